@@ -1,0 +1,109 @@
+#include "app/Prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+
+namespace {
+Prompts *g_installed = nullptr;
+}
+
+Prompts::~Prompts() = default;
+
+Prompts &Prompts::current()
+{
+    static DialogPrompts real;
+    return g_installed ? *g_installed : real;
+}
+
+void Prompts::install(Prompts *p)
+{
+    g_installed = p;
+}
+
+QString qtFilterFrom(const QString &filter)
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString label = parts[i];
+        // Qt reads the patterns from the trailing parentheses of the label.
+        if (!label.trimmed().endsWith(QLatin1Char(')')))
+            label += QStringLiteral(" (") + parts[i + 1] + QLatin1Char(')');
+        else
+            label = label.trimmed().left(label.trimmed().lastIndexOf(QLatin1Char('('))) +
+                    QLatin1Char('(') + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
+                    QLatin1Char(')');
+        out << label;
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+QString withDefaultExtension(const QString &path, const QString &defaultExt)
+{
+    QString ext = defaultExt;
+    ext.remove(QLatin1Char('*'));
+    if (ext.startsWith(QLatin1Char('.')))
+        ext.remove(0, 1);
+    if (path.isEmpty() || ext.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
+    return path + QLatin1Char('.') + ext;
+}
+
+QMessageBox::StandardButton DialogPrompts::question(const QString &caption, const QString &text,
+                                                    QMessageBox::StandardButtons buttons,
+                                                    QMessageBox::Icon icon)
+{
+    QMessageBox box(icon, caption, text, buttons, QApplication::activeWindow());
+    return QMessageBox::StandardButton(box.exec());
+}
+
+int DialogPrompts::message(const QString &text, DialogKind kind, const DialogButtons &buttons)
+{
+    return ShowMessageDialog(text, kind, buttons, 0);
+}
+
+namespace {
+QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dlg(QApplication::activeWindow(), r.title);
+    dlg.setAcceptMode(mode);
+    dlg.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
+                                                    : QFileDialog::ExistingFile);
+    dlg.setNameFilter(qtFilterFrom(r.filter));
+    if (!r.overwritePrompt)
+        dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
+    QString ext = r.defaultExt;
+    ext.remove(QLatin1Char('*'));
+    if (ext.startsWith(QLatin1Char('.')))
+        ext.remove(0, 1);
+    if (!ext.isEmpty())
+        dlg.setDefaultSuffix(ext);
+    if (!r.fileName.isEmpty())
+        dlg.selectFile(r.fileName);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return {};
+    return dlg.selectedFiles().first();
+}
+} // namespace
+
+QString DialogPrompts::saveFileName(const FileDialogRequest &request)
+{
+    return runFileDialog(request, QFileDialog::AcceptSave);
+}
+
+QString DialogPrompts::openFileName(const FileDialogRequest &request)
+{
+    return runFileDialog(request, QFileDialog::AcceptOpen);
+}
+
+void DialogPrompts::printPreview(const std::function<void(QPrinter *)> &paint)
+{
+    QPrinter printer(QPrinter::HighResolution);
+    QPrintPreviewDialog preview(&printer, QApplication::activeWindow());
+    QObject::connect(&preview, &QPrintPreviewDialog::paintRequested, &preview,
+                     [&paint](QPrinter *p) { paint(p); });
+    preview.exec();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The one seam for every modal interaction: the platform question box, the program's message
+// dialog, the file dialogs and the print preview. Production code shows the real dialogs;
+// tests install a scripted Prompts that records the questions and returns queued answers.
+
+#include "app/NewMsgDlg.h"
+
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QPrinter;
+class QWidget;
+
+// A file dialog as the program describes it. The filter is written "Label|*.ext|Label|*.ext".
+struct FileDialogRequest
+{
+    QString title;
+    QString filter;
+    QString defaultExt;       // appended to a name typed without an extension; empty for none
+    QString fileName;         // proposed name
+    bool overwritePrompt = false;
+};
+
+class Prompts
+{
+public:
+    virtual ~Prompts();
+
+    // The platform message box (caption, buttons, icon). Returns the button pressed.
+    virtual QMessageBox::StandardButton question(const QString &caption, const QString &text,
+                                                 QMessageBox::StandardButtons buttons,
+                                                 QMessageBox::Icon icon) = 0;
+    // The program's own message dialog. Returns the modal result.
+    virtual int message(const QString &text, DialogKind kind, const DialogButtons &buttons) = 0;
+    // Empty when cancelled.
+    virtual QString saveFileName(const FileDialogRequest &request) = 0;
+    virtual QString openFileName(const FileDialogRequest &request) = 0;
+    // Shows a modal preview that renders pages through paint; returns when it is closed.
+    virtual void printPreview(const std::function<void(QPrinter *)> &paint) = 0;
+
+    static Prompts &current();
+    // Installs p (not owned) for every later question; nullptr restores the real dialogs.
+    static void install(Prompts *p);
+};
+
+// Converts "Label|*.ext|..." to Qt's "Label (*.ext);;..." form.
+QString qtFilterFrom(const QString &delphiStyleFilter);
+// Appends the default extension to a name typed without one.
+QString withDefaultExtension(const QString &path, const QString &defaultExt);
+
+// The real dialogs.
+class DialogPrompts : public Prompts
+{
+public:
+    QMessageBox::StandardButton question(const QString &caption, const QString &text,
+                                         QMessageBox::StandardButtons buttons,
+                                         QMessageBox::Icon icon) override;
+    int message(const QString &text, DialogKind kind, const DialogButtons &buttons) override;
+    QString saveFileName(const FileDialogRequest &request) override;
+    QString openFileName(const FileDialogRequest &request) override;
+    void printPreview(const std::function<void(QPrinter *)> &paint) override;
+};

@@ -1,0 +1,399 @@
+#include "app/RD7F.h"
+
+#include "app/Fonts.h"
+#include "app/Prompts.h"
+#include "app/ToolGlyphs.h"
+#include "decode/IndicatorPictures.h"
+#include "decode/LcdPanel.h"
+#include "decode/LocaleInfo.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+TFCOMM *FCOMM = nullptr;
+
+namespace {
+
+QFrame *makePanel(QWidget *parent, const QString &name)
+{
+    auto *p = new QFrame(parent);
+    p->setObjectName(name);
+    p->setFrameShape(QFrame::Panel);
+    p->setFrameShadow(QFrame::Raised);
+    return p;
+}
+
+QToolButton *makeToolButton(QWidget *parent, const QString &name, const QRect &geometry,
+                            const QString &hint, const QIcon &icon = QIcon())
+{
+    auto *b = new QToolButton(parent);
+    b->setObjectName(name);
+    b->setGeometry(geometry);
+    b->setToolTip(hint);
+    b->setAutoRaise(true);
+    if (!icon.isNull()) {
+        b->setIcon(icon);
+        b->setIconSize(QSize(16, 16));
+    }
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+}
+
+// Numeric edit boxes take only digits; this also holds for pasted text.
+void digitsOnly(QLineEdit *edit)
+{
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), edit));
+}
+
+} // namespace
+
+TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
+{
+    FCOMM = this;
+    setObjectName(QStringLiteral("FCOMM"));
+    setFont(Fonts::msSansSerif(11, true));
+    // Fixed single border with system menu and minimise box only.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("ClientArea"));
+    client->setFixedSize(920, 582);
+    setCentralWidget(client);
+
+    buildTopBar();
+    buildLeftColumn();
+    buildRightArea();
+    buildHiddenControls();
+    buildTimers();
+    buildMenu();
+
+    FormCreate();
+
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (const QScreen *screen = QApplication::primaryScreen()) {
+        const QRect avail = screen->availableGeometry();
+        move(avail.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+TFCOMM::~TFCOMM()
+{
+    if (FCOMM == this)
+        FCOMM = nullptr;
+}
+
+void TFCOMM::buildTopBar()
+{
+    Panel4 = makePanel(centralWidget(), QStringLiteral("Panel4"));
+    Panel4->setGeometry(0, 0, 920, 33);
+
+    USBCon = new QPushButton(QStringLiteral("USB Connect"), Panel4);
+    USBCon->setObjectName(QStringLiteral("USBCon"));
+    USBCon->setGeometry(3, 4, 110, 25);
+    USBCon->setCheckable(true);
+    USBCon->setToolTip(QStringLiteral("USB Connect"));
+    USBCon->setFont(Fonts::arial(13, true));
+    USBCon->setFocusPolicy(Qt::NoFocus);
+
+    RecallData = new QCheckBox(QStringLiteral("Download Data"), Panel4);
+    RecallData->setObjectName(QStringLiteral("RecallData"));
+    RecallData->setGeometry(136, 11, 121, 17);
+    RecallData->setFont(Fonts::arial(13, true));
+
+    BitBtn1 = new QPushButton(QStringLiteral("Exit"), Panel4);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(835, 4, 68, 25);
+    BitBtn1->setFont(Fonts::arial(13, true));
+    connect(BitBtn1, &QPushButton::clicked, this, &TFCOMM::BitBtn1Click);
+}
+
+void TFCOMM::buildLeftColumn()
+{
+    Panel5 = makePanel(centralWidget(), QStringLiteral("Panel5"));
+    Panel5->setGeometry(0, 33, 337, 549);
+    static_cast<QFrame *>(Panel5)->setFrameShape(QFrame::NoFrame);
+    auto *column = new QVBoxLayout(Panel5);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    Panel1 = new LcdPanel(Panel5);
+    column->addWidget(Panel1);
+
+    PBar2 = new QProgressBar(Panel5);
+    PBar2->setObjectName(QStringLiteral("PBar2"));
+    PBar2->setFixedHeight(12);
+    PBar2->hide();
+    column->addWidget(PBar2);
+
+    Panel6 = makePanel(Panel5, QStringLiteral("Panel6"));
+    Panel6->setFixedHeight(29);
+    column->addWidget(Panel6);
+
+    RepeatSet = new QCheckBox(QStringLiteral("Repeat"), Panel6);
+    RepeatSet->setObjectName(QStringLiteral("RepeatSet"));
+    RepeatSet->setGeometry(3, 5, 54, 20);
+    RepeatSet->setToolTip(QStringLiteral("Repeage Record"));
+    RepeatSet->setChecked(true);
+    RepeatSet->setFont(Fonts::arial(11));
+
+    RecordSI = new QCheckBox(QStringLiteral("Sampling Interval           'S"), Panel6);
+    RecordSI->setObjectName(QStringLiteral("RecordSI"));
+    RecordSI->setGeometry(57, 5, 143, 20);
+    RecordSI->setChecked(true);
+    RecordSI->setFont(Fonts::arial(11));
+
+    // Lies over the gap in RecordSI's caption.
+    // Windows-sized check marks, so that the captions fit their designed widths.
+    Panel6->setStyleSheet(QStringLiteral("QCheckBox { spacing: 2px; } "
+                                         "QCheckBox::indicator { width: 11px; height: 11px; }"));
+    RecordSITime = new QLineEdit(QStringLiteral("1"), Panel6);
+    RecordSITime->setObjectName(QStringLiteral("RecordSITime"));
+    RecordSITime->setGeometry(159, 4, 27, 21);
+    digitsOnly(RecordSITime);
+    RecordSITime->raise();
+
+    RecordNew = makeToolButton(Panel6, QStringLiteral("RecordNew"), QRect(244, 4, 23, 21),
+                               QStringLiteral("Close Data"), ToolGlyphs::closeData());
+    OpenDataFiles = makeToolButton(Panel6, QStringLiteral("OpenDataFiles"), QRect(266, 4, 23, 21),
+                                   QStringLiteral("Open old data files"), ToolGlyphs::openFile());
+    saveas = makeToolButton(Panel6, QStringLiteral("saveas"), QRect(288, 4, 23, 21),
+                            QStringLiteral("Save data files"), ToolGlyphs::saveFile());
+    BtPrint = makeToolButton(Panel6, QStringLiteral("BtPrint"), QRect(310, 4, 22, 21),
+                             QStringLiteral("Print"), ToolGlyphs::print());
+
+    GridArea = new QWidget(Panel5);
+    GridArea->setObjectName(QStringLiteral("GridArea"));
+    auto *gridLayout = new QVBoxLayout(GridArea);
+    gridLayout->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(GridArea, 1);
+}
+
+void TFCOMM::buildRightArea()
+{
+    Panel7 = makePanel(centralWidget(), QStringLiteral("Panel7"));
+    Panel7->setGeometry(337, 33, 583, 549);
+    static_cast<QFrame *>(Panel7)->setFrameShape(QFrame::NoFrame);
+    auto *column = new QVBoxLayout(Panel7);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    Panel8 = makePanel(Panel7, QStringLiteral("Panel8"));
+    Panel8->setFixedHeight(33);
+    column->addWidget(Panel8);
+
+    CONokN = new QLabel(Panel8);
+    CONokN->setObjectName(QStringLiteral("CONokN"));
+    CONokN->setGeometry(5, 4, 25, 24);
+    CONokN->setPixmap(IndicatorPictures::pcAndMeter(false));
+    CONok = new QLabel(Panel8);
+    CONok->setObjectName(QStringLiteral("CONok"));
+    CONok->setGeometry(5, 4, 25, 24);
+    CONok->setPixmap(IndicatorPictures::pcAndMeter(true));
+    CONok->hide();
+
+    Label6 = new QLabel(QStringLiteral("View measurement data per                set"), Panel8);
+    Label6->setObjectName(QStringLiteral("Label6"));
+    Label6->setGeometry(194, 8, 200, 14);
+    Label6->setFont(Fonts::arial(11));
+
+    Maxrecord = new QLineEdit(QStringLiteral("100"), Panel8);
+    Maxrecord->setObjectName(QStringLiteral("Maxrecord"));
+    Maxrecord->setGeometry(335, 6, 41, 21);
+    digitsOnly(Maxrecord);
+    Maxrecord->raise();
+
+    BtSave = makeToolButton(Panel8, QStringLiteral("BtSave"), QRect(401, 6, 29, 21),
+                            QStringLiteral("Save"), ToolGlyphs::picture());
+    BtFirst = makeToolButton(Panel8, QStringLiteral("BtFirst"), QRect(429, 6, 25, 21), QString(),
+                             ToolGlyphs::arrow(ToolGlyphs::Arrow::First));
+    BTPrevious = makeToolButton(Panel8, QStringLiteral("BTPrevious"), QRect(453, 6, 25, 21),
+                                QString(), ToolGlyphs::arrow(ToolGlyphs::Arrow::Previous));
+    Bt10 = makeToolButton(Panel8, QStringLiteral("Bt10"), QRect(477, 6, 25, 21), QString());
+    Bt10->setText(QStringLiteral("1"));
+    Bt10->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255);"));
+    BtNext = makeToolButton(Panel8, QStringLiteral("BtNext"), QRect(501, 6, 25, 21), QString(),
+                            ToolGlyphs::arrow(ToolGlyphs::Arrow::Next));
+    BTlast = makeToolButton(Panel8, QStringLiteral("BTlast"), QRect(525, 6, 25, 21), QString(),
+                            ToolGlyphs::arrow(ToolGlyphs::Arrow::Last));
+    for (QToolButton *b : {BtFirst, BTPrevious, BtNext, BTlast})
+        b->setIconSize(QSize(16, 15));
+
+    ChartArea = new QWidget(Panel7);
+    ChartArea->setObjectName(QStringLiteral("ChartArea"));
+    auto *chartLayout = new QVBoxLayout(ChartArea);
+    chartLayout->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(ChartArea, 1);
+
+    lbl_time = new QLabel(ChartArea);
+    lbl_time->setObjectName(QStringLiteral("lbl_time"));
+    lbl_time->setGeometry(416, 10, 153, 14);
+    lbl_time->setAlignment(Qt::AlignCenter);
+    lbl_time->setFont(Fonts::arial(11));
+    lbl_time->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255); background: transparent;"));
+}
+
+void TFCOMM::buildHiddenControls()
+{
+    auto hidden = [this](QWidget *w, const QString &name) {
+        w->setObjectName(name);
+        w->setParent(centralWidget());
+        w->hide();
+    };
+    DevListBox = new QListWidget;
+    hidden(DevListBox, QStringLiteral("DevListBox"));
+    HistoryListBox = new QListWidget;
+    hidden(HistoryListBox, QStringLiteral("HistoryListBox"));
+    ReadBtn = new QToolButton;
+    ReadBtn->setText(QStringLiteral("Read"));
+    ReadBtn->setCheckable(true);
+    hidden(ReadBtn, QStringLiteral("ReadBtn"));
+    SetFeature = new QPushButton(QStringLiteral("SetFeature"));
+    hidden(SetFeature, QStringLiteral("SetFeature"));
+    SendData = new QPushButton(QStringLiteral("USBSendData"));
+    hidden(SendData, QStringLiteral("SendData"));
+    USBtxt = new QLabel;
+    hidden(USBtxt, QStringLiteral("USBtxt"));
+    USBtxt1 = new QLabel;
+    hidden(USBtxt1, QStringLiteral("USBtxt1"));
+    // The baud-rate boxes exist as designed (only 2400 checked) and are hidden at start-up.
+    B2400 = new QCheckBox(QStringLiteral("2400"), centralWidget());
+    B2400->setObjectName(QStringLiteral("B2400"));
+    B2400->setChecked(true);
+    B4800 = new QCheckBox(QStringLiteral("4800"), centralWidget());
+    B4800->setObjectName(QStringLiteral("B4800"));
+    B9600 = new QCheckBox(QStringLiteral("9600"), centralWidget());
+    B9600->setObjectName(QStringLiteral("B9600"));
+}
+
+void TFCOMM::buildTimers()
+{
+    auto make = [this](const QString &name, int interval, bool active) {
+        auto *t = new QTimer(this);
+        t->setObjectName(name);
+        t->setInterval(interval);
+        if (active)
+            t->start();
+        return t;
+    };
+    ConTimer = make(QStringLiteral("ConTimer"), 10, true);
+    Timer1 = make(QStringLiteral("Timer1"), 500, false);
+    Timer1->setSingleShot(true);
+    Timer2 = make(QStringLiteral("Timer2"), 1000, true);
+    Trecord = make(QStringLiteral("Trecord"), 1000, true);
+    connect(ConTimer, &QTimer::timeout, this, &TFCOMM::ConTimerTimer);
+    connect(Timer1, &QTimer::timeout, this, &TFCOMM::Timer1Timer);
+    connect(Timer2, &QTimer::timeout, this, &TFCOMM::Timer2Timer);
+    connect(Trecord, &QTimer::timeout, this, &TFCOMM::TrecordTimer);
+}
+
+void TFCOMM::buildMenu()
+{
+    QMenuBar *MainMenu1 = menuBar();
+    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    MainMenu1->setNativeMenuBar(false);
+
+    ConnectMenu = MainMenu1->addMenu(QStringLiteral("Connect"));
+    ConnectMenu->setObjectName(QStringLiteral("ConnectMenu"));
+    START = ConnectMenu->addAction(QStringLiteral("START"));
+    START->setObjectName(QStringLiteral("START"));
+    START->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    STOP = ConnectMenu->addAction(QStringLiteral("STOP"));
+    STOP->setObjectName(QStringLiteral("STOP"));
+    ConnectMenu->menuAction()->setVisible(false);
+    // The menu is hidden, so its shortcut must live on the window to keep working.
+    addAction(START);
+
+    RecordMenu = MainMenu1->addMenu(QStringLiteral("Record"));
+    RecordMenu->setObjectName(QStringLiteral("RecordMenu"));
+    RecordNewEntry = RecordMenu->addAction(QStringLiteral("New"));
+    RecordSaveEntry = RecordMenu->addAction(QStringLiteral("Save"));
+    RecordMenu->addSeparator();
+    auto limit = [this](const QString &name, const QString &text) {
+        QAction *a = RecordMenu->addAction(text);
+        a->setObjectName(name);
+        a->setCheckable(true);
+        return a;
+    };
+    N10001 = limit(QStringLiteral("N10001"), QStringLiteral("1000"));
+    N50001 = limit(QStringLiteral("N50001"), QStringLiteral("5000"));
+    N100001 = limit(QStringLiteral("N100001"), QStringLiteral("10000"));
+    N500001 = limit(QStringLiteral("N500001"), QStringLiteral("50000"));
+    N1000001 = limit(QStringLiteral("N1000001"), QStringLiteral("100000"));
+    limitess = limit(QStringLiteral("limitess"), QStringLiteral("limitless"));
+    N100001->setChecked(true);
+}
+
+void TFCOMM::FormCreate()
+{
+    S.DecimalSep = LocaleInfo::decimalSeparator();
+    B2400->hide();
+    B4800->hide();
+    B9600->hide();
+    S.NextRecordNo = 1;
+    S.RecordLimit = 10000;
+    setWindowTitle(QStringLiteral("TK12/TK14 Interface Program Ver4.00"));
+    S.RangeMax = 855;
+    S.RangeMin = -50;
+    Timer2Timer();
+}
+
+void TFCOMM::BitBtn1Click()
+{
+    close();
+}
+
+bool TFCOMM::FormCloseQuery()
+{
+    return Prompts::current().question(QStringLiteral("Norvane TX-9"),
+                                       QStringLiteral("Are you ensure to exit the program?"),
+                                       QMessageBox::Yes | QMessageBox::No,
+                                       QMessageBox::Warning) == QMessageBox::Yes;
+}
+
+void TFCOMM::closeEvent(QCloseEvent *event)
+{
+    if (FormCloseQuery())
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TFCOMM::Timer1Timer()
+{
+    Timer1->stop();
+}
+
+void TFCOMM::Timer2Timer()
+{
+    lbl_time->setText(LocaleInfo::shortDate(QDate::currentDate()));
+}
+
+void TFCOMM::ConTimerTimer()
+{
+    if (S.ConTickCount == 2)
+        S.ConTickCount = 0;
+    else
+        ++S.ConTickCount;
+    const QString caption = USBCon->isChecked() ? QStringLiteral("USB Disconnect")
+                                                : QStringLiteral("USB Connect");
+    if (USBCon->text() != caption)
+        USBCon->setText(caption);
+}
+
+void TFCOMM::TrecordTimer() {}

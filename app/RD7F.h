@@ -1,0 +1,126 @@
+#pragma once
+// The main window: its controls at their designed places, the shared state, the timers, the
+// menu and the closing question. The handlers keep the names of the controls and events they
+// answer; each is a little glue around the decoding, recording and USB classes.
+
+#include "app/MainState.h"
+
+#include <QMainWindow>
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QToolButton;
+class LcdPanel;
+class THidDevice;
+
+class TFCOMM : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TFCOMM(QWidget *parent = nullptr);
+    ~TFCOMM() override;
+
+    MainState S;
+
+    // Top bar.
+    QWidget *Panel4;
+    QPushButton *USBCon;
+    QCheckBox *RecallData;
+    QPushButton *BitBtn1;
+    // Left column.
+    QWidget *Panel5;
+    LcdPanel *Panel1;
+    QProgressBar *PBar2;
+    QWidget *Panel6;
+    QCheckBox *RepeatSet;
+    QCheckBox *RecordSI;
+    QLineEdit *RecordSITime;
+    QToolButton *RecordNew;
+    QToolButton *OpenDataFiles;
+    QToolButton *saveas;
+    QToolButton *BtPrint;
+    QWidget *GridArea;           // where the measurement grid goes
+    // Right area.
+    QWidget *Panel7;
+    QWidget *Panel8;
+    QLabel *CONokN;
+    QLabel *CONok;
+    QLabel *Label6;
+    QLineEdit *Maxrecord;
+    QToolButton *BtSave;
+    QToolButton *BtFirst;
+    QToolButton *BTPrevious;
+    QToolButton *Bt10;
+    QToolButton *BtNext;
+    QToolButton *BTlast;
+    QWidget *ChartArea;          // where the trend chart goes
+    QLabel *lbl_time;
+    // Controls the user never sees; the USB connection works through them.
+    QListWidget *DevListBox;
+    QListWidget *HistoryListBox;
+    QToolButton *ReadBtn;
+    QPushButton *SetFeature;
+    QPushButton *SendData;
+    QLabel *USBtxt;
+    QLabel *USBtxt1;
+    QCheckBox *B2400;
+    QCheckBox *B4800;
+    QCheckBox *B9600;
+    // Timers.
+    QTimer *ConTimer;
+    QTimer *Timer1;
+    QTimer *Timer2;
+    QTimer *Trecord;
+    // Menu.
+    QMenu *ConnectMenu;
+    QAction *START;
+    QAction *STOP;
+    QMenu *RecordMenu;
+    QAction *RecordNewEntry;
+    QAction *RecordSaveEntry;
+    QAction *N10001;
+    QAction *N50001;
+    QAction *N100001;
+    QAction *N500001;
+    QAction *N1000001;
+    QAction *limitess;
+
+    // Frame decoding and readout.
+    void HidDataReceived(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
+    void LcdDisplay81(int mode);
+    void INDataToTable();
+
+    void BitBtn1Click();
+    void Timer1Timer();
+    void Timer2Timer();
+    void ConTimerTimer();
+    void TrecordTimer();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildTopBar();
+    void buildLeftColumn();
+    void buildRightArea();
+    void buildHiddenControls();
+    void buildTimers();
+    void buildMenu();
+    void FormCreate();
+    bool FormCloseQuery();
+
+    // Seams to the USB connection: what the frame handler asks of the link.
+    void SendUSBData(quint8 value);
+    void afterFrameCompleted(THidDevice *HidDev);
+    void addUsbLogLine(const QString &line);
+};
+
+// The main window; the only global of the program.
+extern TFCOMM *FCOMM;

@@ -1,0 +1,12 @@
+// tx9-logger: the program on the real cable. It reads no options.
+
+#include "app/Application.h"
+#include "app/RD7F.h"
+
+int main(int argc, char **argv)
+{
+    Tx9Application app(argc, argv);
+    TFCOMM window;
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,261 @@
+#include "common/Frames.h"
+#include "decode/FrameDecoder.h"
+
+#include <QtTest>
+
+using namespace Decode;
+
+class tst_FrameDecoding : public QObject
+{
+    Q_OBJECT
+
+    static ReportResult feed(AssemblyState &st, const QByteArray &data, quint8 id = 0)
+    {
+        return assembleReport(st, id, reinterpret_cast<const quint8 *>(data.constData()),
+                              quint16(data.size()));
+    }
+
+private slots:
+    void logLine()
+    {
+        const quint8 data[] = {0x02, 0xA1, 0x0f};
+        QCOMPARE(reportLogLine(0x3c, data, 3), QStringLiteral("R 3C  02 A1 0F "));
+        QCOMPARE(reportLogLine(0, data, 0), QStringLiteral("R 00  "));
+    }
+
+    void countNibble_data()
+    {
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<bool>("serial");
+        QTest::addColumn<int>("idleDelta"); // change of IdleReportCount from 5
+        QTest::addColumn<QString>("accum");
+        QTest::newRow("0 is idle") << QByteArray("\x00\x31", 2) << false << 6 << "";
+        QTest::newRow("1 byte") << QByteArray("\x01\x31\x32", 3) << true << 0 << "31";
+        QTest::newRow("9 bytes") << QByteArray("\x09\x31\x32\x33\x34\x35\x36\x37\x38\x39", 10)
+                                 << true << 0 << "313233343536373839";
+        QTest::newRow("high nibble ignored") << QByteArray("\xF5\x01\x02\x03\x04\x05", 6) << true
+                                             << 0 << "0102030405";
+        QTest::newRow("10 is idle") << QByteArray("\x0A\x31", 2) << false << 6 << "";
+        QTest::newRow("0xFA is idle") << QByteArray("\xFA\x31", 2) << false << 6 << "";
+        QTest::newRow("15 is idle") << QByteArray("\x0F", 1) << false << 6 << "";
+        QTest::newRow("size 0 not counted") << QByteArray() << false << 5 << "";
+        QTest::newRow("count beyond bytes") << QByteArray("\x05\x41\x42", 3) << true << 0
+                                            << "4142";
+        QTest::newRow("count with no bytes") << QByteArray("\x03", 1) << true << 0 << "";
+    }
+    void countNibble()
+    {
+        QFETCH(QByteArray, report);
+        QFETCH(bool, serial);
+        QFETCH(int, idleDelta);
+        QFETCH(QString, accum);
+        AssemblyState st;
+        st.IdleReportCount = 5;
+        const ReportResult r = feed(st, report);
+        QCOMPARE(r.CarriedSerial, serial);
+        QCOMPARE(st.FramePending, serial);
+        QCOMPARE(st.IdleReportCount, serial ? 0 : idleDelta);
+        QCOMPARE(st.HidAccum, accum);
+        QVERIFY(!r.FrameCompleted);
+    }
+
+    void oneByteReportsMakeOneFrame()
+    {
+        AssemblyState st;
+        const QString text = TestFrames::live("1", "A235");
+        const QByteArray bytes = TestFrames::frameBytes(text);
+        for (char b : bytes)
+            QVERIFY(!feed(st, TestFrames::dataReport(QByteArray(1, b))).FrameCompleted);
+        const ReportResult end = feed(st, TestFrames::idleReport());
+        QVERIFY(end.FrameCompleted);
+        QCOMPARE(end.FrameText, text);
+        QCOMPARE(st.HidAccum, QString());
+        QCOMPARE(st.IdleReportCount, 1);
+        // A second idle report right after does nothing.
+        const ReportResult again = feed(st, TestFrames::idleReport());
+        QVERIFY(!again.FrameCompleted);
+        QCOMPARE(st.IdleReportCount, 2);
+    }
+
+    void sizeZeroEndsPendingFrame()
+    {
+        AssemblyState st;
+        feed(st, TestFrames::dataReport(TestFrames::frameBytes(TestFrames::live("1", "A235")).left(9)));
+        const ReportResult r = feed(st, QByteArray());
+        QVERIFY(r.FrameCompleted);
+        QCOMPARE(r.FrameText.size(), 9); // short frame: no line-feed character, 9 values
+        QCOMPARE(st.IdleReportCount, 0);
+    }
+
+    void longFramesUseFirstElevenBytes()
+    {
+        AssemblyState st;
+        const QString text = TestFrames::live("3", "B123");
+        QByteArray bytes = TestFrames::frameBytes(text);
+        bytes += QByteArray(40, '\x07'); // far more than a frame
+        for (int i = 0; i < bytes.size(); i += 9)
+            feed(st, TestFrames::dataReport(bytes.mid(i, 9)));
+        QVERIFY(st.HidAccum.size() <= MaxAccumChars);
+        const ReportResult r = feed(st, TestFrames::idleReport());
+        QCOMPARE(r.FrameText, text);
+    }
+
+    void frameText_data()
+    {
+        QTest::addColumn<QString>("accum");
+        QTest::addColumn<QString>("frameText");
+        QTest::newRow("eleven bytes") << "3132333435363738393D0A" << "A123456789D";
+        QTest::newRow("twelve bytes") << "3132333435363738393D0A3F" << "A123456789D";
+        QTest::newRow("three bytes") << "0A3135" << "A15";
+        QTest::newRow("empty") << "" << "";
+    }
+    void frameText()
+    {
+        QFETCH(QString, accum);
+        QTEST(frameTextFromAccum(accum), "frameText");
+    }
+
+    void frameType()
+    {
+        QCOMPARE(frameTypeOf(TestFrames::live("1", "A235")), QStringLiteral("AD01"));
+        QCOMPARE(frameTypeOf(TestFrames::live("1", "A235", "07")), QStringLiteral("AD07"));
+        QCOMPARE(frameTypeOf(QStringLiteral("A12")), QStringLiteral("A"));
+    }
+
+    void dispatch_data()
+    {
+        QTest::addColumn<QString>("frame");
+        QTest::addColumn<bool>("recall");
+        QTest::addColumn<bool>("printing");
+        QTest::addColumn<bool>("show");
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<bool>("uncheck");
+        QTest::addColumn<bool>("usbtxt1");
+        using namespace TestFrames;
+        QTest::newRow("live shown") << live("1", "A235") << false << false << true << false << false << false;
+        QTest::newRow("stored not live") << live("1", "A235", "07") << false << false << false << false << false << false;
+        QTest::newRow("stored in download") << live("1", "A235", "07") << true << false << true << false << true << false;
+        QTest::newRow("live in download") << live("1", "A235") << true << false << false << false << true << false;
+        QTest::newRow("marker on stored") << live("1", "A235", "07", "99") << true << false << true << true << true << false;
+        QTest::newRow("marker on any frame") << live("1", "A235", "55", "99") << true << false << false << true << true << false;
+        QTest::newRow("marker outside download") << live("1", "A235", "01", "99") << false << false << true << false << false << false;
+        QTest::newRow("printing drops live") << live("1", "A235") << false << true << false << false << false << false;
+        QTest::newRow("printing drops download") << live("1", "A235", "07", "99") << true << true << false << false << false << false;
+        QTest::newRow("100 at 3..5") << live("1", "1005") << false << false << true << false << false << true;
+        QTest::newRow("short") << QString("A1A2") << false << false << false << false << false << false;
+    }
+    void dispatch()
+    {
+        QFETCH(QString, frame);
+        QFETCH(bool, recall);
+        QFETCH(bool, printing);
+        const FrameDispatch d = dispatchFrame(frame, recall, printing);
+        QTEST(d.Show, "show");
+        QTEST(d.SendStop, "stop");
+        QTEST(d.UncheckRecordSI, "uncheck");
+        QTEST(d.ShowInUsbtxt1, "usbtxt1");
+        QVERIFY(!d.RangeMax);
+    }
+
+    void identification_data()
+    {
+        QTest::addColumn<QString>("frame");
+        QTest::addColumn<int>("range"); // -1: no match
+        // The code sits at positions 3..6 or 2..5; the type is "10".
+        auto id = [](const QString &p2to6) { return "A" + p2to6 + "10" + "00" + "D"; };
+        QTest::newRow("8141 at 3") << id("08141") << 855;
+        QTest::newRow("8142 at 3") << id("08142") << 1055;
+        QTest::newRow("8251 at 2") << id("82510") << 1055;
+        QTest::newRow("8143 at 3") << id("08143") << 1255;
+        QTest::newRow("8252 at 2") << id("82520") << 1255;
+        QTest::newRow("8361 at 2") << id("83610") << 1255;
+        QTest::newRow("8253 at 3") << id("08253") << 1555;
+        QTest::newRow("8362 at 2") << id("83620") << 1555;
+        QTest::newRow("8363 at 3") << id("08363") << 1855;
+        // 8 2 5 3 at 3..6 with 8 at 2: "88253" holds 8825 at 2 (no row) and 8253 at 3 -> 1555.
+        QTest::newRow("later row overrides") << id("82521") << 1255;
+        QTest::newRow("row 4 over row 3") << id("88253") << 1555;
+        QTest::newRow("8252 at 2 and 8363 at 3") << id("88363") << 1855;
+        QTest::newRow("unknown") << id("01234") << -1;
+    }
+    void identification()
+    {
+        QFETCH(QString, frame);
+        QFETCH(int, range);
+        const FrameDispatch d = dispatchFrame(frame, false, true);
+        QVERIFY(d.ShowInUsbtxt1);
+        QVERIFY(!d.Show);
+        QCOMPARE(d.RangeMax.value_or(-1), range);
+    }
+
+    void reading_data()
+    {
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<QString>("codes");
+        QTest::addColumn<QString>("valueText");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<bool>("dot");
+        const int N = int(ValueKind::Number), K = int(ValueKind::KeepPrevious),
+                  X = int(ValueKind::NoValue);
+        QTest::newRow("23.5 C") << "1" << "A235" << " 23.5" << "#" << N << 23.5f << true;
+        QTest::newRow("-12.3 F") << "3" << "B123" << "-12.3" << "?" << N << -12.3f << true;
+        QTest::newRow("F no dot") << "2" << "1050" << "1050" << "?" << N << 1050.0f << false;
+        QTest::newRow("C no dot") << "0" << "A105" << " 105" << "#" << N << 105.0f << false;
+        QTest::newRow("flags 4") << "4" << "A235" << " 235" << "#" << N << 235.0f << false;
+        QTest::newRow("flags F") << "F" << "A235" << " 235" << "#" << N << 235.0f << false;
+        QTest::newRow("over high") << "1" << "A0FA" << " 0L " << "#" << N << 855.0f << true;
+        QTest::newRow("over low") << "1" << "B0FA" << "-0L " << "#" << N << -50.0f << true;
+        QTest::newRow("dashes") << "1" << "BBBB" << "----" << "#" << K << 0.0f << true;
+        QTest::newRow("dash in 2") << "1" << "A1B5" << " 1-.5" << "#" << K << 0.0f << true;
+        QTest::newRow("dash in 1") << "1" << "A12B" << " 12.-" << "#" << K << 0.0f << true;
+        QTest::newRow("code C") << "1" << "A2C5" << " 2C.5" << "#" << X << 0.0f << true;
+        QTest::newRow("L elsewhere") << "1" << "F235" << "@23.5" << "#" << X << 0.0f << true;
+        QTest::newRow("L pattern off") << "1" << "10FA" << "10L " << "#" << X << 0.0f << true;
+        QTest::newRow("blank between") << "1" << "2A35" << "2 3.5" << "#" << X << 0.0f << true;
+        QTest::newRow("all blank") << "1" << "AAAA" << "   . " << "#" << X << 0.0f << true;
+        QTest::newRow("leading blanks") << "1" << "AAA5" << "   .5" << "#" << N << 0.5f << true;
+        QTest::newRow("minus after blank") << "1" << "AB25" << " -2.5" << "#" << N << -2.5f << true;
+    }
+    void reading()
+    {
+        QFETCH(QString, flags);
+        QFETCH(QString, codes);
+        QFETCH(float, value);
+        const DerivedReading r =
+            deriveReading(TestFrames::live(flags, codes), QStringLiteral("."), 855, -50);
+        QTEST(r.ValueText, "valueText");
+        QTEST(r.UnitGlyph, "unit");
+        QTEST(int(r.Kind), "kind");
+        QTEST(r.DotLit, "dot");
+        if (r.Kind == ValueKind::Number)
+            QCOMPARE(r.Value, value);
+    }
+
+    void readingUsesLocaleSeparatorAndRange()
+    {
+        const DerivedReading comma =
+            deriveReading(TestFrames::live("1", "A235"), QStringLiteral(","), 855, -50);
+        QCOMPARE(comma.ValueText, QStringLiteral(" 23,5"));
+        const DerivedReading noSep =
+            deriveReading(TestFrames::live("1", "A235"), QString(), 855, -50);
+        QCOMPARE(noSep.ValueText, QStringLiteral(" 235"));
+        QCOMPARE(noSep.Value, 23.5f);
+        const DerivedReading high =
+            deriveReading(TestFrames::live("1", "A0FA"), QStringLiteral("."), 1255, -50);
+        QCOMPARE(high.Value, 1255.0f);
+    }
+
+    void shortFrameHasNoValue()
+    {
+        const DerivedReading r = deriveReading(QStringLiteral("A1A2"), QStringLiteral("."), 855, -50);
+        QCOMPARE(r.Digits[0], QStringLiteral(" "));
+        QCOMPARE(r.Digits[1], QStringLiteral("2"));
+        QCOMPARE(r.Digits[2], QString());
+        QCOMPARE(r.Kind, ValueKind::NoValue);
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_FrameDecoding)
+#include "tst_FrameDecoding.moc"
