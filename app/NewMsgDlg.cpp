@@ -13,11 +13,16 @@
 namespace {
 
 const ButtonInfo Buttons[] = {
-    {"Yes", "&Yes", mrYes},         {"No", "&No", mrNo},
-    {"OK", "OK", mrOk},             {"Cancel", "Cancel", mrCancel},
-    {"Abort", "&Abort", mrAbort},   {"Retry", "&Retry", mrRetry},
-    {"Ignore", "&Ignore", mrIgnore}, {"All", "&All", mrAll},
-    {"NoToAll", "N&o to All", mrNoToAll}, {"YesToAll", "Yes to &All", mrYesToAll},
+    {"Yes", "&Yes", mrYes},
+    {"No", "&No", mrNo},
+    {"OK", "OK", mrOk},
+    {"Cancel", "Cancel", mrCancel},
+    {"Abort", "&Abort", mrAbort},
+    {"Retry", "&Retry", mrRetry},
+    {"Ignore", "&Ignore", mrIgnore},
+    {"All", "&All", mrAll},
+    {"NoToAll", "N&o to All", mrNoToAll},
+    {"YesToAll", "Yes to &All", mrYesToAll},
     {"Help", "&Help", mrNone},
 };
 
@@ -32,11 +37,16 @@ QString stripAmpersands(QString s)
 QStyle::StandardPixmap iconFor(DialogKind kind)
 {
     switch (kind) {
-    case DialogKind::Warning: return QStyle::SP_MessageBoxWarning;
-    case DialogKind::Error: return QStyle::SP_MessageBoxCritical;
-    case DialogKind::Information: return QStyle::SP_MessageBoxInformation;
-    case DialogKind::Confirmation: return QStyle::SP_MessageBoxQuestion;
-    case DialogKind::Custom: break;
+    case DialogKind::Warning:
+        return QStyle::SP_MessageBoxWarning;
+    case DialogKind::Error:
+        return QStyle::SP_MessageBoxCritical;
+    case DialogKind::Information:
+        return QStyle::SP_MessageBoxInformation;
+    case DialogKind::Confirmation:
+        return QStyle::SP_MessageBoxQuestion;
+    case DialogKind::Custom:
+        break;
     }
     return QStyle::SP_CustomBase;
 }
@@ -51,19 +61,23 @@ const ButtonInfo &buttonInfo(DialogButton b)
 QString dialogCaption(DialogKind kind)
 {
     switch (kind) {
-    case DialogKind::Warning: return QStringLiteral("Warning");
-    case DialogKind::Error: return QStringLiteral("Error");
-    case DialogKind::Information: return QStringLiteral("Information");
-    case DialogKind::Confirmation: return QStringLiteral("Confirm");
-    case DialogKind::Custom: return QApplication::applicationDisplayName();
+    case DialogKind::Warning:
+        return QStringLiteral("Warning");
+    case DialogKind::Error:
+        return QStringLiteral("Error");
+    case DialogKind::Information:
+        return QStringLiteral("Information");
+    case DialogKind::Confirmation:
+        return QStringLiteral("Confirm");
+    case DialogKind::Custom:
+        return QApplication::applicationDisplayName();
     }
     return {};
 }
 
 int MulDiv(int a, int b, int c)
 {
-    if (c == 0)
-        return -1;
+    if (c == 0) return -1;
     const long long p = static_cast<long long>(a) * b;
     const long long q = (std::llabs(p) * 2 + std::llabs(c)) / (2 * std::llabs(c));
     return static_cast<int>(((p < 0) != (c < 0)) ? -q : q);
@@ -93,11 +107,9 @@ MessageLayout layoutMessageDialog(const MessageLayoutInput &in)
                      iconTextHeight + l.buttonHeight + l.vertSpacing + 2 * l.vertMargin);
     l.topLeft = QPoint(in.screen.width() / 2 - l.client.width() / 2,
                        in.screen.height() / 2 - l.client.height() / 2);
-    if (in.hasIcon)
-        l.icon = QRect(l.horzMargin, l.vertMargin, 32, 32);
+    if (in.hasIcon) l.icon = QRect(l.horzMargin, l.vertMargin, 32, 32);
     int labelLeft = iconTextWidth - in.textSize.width() + l.horzMargin;
-    if (in.rightToLeft)
-        labelLeft = l.client.width() - labelLeft - in.textSize.width();
+    if (in.rightToLeft) labelLeft = l.client.width() - labelLeft - in.textSize.width();
     l.label = QRect(QPoint(labelLeft, l.vertMargin), in.textSize);
     const int top = iconTextHeight + l.vertMargin + l.vertSpacing;
     int x = (l.client.width() - groupWidth) / 2;
@@ -159,14 +171,14 @@ TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const Dia
 
     QList<DialogButton> shown;
     for (int b = 0; b <= int(DialogButton::Help); ++b) {
-        if (buttons.contains(DialogButton(b)))
-            shown.append(DialogButton(b));
+        if (buttons.contains(DialogButton(b))) shown.append(DialogButton(b));
     }
     int widest = 0;
     for (DialogButton b : shown) {
         int &cached = CaptionWidths[int(b)];
         if (cached == 0)
-            cached = fm.horizontalAdvance(stripAmpersands(QLatin1String(buttonInfo(b).caption))) + 8;
+            cached =
+                fm.horizontalAdvance(stripAmpersands(QLatin1String(buttonInfo(b).caption))) + 8;
         widest = std::max(widest, cached);
     }
 
@@ -220,7 +232,8 @@ TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const Dia
         btn->setDefault(shown[i] == def);
         const int result = info.modalResult;
         if (result != mrNone)
-            QObject::connect(btn, &QPushButton::clicked, form, [form, result] { form->done(result); });
+            QObject::connect(btn, &QPushButton::clicked, form,
+                             [form, result] { form->done(result); });
         form->m_buttons.append(btn);
     }
     return form;
@@ -234,10 +247,8 @@ int ShowMessageDialogAt(const QString &text, DialogKind kind, const DialogButton
     Q_UNUSED(helpFile);
     TMessageForm *form = BuildMessageDialog(text, kind, buttons);
     QPoint pos = form->pos();
-    if (x >= 0)
-        pos.setX(x);
-    if (y >= 0)
-        pos.setY(y);
+    if (x >= 0) pos.setX(x);
+    if (y >= 0) pos.setY(y);
     form->move(pos);
     const int result = form->exec();
     delete form;

@@ -66,12 +66,12 @@ int MulDiv(int a, int b, int c);
 // Everything the layout depends on, measured beforehand, so the layout is a pure function.
 struct MessageLayoutInput
 {
-    int avgCharWidth = 0;        // extent of "A".."Za".."z" / 52
+    int avgCharWidth = 0; // extent of "A".."Za".."z" / 52
     int avgCharHeight = 0;
-    QSize textSize;              // word-wrapped text, tabs expanded, in half the screen width
+    QSize textSize; // word-wrapped text, tabs expanded, in half the screen width
     bool hasIcon = false;
     int buttonCount = 0;
-    int widestCaption = 0;       // widest caption of the shown buttons, drawn width + 8
+    int widestCaption = 0; // widest caption of the shown buttons, drawn width + 8
     QSize screen;
     bool rightToLeft = false;
 };
@@ -82,9 +82,9 @@ struct MessageLayout
     int buttonWidth = 0, buttonHeight = 0, buttonSpacing = 0;
     QSize client;
     QPoint topLeft;
-    QRect icon;                  // empty without an icon
+    QRect icon; // empty without an icon
     QRect label;
-    QList<QRect> buttons;        // in the order of the button table
+    QList<QRect> buttons; // in the order of the button table
 };
 MessageLayout layoutMessageDialog(const MessageLayoutInput &in);
 
@@ -113,7 +113,8 @@ private:
     int m_cancelResult = mrCancel;
 };
 
-TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const DialogButtons &buttons);
+TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind,
+                                 const DialogButtons &buttons);
 int ShowMessageDialogAt(const QString &text, DialogKind kind, const DialogButtons &buttons,
                         int helpContext, int x, int y, const QString &helpFile);
 int ShowMessageDialog(const QString &text, DialogKind kind, const DialogButtons &buttons,

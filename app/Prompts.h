@@ -17,8 +17,8 @@ struct FileDialogRequest
 {
     QString title;
     QString filter;
-    QString defaultExt;       // appended to a name typed without an extension; empty for none
-    QString fileName;         // proposed name
+    QString defaultExt; // appended to a name typed without an extension; empty for none
+    QString fileName;   // proposed name
     bool overwritePrompt = false;
 };
 

@@ -6,6 +6,9 @@
 #include "decode/IndicatorPictures.h"
 #include "decode/LcdPanel.h"
 #include "decode/LocaleInfo.h"
+#include "recording/MeasurementGrid.h"
+#include "recording/MeasurementTable.h"
+#include "recording/uCharControl.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,6 +25,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <qcustomplot.h>
 
 TFCOMM *FCOMM = nullptr;
 
@@ -55,7 +59,8 @@ QToolButton *makeToolButton(QWidget *parent, const QString &name, const QRect &g
 // Numeric edit boxes take only digits; this also holds for pasted text.
 void digitsOnly(QLineEdit *edit)
 {
-    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), edit));
+    edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), edit));
 }
 
 } // namespace
@@ -81,6 +86,7 @@ TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
     buildHiddenControls();
     buildTimers();
     buildMenu();
+    connectRecording();
 
     FormCreate();
 
@@ -94,8 +100,8 @@ TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
 
 TFCOMM::~TFCOMM()
 {
-    if (FCOMM == this)
-        FCOMM = nullptr;
+    delete ChartCtl;
+    if (FCOMM == this) FCOMM = nullptr;
 }
 
 void TFCOMM::buildTopBar()
@@ -177,11 +183,9 @@ void TFCOMM::buildLeftColumn()
     BtPrint = makeToolButton(Panel6, QStringLiteral("BtPrint"), QRect(310, 4, 22, 21),
                              QStringLiteral("Print"), ToolGlyphs::print());
 
-    GridArea = new QWidget(Panel5);
-    GridArea->setObjectName(QStringLiteral("GridArea"));
-    auto *gridLayout = new QVBoxLayout(GridArea);
-    gridLayout->setContentsMargins(0, 0, 0, 0);
-    column->addWidget(GridArea, 1);
+    cds1 = new MeasurementTable(this);
+    DBGrid1 = new MeasurementGrid(cds1, Panel5);
+    column->addWidget(DBGrid1, 1);
 }
 
 void TFCOMM::buildRightArea()
@@ -234,13 +238,12 @@ void TFCOMM::buildRightArea()
     for (QToolButton *b : {BtFirst, BTPrevious, BtNext, BTlast})
         b->setIconSize(QSize(16, 15));
 
-    ChartArea = new QWidget(Panel7);
-    ChartArea->setObjectName(QStringLiteral("ChartArea"));
-    auto *chartLayout = new QVBoxLayout(ChartArea);
-    chartLayout->setContentsMargins(0, 0, 0, 0);
-    column->addWidget(ChartArea, 1);
+    Chtshow = new QCustomPlot(Panel7);
+    Chtshow->resize(583, 516);
+    TChartControl::ConfigureChart(Chtshow);
+    column->addWidget(Chtshow, 1);
 
-    lbl_time = new QLabel(ChartArea);
+    lbl_time = new QLabel(Chtshow);
     lbl_time->setObjectName(QStringLiteral("lbl_time"));
     lbl_time->setGeometry(416, 10, 153, 14);
     lbl_time->setAlignment(Qt::AlignCenter);
@@ -287,8 +290,7 @@ void TFCOMM::buildTimers()
         auto *t = new QTimer(this);
         t->setObjectName(name);
         t->setInterval(interval);
-        if (active)
-            t->start();
+        if (active) t->start();
         return t;
     };
     ConTimer = make(QStringLiteral("ConTimer"), 10, true);
@@ -342,14 +344,18 @@ void TFCOMM::buildMenu()
 void TFCOMM::FormCreate()
 {
     S.DecimalSep = LocaleInfo::decimalSeparator();
+    ChartCtl = new TChartControl(Chtshow, 100);
     B2400->hide();
     B4800->hide();
     B9600->hide();
+    cds1->clear(); // the table opens empty
     S.NextRecordNo = 1;
     S.RecordLimit = 10000;
     setWindowTitle(QStringLiteral("TK12/TK14 Interface Program Ver4.00"));
     S.RangeMax = 855;
     S.RangeMin = -50;
+    ChartCtl->SetMaxY(100);
+    ChartCtl->SetMinY(-50);
     Timer2Timer();
 }
 
@@ -374,11 +380,6 @@ void TFCOMM::closeEvent(QCloseEvent *event)
         event->ignore();
 }
 
-void TFCOMM::Timer1Timer()
-{
-    Timer1->stop();
-}
-
 void TFCOMM::Timer2Timer()
 {
     lbl_time->setText(LocaleInfo::shortDate(QDate::currentDate()));
@@ -390,10 +391,7 @@ void TFCOMM::ConTimerTimer()
         S.ConTickCount = 0;
     else
         ++S.ConTickCount;
-    const QString caption = USBCon->isChecked() ? QStringLiteral("USB Disconnect")
-                                                : QStringLiteral("USB Connect");
-    if (USBCon->text() != caption)
-        USBCon->setText(caption);
+    const QString caption =
+        USBCon->isChecked() ? QStringLiteral("USB Disconnect") : QStringLiteral("USB Connect");
+    if (USBCon->text() != caption) USBCon->setText(caption);
 }
-
-void TFCOMM::TrecordTimer() {}

@@ -18,6 +18,10 @@ class QPushButton;
 class QTimer;
 class QToolButton;
 class LcdPanel;
+class MeasurementGrid;
+class MeasurementTable;
+class QCustomPlot;
+class TChartControl;
 class THidDevice;
 
 class TFCOMM : public QMainWindow
@@ -46,7 +50,7 @@ public:
     QToolButton *OpenDataFiles;
     QToolButton *saveas;
     QToolButton *BtPrint;
-    QWidget *GridArea;           // where the measurement grid goes
+    MeasurementGrid *DBGrid1;
     // Right area.
     QWidget *Panel7;
     QWidget *Panel8;
@@ -60,7 +64,7 @@ public:
     QToolButton *Bt10;
     QToolButton *BtNext;
     QToolButton *BTlast;
-    QWidget *ChartArea;          // where the trend chart goes
+    QCustomPlot *Chtshow;
     QLabel *lbl_time;
     // Controls the user never sees; the USB connection works through them.
     QListWidget *DevListBox;
@@ -92,6 +96,9 @@ public:
     QAction *N1000001;
     QAction *limitess;
 
+    MeasurementTable *cds1;
+    TChartControl *ChartCtl = nullptr;
+
     // Frame decoding and readout.
     void HidDataReceived(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
     void LcdDisplay81(int mode);
@@ -103,6 +110,20 @@ public:
     void ConTimerTimer();
     void TrecordTimer();
 
+    // Recording.
+    void RecordSITimeChange();
+    void RecordLimitClick(QAction *entry);
+    void RecordNewClick();
+    void ChartReset();
+    // Chart paging.
+    void BtFirstClick();
+    void BTPreviousClick();
+    void BtNextClick();
+    void BTlastClick();
+    void MaxrecordExit();
+    // Data files (the save command is also the answer to the record-limit message).
+    void saveasClick();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -113,6 +134,8 @@ private:
     void buildHiddenControls();
     void buildTimers();
     void buildMenu();
+    void connectRecording();
+    void showPage(int page);
     void FormCreate();
     bool FormCloseQuery();
 

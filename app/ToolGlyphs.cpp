@@ -42,8 +42,12 @@ QIcon arrow(Arrow kind)
         p.fillRect(1, 1, 2, 13, QColor(0, 0, 255));
         doubleArrow(p, 3, true);
         break;
-    case Arrow::Previous: doubleArrow(p, 2, true); break;
-    case Arrow::Next: doubleArrow(p, 2, false); break;
+    case Arrow::Previous:
+        doubleArrow(p, 2, true);
+        break;
+    case Arrow::Next:
+        doubleArrow(p, 2, false);
+        break;
     case Arrow::Last:
         doubleArrow(p, 1, false);
         p.fillRect(13, 1, 2, 13, QColor(0, 0, 255));

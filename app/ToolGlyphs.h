@@ -11,10 +11,10 @@ enum class Arrow
     Next,
     Last
 };
-QIcon arrow(Arrow kind);    // blue, 16 x 15
-QIcon closeData();          // a sheet with a red cross
-QIcon openFile();           // a folder
-QIcon saveFile();           // a disk
-QIcon print();              // a printer
-QIcon picture();            // a small chart, for saving the chart picture
+QIcon arrow(Arrow kind); // blue, 16 x 15
+QIcon closeData();       // a sheet with a red cross
+QIcon openFile();        // a folder
+QIcon saveFile();        // a disk
+QIcon print();           // a printer
+QIcon picture();         // a small chart, for saving the chart picture
 } // namespace ToolGlyphs

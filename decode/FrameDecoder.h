@@ -12,9 +12,9 @@ namespace Decode {
 // report after data ends a frame.
 struct AssemblyState
 {
-    QString HidAccum;            // serial bytes, two upper-case hex digits each
-    bool FramePending = false;   // serial bytes arrived since the last frame end
-    qint32 IdleReportCount = 0;  // reports since the last one that carried serial bytes
+    QString HidAccum;           // serial bytes, two upper-case hex digits each
+    bool FramePending = false;  // serial bytes arrived since the last frame end
+    qint32 IdleReportCount = 0; // reports since the last one that carried serial bytes
 };
 
 struct ReportResult
@@ -42,10 +42,10 @@ QString frameTypeOf(const QString &frameText);
 struct FrameDispatch
 {
     bool UncheckRecordSI = false;
-    bool Show = false;            // call the LCD update
-    bool SendStop = false;        // command 91 (download end marker)
+    bool Show = false;     // call the LCD update
+    bool SendStop = false; // command 91 (download end marker)
     bool ShowInUsbtxt1 = false;
-    std::optional<int> RangeMax;  // identification frame matched the model table
+    std::optional<int> RangeMax; // identification frame matched the model table
 };
 FrameDispatch dispatchFrame(const QString &frameText, bool recallData, bool printingNow);
 

@@ -14,8 +14,7 @@ LcdGlyph::LcdGlyph(const QString &name, const QRect &geometry, int glyphHeight, 
 
 void LcdGlyph::setCaption(const QString &caption)
 {
-    if (caption == m_caption)
-        return;
+    if (caption == m_caption) return;
     m_caption = caption;
     update();
 }
@@ -29,8 +28,7 @@ QRectF LcdGlyph::glyphCell() const
 
 void LcdGlyph::paintEvent(QPaintEvent *)
 {
-    if (m_caption.isEmpty())
-        return;
+    if (m_caption.isEmpty()) return;
     QPainter p(this);
     SevenSegment::paint(p, glyphCell(), m_caption.at(0), Qt::black);
 }

@@ -9,21 +9,36 @@ namespace SevenSegment {
 quint8 segmentsFor(QChar glyph)
 {
     switch (glyph.unicode()) {
-    case '0': return A | B | C | D | E | F;
-    case '1': return B | C;
-    case '2': return A | B | D | E | G;
-    case '3': return A | B | C | D | G;
-    case '4': return B | C | F | G;
-    case '5': return A | C | D | F | G;
-    case '6': return A | C | D | E | F | G;
-    case '7': return A | B | C;
-    case '8': return A | B | C | D | E | F | G;
-    case '9': return A | B | C | D | F | G;
-    case '-': return G;
-    case '@': return D | E | F;                  // the letter L
-    case '#': return Degree | A | D | E | F;     // degree sign and C
-    case '?': return Degree | A | E | F | G;     // degree sign and F
-    default: return 0;
+    case '0':
+        return A | B | C | D | E | F;
+    case '1':
+        return B | C;
+    case '2':
+        return A | B | D | E | G;
+    case '3':
+        return A | B | C | D | G;
+    case '4':
+        return B | C | F | G;
+    case '5':
+        return A | C | D | F | G;
+    case '6':
+        return A | C | D | E | F | G;
+    case '7':
+        return A | B | C;
+    case '8':
+        return A | B | C | D | E | F | G;
+    case '9':
+        return A | B | C | D | F | G;
+    case '-':
+        return G;
+    case '@':
+        return D | E | F; // the letter L
+    case '#':
+        return Degree | A | D | E | F; // degree sign and C
+    case '?':
+        return Degree | A | E | F | G; // degree sign and F
+    default:
+        return 0;
     }
 }
 
@@ -64,14 +79,22 @@ QRectF boxOf(const Frame &f, Segment s)
     const QRectF &r = f.letter;
     const qreal t = f.t, half = r.height() / 2.0;
     switch (s) {
-    case A: return QRectF(r.left() + t / 2, r.top(), r.width() - t, t);
-    case G: return QRectF(r.left() + t / 2, r.top() + half - t / 2, r.width() - t, t);
-    case D: return QRectF(r.left() + t / 2, r.bottom() - t, r.width() - t, t);
-    case F: return QRectF(r.left(), r.top() + t / 2, t, half - t / 2);
-    case B: return QRectF(r.right() - t, r.top() + t / 2, t, half - t / 2);
-    case E: return QRectF(r.left(), r.top() + half, t, half - t / 2);
-    case C: return QRectF(r.right() - t, r.top() + half, t, half - t / 2);
-    case Degree: return f.ring;
+    case A:
+        return QRectF(r.left() + t / 2, r.top(), r.width() - t, t);
+    case G:
+        return QRectF(r.left() + t / 2, r.top() + half - t / 2, r.width() - t, t);
+    case D:
+        return QRectF(r.left() + t / 2, r.bottom() - t, r.width() - t, t);
+    case F:
+        return QRectF(r.left(), r.top() + t / 2, t, half - t / 2);
+    case B:
+        return QRectF(r.right() - t, r.top() + t / 2, t, half - t / 2);
+    case E:
+        return QRectF(r.left(), r.top() + half, t, half - t / 2);
+    case C:
+        return QRectF(r.right() - t, r.top() + half, t, half - t / 2);
+    case Degree:
+        return f.ring;
     }
     return {};
 }
@@ -104,16 +127,14 @@ QRectF segmentBox(const QRectF &cell, QChar glyph, Segment segment)
 void paint(QPainter &painter, const QRectF &cell, QChar glyph, const QColor &color)
 {
     const quint8 mask = segmentsFor(glyph);
-    if (!mask)
-        return;
+    if (!mask) return;
     const Frame f = frameFor(cell, glyph);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setPen(Qt::NoPen);
     painter.setBrush(color);
     for (Segment s : {A, B, C, D, E, F, G}) {
-        if (mask & s)
-            painter.drawPolygon(segmentShape(boxOf(f, s)));
+        if (mask & s) painter.drawPolygon(segmentShape(boxOf(f, s)));
     }
     if (mask & Degree) {
         const qreal w = std::max<qreal>(1.0, f.ring.width() * 0.22);

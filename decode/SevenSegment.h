@@ -12,13 +12,13 @@ namespace SevenSegment {
 
 enum Segment : quint8
 {
-    A = 1, // top
-    B = 2, // top right
-    C = 4, // bottom right
-    D = 8, // bottom
-    E = 16, // bottom left
-    F = 32, // top left
-    G = 64, // middle
+    A = 1,       // top
+    B = 2,       // top right
+    C = 4,       // bottom right
+    D = 8,       // bottom
+    E = 16,      // bottom left
+    F = 32,      // top left
+    G = 64,      // middle
     Degree = 128 // the small ring of a unit sign
 };
 

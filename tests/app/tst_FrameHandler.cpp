@@ -49,13 +49,27 @@ private slots:
         QTest::addColumn<QString>("digits");
         QTest::addColumn<bool>("dot");
         QTest::addColumn<bool>("fahrenheit");
-        QTest::newRow("23.5 C") << "1" << "A235" << " 235" << true << false;
-        QTest::newRow("-12.3 F") << "3" << "B123" << "-123" << true << true;
-        QTest::newRow("F no dot") << "2" << "1050" << "1050" << false << true;
-        QTest::newRow("flags 0") << "0" << "A235" << " 235" << false << false;
-        QTest::newRow("flags 7") << "7" << "A235" << " 235" << false << false;
-        QTest::newRow("over range") << "1" << "A0FA" << " 0@ " << true << false;
-        QTest::newRow("dashes") << "1" << "BBBB" << "----" << true << false;
+        QTest::newRow("23.5 C") << "1"
+                                << "A235"
+                                << " 235" << true << false;
+        QTest::newRow("-12.3 F") << "3"
+                                 << "B123"
+                                 << "-123" << true << true;
+        QTest::newRow("F no dot") << "2"
+                                  << "1050"
+                                  << "1050" << false << true;
+        QTest::newRow("flags 0") << "0"
+                                 << "A235"
+                                 << " 235" << false << false;
+        QTest::newRow("flags 7") << "7"
+                                 << "A235"
+                                 << " 235" << false << false;
+        QTest::newRow("over range") << "1"
+                                    << "A0FA"
+                                    << " 0@ " << true << false;
+        QTest::newRow("dashes") << "1"
+                                << "BBBB"
+                                << "----" << true << false;
     }
     void liveFramePaintsPanelAndReading()
     {
@@ -151,10 +165,10 @@ private slots:
     {
         ScriptedPrompts prompts;
         TFCOMM w;
-        send(w, QByteArray());                         // size 0
-        send(w, QByteArray("\x09\x31", 2));           // count beyond the bytes
+        send(w, QByteArray());              // size 0
+        send(w, QByteArray("\x09\x31", 2)); // count beyond the bytes
         send(w, TestFrames::idleReport());
-        send(w, QByteArray("\x03\x31\x32\x33", 4));   // short frame
+        send(w, QByteArray("\x03\x31\x32\x33", 4)); // short frame
         send(w, QByteArray());
         QByteArray longFrame = TestFrames::frameBytes(live("1", "A777")) + QByteArray(30, '\x35');
         for (int i = 0; i < longFrame.size(); i += 9)
@@ -172,7 +186,8 @@ private slots:
         reportUncaughtError(QStringLiteral("'abc' is not a valid integer value"));
         QCOMPARE(prompts.messages.size(), 1);
         QCOMPARE(prompts.messages.first().kind, DialogKind::Error);
-        QCOMPARE(prompts.messages.first().text, QStringLiteral("'abc' is not a valid integer value"));
+        QCOMPARE(prompts.messages.first().text,
+                 QStringLiteral("'abc' is not a valid integer value"));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "decode/LcdPanel.h"
+#include <qcustomplot.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -32,7 +33,8 @@ private slots:
         QCOMPARE(w.S.RangeMax, 855);
         QCOMPARE(w.S.RangeMin, -50);
         QCOMPARE(w.S.DecimalSep, QLocale().decimalPoint());
-        QVERIFY(!w.B2400->isVisibleTo(&w) && !w.B4800->isVisibleTo(&w) && !w.B9600->isVisibleTo(&w));
+        QVERIFY(!w.B2400->isVisibleTo(&w) && !w.B4800->isVisibleTo(&w) &&
+                !w.B9600->isVisibleTo(&w));
         QVERIFY(w.B2400->isChecked() && !w.B4800->isChecked() && !w.B9600->isChecked());
         QVERIFY(w.RepeatSet->isChecked());
         QVERIFY(w.RecordSI->isChecked());
@@ -61,7 +63,7 @@ private slots:
         QVERIFY(!w.PBar2->isVisible());
         QCOMPARE(w.Panel6->geometry(), QRect(0, 145, 337, 29));
         QCOMPARE(w.Panel8->geometry(), QRect(0, 0, 583, 33));
-        QCOMPARE(w.ChartArea->geometry(), QRect(0, 33, 583, 516));
+        QCOMPARE(w.Chtshow->geometry(), QRect(0, 33, 583, 516));
         QCOMPARE(w.USBCon->geometry(), QRect(3, 4, 110, 25));
         QCOMPARE(w.RecallData->geometry(), QRect(136, 11, 121, 17));
         QCOMPARE(w.BitBtn1->geometry(), QRect(835, 4, 68, 25));
@@ -72,9 +74,9 @@ private slots:
         QCOMPARE(w.lbl_time->geometry(), QRect(416, 10, 153, 14));
         QCOMPARE(w.CONokN->geometry(), QRect(5, 4, 25, 24));
         QVERIFY(w.CONokN->isVisible() && !w.CONok->isVisible());
-        for (QWidget *hidden : std::initializer_list<QWidget *>{
-                 w.DevListBox, w.HistoryListBox, w.ReadBtn, w.SetFeature, w.SendData, w.USBtxt,
-                 w.USBtxt1})
+        for (QWidget *hidden :
+             std::initializer_list<QWidget *>{w.DevListBox, w.HistoryListBox, w.ReadBtn,
+                                              w.SetFeature, w.SendData, w.USBtxt, w.USBtxt1})
             QVERIFY(!hidden->isVisible());
     }
 
@@ -91,7 +93,8 @@ private slots:
         QVERIFY(w.Timer2->isActive());
         QCOMPARE(w.Trecord->interval(), 1000);
         QVERIFY(w.Trecord->isActive());
-        QCOMPARE(w.lbl_time->text(), QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
+        QCOMPARE(w.lbl_time->text(),
+                 QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
     }
 
     void connectButtonCaptionFollowsState()

@@ -33,14 +33,13 @@ private slots:
         QTest::newRow("1 byte") << QByteArray("\x01\x31\x32", 3) << true << 0 << "31";
         QTest::newRow("9 bytes") << QByteArray("\x09\x31\x32\x33\x34\x35\x36\x37\x38\x39", 10)
                                  << true << 0 << "313233343536373839";
-        QTest::newRow("high nibble ignored") << QByteArray("\xF5\x01\x02\x03\x04\x05", 6) << true
-                                             << 0 << "0102030405";
+        QTest::newRow("high nibble ignored")
+            << QByteArray("\xF5\x01\x02\x03\x04\x05", 6) << true << 0 << "0102030405";
         QTest::newRow("10 is idle") << QByteArray("\x0A\x31", 2) << false << 6 << "";
         QTest::newRow("0xFA is idle") << QByteArray("\xFA\x31", 2) << false << 6 << "";
         QTest::newRow("15 is idle") << QByteArray("\x0F", 1) << false << 6 << "";
         QTest::newRow("size 0 not counted") << QByteArray() << false << 5 << "";
-        QTest::newRow("count beyond bytes") << QByteArray("\x05\x41\x42", 3) << true << 0
-                                            << "4142";
+        QTest::newRow("count beyond bytes") << QByteArray("\x05\x41\x42", 3) << true << 0 << "4142";
         QTest::newRow("count with no bytes") << QByteArray("\x03", 1) << true << 0 << "";
     }
     void countNibble()
@@ -80,7 +79,8 @@ private slots:
     void sizeZeroEndsPendingFrame()
     {
         AssemblyState st;
-        feed(st, TestFrames::dataReport(TestFrames::frameBytes(TestFrames::live("1", "A235")).left(9)));
+        feed(st,
+             TestFrames::dataReport(TestFrames::frameBytes(TestFrames::live("1", "A235")).left(9)));
         const ReportResult r = feed(st, QByteArray());
         QVERIFY(r.FrameCompleted);
         QCOMPARE(r.FrameText.size(), 9); // short frame: no line-feed character, 9 values
@@ -104,10 +104,14 @@ private slots:
     {
         QTest::addColumn<QString>("accum");
         QTest::addColumn<QString>("frameText");
-        QTest::newRow("eleven bytes") << "3132333435363738393D0A" << "A123456789D";
-        QTest::newRow("twelve bytes") << "3132333435363738393D0A3F" << "A123456789D";
-        QTest::newRow("three bytes") << "0A3135" << "A15";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("eleven bytes") << "3132333435363738393D0A"
+                                      << "A123456789D";
+        QTest::newRow("twelve bytes") << "3132333435363738393D0A3F"
+                                      << "A123456789D";
+        QTest::newRow("three bytes") << "0A3135"
+                                     << "A15";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void frameText()
     {
@@ -132,17 +136,28 @@ private slots:
         QTest::addColumn<bool>("uncheck");
         QTest::addColumn<bool>("usbtxt1");
         using namespace TestFrames;
-        QTest::newRow("live shown") << live("1", "A235") << false << false << true << false << false << false;
-        QTest::newRow("stored not live") << live("1", "A235", "07") << false << false << false << false << false << false;
-        QTest::newRow("stored in download") << live("1", "A235", "07") << true << false << true << false << true << false;
-        QTest::newRow("live in download") << live("1", "A235") << true << false << false << false << true << false;
-        QTest::newRow("marker on stored") << live("1", "A235", "07", "99") << true << false << true << true << true << false;
-        QTest::newRow("marker on any frame") << live("1", "A235", "55", "99") << true << false << false << true << true << false;
-        QTest::newRow("marker outside download") << live("1", "A235", "01", "99") << false << false << true << false << false << false;
-        QTest::newRow("printing drops live") << live("1", "A235") << false << true << false << false << false << false;
-        QTest::newRow("printing drops download") << live("1", "A235", "07", "99") << true << true << false << false << false << false;
-        QTest::newRow("100 at 3..5") << live("1", "1005") << false << false << true << false << false << true;
-        QTest::newRow("short") << QString("A1A2") << false << false << false << false << false << false;
+        QTest::newRow("live shown")
+            << live("1", "A235") << false << false << true << false << false << false;
+        QTest::newRow("stored not live")
+            << live("1", "A235", "07") << false << false << false << false << false << false;
+        QTest::newRow("stored in download")
+            << live("1", "A235", "07") << true << false << true << false << true << false;
+        QTest::newRow("live in download")
+            << live("1", "A235") << true << false << false << false << true << false;
+        QTest::newRow("marker on stored")
+            << live("1", "A235", "07", "99") << true << false << true << true << true << false;
+        QTest::newRow("marker on any frame")
+            << live("1", "A235", "55", "99") << true << false << false << true << true << false;
+        QTest::newRow("marker outside download")
+            << live("1", "A235", "01", "99") << false << false << true << false << false << false;
+        QTest::newRow("printing drops live")
+            << live("1", "A235") << false << true << false << false << false << false;
+        QTest::newRow("printing drops download")
+            << live("1", "A235", "07", "99") << true << true << false << false << false << false;
+        QTest::newRow("100 at 3..5")
+            << live("1", "1005") << false << false << true << false << false << true;
+        QTest::newRow("short") << QString("A1A2") << false << false << false << false << false
+                               << false;
     }
     void dispatch()
     {
@@ -199,24 +214,78 @@ private slots:
         QTest::addColumn<bool>("dot");
         const int N = int(ValueKind::Number), K = int(ValueKind::KeepPrevious),
                   X = int(ValueKind::NoValue);
-        QTest::newRow("23.5 C") << "1" << "A235" << " 23.5" << "#" << N << 23.5f << true;
-        QTest::newRow("-12.3 F") << "3" << "B123" << "-12.3" << "?" << N << -12.3f << true;
-        QTest::newRow("F no dot") << "2" << "1050" << "1050" << "?" << N << 1050.0f << false;
-        QTest::newRow("C no dot") << "0" << "A105" << " 105" << "#" << N << 105.0f << false;
-        QTest::newRow("flags 4") << "4" << "A235" << " 235" << "#" << N << 235.0f << false;
-        QTest::newRow("flags F") << "F" << "A235" << " 235" << "#" << N << 235.0f << false;
-        QTest::newRow("over high") << "1" << "A0FA" << " 0L " << "#" << N << 855.0f << true;
-        QTest::newRow("over low") << "1" << "B0FA" << "-0L " << "#" << N << -50.0f << true;
-        QTest::newRow("dashes") << "1" << "BBBB" << "----" << "#" << K << 0.0f << true;
-        QTest::newRow("dash in 2") << "1" << "A1B5" << " 1-.5" << "#" << K << 0.0f << true;
-        QTest::newRow("dash in 1") << "1" << "A12B" << " 12.-" << "#" << K << 0.0f << true;
-        QTest::newRow("code C") << "1" << "A2C5" << " 2C.5" << "#" << X << 0.0f << true;
-        QTest::newRow("L elsewhere") << "1" << "F235" << "@23.5" << "#" << X << 0.0f << true;
-        QTest::newRow("L pattern off") << "1" << "10FA" << "10L " << "#" << X << 0.0f << true;
-        QTest::newRow("blank between") << "1" << "2A35" << "2 3.5" << "#" << X << 0.0f << true;
-        QTest::newRow("all blank") << "1" << "AAAA" << "   . " << "#" << X << 0.0f << true;
-        QTest::newRow("leading blanks") << "1" << "AAA5" << "   .5" << "#" << N << 0.5f << true;
-        QTest::newRow("minus after blank") << "1" << "AB25" << " -2.5" << "#" << N << -2.5f << true;
+        QTest::newRow("23.5 C") << "1"
+                                << "A235"
+                                << " 23.5"
+                                << "#" << N << 23.5f << true;
+        QTest::newRow("-12.3 F") << "3"
+                                 << "B123"
+                                 << "-12.3"
+                                 << "?" << N << -12.3f << true;
+        QTest::newRow("F no dot") << "2"
+                                  << "1050"
+                                  << "1050"
+                                  << "?" << N << 1050.0f << false;
+        QTest::newRow("C no dot") << "0"
+                                  << "A105"
+                                  << " 105"
+                                  << "#" << N << 105.0f << false;
+        QTest::newRow("flags 4") << "4"
+                                 << "A235"
+                                 << " 235"
+                                 << "#" << N << 235.0f << false;
+        QTest::newRow("flags F") << "F"
+                                 << "A235"
+                                 << " 235"
+                                 << "#" << N << 235.0f << false;
+        QTest::newRow("over high") << "1"
+                                   << "A0FA"
+                                   << " 0L "
+                                   << "#" << N << 855.0f << true;
+        QTest::newRow("over low") << "1"
+                                  << "B0FA"
+                                  << "-0L "
+                                  << "#" << N << -50.0f << true;
+        QTest::newRow("dashes") << "1"
+                                << "BBBB"
+                                << "----"
+                                << "#" << K << 0.0f << true;
+        QTest::newRow("dash in 2") << "1"
+                                   << "A1B5"
+                                   << " 1-.5"
+                                   << "#" << K << 0.0f << true;
+        QTest::newRow("dash in 1") << "1"
+                                   << "A12B"
+                                   << " 12.-"
+                                   << "#" << K << 0.0f << true;
+        QTest::newRow("code C") << "1"
+                                << "A2C5"
+                                << " 2C.5"
+                                << "#" << X << 0.0f << true;
+        QTest::newRow("L elsewhere") << "1"
+                                     << "F235"
+                                     << "@23.5"
+                                     << "#" << X << 0.0f << true;
+        QTest::newRow("L pattern off") << "1"
+                                       << "10FA"
+                                       << "10L "
+                                       << "#" << X << 0.0f << true;
+        QTest::newRow("blank between") << "1"
+                                       << "2A35"
+                                       << "2 3.5"
+                                       << "#" << X << 0.0f << true;
+        QTest::newRow("all blank") << "1"
+                                   << "AAAA"
+                                   << "   . "
+                                   << "#" << X << 0.0f << true;
+        QTest::newRow("leading blanks") << "1"
+                                        << "AAA5"
+                                        << "   .5"
+                                        << "#" << N << 0.5f << true;
+        QTest::newRow("minus after blank") << "1"
+                                           << "AB25"
+                                           << " -2.5"
+                                           << "#" << N << -2.5f << true;
     }
     void reading()
     {
@@ -229,8 +298,7 @@ private slots:
         QTEST(r.UnitGlyph, "unit");
         QTEST(int(r.Kind), "kind");
         QTEST(r.DotLit, "dot");
-        if (r.Kind == ValueKind::Number)
-            QCOMPARE(r.Value, value);
+        if (r.Kind == ValueKind::Number) QCOMPARE(r.Value, value);
     }
 
     void readingUsesLocaleSeparatorAndRange()
@@ -249,7 +317,8 @@ private slots:
 
     void shortFrameHasNoValue()
     {
-        const DerivedReading r = deriveReading(QStringLiteral("A1A2"), QStringLiteral("."), 855, -50);
+        const DerivedReading r =
+            deriveReading(QStringLiteral("A1A2"), QStringLiteral("."), 855, -50);
         QCOMPARE(r.Digits[0], QStringLiteral(" "));
         QCOMPARE(r.Digits[1], QStringLiteral("2"));
         QCOMPARE(r.Digits[2], QString());

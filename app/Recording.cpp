@@ -1,0 +1,141 @@
+// The main window's recording handlers: the recorder, the interval timer, the record limit,
+// "Close Data", and the chart's paging and page size.
+
+#include "app/Prompts.h"
+#include "app/RD7F.h"
+#include "decode/LocaleInfo.h"
+#include "recording/MeasurementTable.h"
+#include "recording/Recorder.h"
+#include "recording/uCharControl.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTime>
+#include <QTimer>
+#include <QToolButton>
+#include <QtGlobal>
+
+void TFCOMM::connectRecording()
+{
+    connect(RecordSITime, &QLineEdit::textChanged, this, &TFCOMM::RecordSITimeChange);
+    connect(RecordNew, &QToolButton::clicked, this, &TFCOMM::RecordNewClick);
+    connect(saveas, &QToolButton::clicked, this, &TFCOMM::saveasClick);
+    connect(RecordSaveEntry, &QAction::triggered, this, &TFCOMM::saveasClick);
+    for (QAction *entry : {N10001, N50001, N100001, N500001, N1000001, limitess})
+        connect(entry, &QAction::triggered, this, [this, entry] { RecordLimitClick(entry); });
+    connect(BtFirst, &QToolButton::clicked, this, &TFCOMM::BtFirstClick);
+    connect(BTPrevious, &QToolButton::clicked, this, &TFCOMM::BTPreviousClick);
+    connect(BtNext, &QToolButton::clicked, this, &TFCOMM::BtNextClick);
+    connect(BTlast, &QToolButton::clicked, this, &TFCOMM::BTlastClick);
+    connect(Maxrecord, &QLineEdit::textChanged, this, &TFCOMM::MaxrecordExit);
+}
+
+void TFCOMM::INDataToTable()
+{
+    const Recorder::Decision d = Recorder::offer(S, S.ValueText, S.UnitGlyph, RecordSI->isChecked(),
+                                                 RepeatSet->isChecked(), RecordSITime->text());
+    if (d.Store) {
+        cds1->appendRow(
+            {d.No, LocaleInfo::timeStamp(QTime::currentTime()), S.ValueText, S.UnitGlyph});
+        showPage(ChartCtl->AddValue(double(S.ValueNum)));
+        if (const auto maxY = Recorder::raisePeak(S, S.ValueNum)) ChartCtl->SetMaxY(*maxY);
+    }
+    if (Recorder::limitMessageDue(S)) {
+        const auto answer = Prompts::current().question(
+            QStringLiteral("Norvane TX-9"),
+            QStringLiteral("Measurement data exceeds %1 sets!Save and remove on-screen data "
+                           "before proceeding next measurement.")
+                .arg(S.RecordLimit),
+            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
+        if (answer == QMessageBox::Ok) saveasClick();
+        Recorder::limitAnswered(S);
+    }
+}
+
+void TFCOMM::TrecordTimer()
+{
+    Recorder::tick(S, RecordSI->isChecked());
+}
+
+void TFCOMM::RecordSITimeChange()
+{
+    if (const auto interval = Recorder::parseInterval(RecordSITime->text()))
+        S.SampleCountdown = *interval;
+}
+
+void TFCOMM::RecordLimitClick(QAction *entry)
+{
+    static const QList<std::pair<QString, int>> limits = {
+        {QStringLiteral("N10001"), 1000},     {QStringLiteral("N50001"), 5000},
+        {QStringLiteral("N100001"), 10000},   {QStringLiteral("N500001"), 50000},
+        {QStringLiteral("N1000001"), 100000}, {QStringLiteral("limitess"), 10000000},
+    };
+    for (const auto &[name, limit] : limits) {
+        if (entry->objectName() == name) S.RecordLimit = limit;
+    }
+    for (QAction *a : {N10001, N50001, N100001, N500001, N1000001, limitess})
+        a->setChecked(a == entry);
+}
+
+void TFCOMM::RecordNewClick()
+{
+    const auto answer = Prompts::current().question(
+        QStringLiteral("Norvane TX-9"),
+        QStringLiteral("Do you want to remove on-screen data and create new data?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
+    if (answer != QMessageBox::Yes) return;
+    if (cds1->count() > 0) cds1->clear();
+    Recorder::reset(S);
+    ChartReset();
+}
+
+void TFCOMM::ChartReset()
+{
+    showPage(ChartCtl->Clear());
+}
+
+void TFCOMM::showPage(int page)
+{
+    Bt10->setText(QString::number(page));
+}
+
+void TFCOMM::BtFirstClick()
+{
+    showPage(ChartCtl->FirstPage());
+}
+
+void TFCOMM::BTPreviousClick()
+{
+    showPage(ChartCtl->PriorPage());
+}
+
+void TFCOMM::BtNextClick()
+{
+    showPage(ChartCtl->NextPage());
+}
+
+void TFCOMM::BTlastClick()
+{
+    showPage(ChartCtl->LastPage());
+}
+
+void TFCOMM::MaxrecordExit()
+{
+    Timer1->stop();
+    Timer1->start();
+}
+
+void TFCOMM::Timer1Timer()
+{
+    Timer1->stop();
+    // An empty box or "0" has no page size; the previous one stays in force.
+    bool ok = false;
+    const int n = Maxrecord->text().toInt(&ok);
+    if (!ok || n < 1) return;
+    ChartCtl->SetPageSize(n);
+    showPage(ChartCtl->Page);
+}
+
+void TFCOMM::saveasClick() {}

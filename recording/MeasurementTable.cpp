@@ -1,0 +1,142 @@
+#include "recording/MeasurementTable.h"
+
+quint32 TextPool::intern(const QString &text)
+{
+    if (text.isEmpty()) return 0;
+    const auto it = m_ids.constFind(text);
+    if (it != m_ids.constEnd()) return *it;
+    const quint32 id = quint32(m_texts.size());
+    m_texts.append(text);
+    m_ids.insert(text, id);
+    return id;
+}
+
+void TextPool::clear()
+{
+    m_texts = {QString()};
+    m_ids.clear();
+}
+
+MeasurementTable::MeasurementTable(QObject *parent) : QAbstractTableModel(parent)
+{
+    setObjectName(QStringLiteral("cds1"));
+}
+
+void MeasurementTable::push(const Row &row)
+{
+    auto cut = [](const QString &s) {
+        return s.size() > MaxTextLength ? s.left(MaxTextLength) : s;
+    };
+    m_rows.push_back(Packed{row.No.value_or(0), m_pool.intern(cut(row.Time)),
+                            m_pool.intern(cut(row.Value)), m_pool.intern(cut(row.Unit))});
+    m_noEmpty.push_back(!row.No.has_value());
+}
+
+void MeasurementTable::appendRow(const Row &row)
+{
+    const int at = rowCount();
+    beginInsertRows(QModelIndex(), at, at);
+    push(row);
+    endInsertRows();
+}
+
+void MeasurementTable::appendRows(const std::vector<Row> &rows)
+{
+    if (rows.empty()) return;
+    const int at = rowCount();
+    beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
+    for (const Row &r : rows)
+        push(r);
+    endInsertRows();
+}
+
+void MeasurementTable::clear()
+{
+    beginResetModel();
+    std::deque<Packed>().swap(m_rows);
+    std::vector<bool>().swap(m_noEmpty);
+    m_pool.clear();
+    endResetModel();
+}
+
+std::optional<qint32> MeasurementTable::no(qint64 row) const
+{
+    if (m_noEmpty[size_t(row)]) return std::nullopt;
+    return m_rows[size_t(row)].no;
+}
+
+const QString &MeasurementTable::text(qint64 row, Field field) const
+{
+    const Packed &p = m_rows[size_t(row)];
+    switch (field) {
+    case FieldTime:
+        return m_pool.at(p.time);
+    case FieldValue:
+        return m_pool.at(p.value);
+    case FieldUnit:
+        return m_pool.at(p.unit);
+    default:
+        return m_pool.at(0);
+    }
+}
+
+MeasurementTable::Row MeasurementTable::row(qint64 r) const
+{
+    return Row{no(r), text(r, FieldTime), text(r, FieldValue), text(r, FieldUnit)};
+}
+
+QString MeasurementTable::cellText(qint64 row, int column) const
+{
+    if (column == FieldNo) {
+        const auto n = no(row);
+        return n ? QString::number(*n) : QString();
+    }
+    return text(row, Field(column));
+}
+
+int MeasurementTable::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int MeasurementTable::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : FieldCount;
+}
+
+QVariant MeasurementTable::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    if (role == Qt::DisplayRole) {
+        if (index.column() == FieldNo) {
+            const auto n = no(index.row());
+            return n ? QVariant(*n) : QVariant();
+        }
+        return text(index.row(), Field(index.column()));
+    }
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    return {};
+}
+
+QVariant MeasurementTable::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal) return {};
+    if (role == Qt::DisplayRole) {
+        static const char *titles[] = {"Measurement No.", "Time", "Value", "Unit"};
+        return section >= 0 && section < FieldCount ? QString::fromLatin1(titles[section])
+                                                    : QString();
+    }
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    return {};
+}
+
+Qt::ItemFlags MeasurementTable::flags(const QModelIndex &index) const
+{
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}
+
+QString MeasurementTable::fieldName(int field)
+{
+    static const char *names[] = {"No", "Time", "Value", "Unit"};
+    return field >= 0 && field < FieldCount ? QString::fromLatin1(names[field]) : QString();
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The measurement table: an append-only column store behind a table model. Rows are only
+// ever appended or emptied as a whole. Texts are interned: a day of readings has at most
+// 86,400 distinct times and few distinct values, so a row costs 16 bytes and one bit.
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QStringList>
+#include <deque>
+#include <optional>
+#include <vector>
+
+class TextPool
+{
+public:
+    quint32 intern(const QString &text);
+    const QString &at(quint32 id) const { return m_texts.at(id); }
+    void clear();
+    qsizetype size() const { return m_texts.size(); }
+
+private:
+    QList<QString> m_texts{QString()}; // id 0 is the empty text
+    QHash<QString, quint32> m_ids;
+};
+
+class MeasurementTable : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    enum Field
+    {
+        FieldNo = 0,
+        FieldTime,
+        FieldValue,
+        FieldUnit,
+        FieldCount
+    };
+    static constexpr int MaxTextLength = 20;
+
+    struct Row
+    {
+        std::optional<qint32> No;
+        QString Time, Value, Unit;
+    };
+
+    explicit MeasurementTable(QObject *parent = nullptr);
+
+    // Appends one row; texts longer than 20 characters are cut.
+    void appendRow(const Row &row);
+    // Appends many rows with one notification (loading files).
+    void appendRows(const std::vector<Row> &rows);
+    // Empties the table.
+    void clear();
+
+    qint64 count() const { return qint64(m_rows.size()); }
+    std::optional<qint32> no(qint64 row) const;
+    const QString &text(qint64 row, Field field) const;
+    Row row(qint64 row) const;
+    // Display text of a cell: No in decimal (empty when empty), or the text.
+    QString cellText(qint64 row, int column) const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    static QString fieldName(int field);
+
+private:
+    struct Packed
+    {
+        qint32 no;
+        quint32 time, value, unit;
+    };
+    void push(const Row &row);
+
+    std::deque<Packed> m_rows;
+    std::vector<bool> m_noEmpty;
+    TextPool m_pool;
+};
