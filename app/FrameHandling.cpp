@@ -61,19 +61,3 @@ void TFCOMM::LcdDisplay81(int mode)
     if (r.Kind == Decode::ValueKind::Number) S.ValueNum = r.Value;
     INDataToTable();
 }
-
-void TFCOMM::addUsbLogLine(const QString &line)
-{
-    HistoryListBox->addItem(line);
-    HistoryListBox->setCurrentRow(HistoryListBox->count() - 1);
-}
-
-void TFCOMM::SendUSBData(quint8 value)
-{
-    Q_UNUSED(value);
-}
-
-void TFCOMM::afterFrameCompleted(THidDevice *HidDev)
-{
-    Q_UNUSED(HidDev);
-}

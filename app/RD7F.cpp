@@ -9,6 +9,7 @@
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
+#include "usb/HidControllerClass.h"
 
 #include <QAction>
 #include <QApplication>
@@ -65,7 +66,7 @@ void digitsOnly(QLineEdit *edit)
 
 } // namespace
 
-TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
+TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
 {
     FCOMM = this;
     setObjectName(QStringLiteral("FCOMM"));
@@ -87,6 +88,9 @@ TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
     buildTimers();
     buildMenu();
     connectRecording();
+    // While the window is loaded the controller scans; assigning its device-change handler
+    // builds the device list before FormCreate runs.
+    connectUsb(platform);
 
     FormCreate();
 
@@ -100,6 +104,8 @@ TFCOMM::TFCOMM(QWidget *parent) : QMainWindow(parent)
 
 TFCOMM::~TFCOMM()
 {
+    releaseDeviceList();
+    delete HidCtl;
     delete ChartCtl;
     if (FCOMM == this) FCOMM = nullptr;
 }
@@ -264,7 +270,6 @@ void TFCOMM::buildHiddenControls()
     hidden(HistoryListBox, QStringLiteral("HistoryListBox"));
     ReadBtn = new QToolButton;
     ReadBtn->setText(QStringLiteral("Read"));
-    ReadBtn->setCheckable(true);
     hidden(ReadBtn, QStringLiteral("ReadBtn"));
     SetFeature = new QPushButton(QStringLiteral("SetFeature"));
     hidden(SetFeature, QStringLiteral("SetFeature"));
@@ -387,10 +392,19 @@ void TFCOMM::Timer2Timer()
 
 void TFCOMM::ConTimerTimer()
 {
-    if (S.ConTickCount == 2)
+    if (S.ConTickCount == 2) {
+        if (S.IdleReportCount >= 3000) {
+            S.IdleReportCount = 0;
+            USBCon->setChecked(false);
+            if (SelectedHidDevice) SelectedHidDevice->SetDataHandler(THidDataEvent());
+            Prompts::current().message(QStringLiteral("USB interface cable is securely connected, "
+                                                      "please check if the meter is ready."),
+                                       DialogKind::Warning, {DialogButton::OK});
+        }
         S.ConTickCount = 0;
-    else
+    } else {
         ++S.ConTickCount;
+    }
     const QString caption =
         USBCon->isChecked() ? QStringLiteral("USB Disconnect") : QStringLiteral("USB Connect");
     if (USBCon->text() != caption) USBCon->setText(caption);

@@ -22,13 +22,16 @@ class MeasurementGrid;
 class MeasurementTable;
 class QCustomPlot;
 class TChartControl;
+class HidPlatform;
 class THidDevice;
+class THidDeviceController;
 
 class TFCOMM : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit TFCOMM(QWidget *parent = nullptr);
+    // platform: where HID interfaces come from; none gives an empty device list.
+    explicit TFCOMM(HidPlatform *platform = nullptr, QWidget *parent = nullptr);
     ~TFCOMM() override;
 
     MainState S;
@@ -97,6 +100,11 @@ public:
     QAction *limitess;
 
     MeasurementTable *cds1;
+    THidDeviceController *HidCtl = nullptr;
+    THidDevice *SelectedHidDevice = nullptr;
+    // The device held by each line of DevListBox.
+    QList<THidDevice *> DevListObjects;
+    static constexpr int HistoryLimit = 10000;
     TChartControl *ChartCtl = nullptr;
 
     // Frame decoding and readout.
@@ -121,6 +129,19 @@ public:
     void BtNextClick();
     void BTlastClick();
     void MaxrecordExit();
+    // USB connection.
+    void USBConClick();
+    void SendUSBData(quint8 value);
+    void SendDataClick();
+    void SetFeatureClick();
+    void ReadBtnClick();
+    bool HidCtlEnumerate(THidDevice *HidDev, int Idx);
+    void HidCtlDeviceChange(QObject *Sender);
+    void HidCtlArrival(THidDevice *HidDev);
+    void HidCtlRemoval(THidDevice *HidDev);
+    void HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error);
+    static QString DeviceDescription(THidDevice *HidDev);
+
     // Data files (the save command is also the answer to the record-limit message).
     void saveasClick();
 
@@ -139,10 +160,12 @@ private:
     void FormCreate();
     bool FormCloseQuery();
 
-    // Seams to the USB connection: what the frame handler asks of the link.
-    void SendUSBData(quint8 value);
+    void connectUsb(HidPlatform *platform);
+    void releaseDeviceList();
+    bool selectDevice();
     void afterFrameCompleted(THidDevice *HidDev);
     void addUsbLogLine(const QString &line);
+    void logBytes(const quint8 *bytes, int count);
 };
 
 // The main window; the only global of the program.

@@ -1,11 +1,15 @@
-// tx9-logger-demo: the same program on a simulated thermometer.
-//   --screenshot FILE   save a picture of the main window to FILE and exit
-//   --seconds N         how long to run before the picture is taken (default 3)
+// tx9-logger-demo: the same program on a simulated thermometer behind a simulated cable,
+// plugged in at start so that "USB Connect" works at once.
+//   --screenshot FILE   connect, let readings arrive, save a PNG of the main window and exit
+//   --seconds N         how long readings arrive before the picture (default 10)
+//   --unplug-after N    pull the simulated cable after N seconds
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "sim/SimulatedThermometer.h"
 
 #include <QCommandLineParser>
+#include <QPushButton>
 #include <QTimer>
 
 int main(int argc, char **argv)
@@ -14,20 +18,33 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("TX-9 Logger on a simulated thermometer"));
     parser.addHelpOption();
-    const QCommandLineOption shotOpt(QStringLiteral("screenshot"),
-                                     QStringLiteral("Save a PNG of the main window and exit."),
-                                     QStringLiteral("file"));
+    const QCommandLineOption shotOpt(
+        QStringLiteral("screenshot"),
+        QStringLiteral("Connect, save a PNG of the main window, exit."), QStringLiteral("file"));
     const QCommandLineOption secondsOpt(QStringLiteral("seconds"),
-                                        QStringLiteral("Seconds to run before the picture."),
-                                        QStringLiteral("n"), QStringLiteral("3"));
-    parser.addOptions({shotOpt, secondsOpt});
+                                        QStringLiteral("Seconds of readings before the picture."),
+                                        QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption unplugOpt(QStringLiteral("unplug-after"),
+                                       QStringLiteral("Pull the simulated cable after n seconds."),
+                                       QStringLiteral("n"));
+    parser.addOptions({shotOpt, secondsOpt, unplugOpt});
     parser.process(app);
 
-    TFCOMM window;
+    SimulatedHidBus bus;
+    auto thermometer = std::make_shared<SimulatedThermometer>();
+    const int cable = bus.plug(SimulatedThermometer::cableInterface(), thermometer);
+
+    TFCOMM window(&bus);
     window.show();
+
+    if (parser.isSet(unplugOpt)) {
+        const int ms = int(parser.value(unplugOpt).toDouble() * 1000);
+        QTimer::singleShot(ms, &window, [&bus, cable] { bus.unplug(cable); });
+    }
     if (parser.isSet(shotOpt)) {
         const QString file = parser.value(shotOpt);
         const int ms = int(parser.value(secondsOpt).toDouble() * 1000);
+        QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
         QTimer::singleShot(ms, &window, [&window, file] {
             const bool ok = window.grab().save(file);
             QApplication::exit(ok ? 0 : 1);

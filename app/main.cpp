@@ -2,11 +2,13 @@
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "usb/HidrawPlatform.h"
 
 int main(int argc, char **argv)
 {
     Tx9Application app(argc, argv);
-    TFCOMM window;
+    HidrawPlatform platform;
+    TFCOMM window(&platform);
     window.show();
     return app.exec();
 }

@@ -9,12 +9,12 @@
 
 #include <QList>
 #include <QObject>
-#include <QThread>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 class THidDeviceController;
 
@@ -110,13 +110,14 @@ private:
 // One per claimed device with a data handler. It reads one report at a time and hands it to the
 // GUI thread synchronously, so the handler reads the reader's own buffer and no report waits in
 // a queue.
-class THidDeviceReadThread : public QThread
+class THidDeviceReadThread : public QObject
 {
     Q_OBJECT
 public:
     THidDeviceReadThread(THidDevice *device, int reportLength);
     ~THidDeviceReadThread() override;
 
+    void start();
     // GUI thread: sets the terminate flag and waits, serving a pending hand-off meanwhile.
     void Stop();
     quint32 ErrorCode() const { return m_errorCode; }
@@ -124,10 +125,8 @@ public:
     void RequestChannelClose();
     bool Serving() const { return m_serving; }
 
-protected:
-    void run() override;
-
 private:
+    void run();
     enum class Kind
     {
         Data,
@@ -149,12 +148,14 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_served;
     bool m_pending = false;
+    bool m_finished = false;
     std::atomic<bool> m_pendingFlag{false}; // m_pending, readable without the lock
     Kind m_kind = Kind::Data;
     quint8 m_reportId = 0;
     quint16 m_size = 0;
     quint32 m_handedError = 0;
-    QObject m_guiContext;            // lives on the GUI thread; queued hand-offs die with it
+    QObject m_guiContext; // lives on the GUI thread; queued hand-offs die with it
+    std::thread m_thread;
     bool m_serving = false;          // GUI thread only
     bool m_deleteWhenServed = false; // GUI thread only
     friend class THidDevice;

@@ -201,6 +201,16 @@ THidDeviceReadThread::THidDeviceReadThread(THidDevice *device, int reportLength)
     setObjectName(QStringLiteral("THidDeviceReadThread"));
 }
 
+void THidDeviceReadThread::start()
+{
+    m_thread = std::thread([this] {
+        run();
+        std::lock_guard lock(m_mutex);
+        m_finished = true;
+        m_served.notify_all();
+    });
+}
+
 THidDeviceReadThread::~THidDeviceReadThread()
 {
     Stop();
@@ -250,7 +260,7 @@ void THidDeviceReadThread::run()
             handOff(Kind::Error, 0, 0, r.Error);
             // A device that keeps failing (unplugged until released) must not spin a core.
             for (int waited = 0; waited < slice && !m_terminate; waited += 5)
-                QThread::msleep(5);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
         if (r.Status == HidReadStatus::TimedOut || r.Bytes <= 0) continue;
@@ -326,27 +336,29 @@ void THidDeviceReadThread::serve()
 
 void THidDeviceReadThread::Stop()
 {
+    if (!m_thread.joinable()) return;
     m_terminate = true;
     const HidPlatform::Handle h = m_readChannel.load();
     if (h != HidPlatform::InvalidHandle) m_platform->cancelRead(h);
     if (m_serving) {
         // Stopped from inside its own handler: release the reader, which then sees the flag.
-        {
-            std::lock_guard lock(m_mutex);
-            m_pending = false;
-            m_pendingFlag.store(false, std::memory_order_release);
-            m_served.notify_all();
+        std::lock_guard lock(m_mutex);
+        m_pending = false;
+        m_pendingFlag.store(false, std::memory_order_release);
+        m_served.notify_all();
+    } else {
+        // The reader may be blocked in a hand-off that only this thread can serve.
+        for (;;) {
+            bool pending;
+            {
+                std::unique_lock lock(m_mutex);
+                m_served.wait_for(lock, std::chrono::milliseconds(2),
+                                  [this] { return m_finished || m_pending; });
+                if (m_finished) break;
+                pending = m_pending;
+            }
+            if (pending) serve();
         }
-        wait();
-        return;
     }
-    // The reader may be blocked in a hand-off that only this thread can serve.
-    while (!wait(2)) {
-        bool pending;
-        {
-            std::lock_guard lock(m_mutex);
-            pending = m_pending;
-        }
-        if (pending) serve();
-    }
+    m_thread.join();
 }

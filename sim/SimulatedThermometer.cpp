@@ -1,0 +1,197 @@
+#include "sim/SimulatedThermometer.h"
+
+namespace {
+
+// A report of the cable: ID 0, count byte, serial bytes, zero padding to 11 bytes.
+QByteArray cableReport(const QByteArray &serial)
+{
+    QByteArray r(11, '\0');
+    r[1] = char(0xF0 | serial.size());
+    for (int i = 0; i < serial.size(); ++i)
+        r[2 + i] = serial[i];
+    return r;
+}
+
+QString digitsFor(int tenths)
+{
+    // Four digit codes, blank-padded on the left ("A"), minus sign "B".
+    QString s = QString::number(std::abs(tenths));
+    if (s.size() < 2) s.prepend(QLatin1Char('0'));
+    if (tenths < 0) s.prepend(QLatin1Char('B'));
+    while (s.size() < 4)
+        s.prepend(QLatin1Char('A'));
+    return s.right(4);
+}
+
+} // namespace
+
+SimulatedThermometer::SimulatedThermometer(const ThermometerSettings &settings)
+    : m_settings(settings), m_rng(settings.Seed)
+{
+    for (int i = 0; i < 25; ++i)
+        m_memory.append({QStringLiteral("1"), digitsFor(180 + 7 * i % 60)});
+}
+
+VirtualInterface SimulatedThermometer::cableInterface()
+{
+    VirtualInterface v;
+    v.InstanceId = QStringLiteral("sim/usb-serial-cable");
+    v.Path = QStringLiteral("/sim/hidraw-usb-serial");
+    v.Product = QStringLiteral("USB to Serial");
+    v.Attributes = {0x1A86, 0xE008, 0x0100};
+    v.Caps = {11, 11, 10};
+    v.Properties.insert(QStringLiteral("HID_NAME"), QStringLiteral("USB to Serial"));
+    return v;
+}
+
+void SimulatedThermometer::setMemory(const QList<Stored> &memory)
+{
+    std::lock_guard lock(m_mutex);
+    m_memory = memory;
+}
+
+qint64 SimulatedThermometer::liveFramesSent() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_liveSent;
+}
+
+qint64 SimulatedThermometer::storedFramesSent() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_storedSent;
+}
+
+qint64 SimulatedThermometer::idleReportsSent() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_idleSent;
+}
+
+QList<quint8> SimulatedThermometer::commands() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_commands;
+}
+
+int SimulatedThermometer::baudRate() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_baud;
+}
+
+bool SimulatedThermometer::sendingLive() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_live;
+}
+
+QStringList SimulatedThermometer::framesSent() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_frames;
+}
+
+bool SimulatedThermometer::featureReport(const QByteArray &report)
+{
+    if (report.size() < 6) return false;
+    std::lock_guard lock(m_mutex);
+    m_baud = quint8(report[1]) | (quint8(report[2]) << 8);
+    if (m_baud == 2400)
+        queueFrame(QStringLiteral("A0") + m_settings.ModelCode + QStringLiteral("1000D"));
+    return true;
+}
+
+void SimulatedThermometer::outputReport(const QByteArray &report)
+{
+    if (report.size() < 3) return;
+    const quint8 command = quint8(report[2]);
+    std::lock_guard lock(m_mutex);
+    m_commands.append(command);
+    if (m_baud != 2400) return; // the instrument cannot hear a cable at the wrong speed
+    switch (command) {
+    case 90:
+        m_live = true;
+        m_sinceLiveUs = 0;
+        break;
+    case 7:
+        m_live = false;
+        if (m_memory.isEmpty()) {
+            queueFrame(QStringLiteral("A0AAAA0099D"));
+        } else {
+            for (int i = 0; i < m_memory.size(); ++i) {
+                const bool last = i == m_memory.size() - 1;
+                queueFrame(QStringLiteral("A") + m_memory[i].Flags + m_memory[i].Digits +
+                           QStringLiteral("07") +
+                           (last ? QStringLiteral("99") : QStringLiteral("00")) +
+                           QStringLiteral("D"));
+            }
+        }
+        break;
+    case 91:
+        m_live = false;
+        m_pendingSerial.clear();
+        break;
+    default:
+        break;
+    }
+}
+
+void SimulatedThermometer::queueFrame(const QString &frameText)
+{
+    // Wire order: bytes 1..10 are characters 2..11, byte 11 (line feed) is character 1.
+    QByteArray bytes;
+    for (int i = 1; i < 10; ++i)
+        bytes.append(char(0x30 | QString(frameText.at(i)).toInt(nullptr, 16)));
+    bytes.append(char(0x0D));
+    bytes.append(char(0x0A));
+    m_frames.append(frameText);
+    const QString type = frameText.mid(6, 2);
+    if (type == QLatin1String("01"))
+        ++m_liveSent;
+    else if (type == QLatin1String("07"))
+        ++m_storedSent;
+    for (int i = 0; i < bytes.size();) {
+        const int n = qMin(int(bytes.size()) - i, 1 + int(m_rng.bounded(9)));
+        m_pendingSerial.push_back(cableReport(bytes.mid(i, n)));
+        i += n;
+    }
+    // One idle report ends the frame.
+    m_pendingSerial.push_back(QByteArray());
+}
+
+QString SimulatedThermometer::nextLiveFrame()
+{
+    ++m_liveCount;
+    m_tenths = std::clamp(m_tenths + int(m_rng.bounded(9)) - 4, -300, 9990);
+    QString flags = m_settings.Fahrenheit ? QStringLiteral("3") : QStringLiteral("1");
+    QString digits;
+    if (m_settings.OddDisplayEvery > 0 && m_liveCount % m_settings.OddDisplayEvery == 0)
+        digits = (m_liveCount / m_settings.OddDisplayEvery) % 2 ? QStringLiteral("A0FA")
+                                                                : QStringLiteral("BBBB");
+    else
+        digits = digitsFor(m_tenths);
+    return QStringLiteral("A") + flags + digits + QStringLiteral("0100D");
+}
+
+std::optional<std::pair<qint64, QByteArray>> SimulatedThermometer::next()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_baud == 2400 && !m_pendingSerial.empty()) {
+        QByteArray r = m_pendingSerial.front();
+        m_pendingSerial.pop_front();
+        if (r.isEmpty()) {
+            ++m_idleSent;
+            return std::make_pair(m_settings.ByteGapUs, cableReport(QByteArray()));
+        }
+        return std::make_pair(m_settings.ByteGapUs, r);
+    }
+    // An idle report; a live frame becomes due once its interval has passed.
+    m_sinceLiveUs += m_settings.IdleIntervalUs;
+    if (m_live && m_sinceLiveUs >= m_settings.LiveIntervalUs) {
+        m_sinceLiveUs = 0;
+        queueFrame(nextLiveFrame());
+    }
+    ++m_idleSent;
+    return std::make_pair(m_settings.IdleIntervalUs, cableReport(QByteArray()));
+}

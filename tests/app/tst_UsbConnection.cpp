@@ -1,0 +1,335 @@
+#include "app/RD7F.h"
+#include "common/ScriptedPrompts.h"
+#include "common/Wait.h"
+#include "recording/MeasurementTable.h"
+#include "recording/uCharControl.h"
+#include "sim/SimulatedThermometer.h"
+#include "usb/HidControllerClass.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QToolButton>
+#include <QtTest>
+
+// The main window on the simulated bus with the simulated thermometer, end to end.
+class tst_UsbConnection : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        std::shared_ptr<SimulatedThermometer> meter;
+        int cable = 0;
+        std::unique_ptr<TFCOMM> w;
+
+        explicit Rig(ThermometerSettings settings = fast(), bool withKeyboard = true)
+        {
+            if (withKeyboard) {
+                VirtualInterface kb;
+                kb.InstanceId = "keyboard";
+                kb.Product = "Keyboard";
+                kb.Attributes = {0x046d, 0xc31c, 1};
+                bus.plug(kb);
+            }
+            meter = std::make_shared<SimulatedThermometer>(settings);
+            cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+            w = std::make_unique<TFCOMM>(&bus);
+            w->RecordSI->setChecked(false);
+        }
+        static ThermometerSettings fast()
+        {
+            ThermometerSettings s;
+            s.IdleIntervalUs = 1000;
+            s.LiveIntervalUs = 20000;
+            s.ByteGapUs = 100;
+            s.OddDisplayEvery = 0;
+            return s;
+        }
+        // Reports the program sent: "F" for a feature report, else the command code.
+        QStringList sent() const
+        {
+            QStringList out;
+            for (const QByteArray &f : bus.features(cable))
+                out << "F" + QString::number(quint8(f[1]) | quint8(f[2]) << 8);
+            return out;
+        }
+        QList<int> commands() const
+        {
+            QList<int> out;
+            for (const QByteArray &o : bus.outputs(cable))
+                out << quint8(o[1]) * 1000 + quint8(o[2]);
+            return out;
+        }
+    };
+
+private slots:
+    void cableIsSelectedAtStart()
+    {
+        Rig rig;
+        QCOMPARE(rig.w->DevListBox->count(), 2);
+        QCOMPARE(rig.w->DevListBox->item(0)->text(), QStringLiteral("Keyboard"));
+        QCOMPARE(rig.w->DevListBox->currentRow(), 1);
+        QCOMPARE(rig.w->HidCtl->ClaimedCount(), 2);
+    }
+
+    void connectSendsBaudThenCommandsAndRecords()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        QVERIFY(rig.w->USBCon->isChecked());
+        QVERIFY(!rig.w->RecallData->isEnabled());
+        QCOMPARE(rig.sent(), QStringList({"F2400"}));
+        QCOMPARE(rig.commands(), QList<int>({2090, 1090}));
+        const QByteArray feature = rig.bus.features(rig.cable).first();
+        QCOMPARE(feature, QByteArray("\x00\x60\x09\x00\x00\x03\x00\x00\x00\x00", 10));
+        const QByteArray command = rig.bus.outputs(rig.cable).last();
+        QCOMPARE(command.size(), 11); // the output report length, zero-filled past byte 2
+        QCOMPARE(command, QByteArray("\x00\x01\x5a\x00\x00\x00\x00\x00\x00\x00\x00", 11));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 5, 10000);
+        QCOMPARE(rig.w->S.RangeMax, 1055); // the identification frame was read
+        QCOMPARE(rig.w->ChartCtl->ValueCount(), rig.w->cds1->count());
+        QCOMPARE(rig.w->cds1->row(0).No.value(), 1);
+        // The log holds the feature, the two commands and data reports.
+        const QStringList log = [&] {
+            QStringList l;
+            for (int i = 0; i < rig.w->HistoryListBox->count(); ++i)
+                l << rig.w->HistoryListBox->item(i)->text();
+            return l;
+        }();
+        QCOMPARE(log[0], QStringLiteral("60 09 00 00 03 00 00 00 00 "));
+        QCOMPARE(log[1], QStringLiteral("02 5A 00 00 00 00 00 00 00 00 "));
+        QCOMPARE(log[2], QStringLiteral("01 5A 00 00 00 00 00 00 00 00 "));
+        QVERIFY(log[3].startsWith("R 00  F"));
+
+        rig.bus.clearSent(rig.cable);
+        rig.w->USBCon->click();
+        QVERIFY(!rig.w->USBCon->isChecked());
+        QVERIFY(rig.w->RecallData->isEnabled());
+        QCOMPARE(rig.sent(), QStringList({"F2400"}));
+        QCOMPARE(rig.commands(), QList<int>({1091}));
+        QVERIFY(!rig.w->SelectedHidDevice->HasReader());
+        rig.w->ConTimerTimer();
+        QCOMPARE(rig.w->USBCon->text(), QStringLiteral("USB Connect"));
+    }
+
+    void ctrlAConnectsToo()
+    {
+        Rig rig;
+        rig.w->START->trigger();
+        // The menu does not press the button: with the button up it acts as a disconnect.
+        QCOMPARE(rig.commands(), QList<int>({1091}));
+        rig.w->USBCon->setChecked(true);
+        rig.w->START->trigger();
+        QCOMPARE(rig.commands().mid(1), QList<int>({2090, 1090}));
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("yes empties the table") << true;
+        QTest::newRow("no keeps the table") << false;
+    }
+    void download()
+    {
+        QFETCH(bool, yes);
+        Rig rig;
+        rig.meter->setMemory({{"1", "A201"}, {"1", "A202"}, {"1", "A202"}, {"3", "A450"}});
+        rig.w->cds1->appendRow({41, "t", "old", "#"});
+        rig.w->S.NextRecordNo = 42;
+        rig.w->RepeatSet->setChecked(false);
+        rig.w->RecordSI->setChecked(true);
+        rig.w->RecallData->setChecked(true);
+        rig.prompts.messageAnswers.enqueue(yes ? mrYes : mrNo);
+        rig.w->USBCon->click();
+        QCOMPARE(rig.prompts.messages.size(), 1);
+        QCOMPARE(rig.prompts.messages[0].text,
+                 QStringLiteral("Are you sure that you want to delete this record?"));
+        QCOMPARE(rig.prompts.messages[0].kind, DialogKind::Confirmation);
+        QCOMPARE(rig.prompts.messages[0].buttons,
+                 DialogButtons({DialogButton::Yes, DialogButton::No}));
+        QCOMPARE(rig.commands(), QList<int>({2090, 1007}));
+        // Three rows (one repeat filtered), then the stop at the marker.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.commands().size(), 3, 10000);
+        QCOMPARE(rig.commands().last(), 1091);
+        const int base = yes ? 0 : 1;
+        QCOMPARE(rig.w->cds1->count(), base + 3);
+        const int first = yes ? 1 : 42;
+        QCOMPARE(rig.w->cds1->row(base).No.value(), first);
+        QCOMPARE(rig.w->cds1->row(base + 1).No.value(), first + 1);
+        QCOMPARE(rig.w->cds1->row(base + 2).No.value(), first + 3); // a gap for the repeat
+        QCOMPARE(rig.w->cds1->text(base + 2, MeasurementTable::FieldUnit), QStringLiteral("?"));
+        QVERIFY(!rig.w->RecordSI->isChecked());
+        // Live frames are ignored in download mode, and the connection stays.
+        rig.w->SendDataClick();
+        rig.w->SendUSBData(90);
+        QTest::qWait(200);
+        QCOMPARE(rig.w->cds1->count(), base + 3);
+        QVERIFY(rig.w->USBCon->isChecked());
+        QVERIFY(!rig.w->RecallData->isEnabled());
+        rig.w->USBCon->click();
+        QVERIFY(rig.w->RecallData->isEnabled());
+        QVERIFY(!rig.w->RecordSI->isChecked());
+    }
+
+    void watchdogReleasesOnce()
+    {
+        ThermometerSettings s = Rig::fast();
+        s.IdleIntervalUs = 50;
+        Rig rig(s);
+        rig.meter->setMemory({});
+        // A meter that is switched off: the cable sends idle reports only.
+        rig.bus.update(rig.cable, [](VirtualInterface &) {});
+        rig.w->USBCon->click();
+        rig.w->SendUSBData(91); // the instrument stops sending frames
+        QVERIFY(waitUntil([&] { return !rig.w->USBCon->isChecked(); }, 30000));
+        QTest::qWait(100);
+        QCOMPARE(rig.prompts.messageTexts(),
+                 QStringList({"USB interface cable is securely connected, please check if the "
+                              "meter is ready."}));
+        QCOMPARE(rig.prompts.messages[0].kind, DialogKind::Warning);
+        QVERIFY(!rig.w->SelectedHidDevice->HasReader());
+        QVERIFY(!rig.w->RecallData->isEnabled()); // only a disconnect click enables it
+    }
+
+    void unplugAndReplug()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 1, 10000);
+        rig.bus.clearSent(rig.cable);
+        rig.bus.unplug(rig.cable);
+        QVERIFY(!rig.w->USBCon->isChecked());
+        QCOMPARE(rig.w->DevListBox->count(), 1);
+        QCOMPARE(rig.w->DevListBox->currentRow(), -1);
+        bool removal = false;
+        for (int i = 0; i < rig.w->HistoryListBox->count(); ++i)
+            removal =
+                removal || rig.w->HistoryListBox->item(i)->text() == "Removal of USB to Serial";
+        QVERIFY(removal);
+        QVERIFY(rig.bus.outputs(rig.cable).isEmpty()); // nothing was sent
+        // Connecting now finds no cable.
+        rig.w->USBCon->click();
+        QCOMPARE(rig.prompts.messageTexts(),
+                 QStringList(
+                     {"USB interface cable is not securely connected, please check and re-try."}));
+        QVERIFY(!rig.w->USBCon->isChecked());
+        // The cable returns: selected again, and connecting works.
+        auto meter = std::make_shared<SimulatedThermometer>(Rig::fast());
+        const int again = rig.bus.plug(SimulatedThermometer::cableInterface(), meter);
+        QCOMPARE(rig.w->HistoryListBox->item(rig.w->HistoryListBox->count() - 1)->text(),
+                 QStringLiteral("Arrival of USB to Serial"));
+        QCOMPARE(rig.w->DevListBox->currentRow(), 1);
+        const qint64 rows = rig.w->cds1->count();
+        rig.w->USBCon->click();
+        QCOMPARE(rig.bus.outputs(again).size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() > rows, 10000);
+        rig.w->USBCon->click();
+    }
+
+    void rebuildWhileConnectedStopsReading()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 1, 10000);
+        VirtualInterface mouse;
+        mouse.InstanceId = "mouse";
+        mouse.Product = "Mouse";
+        rig.bus.plug(mouse);
+        QVERIFY(rig.w->USBCon->isChecked());
+        QVERIFY(rig.w->SelectedHidDevice == nullptr);
+        for (THidDevice *d : rig.w->DevListObjects)
+            QVERIFY(!d->HasReader());
+        const qint64 rows = rig.w->cds1->count();
+        QTest::qWait(200);
+        QCOMPARE(rig.w->cds1->count(), rows);
+        // The watchdog has nothing to act on.
+        rig.w->S.IdleReportCount = 5000;
+        rig.w->S.ConTickCount = 2;
+        rig.w->ConTimerTimer();
+        QVERIFY(!rig.w->USBCon->isChecked());
+        // Disconnect and connect again resumes.
+        rig.w->USBCon->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() > rows, 10000);
+        rig.w->USBCon->click();
+    }
+
+    void cableWithSerialIsNotSelected()
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        VirtualInterface v = SimulatedThermometer::cableInterface();
+        v.Serial = "0001";
+        bus.plug(v, std::make_shared<SimulatedThermometer>());
+        TFCOMM w(&bus);
+        QCOMPARE(w.DevListBox->item(0)->text(), QStringLiteral("USB to Serial (Serial=0001)"));
+        QCOMPARE(w.DevListBox->currentRow(), -1);
+        w.USBCon->click();
+        QCOMPARE(prompts.messageTexts(),
+                 QStringList(
+                     {"USB interface cable is not securely connected, please check and re-try."}));
+        QCOMPARE(prompts.messages[0].kind, DialogKind::Warning);
+        QVERIFY(!w.USBCon->isChecked());
+    }
+
+    void descriptionsAndMessagesWithoutDevice()
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        VirtualInterface nameless;
+        nameless.InstanceId = "x";
+        nameless.Attributes = {0x04d8, 0x00df, 1};
+        bus.plug(nameless);
+        TFCOMM w(&bus);
+        QCOMPARE(w.DevListBox->item(0)->text(), QStringLiteral("Device VID=04D8 PID=00DF"));
+        w.DevListBox->setCurrentRow(-1);
+        w.SendUSBData(90);
+        w.SetFeatureClick();
+        w.SendDataClick();
+        QCOMPARE(prompts.messageTexts(),
+                 QStringList(
+                     {"USB端未连接产品，请检查!",
+                      "USB interface cable is not securely connected, please check and re-try.",
+                      "USB interface cable is not securely connected, please check and re-try."}));
+        QCOMPARE(prompts.messages[0].kind, DialogKind::Information);
+        QCOMPARE(prompts.messages[0].buttons, DialogButtons({DialogButton::OK}));
+    }
+
+    void readErrorsAreLogged()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        rig.bus.update(rig.cable, [](VirtualInterface &v) { v.ReadStartError = 5; });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            rig.w->HistoryListBox->currentItem()->text().startsWith("READ ERROR: "), 5000);
+        QVERIFY(rig.w->HistoryListBox->currentItem()->text().endsWith("(5)"));
+        rig.bus.update(rig.cable, [](VirtualInterface &v) { v.ReadStartError = 0; });
+        rig.w->USBCon->click();
+    }
+
+    void logIsBounded()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        const QByteArray report("\x01\x31", 2);
+        for (int i = 0; i < TFCOMM::HistoryLimit + 25; ++i)
+            w.HidDataReceived(nullptr, 0, reinterpret_cast<const quint8 *>(report.constData()), 2);
+        QCOMPARE(w.HistoryListBox->count(), TFCOMM::HistoryLimit);
+        QCOMPARE(w.HistoryListBox->currentRow(), TFCOMM::HistoryLimit - 1);
+    }
+
+    void closingWhileConnected()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 1, 10000);
+        rig.w.reset(); // stops the reader and releases every device
+        QCOMPARE(rig.bus.openHandles(rig.cable), 0);
+    }
+};
+
+QTEST_MAIN(tst_UsbConnection)
+#include "tst_UsbConnection.moc"
