@@ -88,6 +88,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     buildTimers();
     buildMenu();
     connectRecording();
+    connectOutput();
     // While the window is loaded the controller scans; assigning its device-change handler
     // builds the device list before FormCreate runs.
     connectUsb(platform);

@@ -144,6 +144,13 @@ public:
 
     // Data files (the save command is also the answer to the record-limit message).
     void saveasClick();
+    void SpeedButton2Click();
+    void SaveTableToFile(MeasurementTable *table, const QString &path);
+    void LoadTableFromFile(const QString &path, MeasurementTable *table, bool EmptyOnLoad);
+    // Chart picture and report.
+    void BtSaveClick();
+    void BtPrintClick();
+    QString OpenDialogFileName; // the open dialog keeps the name chosen last
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -161,6 +168,7 @@ private:
     bool FormCloseQuery();
 
     void connectUsb(HidPlatform *platform);
+    void connectOutput();
     void releaseDeviceList();
     bool selectDevice();
     void afterFrameCompleted(THidDevice *HidDev);

@@ -21,8 +21,6 @@ void TFCOMM::connectRecording()
 {
     connect(RecordSITime, &QLineEdit::textChanged, this, &TFCOMM::RecordSITimeChange);
     connect(RecordNew, &QToolButton::clicked, this, &TFCOMM::RecordNewClick);
-    connect(saveas, &QToolButton::clicked, this, &TFCOMM::saveasClick);
-    connect(RecordSaveEntry, &QAction::triggered, this, &TFCOMM::saveasClick);
     for (QAction *entry : {N10001, N50001, N100001, N500001, N1000001, limitess})
         connect(entry, &QAction::triggered, this, [this, entry] { RecordLimitClick(entry); });
     connect(BtFirst, &QToolButton::clicked, this, &TFCOMM::BtFirstClick);
@@ -137,5 +135,3 @@ void TFCOMM::Timer1Timer()
     ChartCtl->SetPageSize(n);
     showPage(ChartCtl->Page);
 }
-
-void TFCOMM::saveasClick() {}

@@ -1,0 +1,104 @@
+// The main window's data-file, picture and report commands.
+
+#include "app/Application.h"
+#include "app/Prompts.h"
+#include "app/RD7F.h"
+#include "decode/LocaleInfo.h"
+#include "output/ChartPicture.h"
+#include "output/DataFiles.h"
+#include "output/Report.h"
+#include "recording/MeasurementTable.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QPrinter>
+#include <QToolButton>
+#include <qcustomplot.h>
+
+void TFCOMM::connectOutput()
+{
+    connect(saveas, &QToolButton::clicked, this, &TFCOMM::saveasClick);
+    connect(RecordSaveEntry, &QAction::triggered, this, &TFCOMM::saveasClick);
+    connect(OpenDataFiles, &QToolButton::clicked, this, &TFCOMM::SpeedButton2Click);
+    connect(BtSave, &QToolButton::clicked, this, &TFCOMM::BtSaveClick);
+    connect(BtPrint, &QToolButton::clicked, this, &TFCOMM::BtPrintClick);
+}
+
+void TFCOMM::saveasClick()
+{
+    FileDialogRequest SaveDialog1;
+    SaveDialog1.filter =
+        QStringLiteral("Excel File(*.xls)|*.xls|XML(*.xml)|*.xml|Txt File(*.txt)|*.txt");
+    SaveDialog1.defaultExt = QStringLiteral("xls");
+    SaveDialog1.overwritePrompt = true;
+    const QString path = Prompts::current().saveFileName(SaveDialog1);
+    if (path.isEmpty()) return;
+    SaveTableToFile(cds1, path);
+    update();
+}
+
+void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
+{
+    if (DataFiles::saveTable(*table, path, QDate::currentDate()))
+        Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
+                                       QStringLiteral(" Scuss!"),
+                                   DialogKind::Information, {DialogButton::OK});
+    else
+        Prompts::current().message(QStringLiteral("Could not save table to specified file: ") +
+                                       path,
+                                   DialogKind::Warning, {DialogButton::OK});
+}
+
+void TFCOMM::SpeedButton2Click()
+{
+    FileDialogRequest OpenDialog1;
+    OpenDialog1.filter =
+        QStringLiteral("Excel File(*.xls)|*.xls|XML (*.xml)|*.xml|Txt File(*.txt)|*.txt");
+    OpenDialog1.fileName = OpenDialogFileName;
+    const QString path = Prompts::current().openFileName(OpenDialog1);
+    if (path.isEmpty()) return;
+    OpenDialogFileName = path;
+    LoadTableFromFile(path, cds1, false);
+    update();
+}
+
+void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, bool EmptyOnLoad)
+{
+    if (DataFiles::loadTable(path, *table, EmptyOnLoad) != DataFiles::LoadStatus::Ok)
+        Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,
+                                   {DialogButton::OK});
+}
+
+void TFCOMM::BtSaveClick()
+{
+    FileDialogRequest SavePictureDialog1;
+    SavePictureDialog1.filter = QStringLiteral("Bitmaps (*.bmp)|*.bmp");
+    SavePictureDialog1.defaultExt = QStringLiteral("*.bmp");
+    SavePictureDialog1.overwritePrompt = true;
+    SavePictureDialog1.fileName = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString path = Prompts::current().saveFileName(SavePictureDialog1);
+    if (path.isEmpty()) return;
+    QImage picture = ChartPicture::render(Chtshow);
+    // The chart component hands its picture over through the clipboard.
+    QApplication::clipboard()->setImage(picture);
+    ChartPicture::stamp(picture, LocaleInfo::shortDate(QDate::currentDate()));
+    if (!ChartPicture::saveBmp(picture, path)) {
+        reportUncaughtError(QStringLiteral("Cannot create file \"%1\".").arg(path));
+        return;
+    }
+    Prompts::current().message(QStringLiteral("Graphic has saved on %1").arg(path),
+                               DialogKind::Information, {DialogButton::OK});
+}
+
+void TFCOMM::BtPrintClick()
+{
+    S.PrintingNow = true;
+    const QDate date = QDate::currentDate();
+    Prompts::current().printPreview([this, date](QPrinter *printer) {
+        Report::preparePrinter(printer);
+        Report::paint(printer, *cds1, date);
+    });
+    S.PrintingNow = false;
+    update();
+}

@@ -1,0 +1,363 @@
+#include "output/DataFiles.h"
+
+#include "decode/LocaleInfo.h"
+#include "recording/MeasurementTable.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringConverter>
+#include <QXmlStreamReader>
+
+namespace DataFiles {
+
+namespace {
+
+constexpr qint64 ChunkRows = 65536;
+
+QByteArray encode(const QString &text)
+{
+    QStringEncoder encoder(QStringConverter::System);
+    return encoder.encode(text);
+}
+
+QString decode(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringConverter::System);
+    return decoder.decode(bytes);
+}
+
+// Writes the chunks produced by `produce` through a temporary file that replaces path only
+// once everything has been written.
+bool writeAtomically(const QString &path, const std::function<bool(QFileDevice &)> &produce)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        // A device or a pipe is written in place; replacing it would destroy the node.
+        QFile device(path);
+        if (!device.open(QIODevice::WriteOnly)) return false;
+        const bool ok = produce(device) && device.flush();
+        device.close();
+        return ok && device.error() == QFileDevice::NoError;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (!produce(file)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QString textField(const QString &s)
+{
+    const QString t = trimmed(s);
+    return t.isEmpty() ? QStringLiteral("NULL") : t;
+}
+
+void appendTextRow(QString &out, const MeasurementTable &table, qint64 r)
+{
+    const auto no = table.no(r);
+    if (no) out += QString::number(*no);
+    out += QLatin1Char('\t');
+    out += textField(table.text(r, MeasurementTable::FieldTime));
+    out += QLatin1Char('\t');
+    out += textField(table.text(r, MeasurementTable::FieldValue));
+    out += QLatin1Char('\t');
+    out += textField(table.text(r, MeasurementTable::FieldUnit));
+    out += QLatin1String("\r\n");
+}
+
+QString textHeader(const QDate &date)
+{
+    return QStringLiteral("Report created on: ") + LocaleInfo::shortDate(date) +
+           QStringLiteral("\r\n\r\nNo\tTime\tValue\tUnit\r\n");
+}
+
+void appendEscaped(QString &out, const QString &value)
+{
+    for (QChar c : value) {
+        switch (c.unicode()) {
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '\'':
+            out += QLatin1String("&apos;");
+            break;
+        case '"':
+            out += QLatin1String("&quot;");
+            break;
+        case '\r':
+            out += QLatin1String("&#013;");
+            break;
+        case '\n':
+            out += QLatin1String("&#010;");
+            break;
+        case '\t':
+            out += QLatin1String("&#009;");
+            break;
+        case '\\':
+            out += QLatin1String("&#092;");
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
+void appendXmlRow(QString &out, const MeasurementTable &table, qint64 r)
+{
+    out += QLatin1String("<ROW RowState=\"4\"");
+    if (const auto no = table.no(r))
+        out += QLatin1String(" No=\"") + QString::number(*no) + QLatin1Char('"');
+    for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
+        const QString &v = table.text(r, MeasurementTable::Field(f));
+        if (v.isEmpty()) continue;
+        out += QLatin1Char(' ') + MeasurementTable::fieldName(f) + QLatin1String("=\"");
+        appendEscaped(out, v);
+        out += QLatin1Char('"');
+    }
+    out += QLatin1String("/>");
+}
+
+QString xmlHead(const MeasurementTable &table)
+{
+    QString out = QStringLiteral(
+        "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+        "<FIELD attrname=\"No\" fieldtype=\"i4\"/>"
+        "<FIELD attrname=\"Time\" fieldtype=\"string\" WIDTH=\"20\"/>"
+        "<FIELD attrname=\"Value\" fieldtype=\"string\" WIDTH=\"20\"/>"
+        "<FIELD attrname=\"Unit\" fieldtype=\"string\" WIDTH=\"20\"/></FIELDS>");
+    if (table.count() == 0) {
+        out += QLatin1String("<PARAMS/>");
+    } else {
+        out += QLatin1String("<PARAMS CHANGE_LOG=\"");
+        for (qint64 r = 0; r < table.count(); ++r) {
+            if (r) out += QLatin1Char(' ');
+            out += QString::number(r + 1) + QLatin1String(" 0 4");
+        }
+        out += QLatin1String("\"/>");
+    }
+    out += QLatin1String("</METADATA><ROWDATA>");
+    return out;
+}
+
+const QString XmlTail = QStringLiteral("</ROWDATA></DATAPACKET>");
+
+// A whole number as the No field takes it: optional leading blanks and sign, digits, in range.
+std::optional<qint32> parseNo(const QString &piece, bool *empty)
+{
+    *empty = piece.isEmpty();
+    if (*empty) return std::nullopt;
+    int i = 0;
+    while (i < piece.size() && piece.at(i) == QLatin1Char(' '))
+        ++i;
+    bool ok = false;
+    const qint64 v = QStringView(piece).mid(i).toLongLong(&ok);
+    if (!ok || i == piece.size() || piece.at(piece.size() - 1).isSpace() ||
+        v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(v);
+}
+
+bool rowFromPieces(const QStringList &pieces, MeasurementTable::Row &row)
+{
+    if (pieces.size() > MeasurementTable::FieldCount) return false;
+    bool empty = false;
+    row.No = parseNo(pieces.value(0), &empty);
+    if (!row.No && !empty) return false;
+    row.Time = pieces.value(1);
+    row.Value = pieces.value(2);
+    row.Unit = pieces.value(3);
+    return true;
+}
+
+LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
+{
+    const QString text = decode(bytes);
+    std::vector<MeasurementTable::Row> rows;
+    QStringList pieces;
+    int lineNo = 0;
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    auto flush = [&] {
+        table.appendRows(rows);
+        rows.clear();
+    };
+    while (start < n) {
+        qsizetype end = start;
+        while (end < n && text.at(end) != QLatin1Char('\r') && text.at(end) != QLatin1Char('\n'))
+            ++end;
+        ++lineNo;
+        if (lineNo >= 4) {
+            SplitByDelimiter(text.mid(start, end - start), QLatin1Char('\t'), pieces);
+            MeasurementTable::Row row;
+            if (!rowFromPieces(pieces, row)) {
+                flush();
+                return LoadStatus::Failed;
+            }
+            rows.push_back(std::move(row));
+            if (qint64(rows.size()) >= ChunkRows) flush();
+        }
+        // A line ends at CR LF, LF or CR.
+        if (end < n && text.at(end) == QLatin1Char('\r') && end + 1 < n &&
+            text.at(end + 1) == QLatin1Char('\n'))
+            ++end;
+        start = end + 1;
+    }
+    flush();
+    return LoadStatus::Ok;
+}
+
+LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
+{
+    // The packet goes into a temporary table first; a packet that cannot be read adds nothing.
+    QXmlStreamReader xml(bytes);
+    QStringList fields;
+    QList<QList<std::optional<QString>>> packetRows;
+    bool inFields = false, sawPacket = false, sawEnd = false;
+    while (!xml.atEnd()) {
+        const auto token = xml.readNext();
+        if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
+            return LoadStatus::Failed; // no DTDs, no entities: nothing is ever expanded
+        if (token == QXmlStreamReader::StartElement) {
+            const auto name = xml.name();
+            if (name == QLatin1String("DATAPACKET"))
+                sawPacket = true;
+            else if (name == QLatin1String("FIELDS"))
+                inFields = true;
+            else if (name == QLatin1String("FIELD") && inFields)
+                fields << xml.attributes().value(QLatin1String("attrname")).toString();
+            else if (name == QLatin1String("ROW")) {
+                QList<std::optional<QString>> row;
+                const auto attrs = xml.attributes();
+                for (const QString &f : std::as_const(fields)) {
+                    if (attrs.hasAttribute(f))
+                        row << attrs.value(f).toString();
+                    else
+                        row << std::nullopt;
+                }
+                packetRows << row;
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (xml.name() == QLatin1String("FIELDS"))
+                inFields = false;
+            else if (xml.name() == QLatin1String("DATAPACKET"))
+                sawEnd = true;
+        }
+    }
+    if (xml.hasError() || !sawPacket || !sawEnd || fields.size() > MeasurementTable::FieldCount)
+        return LoadStatus::Failed;
+
+    std::vector<MeasurementTable::Row> rows;
+    rows.reserve(size_t(packetRows.size()));
+    for (const auto &pr : std::as_const(packetRows)) {
+        MeasurementTable::Row row;
+        // By position: the packet's first field goes into No, the second into Time, ...
+        bool empty = false;
+        const QString first = pr.value(0).value_or(QString());
+        row.No = parseNo(first, &empty);
+        if (!row.No && !empty) {
+            table.appendRows(rows);
+            return LoadStatus::Failed;
+        }
+        row.Time = pr.value(1).value_or(QString());
+        row.Value = pr.value(2).value_or(QString());
+        row.Unit = pr.value(3).value_or(QString());
+        rows.push_back(std::move(row));
+    }
+    table.appendRows(rows);
+    return LoadStatus::Ok;
+}
+
+} // namespace
+
+QString extensionOf(const QString &path)
+{
+    const qsizetype slash =
+        qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot <= slash) return QString();
+    return path.mid(dot).toLower();
+}
+
+void SplitByDelimiter(const QString &line, QChar delimiter, QStringList &list)
+{
+    list.clear();
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype at = line.indexOf(delimiter, from);
+        if (at < 0) {
+            list << line.mid(from);
+            return;
+        }
+        list << line.mid(from, at - from);
+        from = at + 1;
+    }
+}
+
+QString trimmed(const QString &s)
+{
+    qsizetype b = 0, e = s.size();
+    while (b < e && s.at(b).unicode() <= ' ')
+        ++b;
+    while (e > b && s.at(e - 1).unicode() <= ' ')
+        --e;
+    return s.mid(b, e - b);
+}
+
+QByteArray textFile(const MeasurementTable &table, const QDate &date)
+{
+    QString out = textHeader(date);
+    for (qint64 r = 0; r < table.count(); ++r)
+        appendTextRow(out, table, r);
+    return encode(out);
+}
+
+QByteArray xmlPacket(const MeasurementTable &table)
+{
+    QString out = xmlHead(table);
+    for (qint64 r = 0; r < table.count(); ++r)
+        appendXmlRow(out, table, r);
+    out += XmlTail;
+    return encode(out);
+}
+
+bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date)
+{
+    const bool xml = extensionOf(path) == QLatin1String(".xml");
+    return writeAtomically(path, [&](QFileDevice &file) {
+        QString chunk = xml ? xmlHead(table) : textHeader(date);
+        for (qint64 r = 0; r < table.count(); ++r) {
+            if (xml)
+                appendXmlRow(chunk, table, r);
+            else
+                appendTextRow(chunk, table, r);
+            if ((r + 1) % ChunkRows == 0) {
+                if (file.write(encode(chunk)) < 0) return false;
+                chunk.clear();
+            }
+        }
+        if (xml) chunk += XmlTail;
+        return file.write(encode(chunk)) >= 0;
+    });
+}
+
+LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad)
+{
+    if (emptyOnLoad) table.clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return LoadStatus::Failed;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) return LoadStatus::Failed;
+    return extensionOf(path) == QLatin1String(".xml") ? loadXml(bytes, table)
+                                                      : loadText(bytes, table);
+}
+
+} // namespace DataFiles

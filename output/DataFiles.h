@@ -1,0 +1,39 @@
+#pragma once
+// The measurement table's data files: tab-separated text (written for every extension other
+// than ".xml") and the XML data packet. Both are written in the locale's own encoding. Saves
+// go through a temporary file, so a failed save leaves the old file as it was.
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+
+class MeasurementTable;
+
+namespace DataFiles {
+
+// The extension from the last "." after the last path separator, dot included, lower-cased.
+QString extensionOf(const QString &path);
+
+// Replaces list with the pieces of line cut at every delimiter.
+void SplitByDelimiter(const QString &line, QChar delimiter, QStringList &list);
+
+// Leading and trailing blanks and control characters removed.
+QString trimmed(const QString &s);
+
+QByteArray textFile(const MeasurementTable &table, const QDate &date);
+QByteArray xmlPacket(const MeasurementTable &table);
+
+// Writes the table to path in the format its extension selects. Returns false when the file
+// could not be written; the old file is then untouched.
+bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date);
+
+enum class LoadStatus
+{
+    Ok,
+    Failed
+};
+// Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
+// before the failing line or packet row stay and no part of the failing row is added.
+LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad);
+
+} // namespace DataFiles

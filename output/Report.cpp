@@ -1,0 +1,126 @@
+#include "output/Report.h"
+
+#include "decode/LocaleInfo.h"
+#include "decode/SevenSegment.h"
+#include "recording/MeasurementTable.h"
+
+#include <QPageLayout>
+#include <QPainter>
+#include <QPrinter>
+#include <cmath>
+
+namespace Report {
+
+namespace {
+
+constexpr double PrintableHeightMm = PageHeightMm - 2 * MarginMm;
+
+QFont arial(double points)
+{
+    QFont f(QStringLiteral("Liberation Sans"));
+    f.setPointSizeF(points);
+    f.setWeight(QFont::Normal);
+    return f;
+}
+
+} // namespace
+
+int rowsPerPage()
+{
+    // The footer's space is kept free on every page: whether a page is the last one is known
+    // only after its rows have been placed.
+    const double room = PrintableHeightMm - PageHeaderMm - ColumnHeaderMm - PageFooterMm;
+    return int(std::floor(room / DetailMm + 1e-9));
+}
+
+QList<Page> layout(qint64 rows)
+{
+    QList<Page> pages;
+    const int perPage = rowsPerPage();
+    for (qint64 first = 0; first < rows; first += perPage) {
+        Page page;
+        double top = 0;
+        page.Bands << Band{BandKind::PageHeader, top, PageHeaderMm};
+        top += PageHeaderMm;
+        page.Bands << Band{BandKind::ColumnHeader, top, ColumnHeaderMm};
+        top += ColumnHeaderMm;
+        const qint64 last = std::min<qint64>(rows, first + perPage);
+        for (qint64 r = first; r < last; ++r) {
+            page.Bands << Band{BandKind::Detail, top, DetailMm, r};
+            top += DetailMm;
+        }
+        if (last < rows)
+            page.Bands << Band{BandKind::PageFooter, PrintableHeightMm - PageFooterMm,
+                               PageFooterMm};
+        pages << page;
+    }
+    return pages;
+}
+
+QList<Item> itemsOf(const Band &band, const MeasurementTable &table, const QDate &date)
+{
+    switch (band.Kind) {
+    case BandKind::PageHeader:
+        return {{QStringLiteral("Test Data"), (BandWidthMm - 35.45) / 2, 2.12, 35.45, false},
+                {QStringLiteral("Date:"), 2.12, 10.58, 0, false},
+                {LocaleInfo::shortDate(date), 10.58, 10.58, 0, false}};
+    case BandKind::ColumnHeader:
+        return {{QStringLiteral("No"), 8.47, 4.23, 0, false},
+                {QStringLiteral("Time"), 33.87, 4.23, 0, false},
+                {QStringLiteral("Value"), 99.48, 4.23, 0, false},
+                {QStringLiteral("Unit"), 132.29, 4.23, 0, false}};
+    case BandKind::Detail:
+        return {{table.cellText(band.Row, MeasurementTable::FieldNo), 8.47, 2.12, 0, false},
+                {table.text(band.Row, MeasurementTable::FieldTime), 33.87, 2.12, 0, false},
+                {table.text(band.Row, MeasurementTable::FieldValue), 99.48, 2.12, 0, false},
+                {table.text(band.Row, MeasurementTable::FieldUnit), 131.23, 2.12, 0, true}};
+    case BandKind::PageFooter:
+        return {{QStringLiteral("The Data Print Foot"), 8.47, 4.23, 0, false}};
+    }
+    return {};
+}
+
+void preparePrinter(QPrinter *printer)
+{
+    printer->setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                       QMarginsF(MarginMm, MarginMm, MarginMm, MarginMm),
+                                       QPageLayout::Millimeter));
+    printer->setCopyCount(1);
+    printer->setDuplex(QPrinter::DuplexNone);
+    printer->setPrintRange(QPrinter::AllPages);
+}
+
+void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date)
+{
+    const QList<Page> pages = layout(table.count());
+    if (pages.isEmpty()) return; // an empty table prints nothing, not even the headers
+    QPainter p;
+    if (!p.begin(printer)) return;
+    // The painter's origin is the top-left corner of the margins.
+    const double px = printer->resolution() / 25.4;
+    p.setFont(arial(10));
+    const QFontMetricsF fm(p.font(), printer);
+    const double glyphHeight = fm.ascent();
+    for (int i = 0; i < pages.size(); ++i) {
+        if (i > 0) printer->newPage();
+        for (const Band &band : pages[i].Bands) {
+            for (const Item &item : itemsOf(band, table, date)) {
+                const QPointF at(item.LeftMm * px, (band.TopMm + item.TopMm) * px);
+                if (item.ReportFont) {
+                    // The unit glyph prints as the degree sign it stands for.
+                    SevenSegment::paintText(
+                        p, QRectF(at, QSizeF(glyphHeight * 0.75 * item.Text.size(), glyphHeight)),
+                        item.Text, glyphHeight * 0.75, Qt::black);
+                } else if (item.WidthMm > 0) {
+                    p.drawText(QRectF(at, QSizeF(item.WidthMm * px, fm.height())),
+                               Qt::AlignHCenter | Qt::AlignTop, item.Text);
+                } else {
+                    p.drawText(at + QPointF(0, fm.ascent()), item.Text);
+                }
+            }
+        }
+    }
+    p.end();
+}
+
+} // namespace Report

@@ -1,0 +1,65 @@
+#pragma once
+// The "Test Data" report of the measurement table: a banded report on A4 portrait with 10 mm
+// margins. The layout (band positions in millimetres and the pagination) is computed apart from
+// painting, so it can be checked without a printer.
+
+#include <QDate>
+#include <QList>
+#include <QRectF>
+#include <QString>
+
+class MeasurementTable;
+class QPainter;
+class QPrinter;
+
+namespace Report {
+
+constexpr double PageWidthMm = 210.0, PageHeightMm = 297.0, MarginMm = 10.0;
+constexpr double BandWidthMm = 189.97;
+constexpr double PageHeaderMm = 19.84, ColumnHeaderMm = 10.58, DetailMm = 6.61,
+                 PageFooterMm = 10.58;
+
+enum class BandKind
+{
+    PageHeader,
+    ColumnHeader,
+    Detail,
+    PageFooter
+};
+
+// A band on a page; top is in millimetres from the top margin.
+struct Band
+{
+    BandKind Kind;
+    double TopMm;
+    double HeightMm;
+    qint64 Row = -1; // the table row of a detail band
+};
+
+struct Page
+{
+    QList<Band> Bands;
+};
+
+// Rows that fit between the headers and the footer space of one page.
+int rowsPerPage();
+// The pages for a table of `rows` rows; no pages for an empty table.
+QList<Page> layout(qint64 rows);
+
+// An item of a band: text, left and top in millimetres from the band's top-left corner.
+struct Item
+{
+    QString Text;
+    double LeftMm;
+    double TopMm;
+    double WidthMm;  // for centred items: the box the text is centred in; 0 for left-aligned
+    bool ReportFont; // drawn with the seven-segment glyph painter
+};
+QList<Item> itemsOf(const Band &band, const MeasurementTable &table, const QDate &date);
+
+// Paints every page through the printer.
+void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date);
+// Sets up a printer as the report wants it: A4 portrait, 10 mm margins, one copy.
+void preparePrinter(QPrinter *printer);
+
+} // namespace Report

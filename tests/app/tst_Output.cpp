@@ -1,0 +1,252 @@
+#include "app/RD7F.h"
+#include "common/Frames.h"
+#include "common/ScriptedPrompts.h"
+#include "output/ChartPicture.h"
+#include "output/Report.h"
+#include "recording/MeasurementTable.h"
+#include "recording/uCharControl.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QFile>
+#include <QPrinter>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+#include <qcustomplot.h>
+
+// The data-file, picture and report commands of the main window.
+class tst_Output : public QObject
+{
+    Q_OBJECT
+
+    static void sendFrame(TFCOMM &w, const QString &frameText)
+    {
+        for (const QByteArray &r : TestFrames::reportsFor(frameText))
+            w.HidDataReceived(nullptr, 0, reinterpret_cast<const quint8 *>(r.constData()),
+                              quint16(r.size()));
+    }
+
+private slots:
+    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void saveCommand()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.cds1->appendRow({1, "10:00:00", " 20.0", "#"});
+        QTemporaryDir dir;
+        // Cancelled: nothing happens.
+        w.saveas->click();
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        const FileDialogRequest r = prompts.fileRequests.first();
+        QCOMPARE(r.filter,
+                 QStringLiteral("Excel File(*.xls)|*.xls|XML(*.xml)|*.xml|Txt File(*.txt)|*.txt"));
+        QCOMPARE(r.defaultExt, QStringLiteral("xls"));
+        QVERIFY(r.overwritePrompt);
+        QCOMPARE(r.fileName, QString());
+        QVERIFY(prompts.messages.isEmpty());
+        // Saved from the menu entry.
+        const QString path = dir.filePath("a.xls");
+        prompts.fileAnswers.enqueue(path);
+        w.RecordSaveEntry->trigger();
+        QCOMPARE(prompts.messageTexts(),
+                 QStringList({"Save table to specified file: " + path + " Scuss!"}));
+        QCOMPARE(prompts.messages[0].kind, DialogKind::Information);
+        QVERIFY(QFile::exists(path));
+        // A failure, XML included, shows the warning.
+        const QString bad = dir.filePath("no/such/folder/a.xml");
+        prompts.fileAnswers.enqueue(bad);
+        w.saveasClick();
+        QCOMPARE(prompts.messages.last().text, "Could not save table to specified file: " + bad);
+        QCOMPARE(prompts.messages.last().kind, DialogKind::Warning);
+    }
+
+    void limitMessageSaves()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        w.S.RecordLimit = 2;
+        QTemporaryDir dir;
+        prompts.questionAnswers.enqueue(QMessageBox::Ok);
+        prompts.fileAnswers.enqueue(dir.filePath("limit.txt"));
+        sendFrame(w, TestFrames::live("1", "A201"));
+        sendFrame(w, TestFrames::live("1", "A202"));
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QFile f(dir.filePath("limit.txt"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().count("\r\n"), 5);
+        QCOMPARE(w.S.StoredRowCount, 3);
+    }
+
+    void openCommand()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        sendFrame(w, TestFrames::live("1", "A201"));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("in.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("d\r\n\r\nNo\tTime\tValue\tUnit\r\n7\t1:00\t 9.9\t#\r\n8\t1:01\t10.0\t#\r\n");
+        f.close();
+        prompts.fileAnswers.enqueue(path);
+        w.OpenDataFiles->click();
+        QCOMPARE(prompts.fileRequests.last().filter,
+                 QStringLiteral("Excel File(*.xls)|*.xls|XML (*.xml)|*.xml|Txt File(*.txt)|*.txt"));
+        QCOMPARE(w.cds1->count(), 3);
+        // Loaded rows pass by the recorder and the chart.
+        QCOMPARE(w.S.NextRecordNo, 2);
+        QCOMPARE(w.S.StoredRowCount, 1);
+        QCOMPARE(w.ChartCtl->ValueCount(), 1);
+        QVERIFY(prompts.messages.isEmpty());
+        // The dialog keeps the name chosen last; a failed load says so.
+        prompts.fileAnswers.enqueue(dir.filePath("missing.txt"));
+        w.OpenDataFiles->click();
+        QCOMPARE(prompts.fileRequests.last().fileName, path);
+        QCOMPARE(prompts.messageTexts(), QStringList({"Failed to Load File!"}));
+        QCOMPARE(prompts.messages[0].kind, DialogKind::Warning);
+        sendFrame(w, TestFrames::live("1", "A202"));
+        QCOMPARE(w.cds1->row(3).No.value(), 2);
+    }
+
+    void chartPicture()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QApplication::clipboard()->setText("untouched");
+        w.BtSave->click(); // cancelled
+        const FileDialogRequest r = prompts.fileRequests.first();
+        QCOMPARE(r.fileName, QDate::currentDate().toString("yyyy-MM-dd"));
+        QCOMPARE(r.filter, QStringLiteral("Bitmaps (*.bmp)|*.bmp"));
+        QVERIFY(r.overwritePrompt);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("untouched"));
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("chart.bmp");
+        prompts.fileAnswers.enqueue(path);
+        w.BtSave->click();
+        QCOMPARE(prompts.messageTexts(), QStringList({"Graphic has saved on " + path}));
+        QImage saved(path, "BMP");
+        QVERIFY(!saved.isNull());
+        QCOMPARE(saved.size(), w.Chtshow->size());
+        QVERIFY(!QApplication::clipboard()->image().isNull());
+        if (!qEnvironmentVariableIsEmpty("TX9_SCREENSHOT_DIR"))
+            saved.save(qEnvironmentVariable("TX9_SCREENSHOT_DIR") + "/chart.png");
+        // The stamp: blue, starting 130 pixels left of the right edge, 6 below the top.
+        QRect blue;
+        for (int y = 0; y < 40; ++y)
+            for (int x = saved.width() - 140; x < saved.width(); ++x) {
+                const QColor c = saved.pixelColor(x, y);
+                if (c.blue() > 200 && c.red() < 120 && c.green() < 120) blue |= QRect(x, y, 1, 1);
+            }
+        QVERIFY(!blue.isEmpty());
+        QVERIFY2(blue.left() >= saved.width() - 130 && blue.left() <= saved.width() - 126,
+                 qPrintable(QString::number(blue.left())));
+        QVERIFY2(blue.top() >= 6 && blue.top() <= 10, qPrintable(QString::number(blue.top())));
+    }
+
+    void stampPosition()
+    {
+        QImage img(400, 300, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        ChartPicture::stamp(img, "8");
+        QCOMPARE(ChartPicture::stampPosition(img), QPoint(270, 6));
+        bool blueSeen = false;
+        for (int y = 6; y < 30; ++y)
+            for (int x = 270; x < 290; ++x)
+                blueSeen = blueSeen || img.pixelColor(x, y) == QColor(0, 0, 255);
+        QVERIFY(blueSeen);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < img.width(); ++x)
+                QCOMPARE(img.pixelColor(x, y), QColor(Qt::white));
+    }
+
+    void printingDropsFramesMeanwhile()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        for (int i = 0; i < 40; ++i)
+            w.cds1->appendRow({i + 1, "10:00:00", " 21.5", "#"});
+        prompts.duringPreview = [&] {
+            QVERIFY(w.S.PrintingNow);
+            sendFrame(w, TestFrames::live("1", "A201"));
+        };
+        w.BtPrint->click();
+        QCOMPARE(prompts.previews, 1);
+        QVERIFY(!w.S.PrintingNow);
+        QCOMPARE(w.cds1->count(), 40);
+        // The preview's pages, printed to PDF.
+        QTemporaryDir dir;
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        const QString pdf = dir.filePath("report.pdf");
+        printer.setOutputFileName(pdf);
+        prompts.lastPreviewPaint(&printer);
+        QFile f(pdf);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        QCOMPARE(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") +
+                     bytes.count("/Type /Page "),
+                 2);
+        if (!qEnvironmentVariableIsEmpty("TX9_SCREENSHOT_DIR"))
+            QFile::copy(pdf, qEnvironmentVariable("TX9_SCREENSHOT_DIR") + "/report.pdf");
+    }
+
+    void reportLayout()
+    {
+        QCOMPARE(Report::rowsPerPage(), 35);
+        QCOMPARE(Report::layout(0).size(), 0);
+        QCOMPARE(Report::layout(1).size(), 1);
+        QCOMPARE(Report::layout(35).size(), 1);
+        QCOMPARE(Report::layout(36).size(), 2);
+        const QList<Report::Page> pages = Report::layout(71);
+        QCOMPARE(pages.size(), 3);
+        for (int i = 0; i < pages.size(); ++i) {
+            const QList<Report::Band> &bands = pages[i].Bands;
+            QCOMPARE(bands[0].Kind, Report::BandKind::PageHeader);
+            QCOMPARE(bands[0].TopMm, 0.0);
+            QCOMPARE(bands[1].Kind, Report::BandKind::ColumnHeader);
+            QCOMPARE(bands[1].TopMm, 19.84);
+            QCOMPARE(bands[2].Kind, Report::BandKind::Detail);
+            QCOMPARE(bands[2].TopMm, 19.84 + 10.58);
+            const bool footer = bands.last().Kind == Report::BandKind::PageFooter;
+            QCOMPARE(footer, i < 2); // every page but the last
+            if (footer) QCOMPARE(bands.last().TopMm + bands.last().HeightMm, 277.0);
+            // Details never run into the footer's space.
+            for (const Report::Band &b : bands)
+                if (b.Kind == Report::BandKind::Detail)
+                    QVERIFY(b.TopMm + b.HeightMm <= 277.0 - 10.58 + 1e-9);
+        }
+        QCOMPARE(pages[1].Bands[2].Row, 35);
+        QCOMPARE(pages[2].Bands.size(), 3); // one detail row on the last page
+    }
+
+    void reportItems()
+    {
+        MeasurementTable t;
+        t.appendRow({12, "10:00:00", " 21.5", "?"});
+        const QDate date(2026, 12, 8);
+        const auto header = Report::itemsOf({Report::BandKind::PageHeader, 0, 19.84}, t, date);
+        QCOMPARE(header[0].Text, QStringLiteral("Test Data"));
+        QCOMPARE(header[0].LeftMm, (189.97 - 35.45) / 2);
+        QCOMPARE(header[2].Text, QLocale().toString(date, QLocale::ShortFormat));
+        const auto detail = Report::itemsOf({Report::BandKind::Detail, 0, 6.61, 0}, t, date);
+        QCOMPARE(detail[0].Text, QStringLiteral("12"));
+        QCOMPARE(detail[3].Text, QStringLiteral("?"));
+        QVERIFY(detail[3].ReportFont);
+        QCOMPARE(detail[3].LeftMm, 131.23);
+        const auto footer = Report::itemsOf({Report::BandKind::PageFooter, 0, 10.58}, t, date);
+        QCOMPARE(footer[0].Text, QStringLiteral("The Data Print Foot"));
+    }
+};
+
+QTEST_MAIN(tst_Output)
+#include "tst_Output.moc"

@@ -1,0 +1,298 @@
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace DataFiles;
+
+// Both file formats, byte for byte, and what loading does with good and bad files.
+class tst_DataFiles : public QObject
+{
+    Q_OBJECT
+
+    static QByteArray golden(const QString &name)
+    {
+        QFile f(QStringLiteral(TX9_GOLDEN_DIR "/") + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static void fill(MeasurementTable &t)
+    {
+        t.appendRow({1, "10:20:30", " 23.5", "#"});
+        t.appendRow({2, "10:20:31", "----", "?"});
+        t.appendRow({3, "", "", ""});
+        t.appendRow({std::nullopt, "10:20:33", " 0L ", "#"});
+        t.appendRow({-7, "<&>\"'\\", "x\ty\r\n", "#"});
+    }
+    static QList<MeasurementTable::Row> rows(const MeasurementTable &t)
+    {
+        QList<MeasurementTable::Row> out;
+        for (qint64 r = 0; r < t.count(); ++r)
+            out << t.row(r);
+        return out;
+    }
+    static bool sameRows(const MeasurementTable &a, const MeasurementTable &b)
+    {
+        if (a.count() != b.count()) return false;
+        for (qint64 r = 0; r < a.count(); ++r) {
+            const auto x = a.row(r), y = b.row(r);
+            if (x.No != y.No || x.Time != y.Time || x.Value != y.Value || x.Unit != y.Unit)
+                return false;
+        }
+        return true;
+    }
+    static QString write(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        return path;
+    }
+
+    const QDate date{2026, 12, 8};
+
+private slots:
+    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void goldenText()
+    {
+        MeasurementTable t;
+        QCOMPARE(textFile(t, date), golden("empty.txt"));
+        fill(t);
+        QCOMPARE(textFile(t, date), golden("rows.txt"));
+    }
+
+    void goldenXml()
+    {
+        MeasurementTable t;
+        QCOMPARE(xmlPacket(t), golden("empty.xml"));
+        fill(t);
+        QCOMPARE(xmlPacket(t), golden("rows.xml"));
+    }
+
+    void formatByExtension_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("xml");
+        QTest::newRow("xml") << "a.xml" << true;
+        QTest::newRow("XML capitals") << "a.XML" << true;
+        QTest::newRow("xls") << "a.xls" << false;
+        QTest::newRow("csv") << "a.csv" << false;
+        QTest::newRow("no extension") << "data" << false;
+        QTest::newRow("dot in folder") << "dir.xml/data" << false;
+    }
+    void formatByExtension()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, xml);
+        QTemporaryDir dir;
+        if (name.contains('/')) QDir(dir.path()).mkpath(name.section('/', 0, 0));
+        MeasurementTable t;
+        fill(t);
+        const QString path = dir.filePath(name);
+        QVERIFY(saveTable(t, path, date));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), xml ? xmlPacket(t) : textFile(t, date));
+    }
+
+    void localesShapeTheDateLine_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::newRow("decimal point") << QLocale(QLocale::English, QLocale::UnitedStates);
+        QTest::newRow("decimal comma") << QLocale(QLocale::German, QLocale::Germany);
+        QTest::newRow("non-ASCII date") << QLocale(QLocale::Arabic, QLocale::Egypt);
+    }
+    void localesShapeTheDateLine()
+    {
+        QFETCH(QLocale, locale);
+        QLocale::setDefault(locale);
+        MeasurementTable t;
+        t.appendRow({1, "10:20:30", " 23" + locale.decimalPoint() + "5", "#"});
+        const QByteArray bytes = textFile(t, date);
+        const QString expectedDate = locale.toString(date, QLocale::ShortFormat);
+        QVERIFY(bytes.startsWith(("Report created on: " + expectedDate).toUtf8() + "\r\n\r\n"));
+        QVERIFY(!bytes.startsWith("\xEF\xBB\xBF")); // no byte-order mark
+        QVERIFY(bytes.endsWith(("\t23" + locale.decimalPoint() + "5\t#\r\n").toUtf8()));
+        // And it reads back.
+        QTemporaryDir dir;
+        const QString path = write(dir, "l.txt", bytes);
+        MeasurementTable back;
+        QCOMPARE(loadTable(path, back, false), LoadStatus::Ok);
+        QCOMPARE(back.text(0, MeasurementTable::FieldValue), "23" + locale.decimalPoint() + "5");
+    }
+
+    void splitting()
+    {
+        QStringList l{"old"};
+        SplitByDelimiter("a\tb", '\t', l);
+        QCOMPARE(l, QStringList({"a", "b"}));
+        SplitByDelimiter("", '\t', l);
+        QCOMPARE(l, QStringList({""}));
+        SplitByDelimiter("a\t\tb\t", '\t', l);
+        QCOMPARE(l, QStringList({"a", "", "b", ""}));
+        SplitByDelimiter("abc", '\t', l);
+        QCOMPARE(l, QStringList({"abc"}));
+    }
+
+    void roundTrips()
+    {
+        QTemporaryDir dir;
+        MeasurementTable t;
+        t.appendRow({1, "10:20:30", " 23.5", "#"});
+        t.appendRow({2, "10:20:31", "", "?"});
+        // XML keeps everything as it was.
+        const QString xmlPath = dir.filePath("t.xml");
+        QVERIFY(saveTable(t, xmlPath, date));
+        MeasurementTable fromXml;
+        QCOMPARE(loadTable(xmlPath, fromXml, false), LoadStatus::Ok);
+        QVERIFY(sameRows(t, fromXml));
+        QCOMPARE(xmlPacket(fromXml), xmlPacket(t));
+        // Text trims, and "NULL" comes back as those letters and is saved again as such.
+        const QString txtPath = dir.filePath("t.txt");
+        QVERIFY(saveTable(t, txtPath, date));
+        MeasurementTable fromText;
+        QCOMPARE(loadTable(txtPath, fromText, false), LoadStatus::Ok);
+        QCOMPARE(fromText.text(0, MeasurementTable::FieldValue), QStringLiteral("23.5"));
+        QCOMPARE(fromText.text(1, MeasurementTable::FieldValue), QStringLiteral("NULL"));
+        QCOMPARE(textFile(fromText, date), textFile(t, date));
+        // Loading twice appends twice.
+        QCOMPARE(loadTable(txtPath, fromText, false), LoadStatus::Ok);
+        QCOMPARE(fromText.count(), 4);
+        QCOMPARE(loadTable(txtPath, fromText, true), LoadStatus::Ok);
+        QCOMPARE(fromText.count(), 2);
+    }
+
+    void textLoadingRules()
+    {
+        QTemporaryDir dir;
+        MeasurementTable t;
+        // Three lines or fewer: nothing, and no failure.
+        QCOMPARE(loadTable(write(dir, "3.txt", "a\r\nb\r\nc\r\n"), t, false), LoadStatus::Ok);
+        QCOMPARE(t.count(), 0);
+        // Any line ending; a final break makes no empty line; the first three lines are skipped.
+        QCOMPARE(loadTable(write(dir, "e.txt", "x\ny\rz\r\n5\t1:2\n6\r\n\r7\tt\tv\tu"), t, false),
+                 LoadStatus::Ok);
+        QCOMPARE(t.count(), 4);
+        QCOMPARE(t.row(0).No.value(), 5);
+        QCOMPARE(t.row(0).Time, QStringLiteral("1:2"));
+        QCOMPARE(t.row(0).Value, QString());
+        QCOMPARE(t.row(1).No.value(), 6);
+        QVERIFY(!t.row(2).No.has_value()); // the empty line
+        QCOMPARE(t.row(3).Unit, QStringLiteral("u"));
+        // Texts are cut to 20 characters.
+        t.clear();
+        QCOMPARE(loadTable(write(dir, "l.txt", "\n\n\n1\t" + QByteArray(30, 'x')), t, false),
+                 LoadStatus::Ok);
+        QCOMPARE(t.row(0).Time.size(), 20);
+    }
+
+    void loadFailuresKeepEarlierRows_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("kept");
+        const QByteArray head = "d\r\n\r\nNo\tTime\tValue\tUnit\r\n1\ta\tb\tc\r\n2\ta\tb\tc\r\n";
+        QTest::newRow("five pieces") << "f.txt" << head + "3\ta\tb\tc\td\r\n4\ta\tb\tc\r\n" << 2;
+        QTest::newRow("No 12a") << "n.txt" << head + "12a\ta\r\n" << 2;
+        QTest::newRow("No NULL") << "n2.txt" << head + "NULL\ta\r\n" << 2;
+        QTest::newRow("No out of range") << "n3.txt" << head + "2147483648\ta\r\n" << 2;
+        const QByteArray xmlHead =
+            "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA>"
+            "<FIELDS><FIELD attrname=\"No\" fieldtype=\"i4\"/><FIELD attrname=\"Time\" "
+            "fieldtype=\"string\" WIDTH=\"20\"/></FIELDS><PARAMS/></METADATA><ROWDATA>";
+        QTest::newRow("truncated packet")
+            << "t.xml" << xmlHead + "<ROW RowState=\"4\" No=\"1\"/><RO" << 0;
+        QTest::newRow("bad No in packet")
+            << "b.xml"
+            << xmlHead + "<ROW No=\"1\"/><ROW No=\"x\"/><ROW No=\"3\"/></ROWDATA></DATAPACKET>"
+            << 1;
+        QTest::newRow("other order")
+            << "o.xml"
+            << QByteArray("<?xml version=\"1.0\"?><DATAPACKET><METADATA><FIELDS>"
+                          "<FIELD attrname=\"Time\"/><FIELD attrname=\"No\"/></FIELDS></METADATA>"
+                          "<ROWDATA><ROW Time=\"10:00:00\" No=\"1\"/></ROWDATA></DATAPACKET>")
+            << 0;
+        QTest::newRow("five fields")
+            << "5.xml"
+            << QByteArray(
+                   "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"a\"/><FIELD attrname=\"b\"/>"
+                   "<FIELD attrname=\"c\"/><FIELD attrname=\"d\"/><FIELD attrname=\"e\"/>"
+                   "</FIELDS></METADATA><ROWDATA><ROW a=\"1\"/></ROWDATA></DATAPACKET>")
+            << 0;
+        QTest::newRow("entity expansion")
+            << "e.xml"
+            << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">"
+                          "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]><DATAPACKET><METADATA>"
+                          "<FIELDS><FIELD attrname=\"No\"/><FIELD attrname=\"Time\"/></FIELDS>"
+                          "</METADATA><ROWDATA><ROW No=\"1\" Time=\"&b;\"/></ROWDATA></DATAPACKET>")
+            << 0;
+        QTest::newRow("not xml") << "x.xml" << QByteArray("\x00\x01garbage", 9) << 0;
+    }
+    void loadFailuresKeepEarlierRows()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(int, kept);
+        QTemporaryDir dir;
+        MeasurementTable t;
+        t.appendRow({99, "before", "", ""});
+        QCOMPARE(loadTable(write(dir, name, content), t, false), LoadStatus::Failed);
+        QCOMPARE(t.count(), 1 + kept);
+        QCOMPARE(t.row(0).No.value(), 99);
+    }
+
+    void packetByPosition()
+    {
+        QTemporaryDir dir;
+        const QByteArray packet =
+            "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"N\"/><FIELD attrname=\"V\"/>"
+            "<FIELD attrname=\"T\"/></FIELDS></METADATA><ROWDATA><ROW T=\"t\" V=\"v\" N=\"4\"/>"
+            "</ROWDATA></DATAPACKET>";
+        MeasurementTable t;
+        QCOMPARE(loadTable(write(dir, "p.xml", packet), t, false), LoadStatus::Ok);
+        QCOMPARE(t.row(0).No.value(), 4);
+        QCOMPARE(t.row(0).Time, QStringLiteral("v")); // the second field goes into Time
+        QCOMPARE(t.row(0).Value, QStringLiteral("t"));
+    }
+
+    void missingAndUnreadableFiles()
+    {
+        QTemporaryDir dir;
+        MeasurementTable t;
+        QCOMPARE(loadTable(dir.filePath("none.txt"), t, false), LoadStatus::Failed);
+        const QString path = write(dir, "u.txt", "a\nb\nc\n1\n");
+        QFile::setPermissions(path, QFileDevice::Permissions());
+        if (::geteuid() != 0) // root reads anything
+            QCOMPARE(loadTable(path, t, false), LoadStatus::Failed);
+        QCOMPARE(loadTable(dir.path(), t, false), LoadStatus::Failed); // a folder
+    }
+
+    void failedSavesLeaveTheOldFile()
+    {
+        QTemporaryDir dir;
+        MeasurementTable t;
+        fill(t);
+        QVERIFY(!saveTable(t, dir.filePath("missing/folder/a.txt"), date));
+        QVERIFY(!saveTable(t, "/dev/full", date));
+        QVERIFY(!saveTable(t, "/proc/version.xml", date));
+        // A read-only folder: the old file stays as it was.
+        const QString sub = dir.filePath("ro");
+        QDir().mkpath(sub);
+        const QString old = write(dir, "ro/keep.txt", "precious");
+        QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        if (::geteuid() != 0) QVERIFY(!saveTable(t, old, date));
+        QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                       QFileDevice::ExeOwner);
+        QFile f(old);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        if (::geteuid() != 0) QCOMPARE(f.readAll(), QByteArray("precious"));
+    }
+};
+
+QTEST_MAIN(tst_DataFiles)
+#include "tst_DataFiles.moc"
