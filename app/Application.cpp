@@ -25,7 +25,8 @@ bool Tx9Application::notify(QObject *receiver, QEvent *event)
 void reportUncaughtError(const QString &what)
 {
     static bool reporting = false;
-    if (reporting) return; // a failure while the report is open must not stack dialogs
+    if (reporting)
+        return; // a failure while the report is open must not stack dialogs
     reporting = true;
     try {
         Prompts::current().message(what, DialogKind::Error, {DialogButton::OK});

@@ -14,16 +14,21 @@ void TFCOMM::HidDataReceived(THidDevice *HidDev, quint8 ReportID, const quint8 *
         addUsbLogLine(r.LogLine);
         return;
     }
-    if (!r.FrameCompleted) return;
+    if (!r.FrameCompleted)
+        return;
 
     S.FrameText = r.FrameText;
     USBtxt->setText(S.FrameText);
     const Decode::FrameDispatch d =
         Decode::dispatchFrame(S.FrameText, RecallData->isChecked(), S.PrintingNow);
-    if (d.UncheckRecordSI) RecordSI->setChecked(false);
-    if (d.Show) LcdDisplay81(1);
-    if (d.SendStop) SendUSBData(91);
-    if (d.ShowInUsbtxt1) USBtxt1->setText(S.FrameText);
+    if (d.UncheckRecordSI)
+        RecordSI->setChecked(false);
+    if (d.Show)
+        LcdDisplay81(1);
+    if (d.SendStop)
+        SendUSBData(91);
+    if (d.ShowInUsbtxt1)
+        USBtxt1->setText(S.FrameText);
     if (d.RangeMax) {
         S.RangeMax = *d.RangeMax;
         S.RangeMin = -50;
@@ -49,7 +54,8 @@ void TFCOMM::LcdDisplay81(int mode)
     Panel1->LcdP2->hide();
     Panel1->LCDC->hide();
     Panel1->LCDF->hide();
-    if (r.DotLit) Panel1->LcdP2->show();
+    if (r.DotLit)
+        Panel1->LcdP2->show();
     if (r.Fahrenheit)
         Panel1->LCDF->show();
     else
@@ -57,7 +63,9 @@ void TFCOMM::LcdDisplay81(int mode)
     S.UnitGlyph = r.UnitGlyph;
     S.ValueText = r.ValueText;
     // A frame without an integer value is painted but neither recorded nor plotted.
-    if (r.Kind == Decode::ValueKind::NoValue) return;
-    if (r.Kind == Decode::ValueKind::Number) S.ValueNum = r.Value;
+    if (r.Kind == Decode::ValueKind::NoValue)
+        return;
+    if (r.Kind == Decode::ValueKind::Number)
+        S.ValueNum = r.Value;
     INDataToTable();
 }

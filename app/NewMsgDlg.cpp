@@ -77,7 +77,8 @@ QString dialogCaption(DialogKind kind)
 
 int MulDiv(int a, int b, int c)
 {
-    if (c == 0) return -1;
+    if (c == 0)
+        return -1;
     const long long p = static_cast<long long>(a) * b;
     const long long q = (std::llabs(p) * 2 + std::llabs(c)) / (2 * std::llabs(c));
     return static_cast<int>(((p < 0) != (c < 0)) ? -q : q);
@@ -107,9 +108,11 @@ MessageLayout layoutMessageDialog(const MessageLayoutInput &in)
                      iconTextHeight + l.buttonHeight + l.vertSpacing + 2 * l.vertMargin);
     l.topLeft = QPoint(in.screen.width() / 2 - l.client.width() / 2,
                        in.screen.height() / 2 - l.client.height() / 2);
-    if (in.hasIcon) l.icon = QRect(l.horzMargin, l.vertMargin, 32, 32);
+    if (in.hasIcon)
+        l.icon = QRect(l.horzMargin, l.vertMargin, 32, 32);
     int labelLeft = iconTextWidth - in.textSize.width() + l.horzMargin;
-    if (in.rightToLeft) labelLeft = l.client.width() - labelLeft - in.textSize.width();
+    if (in.rightToLeft)
+        labelLeft = l.client.width() - labelLeft - in.textSize.width();
     l.label = QRect(QPoint(labelLeft, l.vertMargin), in.textSize);
     const int top = iconTextHeight + l.vertMargin + l.vertSpacing;
     int x = (l.client.width() - groupWidth) / 2;
@@ -171,7 +174,8 @@ TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const Dia
 
     QList<DialogButton> shown;
     for (int b = 0; b <= int(DialogButton::Help); ++b) {
-        if (buttons.contains(DialogButton(b))) shown.append(DialogButton(b));
+        if (buttons.contains(DialogButton(b)))
+            shown.append(DialogButton(b));
     }
     int widest = 0;
     for (DialogButton b : shown) {
@@ -247,8 +251,10 @@ int ShowMessageDialogAt(const QString &text, DialogKind kind, const DialogButton
     Q_UNUSED(helpFile);
     TMessageForm *form = BuildMessageDialog(text, kind, buttons);
     QPoint pos = form->pos();
-    if (x >= 0) pos.setX(x);
-    if (y >= 0) pos.setY(y);
+    if (x >= 0)
+        pos.setX(x);
+    if (y >= 0)
+        pos.setY(y);
     form->move(pos);
     const int result = form->exec();
     delete form;

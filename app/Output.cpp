@@ -33,7 +33,8 @@ void TFCOMM::saveasClick()
     SaveDialog1.defaultExt = QStringLiteral("xls");
     SaveDialog1.overwritePrompt = true;
     const QString path = Prompts::current().saveFileName(SaveDialog1);
-    if (path.isEmpty()) return;
+    if (path.isEmpty())
+        return;
     SaveTableToFile(cds1, path);
     update();
 }
@@ -57,7 +58,8 @@ void TFCOMM::SpeedButton2Click()
         QStringLiteral("Excel File(*.xls)|*.xls|XML (*.xml)|*.xml|Txt File(*.txt)|*.txt");
     OpenDialog1.fileName = OpenDialogFileName;
     const QString path = Prompts::current().openFileName(OpenDialog1);
-    if (path.isEmpty()) return;
+    if (path.isEmpty())
+        return;
     OpenDialogFileName = path;
     LoadTableFromFile(path, cds1, false);
     update();
@@ -78,7 +80,8 @@ void TFCOMM::BtSaveClick()
     SavePictureDialog1.overwritePrompt = true;
     SavePictureDialog1.fileName = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
     const QString path = Prompts::current().saveFileName(SavePictureDialog1);
-    if (path.isEmpty()) return;
+    if (path.isEmpty())
+        return;
     QImage picture = ChartPicture::render(Chtshow);
     // The chart component hands its picture over through the clipboard.
     QApplication::clipboard()->setImage(picture);

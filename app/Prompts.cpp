@@ -46,8 +46,10 @@ QString withDefaultExtension(const QString &path, const QString &defaultExt)
 {
     QString ext = defaultExt;
     ext.remove(QLatin1Char('*'));
-    if (ext.startsWith(QLatin1Char('.'))) ext.remove(0, 1);
-    if (path.isEmpty() || ext.isEmpty() || !QFileInfo(path).suffix().isEmpty()) return path;
+    if (ext.startsWith(QLatin1Char('.')))
+        ext.remove(0, 1);
+    if (path.isEmpty() || ext.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
     return path + QLatin1Char('.') + ext;
 }
 
@@ -72,13 +74,18 @@ QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
     dlg.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
                                                     : QFileDialog::ExistingFile);
     dlg.setNameFilter(qtFilterFrom(r.filter));
-    if (!r.overwritePrompt) dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (!r.overwritePrompt)
+        dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
     QString ext = r.defaultExt;
     ext.remove(QLatin1Char('*'));
-    if (ext.startsWith(QLatin1Char('.'))) ext.remove(0, 1);
-    if (!ext.isEmpty()) dlg.setDefaultSuffix(ext);
-    if (!r.fileName.isEmpty()) dlg.selectFile(r.fileName);
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return {};
+    if (ext.startsWith(QLatin1Char('.')))
+        ext.remove(0, 1);
+    if (!ext.isEmpty())
+        dlg.setDefaultSuffix(ext);
+    if (!r.fileName.isEmpty())
+        dlg.selectFile(r.fileName);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return {};
     return dlg.selectedFiles().first();
 }
 } // namespace

@@ -108,7 +108,8 @@ TFCOMM::~TFCOMM()
     releaseDeviceList();
     delete HidCtl;
     delete ChartCtl;
-    if (FCOMM == this) FCOMM = nullptr;
+    if (FCOMM == this)
+        FCOMM = nullptr;
 }
 
 void TFCOMM::buildTopBar()
@@ -296,7 +297,8 @@ void TFCOMM::buildTimers()
         auto *t = new QTimer(this);
         t->setObjectName(name);
         t->setInterval(interval);
-        if (active) t->start();
+        if (active)
+            t->start();
         return t;
     };
     ConTimer = make(QStringLiteral("ConTimer"), 10, true);
@@ -397,7 +399,8 @@ void TFCOMM::ConTimerTimer()
         if (S.IdleReportCount >= 3000) {
             S.IdleReportCount = 0;
             USBCon->setChecked(false);
-            if (SelectedHidDevice) SelectedHidDevice->SetDataHandler(THidDataEvent());
+            if (SelectedHidDevice)
+                SelectedHidDevice->SetDataHandler(THidDataEvent());
             Prompts::current().message(QStringLiteral("USB interface cable is securely connected, "
                                                       "please check if the meter is ready."),
                                        DialogKind::Warning, {DialogButton::OK});
@@ -408,5 +411,6 @@ void TFCOMM::ConTimerTimer()
     }
     const QString caption =
         USBCon->isChecked() ? QStringLiteral("USB Disconnect") : QStringLiteral("USB Connect");
-    if (USBCon->text() != caption) USBCon->setText(caption);
+    if (USBCon->text() != caption)
+        USBCon->setText(caption);
 }

@@ -38,7 +38,8 @@ void TFCOMM::INDataToTable()
         cds1->appendRow(
             {d.No, LocaleInfo::timeStamp(QTime::currentTime()), S.ValueText, S.UnitGlyph});
         showPage(ChartCtl->AddValue(double(S.ValueNum)));
-        if (const auto maxY = Recorder::raisePeak(S, S.ValueNum)) ChartCtl->SetMaxY(*maxY);
+        if (const auto maxY = Recorder::raisePeak(S, S.ValueNum))
+            ChartCtl->SetMaxY(*maxY);
     }
     if (Recorder::limitMessageDue(S)) {
         const auto answer = Prompts::current().question(
@@ -47,7 +48,8 @@ void TFCOMM::INDataToTable()
                            "before proceeding next measurement.")
                 .arg(S.RecordLimit),
             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
-        if (answer == QMessageBox::Ok) saveasClick();
+        if (answer == QMessageBox::Ok)
+            saveasClick();
         Recorder::limitAnswered(S);
     }
 }
@@ -71,7 +73,8 @@ void TFCOMM::RecordLimitClick(QAction *entry)
         {QStringLiteral("N1000001"), 100000}, {QStringLiteral("limitess"), 10000000},
     };
     for (const auto &[name, limit] : limits) {
-        if (entry->objectName() == name) S.RecordLimit = limit;
+        if (entry->objectName() == name)
+            S.RecordLimit = limit;
     }
     for (QAction *a : {N10001, N50001, N100001, N500001, N1000001, limitess})
         a->setChecked(a == entry);
@@ -83,8 +86,10 @@ void TFCOMM::RecordNewClick()
         QStringLiteral("Norvane TX-9"),
         QStringLiteral("Do you want to remove on-screen data and create new data?"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
-    if (answer != QMessageBox::Yes) return;
-    if (cds1->count() > 0) cds1->clear();
+    if (answer != QMessageBox::Yes)
+        return;
+    if (cds1->count() > 0)
+        cds1->clear();
     Recorder::reset(S);
     ChartReset();
 }
@@ -131,7 +136,8 @@ void TFCOMM::Timer1Timer()
     // An empty box or "0" has no page size; the previous one stays in force.
     bool ok = false;
     const int n = Maxrecord->text().toInt(&ok);
-    if (!ok || n < 1) return;
+    if (!ok || n < 1)
+        return;
     ChartCtl->SetPageSize(n);
     showPage(ChartCtl->Page);
 }

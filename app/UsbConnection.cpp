@@ -46,7 +46,8 @@ QString TFCOMM::DeviceDescription(THidDevice *HidDev)
         text = QStringLiteral("Device VID=%1 PID=%2")
                    .arg(hex4(HidDev->VendorID()), hex4(HidDev->ProductID()));
     const QString serial = HidDev->SerialString();
-    if (!serial.isEmpty()) text += QStringLiteral(" (Serial=%1)").arg(serial);
+    if (!serial.isEmpty())
+        text += QStringLiteral(" (Serial=%1)").arg(serial);
     return text;
 }
 
@@ -62,7 +63,8 @@ bool TFCOMM::selectDevice()
 void TFCOMM::releaseDeviceList()
 {
     for (THidDevice *dev : std::as_const(DevListObjects)) {
-        if (HidCtl) HidCtl->ReleaseDevice(dev);
+        if (HidCtl)
+            HidCtl->ReleaseDevice(dev);
     }
     DevListObjects.clear();
     DevListBox->clear();
@@ -78,7 +80,8 @@ void TFCOMM::HidCtlDeviceChange(QObject *)
     HidCtl->EnumerateDevices();
     int cable = -1;
     for (int i = 0; i < DevListBox->count(); ++i)
-        if (DevListBox->item(i)->text() == QLatin1String("USB to Serial")) cable = i;
+        if (DevListBox->item(i)->text() == QLatin1String("USB to Serial"))
+            cable = i;
     DevListBox->setCurrentRow(cable);
 }
 
@@ -112,7 +115,8 @@ void TFCOMM::HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error)
 
 void TFCOMM::ReadBtnClick()
 {
-    if (!selectDevice() || !SelectedHidDevice->ReadWriteAccess()) return;
+    if (!selectDevice() || !SelectedHidDevice->ReadWriteAccess())
+        return;
     if (ReadBtn->isChecked())
         SelectedHidDevice->SetDataHandler(THidDataEvent(this, &TFCOMM::HidDataReceived));
     else
@@ -124,13 +128,15 @@ void TFCOMM::USBConClick()
     ReadBtn->click();
     SetFeature->click();
     S.IdleReportCount = 0;
-    if (!selectDevice() || !SelectedHidDevice->ReadWriteAccess()) return;
+    if (!selectDevice() || !SelectedHidDevice->ReadWriteAccess())
+        return;
     if (USBCon->isChecked()) {
         S.HidAccum.clear();
         USBtxt->clear();
         ReadBtn->click();
         SendData->click();
-        if (!SelectedHidDevice) return; // the cable went away while the reports were sent
+        if (!SelectedHidDevice)
+            return; // the cable went away while the reports were sent
         SelectedHidDevice->SetDataHandler(THidDataEvent(this, &TFCOMM::HidDataReceived));
         RecallData->setEnabled(false);
         if (RecallData->isChecked()) {
@@ -138,7 +144,8 @@ void TFCOMM::USBConClick()
                 QStringLiteral("Are you sure that you want to delete this record?"),
                 DialogKind::Confirmation, {DialogButton::Yes, DialogButton::No});
             if (answer == mrYes) {
-                if (cds1->count() > 0) cds1->clear();
+                if (cds1->count() > 0)
+                    cds1->clear();
                 Recorder::reset(S);
                 ChartReset();
             }
@@ -149,7 +156,8 @@ void TFCOMM::USBConClick()
     } else {
         RecallData->setEnabled(true);
         SendUSBData(91);
-        if (SelectedHidDevice) SelectedHidDevice->SetDataHandler(THidDataEvent());
+        if (SelectedHidDevice)
+            SelectedHidDevice->SetDataHandler(THidDataEvent());
     }
 }
 
@@ -219,9 +227,12 @@ void TFCOMM::SetFeatureClick()
     }
     quint8 buffer[10] = {};
     // Tested in this order, the last checked box wins.
-    if (B9600->isChecked()) buffer[1] = 0x80, buffer[2] = 0x25;
-    if (B4800->isChecked()) buffer[1] = 0xC0, buffer[2] = 0x12;
-    if (B2400->isChecked()) buffer[1] = 0x60, buffer[2] = 0x09;
+    if (B9600->isChecked())
+        buffer[1] = 0x80, buffer[2] = 0x25;
+    if (B4800->isChecked())
+        buffer[1] = 0xC0, buffer[2] = 0x12;
+    if (B2400->isChecked())
+        buffer[1] = 0x60, buffer[2] = 0x09;
     buffer[5] = 3;
     SelectedHidDevice->SendFeature(buffer, 10);
     // Bytes 1 to the end of the 10-byte report.
@@ -230,7 +241,8 @@ void TFCOMM::SetFeatureClick()
 
 void TFCOMM::afterFrameCompleted(THidDevice *HidDev)
 {
-    if (!HidDev) return;
+    if (!HidDev)
+        return;
     HidDev->SetInputBufferCount(0);
     HidDev->CloseControl();
 }
@@ -239,7 +251,8 @@ void TFCOMM::addUsbLogLine(const QString &line)
 {
     // The log is never shown; it keeps the most recent lines only, so a days-long session
     // does not grow it without bound.
-    if (HistoryListBox->count() >= HistoryLimit) delete HistoryListBox->takeItem(0);
+    if (HistoryListBox->count() >= HistoryLimit)
+        delete HistoryListBox->takeItem(0);
     HistoryListBox->addItem(line);
     HistoryListBox->setCurrentRow(HistoryListBox->count() - 1);
 }

@@ -14,10 +14,12 @@ namespace Bench {
 inline long statusKb(const char *field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
     const QByteArray key = QByteArray(field) + ':';
     for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(key)) return line.mid(key.size()).trimmed().split(' ').first().toLong();
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLong();
     }
     return -1;
 }
@@ -31,7 +33,8 @@ inline double cpuSeconds()
 
 inline double median(std::vector<double> v)
 {
-    if (v.empty()) return 0;
+    if (v.empty())
+        return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }

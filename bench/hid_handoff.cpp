@@ -51,7 +51,8 @@ double run(qint64 gapUs, int ms, double *cpuShare)
     QCoreApplication::exec();
     dev->SetDataHandler(THidDataEvent());
     const double wall = t.nsecsElapsed() / 1e9;
-    if (cpuShare) *cpuShare = (Bench::cpuSeconds() - cpu0) / wall;
+    if (cpuShare)
+        *cpuShare = (Bench::cpuSeconds() - cpu0) / wall;
     ctl.ReleaseDevice(dev);
     return counter.reports / wall;
 }

@@ -21,7 +21,8 @@ int main(int argc, char **argv)
     Tx9Application app(argc, argv);
     qint64 readings = 10'000'000;
     for (int i = 1; i + 1 < argc; ++i)
-        if (QByteArray(argv[i]) == "--readings") readings = QByteArray(argv[i + 1]).toLongLong();
+        if (QByteArray(argv[i]) == "--readings")
+            readings = QByteArray(argv[i + 1]).toLongLong();
 
     TFCOMM w;
     w.show();
@@ -42,7 +43,8 @@ int main(int argc, char **argv)
     total.start();
 
     for (qint64 i = 0; i < readings; ++i) {
-        if (i == 0 || i == midStart || i == readings - window) chunk.start();
+        if (i == 0 || i == midStart || i == readings - window)
+            chunk.start();
         // A temperature walk in tenths of a degree, now and then a dash display.
         tenths = std::clamp(tenths + int(rng.bounded(7)) - 3, -400, 8500);
         if (i % 5000 == 4999) {
@@ -54,10 +56,14 @@ int main(int argc, char **argv)
         }
         w.S.UnitGlyph = QStringLiteral("#");
         w.INDataToTable();
-        if (i % 100 == 99) QCoreApplication::processEvents();
-        if (i == window - 1) first = double(chunk.nsecsElapsed()) / window;
-        if (i == midStart + window - 1) mid = double(chunk.nsecsElapsed()) / window;
-        if (i == readings - 1) last = double(chunk.nsecsElapsed()) / window;
+        if (i % 100 == 99)
+            QCoreApplication::processEvents();
+        if (i == window - 1)
+            first = double(chunk.nsecsElapsed()) / window;
+        if (i == midStart + window - 1)
+            mid = double(chunk.nsecsElapsed()) / window;
+        if (i == readings - 1)
+            last = double(chunk.nsecsElapsed()) / window;
     }
     QCoreApplication::processEvents();
     const long rssAfter = Bench::statusKb("VmRSS");

@@ -39,7 +39,8 @@ ReportResult assembleReport(AssemblyState &state, quint8 reportId, const quint8 
     r.LogLine = reportLogLine(reportId, data, size);
     // Character 8 of the log line is the low hex digit of the count byte.
     const QChar c = r.LogLine.size() >= 8 ? r.LogLine.at(7) : QChar();
-    if (!c.isNull()) ++state.IdleReportCount;
+    if (!c.isNull())
+        ++state.IdleReportCount;
     if (c >= QLatin1Char('1') && c <= QLatin1Char('9')) {
         state.IdleReportCount = 0;
         state.FramePending = true;
@@ -68,7 +69,8 @@ QString frameTextFromAccum(const QString &hidAccum)
     QString t;
     for (int i = 0; i <= 10; ++i) {
         const int idx = 2 * i + 1;
-        if (idx >= hidAccum.size()) break;
+        if (idx >= hidAccum.size())
+            break;
         t.append(hidAccum.at(idx));
     }
     return charAt(t, 11) + t.left(10);
@@ -93,7 +95,8 @@ FrameDispatch dispatchFrame(const QString &frameText, bool recallData, bool prin
             d.Show = (type == QLatin1String("AD01"));
         }
     }
-    if (frameText.mid(2, 3) == QLatin1String("100")) d.ShowInUsbtxt1 = true;
+    if (frameText.mid(2, 3) == QLatin1String("100"))
+        d.ShowInUsbtxt1 = true;
     if (type == QLatin1String("AD10")) {
         d.ShowInUsbtxt1 = true;
         d.RangeMax = rangeMaxForModel(frameText);
@@ -120,7 +123,8 @@ std::optional<int> rangeMaxForModel(const QString &frameText)
         const bool hit = at3 == QLatin1String(row.at3) ||
                          (row.at2a && at2 == QLatin1String(row.at2a)) ||
                          (row.at2b && at2 == QLatin1String(row.at2b));
-        if (hit) result = row.rangeMax;
+        if (hit)
+            result = row.rangeMax;
     }
     return result;
 }
@@ -152,11 +156,13 @@ std::optional<int> parseDisplayInteger(const QString &s)
         negative = true;
         ++i;
     }
-    if (i >= s.size()) return std::nullopt;
+    if (i >= s.size())
+        return std::nullopt;
     int value = 0;
     for (; i < s.size(); ++i) {
         const QChar c = s.at(i);
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
         value = value * 10 + (c.unicode() - '0');
     }
     return negative ? -value : value;

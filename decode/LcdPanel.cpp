@@ -14,7 +14,8 @@ LcdGlyph::LcdGlyph(const QString &name, const QRect &geometry, int glyphHeight, 
 
 void LcdGlyph::setCaption(const QString &caption)
 {
-    if (caption == m_caption) return;
+    if (caption == m_caption)
+        return;
     m_caption = caption;
     update();
 }
@@ -28,7 +29,8 @@ QRectF LcdGlyph::glyphCell() const
 
 void LcdGlyph::paintEvent(QPaintEvent *)
 {
-    if (m_caption.isEmpty()) return;
+    if (m_caption.isEmpty())
+        return;
     QPainter p(this);
     SevenSegment::paint(p, glyphCell(), m_caption.at(0), Qt::black);
 }

@@ -127,14 +127,16 @@ QRectF segmentBox(const QRectF &cell, QChar glyph, Segment segment)
 void paint(QPainter &painter, const QRectF &cell, QChar glyph, const QColor &color)
 {
     const quint8 mask = segmentsFor(glyph);
-    if (!mask) return;
+    if (!mask)
+        return;
     const Frame f = frameFor(cell, glyph);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setPen(Qt::NoPen);
     painter.setBrush(color);
     for (Segment s : {A, B, C, D, E, F, G}) {
-        if (mask & s) painter.drawPolygon(segmentShape(boxOf(f, s)));
+        if (mask & s)
+            painter.drawPolygon(segmentShape(boxOf(f, s)));
     }
     if (mask & Degree) {
         const qreal w = std::max<qreal>(1.0, f.ring.width() * 0.22);

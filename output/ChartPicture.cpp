@@ -42,7 +42,8 @@ bool saveBmp(const QImage &picture, const QString &path)
         return device.open(QIODevice::WriteOnly) && picture.save(&device, "BMP") && device.flush();
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
     if (!picture.save(&file, "BMP")) {
         file.cancelWriting();
         return false;

@@ -35,13 +35,15 @@ bool writeAtomically(const QString &path, const std::function<bool(QFileDevice &
     if (info.exists() && !info.isFile() && !info.isDir()) {
         // A device or a pipe is written in place; replacing it would destroy the node.
         QFile device(path);
-        if (!device.open(QIODevice::WriteOnly)) return false;
+        if (!device.open(QIODevice::WriteOnly))
+            return false;
         const bool ok = produce(device) && device.flush();
         device.close();
         return ok && device.error() == QFileDevice::NoError;
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
     if (!produce(file)) {
         file.cancelWriting();
         return false;
@@ -58,7 +60,8 @@ QString textField(const QString &s)
 void appendTextRow(QString &out, const MeasurementTable &table, qint64 r)
 {
     const auto no = table.no(r);
-    if (no) out += QString::number(*no);
+    if (no)
+        out += QString::number(*no);
     out += QLatin1Char('\t');
     out += textField(table.text(r, MeasurementTable::FieldTime));
     out += QLatin1Char('\t');
@@ -118,7 +121,8 @@ void appendXmlRow(QString &out, const MeasurementTable &table, qint64 r)
         out += QLatin1String(" No=\"") + QString::number(*no) + QLatin1Char('"');
     for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
         const QString &v = table.text(r, MeasurementTable::Field(f));
-        if (v.isEmpty()) continue;
+        if (v.isEmpty())
+            continue;
         out += QLatin1Char(' ') + MeasurementTable::fieldName(f) + QLatin1String("=\"");
         appendEscaped(out, v);
         out += QLatin1Char('"');
@@ -139,7 +143,8 @@ QString xmlHead(const MeasurementTable &table)
     } else {
         out += QLatin1String("<PARAMS CHANGE_LOG=\"");
         for (qint64 r = 0; r < table.count(); ++r) {
-            if (r) out += QLatin1Char(' ');
+            if (r)
+                out += QLatin1Char(' ');
             out += QString::number(r + 1) + QLatin1String(" 0 4");
         }
         out += QLatin1String("\"/>");
@@ -151,63 +156,69 @@ QString xmlHead(const MeasurementTable &table)
 const QString XmlTail = QStringLiteral("</ROWDATA></DATAPACKET>");
 
 // A whole number as the No field takes it: optional leading blanks and sign, digits, in range.
-std::optional<qint32> parseNo(const QString &piece, bool *empty)
+// An empty piece leaves No empty.
+std::optional<qint32> parseNo(QStringView piece, bool *empty)
 {
     *empty = piece.isEmpty();
-    if (*empty) return std::nullopt;
-    int i = 0;
+    if (*empty)
+        return std::nullopt;
+    qsizetype i = 0;
     while (i < piece.size() && piece.at(i) == QLatin1Char(' '))
         ++i;
     bool ok = false;
-    const qint64 v = QStringView(piece).mid(i).toLongLong(&ok);
+    const qint64 v = piece.mid(i).toLongLong(&ok);
     if (!ok || i == piece.size() || piece.at(piece.size() - 1).isSpace() ||
         v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
         return std::nullopt;
     return qint32(v);
 }
 
-bool rowFromPieces(const QStringList &pieces, MeasurementTable::Row &row)
-{
-    if (pieces.size() > MeasurementTable::FieldCount) return false;
-    bool empty = false;
-    row.No = parseNo(pieces.value(0), &empty);
-    if (!row.No && !empty) return false;
-    row.Time = pieces.value(1);
-    row.Value = pieces.value(2);
-    row.Unit = pieces.value(3);
-    return true;
-}
-
 LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
 {
     const QString text = decode(bytes);
-    std::vector<MeasurementTable::Row> rows;
-    QStringList pieces;
-    int lineNo = 0;
-    qsizetype start = 0;
-    const qsizetype n = text.size();
+    std::vector<MeasurementTable::RowView> rows;
     auto flush = [&] {
         table.appendRows(rows);
         rows.clear();
     };
+    int lineNo = 0;
+    const QChar *data = text.constData();
+    const qsizetype n = text.size();
+    qsizetype start = 0;
     while (start < n) {
         qsizetype end = start;
-        while (end < n && text.at(end) != QLatin1Char('\r') && text.at(end) != QLatin1Char('\n'))
+        while (end < n && data[end] != QLatin1Char('\r') && data[end] != QLatin1Char('\n'))
             ++end;
-        ++lineNo;
-        if (lineNo >= 4) {
-            SplitByDelimiter(text.mid(start, end - start), QLatin1Char('\t'), pieces);
-            MeasurementTable::Row row;
-            if (!rowFromPieces(pieces, row)) {
+        if (++lineNo >= 4) {
+            // The pieces between TABs, stored by position; more than four is an error.
+            QStringView pieces[MeasurementTable::FieldCount];
+            int count = 0;
+            qsizetype from = start;
+            for (;;) {
+                qsizetype tab = from;
+                while (tab < end && data[tab] != QLatin1Char('\t'))
+                    ++tab;
+                if (count == MeasurementTable::FieldCount) {
+                    flush();
+                    return LoadStatus::Failed;
+                }
+                pieces[count++] = QStringView(data + from, tab - from);
+                if (tab >= end)
+                    break;
+                from = tab + 1;
+            }
+            bool empty = false;
+            const std::optional<qint32> no = parseNo(pieces[0], &empty);
+            if (!no && !empty) {
                 flush();
                 return LoadStatus::Failed;
             }
-            rows.push_back(std::move(row));
-            if (qint64(rows.size()) >= ChunkRows) flush();
+            rows.push_back({no, pieces[1], pieces[2], pieces[3]});
+            if (qint64(rows.size()) >= ChunkRows)
+                flush();
         }
         // A line ends at CR LF, LF or CR.
-        if (end < n && text.at(end) == QLatin1Char('\r') && end + 1 < n &&
-            text.at(end + 1) == QLatin1Char('\n'))
+        if (end + 1 < n && data[end] == QLatin1Char('\r') && data[end + 1] == QLatin1Char('\n'))
             ++end;
         start = end + 1;
     }
@@ -218,9 +229,12 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
 LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
 {
     // The packet goes into a temporary table first; a packet that cannot be read adds nothing.
+    // The rows before the first one whose first field is no whole number are kept.
     QXmlStreamReader xml(bytes);
     QStringList fields;
-    QList<QList<std::optional<QString>>> packetRows;
+    MeasurementTable temp;
+    std::vector<MeasurementTable::Row> batch;
+    qint64 firstBad = -1, parsed = 0;
     bool inFields = false, sawPacket = false, sawEnd = false;
     while (!xml.atEnd()) {
         const auto token = xml.readNext();
@@ -228,22 +242,35 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
             return LoadStatus::Failed; // no DTDs, no entities: nothing is ever expanded
         if (token == QXmlStreamReader::StartElement) {
             const auto name = xml.name();
-            if (name == QLatin1String("DATAPACKET"))
+            if (name == QLatin1String("DATAPACKET")) {
                 sawPacket = true;
-            else if (name == QLatin1String("FIELDS"))
+            } else if (name == QLatin1String("FIELDS")) {
                 inFields = true;
-            else if (name == QLatin1String("FIELD") && inFields)
+            } else if (name == QLatin1String("FIELD") && inFields) {
                 fields << xml.attributes().value(QLatin1String("attrname")).toString();
-            else if (name == QLatin1String("ROW")) {
-                QList<std::optional<QString>> row;
+                if (fields.size() > MeasurementTable::FieldCount)
+                    return LoadStatus::Failed;
+            } else if (name == QLatin1String("ROW")) {
+                // By position: the packet's first field goes into No, the second into Time...
                 const auto attrs = xml.attributes();
-                for (const QString &f : std::as_const(fields)) {
-                    if (attrs.hasAttribute(f))
-                        row << attrs.value(f).toString();
-                    else
-                        row << std::nullopt;
+                auto field = [&](int k) {
+                    return k < fields.size() ? attrs.value(fields[k]).toString() : QString();
+                };
+                MeasurementTable::Row row;
+                bool empty = false;
+                const QString first = field(0);
+                row.No = parseNo(first, &empty);
+                if (!row.No && !empty && firstBad < 0)
+                    firstBad = parsed;
+                row.Time = field(1);
+                row.Value = field(2);
+                row.Unit = field(3);
+                batch.push_back(std::move(row));
+                ++parsed;
+                if (qint64(batch.size()) >= ChunkRows) {
+                    temp.appendRows(batch);
+                    batch.clear();
                 }
-                packetRows << row;
             }
         } else if (token == QXmlStreamReader::EndElement) {
             if (xml.name() == QLatin1String("FIELDS"))
@@ -252,28 +279,20 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
                 sawEnd = true;
         }
     }
-    if (xml.hasError() || !sawPacket || !sawEnd || fields.size() > MeasurementTable::FieldCount)
+    temp.appendRows(batch);
+    if (xml.hasError() || !sawPacket || !sawEnd)
         return LoadStatus::Failed;
-
+    const qint64 good = firstBad < 0 ? temp.count() : firstBad;
     std::vector<MeasurementTable::Row> rows;
-    rows.reserve(size_t(packetRows.size()));
-    for (const auto &pr : std::as_const(packetRows)) {
-        MeasurementTable::Row row;
-        // By position: the packet's first field goes into No, the second into Time, ...
-        bool empty = false;
-        const QString first = pr.value(0).value_or(QString());
-        row.No = parseNo(first, &empty);
-        if (!row.No && !empty) {
+    for (qint64 r = 0; r < good; ++r) {
+        rows.push_back(temp.row(r));
+        if (qint64(rows.size()) >= ChunkRows) {
             table.appendRows(rows);
-            return LoadStatus::Failed;
+            rows.clear();
         }
-        row.Time = pr.value(1).value_or(QString());
-        row.Value = pr.value(2).value_or(QString());
-        row.Unit = pr.value(3).value_or(QString());
-        rows.push_back(std::move(row));
     }
     table.appendRows(rows);
-    return LoadStatus::Ok;
+    return firstBad < 0 ? LoadStatus::Ok : LoadStatus::Failed;
 }
 
 } // namespace
@@ -283,7 +302,8 @@ QString extensionOf(const QString &path)
     const qsizetype slash =
         qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
     const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
-    if (dot <= slash) return QString();
+    if (dot <= slash)
+        return QString();
     return path.mid(dot).toLower();
 }
 
@@ -333,29 +353,70 @@ bool saveTable(const MeasurementTable &table, const QString &path, const QDate &
 {
     const bool xml = extensionOf(path) == QLatin1String(".xml");
     return writeAtomically(path, [&](QFileDevice &file) {
-        QString chunk = xml ? xmlHead(table) : textHeader(date);
+        QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
+        // Each distinct text of each field is formatted and encoded once, then copied for
+        // every row that holds it.
+        const size_t fields = MeasurementTable::FieldCount;
+        std::vector<QByteArray> cache(table.textIdCount() * fields);
+        std::vector<bool> cached(cache.size(), false);
+        auto piece = [&](quint32 id, int field) -> const QByteArray & {
+            const size_t k = id * fields + size_t(field);
+            if (!cached[k]) {
+                const QString &t = table.textById(id);
+                QString formatted;
+                if (!xml) {
+                    formatted = textField(t);
+                } else if (!t.isEmpty()) {
+                    formatted = QLatin1Char(' ') + MeasurementTable::fieldName(field) +
+                                QLatin1String("=\"");
+                    appendEscaped(formatted, t);
+                    formatted += QLatin1Char('"');
+                }
+                cache[k] = encode(formatted);
+                cached[k] = true;
+            }
+            return cache[k];
+        };
         for (qint64 r = 0; r < table.count(); ++r) {
-            if (xml)
-                appendXmlRow(chunk, table, r);
-            else
-                appendTextRow(chunk, table, r);
-            if ((r + 1) % ChunkRows == 0) {
-                if (file.write(encode(chunk)) < 0) return false;
+            const auto no = table.no(r);
+            if (xml) {
+                chunk += "<ROW RowState=\"4\"";
+                if (no)
+                    chunk += " No=\"" + QByteArray::number(*no) + '"';
+                for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f)
+                    chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
+                chunk += "/>";
+            } else {
+                if (no)
+                    chunk += QByteArray::number(*no);
+                for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
+                    chunk += '\t';
+                    chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
+                }
+                chunk += "\r\n";
+            }
+            if (chunk.size() >= (1 << 20)) {
+                if (file.write(chunk) != chunk.size())
+                    return false;
                 chunk.clear();
             }
         }
-        if (xml) chunk += XmlTail;
-        return file.write(encode(chunk)) >= 0;
+        if (xml)
+            chunk += encode(XmlTail);
+        return file.write(chunk) == chunk.size();
     });
 }
 
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad)
 {
-    if (emptyOnLoad) table.clear();
+    if (emptyOnLoad)
+        table.clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return LoadStatus::Failed;
+    if (!file.open(QIODevice::ReadOnly))
+        return LoadStatus::Failed;
     const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) return LoadStatus::Failed;
+    if (file.error() != QFileDevice::NoError)
+        return LoadStatus::Failed;
     return extensionOf(path) == QLatin1String(".xml") ? loadXml(bytes, table)
                                                       : loadText(bytes, table);
 }

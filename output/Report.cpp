@@ -93,16 +93,19 @@ void preparePrinter(QPrinter *printer)
 void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date)
 {
     const QList<Page> pages = layout(table.count());
-    if (pages.isEmpty()) return; // an empty table prints nothing, not even the headers
+    if (pages.isEmpty())
+        return; // an empty table prints nothing, not even the headers
     QPainter p;
-    if (!p.begin(printer)) return;
+    if (!p.begin(printer))
+        return;
     // The painter's origin is the top-left corner of the margins.
     const double px = printer->resolution() / 25.4;
     p.setFont(arial(10));
     const QFontMetricsF fm(p.font(), printer);
     const double glyphHeight = fm.ascent();
     for (int i = 0; i < pages.size(); ++i) {
-        if (i > 0) printer->newPage();
+        if (i > 0)
+            printer->newPage();
         for (const Band &band : pages[i].Bands) {
             for (const Item &item : itemsOf(band, table, date)) {
                 const QPointF at(item.LeftMm * px, (band.TopMm + item.TopMm) * px);

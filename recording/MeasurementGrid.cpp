@@ -102,7 +102,8 @@ void MeasurementGrid::layoutHeader()
 
 void MeasurementGrid::scrollToRow(qint64 row)
 {
-    if (row < 0 || isRowVisible(row)) return;
+    if (row < 0 || isRowVisible(row))
+        return;
     const int visible = visibleRowCount();
     const qint64 top = row < topRow() ? row : row - visible + 1;
     verticalScrollBar()->setValue(int(qMax<qint64>(0, top)));
@@ -110,7 +111,8 @@ void MeasurementGrid::scrollToRow(qint64 row)
 
 void MeasurementGrid::setCurrentRow(qint64 row)
 {
-    if (row >= m_table->count()) row = m_table->count() - 1;
+    if (row >= m_table->count())
+        row = m_table->count() - 1;
     if (row == m_current) {
         scrollToRow(row);
         return;
@@ -148,7 +150,8 @@ const QPixmap &MeasurementGrid::unitPixmap(const QString &unit, const QColor &in
         QPainter gp(&pm);
         SevenSegment::paintText(gp, QRectF(0, 0, pm.width(), height), unit, w, ink);
         gp.end();
-        if (m_unitPixmaps.size() > 64) m_unitPixmaps.clear();
+        if (m_unitPixmaps.size() > 64)
+            m_unitPixmaps.clear();
         it = m_unitPixmaps.insert(key, pm);
     }
     return *it;
@@ -165,7 +168,8 @@ void MeasurementGrid::paintEvent(QPaintEvent *)
     const QFontMetrics fm(font());
     for (qint64 r = top; r < rows; ++r) {
         const int y = int(r - top) * m_rowHeight;
-        if (y >= area.height()) break;
+        if (y >= area.height())
+            break;
         const bool current = (r == m_current);
         const QRect rowRect(0, y, area.width(), m_rowHeight);
         if (current)
@@ -222,7 +226,8 @@ void MeasurementGrid::scrollContentsBy(int, int)
 void MeasurementGrid::mousePressEvent(QMouseEvent *e)
 {
     const qint64 row = topRow() + e->position().toPoint().y() / m_rowHeight;
-    if (row < m_table->count()) setCurrentRow(row);
+    if (row < m_table->count())
+        setCurrentRow(row);
     QAbstractScrollArea::mousePressEvent(e);
 }
 

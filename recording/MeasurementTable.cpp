@@ -1,13 +1,16 @@
 #include "recording/MeasurementTable.h"
 
-quint32 TextPool::intern(const QString &text)
+quint32 TextPool::intern(QStringView text)
 {
-    if (text.isEmpty()) return 0;
-    const auto it = m_ids.constFind(text);
-    if (it != m_ids.constEnd()) return *it;
+    if (text.isEmpty())
+        return 0;
+    const QString key = text.toString();
+    const auto it = m_ids.constFind(key);
+    if (it != m_ids.constEnd())
+        return *it;
     const quint32 id = quint32(m_texts.size());
-    m_texts.append(text);
-    m_ids.insert(text, id);
+    m_texts.append(key);
+    m_ids.insert(key, id);
     return id;
 }
 
@@ -22,13 +25,21 @@ MeasurementTable::MeasurementTable(QObject *parent) : QAbstractTableModel(parent
     setObjectName(QStringLiteral("cds1"));
 }
 
-void MeasurementTable::push(const Row &row)
+quint32 MeasurementTable::internCached(int field, QStringView text)
 {
-    auto cut = [](const QString &s) {
-        return s.size() > MaxTextLength ? s.left(MaxTextLength) : s;
-    };
-    m_rows.push_back(Packed{row.No.value_or(0), m_pool.intern(cut(row.Time)),
-                            m_pool.intern(cut(row.Value)), m_pool.intern(cut(row.Unit))});
+    text = text.left(MaxTextLength);
+    quint32 &last = m_lastId[field];
+    if (text == m_pool.at(last))
+        return last;
+    last = m_pool.intern(text);
+    return last;
+}
+
+void MeasurementTable::push(const RowView &row)
+{
+    m_rows.push_back(Packed{row.No.value_or(0), internCached(FieldTime, row.Time),
+                            internCached(FieldValue, row.Value),
+                            internCached(FieldUnit, row.Unit)});
     m_noEmpty.push_back(!row.No.has_value());
 }
 
@@ -36,17 +47,29 @@ void MeasurementTable::appendRow(const Row &row)
 {
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at);
-    push(row);
+    push(RowView{row.No, row.Time, row.Value, row.Unit});
+    endInsertRows();
+}
+
+void MeasurementTable::appendRows(const std::vector<RowView> &rows)
+{
+    if (rows.empty())
+        return;
+    const int at = rowCount();
+    beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
+    for (const RowView &r : rows)
+        push(r);
     endInsertRows();
 }
 
 void MeasurementTable::appendRows(const std::vector<Row> &rows)
 {
-    if (rows.empty()) return;
+    if (rows.empty())
+        return;
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
     for (const Row &r : rows)
-        push(r);
+        push(RowView{r.No, r.Time, r.Value, r.Unit});
     endInsertRows();
 }
 
@@ -56,12 +79,14 @@ void MeasurementTable::clear()
     std::deque<Packed>().swap(m_rows);
     std::vector<bool>().swap(m_noEmpty);
     m_pool.clear();
+    std::fill(std::begin(m_lastId), std::end(m_lastId), 0u);
     endResetModel();
 }
 
 std::optional<qint32> MeasurementTable::no(qint64 row) const
 {
-    if (m_noEmpty[size_t(row)]) return std::nullopt;
+    if (m_noEmpty[size_t(row)])
+        return std::nullopt;
     return m_rows[size_t(row)].no;
 }
 
@@ -78,6 +103,12 @@ const QString &MeasurementTable::text(qint64 row, Field field) const
     default:
         return m_pool.at(0);
     }
+}
+
+quint32 MeasurementTable::textId(qint64 row, Field field) const
+{
+    const Packed &p = m_rows[size_t(row)];
+    return field == FieldTime ? p.time : field == FieldValue ? p.value : p.unit;
 }
 
 MeasurementTable::Row MeasurementTable::row(qint64 r) const
@@ -106,7 +137,8 @@ int MeasurementTable::columnCount(const QModelIndex &parent) const
 
 QVariant MeasurementTable::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= rowCount()) return {};
+    if (!index.isValid() || index.row() >= rowCount())
+        return {};
     if (role == Qt::DisplayRole) {
         if (index.column() == FieldNo) {
             const auto n = no(index.row());
@@ -114,19 +146,22 @@ QVariant MeasurementTable::data(const QModelIndex &index, int role) const
         }
         return text(index.row(), Field(index.column()));
     }
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    if (role == Qt::TextAlignmentRole)
+        return int(Qt::AlignCenter);
     return {};
 }
 
 QVariant MeasurementTable::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal) return {};
+    if (orientation != Qt::Horizontal)
+        return {};
     if (role == Qt::DisplayRole) {
         static const char *titles[] = {"Measurement No.", "Time", "Value", "Unit"};
         return section >= 0 && section < FieldCount ? QString::fromLatin1(titles[section])
                                                     : QString();
     }
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    if (role == Qt::TextAlignmentRole)
+        return int(Qt::AlignCenter);
     return {};
 }
 

@@ -13,7 +13,7 @@
 class TextPool
 {
 public:
-    quint32 intern(const QString &text);
+    quint32 intern(QStringView text);
     const QString &at(quint32 id) const { return m_texts.at(id); }
     void clear();
     qsizetype size() const { return m_texts.size(); }
@@ -42,6 +42,12 @@ public:
         std::optional<qint32> No;
         QString Time, Value, Unit;
     };
+    // A row whose texts live elsewhere (a file being loaded) for as long as the call runs.
+    struct RowView
+    {
+        std::optional<qint32> No;
+        QStringView Time, Value, Unit;
+    };
 
     explicit MeasurementTable(QObject *parent = nullptr);
 
@@ -49,12 +55,17 @@ public:
     void appendRow(const Row &row);
     // Appends many rows with one notification (loading files).
     void appendRows(const std::vector<Row> &rows);
+    void appendRows(const std::vector<RowView> &rows);
     // Empties the table.
     void clear();
 
     qint64 count() const { return qint64(m_rows.size()); }
     std::optional<qint32> no(qint64 row) const;
     const QString &text(qint64 row, Field field) const;
+    // Interned texts: equal texts share one id, so per-text work can be done once per id.
+    quint32 textId(qint64 row, Field field) const;
+    quint32 textIdCount() const { return quint32(m_pool.size()); }
+    const QString &textById(quint32 id) const { return m_pool.at(id); }
     Row row(qint64 row) const;
     // Display text of a cell: No in decimal (empty when empty), or the text.
     QString cellText(qint64 row, int column) const;
@@ -73,9 +84,12 @@ private:
         qint32 no;
         quint32 time, value, unit;
     };
-    void push(const Row &row);
+    void push(const RowView &row);
+    quint32 internCached(int field, QStringView text);
 
     std::deque<Packed> m_rows;
     std::vector<bool> m_noEmpty;
     TextPool m_pool;
+    // The last text interned per field: consecutive rows mostly repeat their unit and value.
+    quint32 m_lastId[FieldCount] = {};
 };

@@ -6,10 +6,12 @@ namespace Recorder {
 
 std::optional<int> parseInterval(const QString &text)
 {
-    if (text.isEmpty() || text == QLatin1String("-") || text == QLatin1String("+")) return 0;
+    if (text.isEmpty() || text == QLatin1String("-") || text == QLatin1String("+"))
+        return 0;
     bool ok = false;
     const int v = text.trimmed().toInt(&ok);
-    if (!ok) return std::nullopt;
+    if (!ok)
+        return std::nullopt;
     return v;
 }
 
@@ -17,8 +19,10 @@ Decision offer(RecordingState &st, const QString &valueText, const QString &unit
                bool recordSI, bool repeatSet, const QString &intervalText)
 {
     Decision d;
-    if (st.StoredRowCount >= st.RecordLimit) return d;
-    if (recordSI && st.SampleCountdown != 0) return d;
+    if (st.StoredRowCount >= st.RecordLimit)
+        return d;
+    if (recordSI && st.SampleCountdown != 0)
+        return d;
     const QString key = valueText + unitGlyph;
     if (!repeatSet && key == st.LastStoredKey) {
         ++st.NextRecordNo; // a filtered repeat still uses up its number
@@ -26,7 +30,8 @@ Decision offer(RecordingState &st, const QString &valueText, const QString &unit
     }
     st.LastStoredKey = key;
     // The box accepts digits only, so this never fails; a failure would keep the countdown.
-    if (const auto interval = parseInterval(intervalText)) st.SampleCountdown = *interval;
+    if (const auto interval = parseInterval(intervalText))
+        st.SampleCountdown = *interval;
     ++st.StoredRowCount;
     d.Store = true;
     d.No = st.NextRecordNo;
@@ -36,7 +41,8 @@ Decision offer(RecordingState &st, const QString &valueText, const QString &unit
 
 void tick(RecordingState &st, bool recordSI)
 {
-    if (recordSI && st.SampleCountdown > 0) --st.SampleCountdown;
+    if (recordSI && st.SampleCountdown > 0)
+        --st.SampleCountdown;
 }
 
 void reset(RecordingState &st)
@@ -53,7 +59,8 @@ double axisMaxFor(double peak)
 
 std::optional<double> raisePeak(RecordingState &st, float valueNum)
 {
-    if (!(double(valueNum) > st.PeakValue)) return std::nullopt;
+    if (!(double(valueNum) > st.PeakValue))
+        return std::nullopt;
     st.PeakValue = valueNum;
     return axisMaxFor(st.PeakValue);
 }

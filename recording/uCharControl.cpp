@@ -20,7 +20,8 @@ protected:
     QString getTickLabel(double tick, const QLocale &locale, QChar, int) override
     {
         const qint64 v = qRound64(tick);
-        if (v == 0) return QString();
+        if (v == 0)
+            return QString();
         return locale.toString(v);
     }
     double getTickStep(const QCPRange &range) override
@@ -84,7 +85,8 @@ int TChartControl::AddValue(double y)
     m_values = x;
     recountPages();
     if (!Browsing) {
-        if (x > m_windowMax) moveWindow(1);
+        if (x > m_windowMax)
+            moveWindow(1);
         Page = PageCount;
     }
     queueReplot();
@@ -137,7 +139,8 @@ int TChartControl::PriorPage()
 
 void TChartControl::SetPageSize(int n)
 {
-    if (n == PageSize || n < 1) return;
+    if (n == PageSize || n < 1)
+        return;
     PageSize = n;
     setWindow(1, n);
     recountPages();
@@ -149,7 +152,8 @@ void TChartControl::SetPageSize(int n)
 
 void TChartControl::SetMaxY(double y)
 {
-    if (y == MaxY) return;
+    if (y == MaxY)
+        return;
     MaxY = y;
     Chart->yAxis->setRangeUpper(y);
     queueReplot();
@@ -157,7 +161,8 @@ void TChartControl::SetMaxY(double y)
 
 void TChartControl::SetMinY(double y)
 {
-    if (y == MinY) return;
+    if (y == MinY)
+        return;
     MinY = y;
     Chart->yAxis->setRangeLower(y);
     queueReplot();

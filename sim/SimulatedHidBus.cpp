@@ -24,8 +24,10 @@ int SimulatedHidBus::plug(const VirtualInterface &iface, std::shared_ptr<Virtual
         id = m_nextIface++;
         auto i = std::make_shared<Iface>();
         i->config = iface;
-        if (i->config.InstanceId.isEmpty()) i->config.InstanceId = QStringLiteral("sim-%1").arg(id);
-        if (i->config.Path.isEmpty()) i->config.Path = QStringLiteral("/sim/hidraw%1").arg(id);
+        if (i->config.InstanceId.isEmpty())
+            i->config.InstanceId = QStringLiteral("sim-%1").arg(id);
+        if (i->config.Path.isEmpty())
+            i->config.Path = QStringLiteral("/sim/hidraw%1").arg(id);
         i->model = std::move(model);
         m_ifaces.insert(id, i);
     }
@@ -38,7 +40,8 @@ void SimulatedHidBus::unplug(int id)
     {
         std::lock_guard lock(m_mutex);
         auto it = m_ifaces.find(id);
-        if (it == m_ifaces.end() || !(*it)->plugged) return;
+        if (it == m_ifaces.end() || !(*it)->plugged)
+            return;
         (*it)->plugged = false;
         m_changed.notify_all();
     }
@@ -48,7 +51,8 @@ void SimulatedHidBus::unplug(int id)
 void SimulatedHidBus::update(int id, const std::function<void(VirtualInterface &)> &change)
 {
     std::lock_guard lock(m_mutex);
-    if (auto it = m_ifaces.find(id); it != m_ifaces.end()) change((*it)->config);
+    if (auto it = m_ifaces.find(id); it != m_ifaces.end())
+        change((*it)->config);
 }
 
 void SimulatedHidBus::pushInput(int id, const QByteArray &report)
@@ -100,7 +104,8 @@ QList<HidInterfaceInfo> SimulatedHidBus::interfaces()
     QList<HidInterfaceInfo> out;
     for (int id : ids) {
         const Iface &i = *m_ifaces[id];
-        if (i.plugged) out.append({i.config.InstanceId, i.config.Path, i.config.Properties});
+        if (i.plugged)
+            out.append({i.config.InstanceId, i.config.Path, i.config.Properties});
     }
     return out;
 }
@@ -108,8 +113,10 @@ QList<HidInterfaceInfo> SimulatedHidBus::interfaces()
 SimulatedHidBus::Iface *SimulatedHidBus::ifaceFor(Handle h, OpenHandle **handle)
 {
     auto it = m_handles.find(h);
-    if (it == m_handles.end()) return nullptr;
-    if (handle) *handle = &*it;
+    if (it == m_handles.end())
+        return nullptr;
+    if (handle)
+        *handle = &*it;
     auto i = m_ifaces.find(it->iface);
     return i != m_ifaces.end() ? i->get() : nullptr;
 }
@@ -119,16 +126,19 @@ HidPlatform::Handle SimulatedHidBus::open(const QString &path, HidOpenMode mode,
     std::lock_guard lock(m_mutex);
     for (auto it = m_ifaces.begin(); it != m_ifaces.end(); ++it) {
         const Iface &i = **it;
-        if (i.config.Path != path || !i.plugged) continue;
+        if (i.config.Path != path || !i.plugged)
+            continue;
         if (i.config.OpenFails || (i.config.QueryOnly && mode != HidOpenMode::QueryOnly)) {
-            if (error) *error = EACCES;
+            if (error)
+                *error = EACCES;
             return InvalidHandle;
         }
         const Handle h = m_nextHandle++;
         m_handles.insert(h, OpenHandle{it.key(), mode});
         return h;
     }
-    if (error) *error = ENOENT;
+    if (error)
+        *error = ENOENT;
     return InvalidHandle;
 }
 
@@ -143,7 +153,8 @@ bool SimulatedHidBus::attributes(Handle h, HidAttributes *out)
 {
     std::lock_guard lock(m_mutex);
     const Iface *i = ifaceFor(h);
-    if (!i || !i->plugged || i->config.AttributesFail) return false;
+    if (!i || !i->plugged || i->config.AttributesFail)
+        return false;
     *out = i->config.Attributes;
     return true;
 }
@@ -152,7 +163,8 @@ bool SimulatedHidBus::productString(Handle h, QString *out)
 {
     std::lock_guard lock(m_mutex);
     const Iface *i = ifaceFor(h);
-    if (!i || !i->plugged || i->config.StringsFail || i->config.Product.isEmpty()) return false;
+    if (!i || !i->plugged || i->config.StringsFail || i->config.Product.isEmpty())
+        return false;
     *out = i->config.Product;
     return true;
 }
@@ -161,7 +173,8 @@ bool SimulatedHidBus::serialString(Handle h, QString *out)
 {
     std::lock_guard lock(m_mutex);
     const Iface *i = ifaceFor(h);
-    if (!i || !i->plugged || i->config.StringsFail) return false;
+    if (!i || !i->plugged || i->config.StringsFail)
+        return false;
     if (i->config.SerialEchoesLanguages) {
         QString echo;
         for (quint16 l : i->config.Languages)
@@ -169,7 +182,8 @@ bool SimulatedHidBus::serialString(Handle h, QString *out)
         *out = echo;
         return true;
     }
-    if (i->config.Serial.isEmpty()) return false;
+    if (i->config.Serial.isEmpty())
+        return false;
     *out = i->config.Serial;
     return true;
 }
@@ -178,7 +192,8 @@ bool SimulatedHidBus::indexedString(Handle h, int index, QByteArray *buffer)
 {
     std::lock_guard lock(m_mutex);
     const Iface *i = ifaceFor(h);
-    if (!i || !i->plugged || i->config.StringsFail || index != 0) return false;
+    if (!i || !i->plugged || i->config.StringsFail || index != 0)
+        return false;
     const QList<quint16> &langs = i->config.Languages;
     int k = 0;
     for (; k < langs.size() && 2 * k + 1 < buffer->size(); ++k) {
@@ -196,7 +211,8 @@ bool SimulatedHidBus::caps(Handle h, HidCaps *out)
 {
     std::lock_guard lock(m_mutex);
     const Iface *i = ifaceFor(h);
-    if (!i || !i->plugged) return false;
+    if (!i || !i->plugged)
+        return false;
     *out = i->config.Caps;
     return true;
 }
@@ -205,7 +221,8 @@ bool SimulatedHidBus::setNumInputBuffers(Handle h, int count)
 {
     std::lock_guard lock(m_mutex);
     OpenHandle *oh = nullptr;
-    if (!ifaceFor(h, &oh) || count < 2) return false;
+    if (!ifaceFor(h, &oh) || count < 2)
+        return false;
     oh->inputBuffers = count;
     return true;
 }
@@ -214,7 +231,8 @@ bool SimulatedHidBus::getNumInputBuffers(Handle h, int *count)
 {
     std::lock_guard lock(m_mutex);
     OpenHandle *oh = nullptr;
-    if (!ifaceFor(h, &oh)) return false;
+    if (!ifaceFor(h, &oh))
+        return false;
     *count = oh->inputBuffers;
     return true;
 }
@@ -227,9 +245,11 @@ bool SimulatedHidBus::setFeature(Handle h, const quint8 *report, int length)
         std::lock_guard lock(m_mutex);
         OpenHandle *oh = nullptr;
         Iface *i = ifaceFor(h, &oh);
-        if (!i || !i->plugged || oh->mode == HidOpenMode::QueryOnly) return false;
+        if (!i || !i->plugged || oh->mode == HidOpenMode::QueryOnly)
+            return false;
         i->features.append(bytes);
-        if (i->config.FeatureFails) return false;
+        if (i->config.FeatureFails)
+            return false;
         model = i->model;
     }
     return model ? model->featureReport(bytes) : true;
@@ -243,13 +263,17 @@ bool SimulatedHidBus::write(Handle h, const quint8 *report, int length, int *wri
         std::lock_guard lock(m_mutex);
         OpenHandle *oh = nullptr;
         Iface *i = ifaceFor(h, &oh);
-        if (!i || !i->plugged || oh->mode != HidOpenMode::ReadWrite) return false;
+        if (!i || !i->plugged || oh->mode != HidOpenMode::ReadWrite)
+            return false;
         i->outputs.append(bytes);
-        if (i->config.WriteFails) return false;
+        if (i->config.WriteFails)
+            return false;
         model = i->model;
     }
-    if (written) *written = length;
-    if (model) model->outputReport(bytes);
+    if (written)
+        *written = length;
+    if (model)
+        model->outputReport(bytes);
     return true;
 }
 
@@ -296,9 +320,11 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
                 auto next = model->next();
                 lock.lock();
                 i = ifaceFor(h, &oh);
-                if (!i) continue;
+                if (!i)
+                    continue;
                 i->upcoming = std::move(next);
-                if (i->lastDelivered == clock::time_point{}) i->lastDelivered = clock::now();
+                if (i->lastDelivered == clock::time_point{})
+                    i->lastDelivered = clock::now();
             }
             if (i->upcoming) {
                 const double scale = m_timeScale.load();
@@ -313,7 +339,8 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
                 wakeAt = std::min(wakeAt, due);
             }
         }
-        if (clock::now() >= deadline) return r;
+        if (clock::now() >= deadline)
+            return r;
         m_changed.wait_until(lock, wakeAt);
     }
 }

@@ -16,8 +16,10 @@ QString digitsFor(int tenths)
 {
     // Four digit codes, blank-padded on the left ("A"), minus sign "B".
     QString s = QString::number(std::abs(tenths));
-    if (s.size() < 2) s.prepend(QLatin1Char('0'));
-    if (tenths < 0) s.prepend(QLatin1Char('B'));
+    if (s.size() < 2)
+        s.prepend(QLatin1Char('0'));
+    if (tenths < 0)
+        s.prepend(QLatin1Char('B'));
     while (s.size() < 4)
         s.prepend(QLatin1Char('A'));
     return s.right(4);
@@ -94,7 +96,8 @@ QStringList SimulatedThermometer::framesSent() const
 
 bool SimulatedThermometer::featureReport(const QByteArray &report)
 {
-    if (report.size() < 6) return false;
+    if (report.size() < 6)
+        return false;
     std::lock_guard lock(m_mutex);
     m_baud = quint8(report[1]) | (quint8(report[2]) << 8);
     if (m_baud == 2400)
@@ -104,11 +107,13 @@ bool SimulatedThermometer::featureReport(const QByteArray &report)
 
 void SimulatedThermometer::outputReport(const QByteArray &report)
 {
-    if (report.size() < 3) return;
+    if (report.size() < 3)
+        return;
     const quint8 command = quint8(report[2]);
     std::lock_guard lock(m_mutex);
     m_commands.append(command);
-    if (m_baud != 2400) return; // the instrument cannot hear a cable at the wrong speed
+    if (m_baud != 2400)
+        return; // the instrument cannot hear a cable at the wrong speed
     switch (command) {
     case 90:
         m_live = true;

@@ -29,7 +29,8 @@ THidDeviceController::~THidDeviceController()
     m_onDeviceChange = TNotifyEvent();
     m_onDeviceUnplug = THidPlugEvent();
     m_onEnumerate = THidEnumerateEvent();
-    if (m_platform) disconnect(m_platform, nullptr, this, nullptr);
+    if (m_platform)
+        disconnect(m_platform, nullptr, this, nullptr);
     const QList<THidDevice *> devices = m_list;
     m_list.clear();
     for (THidDevice *dev : devices) {
@@ -44,7 +45,8 @@ THidDeviceController::~THidDeviceController()
 QList<THidDevice *> THidDeviceController::ScanInterfaces()
 {
     QList<THidDevice *> found;
-    if (!m_platform || !m_platform->available()) return found;
+    if (!m_platform || !m_platform->available())
+        return found;
     for (const HidInterfaceInfo &i : m_platform->interfaces()) {
         auto info = std::make_shared<THidPnPInfo>();
         info->DevInst = i.InstanceId;
@@ -79,20 +81,24 @@ void THidDeviceController::DeviceChange()
 
     auto presentIn = [](const QList<THidDevice *> &list, const THidDevice *dev) {
         for (const THidDevice *n : list)
-            if (n->PnPInfo().DevInst == dev->PnPInfo().DevInst) return true;
+            if (n->PnPInfo().DevInst == dev->PnPInfo().DevInst)
+                return true;
         return false;
     };
     for (qsizetype i = m_list.size() - 1; i >= 0; --i) {
-        if (i >= m_list.size()) continue;
+        if (i >= m_list.size())
+            continue;
         THidDevice *dev = m_list[i];
-        if (dev->Plugged() && presentIn(fresh, dev)) continue;
+        if (dev->Plugged() && presentIn(fresh, dev))
+            continue;
         dev->MarkUnplugged();
         if (m_onRemoval) {
             dev->m_inEvent = true;
             m_onRemoval(dev);
             dev->m_inEvent = false;
         }
-        if (!dev->Claimed()) destroyDevice(dev);
+        if (!dev->Claimed())
+            destroyDevice(dev);
         changed = true;
     }
 
@@ -122,7 +128,8 @@ void THidDeviceController::DeviceChange()
 
     recount();
     if (changed || !m_changeReported) {
-        if (m_onDeviceChange) m_onDeviceChange(this);
+        if (m_onDeviceChange)
+            m_onDeviceChange(this);
     }
 }
 
@@ -131,15 +138,19 @@ int THidDeviceController::EnumerateDevices()
     int offered = 0;
     for (int i = 0; i < m_list.size(); ++i) {
         THidDevice *dev = m_list[i];
-        if (!dev->Plugged()) continue;
+        if (!dev->Plugged())
+            continue;
         ++offered;
-        if (!m_onEnumerate) break;
+        if (!m_onEnumerate)
+            break;
         dev->m_inEvent = true;
         const bool goOn = m_onEnumerate(dev, i);
         dev->m_inEvent = false;
         // The handler may have released it; look it up again.
-        if (i < m_list.size() && m_list[i] == dev && !dev->Claimed()) dev->CloseAll();
-        if (!goOn) break;
+        if (i < m_list.size() && m_list[i] == dev && !dev->Claimed())
+            dev->CloseAll();
+        if (!goOn)
+            break;
     }
     return offered;
 }
@@ -147,9 +158,11 @@ int THidDeviceController::EnumerateDevices()
 bool THidDeviceController::ClaimDeviceAt(THidDevice *&HidDev, int Idx)
 {
     HidDev = nullptr;
-    if (Idx < 0 || Idx >= m_list.size()) return false;
+    if (Idx < 0 || Idx >= m_list.size())
+        return false;
     THidDevice *dev = m_list[Idx];
-    if (dev->Claimed()) return false;
+    if (dev->Claimed())
+        return false;
     HidDev = dev;
     dev->m_claimed = true;
     ++m_claimedCount;
@@ -160,7 +173,8 @@ bool THidDeviceController::ClaimDeviceAt(THidDevice *&HidDev, int Idx)
 
 void THidDeviceController::ReleaseDevice(THidDevice *HidDev)
 {
-    if (HidDev && HidDev->Claimed()) destroyDevice(HidDev);
+    if (HidDev && HidDev->Claimed())
+        destroyDevice(HidDev);
 }
 
 void THidDeviceController::destroyDevice(THidDevice *dev)
@@ -208,7 +222,8 @@ void THidDeviceController::destroyDevice(THidDevice *dev)
 
 void THidDeviceController::SetOnDeviceChange(const TNotifyEvent &h)
 {
-    if (h.sameAs(m_onDeviceChange)) return;
+    if (h.sameAs(m_onDeviceChange))
+        return;
     m_onDeviceChange = h;
     DeviceChange();
     m_changeReported = true;
@@ -216,32 +231,40 @@ void THidDeviceController::SetOnDeviceChange(const TNotifyEvent &h)
 
 void THidDeviceController::SetOnDeviceData(const THidDataEvent &h)
 {
-    if (h.sameAs(m_onDeviceData)) return;
+    if (h.sameAs(m_onDeviceData))
+        return;
     for (THidDevice *dev : std::as_const(m_list))
-        if (dev->DataHandler().sameAs(m_onDeviceData)) dev->SetDataHandler(h);
+        if (dev->DataHandler().sameAs(m_onDeviceData))
+            dev->SetDataHandler(h);
     m_onDeviceData = h;
 }
 
 void THidDeviceController::SetOnDeviceDataError(const THidDataErrorEvent &h)
 {
-    if (h.sameAs(m_onDeviceDataError)) return;
+    if (h.sameAs(m_onDeviceDataError))
+        return;
     for (THidDevice *dev : std::as_const(m_list))
-        if (dev->DataErrorHandler.sameAs(m_onDeviceDataError)) dev->DataErrorHandler = h;
+        if (dev->DataErrorHandler.sameAs(m_onDeviceDataError))
+            dev->DataErrorHandler = h;
     m_onDeviceDataError = h;
 }
 
 void THidDeviceController::SetOnDeviceUnplug(const THidPlugEvent &h)
 {
-    if (h.sameAs(m_onDeviceUnplug)) return;
+    if (h.sameAs(m_onDeviceUnplug))
+        return;
     for (THidDevice *dev : std::as_const(m_list))
-        if (dev->UnplugHandler.sameAs(m_onDeviceUnplug)) dev->UnplugHandler = h;
+        if (dev->UnplugHandler.sameAs(m_onDeviceUnplug))
+            dev->UnplugHandler = h;
     m_onDeviceUnplug = h;
 }
 
 void THidDeviceController::SetDevThreadSleepTime(int ms)
 {
-    if (ms == m_devThreadSleepTime) return;
+    if (ms == m_devThreadSleepTime)
+        return;
     for (THidDevice *dev : std::as_const(m_list))
-        if (dev->ReadWaitTime() == m_devThreadSleepTime) dev->SetReadWaitTime(ms);
+        if (dev->ReadWaitTime() == m_devThreadSleepTime)
+            dev->SetReadWaitTime(ms);
     m_devThreadSleepTime = ms;
 }

@@ -53,7 +53,8 @@ bool THidDevice::OpenControl()
         if (m_inputBufferCount != 0) {
             m_platform->setNumInputBuffers(m_control, m_inputBufferCount);
             int actual = 0;
-            if (m_platform->getNumInputBuffers(m_control, &actual)) m_inputBufferCount = actual;
+            if (m_platform->getNumInputBuffers(m_control, &actual))
+                m_inputBufferCount = actual;
         }
     }
     return m_control != HidPlatform::InvalidHandle;
@@ -61,7 +62,8 @@ bool THidDevice::OpenControl()
 
 void THidDevice::CloseControl()
 {
-    if (m_control != HidPlatform::InvalidHandle) m_platform->close(m_control);
+    if (m_control != HidPlatform::InvalidHandle)
+        m_platform->close(m_control);
     m_control = HidPlatform::InvalidHandle;
     m_inputBufferCount = 0;
 }
@@ -69,7 +71,8 @@ void THidDevice::CloseControl()
 void THidDevice::CloseAll()
 {
     CloseControl();
-    if (m_reader) m_reader->RequestChannelClose();
+    if (m_reader)
+        m_reader->RequestChannelClose();
 }
 
 void THidDevice::MarkUnplugged()
@@ -85,10 +88,12 @@ void THidDevice::MarkUnplugged()
 
 void THidDevice::SetInputBufferCount(int n)
 {
-    if (n == m_inputBufferCount || !OpenControl()) return;
+    if (n == m_inputBufferCount || !OpenControl())
+        return;
     m_platform->setNumInputBuffers(m_control, n);
     int actual = 0;
-    if (m_platform->getNumInputBuffers(m_control, &actual)) m_inputBufferCount = actual;
+    if (m_platform->getNumInputBuffers(m_control, &actual))
+        m_inputBufferCount = actual;
 }
 
 QString THidDevice::ProductString()
@@ -117,7 +122,8 @@ QString THidDevice::SerialString()
             int n = 0;
             for (int i = 253; i >= 0; --i) {
                 const quint16 u = unit(i);
-                if (u == 0xFFFF) continue;
+                if (u == 0xFFFF)
+                    continue;
                 n = (u == 0) ? i : i + 1;
                 break;
             }
@@ -127,7 +133,8 @@ QString THidDevice::SerialString()
                 const quint16 su = i < s.size() ? s.at(i).unicode() : 0;
                 differs = su != unit(i);
             }
-            if (n > 0 && differs) m_serial = s;
+            if (n > 0 && differs)
+                m_serial = s;
         }
         CloseControl();
     }
@@ -140,7 +147,8 @@ HidCaps THidDevice::Capabilities()
         const bool wasOpen = ControlOpen();
         if (OpenControl()) {
             m_capsFetched = m_platform->caps(m_control, &m_caps);
-            if (!wasOpen) CloseControl();
+            if (!wasOpen)
+                CloseControl();
         }
     }
     return m_capsFetched ? m_caps : HidCaps{};
@@ -148,31 +156,36 @@ HidCaps THidDevice::Capabilities()
 
 bool THidDevice::WriteReport(const quint8 *buffer, int length, int &written)
 {
-    if (!OpenControl()) return false;
+    if (!OpenControl())
+        return false;
     return m_platform->write(m_control, buffer, length, &written);
 }
 
 bool THidDevice::SendFeature(const quint8 *buffer, int length)
 {
-    if (!OpenControl()) return false;
+    if (!OpenControl())
+        return false;
     return m_platform->setFeature(m_control, buffer, length);
 }
 
 void THidDevice::SetReadWaitTime(int ms)
 {
-    if (ms >= 10 && ms <= 10000) m_readWaitTime = ms;
+    if (ms >= 10 && ms <= 10000)
+        m_readWaitTime = ms;
 }
 
 void THidDevice::SetDataHandler(const THidDataEvent &handler)
 {
-    if (!handler) stopReader();
+    if (!handler)
+        stopReader();
     m_dataHandler = handler;
     startReaderIfPossible();
 }
 
 void THidDevice::startReaderIfPossible()
 {
-    if (!m_dataHandler || !m_plugged || !m_claimed || !m_readWriteAccess || m_reader) return;
+    if (!m_dataHandler || !m_plugged || !m_claimed || !m_readWriteAccess || m_reader)
+        return;
     const int length = Capabilities().InputReportByteLength;
     m_reader = std::make_unique<THidDeviceReadThread>(this, length);
     m_reader->start();
@@ -180,7 +193,8 @@ void THidDevice::startReaderIfPossible()
 
 void THidDevice::stopReader()
 {
-    if (!m_reader) return;
+    if (!m_reader)
+        return;
     m_reader->Stop();
     if (m_reader->Serving()) {
         // Inside this reader's own hand-off: it deletes itself when the handler returns.
@@ -220,19 +234,22 @@ void THidDeviceReadThread::RequestChannelClose()
 {
     m_closeRequested = true;
     const HidPlatform::Handle h = m_readChannel.load();
-    if (h != HidPlatform::InvalidHandle) m_platform->cancelRead(h);
+    if (h != HidPlatform::InvalidHandle)
+        m_platform->cancelRead(h);
 }
 
 void THidDeviceReadThread::closeChannel()
 {
     const HidPlatform::Handle h = m_readChannel.exchange(HidPlatform::InvalidHandle);
-    if (h != HidPlatform::InvalidHandle) m_platform->close(h);
+    if (h != HidPlatform::InvalidHandle)
+        m_platform->close(h);
 }
 
 void THidDeviceReadThread::run()
 {
     while (!m_terminate) {
-        if (m_closeRequested.exchange(false)) closeChannel();
+        if (m_closeRequested.exchange(false))
+            closeChannel();
         const int length = int(m_reportBuffer.size());
         std::memset(m_reportBuffer.data(), 0, size_t(length));
         const int slice = m_device->m_readWaitTime;
@@ -243,7 +260,8 @@ void THidDeviceReadThread::run()
             const HidPlatform::Handle h =
                 m_platform->open(m_device->m_info->DevicePath, HidOpenMode::ReadOnly, &error);
             m_readChannel = h;
-            if (h == HidPlatform::InvalidHandle) m_errorCode = error;
+            if (h == HidPlatform::InvalidHandle)
+                m_errorCode = error;
         } else if (m_readChannel == HidPlatform::InvalidHandle) {
             m_errorCode = ENODEV;
         }
@@ -263,7 +281,8 @@ void THidDeviceReadThread::run()
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        if (r.Status == HidReadStatus::TimedOut || r.Bytes <= 0) continue;
+        if (r.Status == HidReadStatus::TimedOut || r.Bytes <= 0)
+            continue;
         handOff(Kind::Data, quint8(m_reportBuffer[0]), quint16(r.Bytes - 1), 0);
     }
     closeChannel();
@@ -318,7 +337,8 @@ void THidDeviceReadThread::serve()
                 t->m_pendingFlag.store(false, std::memory_order_release);
                 t->m_served.notify_all();
             }
-            if (t->m_deleteWhenServed) t->deleteLater();
+            if (t->m_deleteWhenServed)
+                t->deleteLater();
         }
     } finish{this};
     // The reader waits, so its buffer stays valid for the length of the call. The device may
@@ -330,16 +350,19 @@ void THidDeviceReadThread::serve()
                     reinterpret_cast<const quint8 *>(m_reportBuffer.constData()) + 1, size);
     } else {
         const THidDataErrorEvent handler = m_device->DataErrorHandler;
-        if (handler) handler(m_device, error);
+        if (handler)
+            handler(m_device, error);
     }
 }
 
 void THidDeviceReadThread::Stop()
 {
-    if (!m_thread.joinable()) return;
+    if (!m_thread.joinable())
+        return;
     m_terminate = true;
     const HidPlatform::Handle h = m_readChannel.load();
-    if (h != HidPlatform::InvalidHandle) m_platform->cancelRead(h);
+    if (h != HidPlatform::InvalidHandle)
+        m_platform->cancelRead(h);
     if (m_serving) {
         // Stopped from inside its own handler: release the reader, which then sees the flag.
         std::lock_guard lock(m_mutex);
@@ -354,10 +377,12 @@ void THidDeviceReadThread::Stop()
                 std::unique_lock lock(m_mutex);
                 m_served.wait_for(lock, std::chrono::milliseconds(2),
                                   [this] { return m_finished || m_pending; });
-                if (m_finished) break;
+                if (m_finished)
+                    break;
                 pending = m_pending;
             }
-            if (pending) serve();
+            if (pending)
+                serve();
         }
     }
     m_thread.join();

@@ -25,7 +25,8 @@ QString str(const char *s)
 HidrawPlatform::HidrawPlatform()
 {
     m_udev = udev_new();
-    if (!m_udev) return;
+    if (!m_udev)
+        return;
     // The monitor starts before the first scan, so no change falls between the two.
     m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
     if (m_monitor) {
@@ -45,18 +46,23 @@ HidrawPlatform::HidrawPlatform()
 HidrawPlatform::~HidrawPlatform()
 {
     for (const Open &o : std::as_const(m_open)) {
-        if (o.fd >= 0) ::close(o.fd);
-        if (o.wakeFd >= 0) ::close(o.wakeFd);
+        if (o.fd >= 0)
+            ::close(o.fd);
+        if (o.wakeFd >= 0)
+            ::close(o.wakeFd);
     }
     delete m_notifier;
-    if (m_monitor) udev_monitor_unref(m_monitor);
-    if (m_udev) udev_unref(m_udev);
+    if (m_monitor)
+        udev_monitor_unref(m_monitor);
+    if (m_udev)
+        udev_unref(m_udev);
 }
 
 QList<HidInterfaceInfo> HidrawPlatform::interfaces()
 {
     QList<HidInterfaceInfo> out;
-    if (!m_udev) return out;
+    if (!m_udev)
+        return out;
     udev_enumerate *e = udev_enumerate_new(m_udev);
     udev_enumerate_add_match_subsystem(e, "hidraw");
     udev_enumerate_scan_devices(e);
@@ -64,7 +70,8 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e))
     {
         udev_device *raw = udev_device_new_from_syspath(m_udev, udev_list_entry_get_name(entry));
-        if (!raw) continue;
+        if (!raw)
+            continue;
         udev_device *hid = udev_device_get_parent_with_subsystem_devtype(raw, "hid", nullptr);
         const QString node = str(udev_device_get_devnode(raw));
         if (hid && !node.isEmpty()) {
@@ -74,14 +81,16 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
             for (const char *key :
                  {"HID_ID", "HID_NAME", "HID_PHYS", "HID_UNIQ", "DRIVER", "MODALIAS"}) {
                 const QString v = str(udev_device_get_property_value(hid, key));
-                if (!v.isEmpty()) info.Properties.insert(QString::fromLatin1(key), v);
+                if (!v.isEmpty())
+                    info.Properties.insert(QString::fromLatin1(key), v);
             }
             if (udev_device *usb =
                     udev_device_get_parent_with_subsystem_devtype(raw, "usb", "usb_device")) {
                 for (const char *attr : {"idVendor", "idProduct", "manufacturer", "product",
                                          "serial", "busnum", "devnum"}) {
                     const QString v = str(udev_device_get_sysattr_value(usb, attr));
-                    if (!v.isEmpty()) info.Properties.insert(QString::fromLatin1(attr), v);
+                    if (!v.isEmpty())
+                        info.Properties.insert(QString::fromLatin1(attr), v);
                 }
             }
             out.append(info);
@@ -94,7 +103,8 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
 
 QString HidrawPlatform::hidSyspathFor(const QString &devnode) const
 {
-    if (!m_udev) return {};
+    if (!m_udev)
+        return {};
     QString result;
     const QString name = devnode.section(QLatin1Char('/'), -1);
     if (udev_device *raw =
@@ -115,12 +125,14 @@ HidPlatform::Handle HidrawPlatform::open(const QString &path, HidOpenMode mode, 
         const int flags = (mode == HidOpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
         o.fd = ::open(path.toLocal8Bit().constData(), flags);
         if (o.fd < 0) {
-            if (error) *error = quint32(errno);
+            if (error)
+                *error = quint32(errno);
             return InvalidHandle;
         }
         o.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     } else if (o.hidSyspath.isEmpty()) {
-        if (error) *error = ENODEV;
+        if (error)
+            *error = ENODEV;
         return InvalidHandle;
     }
     o.numbered = parseReportDescriptor(descriptorOf(o)).Numbered;
@@ -135,18 +147,22 @@ void HidrawPlatform::close(Handle h)
     Open o;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_open.contains(h)) return;
+        if (!m_open.contains(h))
+            return;
         o = m_open.take(h);
     }
-    if (o.fd >= 0) ::close(o.fd);
-    if (o.wakeFd >= 0) ::close(o.wakeFd);
+    if (o.fd >= 0)
+        ::close(o.fd);
+    if (o.wakeFd >= 0)
+        ::close(o.wakeFd);
 }
 
 bool HidrawPlatform::lookup(Handle h, Open *out)
 {
     std::lock_guard lock(m_mutex);
     const auto it = m_open.constFind(h);
-    if (it == m_open.constEnd()) return false;
+    if (it == m_open.constEnd())
+        return false;
     *out = *it;
     return true;
 }
@@ -176,16 +192,19 @@ QString HidrawPlatform::usbAttribute(const QString &hidSyspath, const char *name
 bool HidrawPlatform::attributes(Handle h, HidAttributes *out)
 {
     Open o;
-    if (!lookup(h, &o)) return false;
+    if (!lookup(h, &o))
+        return false;
     if (o.fd >= 0) {
         hidraw_devinfo info{};
-        if (ioctl(o.fd, HIDIOCGRAWINFO, &info) < 0) return false;
+        if (ioctl(o.fd, HIDIOCGRAWINFO, &info) < 0)
+            return false;
         out->VendorID = quint16(info.vendor);
         out->ProductID = quint16(info.product);
     } else {
         // HID_ID reads "bus:vendor:product" in hex.
         const QStringList id = hidProperty(o.hidSyspath, "HID_ID").split(QLatin1Char(':'));
-        if (id.size() != 3) return false;
+        if (id.size() != 3)
+            return false;
         out->VendorID = quint16(id[1].toUInt(nullptr, 16));
         out->ProductID = quint16(id[2].toUInt(nullptr, 16));
     }
@@ -196,9 +215,11 @@ bool HidrawPlatform::attributes(Handle h, HidAttributes *out)
 bool HidrawPlatform::productString(Handle h, QString *out)
 {
     Open o;
-    if (!lookup(h, &o)) return false;
+    if (!lookup(h, &o))
+        return false;
     QString s = usbAttribute(o.hidSyspath, "product");
-    if (s.isEmpty()) s = hidProperty(o.hidSyspath, "HID_NAME");
+    if (s.isEmpty())
+        s = hidProperty(o.hidSyspath, "HID_NAME");
     *out = s;
     return !s.isEmpty();
 }
@@ -206,9 +227,11 @@ bool HidrawPlatform::productString(Handle h, QString *out)
 bool HidrawPlatform::serialString(Handle h, QString *out)
 {
     Open o;
-    if (!lookup(h, &o)) return false;
+    if (!lookup(h, &o))
+        return false;
     QString s = usbAttribute(o.hidSyspath, "serial");
-    if (s.isEmpty()) s = hidProperty(o.hidSyspath, "HID_UNIQ");
+    if (s.isEmpty())
+        s = hidProperty(o.hidSyspath, "HID_UNIQ");
     *out = s;
     return !s.isEmpty();
 }
@@ -216,7 +239,8 @@ bool HidrawPlatform::serialString(Handle h, QString *out)
 bool HidrawPlatform::indexedString(Handle h, int index, QByteArray *buffer)
 {
     QString serial;
-    if (index != 0 || !serialString(h, &serial) || buffer->size() < 4) return false;
+    if (index != 0 || !serialString(h, &serial) || buffer->size() < 4)
+        return false;
     // English (United States), then the terminating zero.
     (*buffer)[0] = char(0x09);
     (*buffer)[1] = char(0x04);
@@ -237,16 +261,19 @@ QByteArray HidrawPlatform::descriptorOf(const Open &o) const
         }
     }
     QFile f(o.hidSyspath + QStringLiteral("/report_descriptor"));
-    if (!o.hidSyspath.isEmpty() && f.open(QIODevice::ReadOnly)) return f.readAll();
+    if (!o.hidSyspath.isEmpty() && f.open(QIODevice::ReadOnly))
+        return f.readAll();
     return {};
 }
 
 bool HidrawPlatform::caps(Handle h, HidCaps *out)
 {
     Open o;
-    if (!lookup(h, &o)) return false;
+    if (!lookup(h, &o))
+        return false;
     const QByteArray desc = descriptorOf(o);
-    if (desc.isEmpty()) return false;
+    if (desc.isEmpty())
+        return false;
     const ReportLengths l = parseReportDescriptor(desc);
     out->InputReportByteLength = quint16(l.Input);
     out->OutputReportByteLength = quint16(l.Output);
@@ -259,7 +286,8 @@ bool HidrawPlatform::setNumInputBuffers(Handle h, int count)
 {
     std::lock_guard lock(m_mutex);
     auto it = m_open.find(h);
-    if (it == m_open.end() || count < 2) return false;
+    if (it == m_open.end() || count < 2)
+        return false;
     it->inputBuffers = count;
     return true;
 }
@@ -267,7 +295,8 @@ bool HidrawPlatform::setNumInputBuffers(Handle h, int count)
 bool HidrawPlatform::getNumInputBuffers(Handle h, int *count)
 {
     Open o;
-    if (!lookup(h, &o)) return false;
+    if (!lookup(h, &o))
+        return false;
     *count = o.inputBuffers;
     return true;
 }
@@ -275,7 +304,8 @@ bool HidrawPlatform::getNumInputBuffers(Handle h, int *count)
 bool HidrawPlatform::setFeature(Handle h, const quint8 *report, int length)
 {
     Open o;
-    if (!lookup(h, &o) || o.fd < 0 || length < 1) return false;
+    if (!lookup(h, &o) || o.fd < 0 || length < 1)
+        return false;
     QByteArray copy(reinterpret_cast<const char *>(report), length);
     return ioctl(o.fd, HIDIOCSFEATURE(length), copy.data()) >= 0;
 }
@@ -283,11 +313,14 @@ bool HidrawPlatform::setFeature(Handle h, const quint8 *report, int length)
 bool HidrawPlatform::write(Handle h, const quint8 *report, int length, int *written)
 {
     Open o;
-    if (!lookup(h, &o) || o.fd < 0 || length < 1) return false;
+    if (!lookup(h, &o) || o.fd < 0 || length < 1)
+        return false;
     // hidraw takes the report number in byte 0 and drops it for unnumbered reports.
     const ssize_t n = ::write(o.fd, report, size_t(length));
-    if (n < 0) return false;
-    if (written) *written = int(n);
+    if (n < 0)
+        return false;
+    if (written)
+        *written = int(n);
     return true;
 }
 
@@ -302,9 +335,11 @@ HidReadResult HidrawPlatform::read(Handle h, quint8 *buffer, int length, int tim
     }
     pollfd fds[2] = {{o.fd, POLLIN, 0}, {o.wakeFd, POLLIN, 0}};
     const int ready = poll(fds, 2, timeoutMs);
-    if (ready == 0) return r;
+    if (ready == 0)
+        return r;
     if (ready < 0) {
-        if (errno == EINTR) return r;
+        if (errno == EINTR)
+            return r;
         r.Status = HidReadStatus::Failed;
         r.Error = quint32(errno);
         return r;
@@ -327,7 +362,8 @@ HidReadResult HidrawPlatform::read(Handle h, quint8 *buffer, int length, int tim
         r.Error = quint32(errno);
         return r;
     }
-    if (offset) buffer[0] = 0;
+    if (offset)
+        buffer[0] = 0;
     r.Status = HidReadStatus::Completed;
     r.Bytes = int(n) + offset;
     return r;

@@ -46,7 +46,8 @@ ReportLengths parseReportDescriptor(const QByteArray &d)
 
         if (type == 0) { // main
             const int kind = tag == 8 ? 0 : tag == 9 ? 1 : tag == 11 ? 2 : -1;
-            if (kind >= 0) bits[kind][g.reportId] += quint64(g.reportSize) * g.reportCount;
+            if (kind >= 0)
+                bits[kind][g.reportId] += quint64(g.reportSize) * g.reportCount;
         } else if (type == 1) { // global
             switch (tag) {
             case 7:
@@ -63,7 +64,8 @@ ReportLengths parseReportDescriptor(const QByteArray &d)
                 stack.push(g);
                 break;
             case 11:
-                if (!stack.isEmpty()) g = stack.pop();
+                if (!stack.isEmpty())
+                    g = stack.pop();
                 break;
             default:
                 break;

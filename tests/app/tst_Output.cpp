@@ -144,7 +144,8 @@ private slots:
         for (int y = 0; y < 40; ++y)
             for (int x = saved.width() - 140; x < saved.width(); ++x) {
                 const QColor c = saved.pixelColor(x, y);
-                if (c.blue() > 200 && c.red() < 120 && c.green() < 120) blue |= QRect(x, y, 1, 1);
+                if (c.blue() > 200 && c.red() < 120 && c.green() < 120)
+                    blue |= QRect(x, y, 1, 1);
             }
         QVERIFY(!blue.isEmpty());
         QVERIFY2(blue.left() >= saved.width() - 130 && blue.left() <= saved.width() - 126,
@@ -219,7 +220,8 @@ private slots:
             QCOMPARE(bands[2].TopMm, 19.84 + 10.58);
             const bool footer = bands.last().Kind == Report::BandKind::PageFooter;
             QCOMPARE(footer, i < 2); // every page but the last
-            if (footer) QCOMPARE(bands.last().TopMm + bands.last().HeightMm, 277.0);
+            if (footer)
+                QCOMPARE(bands.last().TopMm + bands.last().HeightMm, 277.0);
             // Details never run into the footer's space.
             for (const Report::Band &b : bands)
                 if (b.Kind == Report::BandKind::Detail)

@@ -221,7 +221,8 @@ private slots:
         QCOMPARE(w.Bt10->text(), QStringLiteral("3"));
         const QImage img = w.grab().toImage();
         const QString dir = qEnvironmentVariable("TX9_SCREENSHOT_DIR");
-        if (!dir.isEmpty()) img.save(dir + "/recording.png");
+        if (!dir.isEmpty())
+            img.save(dir + "/recording.png");
         // The chart paints its line in blue inside the plot area.
         const QRect plot = w.Chtshow->axisRect()->rect().translated(w.Chtshow->mapTo(&w, QPoint()));
         int blue = 0;

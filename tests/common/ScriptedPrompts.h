@@ -43,13 +43,15 @@ public:
                                          QMessageBox::Icon icon) override
     {
         questions.append({caption, text, buttons, icon});
-        if (!questionAnswers.isEmpty()) return questionAnswers.dequeue();
+        if (!questionAnswers.isEmpty())
+            return questionAnswers.dequeue();
         return buttons.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Cancel;
     }
     int message(const QString &text, DialogKind kind, const DialogButtons &buttons) override
     {
         messages.append({text, kind, buttons});
-        if (!messageAnswers.isEmpty()) return messageAnswers.dequeue();
+        if (!messageAnswers.isEmpty())
+            return messageAnswers.dequeue();
         return buttons.contains(DialogButton::No) ? mrNo : mrOk;
     }
     QString saveFileName(const FileDialogRequest &r) override
@@ -66,7 +68,8 @@ public:
     {
         ++previews;
         lastPreviewPaint = paint;
-        if (duringPreview) duringPreview();
+        if (duringPreview)
+            duringPreview();
     }
 
     QStringList messageTexts() const

@@ -15,9 +15,11 @@ inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     QTimer poll;
     poll.setInterval(1);
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.elapsed() > timeoutMs) loop.quit();
+        if (condition() || clock.elapsed() > timeoutMs)
+            loop.quit();
     });
     poll.start();
-    if (!condition()) loop.exec();
+    if (!condition())
+        loop.exec();
     return condition();
 }

@@ -298,7 +298,8 @@ private slots:
         QTEST(r.UnitGlyph, "unit");
         QTEST(int(r.Kind), "kind");
         QTEST(r.DotLit, "dot");
-        if (r.Kind == ValueKind::Number) QCOMPARE(r.Value, value);
+        if (r.Kind == ValueKind::Number)
+            QCOMPARE(r.Value, value);
     }
 
     void readingUsesLocaleSeparatorAndRange()

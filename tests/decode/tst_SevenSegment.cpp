@@ -28,7 +28,8 @@ class tst_SevenSegment : public QObject
         quint8 lit = 0;
         for (auto s : {SevenSegment::A, SevenSegment::B, SevenSegment::C, SevenSegment::D,
                        SevenSegment::E, SevenSegment::F, SevenSegment::G}) {
-            if (dark(img, SevenSegment::segmentBox(cell, glyph, s).center())) lit |= s;
+            if (dark(img, SevenSegment::segmentBox(cell, glyph, s).center()))
+                lit |= s;
         }
         if (SevenSegment::isUnitSign(glyph)) {
             const QRectF ring = SevenSegment::segmentBox(cell, glyph, SevenSegment::Degree);
@@ -36,7 +37,8 @@ class tst_SevenSegment : public QObject
             bool outline = false;
             for (qreal y = ring.top(); y < ring.top() + ring.height() / 4 + 1; y += 0.5)
                 outline = outline || dark(img, QPointF(ring.center().x(), y));
-            if (outline && !dark(img, ring.center())) lit |= SevenSegment::Degree;
+            if (outline && !dark(img, ring.center()))
+                lit |= SevenSegment::Degree;
         }
         return lit;
     }

@@ -36,7 +36,8 @@ class tst_DataFiles : public QObject
     }
     static bool sameRows(const MeasurementTable &a, const MeasurementTable &b)
     {
-        if (a.count() != b.count()) return false;
+        if (a.count() != b.count())
+            return false;
         for (qint64 r = 0; r < a.count(); ++r) {
             const auto x = a.row(r), y = b.row(r);
             if (x.No != y.No || x.Time != y.Time || x.Value != y.Value || x.Unit != y.Unit)
@@ -90,7 +91,8 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, xml);
         QTemporaryDir dir;
-        if (name.contains('/')) QDir(dir.path()).mkpath(name.section('/', 0, 0));
+        if (name.contains('/'))
+            QDir(dir.path()).mkpath(name.section('/', 0, 0));
         MeasurementTable t;
         fill(t);
         const QString path = dir.filePath(name);
@@ -285,12 +287,14 @@ private slots:
         QDir().mkpath(sub);
         const QString old = write(dir, "ro/keep.txt", "precious");
         QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        if (::geteuid() != 0) QVERIFY(!saveTable(t, old, date));
+        if (::geteuid() != 0)
+            QVERIFY(!saveTable(t, old, date));
         QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                        QFileDevice::ExeOwner);
         QFile f(old);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        if (::geteuid() != 0) QCOMPARE(f.readAll(), QByteArray("precious"));
+        if (::geteuid() != 0)
+            QCOMPARE(f.readAll(), QByteArray("precious"));
     }
 };
 

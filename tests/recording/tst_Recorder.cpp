@@ -19,8 +19,10 @@ class tst_Recorder : public QObject
         QList<qint32> stored;
         for (const Step &s : steps) {
             const auto d = Recorder::offer(st, s.value, "#", s.recordSI, s.repeat, s.interval);
-            if (d.Store) stored << d.No;
-            if (Recorder::limitMessageDue(st)) Recorder::limitAnswered(st);
+            if (d.Store)
+                stored << d.No;
+            if (Recorder::limitMessageDue(st))
+                Recorder::limitAnswered(st);
         }
         return stored;
     }
@@ -111,7 +113,8 @@ private slots:
         QList<qint32> stored;
         for (int i = 0; i < 6; ++i) {
             const auto d = Recorder::offer(st, QString::number(i), "#", false, true, "0");
-            if (d.Store) stored << d.No;
+            if (d.Store)
+                stored << d.No;
             if (Recorder::limitMessageDue(st)) {
                 ++messages;
                 Recorder::limitAnswered(st);

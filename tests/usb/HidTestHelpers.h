@@ -26,7 +26,8 @@ public:
     bool Enumerate(THidDevice *d, int idx)
     {
         events << QStringLiteral("enumerate %1 %2").arg(name(d)).arg(idx);
-        if (onEnumerate) onEnumerate(d);
+        if (onEnumerate)
+            onEnumerate(d);
         return enumerateResult;
     }
     void Data(THidDevice *, quint8 id, const quint8 *bytes, quint16 size)
@@ -35,7 +36,8 @@ public:
         r.append(char(id));
         r.append(reinterpret_cast<const char *>(bytes), size);
         data << r;
-        if (onData) onData();
+        if (onData)
+            onData();
     }
     void OtherData(THidDevice *d, quint8 id, const quint8 *bytes, quint16 size)
     {

@@ -23,7 +23,8 @@ class tst_HidDevice : public QObject
         bool claim() { return ctl->ClaimDeviceAt(dev, 0); }
         ~Rig()
         {
-            if (dev) ctl->ReleaseDevice(dev);
+            if (dev)
+                ctl->ReleaseDevice(dev);
         }
     };
 
