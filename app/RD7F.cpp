@@ -1,8 +1,8 @@
 #include "app/RD7F.h"
 
-#include "app/Fonts.h"
 #include "app/Prompts.h"
 #include "app/ToolGlyphs.h"
+#include "decode/Fonts.h"
 #include "decode/IndicatorPictures.h"
 #include "decode/LcdPanel.h"
 #include "decode/LocaleInfo.h"

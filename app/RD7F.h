@@ -4,6 +4,7 @@
 // answer; each is a little glue around the decoding, recording and USB classes.
 
 #include "app/MainState.h"
+#include "app/NewMsgDlg.h"
 
 #include <QMainWindow>
 
@@ -174,6 +175,8 @@ private:
     void afterFrameCompleted(THidDevice *HidDev);
     void addUsbLogLine(const QString &line);
     void logBytes(const quint8 *bytes, int count);
+    bool sendCommandReport(quint8 kind, quint8 code, const QString &noDevice,
+                           DialogKind noDeviceKind);
 };
 
 // The main window; the only global of the program.

@@ -169,53 +169,37 @@ void TFCOMM::logBytes(const quint8 *bytes, int count)
     addUsbLogLine(line);
 }
 
-namespace {
-
-// A command report: zero-filled, the device's output report length, byte 1 the kind, byte 2
-// the command code.
-QByteArray commandReport(THidDevice *dev, quint8 kind, quint8 code)
+bool TFCOMM::sendCommandReport(quint8 kind, quint8 code, const QString &noDevice,
+                               DialogKind noDeviceKind)
 {
-    const int length = dev->Capabilities().OutputReportByteLength;
+    if (!selectDevice()) {
+        Prompts::current().message(noDevice, noDeviceKind, {DialogButton::OK});
+        USBCon->setChecked(false);
+        return false;
+    }
+    // Zero-filled, as long as the device's output report: byte 1 the kind, byte 2 the code.
+    const int length = SelectedHidDevice->Capabilities().OutputReportByteLength;
     QByteArray buffer(qMax(length, 3), '\0');
     buffer[1] = char(kind);
     buffer[2] = char(code);
-    return buffer;
-}
-
-} // namespace
-
-void TFCOMM::SendUSBData(quint8 value)
-{
-    if (!selectDevice()) {
-        Prompts::current().message(QStringLiteral("USB端未连接产品，请检查!"),
-                                   DialogKind::Information, {DialogButton::OK});
-        USBCon->setChecked(false);
-        return;
-    }
-    const QByteArray buffer = commandReport(SelectedHidDevice, 1, value);
-    const int length = SelectedHidDevice->Capabilities().OutputReportByteLength;
     int count = 10;
     SelectedHidDevice->WriteReport(reinterpret_cast<const quint8 *>(buffer.constData()), length,
                                    count);
     // The log shows the bytes from byte 1 on, never more than the buffer holds.
     logBytes(reinterpret_cast<const quint8 *>(buffer.constData()) + 1,
              qBound(0, count, int(buffer.size()) - 1));
+    return true;
+}
+
+void TFCOMM::SendUSBData(quint8 value)
+{
+    sendCommandReport(1, value, QStringLiteral("USB端未连接产品，请检查!"),
+                      DialogKind::Information);
 }
 
 void TFCOMM::SendDataClick()
 {
-    if (!selectDevice()) {
-        Prompts::current().message(NotConnected, DialogKind::Warning, {DialogButton::OK});
-        USBCon->setChecked(false);
-        return;
-    }
-    const QByteArray buffer = commandReport(SelectedHidDevice, 2, 90);
-    const int length = SelectedHidDevice->Capabilities().OutputReportByteLength;
-    int count = 10;
-    SelectedHidDevice->WriteReport(reinterpret_cast<const quint8 *>(buffer.constData()), length,
-                                   count);
-    logBytes(reinterpret_cast<const quint8 *>(buffer.constData()) + 1,
-             qBound(0, count, int(buffer.size()) - 1));
+    sendCommandReport(2, 90, NotConnected, DialogKind::Warning);
 }
 
 void TFCOMM::SetFeatureClick()

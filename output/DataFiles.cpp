@@ -417,8 +417,12 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return LoadStatus::Failed;
-    return extensionOf(path) == QLatin1String(".xml") ? loadXml(bytes, table)
-                                                      : loadText(bytes, table);
+    return loadBytes(bytes, extensionOf(path) == QLatin1String(".xml"), table);
+}
+
+LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table)
+{
+    return xml ? loadXml(bytes, table) : loadText(bytes, table);
 }
 
 } // namespace DataFiles

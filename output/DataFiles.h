@@ -35,5 +35,7 @@ enum class LoadStatus
 // Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
 // before the failing line or packet row stay and no part of the failing row is added.
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad);
+// The same for a file's contents already read.
+LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table);
 
 } // namespace DataFiles

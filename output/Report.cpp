@@ -1,5 +1,6 @@
 #include "output/Report.h"
 
+#include "decode/Fonts.h"
 #include "decode/LocaleInfo.h"
 #include "decode/SevenSegment.h"
 #include "recording/MeasurementTable.h"
@@ -14,14 +15,6 @@ namespace Report {
 namespace {
 
 constexpr double PrintableHeightMm = PageHeightMm - 2 * MarginMm;
-
-QFont arial(double points)
-{
-    QFont f(QStringLiteral("Liberation Sans"));
-    f.setPointSizeF(points);
-    f.setWeight(QFont::Normal);
-    return f;
-}
 
 } // namespace
 
@@ -100,7 +93,7 @@ void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date)
         return;
     // The painter's origin is the top-left corner of the margins.
     const double px = printer->resolution() / 25.4;
-    p.setFont(arial(10));
+    p.setFont(Fonts::arialPoints(10));
     const QFontMetricsF fm(p.font(), printer);
     const double glyphHeight = fm.ascent();
     for (int i = 0; i < pages.size(); ++i) {

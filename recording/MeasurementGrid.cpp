@@ -3,36 +3,27 @@
 #include "decode/SevenSegment.h"
 #include "recording/MeasurementTable.h"
 
+#include "decode/Fonts.h"
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <cmath>
 
-namespace {
-
-QFont arialPx(int px)
-{
-    QFont f(QStringLiteral("Liberation Sans"));
-    f.setPixelSize(px);
-    f.setWeight(QFont::Normal); // explicit, or the window's bold font would be inherited
-    return f;
-}
-
-} // namespace
+namespace {} // namespace
 
 MeasurementGrid::MeasurementGrid(MeasurementTable *table, QWidget *parent)
     : QAbstractScrollArea(parent), m_table(table)
 {
     setObjectName(QStringLiteral("DBGrid1"));
-    setFont(arialPx(12));
+    setFont(Fonts::arial(12));
     m_rowHeight = QFontMetrics(font()).height() + 3;
     setFocusPolicy(Qt::StrongFocus);
 
     m_header = new QHeaderView(Qt::Horizontal, this);
     m_header->setObjectName(QStringLiteral("DBGrid1Header"));
     m_header->setModel(table);
-    m_header->setFont(arialPx(11));
+    m_header->setFont(Fonts::arial(11));
     m_header->setDefaultAlignment(Qt::AlignCenter);
     m_header->setSectionResizeMode(QHeaderView::Interactive);
     m_header->setStretchLastSection(false);

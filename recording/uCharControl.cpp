@@ -1,17 +1,10 @@
 #include "recording/uCharControl.h"
 
+#include "decode/Fonts.h"
 #include <QLocale>
 #include <qcustomplot.h>
 
 namespace {
-
-QFont arialPx(int px)
-{
-    QFont f(QStringLiteral("Liberation Sans"));
-    f.setPixelSize(px);
-    f.setWeight(QFont::Normal); // explicit, or the window's bold font would be inherited
-    return f;
-}
 
 // Bottom axis labels in the "#,##" pattern: thousands grouped, no decimals, zero left blank.
 class MeasurementNoTicker : public QCPAxisTicker
@@ -197,22 +190,22 @@ void TChartControl::ConfigureChart(QCustomPlot *chart)
 
     // A blank title, kept for the space it takes like the designed chart.
     chart->plotLayout()->insertRow(0);
-    auto *title = new QCPTextElement(chart, QStringLiteral("  "), arialPx(13));
+    auto *title = new QCPTextElement(chart, QStringLiteral("  "), Fonts::arial(13));
     title->setTextColor(Qt::blue);
     chart->plotLayout()->addElement(0, 0, title);
 
     QCPAxis *x = chart->xAxis;
     x->setTicker(QSharedPointer<QCPAxisTicker>(new MeasurementNoTicker));
     x->setLabel(QStringLiteral("Measurement No."));
-    x->setLabelFont(arialPx(11));
+    x->setLabelFont(Fonts::arial(11));
     x->setLabelColor(Qt::blue);
-    x->setTickLabelFont(arialPx(11));
+    x->setTickLabelFont(Fonts::arial(11));
 
     QCPAxis *y = chart->yAxis;
     y->setLabel(QStringLiteral("Temp."));
-    y->setLabelFont(arialPx(11));
+    y->setLabelFont(Fonts::arial(11));
     y->setLabelColor(Qt::blue);
-    y->setTickLabelFont(arialPx(11));
+    y->setTickLabelFont(Fonts::arial(11));
     QPen axisPen(QColor(0, 64, 128));
     axisPen.setWidth(1);
     axisPen.setStyle(Qt::DashLine);

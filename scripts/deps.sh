@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need; only the missing ones.
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config qt6-base-dev libqt6opengl6-dev libgl-dev libqcustomplot-dev
-      libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth)
+      libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth dpkg-dev file)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -99,6 +99,9 @@ bool SimulatedThermometer::featureReport(const QByteArray &report)
     if (report.size() < 6)
         return false;
     std::lock_guard lock(m_mutex);
+    // Setting the speed resets the cable: whatever it still held is gone.
+    m_pendingSerial.clear();
+    m_frameEnds.clear();
     m_baud = quint8(report[1]) | (quint8(report[2]) << 8);
     if (m_baud == 2400)
         queueFrame(QStringLiteral("A0") + m_settings.ModelCode + QStringLiteral("1000D"));
@@ -136,6 +139,7 @@ void SimulatedThermometer::outputReport(const QByteArray &report)
     case 91:
         m_live = false;
         m_pendingSerial.clear();
+        m_frameEnds.clear();
         break;
     default:
         break;
@@ -150,19 +154,14 @@ void SimulatedThermometer::queueFrame(const QString &frameText)
         bytes.append(char(0x30 | QString(frameText.at(i)).toInt(nullptr, 16)));
     bytes.append(char(0x0D));
     bytes.append(char(0x0A));
-    m_frames.append(frameText);
-    const QString type = frameText.mid(6, 2);
-    if (type == QLatin1String("01"))
-        ++m_liveSent;
-    else if (type == QLatin1String("07"))
-        ++m_storedSent;
     for (int i = 0; i < bytes.size();) {
         const int n = qMin(int(bytes.size()) - i, 1 + int(m_rng.bounded(9)));
         m_pendingSerial.push_back(cableReport(bytes.mid(i, n)));
         i += n;
     }
-    // One idle report ends the frame.
+    // One idle report ends the frame; the frame counts as sent when it goes out.
     m_pendingSerial.push_back(QByteArray());
+    m_frameEnds.push_back(frameText);
 }
 
 QString SimulatedThermometer::nextLiveFrame()
@@ -186,6 +185,14 @@ std::optional<std::pair<qint64, QByteArray>> SimulatedThermometer::next()
         QByteArray r = m_pendingSerial.front();
         m_pendingSerial.pop_front();
         if (r.isEmpty()) {
+            const QString frame = m_frameEnds.front();
+            m_frameEnds.pop_front();
+            m_frames.append(frame);
+            const QString type = frame.mid(6, 2);
+            if (type == QLatin1String("01"))
+                ++m_liveSent;
+            else if (type == QLatin1String("07"))
+                ++m_storedSent;
             ++m_idleSent;
             return std::make_pair(m_settings.ByteGapUs, cableReport(QByteArray()));
         }

@@ -14,7 +14,8 @@
 //   an over-range display (blank, 0, L, blank) or a dash display.
 // - Command 7 sends the readings stored in its memory as "AD07" frames; the last one carries
 //   the marker "99". An empty memory sends a single end frame "AD00" with the marker.
-// - Command 91 stops all sending; idle reports go on.
+// - Command 91 stops all sending; idle reports go on. The baud-rate report resets the cable,
+//   dropping what it had not sent yet.
 // - Each frame is split into reports of 1 to 9 serial bytes, chosen at random.
 
 #include "sim/SimulatedHidBus.h"
@@ -58,7 +59,7 @@ public:
     QList<quint8> commands() const;
     int baudRate() const;
     bool sendingLive() const;
-    // Frame texts (as the program keeps them) of every frame sent so far, in order.
+    // Frame texts (as the program keeps them) of every frame sent in full so far, in order.
     QStringList framesSent() const;
 
     void outputReport(const QByteArray &report) override;
@@ -78,7 +79,8 @@ private:
     int m_tenths = 235;
     qint64 m_liveCount = 0;
     QList<Stored> m_memory;
-    std::deque<QByteArray> m_pendingSerial; // the next frame's reports, already cut
+    std::deque<QByteArray> m_pendingSerial; // the next frames' reports, already cut
+    std::deque<QString> m_frameEnds;        // the frame each empty entry above ends
     qint64 m_liveSent = 0, m_storedSent = 0, m_idleSent = 0;
     QList<quint8> m_commands;
     QStringList m_frames;

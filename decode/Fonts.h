@@ -9,8 +9,15 @@ inline QFont arial(int pixelSize, bool bold = false)
 {
     QFont f(QStringLiteral("Liberation Sans"));
     f.setPixelSize(pixelSize);
-    f.setBold(bold);
+    // Set explicitly, or a parent's bold font would be inherited.
+    f.setWeight(bold ? QFont::Bold : QFont::Normal);
     f.setStyleHint(QFont::SansSerif);
+    return f;
+}
+inline QFont arialPoints(double points)
+{
+    QFont f = arial(12);
+    f.setPointSizeF(points);
     return f;
 }
 inline QFont msSansSerif(int pixelSize, bool bold = false)

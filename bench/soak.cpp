@@ -1,0 +1,118 @@
+// A long run of the demo's simulated thermometer: connected, sampling interval 0, no record
+// limit, disconnecting and reconnecting every simulated hour and pulling and replugging the
+// cable every six. Prints the rows recorded against the frames sent, resident memory every
+// simulated hour, and the CPU time.
+//   bench_soak [--hours 24] [--speed 100]
+
+#include "BenchUtil.h"
+#include "app/Application.h"
+#include "app/Prompts.h"
+#include "app/RD7F.h"
+#include "recording/MeasurementTable.h"
+#include "sim/SimulatedThermometer.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+class QuietPrompts : public Prompts
+{
+public:
+    int messages = 0;
+    QMessageBox::StandardButton question(const QString &, const QString &,
+                                         QMessageBox::StandardButtons b, QMessageBox::Icon) override
+    {
+        return b.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Cancel;
+    }
+    int message(const QString &, DialogKind, const DialogButtons &) override
+    {
+        ++messages;
+        return mrOk;
+    }
+    QString saveFileName(const FileDialogRequest &) override { return {}; }
+    QString openFileName(const FileDialogRequest &) override { return {}; }
+    void printPreview(const std::function<void(QPrinter *)> &) override {}
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    Tx9Application app(argc, argv);
+    double hours = 24, speed = 100;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (QByteArray(argv[i]) == "--hours")
+            hours = QByteArray(argv[i + 1]).toDouble();
+        if (QByteArray(argv[i]) == "--speed")
+            speed = QByteArray(argv[i + 1]).toDouble();
+    }
+    QuietPrompts prompts;
+    Prompts::install(&prompts);
+
+    SimulatedHidBus bus;
+    bus.setTimeScale(speed);
+    auto meter = std::make_shared<SimulatedThermometer>();
+    int cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+    TFCOMM w(&bus);
+    w.show();
+    w.RecordSITime->setText(QStringLiteral("0"));
+    w.limitess->trigger();
+    w.USBCon->click();
+
+    const int hourMs = int(3600 * 1000 / speed);
+    const int totalHours = int(hours);
+    int hour = 0, breaks = 0;
+    const double cpu0 = Bench::cpuSeconds();
+    const long rss0 = Bench::statusKb("VmRSS");
+    QElapsedTimer wall;
+    wall.start();
+    std::printf("hour 0: rss %.1f MiB\n", rss0 / 1024.0);
+    QTimer hourly;
+    QObject::connect(&hourly, &QTimer::timeout, [&] {
+        ++hour;
+        const long rss = Bench::statusKb("VmRSS");
+        std::printf(
+            "hour %d: rows %lld, frames sent %lld, rss %.1f MiB, growth per row %.1f bytes\n", hour,
+            static_cast<long long>(w.cds1->count()),
+            static_cast<long long>(meter->liveFramesSent()), rss / 1024.0,
+            w.cds1->count() ? (rss - rss0) * 1024.0 / double(w.cds1->count()) : 0.0);
+        std::fflush(stdout);
+        if (hour >= totalHours) {
+            w.USBCon->click(); // disconnect
+            QCoreApplication::quit();
+            return;
+        }
+        if (hour % 6 == 0) {
+            // Pull the cable and plug it back in; the user connects again.
+            bus.unplug(cable);
+            cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+            w.USBCon->click();
+        } else {
+            w.USBCon->click(); // disconnect
+            w.USBCon->click(); // connect
+        }
+        ++breaks;
+    });
+    hourly.start(hourMs);
+    QCoreApplication::exec();
+
+    const qint64 rows = w.cds1->count();
+    const qint64 sent = meter->liveFramesSent();
+    Bench::print("simulated hours", hour, "");
+    Bench::print("live frames sent in full", double(sent), "");
+    Bench::print("rows recorded", double(rows), "");
+    Bench::print("frames sent minus rows", double(sent - rows), "(the rules drop none here)");
+    Bench::print("disconnects and replugs", breaks, "");
+    Bench::print("messages shown", prompts.messages, "");
+    Bench::print("wall time", wall.elapsed() / 1000.0, "s");
+    Bench::print("cpu time", Bench::cpuSeconds() - cpu0, "s");
+    Bench::print("cpu share", (Bench::cpuSeconds() - cpu0) / (wall.elapsed() / 1000.0) * 100,
+                 "% of one core");
+    return 0;
+}

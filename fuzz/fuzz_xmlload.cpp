@@ -1,0 +1,17 @@
+// The XML packet loader on arbitrary file contents.
+
+#include "FuzzChecks.h"
+#include "output/DataFiles.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    MeasurementTable table;
+    table.appendRow({1, QStringLiteral("before"), QString(), QString()});
+    DataFiles::loadBytes(QByteArray(reinterpret_cast<const char *>(data), int(size)), true, table);
+    fuzzRequire(table.count() >= 1 && table.row(0).Time == QLatin1String("before"),
+                "a load lost the rows already there");
+    checkTable(table);
+    // What was loaded saves again.
+    (void)DataFiles::xmlPacket(table);
+    return 0;
+}
