@@ -5,8 +5,8 @@
 //   bench_soak [--hours 24] [--speed 100]
 
 #include "BenchUtil.h"
+#include "QuietPrompts.h"
 #include "app/Application.h"
-#include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "recording/MeasurementTable.h"
 #include "sim/SimulatedThermometer.h"
@@ -17,29 +17,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
-
-namespace {
-
-class QuietPrompts : public Prompts
-{
-public:
-    int messages = 0;
-    QMessageBox::StandardButton question(const QString &, const QString &,
-                                         QMessageBox::StandardButtons b, QMessageBox::Icon) override
-    {
-        return b.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Cancel;
-    }
-    int message(const QString &, DialogKind, const DialogButtons &) override
-    {
-        ++messages;
-        return mrOk;
-    }
-    QString saveFileName(const FileDialogRequest &) override { return {}; }
-    QString openFileName(const FileDialogRequest &) override { return {}; }
-    void printPreview(const std::function<void(QPrinter *)> &) override {}
-};
-
-} // namespace
 
 int main(int argc, char **argv)
 {

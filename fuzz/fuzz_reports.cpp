@@ -6,29 +6,14 @@
 // each a length byte followed by the report ID and that many data bytes.
 
 #include "FuzzChecks.h"
-#include "app/Prompts.h"
 #include "app/RD7F.h"
+#include "bench/QuietPrompts.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 
 namespace {
-
-// Answers every question without a window: Cancel, No, OK, no file.
-class QuietPrompts : public Prompts
-{
-public:
-    QMessageBox::StandardButton question(const QString &, const QString &,
-                                         QMessageBox::StandardButtons b, QMessageBox::Icon) override
-    {
-        return b.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Cancel;
-    }
-    int message(const QString &, DialogKind, const DialogButtons &) override { return mrOk; }
-    QString saveFileName(const FileDialogRequest &) override { return {}; }
-    QString openFileName(const FileDialogRequest &) override { return {}; }
-    void printPreview(const std::function<void(QPrinter *)> &) override {}
-};
 
 TFCOMM *window = nullptr;
 

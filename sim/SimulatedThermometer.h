@@ -31,7 +31,7 @@ struct ThermometerSettings
     qint64 LiveIntervalUs = 400'000;
     qint64 ByteGapUs = 1'000; // between the reports of one frame
     bool Fahrenheit = false;
-    int OddDisplayEvery = 40; // one over-range or dash display in so many live frames
+    int OddDisplayEvery = 300; // one over-range or dash display in so many live frames
     QString ModelCode = QStringLiteral("8142");
     quint32 Seed = 2026;
 };

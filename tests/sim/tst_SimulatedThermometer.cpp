@@ -1,0 +1,148 @@
+#include "decode/FrameDecoder.h"
+#include "sim/SimulatedThermometer.h"
+
+#include <QtTest>
+
+// The simulated instrument and cable, driven directly, faster than real time.
+class tst_SimulatedThermometer : public QObject
+{
+    Q_OBJECT
+
+    // Pulls reports from the model and decodes them as the program does; returns the frames.
+    static QStringList pull(SimulatedThermometer &m, int reports, QSet<int> *chunkSizes = nullptr,
+                            int *idle = nullptr)
+    {
+        Decode::AssemblyState st;
+        QStringList frames;
+        for (int i = 0; i < reports; ++i) {
+            const auto next = m.next();
+            if (!next)
+                continue;
+            const QByteArray r = next->second;
+            if (r.size() != 11)
+                qFatal("a report of the wrong length");
+            const auto res = Decode::assembleReport(
+                st, quint8(r[0]), reinterpret_cast<const quint8 *>(r.constData()) + 1, 10);
+            if (res.CarriedSerial && chunkSizes)
+                chunkSizes->insert(quint8(r[1]) & 0x0F);
+            if (!res.CarriedSerial && idle)
+                ++*idle;
+            if (res.FrameCompleted)
+                frames << res.FrameText;
+        }
+        return frames;
+    }
+    static QByteArray baud(int rate)
+    {
+        QByteArray f(10, '\0');
+        f[1] = char(rate & 0xFF);
+        f[2] = char(rate >> 8);
+        f[5] = 3;
+        return f;
+    }
+    static QByteArray command(int code)
+    {
+        QByteArray c(11, '\0');
+        c[1] = 1;
+        c[2] = char(code);
+        return c;
+    }
+    static ThermometerSettings fast()
+    {
+        ThermometerSettings s;
+        s.LiveIntervalUs = 50'000; // five idle reports apart
+        s.OddDisplayEvery = 4;
+        return s;
+    }
+
+private slots:
+    void silentUntilTheBaudRateIsSet()
+    {
+        SimulatedThermometer m(fast());
+        m.outputReport(command(90));
+        int idle = 0;
+        QVERIFY(pull(m, 50, nullptr, &idle).isEmpty());
+        QCOMPARE(idle, 50); // the cable still sends its idle reports
+        m.featureReport(baud(9600));
+        m.outputReport(command(90));
+        QVERIFY(pull(m, 50).isEmpty()); // wrong speed: nothing understood
+        QCOMPARE(m.baudRate(), 9600);
+    }
+
+    void identificationThenLiveFrames()
+    {
+        SimulatedThermometer m(fast());
+        m.featureReport(baud(2400));
+        QStringList frames = pull(m, 20);
+        QCOMPARE(frames, QStringList({"A0814210"
+                                      "00D"}));
+        QCOMPARE(Decode::rangeMaxForModel(frames[0]).value_or(0), 1055);
+        m.outputReport(command(90));
+        QSet<int> sizes;
+        frames = pull(m, 2000, &sizes);
+        QVERIFY(frames.size() >= 20);
+        int over = 0, dashes = 0;
+        for (const QString &f : frames) {
+            QCOMPARE(Decode::frameTypeOf(f), QStringLiteral("AD01"));
+            over += f.mid(2, 4) == "A0FA";
+            dashes += f.mid(2, 4) == "BBBB";
+        }
+        QVERIFY(over > 0 && dashes > 0);
+        QVERIFY(sizes.size() > 3); // frames are cut into reports of varying length
+        QCOMPARE(m.liveFramesSent(), qint64(frames.size()));
+        // Stop: only idle reports from now on.
+        m.outputReport(command(91));
+        int idle = 0;
+        QVERIFY(pull(m, 100, nullptr, &idle).isEmpty());
+        QCOMPARE(idle, 100);
+        QCOMPARE(m.commands(), QList<quint8>({90, 91}));
+    }
+
+    void downloadEndsWithTheMarker()
+    {
+        SimulatedThermometer m(fast());
+        m.setMemory({{"1", "A201"}, {"3", "B050"}});
+        m.featureReport(baud(2400));
+        pull(m, 20);
+        m.outputReport(command(7));
+        const QStringList frames = pull(m, 100);
+        QCOMPARE(frames, QStringList({"A1A201"
+                                      "07"
+                                      "00D",
+                                      "A3B050"
+                                      "07"
+                                      "99D"}));
+        QCOMPARE(m.storedFramesSent(), 2);
+        // An empty memory sends the marker alone.
+        m.setMemory({});
+        m.outputReport(command(7));
+        QCOMPARE(pull(m, 100), QStringList({"A0AAAA"
+                                            "00"
+                                            "99D"}));
+    }
+
+    void baudReportDropsWhatWasPending()
+    {
+        SimulatedThermometer m(fast());
+        m.featureReport(baud(2400));
+        m.featureReport(baud(2400)); // the first identification frame is dropped unsent
+        QCOMPARE(pull(m, 30).size(), 1);
+    }
+
+    void fahrenheit()
+    {
+        ThermometerSettings s = fast();
+        s.Fahrenheit = true;
+        s.OddDisplayEvery = 0;
+        SimulatedThermometer m(s);
+        m.featureReport(baud(2400));
+        m.outputReport(command(90));
+        const QStringList frames = pull(m, 200);
+        QVERIFY(frames.size() > 2);
+        for (const QString &f : frames.mid(1))
+            QCOMPARE(f.at(1), QChar('3'));
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_SimulatedThermometer)
+#include "tst_SimulatedThermometer.moc"
