@@ -301,7 +301,10 @@ void THidDeviceReadThread::handOff(Kind kind, quint8 reportId, quint16 size, qui
         &m_guiContext, [this] { serve(); }, Qt::QueuedConnection);
     lock.unlock();
     // A handler usually returns within microseconds: a short spin saves a sleep and a wake-up.
-    for (int spin = 0; spin < 2000 && m_pendingFlag.load(std::memory_order_acquire); ++spin)
+    // It is bounded in time, so a busy GUI thread does not cost a second core.
+    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (m_pendingFlag.load(std::memory_order_acquire) &&
+           std::chrono::steady_clock::now() < spinUntil)
         std::this_thread::yield();
     lock.lock();
     m_served.wait(lock, [this] { return !m_pending; });
