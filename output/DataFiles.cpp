@@ -3,6 +3,7 @@
 #include "decode/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -57,20 +58,6 @@ QString textField(const QString &s)
     return t.isEmpty() ? QStringLiteral("NULL") : t;
 }
 
-void appendTextRow(QString &out, const MeasurementTable &table, qint64 r)
-{
-    const auto no = table.no(r);
-    if (no)
-        out += QString::number(*no);
-    out += QLatin1Char('\t');
-    out += textField(table.text(r, MeasurementTable::FieldTime));
-    out += QLatin1Char('\t');
-    out += textField(table.text(r, MeasurementTable::FieldValue));
-    out += QLatin1Char('\t');
-    out += textField(table.text(r, MeasurementTable::FieldUnit));
-    out += QLatin1String("\r\n");
-}
-
 QString textHeader(const QDate &date)
 {
     return QStringLiteral("Report created on: ") + LocaleInfo::shortDate(date) +
@@ -112,22 +99,6 @@ void appendEscaped(QString &out, const QString &value)
             out += c;
         }
     }
-}
-
-void appendXmlRow(QString &out, const MeasurementTable &table, qint64 r)
-{
-    out += QLatin1String("<ROW RowState=\"4\"");
-    if (const auto no = table.no(r))
-        out += QLatin1String(" No=\"") + QString::number(*no) + QLatin1Char('"');
-    for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
-        const QString &v = table.text(r, MeasurementTable::Field(f));
-        if (v.isEmpty())
-            continue;
-        out += QLatin1Char(' ') + MeasurementTable::fieldName(f) + QLatin1String("=\"");
-        appendEscaped(out, v);
-        out += QLatin1Char('"');
-    }
-    out += QLatin1String("/>");
 }
 
 QString xmlHead(const MeasurementTable &table)
@@ -332,79 +303,86 @@ QString trimmed(const QString &s)
     return s.mid(b, e - b);
 }
 
+namespace {
+
+// Writes the whole table in one format. Each distinct text of each field is formatted and
+// encoded once, then copied for every row that holds it.
+bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date)
+{
+    QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
+    const size_t fields = MeasurementTable::FieldCount;
+    std::vector<QByteArray> cache(table.textIdCount() * fields);
+    std::vector<bool> cached(cache.size(), false);
+    auto piece = [&](quint32 id, int field) -> const QByteArray & {
+        const size_t k = id * fields + size_t(field);
+        if (!cached[k]) {
+            const QString &t = table.textById(id);
+            QString formatted;
+            if (!xml) {
+                formatted = textField(t);
+            } else if (!t.isEmpty()) {
+                formatted =
+                    QLatin1Char(' ') + MeasurementTable::fieldName(field) + QLatin1String("=\"");
+                appendEscaped(formatted, t);
+                formatted += QLatin1Char('"');
+            }
+            cache[k] = encode(formatted);
+            cached[k] = true;
+        }
+        return cache[k];
+    };
+    for (qint64 r = 0; r < table.count(); ++r) {
+        const auto no = table.no(r);
+        if (xml) {
+            chunk += "<ROW RowState=\"4\"";
+            if (no)
+                chunk += " No=\"" + QByteArray::number(*no) + '"';
+            for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f)
+                chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
+            chunk += "/>";
+        } else {
+            if (no)
+                chunk += QByteArray::number(*no);
+            for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
+                chunk += '\t';
+                chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
+            }
+            chunk += "\r\n";
+        }
+        if (chunk.size() >= (1 << 20)) {
+            if (file.write(chunk) != chunk.size())
+                return false;
+            chunk.clear();
+        }
+    }
+    if (xml)
+        chunk += encode(XmlTail);
+    return file.write(chunk) == chunk.size();
+}
+
+} // namespace
+
 QByteArray textFile(const MeasurementTable &table, const QDate &date)
 {
-    QString out = textHeader(date);
-    for (qint64 r = 0; r < table.count(); ++r)
-        appendTextRow(out, table, r);
-    return encode(out);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    writeTable(buffer, table, false, date);
+    return buffer.data();
 }
 
 QByteArray xmlPacket(const MeasurementTable &table)
 {
-    QString out = xmlHead(table);
-    for (qint64 r = 0; r < table.count(); ++r)
-        appendXmlRow(out, table, r);
-    out += XmlTail;
-    return encode(out);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    writeTable(buffer, table, true, QDate());
+    return buffer.data();
 }
 
 bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date)
 {
     const bool xml = extensionOf(path) == QLatin1String(".xml");
-    return writeAtomically(path, [&](QFileDevice &file) {
-        QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
-        // Each distinct text of each field is formatted and encoded once, then copied for
-        // every row that holds it.
-        const size_t fields = MeasurementTable::FieldCount;
-        std::vector<QByteArray> cache(table.textIdCount() * fields);
-        std::vector<bool> cached(cache.size(), false);
-        auto piece = [&](quint32 id, int field) -> const QByteArray & {
-            const size_t k = id * fields + size_t(field);
-            if (!cached[k]) {
-                const QString &t = table.textById(id);
-                QString formatted;
-                if (!xml) {
-                    formatted = textField(t);
-                } else if (!t.isEmpty()) {
-                    formatted = QLatin1Char(' ') + MeasurementTable::fieldName(field) +
-                                QLatin1String("=\"");
-                    appendEscaped(formatted, t);
-                    formatted += QLatin1Char('"');
-                }
-                cache[k] = encode(formatted);
-                cached[k] = true;
-            }
-            return cache[k];
-        };
-        for (qint64 r = 0; r < table.count(); ++r) {
-            const auto no = table.no(r);
-            if (xml) {
-                chunk += "<ROW RowState=\"4\"";
-                if (no)
-                    chunk += " No=\"" + QByteArray::number(*no) + '"';
-                for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f)
-                    chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
-                chunk += "/>";
-            } else {
-                if (no)
-                    chunk += QByteArray::number(*no);
-                for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
-                    chunk += '\t';
-                    chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
-                }
-                chunk += "\r\n";
-            }
-            if (chunk.size() >= (1 << 20)) {
-                if (file.write(chunk) != chunk.size())
-                    return false;
-                chunk.clear();
-            }
-        }
-        if (xml)
-            chunk += encode(XmlTail);
-        return file.write(chunk) == chunk.size();
-    });
+    return writeAtomically(path,
+                           [&](QFileDevice &file) { return writeTable(file, table, xml, date); });
 }
 
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad)
