@@ -303,7 +303,6 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
         auto deliver = [&](const QByteArray &report) {
             const int n = qMin(int(report.size()), length);
             std::memcpy(buffer, report.constData(), size_t(n));
-            i->lastDelivered = clock::now();
             r.Status = HidReadStatus::Completed;
             r.Bytes = n;
         };
@@ -322,21 +321,26 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
                 i = ifaceFor(h, &oh);
                 if (!i)
                     continue;
+                if (next) {
+                    // Reports are due on the device's own clock, so a late reader catches up;
+                    // after a long pause (nobody reading) the clock starts again from now.
+                    const auto now = clock::now();
+                    if (i->nextDue == clock::time_point{} ||
+                        i->nextDue < now - std::chrono::milliseconds(50))
+                        i->nextDue = now;
+                    i->nextDue +=
+                        std::chrono::microseconds(qint64(next->first / m_timeScale.load()));
+                }
                 i->upcoming = std::move(next);
-                if (i->lastDelivered == clock::time_point{})
-                    i->lastDelivered = clock::now();
             }
             if (i->upcoming) {
-                const double scale = m_timeScale.load();
-                const auto due = i->lastDelivered +
-                                 std::chrono::microseconds(qint64(i->upcoming->first / scale));
-                if (clock::now() >= due) {
+                if (clock::now() >= i->nextDue) {
                     const QByteArray report = i->upcoming->second;
                     i->upcoming.reset();
                     deliver(report);
                     return r;
                 }
-                wakeAt = std::min(wakeAt, due);
+                wakeAt = std::min(wakeAt, i->nextDue);
             }
         }
         if (clock::now() >= deadline)

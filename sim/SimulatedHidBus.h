@@ -103,7 +103,7 @@ private:
         bool plugged = true;
         std::deque<QByteArray> input;
         QList<QByteArray> outputs, features;
-        std::chrono::steady_clock::time_point lastDelivered{};
+        std::chrono::steady_clock::time_point nextDue{}; // when the model's next report is due
         std::optional<std::pair<qint64, QByteArray>> upcoming; // model report not yet due
     };
     struct OpenHandle
