@@ -45,7 +45,7 @@ public:
 };
 
 // Converts "Label|*.ext|..." to Qt's "Label (*.ext);;..." form.
-QString qtFilterFrom(const QString &delphiStyleFilter);
+QString qtFilterFrom(const QString &pipeSeparatedFilter);
 // Appends the default extension to a name typed without one.
 QString withDefaultExtension(const QString &path, const QString &defaultExt);
 
