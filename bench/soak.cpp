@@ -45,6 +45,8 @@ int main(int argc, char **argv)
     const int hourMs = int(3600 * 1000 / speed);
     const int totalHours = int(hours);
     int hour = 0, breaks = 0;
+    long lastRss = 0;
+    qint64 lastRows = 0;
     const double cpu0 = Bench::cpuSeconds();
     const long rss0 = Bench::statusKb("VmRSS");
     QElapsedTimer wall;
@@ -54,11 +56,15 @@ int main(int argc, char **argv)
     QObject::connect(&hourly, &QTimer::timeout, [&] {
         ++hour;
         const long rss = Bench::statusKb("VmRSS");
+        const qint64 rows = w.cds1->count();
+        // Growth in this hour per row stored in it: what each further row costs.
         std::printf(
-            "hour %d: rows %lld, frames sent %lld, rss %.1f MiB, growth per row %.1f bytes\n", hour,
-            static_cast<long long>(w.cds1->count()),
-            static_cast<long long>(meter->liveFramesSent()), rss / 1024.0,
-            w.cds1->count() ? (rss - rss0) * 1024.0 / double(w.cds1->count()) : 0.0);
+            "hour %d: rows %lld, frames sent %lld, rss %.1f MiB, this hour %.1f bytes/row\n", hour,
+            static_cast<long long>(rows), static_cast<long long>(meter->liveFramesSent()),
+            rss / 1024.0,
+            hour > 1 && rows > lastRows ? (rss - lastRss) * 1024.0 / double(rows - lastRows) : 0.0);
+        lastRss = rss;
+        lastRows = rows;
         std::fflush(stdout);
         if (hour >= totalHours) {
             w.USBCon->click(); // disconnect
@@ -88,6 +94,9 @@ int main(int argc, char **argv)
     Bench::print("disconnects and replugs", breaks, "");
     Bench::print("messages shown", prompts.messages, "");
     Bench::print("wall time", wall.elapsed() / 1000.0, "s");
+    Bench::print("growth per row over the run",
+                 (Bench::statusKb("VmRSS") - rss0) * 1024.0 / double(std::max<qint64>(1, rows)),
+                 "bytes (start-up allocations included)");
     Bench::print("cpu time", Bench::cpuSeconds() - cpu0, "s");
     Bench::print("cpu share", (Bench::cpuSeconds() - cpu0) / (wall.elapsed() / 1000.0) * 100,
                  "% of one core");

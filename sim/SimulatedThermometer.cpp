@@ -188,6 +188,8 @@ std::optional<std::pair<qint64, QByteArray>> SimulatedThermometer::next()
             const QString frame = m_frameEnds.front();
             m_frameEnds.pop_front();
             m_frames.append(frame);
+            if (m_frames.size() > 1000) // a days-long run keeps only the recent ones
+                m_frames.removeFirst();
             const QString type = frame.mid(6, 2);
             if (type == QLatin1String("01"))
                 ++m_liveSent;

@@ -59,7 +59,7 @@ public:
     QList<quint8> commands() const;
     int baudRate() const;
     bool sendingLive() const;
-    // Frame texts (as the program keeps them) of every frame sent in full so far, in order.
+    // Frame texts (as the program keeps them) of the last 1000 frames sent in full, in order.
     QStringList framesSent() const;
 
     void outputReport(const QByteArray &report) override;
