@@ -67,8 +67,8 @@ int main(int argc, char **argv)
         lastRows = rows;
         std::fflush(stdout);
         if (hour >= totalHours) {
-            w.USBCon->click(); // disconnect
-            QCoreApplication::quit();
+            w.USBCon->click();         // disconnect
+            QCoreApplication::exit(0); // quit() would ask the exit question
             return;
         }
         if (hour % 6 == 0) {
