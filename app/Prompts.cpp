@@ -28,16 +28,14 @@ QString qtFilterFrom(const QString &filter)
     const QStringList parts = filter.split(QLatin1Char('|'));
     QStringList out;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString label = parts[i];
-        // Qt reads the patterns from the trailing parentheses of the label.
-        if (!label.trimmed().endsWith(QLatin1Char(')')))
-            label += QStringLiteral(" (") + parts[i + 1] + QLatin1Char(')');
-        else
-            label = label.trimmed().left(label.trimmed().lastIndexOf(QLatin1Char('('))) +
-                    QLatin1Char('(') +
-                    QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
-                    QLatin1Char(')');
-        out << label;
+        // Qt reads the patterns from the label's trailing parentheses; a label without them
+        // gets the pattern part appended.
+        const QString label = parts[i].trimmed();
+        out << (label.endsWith(QLatin1Char(')'))
+                    ? label
+                    : label + QStringLiteral(" (") +
+                          QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
+                          QLatin1Char(')'));
     }
     return out.join(QStringLiteral(";;"));
 }

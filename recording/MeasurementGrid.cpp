@@ -102,15 +102,12 @@ void MeasurementGrid::scrollToRow(qint64 row)
 
 void MeasurementGrid::setCurrentRow(qint64 row)
 {
-    if (row >= m_table->count())
-        row = m_table->count() - 1;
-    if (row == m_current) {
-        scrollToRow(row);
-        return;
+    row = qMin(row, m_table->count() - 1);
+    if (row != m_current) {
+        m_current = row;
+        viewport()->update();
     }
-    m_current = row;
     scrollToRow(row);
-    viewport()->update();
 }
 
 void MeasurementGrid::rowsAppended(int, int last)

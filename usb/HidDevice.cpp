@@ -17,12 +17,7 @@ THidDevice::THidDevice(HidPlatform *platform, std::shared_ptr<THidPnPInfo> info,
         UnplugHandler = m_controller->OnDeviceUnplug();
         DataErrorHandler = m_controller->OnDeviceDataError();
     }
-    quint32 error = 0;
-    m_control = m_platform->open(m_info->DevicePath, HidOpenMode::ReadWrite, &error);
-    m_readWriteAccess = m_control != HidPlatform::InvalidHandle;
-    if (!m_readWriteAccess)
-        m_control = m_platform->open(m_info->DevicePath, HidOpenMode::QueryOnly, &error);
-    if (m_control == HidPlatform::InvalidHandle)
+    if (!openControlChannel())
         throw EControllerError(QStringLiteral("device cannot be opened"));
     if (!m_platform->attributes(m_control, &m_attributes)) {
         CloseControl();
