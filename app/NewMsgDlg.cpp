@@ -162,7 +162,8 @@ void TMessageForm::keyPressEvent(QKeyEvent *e)
 
 void TMessageForm::reject()
 {
-    done(m_cancelResult);
+    if (m_cancelResult != mrNone)
+        done(m_cancelResult);
 }
 
 TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const DialogButtons &buttons)
@@ -219,21 +220,30 @@ TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind, const Dia
     form->Message->setAlignment(Qt::AlignLeading | Qt::AlignTop);
 
     auto contains = [&](DialogButton b) { return shown.contains(b); };
-    const DialogButton def = contains(DialogButton::OK)    ? DialogButton::OK
-                             : contains(DialogButton::Yes) ? DialogButton::Yes
-                                                           : DialogButton::Retry;
-    const DialogButton cancel = contains(DialogButton::Cancel) ? DialogButton::Cancel
-                                : contains(DialogButton::No)   ? DialogButton::No
-                                                               : DialogButton::OK;
-    form->m_defaultResult = buttonInfo(def).modalResult;
-    form->m_cancelResult = buttonInfo(cancel).modalResult;
+    auto first = [&](std::initializer_list<DialogButton> order) -> const ButtonInfo * {
+        for (DialogButton b : order)
+            if (contains(b))
+                return &buttonInfo(b);
+        return nullptr;
+    };
+    // Enter: the focused button; the default one only while no button has the focus.
+    const ButtonInfo *def = first({DialogButton::OK, DialogButton::Yes, DialogButton::Retry});
+    // Esc: the cancel button. A dialog without one cannot be dismissed without a choice, so
+    // it never answers with a button that is not there.
+    const ButtonInfo *cancel = first({DialogButton::Cancel, DialogButton::No, DialogButton::OK});
+    form->m_defaultResult = def ? def->modalResult : mrNone;
+    form->m_cancelResult = cancel ? cancel->modalResult : mrNone;
+    if (!cancel)
+        form->setWindowFlag(Qt::WindowCloseButtonHint, false);
     for (int i = 0; i < shown.size(); ++i) {
         const ButtonInfo &info = buttonInfo(shown[i]);
         auto *btn = new QPushButton(QString::fromUtf8(info.caption), form);
         btn->setObjectName(QLatin1String(info.name));
         btn->setGeometry(l.buttons[i]);
-        btn->setAutoDefault(false);
-        btn->setDefault(shown[i] == def);
+        // A focused button takes Enter for itself (Qt's auto-default); the dialog's default
+        // button gets it back when the focus leaves the buttons.
+        btn->setAutoDefault(true);
+        btn->setDefault(&info == def);
         const int result = info.modalResult;
         if (result != mrNone)
             QObject::connect(btn, &QPushButton::clicked, form,

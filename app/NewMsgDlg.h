@@ -98,6 +98,7 @@ class TMessageForm : public QDialog
 public:
     explicit TMessageForm(QWidget *parent = nullptr);
     QLabel *Message = nullptr;
+    // mrNone when the dialog has no such button.
     int defaultResult() const { return m_defaultResult; }
     int cancelResult() const { return m_cancelResult; }
     QString copyText() const;
@@ -110,7 +111,7 @@ private:
     friend TMessageForm *BuildMessageDialog(const QString &, DialogKind, const DialogButtons &);
     QList<QPushButton *> m_buttons;
     int m_defaultResult = mrNone;
-    int m_cancelResult = mrCancel;
+    int m_cancelResult = mrNone;
 };
 
 TMessageForm *BuildMessageDialog(const QString &text, DialogKind kind,

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -63,6 +64,29 @@ void digitsOnly(QLineEdit *edit)
     edit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), edit));
 }
+
+// An edit box takes Ctrl+A as "select all" before any window shortcut is looked at. In this
+// window Ctrl+A connects wherever the focus is, so the box lets the shortcut have it.
+class ShortcutPassesThrough : public QObject
+{
+public:
+    ShortcutPassesThrough(const QKeySequence &key, QObject *parent) : QObject(parent), m_key(key)
+    {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::ShortcutOverride &&
+            QKeySequence(static_cast<QKeyEvent *>(event)->keyCombination()) == m_key) {
+            event->ignore();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QKeySequence m_key;
+};
 
 } // namespace
 
@@ -328,6 +352,9 @@ void TFCOMM::buildMenu()
     ConnectMenu->menuAction()->setVisible(false);
     // The menu is hidden, so its shortcut must live on the window to keep working.
     addAction(START);
+    auto *passThrough = new ShortcutPassesThrough(START->shortcut(), this);
+    for (QLineEdit *edit : findChildren<QLineEdit *>())
+        edit->installEventFilter(passThrough);
 
     RecordMenu = MainMenu1->addMenu(QStringLiteral("Record"));
     RecordMenu->setObjectName(QStringLiteral("RecordMenu"));

@@ -225,7 +225,9 @@ void TFCOMM::SetFeatureClick()
 
 void TFCOMM::afterFrameCompleted(THidDevice *HidDev)
 {
-    if (!HidDev)
+    // A modal question opened for this frame may have outlived the device: then there is
+    // nothing to close.
+    if (!HidDev || HidDev->Released())
         return;
     HidDev->SetInputBufferCount(0);
     HidDev->CloseControl();

@@ -1,6 +1,7 @@
 // THidDeviceController: the device list, rescans, claiming and handler propagation.
 
 #include "usb/HidControllerClass.h"
+#include "usb/HidDispatch.h"
 
 namespace {
 // Controllers alive in this process; only one may exist.
@@ -76,6 +77,18 @@ void THidDeviceController::recount()
 
 void THidDeviceController::DeviceChange()
 {
+    if (HidDispatch::busy()) {
+        // A handler call is on the stack: the rescan waits until it has returned.
+        if (!m_rescanWaiting) {
+            m_rescanWaiting = true;
+            HidDispatch::whenIdle(this, [this] {
+                m_rescanWaiting = false;
+                DeviceChange();
+            });
+        }
+        return;
+    }
+    HidDispatch::Scope scope; // handlers below may release devices; they die after the scan
     QList<THidDevice *> fresh = ScanInterfaces();
     bool changed = false;
 
@@ -85,21 +98,23 @@ void THidDeviceController::DeviceChange()
                 return true;
         return false;
     };
-    for (qsizetype i = m_list.size() - 1; i >= 0; --i) {
-        if (i >= m_list.size())
-            continue;
-        THidDevice *dev = m_list[i];
-        if (dev->Plugged() && presentIn(fresh, dev))
-            continue;
+    // The devices that are gone, decided before any handler can change the list.
+    QList<THidDevice *> gone;
+    for (qsizetype i = m_list.size() - 1; i >= 0; --i)
+        if (!m_list[i]->Plugged() || !presentIn(fresh, m_list[i]))
+            gone.append(m_list[i]);
+    for (THidDevice *dev : std::as_const(gone)) {
+        if (dev->Released() || !m_list.contains(dev))
+            continue; // released by a handler of an earlier removal
+        changed = true;
         dev->MarkUnplugged();
-        if (m_onRemoval) {
+        if (m_onRemoval && !dev->Released()) {
             dev->m_inEvent = true;
             m_onRemoval(dev);
             dev->m_inEvent = false;
         }
-        if (!dev->Claimed())
+        if (!dev->Released() && !dev->Claimed())
             destroyDevice(dev);
-        changed = true;
     }
 
     for (auto it = fresh.begin(); it != fresh.end();) {
@@ -109,7 +124,7 @@ void THidDeviceController::DeviceChange()
                 duplicate || (old->Plugged() && old->PnPInfo().DevInst == (*it)->PnPInfo().DevInst);
         if (duplicate) {
             (*it)->m_controller = nullptr;
-            delete *it;
+            delete *it; // never handed out
             it = fresh.erase(it);
         } else {
             ++it;
@@ -135,6 +150,7 @@ void THidDeviceController::DeviceChange()
 
 int THidDeviceController::EnumerateDevices()
 {
+    HidDispatch::Scope scope;
     int offered = 0;
     for (int i = 0; i < m_list.size(); ++i) {
         THidDevice *dev = m_list[i];
@@ -146,8 +162,7 @@ int THidDeviceController::EnumerateDevices()
         dev->m_inEvent = true;
         const bool goOn = m_onEnumerate(dev, i);
         dev->m_inEvent = false;
-        // The handler may have released it; look it up again.
-        if (i < m_list.size() && m_list[i] == dev && !dev->Claimed())
+        if (!dev->Released() && !dev->Claimed())
             dev->CloseAll();
         if (!goOn)
             break;
@@ -179,6 +194,8 @@ void THidDeviceController::ReleaseDevice(THidDevice *HidDev)
 
 void THidDeviceController::destroyDevice(THidDevice *dev)
 {
+    if (dev->Released())
+        return;
     const THidDataEvent data = dev->m_dataHandler;
     const THidPlugEvent unplug = dev->UnplugHandler;
     const THidDataErrorEvent dataError = dev->DataErrorHandler;
@@ -217,7 +234,8 @@ void THidDeviceController::destroyDevice(THidDevice *dev)
             }
         }
     }
-    delete dev;
+    dev->m_released = true;
+    HidDispatch::dispose(dev);
 }
 
 void THidDeviceController::SetOnDeviceChange(const TNotifyEvent &h)

@@ -2,7 +2,8 @@
 // HID interfaces as objects: THidDeviceController keeps one THidDevice per interface, tracks
 // arrivals and removals with a full rescan, lets interfaces be claimed and released, and hands
 // its default handlers to the devices. A claimed device with a data handler runs one reader
-// thread that hands every input report to the GUI thread and waits until it has been handled.
+// thread whose reports the GUI thread hands to the handler in order. When objects die and when
+// handlers run is HidDispatch's rule (usb/HidDispatch.h).
 
 #include "usb/HidHandlers.h"
 #include "usb/HidPlatform.h"
@@ -11,6 +12,7 @@
 #include <QObject>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -56,8 +58,11 @@ public:
     bool InEvent() const { return m_inEvent; }
     bool ReadWriteAccess() const { return m_readWriteAccess; }
     bool HasReader() const { return m_reader != nullptr; }
+    // Released by its holder or dropped by the controller: it does nothing any more and is
+    // freed once no handler call is on the stack.
+    bool Released() const { return m_released; }
     // Plugged and either claimed or inside an event: its channels may be opened.
-    bool Accessible() const { return m_plugged && (m_claimed || m_inEvent); }
+    bool Accessible() const { return m_plugged && !m_released && (m_claimed || m_inEvent); }
 
     QString ProductString();
     QString SerialString();
@@ -94,6 +99,7 @@ private:
     std::atomic<bool> m_plugged{true};
     std::atomic<bool> m_claimed{false};
     std::atomic<bool> m_inEvent{false};
+    std::atomic<bool> m_released{false};
     bool m_readWriteAccess = false;
     HidPlatform::Handle m_control = HidPlatform::InvalidHandle;
     HidAttributes m_attributes;
@@ -107,58 +113,60 @@ private:
     std::unique_ptr<THidDeviceReadThread> m_reader;
 };
 
-// One per claimed device with a data handler. It reads one report at a time and hands it to the
-// GUI thread synchronously, so the handler reads the reader's own buffer and no report waits in
-// a queue.
+// One per claimed device with a data handler. Its thread reads input reports into a queue of
+// its own and never waits for the GUI thread, so a busy window does not make the kernel drop
+// reports. The GUI thread drains the queue: one handler call per report, in order, none after
+// Stop(). Who may delete it, and when, is HidDispatch's rule.
 class THidDeviceReadThread : public QObject
 {
     Q_OBJECT
 public:
+    // Reports beyond this many, unhandled, are dropped and counted (about three hours of the
+    // cable's idle reports).
+    static constexpr int QueueLimit = 1'000'000;
+
     THidDeviceReadThread(THidDevice *device, int reportLength);
     ~THidDeviceReadThread() override;
 
     void start();
-    // GUI thread: sets the terminate flag and waits, serving a pending hand-off meanwhile.
+    // GUI thread, any depth, any number of times: no handler call for this reader comes after
+    // it returns; the thread has ended.
     void Stop();
+    bool Stopped() const { return m_stopped; }
     quint32 ErrorCode() const { return m_errorCode; }
     // GUI thread: closes the read channel at the reader's next pass (the device is unplugged).
     void RequestChannelClose();
-    bool Serving() const { return m_serving; }
+    // Reports dropped because the queue was full, since the last call.
+    qint64 takeOverflow();
 
 private:
-    void run();
-    enum class Kind
+    struct Item
     {
-        Data,
-        Error
+        QByteArray report; // report ID in byte 0; empty for an error
+        quint32 error = 0;
     };
-    void handOff(Kind kind, quint8 reportId, quint16 size, quint32 error);
-    void serve(); // GUI thread
+    void run();
+    void post(Item item);
+    void pauseAfterFailure(int ms);
+    void drain(); // GUI thread
     void closeChannel();
 
     THidDevice *m_device;
     HidPlatform *m_platform;
-    QByteArray m_reportBuffer;
+    const int m_reportLength;
     std::atomic<bool> m_terminate{false};
     std::atomic<bool> m_closeRequested{false};
     std::atomic<HidPlatform::Handle> m_readChannel{HidPlatform::InvalidHandle};
     std::atomic<quint32> m_errorCode{0};
-
-    // The hand-off: guards the fields below between the reader and the GUI thread.
-    std::mutex m_mutex;
-    std::condition_variable m_served;
-    bool m_pending = false;
-    bool m_finished = false;
-    std::atomic<bool> m_pendingFlag{false}; // m_pending, readable without the lock
-    Kind m_kind = Kind::Data;
-    quint8 m_reportId = 0;
-    quint16 m_size = 0;
-    quint32 m_handedError = 0;
-    QObject m_guiContext; // lives on the GUI thread; queued hand-offs die with it
     std::thread m_thread;
-    bool m_serving = false;          // GUI thread only
-    bool m_deleteWhenServed = false; // GUI thread only
-    friend class THidDevice;
+    bool m_stopped = false; // GUI thread only
+
+    // Guards the queue and the two fields after it, between the reader and the GUI thread.
+    std::mutex m_mutex;
+    std::condition_variable m_wake; // a paused reader wakes for Stop()
+    std::deque<Item> m_queue;
+    bool m_drainPosted = false; // a drain is posted or running; the next report need not post
+    qint64 m_overflow = 0;
 };
 
 class THidDeviceController : public QObject
@@ -169,6 +177,7 @@ public:
     explicit THidDeviceController(HidPlatform *platform, QObject *owner = nullptr);
     ~THidDeviceController() override;
 
+    // Rescans now, or once the handler call on the stack has returned (HidDispatch).
     void DeviceChange();
     int EnumerateDevices();
     bool ClaimDeviceAt(THidDevice *&HidDev, int Idx);
@@ -215,4 +224,5 @@ private:
     int m_availableCount = 0;
     int m_claimedCount = 0;
     int m_unpluggedCount = 0;
+    bool m_rescanWaiting = false;
 };

@@ -1,6 +1,7 @@
 // THidDevice and its reader thread.
 
 #include "usb/HidControllerClass.h"
+#include "usb/HidDispatch.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -75,6 +76,7 @@ void THidDevice::MarkUnplugged()
     CloseAll();
     m_plugged = false;
     if (UnplugHandler) {
+        HidDispatch::Scope scope; // the handler may release this device
         const THidPlugEvent handler = UnplugHandler;
         handler(this);
     }
@@ -173,13 +175,15 @@ void THidDevice::SetDataHandler(const THidDataEvent &handler)
 {
     if (!handler)
         stopReader();
+    if (m_released)
+        return;
     m_dataHandler = handler;
     startReaderIfPossible();
 }
 
 void THidDevice::startReaderIfPossible()
 {
-    if (!m_dataHandler || !m_plugged || !m_claimed || !m_readWriteAccess || m_reader)
+    if (!m_dataHandler || !m_plugged || !m_claimed || m_released || !m_readWriteAccess || m_reader)
         return;
     const int length = Capabilities().InputReportByteLength;
     m_reader = std::make_unique<THidDeviceReadThread>(this, length);
@@ -191,38 +195,44 @@ void THidDevice::stopReader()
     if (!m_reader)
         return;
     m_reader->Stop();
-    if (m_reader->Serving()) {
-        // Inside this reader's own hand-off: it deletes itself when the handler returns.
-        m_reader->m_deleteWhenServed = true;
-        m_reader.release();
-    } else {
-        m_reader.reset();
-    }
+    // Its drain may be on the stack (a handler stopping its own reader).
+    HidDispatch::dispose(std::move(m_reader));
 }
 
 // ---------------------------------------------------------------------------------------------
 
 THidDeviceReadThread::THidDeviceReadThread(THidDevice *device, int reportLength)
-    : m_device(device), m_platform(device->m_platform),
-      // Reports are read into this buffer; a little extra keeps a zero length readable.
-      m_reportBuffer(qMax(reportLength, 1), '\0')
+    : m_device(device), m_platform(device->m_platform), m_reportLength(reportLength)
 {
     setObjectName(QStringLiteral("THidDeviceReadThread"));
-}
-
-void THidDeviceReadThread::start()
-{
-    m_thread = std::thread([this] {
-        run();
-        std::lock_guard lock(m_mutex);
-        m_finished = true;
-        m_served.notify_all();
-    });
 }
 
 THidDeviceReadThread::~THidDeviceReadThread()
 {
     Stop();
+}
+
+void THidDeviceReadThread::start()
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+void THidDeviceReadThread::Stop()
+{
+    m_stopped = true;
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_terminate = true;
+        m_queue.clear();
+        m_wake.notify_all();
+    }
+    const HidPlatform::Handle h = m_readChannel.load();
+    if (h != HidPlatform::InvalidHandle)
+        m_platform->cancelRead(h);
+    // The thread never waits for this one, so the join ends within one read slice at most.
+    m_thread.join();
 }
 
 void THidDeviceReadThread::RequestChannelClose()
@@ -231,6 +241,12 @@ void THidDeviceReadThread::RequestChannelClose()
     const HidPlatform::Handle h = m_readChannel.load();
     if (h != HidPlatform::InvalidHandle)
         m_platform->cancelRead(h);
+}
+
+qint64 THidDeviceReadThread::takeOverflow()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_overflow, 0);
 }
 
 void THidDeviceReadThread::closeChannel()
@@ -242,11 +258,13 @@ void THidDeviceReadThread::closeChannel()
 
 void THidDeviceReadThread::run()
 {
+    // Reports are read into this buffer; a zero length still leaves a byte to read into.
+    QByteArray buffer(qMax(m_reportLength, 1), '\0');
     while (!m_terminate) {
         if (m_closeRequested.exchange(false))
             closeChannel();
-        const int length = int(m_reportBuffer.size());
-        std::memset(m_reportBuffer.data(), 0, size_t(length));
+        const int length = int(buffer.size());
+        std::memset(buffer.data(), 0, size_t(length));
         const int slice = m_device->m_readWaitTime;
 
         // Open the read channel if needed; a device that is no longer accessible cannot be read.
@@ -262,126 +280,81 @@ void THidDeviceReadThread::run()
         }
         HidReadResult r;
         if (m_readChannel != HidPlatform::InvalidHandle)
-            r = m_platform->read(m_readChannel, reinterpret_cast<quint8 *>(m_reportBuffer.data()),
-                                 length, slice);
+            r = m_platform->read(m_readChannel, reinterpret_cast<quint8 *>(buffer.data()), length,
+                                 slice);
         else
             r.Status = HidReadStatus::Failed, r.Error = m_errorCode;
 
         if (r.Status == HidReadStatus::Failed) {
             m_errorCode = r.Error;
             closeChannel();
-            handOff(Kind::Error, 0, 0, r.Error);
+            post({QByteArray(), r.Error});
             // A device that keeps failing (unplugged until released) must not spin a core.
-            for (int waited = 0; waited < slice && !m_terminate; waited += 5)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pauseAfterFailure(slice);
             continue;
         }
         if (r.Status == HidReadStatus::TimedOut || r.Bytes <= 0)
             continue;
-        handOff(Kind::Data, quint8(m_reportBuffer[0]), quint16(r.Bytes - 1), 0);
+        post({buffer.left(r.Bytes), 0});
     }
     closeChannel();
 }
 
-void THidDeviceReadThread::handOff(Kind kind, quint8 reportId, quint16 size, quint32 error)
+void THidDeviceReadThread::pauseAfterFailure(int ms)
 {
     std::unique_lock lock(m_mutex);
-    m_pending = true;
-    m_kind = kind;
-    m_reportId = reportId;
-    m_size = size;
-    m_handedError = error;
-    m_pendingFlag.store(true, std::memory_order_release);
-    QMetaObject::invokeMethod(
-        &m_guiContext, [this] { serve(); }, Qt::QueuedConnection);
-    lock.unlock();
-    // A handler usually returns within microseconds: a short spin saves a sleep and a wake-up.
-    // It is bounded in time, so a busy GUI thread does not cost a second core.
-    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-    while (m_pendingFlag.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < spinUntil)
-        std::this_thread::yield();
-    lock.lock();
-    m_served.wait(lock, [this] { return !m_pending; });
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_terminate.load(); });
 }
 
-void THidDeviceReadThread::serve()
+void THidDeviceReadThread::post(Item item)
 {
-    Kind kind;
-    quint8 reportId;
-    quint16 size;
-    quint32 error;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_pending || m_serving)
-            return; // already served, or being served further up this stack
-        kind = m_kind;
-        reportId = m_reportId;
-        size = m_size;
-        error = m_handedError;
-    }
-    m_serving = true;
-    // Runs however the handler ends: releases the reader, and deletes a reader that was
-    // stopped from inside its own handler once that handler has returned.
-    struct Finish
-    {
-        THidDeviceReadThread *t;
-        ~Finish()
-        {
-            t->m_serving = false;
-            {
-                std::lock_guard lock(t->m_mutex);
-                t->m_pending = false;
-                t->m_pendingFlag.store(false, std::memory_order_release);
-                t->m_served.notify_all();
-            }
-            if (t->m_deleteWhenServed)
-                t->deleteLater();
-        }
-    } finish{this};
-    // The reader waits, so its buffer stays valid for the length of the call. The device may
-    // be destroyed by the handler, so it is not touched after the call.
-    if (kind == Kind::Data) {
-        const THidDataEvent handler = m_device->m_dataHandler;
-        if (handler)
-            handler(m_device, reportId,
-                    reinterpret_cast<const quint8 *>(m_reportBuffer.constData()) + 1, size);
-    } else {
-        const THidDataErrorEvent handler = m_device->DataErrorHandler;
-        if (handler)
-            handler(m_device, error);
-    }
-}
-
-void THidDeviceReadThread::Stop()
-{
-    if (!m_thread.joinable())
+    std::lock_guard lock(m_mutex);
+    if (m_terminate)
         return;
-    m_terminate = true;
-    const HidPlatform::Handle h = m_readChannel.load();
-    if (h != HidPlatform::InvalidHandle)
-        m_platform->cancelRead(h);
-    if (m_serving) {
-        // Stopped from inside its own handler: release the reader, which then sees the flag.
-        std::lock_guard lock(m_mutex);
-        m_pending = false;
-        m_pendingFlag.store(false, std::memory_order_release);
-        m_served.notify_all();
-    } else {
-        // The reader may be blocked in a hand-off that only this thread can serve.
-        for (;;) {
-            bool pending;
-            {
-                std::unique_lock lock(m_mutex);
-                m_served.wait_for(lock, std::chrono::milliseconds(2),
-                                  [this] { return m_finished || m_pending; });
-                if (m_finished)
-                    break;
-                pending = m_pending;
+    if (m_queue.size() >= size_t(QueueLimit)) {
+        ++m_overflow;
+        return;
+    }
+    m_queue.push_back(std::move(item));
+    if (!m_drainPosted) {
+        m_drainPosted = true;
+        // The reader object lives on the GUI thread, so the drain runs there.
+        QMetaObject::invokeMethod(this, [this] { drain(); }, Qt::QueuedConnection);
+    }
+}
+
+void THidDeviceReadThread::drain()
+{
+    if (HidDispatch::busy()) {
+        // A handler call is on the stack (perhaps a modal window opened by it): handler calls
+        // do not nest, so these reports wait until it has returned.
+        HidDispatch::whenIdle(this, [this] { drain(); });
+        return;
+    }
+    HidDispatch::Scope scope;
+    for (;;) {
+        Item item;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopped || m_queue.empty()) {
+                m_drainPosted = false;
+                break;
             }
-            if (pending)
-                serve();
+            item = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        // The handlers are read afresh for every report: a handler may change them.
+        if (!item.report.isEmpty()) {
+            const THidDataEvent handler = m_device->m_dataHandler;
+            if (handler)
+                handler(m_device, quint8(item.report[0]),
+                        reinterpret_cast<const quint8 *>(item.report.constData()) + 1,
+                        quint16(item.report.size() - 1));
+        } else {
+            const THidDataErrorEvent handler = m_device->DataErrorHandler;
+            if (handler)
+                handler(m_device, item.error);
         }
     }
-    m_thread.join();
+    // Nothing of this object is touched after the scope ends: it may delete this reader.
 }

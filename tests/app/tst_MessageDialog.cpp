@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <memory>
 
 class tst_MessageDialog : public QObject
 {
@@ -142,6 +143,73 @@ private slots:
             QCOMPARE(f->exec(), expected);
             delete f;
         }
+    }
+
+    // Through the real focus: Tab to a button, then Enter or Space presses that button; Enter
+    // with the focus on no button presses the default one; Esc answers with the cancel button
+    // and does nothing when there is none.
+    void keyboard_data()
+    {
+        QTest::addColumn<DialogButtons>("buttons");
+        QTest::addColumn<int>("tabs");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("expected"); // mrNone: the dialog stays open
+        const DialogButtons ok{DialogButton::OK};
+        const DialogButtons yesNo{DialogButton::Yes, DialogButton::No};
+        const DialogButtons ari{DialogButton::Abort, DialogButton::Retry, DialogButton::Ignore};
+        for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_Space)}) {
+            const QString k = key == Qt::Key_Space   ? "space"
+                              : key == Qt::Key_Enter ? "enter"
+                                                     : "return";
+            QTest::addRow("OK %s", qPrintable(k)) << ok << 0 << key << int(mrOk);
+            QTest::addRow("Yes %s", qPrintable(k)) << yesNo << 0 << key << int(mrYes);
+            QTest::addRow("tab to No %s", qPrintable(k)) << yesNo << 1 << key << int(mrNo);
+            QTest::addRow("tab round to Yes %s", qPrintable(k)) << yesNo << 2 << key << int(mrYes);
+            QTest::addRow("tab to Ignore %s", qPrintable(k)) << ari << 1 << key << int(mrIgnore);
+        }
+        QTest::newRow("OK esc") << ok << 0 << int(Qt::Key_Escape) << int(mrOk);
+        QTest::newRow("Yes/No esc") << yesNo << 0 << int(Qt::Key_Escape) << int(mrNo);
+        QTest::newRow("tab to No esc") << yesNo << 1 << int(Qt::Key_Escape) << int(mrNo);
+        QTest::newRow("no cancel button esc") << ari << 0 << int(Qt::Key_Escape) << int(mrNone);
+    }
+    void keyboard()
+    {
+        QFETCH(DialogButtons, buttons);
+        QFETCH(int, tabs);
+        QFETCH(int, key);
+        QFETCH(int, expected);
+        std::unique_ptr<TMessageForm> f(BuildMessageDialog("?", DialogKind::Confirmation, buttons));
+        f->show();
+        f->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.get()));
+        QVERIFY(qobject_cast<QPushButton *>(QApplication::focusWidget()));
+        for (int i = 0; i < tabs; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        if (expected == mrNone) {
+            QVERIFY(f->isVisible());
+            QVERIFY(!f->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+            f->close(); // the close box is gone too; closing answers nothing either
+            QVERIFY(f->isVisible());
+        } else {
+            QVERIFY(!f->isVisible());
+            QCOMPARE(f->result(), expected);
+        }
+    }
+
+    void defaultTakesEnterWhileNoButtonHasTheFocus()
+    {
+        std::unique_ptr<TMessageForm> f(BuildMessageDialog(
+            "?", DialogKind::Confirmation, {DialogButton::Yes, DialogButton::No}));
+        auto *no = f->findChild<QPushButton *>("No");
+        f->show();
+        f->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.get()));
+        no->setFocus();
+        QVERIFY(no->isDefault()); // the focused button is the default meanwhile
+        f->setFocus();            // the focus leaves the buttons
+        QTest::keyClick(f.get(), Qt::Key_Return);
+        QCOMPARE(f->result(), int(mrYes));
     }
 
     void ctrlCCopies()

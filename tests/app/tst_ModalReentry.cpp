@@ -1,0 +1,195 @@
+#include "app/RD7F.h"
+#include "common/ModalPrompts.h"
+#include "common/Wait.h"
+#include "recording/MeasurementTable.h"
+#include "sim/SimulatedThermometer.h"
+#include "usb/HidControllerClass.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Modal windows opened from inside the frame handler, with the world going on while they are
+// open: devices come and go, the cable is pulled, the user disconnects. Run under ASan/UBSan
+// and TSan too (scripts/test --sanitize, --tsan).
+class tst_ModalReentry : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        ModalPrompts prompts;
+        SimulatedHidBus bus;
+        std::shared_ptr<SimulatedThermometer> meter;
+        int keyboard = 0;
+        int cable = 0;
+        std::unique_ptr<TFCOMM> w;
+        QTemporaryDir dir;
+
+        Rig()
+        {
+            VirtualInterface kb;
+            kb.InstanceId = "keyboard";
+            kb.Product = "Keyboard";
+            kb.Attributes = {0x046d, 0xc31c, 1};
+            keyboard = bus.plug(kb);
+            ThermometerSettings s;
+            s.IdleIntervalUs = 1000;
+            s.LiveIntervalUs = 5000;
+            s.ByteGapUs = 100;
+            s.OddDisplayEvery = 0;
+            meter = std::make_shared<SimulatedThermometer>(s);
+            cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+            w = std::make_unique<TFCOMM>(&bus);
+            w->RecordSI->setChecked(false);
+        }
+        QStringList log() const
+        {
+            QStringList l;
+            for (int i = 0; i < w->HistoryListBox->count(); ++i)
+                l << w->HistoryListBox->item(i)->text();
+            return l;
+        }
+        QStringList devices() const
+        {
+            QStringList l;
+            for (int i = 0; i < w->DevListBox->count(); ++i)
+                l << w->DevListBox->item(i)->text();
+            return l;
+        }
+    };
+
+private slots:
+    // The record-limit question and the save dialog behind it are opened by the frame handler.
+    // A device change while either is open waits until the handler has returned; nothing the
+    // handler still uses is freed under it.
+    void deviceChangesWhileTheLimitQuestionIsOpen_data()
+    {
+        QTest::addColumn<bool>("inSaveDialog");
+        QTest::addColumn<QString>("change");
+        for (bool save : {false, true}) {
+            const char *where = save ? "save dialog" : "question";
+            for (const char *change : {"plug", "unplug", "pull cable"})
+                QTest::addRow("%s during the %s", change, where) << save << QString(change);
+        }
+    }
+    void deviceChangesWhileTheLimitQuestionIsOpen()
+    {
+        QFETCH(bool, inSaveDialog);
+        QFETCH(QString, change);
+        Rig rig;
+        rig.w->S.RecordLimit = 3;
+        const QString file = rig.dir.filePath("limit.txt");
+        rig.prompts.questionAnswers.enqueue(QMessageBox::Ok);
+        rig.prompts.fileAnswers.enqueue(file);
+        QStringList listDuringModal;
+        auto act = [&rig, &listDuringModal, change] {
+            if (change == "plug") {
+                VirtualInterface mouse;
+                mouse.InstanceId = "mouse";
+                mouse.Product = "Mouse";
+                rig.bus.plug(mouse);
+            } else if (change == "unplug") {
+                rig.bus.unplug(rig.keyboard);
+            } else {
+                rig.bus.unplug(rig.cable);
+            }
+            listDuringModal = rig.devices();
+        };
+        rig.prompts.duringModal.enqueue(inSaveDialog ? std::function<void()>() : act);
+        rig.prompts.duringModal.enqueue(inSaveDialog ? act : std::function<void()>());
+
+        rig.w->USBCon->click();
+        QVERIFY(waitUntil([&] { return rig.prompts.messages.size() == 1; }, 10000));
+        QVERIFY(waitUntil([&] { return rig.devices() != listDuringModal; }, 5000));
+        // While the handler's window was open the list stood still.
+        QCOMPARE(listDuringModal, QStringList({"Keyboard", "USB to Serial"}));
+        QCOMPARE(rig.prompts.questions.size(), 1);
+        QCOMPARE(rig.prompts.messageTexts(),
+                 QStringList({"Save table to specified file: " + file + " Scuss!"}));
+        QCOMPARE(rig.w->cds1->count(), 3);
+        QFile saved(file);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll().count("\r\n"), 3 + 3);
+        if (change == "plug") {
+            QCOMPARE(rig.devices(), QStringList({"Keyboard", "USB to Serial", "Mouse"}));
+            QVERIFY(rig.log().contains("Arrival of Mouse"));
+        } else if (change == "unplug") {
+            QCOMPARE(rig.devices(), QStringList({"USB to Serial"}));
+            QVERIFY(rig.log().contains("Removal of Keyboard"));
+            QVERIFY(!rig.w->USBCon->isChecked()); // any removal releases the button
+        } else {
+            QCOMPARE(rig.devices(), QStringList({"Keyboard"}));
+            QVERIFY(rig.log().contains("Removal of USB to Serial"));
+            QVERIFY(!rig.w->USBCon->isChecked());
+        }
+        rig.w.reset();
+        QCOMPARE(rig.bus.openHandles(rig.cable), 0);
+    }
+
+    // Inside the handler's window: the user disconnects (a stop of the reader whose report is
+    // being handled), or the device list is rebuilt outright (every device released, the one
+    // handling the report included). No handler call follows, and nothing freed is touched.
+    void stopAndReleaseFromInsideTheHandler_data()
+    {
+        QTest::addColumn<bool>("release");
+        QTest::newRow("disconnect") << false;
+        QTest::newRow("release every device") << true;
+    }
+    void stopAndReleaseFromInsideTheHandler()
+    {
+        QFETCH(bool, release);
+        Rig rig;
+        rig.w->S.RecordLimit = 2;
+        rig.prompts.questionAnswers.enqueue(QMessageBox::Cancel);
+        rig.prompts.duringModal.enqueue([&] {
+            if (release)
+                rig.w->HidCtlDeviceChange(rig.w->HidCtl);
+            else
+                rig.w->USBCon->click();
+            // A second stop at any depth changes nothing.
+            for (THidDevice *d : rig.w->DevListObjects)
+                d->SetDataHandler(THidDataEvent());
+        });
+        rig.w->USBCon->click();
+        QVERIFY(waitUntil([&] { return rig.prompts.questions.size() == 1 && !rig.prompts.depth; },
+                          10000));
+        const int frames = rig.w->HistoryListBox->count();
+        QTest::qWait(100);
+        QCOMPARE(rig.w->cds1->count(), 2);
+        QCOMPARE(rig.w->HistoryListBox->count(), frames); // no report handled after the stop
+        for (THidDevice *d : rig.w->DevListObjects)
+            QVERIFY(!d->HasReader());
+        if (!release)
+            QCOMPARE(rig.meter->commands().last(), quint8(91));
+    }
+
+    // Ctrl+A connects wherever the focus is, the page-size and interval boxes included.
+    void ctrlAWinsOverTheEditBoxes()
+    {
+        Rig rig;
+        rig.w->show();
+        rig.w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(rig.w.get()));
+        int connects = 0;
+        for (QLineEdit *box : {rig.w->RecordSITime, rig.w->Maxrecord}) {
+            box->setFocus();
+            QVERIFY(box->hasFocus());
+            const QString before = box->text();
+            rig.w->USBCon->setChecked(!rig.w->USBCon->isChecked());
+            QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+            ++connects;
+            QCOMPARE(rig.bus.features(rig.cable).size(), connects); // USBConClick ran
+            QCOMPARE(box->text(), before);
+        }
+        // The first press connected, the second disconnected.
+        QCOMPARE(rig.meter->commands(), QList<quint8>({90, 90, 91}));
+    }
+};
+
+QTEST_MAIN(tst_ModalReentry)
+#include "tst_ModalReentry.moc"
