@@ -108,7 +108,7 @@ void THidDeviceController::DeviceChange()
             continue; // released by a handler of an earlier removal
         changed = true;
         dev->MarkUnplugged();
-        if (m_onRemoval && !dev->Released()) {
+        if (m_onRemoval) {
             dev->m_inEvent = true;
             m_onRemoval(dev);
             dev->m_inEvent = false;

@@ -247,6 +247,86 @@ private slots:
         QVERIFY(log.events.isEmpty()); // no notifications
     }
 
+    // Every event's handler may release the device it is called for; the controller and the
+    // reader touch nothing of it afterwards (ASan catches any such touch).
+    void handlersMayReleaseTheirDevice()
+    {
+        struct Releaser
+        {
+            THidDeviceController *ctl = nullptr;
+            QStringList events;
+            void release(THidDevice *d, const QString &why)
+            {
+                events << why + " " + d->PnPInfo().DevInst;
+                if (!d->Claimed()) {
+                    THidDevice *claimed = nullptr;
+                    QVERIFY(ctl->ClaimDeviceAt(claimed, int(ctl->Devices().indexOf(d))));
+                }
+                ctl->ReleaseDevice(d);
+                QVERIFY(d->Released());
+                ctl->ReleaseDevice(d); // twice does nothing
+            }
+            void Removal(THidDevice *d) { release(d, "removal"); }
+            void Unplug(THidDevice *d) { release(d, "unplug"); }
+            void Arrival(THidDevice *d) { release(d, "arrival"); }
+            bool Enumerate(THidDevice *d, int) { return release(d, "enumerate"), true; }
+            void DataError(THidDevice *d, quint32) { release(d, "error"); }
+            void Data(THidDevice *, quint8, const quint8 *, quint16) {}
+            void Change(QObject *)
+            {
+                events << "change";
+                for (THidDevice *d : ctl->Devices())
+                    if (d->Claimed())
+                        ctl->ReleaseDevice(d);
+            }
+        };
+        SimulatedHidBus bus;
+        const int a = bus.plug(cable("a"));
+        const int b = bus.plug(cable("b"));
+        THidDeviceController ctl(&bus);
+        Releaser r{&ctl, {}};
+
+        // Removal of a claimed device: the unplug handler and OnRemoval may both release it.
+        THidDevice *dev = nullptr;
+        QVERIFY(ctl.ClaimDeviceAt(dev, 0));
+        dev->UnplugHandler = THidPlugEvent(&r, &Releaser::Unplug);
+        ctl.SetOnRemoval(THidPlugEvent(&r, &Releaser::Removal));
+        bus.unplug(a);
+        QCOMPARE(r.events, QStringList({"unplug a", "removal a"}));
+        QCOMPARE(ctl.Devices().size(), 1);
+        QCOMPARE(ctl.UnpluggedCount(), 0);
+
+        // Arrival, enumeration and the device-change handler release what they are given.
+        r.events.clear();
+        ctl.SetOnArrival(THidPlugEvent(&r, &Releaser::Arrival));
+        bus.plug(cable("c"));
+        QCOMPARE(r.events, QStringList({"arrival c"}));
+        QCOMPARE(ctl.Devices().size(), 2); // a fresh device took the released one's slot
+        QVERIFY(!ctl.Devices()[1]->Released());
+        r.events.clear();
+        ctl.SetOnEnumerate(THidEnumerateEvent(&r, &Releaser::Enumerate));
+        QCOMPARE(ctl.EnumerateDevices(), 2);
+        QCOMPARE(r.events, QStringList({"enumerate b", "enumerate c"}));
+        QCOMPARE(ctl.AvailableCount(), 2);
+        r.events.clear();
+        QVERIFY(ctl.ClaimDeviceAt(dev, 0));
+        ctl.SetOnDeviceChange(TNotifyEvent(&r, &Releaser::Change));
+        QCOMPARE(r.events, QStringList({"change"}));
+        QCOMPARE(ctl.ClaimedCount(), 0);
+
+        // The reader's error handler releases the device whose reader calls it.
+        r.events.clear();
+        QVERIFY(ctl.ClaimDeviceAt(dev, 0));
+        dev->DataErrorHandler = THidDataErrorEvent(&r, &Releaser::DataError);
+        dev->SetDataHandler(THidDataEvent(&r, &Releaser::Data));
+        dev->SetReadWaitTime(10);
+        bus.update(b, [](VirtualInterface &v) { v.ReadStartError = 5; });
+        QTRY_COMPARE(r.events, QStringList({"error b"}));
+        QTest::qWait(50);
+        QCOMPARE(r.events.size(), 1); // no call after the release
+        QCOMPARE(bus.openHandles(b), 0);
+    }
+
     void destructionWithClaimedAndUnclaimed()
     {
         SimulatedHidBus bus;
