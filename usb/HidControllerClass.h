@@ -148,7 +148,7 @@ private:
     void run();
     void post(Item item);
     void pauseAfterFailure(int ms);
-    void drain(); // GUI thread
+    Q_INVOKABLE void drain(); // GUI thread
     void closeChannel();
 
     THidDevice *m_device;

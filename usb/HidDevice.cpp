@@ -295,7 +295,8 @@ void THidDeviceReadThread::run()
         }
         if (r.Status == HidReadStatus::TimedOut || r.Bytes <= 0)
             continue;
-        post({buffer.left(r.Bytes), 0});
+        // A copy of its own: the buffer is reused for the next read at once.
+        post({QByteArray(buffer.constData(), r.Bytes), 0});
     }
     closeChannel();
 }
@@ -318,8 +319,9 @@ void THidDeviceReadThread::post(Item item)
     m_queue.push_back(std::move(item));
     if (!m_drainPosted) {
         m_drainPosted = true;
-        // The reader object lives on the GUI thread, so the drain runs there.
-        QMetaObject::invokeMethod(this, [this] { drain(); }, Qt::QueuedConnection);
+        // The reader object lives on the GUI thread, so the drain runs there. Posted by name,
+        // so nothing but Qt's own event crosses the threads.
+        QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection);
     }
 }
 
