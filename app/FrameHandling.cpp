@@ -1,7 +1,7 @@
 // The frame handler and the LCD readout update of the main window.
 
 #include "app/RD7F.h"
-#include "decode/LcdPanel.h"
+#include "display/LcdPanel.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -3,10 +3,11 @@
 #include "app/Application.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
-#include "decode/LocaleInfo.h"
+#include "recording/LocaleInfo.h"
 #include "output/ChartPicture.h"
 #include "output/DataFiles.h"
 #include "output/Report.h"
+#include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 
 #include <QAction>
@@ -41,6 +42,10 @@ void TFCOMM::saveasClick()
 
 void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
 {
+    // Writing text walks the table to its end, so the last row is the current one after it.
+    if (DataFiles::extensionOf(path) != QLatin1String(".xml") && table == cds1 &&
+        table->count() > 0)
+        DBGrid1->setCurrentRow(table->count() - 1);
     if (DataFiles::saveTable(*table, path, QDate::currentDate()))
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),

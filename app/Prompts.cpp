@@ -40,17 +40,6 @@ QString qtFilterFrom(const QString &filter)
     return out.join(QStringLiteral(";;"));
 }
 
-QString withDefaultExtension(const QString &path, const QString &defaultExt)
-{
-    QString ext = defaultExt;
-    ext.remove(QLatin1Char('*'));
-    if (ext.startsWith(QLatin1Char('.')))
-        ext.remove(0, 1);
-    if (path.isEmpty() || ext.isEmpty() || !QFileInfo(path).suffix().isEmpty())
-        return path;
-    return path + QLatin1Char('.') + ext;
-}
-
 QMessageBox::StandardButton DialogPrompts::question(const QString &caption, const QString &text,
                                                     QMessageBox::StandardButtons buttons,
                                                     QMessageBox::Icon icon)
@@ -64,10 +53,22 @@ int DialogPrompts::message(const QString &text, DialogKind kind, const DialogBut
     return ShowMessageDialog(text, kind, buttons, 0);
 }
 
-namespace {
-QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
+QString filterExtension(const QString &qtFilter)
 {
-    QFileDialog dlg(QApplication::activeWindow(), r.title);
+    // "XML(*.xml) (*.xml)": the first pattern's extension, when it names one.
+    const qsizetype star = qtFilter.indexOf(QLatin1String("*."));
+    if (star < 0)
+        return {};
+    qsizetype end = star + 2;
+    while (end < qtFilter.size() && qtFilter.at(end).isLetterOrNumber())
+        ++end;
+    return qtFilter.mid(star + 2, end - star - 2);
+}
+
+void configureFileDialog(QFileDialog &dlg, const FileDialogRequest &r,
+                         QFileDialog::AcceptMode mode)
+{
+    dlg.setWindowTitle(r.title);
     dlg.setAcceptMode(mode);
     dlg.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
                                                     : QFileDialog::ExistingFile);
@@ -78,10 +79,25 @@ QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
     ext.remove(QLatin1Char('*'));
     if (ext.startsWith(QLatin1Char('.')))
         ext.remove(0, 1);
-    if (!ext.isEmpty())
+    if (!ext.isEmpty()) {
         dlg.setDefaultSuffix(ext);
+        // A name typed without an extension takes the one of the filter chosen, so that the
+        // format the user picked is the one written.
+        QObject::connect(&dlg, &QFileDialog::filterSelected, &dlg,
+                         [&dlg, ext](const QString &filter) {
+                             const QString chosen = filterExtension(filter);
+                             dlg.setDefaultSuffix(chosen.isEmpty() ? ext : chosen);
+                         });
+    }
     if (!r.fileName.isEmpty())
         dlg.selectFile(r.fileName);
+}
+
+namespace {
+QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dlg(QApplication::activeWindow());
+    configureFileDialog(dlg, r, mode);
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return {};
     return dlg.selectedFiles().first();

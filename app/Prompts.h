@@ -5,6 +5,7 @@
 
 #include "app/NewMsgDlg.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
 #include <functional>
@@ -46,8 +47,11 @@ public:
 
 // Converts "Label|*.ext|..." to Qt's "Label (*.ext);;..." form.
 QString qtFilterFrom(const QString &pipeSeparatedFilter);
-// Appends the default extension to a name typed without one.
-QString withDefaultExtension(const QString &path, const QString &defaultExt);
+// The extension a Qt name filter stands for ("xml" for "XML(*.xml) (*.xml)"); empty for none.
+QString filterExtension(const QString &qtFilter);
+// Sets a file dialog up as the request describes.
+void configureFileDialog(QFileDialog &dialog, const FileDialogRequest &request,
+                         QFileDialog::AcceptMode mode);
 
 // The real dialogs.
 class DialogPrompts : public Prompts

@@ -2,10 +2,10 @@
 
 #include "app/Prompts.h"
 #include "app/ToolGlyphs.h"
-#include "decode/Fonts.h"
-#include "decode/IndicatorPictures.h"
-#include "decode/LcdPanel.h"
-#include "decode/LocaleInfo.h"
+#include "display/Fonts.h"
+#include "display/IndicatorPictures.h"
+#include "display/LcdPanel.h"
+#include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
@@ -146,18 +146,21 @@ void TFCOMM::buildTopBar()
     USBCon->setGeometry(3, 4, 110, 25);
     USBCon->setCheckable(true);
     USBCon->setToolTip(QStringLiteral("USB Connect"));
-    USBCon->setFont(Fonts::arial(13, true));
+    USBCon->setFont(Fonts::arial(13));
     USBCon->setFocusPolicy(Qt::NoFocus);
+    // The tick rewrites the caption, but a tick whose handler has a message open does not
+    // come again until it is answered: the caption also follows every change at once.
+    connect(USBCon, &QPushButton::toggled, this, &TFCOMM::showConnectCaption);
 
     RecallData = new QCheckBox(QStringLiteral("Download Data"), Panel4);
     RecallData->setObjectName(QStringLiteral("RecallData"));
     RecallData->setGeometry(136, 11, 121, 17);
-    RecallData->setFont(Fonts::arial(13, true));
+    RecallData->setFont(Fonts::arial(13));
 
     BitBtn1 = new QPushButton(QStringLiteral("Exit"), Panel4);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setGeometry(835, 4, 68, 25);
-    BitBtn1->setFont(Fonts::arial(13, true));
+    BitBtn1->setFont(Fonts::arial(13));
     connect(BitBtn1, &QPushButton::clicked, this, &TFCOMM::BitBtn1Click);
 }
 
@@ -361,18 +364,12 @@ void TFCOMM::buildMenu()
     RecordNewEntry = RecordMenu->addAction(QStringLiteral("New"));
     RecordSaveEntry = RecordMenu->addAction(QStringLiteral("Save"));
     RecordMenu->addSeparator();
-    auto limit = [this](const QString &name, const QString &text) {
-        QAction *a = RecordMenu->addAction(text);
-        a->setObjectName(name);
+    for (const RecordLimitEntry &e : RecordLimitEntries) {
+        QAction *a = RecordMenu->addAction(QString::fromLatin1(e.caption));
+        a->setObjectName(QString::fromLatin1(e.name));
         a->setCheckable(true);
-        return a;
-    };
-    N10001 = limit(QStringLiteral("N10001"), QStringLiteral("1000"));
-    N50001 = limit(QStringLiteral("N50001"), QStringLiteral("5000"));
-    N100001 = limit(QStringLiteral("N100001"), QStringLiteral("10000"));
-    N500001 = limit(QStringLiteral("N500001"), QStringLiteral("50000"));
-    N1000001 = limit(QStringLiteral("N1000001"), QStringLiteral("100000"));
-    limitess = limit(QStringLiteral("limitess"), QStringLiteral("limitless"));
+        this->*e.action = a;
+    }
     N100001->setChecked(true);
 }
 
@@ -436,6 +433,11 @@ void TFCOMM::ConTimerTimer()
     } else {
         ++S.ConTickCount;
     }
+    showConnectCaption();
+}
+
+void TFCOMM::showConnectCaption()
+{
     const QString caption =
         USBCon->isChecked() ? QStringLiteral("USB Disconnect") : QStringLiteral("USB Connect");
     if (USBCon->text() != caption)

@@ -5,6 +5,7 @@
 
 #include "app/MainState.h"
 #include "app/NewMsgDlg.h"
+#include "recording/LocaleInfo.h"
 
 #include <QMainWindow>
 
@@ -117,10 +118,20 @@ public:
     void Timer1Timer();
     void Timer2Timer();
     void ConTimerTimer();
+    void showConnectCaption();
     void TrecordTimer();
 
     // Recording.
     void RecordSITimeChange();
+    // The record-limit entries of the Record menu, in menu order.
+    struct RecordLimitEntry
+    {
+        QAction *TFCOMM::*action;
+        const char *name;
+        const char *caption;
+        qint32 limit;
+    };
+    static const RecordLimitEntry RecordLimitEntries[6];
     void RecordLimitClick(QAction *entry);
     void RecordNewClick();
     void ChartReset();
@@ -177,6 +188,8 @@ private:
     void logBytes(const quint8 *bytes, int count);
     bool sendCommandReport(quint8 kind, quint8 code, const QString &noDevice,
                            DialogKind noDeviceKind);
+
+    TimeStamper m_timeStamper;
 };
 
 // The main window; the only global of the program.

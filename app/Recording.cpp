@@ -3,7 +3,7 @@
 
 #include "app/Prompts.h"
 #include "app/RD7F.h"
-#include "decode/LocaleInfo.h"
+#include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
 #include "recording/uCharControl.h"
@@ -21,8 +21,10 @@ void TFCOMM::connectRecording()
 {
     connect(RecordSITime, &QLineEdit::textChanged, this, &TFCOMM::RecordSITimeChange);
     connect(RecordNew, &QToolButton::clicked, this, &TFCOMM::RecordNewClick);
-    for (QAction *entry : {N10001, N50001, N100001, N500001, N1000001, limitess})
+    for (const RecordLimitEntry &e : RecordLimitEntries) {
+        QAction *entry = this->*e.action;
         connect(entry, &QAction::triggered, this, [this, entry] { RecordLimitClick(entry); });
+    }
     connect(BtFirst, &QToolButton::clicked, this, &TFCOMM::BtFirstClick);
     connect(BTPrevious, &QToolButton::clicked, this, &TFCOMM::BTPreviousClick);
     connect(BtNext, &QToolButton::clicked, this, &TFCOMM::BtNextClick);
@@ -36,7 +38,7 @@ void TFCOMM::INDataToTable()
                                                  RepeatSet->isChecked(), RecordSITime->text());
     if (d.Store) {
         cds1->appendRow(
-            {d.No, LocaleInfo::timeStamp(QTime::currentTime()), S.ValueText, S.UnitGlyph});
+            {d.No, m_timeStamper.text(QTime::currentTime()), S.ValueText, S.UnitGlyph});
         showPage(ChartCtl->AddValue(double(S.ValueNum)));
         if (const auto maxY = Recorder::raisePeak(S, S.ValueNum))
             ChartCtl->SetMaxY(*maxY);
@@ -65,19 +67,23 @@ void TFCOMM::RecordSITimeChange()
         S.SampleCountdown = *interval;
 }
 
+const TFCOMM::RecordLimitEntry TFCOMM::RecordLimitEntries[6] = {
+    {&TFCOMM::N10001, "N10001", "1000", 1000},
+    {&TFCOMM::N50001, "N50001", "5000", 5000},
+    {&TFCOMM::N100001, "N100001", "10000", 10000},
+    {&TFCOMM::N500001, "N500001", "50000", 50000},
+    {&TFCOMM::N1000001, "N1000001", "100000", 100000},
+    {&TFCOMM::limitess, "limitess", "limitless", 10000000},
+};
+
 void TFCOMM::RecordLimitClick(QAction *entry)
 {
-    static const QList<std::pair<QString, int>> limits = {
-        {QStringLiteral("N10001"), 1000},     {QStringLiteral("N50001"), 5000},
-        {QStringLiteral("N100001"), 10000},   {QStringLiteral("N500001"), 50000},
-        {QStringLiteral("N1000001"), 100000}, {QStringLiteral("limitess"), 10000000},
-    };
-    for (const auto &[name, limit] : limits) {
-        if (entry->objectName() == name)
-            S.RecordLimit = limit;
-    }
-    for (QAction *a : {N10001, N50001, N100001, N500001, N1000001, limitess})
+    for (const RecordLimitEntry &e : RecordLimitEntries) {
+        QAction *a = this->*e.action;
+        if (a == entry)
+            S.RecordLimit = e.limit;
         a->setChecked(a == entry);
+    }
 }
 
 void TFCOMM::RecordNewClick()
@@ -139,5 +145,5 @@ void TFCOMM::Timer1Timer()
     if (!ok || n < 1)
         return;
     ChartCtl->SetPageSize(n);
-    showPage(ChartCtl->Page);
+    showPage(ChartCtl->Page());
 }

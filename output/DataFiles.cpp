@@ -1,6 +1,6 @@
 #include "output/DataFiles.h"
 
-#include "decode/LocaleInfo.h"
+#include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
 #include <QBuffer>
@@ -9,6 +9,11 @@
 #include <QSaveFile>
 #include <QStringConverter>
 #include <QXmlStreamReader>
+#include <cstring>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace DataFiles {
 
@@ -22,26 +27,14 @@ QByteArray encode(const QString &text)
     return encoder.encode(text);
 }
 
-QString decode(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringConverter::System);
-    return decoder.decode(bytes);
-}
-
 // Writes the chunks produced by `produce` through a temporary file that replaces path only
-// once everything has been written.
+// once everything has been written. Only a regular file (or a new name) is written: a pipe
+// would block until a reader comes, and a device node is no place for a table.
 bool writeAtomically(const QString &path, const std::function<bool(QFileDevice &)> &produce)
 {
     const QFileInfo info(path);
-    if (info.exists() && !info.isFile() && !info.isDir()) {
-        // A device or a pipe is written in place; replacing it would destroy the node.
-        QFile device(path);
-        if (!device.open(QIODevice::WriteOnly))
-            return false;
-        const bool ok = produce(device) && device.flush();
-        device.close();
-        return ok && device.error() == QFileDevice::NoError;
-    }
+    if (info.exists() && !info.isFile())
+        return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -52,21 +45,53 @@ bool writeAtomically(const QString &path, const std::function<bool(QFileDevice &
     return file.commit();
 }
 
-QString textField(const QString &s)
-{
-    const QString t = trimmed(s);
-    return t.isEmpty() ? QStringLiteral("NULL") : t;
-}
-
 QString textHeader(const QDate &date)
 {
     return QStringLiteral("Report created on: ") + LocaleInfo::shortDate(date) +
            QStringLiteral("\r\n\r\nNo\tTime\tValue\tUnit\r\n");
 }
 
+// Characters that XML 1.0 cannot hold at all, even as references: the C0 controls other than
+// TAB, LF and CR, U+FFFE, U+FFFF and halves of surrogate pairs standing alone.
+bool xmlCannotHold(const QString &s, qsizetype i)
+{
+    const char16_t c = s.at(i).unicode();
+    if (c < 0x20)
+        return c != '\t' && c != '\n' && c != '\r';
+    if (c == 0xFFFE || c == 0xFFFF)
+        return true;
+    if (QChar::isHighSurrogate(c))
+        return i + 1 >= s.size() || !s.at(i + 1).isLowSurrogate();
+    if (QChar::isLowSurrogate(c))
+        return i == 0 || !s.at(i - 1).isHighSurrogate();
+    return false;
+}
+
+// TAB, CR and LF would break the text format's lines and columns; a half surrogate pair
+// cannot be encoded at all.
+QString textSafe(const QString &s)
+{
+    QString out = s;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        const QChar c = out.at(i);
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+            out[i] = QLatin1Char(' ');
+        else if (c.isSurrogate() && xmlCannotHold(s, i))
+            out[i] = QChar::ReplacementCharacter;
+    }
+    return out;
+}
+
+QString textField(const QString &s)
+{
+    const QString t = trimmed(textSafe(s));
+    return t.isEmpty() ? QStringLiteral("NULL") : t;
+}
+
 void appendEscaped(QString &out, const QString &value)
 {
-    for (QChar c : value) {
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = xmlCannotHold(value, i) ? QChar(QChar::ReplacementCharacter) : value.at(i);
         switch (c.unicode()) {
         case '<':
             out += QLatin1String("&lt;");
@@ -144,52 +169,187 @@ std::optional<qint32> parseNo(QStringView piece, bool *empty)
     return qint32(v);
 }
 
+// A whole number from the bytes of a No piece: optional leading blanks and sign, digits, in
+// range. An empty piece leaves No empty.
+std::optional<qint32> parseNoBytes(std::string_view piece, bool *empty)
+{
+    *empty = piece.empty();
+    size_t i = 0;
+    while (i < piece.size() && piece[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-'))
+        negative = piece[i++] == '-';
+    if (i == piece.size())
+        return std::nullopt;
+    qint64 v = 0;
+    for (; i < piece.size(); ++i) {
+        const char c = piece[i];
+        if (c < '0' || c > '9' || v > (qint64(1) << 32))
+            return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    v = negative ? -v : v;
+    if (v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(v);
+}
+
+// The table ids of the distinct pieces of one field: open addressing with a cheap hash, the
+// bytes of short pieces kept in the slot itself (a view into the file would cost a cache miss
+// far away in the file for every hit), and the last piece remembered, because consecutive
+// rows mostly repeat their value and unit.
+class PieceIds
+{
+public:
+    template <typename Intern> quint32 idOf(std::string_view piece, Intern intern)
+    {
+        if (m_lastValid && piece == m_last)
+            return m_lastId;
+        if (2 * (m_used + 1) > m_slots.size())
+            grow();
+        const quint64 h = hash(piece);
+        size_t i = size_t(h) & (m_slots.size() - 1);
+        for (;; i = (i + 1) & (m_slots.size() - 1)) {
+            Slot &slot = m_slots[i];
+            if (!slot.used) {
+                slot.used = true;
+                slot.hash = h;
+                slot.piece = piece;
+                slot.inlineSize = piece.size() <= sizeof slot.bytes ? quint8(piece.size()) : 255;
+                if (slot.inlineSize != 255)
+                    std::memcpy(slot.bytes, piece.data(), piece.size());
+                slot.id = intern(piece);
+                ++m_used;
+                break;
+            }
+            if (slot.hash == h && slot.matches(piece))
+                break;
+        }
+        m_last = piece;
+        m_lastValid = true;
+        m_lastId = m_slots[i].id;
+        return m_lastId;
+    }
+
+private:
+    struct Slot
+    {
+        quint64 hash = 0;
+        std::string_view piece; // where it was first seen; compared only when not inline
+        char bytes[22];
+        quint8 inlineSize = 0; // 255: too long to keep here
+        bool used = false;
+        quint32 id = 0;
+        bool matches(std::string_view p) const
+        {
+            if (inlineSize == 255)
+                return p == piece;
+            return p.size() == inlineSize && std::memcmp(p.data(), bytes, inlineSize) == 0;
+        }
+    };
+    static quint64 hash(std::string_view s)
+    {
+        quint64 h = 0x9E3779B97F4A7C15ull ^ s.size();
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            quint64 w;
+            std::memcpy(&w, s.data() + i, 8);
+            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        quint64 w = 0;
+        std::memcpy(&w, s.data() + i, s.size() - i);
+        h ^= w;
+        // splitmix64's finaliser: every input bit reaches the low bits the index is taken from.
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+        return h ^ (h >> 31);
+    }
+    void grow()
+    {
+        std::vector<Slot> old(std::max<size_t>(64, m_slots.size() * 2));
+        old.swap(m_slots);
+        for (const Slot &s : old) {
+            if (!s.used)
+                continue;
+            size_t i = size_t(s.hash) & (m_slots.size() - 1);
+            while (m_slots[i].used)
+                i = (i + 1) & (m_slots.size() - 1);
+            m_slots[i] = s;
+        }
+    }
+
+    std::vector<Slot> m_slots;
+    size_t m_used = 0;
+    std::string_view m_last;
+    bool m_lastValid = false;
+    quint32 m_lastId = 0;
+};
+
+// Text lines are cut straight from the file's bytes: TAB, CR and LF are single bytes in the
+// locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
+// What bounds the speed is then the one pass over the bytes and a lookup per changing field.
 LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
 {
-    const QString text = decode(bytes);
-    std::vector<MeasurementTable::RowView> rows;
+    PieceIds fields[MeasurementTable::FieldCount];
+    QStringDecoder decoder(QStringConverter::System);
+    auto intern = [&](std::string_view piece) {
+        const QString text = decoder.decode(QByteArrayView(piece.data(), qsizetype(piece.size())));
+        return table.internText(text);
+    };
+    auto idOf = [&](int field, std::string_view piece) {
+        return fields[field].idOf(piece, intern);
+    };
+
+    std::vector<MeasurementTable::IdRow> rows;
+    rows.reserve(size_t(ChunkRows));
     auto flush = [&] {
         table.appendRows(rows);
         rows.clear();
     };
+    const char *const data = bytes.constData();
+    const size_t n = size_t(bytes.size());
     int lineNo = 0;
-    const QChar *data = text.constData();
-    const qsizetype n = text.size();
-    qsizetype start = 0;
+    size_t start = 0;
     while (start < n) {
-        qsizetype end = start;
-        while (end < n && data[end] != QLatin1Char('\r') && data[end] != QLatin1Char('\n'))
+        size_t end = start;
+        while (end < n && data[end] != '\r' && data[end] != '\n')
             ++end;
-        if (++lineNo >= 4) {
+        if (lineNo < 3)
+            ++lineNo; // the date, the empty line and the titles
+        else {
             // The pieces between TABs, stored by position; more than four is an error.
-            QStringView pieces[MeasurementTable::FieldCount];
+            std::string_view pieces[MeasurementTable::FieldCount];
             int count = 0;
-            qsizetype from = start;
+            size_t from = start;
             for (;;) {
-                qsizetype tab = from;
-                while (tab < end && data[tab] != QLatin1Char('\t'))
+                size_t tab = from;
+                while (tab < end && data[tab] != '\t')
                     ++tab;
                 if (count == MeasurementTable::FieldCount) {
                     flush();
                     return LoadStatus::Failed;
                 }
-                pieces[count++] = QStringView(data + from, tab - from);
+                pieces[count++] = std::string_view(data + from, tab - from);
                 if (tab >= end)
                     break;
                 from = tab + 1;
             }
             bool empty = false;
-            const std::optional<qint32> no = parseNo(pieces[0], &empty);
+            const std::optional<qint32> no = parseNoBytes(pieces[0], &empty);
             if (!no && !empty) {
                 flush();
                 return LoadStatus::Failed;
             }
-            rows.push_back({no, pieces[1], pieces[2], pieces[3]});
+            rows.push_back({no, idOf(MeasurementTable::FieldTime, pieces[1]),
+                            idOf(MeasurementTable::FieldValue, pieces[2]),
+                            idOf(MeasurementTable::FieldUnit, pieces[3])});
             if (qint64(rows.size()) >= ChunkRows)
                 flush();
         }
         // A line ends at CR LF, LF or CR.
-        if (end + 1 < n && data[end] == QLatin1Char('\r') && data[end + 1] == QLatin1Char('\n'))
+        if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
             ++end;
         start = end + 1;
     }
@@ -206,7 +366,7 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
     MeasurementTable temp;
     std::vector<MeasurementTable::Row> batch;
     qint64 firstBad = -1, parsed = 0;
-    bool inFields = false, sawPacket = false, sawEnd = false;
+    bool inFields = false, sawPacket = false, sawEnd = false, sawFields = false;
     while (!xml.atEnd()) {
         const auto token = xml.readNext();
         if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
@@ -216,12 +376,14 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
             if (name == QLatin1String("DATAPACKET")) {
                 sawPacket = true;
             } else if (name == QLatin1String("FIELDS")) {
-                inFields = true;
+                inFields = sawFields = true;
             } else if (name == QLatin1String("FIELD") && inFields) {
                 fields << xml.attributes().value(QLatin1String("attrname")).toString();
                 if (fields.size() > MeasurementTable::FieldCount)
                     return LoadStatus::Failed;
             } else if (name == QLatin1String("ROW")) {
+                if (fields.isEmpty())
+                    return LoadStatus::Failed; // rows without fields have nothing to load
                 // By position: the packet's first field goes into No, the second into Time...
                 const auto attrs = xml.attributes();
                 auto field = [&](int k) {
@@ -251,7 +413,7 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
         }
     }
     temp.appendRows(batch);
-    if (xml.hasError() || !sawPacket || !sawEnd)
+    if (xml.hasError() || !sawPacket || !sawEnd || !sawFields || fields.isEmpty())
         return LoadStatus::Failed;
     const qint64 good = firstBad < 0 ? temp.count() : firstBad;
     std::vector<MeasurementTable::Row> rows;
@@ -389,13 +551,33 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
 {
     if (emptyOnLoad)
         table.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes = readRegularFile(path);
+    if (!bytes)
         return LoadStatus::Failed;
-    const QByteArray bytes = file.readAll();
+    return loadBytes(*bytes, extensionOf(path) == QLatin1String(".xml"), table);
+}
+
+std::optional<QByteArray> readRegularFile(const QString &path)
+{
+    // Opened without blocking, so a pipe cannot hang the caller before it is recognised; only
+    // a regular file is read (a device such as /dev/zero would never end).
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return LoadStatus::Failed;
-    return loadBytes(bytes, extensionOf(path) == QLatin1String(".xml"), table);
+        return std::nullopt;
+    return bytes;
 }
 
 LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table)

@@ -1,11 +1,13 @@
 #pragma once
 // The measurement table's data files: tab-separated text (written for every extension other
 // than ".xml") and the XML data packet. Both are written in the locale's own encoding. Saves
-// go through a temporary file, so a failed save leaves the old file as it was.
+// go through a temporary file, so a failed save leaves the old file as it was. Only regular
+// files are read or written, and whatever is saved loads back to the rows it holds.
 
 #include <QDate>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 class MeasurementTable;
 
@@ -35,6 +37,9 @@ enum class LoadStatus
 // Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
 // before the failing line or packet row stay and no part of the failing row is added.
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad);
+// The whole of a regular file; nullopt for anything else (a pipe, a device, a folder) or
+// when it cannot be read.
+std::optional<QByteArray> readRegularFile(const QString &path);
 // The same for a file's contents already read.
 LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table);
 

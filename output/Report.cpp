@@ -1,8 +1,8 @@
 #include "output/Report.h"
 
-#include "decode/Fonts.h"
-#include "decode/LocaleInfo.h"
-#include "decode/SevenSegment.h"
+#include "display/Fonts.h"
+#include "recording/LocaleInfo.h"
+#include "display/SevenSegment.h"
 #include "recording/MeasurementTable.h"
 
 #include <QPageLayout>

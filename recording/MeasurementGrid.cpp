@@ -1,9 +1,9 @@
 #include "recording/MeasurementGrid.h"
 
-#include "decode/SevenSegment.h"
+#include "display/SevenSegment.h"
 #include "recording/MeasurementTable.h"
 
-#include "decode/Fonts.h"
+#include "display/Fonts.h"
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>

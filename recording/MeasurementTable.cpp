@@ -62,6 +62,19 @@ void MeasurementTable::appendRows(const std::vector<RowView> &rows)
     endInsertRows();
 }
 
+void MeasurementTable::appendRows(const std::vector<IdRow> &rows)
+{
+    if (rows.empty())
+        return;
+    const int at = rowCount();
+    beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
+    for (const IdRow &r : rows) {
+        m_rows.push_back(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit});
+        m_noEmpty.push_back(!r.No.has_value());
+    }
+    endInsertRows();
+}
+
 void MeasurementTable::appendRows(const std::vector<Row> &rows)
 {
     if (rows.empty())

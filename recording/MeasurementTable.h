@@ -49,6 +49,14 @@ public:
         QStringView Time, Value, Unit;
     };
 
+    // A row whose texts are already interned (internText), for loaders that meet the same
+    // text many times.
+    struct IdRow
+    {
+        std::optional<qint32> No;
+        quint32 Time = 0, Value = 0, Unit = 0;
+    };
+
     explicit MeasurementTable(QObject *parent = nullptr);
 
     // Appends one row; texts longer than 20 characters are cut.
@@ -56,6 +64,9 @@ public:
     // Appends many rows with one notification (loading files).
     void appendRows(const std::vector<Row> &rows);
     void appendRows(const std::vector<RowView> &rows);
+    void appendRows(const std::vector<IdRow> &rows);
+    // The id of a text (cut to 20 characters) for IdRow; valid until the table is emptied.
+    quint32 internText(QStringView text) { return m_pool.intern(text.left(MaxTextLength)); }
     // Empties the table.
     void clear();
 

@@ -1,8 +1,16 @@
 #include "recording/uCharControl.h"
 
-#include "decode/Fonts.h"
+#include "display/Fonts.h"
 #include <QLocale>
 #include <qcustomplot.h>
+
+QString TChartControl::measurementNoLabel(double tick, QLocale locale)
+{
+    // The chart's own locale leaves the group separator out; "#,##" puts the user's in.
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    const qint64 v = qRound64(tick);
+    return v == 0 ? QString() : locale.toString(v);
+}
 
 namespace {
 
@@ -10,12 +18,9 @@ namespace {
 class MeasurementNoTicker : public QCPAxisTicker
 {
 protected:
-    QString getTickLabel(double tick, const QLocale &locale, QChar, int) override
+    QString getTickLabel(double tick, const QLocale &, QChar, int) override
     {
-        const qint64 v = qRound64(tick);
-        if (v == 0)
-            return QString();
-        return locale.toString(v);
+        return TChartControl::measurementNoLabel(tick, QLocale());
     }
     double getTickStep(const QCPRange &range) override
     {
@@ -38,8 +43,8 @@ TChartControl::TChartControl(QCustomPlot *chart, int pageSize) : Chart(chart)
     m_graph = Chart->graphCount() > 0 ? Chart->graph(0) : Chart->addGraph();
     SetPageSize(pageSize);
     setWindow(1, pageSize);
-    PageCount = 1;
-    Page = 1;
+    m_pageCount = 1;
+    m_page = 1;
     m_graph->data()->clear();
     m_graph->addData(0.0, 0.0); // the origin point
     m_values = 0;
@@ -49,7 +54,7 @@ TChartControl::TChartControl(QCustomPlot *chart, int pageSize) : Chart(chart)
 
 void TChartControl::recountPages()
 {
-    PageCount = m_values == 0 ? 1 : int((m_values + PageSize - 1) / PageSize);
+    m_pageCount = m_values == 0 ? 1 : int((m_values + m_pageSize - 1) / m_pageSize);
 }
 
 void TChartControl::setWindow(qint64 min, qint64 max)
@@ -63,7 +68,7 @@ void TChartControl::setWindow(qint64 min, qint64 max)
 
 void TChartControl::moveWindow(qint64 pages)
 {
-    setWindow(m_windowMin + pages * PageSize, m_windowMax + pages * PageSize);
+    setWindow(m_windowMin + pages * m_pageSize, m_windowMax + pages * m_pageSize);
 }
 
 void TChartControl::queueReplot()
@@ -77,86 +82,86 @@ int TChartControl::AddValue(double y)
     m_graph->addData(double(x), y);
     m_values = x;
     recountPages();
-    if (!Browsing) {
+    if (!m_browsing) {
         if (x > m_windowMax)
             moveWindow(1);
-        Page = PageCount;
+        m_page = m_pageCount;
     }
     queueReplot();
-    return Page;
+    return m_page;
 }
 
 int TChartControl::FirstPage()
 {
-    if (PageCount > 1 && Page != 1) {
-        moveWindow(-(Page - 1));
-        Page = 1;
-        Browsing = true;
+    if (m_pageCount > 1 && m_page != 1) {
+        moveWindow(-(m_page - 1));
+        m_page = 1;
+        m_browsing = true;
         queueReplot();
     }
-    return Page;
+    return m_page;
 }
 
 int TChartControl::LastPage()
 {
-    if (PageCount > 1 && Page != PageCount) {
-        moveWindow(PageCount - Page);
-        Page = PageCount;
-        Browsing = false;
+    if (m_pageCount > 1 && m_page != m_pageCount) {
+        moveWindow(m_pageCount - m_page);
+        m_page = m_pageCount;
+        m_browsing = false;
         queueReplot();
     }
-    return Page;
+    return m_page;
 }
 
 int TChartControl::NextPage()
 {
-    if (PageCount > 1 && Page != PageCount) {
+    if (m_pageCount > 1 && m_page != m_pageCount) {
         moveWindow(1);
-        ++Page;
-        Browsing = (Page != PageCount);
+        ++m_page;
+        m_browsing = (m_page != m_pageCount);
         queueReplot();
     }
-    return Page;
+    return m_page;
 }
 
 int TChartControl::PriorPage()
 {
-    if (Page > 1) {
+    if (m_page > 1) {
         moveWindow(-1);
-        --Page;
-        Browsing = true;
+        --m_page;
+        m_browsing = true;
         queueReplot();
     }
-    return Page;
+    return m_page;
 }
 
 void TChartControl::SetPageSize(int n)
 {
-    if (n == PageSize || n < 1)
+    if (n == m_pageSize || n < 1)
         return;
-    PageSize = n;
+    m_pageSize = n;
     setWindow(1, n);
     recountPages();
-    moveWindow(PageCount - 1);
-    Page = PageCount;
-    Browsing = false;
+    moveWindow(m_pageCount - 1);
+    m_page = m_pageCount;
+    m_browsing = false;
     queueReplot();
 }
 
 void TChartControl::SetMaxY(double y)
 {
-    if (y == MaxY)
+    if (y == m_maxY)
         return;
-    MaxY = y;
+    m_maxY = y;
     Chart->yAxis->setRangeUpper(y);
     queueReplot();
 }
 
 void TChartControl::SetMinY(double y)
 {
-    if (y == MinY)
+    if (y == m_minY)
         return;
-    MinY = y;
+    m_minY = y;
     Chart->yAxis->setRangeLower(y);
     queueReplot();
 }
@@ -167,10 +172,10 @@ int TChartControl::Clear()
     m_graph->data()->clear();
     m_graph->addData(0.0, 0.0);
     m_values = 0;
-    PageCount = 1;
-    Browsing = false;
+    m_pageCount = 1;
+    m_browsing = false;
     queueReplot();
-    return Page;
+    return m_page;
 }
 
 void TChartControl::ConfigureChart(QCustomPlot *chart)

@@ -2,6 +2,7 @@
 // Paging and axes of the trend chart. One graph holds every point since the last clear;
 // paging only moves the bottom axis range, so a page move costs the same at any length.
 
+#include <QLocale>
 #include <QtGlobal>
 
 class QCustomPlot;
@@ -24,12 +25,14 @@ public:
     int Clear();
 
     QCustomPlot *Chart;
-    int Page = 1;
-    int PageSize = 0;
-    int PageCount = 1;
-    bool Browsing = false;
-    double MaxY = 0.0;
-    double MinY = 0.0;
+    // The paging state follows from the window and the values; only the operations above
+    // change it.
+    int Page() const { return m_page; }
+    int PageSize() const { return m_pageSize; }
+    int PageCount() const { return m_pageCount; }
+    bool Browsing() const { return m_browsing; }
+    double MaxY() const { return m_maxY; }
+    double MinY() const { return m_minY; }
 
     // The window shown: measurements WindowMin..WindowMax.
     qint64 WindowMin() const { return m_windowMin; }
@@ -37,6 +40,10 @@ public:
     // Values added since the last clear (the origin point not counted).
     qint64 ValueCount() const { return m_values; }
     QCPGraph *Graph() const { return m_graph; }
+
+    // A bottom-axis label in the "#,##" pattern: the locale's thousands separator, no
+    // decimals, zero left blank.
+    static QString measurementNoLabel(double tick, QLocale locale);
 
     // Applies the fixed look of the trend chart.
     static void ConfigureChart(QCustomPlot *chart);
@@ -47,6 +54,12 @@ private:
     void setWindow(qint64 min, qint64 max);
     void queueReplot();
 
+    int m_page = 1;
+    int m_pageSize = 0;
+    int m_pageCount = 1;
+    bool m_browsing = false;
+    double m_maxY = 0.0;
+    double m_minY = 0.0;
     QCPGraph *m_graph = nullptr;
     qint64 m_values = 0;
     qint64 m_windowMin = 1;

@@ -2,7 +2,7 @@
 #include "app/RD7F.h"
 #include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
-#include "decode/LcdPanel.h"
+#include "display/LcdPanel.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
-#include "decode/LcdPanel.h"
+#include "display/LcdPanel.h"
 #include <qcustomplot.h>
 
 #include <QAction>
@@ -57,6 +57,13 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(w.Panel4->geometry(), QRect(0, 0, 920, 33));
+        // The top bar's three controls are Arial 13 pixels, regular, unlike the window's font.
+        for (QWidget *c : {static_cast<QWidget *>(w.USBCon), static_cast<QWidget *>(w.RecallData),
+                           static_cast<QWidget *>(w.BitBtn1)}) {
+            QCOMPARE(c->font().pixelSize(), 13);
+            QCOMPARE(c->font().weight(), QFont::Normal);
+            QCOMPARE(QFontInfo(c->font()).family(), QStringLiteral("Liberation Sans"));
+        }
         QCOMPARE(w.Panel5->geometry(), QRect(0, 33, 337, 549));
         QCOMPARE(w.Panel7->geometry(), QRect(337, 33, 583, 549));
         QCOMPARE(w.Panel1->geometry(), QRect(0, 0, 337, 145));

@@ -168,6 +168,23 @@ private slots:
             QCOMPARE(rig.meter->commands().last(), quint8(91));
     }
 
+    // The watchdog's message is opened by the timer tick that also writes the caption: while
+    // it is open, the released button already reads "USB Connect".
+    void captionFollowsTheButtonWhileAMessageIsOpen()
+    {
+        Rig rig;
+        QString captionDuringMessage;
+        rig.prompts.duringModal.enqueue(
+            [&] { captionDuringMessage = rig.w->USBCon->text(); });
+        rig.w->USBCon->click();
+        QCOMPARE(rig.w->USBCon->text(), QStringLiteral("USB Disconnect"));
+        rig.w->S.IdleReportCount = 3000;
+        rig.w->S.ConTickCount = 2;
+        rig.w->ConTimerTimer();
+        QCOMPARE(rig.prompts.messages.size(), 1);
+        QCOMPARE(captionDuringMessage, QStringLiteral("USB Connect"));
+    }
+
     // Ctrl+A connects wherever the focus is, the page-size and interval boxes included.
     void ctrlAWinsOverTheEditBoxes()
     {

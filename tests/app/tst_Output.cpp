@@ -3,6 +3,7 @@
 #include "common/ScriptedPrompts.h"
 #include "output/ChartPicture.h"
 #include "output/Report.h"
+#include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 
@@ -10,6 +11,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QFile>
 #include <QPrinter>
 #include <QTemporaryDir>
@@ -62,6 +66,56 @@ private slots:
         w.saveasClick();
         QCOMPARE(prompts.messages.last().text, "Could not save table to specified file: " + bad);
         QCOMPARE(prompts.messages.last().kind, DialogKind::Warning);
+    }
+
+    // A text save leaves the last row current; an XML save leaves the cursor alone.
+    void textSaveMakesTheLastRowCurrent()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        for (int i = 1; i <= 50; ++i)
+            w.cds1->appendRow({i, "10:00:00", " 20.0", "#"});
+        QTemporaryDir dir;
+        w.DBGrid1->setCurrentRow(3);
+        prompts.fileAnswers.enqueue(dir.filePath("a.xml"));
+        w.saveasClick();
+        QCOMPARE(w.DBGrid1->currentRow(), 3);
+        prompts.fileAnswers.enqueue(dir.filePath("a.txt"));
+        w.saveasClick();
+        QCOMPARE(w.DBGrid1->currentRow(), 49);
+        QVERIFY(w.DBGrid1->isRowVisible(49));
+    }
+
+    // The real save dialog: a bare name takes the extension of the filter chosen.
+    void bareNameTakesTheChosenFiltersExtension_data()
+    {
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("Excel") << 0 << "name.xls";
+        QTest::newRow("XML") << 1 << "name.xml";
+        QTest::newRow("Txt") << 2 << "name.txt";
+    }
+    void bareNameTakesTheChosenFiltersExtension()
+    {
+        QFETCH(int, filter);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        FileDialogRequest r;
+        r.filter = QStringLiteral("Excel File(*.xls)|*.xls|XML(*.xml)|*.xml|Txt File(*.txt)|*.txt");
+        r.defaultExt = QStringLiteral("xls");
+        QFileDialog dlg;
+        dlg.setOption(QFileDialog::DontUseNativeDialog);
+        configureFileDialog(dlg, r, QFileDialog::AcceptSave);
+        dlg.setDirectory(dir.path());
+        auto *types = dlg.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+        auto *name = dlg.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(types && name);
+        for (int i = 0; i < filter; ++i) // as the user picks it, with the arrow keys
+            QTest::keyClick(types, Qt::Key_Down);
+        QCOMPARE(types->currentIndex(), filter);
+        name->setText(QStringLiteral("name"));
+        QMetaObject::invokeMethod(&dlg, "accept"); // as the Save button does
+        QCOMPARE(dlg.selectedFiles().value(0), dir.filePath(expected));
     }
 
     void limitMessageSaves()

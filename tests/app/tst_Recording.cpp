@@ -59,7 +59,7 @@ private slots:
         QCOMPARE(w.ChartCtl->ValueCount(), 3);
         QCOMPARE(w.ChartCtl->Graph()->data()->at(3)->value, -12.3f);
         QCOMPARE(w.S.PeakValue, double(23.5f));
-        QCOMPARE(w.ChartCtl->MaxY, 100.0);
+        QCOMPARE(w.ChartCtl->MaxY(), 100.0);
     }
 
     void peakRaisesAxisAndNegativeNever()
@@ -68,12 +68,12 @@ private slots:
         TFCOMM w;
         prepare(w);
         sendFrame(w, live("1", "B500"));
-        QCOMPARE(w.ChartCtl->MaxY, 100.0);
-        QCOMPARE(w.ChartCtl->MinY, -50.0);
+        QCOMPARE(w.ChartCtl->MaxY(), 100.0);
+        QCOMPARE(w.ChartCtl->MinY(), -50.0);
         sendFrame(w, live("1", digits(2505)));
-        QCOMPARE(w.ChartCtl->MaxY, 300.0);
+        QCOMPARE(w.ChartCtl->MaxY(), 300.0);
         sendFrame(w, live("0", "8550"));
-        QCOMPARE(w.ChartCtl->MaxY, 8600.0);
+        QCOMPARE(w.ChartCtl->MaxY(), 8600.0);
     }
 
     void pageLabelFollowsRecording()
@@ -104,9 +104,9 @@ private slots:
         w.Maxrecord->setText("5");
         w.Maxrecord->setText("50");
         QVERIFY(w.Timer1->isActive());
-        QCOMPARE(w.ChartCtl->PageSize, 100);
+        QCOMPARE(w.ChartCtl->PageSize(), 100);
         QTRY_VERIFY_WITH_TIMEOUT(!w.Timer1->isActive(), 2000);
-        QCOMPARE(w.ChartCtl->PageSize, 50);
+        QCOMPARE(w.ChartCtl->PageSize(), 50);
         QCOMPARE(w.Bt10->text(), QStringLiteral("3"));
         QCOMPARE(w.ChartCtl->WindowMin(), 101);
         // Empty and "0" keep the page size, stop the timer, raise nothing.
@@ -114,7 +114,7 @@ private slots:
             w.Maxrecord->setText(text);
             w.Timer1Timer();
             QVERIFY(!w.Timer1->isActive());
-            QCOMPARE(w.ChartCtl->PageSize, 50);
+            QCOMPARE(w.ChartCtl->PageSize(), 50);
         }
         QVERIFY(prompts.messages.isEmpty());
     }
@@ -179,7 +179,7 @@ private slots:
         QCOMPARE(w.S.StoredRowCount, 0);
         QCOMPARE(w.Bt10->text(), QStringLiteral("1"));
         QCOMPARE(w.ChartCtl->ValueCount(), 0);
-        QCOMPARE(w.ChartCtl->MaxY, 200.0);
+        QCOMPARE(w.ChartCtl->MaxY(), 200.0);
         // The last key survives: the same reading again is filtered and uses number 1.
         sendFrame(w, live("1", digits(1149)));
         QCOMPARE(w.cds1->count(), 0);

@@ -2,6 +2,8 @@
 #include "recording/MeasurementTable.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <sys/stat.h>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -272,6 +274,90 @@ private slots:
         if (::geteuid() != 0) // root reads anything
             QCOMPARE(loadTable(path, t, false), LoadStatus::Failed);
         QCOMPARE(loadTable(dir.path(), t, false), LoadStatus::Failed); // a folder
+    }
+
+    // Whatever is saved loads back to the rows the file holds, in both formats, with fields
+    // holding controls, separators, markup and text that XML cannot carry.
+    void hostileFieldsRoundTrip()
+    {
+        QTemporaryDir dir;
+        MeasurementTable t;
+        const QString nul(QChar(0));
+        const QString loneHigh(QChar(0xD800));
+        t.appendRow({1, "a\tb", "c\rd\ne", "\t#"});
+        t.appendRow({2, nul + "x" + QChar(0x1F), QStringLiteral("\u00b0C ") + QChar(0xFFFF), loneHigh});
+        t.appendRow({3, "<&>\"'\\", QString::fromUtf8("\xf0\x9f\x8c\xa1 ok"), "?"});
+        for (const char *name : {"r.txt", "r.xml"}) {
+            const QString path = dir.filePath(name);
+            QVERIFY(saveTable(t, path, date));
+            MeasurementTable back;
+            QCOMPARE(loadTable(path, back, false), LoadStatus::Ok);
+            QCOMPARE(back.count(), t.count());
+            // Saving what was loaded writes the same file again: nothing was lost on the way.
+            const QString again = dir.filePath(QStringLiteral("again-") + name);
+            QVERIFY(saveTable(back, again, date));
+            QFile a(path), b(again);
+            QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+            QCOMPARE(b.readAll(), a.readAll());
+            const bool xml = QString(name).endsWith(".xml");
+            if (xml) {
+                // XML keeps TAB, CR and LF; what it cannot hold becomes U+FFFD.
+                QCOMPARE(back.row(0).Value, QStringLiteral("c\rd\ne"));
+                QCOMPARE(back.row(0).Unit, QStringLiteral("\t#"));
+                QCOMPARE(back.row(1).Time, QString(QChar(0xFFFD)) + "x" + QChar(0xFFFD));
+                QCOMPARE(back.row(1).Value, QStringLiteral("\u00b0C ") + QChar(0xFFFD));
+                QCOMPARE(back.row(1).Unit, QString(QChar(0xFFFD)));
+            } else {
+                // Text turns them into blanks, then trims as always.
+                QCOMPARE(back.row(0).Time, QStringLiteral("a b"));
+                QCOMPARE(back.row(0).Value, QStringLiteral("c d e"));
+                QCOMPARE(back.row(0).Unit, QStringLiteral("#"));
+            }
+            QCOMPARE(back.row(2).Time, QStringLiteral("<&>\"'\\"));
+            QCOMPARE(back.row(2).Value, QString::fromUtf8("\xf0\x9f\x8c\xa1 ok"));
+        }
+    }
+
+    // Only regular files are read and written: a pipe, a device or /dev/zero fails at once
+    // instead of hanging the window or filling the memory, and nothing is left behind.
+    void onlyRegularFiles()
+    {
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("pipe.txt");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        MeasurementTable t;
+        fill(t);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(loadTable(fifo, t, false), LoadStatus::Failed);
+        QCOMPARE(loadTable("/dev/zero", t, false), LoadStatus::Failed);
+        QVERIFY(!saveTable(t, fifo, date));
+        QVERIFY(!saveTable(t, "/dev/null", date));
+        QVERIFY(clock.elapsed() < 5000); // would have blocked for ever
+        QCOMPARE(t.count(), 5);
+        QVERIFY(QFileInfo::exists(fifo) && !QFileInfo(fifo).isFile()); // still the pipe
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 1);
+        // A link to a regular file is that file.
+        const QString real = dir.filePath("real.txt");
+        QVERIFY(saveTable(t, real, date));
+        QVERIFY(QFile::link(real, dir.filePath("link.txt")));
+        MeasurementTable back;
+        QCOMPARE(loadTable(dir.filePath("link.txt"), back, false), LoadStatus::Ok);
+        QCOMPARE(back.count(), 5);
+    }
+
+    void packetWithoutFieldsFails()
+    {
+        MeasurementTable t;
+        const QByteArray noFields = "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET "
+                                    "Version=\"2.0\"><METADATA><PARAMS/></METADATA><ROWDATA>"
+                                    "<ROW RowState=\"4\" No=\"1\" Time=\"t\"/></ROWDATA>"
+                                    "</DATAPACKET>";
+        QCOMPARE(loadBytes(noFields, true, t), LoadStatus::Failed);
+        QByteArray emptyFields = noFields;
+        emptyFields.replace("<METADATA>", "<METADATA><FIELDS></FIELDS>");
+        QCOMPARE(loadBytes(emptyFields, true, t), LoadStatus::Failed);
+        QCOMPARE(t.count(), 0);
     }
 
     void failedSavesLeaveTheOldFile()

@@ -27,12 +27,24 @@ class tst_ChartControl : public QObject
     };
 
 private slots:
+    void bottomLabelsGroupThousands()
+    {
+        QCOMPARE(TChartControl::measurementNoLabel(1020, QLocale(QLocale::English)), "1,020");
+        QCOMPARE(TChartControl::measurementNoLabel(1234567, QLocale(QLocale::German)),
+                 "1.234.567");
+        QCOMPARE(TChartControl::measurementNoLabel(999.6, QLocale(QLocale::English)), "1,000");
+        QCOMPARE(TChartControl::measurementNoLabel(0, QLocale(QLocale::English)), QString());
+        QLocale omitting(QLocale::English);
+        omitting.setNumberOptions(QLocale::OmitGroupSeparator);
+        QCOMPARE(TChartControl::measurementNoLabel(5000, omitting), "5,000");
+    }
+
     void create()
     {
         Fixture f;
-        QCOMPARE(f.ctl.Page, 1);
-        QCOMPARE(f.ctl.PageCount, 1);
-        QCOMPARE(f.ctl.PageSize, 100);
+        QCOMPARE(f.ctl.Page(), 1);
+        QCOMPARE(f.ctl.PageCount(), 1);
+        QCOMPARE(f.ctl.PageSize(), 100);
         QCOMPARE(f.axis(), QCPRange(1, 100));
         QCOMPARE(f.ctl.Graph()->dataCount(), 1); // the origin point
         QCOMPARE(f.ctl.Graph()->data()->at(0)->key, 0.0);
@@ -54,18 +66,18 @@ private slots:
     {
         Fixture f;
         f.add(300);
-        QCOMPARE(f.ctl.Page, 3);
+        QCOMPARE(f.ctl.Page(), 3);
         QCOMPARE(f.ctl.PriorPage(), 2);
-        QVERIFY(f.ctl.Browsing);
+        QVERIFY(f.ctl.Browsing());
         f.add(150);
-        QCOMPARE(f.ctl.Page, 2);
-        QCOMPARE(f.ctl.PageCount, 5);
+        QCOMPARE(f.ctl.Page(), 2);
+        QCOMPARE(f.ctl.PageCount(), 5);
         QCOMPARE(f.window(), qMakePair(qint64(101), qint64(200)));
         QCOMPARE(f.ctl.LastPage(), 5);
-        QVERIFY(!f.ctl.Browsing);
+        QVERIFY(!f.ctl.Browsing());
         QCOMPARE(f.window(), qMakePair(qint64(401), qint64(500)));
         f.add(51);
-        QCOMPARE(f.ctl.Page, 6);
+        QCOMPARE(f.ctl.Page(), 6);
     }
 
     void nextToLastPageResumesFollowing()
@@ -73,11 +85,11 @@ private slots:
         Fixture f;
         f.add(250);
         QCOMPARE(f.ctl.FirstPage(), 1);
-        QVERIFY(f.ctl.Browsing);
+        QVERIFY(f.ctl.Browsing());
         QCOMPARE(f.ctl.NextPage(), 2);
-        QVERIFY(f.ctl.Browsing);
+        QVERIFY(f.ctl.Browsing());
         QCOMPARE(f.ctl.NextPage(), 3);
-        QVERIFY(!f.ctl.Browsing);
+        QVERIFY(!f.ctl.Browsing());
         QCOMPARE(f.window(), qMakePair(qint64(201), qint64(300)));
     }
 
@@ -90,7 +102,7 @@ private slots:
             QCOMPARE(f.ctl.PriorPage(), 1);
             QCOMPARE(f.ctl.NextPage(), 1);
             QCOMPARE(f.ctl.LastPage(), 1);
-            QVERIFY(!f.ctl.Browsing);
+            QVERIFY(!f.ctl.Browsing());
         }
         f.add(200);
         QCOMPARE(f.ctl.NextPage(), 3);
@@ -106,17 +118,17 @@ private slots:
         f.add(120);
         f.ctl.FirstPage();
         f.ctl.SetPageSize(50);
-        QCOMPARE(f.ctl.Page, 3);
-        QCOMPARE(f.ctl.PageCount, 3);
-        QVERIFY(!f.ctl.Browsing);
+        QCOMPARE(f.ctl.Page(), 3);
+        QCOMPARE(f.ctl.PageCount(), 3);
+        QVERIFY(!f.ctl.Browsing());
         QCOMPARE(f.window(), qMakePair(qint64(101), qint64(150)));
         // The same size again changes nothing.
         f.ctl.PriorPage();
         f.ctl.SetPageSize(50);
-        QCOMPARE(f.ctl.Page, 2);
+        QCOMPARE(f.ctl.Page(), 2);
         // A page of one still shows a range.
         f.ctl.SetPageSize(1);
-        QCOMPARE(f.ctl.Page, 120);
+        QCOMPARE(f.ctl.Page(), 120);
         QCOMPARE(f.window(), qMakePair(qint64(120), qint64(120)));
         QVERIFY(f.axis().lower < 120 && f.axis().upper > 120);
     }
@@ -125,7 +137,7 @@ private slots:
     {
         Fixture f;
         f.ctl.SetMaxY(200);
-        QCOMPARE(f.ctl.MaxY, 200.0);
+        QCOMPARE(f.ctl.MaxY(), 200.0);
         QCOMPARE(f.chart.yAxis->range().upper, 200.0);
         f.chart.yAxis->setRangeUpper(123); // an equal value is not applied again
         f.ctl.SetMaxY(200);
@@ -140,16 +152,16 @@ private slots:
         f.ctl.SetMaxY(300);
         f.ctl.PriorPage();
         QCOMPARE(f.ctl.Clear(), 1);
-        QCOMPARE(f.ctl.PageCount, 1);
-        QVERIFY(!f.ctl.Browsing);
+        QCOMPARE(f.ctl.PageCount(), 1);
+        QVERIFY(!f.ctl.Browsing());
         QCOMPARE(f.ctl.ValueCount(), 0);
         QCOMPARE(f.ctl.Graph()->dataCount(), 1);
         QCOMPARE(f.window(), qMakePair(qint64(1), qint64(100)));
-        QCOMPARE(f.ctl.MaxY, 300.0);
-        QCOMPARE(f.ctl.PageSize, 100);
+        QCOMPARE(f.ctl.MaxY(), 300.0);
+        QCOMPARE(f.ctl.PageSize(), 100);
         QCOMPARE(f.ctl.NextPage(), 1);
         f.add(101);
-        QCOMPARE(f.ctl.Page, 2);
+        QCOMPARE(f.ctl.Page(), 2);
         QCOMPARE(f.ctl.Graph()->data()->at(1)->key, 1.0);
     }
 

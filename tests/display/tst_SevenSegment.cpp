@@ -1,4 +1,4 @@
-#include "decode/SevenSegment.h"
+#include "display/SevenSegment.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "decode/IndicatorPictures.h"
+#include "display/IndicatorPictures.h"
 
 #include <QPainter>
 

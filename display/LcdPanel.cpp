@@ -1,6 +1,6 @@
-#include "decode/LcdPanel.h"
+#include "display/LcdPanel.h"
 
-#include "decode/SevenSegment.h"
+#include "display/SevenSegment.h"
 
 #include <QPainter>
 

@@ -1,4 +1,4 @@
-#include "decode/LocaleInfo.h"
+#include "recording/LocaleInfo.h"
 
 #include <QLocale>
 
@@ -30,20 +30,21 @@ QString shortDate(const QDate &date)
 
 QString timeStamp(const QTime &time)
 {
-    // Readings arrive several times a second; the text changes once a second.
-    static QString lastText;
-    static int lastSecond = -1;
-    static QString lastLocale;
-    const int second = time.msecsSinceStartOfDay() / 1000;
-    const QString locale = QLocale().name();
-    if (second == lastSecond && locale == lastLocale && !lastText.isEmpty())
-        return lastText;
     const QString sep = timeSeparator();
     auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
-    lastText = two(time.hour()) + sep + two(time.minute()) + sep + two(time.second());
-    lastSecond = second;
-    lastLocale = locale;
-    return lastText;
+    return two(time.hour()) + sep + two(time.minute()) + sep + two(time.second());
 }
 
 } // namespace LocaleInfo
+
+QString TimeStamper::text(const QTime &time)
+{
+    const int second = time.msecsSinceStartOfDay() / 1000;
+    const QString locale = QLocale().name();
+    if (second != m_second || locale != m_locale || m_text.isEmpty()) {
+        m_text = LocaleInfo::timeStamp(time);
+        m_second = second;
+        m_locale = locale;
+    }
+    return m_text;
+}

@@ -13,3 +13,16 @@ QString shortDate(const QDate &date);
 // "hh:mm:ss" with the locale's time separator.
 QString timeStamp(const QTime &time);
 } // namespace LocaleInfo
+
+// The Time field of recorded rows. Readings arrive several times a second and the text
+// changes once a second, so it is made once per second (and per locale).
+class TimeStamper
+{
+public:
+    QString text(const QTime &time);
+
+private:
+    QString m_text;
+    int m_second = -1;
+    QString m_locale;
+};
