@@ -9,6 +9,7 @@
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
+#include "session/Journal.h"
 #include "usb/HidControllerClass.h"
 
 #include <QAction>
@@ -118,6 +119,16 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     connectUsb(platform);
 
     FormCreate();
+
+    // Every row from here on is also kept on disk until the program closes normally.
+    RecoveryJournal = new Journal(Journal::defaultFolder(), this);
+    connect(RecoveryJournal, &Journal::writeFailed, this, [this](const QString &message) {
+        // Not from inside the recording step that appended the row.
+        QTimer::singleShot(0, this, [message] {
+            Prompts::current().message(message, DialogKind::Warning, {DialogButton::OK});
+        });
+    });
+    RecoveryJournal->attach(cds1);
 
     adjustSize();
     setFixedSize(sizeHint());
@@ -406,9 +417,11 @@ bool TFCOMM::FormCloseQuery()
 
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
-    if (FormCloseQuery())
+    if (FormCloseQuery()) {
+        if (RecoveryJournal)
+            RecoveryJournal->closeNormally();
         event->accept();
-    else
+    } else
         event->ignore();
 }
 

@@ -27,6 +27,7 @@ class TChartControl;
 class HidPlatform;
 class THidDevice;
 class THidDeviceController;
+class Journal;
 
 class TFCOMM : public QMainWindow
 {
@@ -153,6 +154,11 @@ public:
     void HidCtlRemoval(THidDevice *HidDev);
     void HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error);
     static QString DeviceDescription(THidDevice *HidDev);
+
+    // The recovery journal of the recorded rows; at start, the question whether to restore
+    // what a crashed session left there (called once the window is shown).
+    Journal *RecoveryJournal = nullptr;
+    void offerRecovery();
 
     // Data files (the save command is also the answer to the record-limit message).
     void saveasClick();

@@ -3,6 +3,7 @@
 //   --screenshot FILE   connect, let readings arrive, save a PNG of the main window and exit
 //   --seconds N         how long readings arrive before the picture (default 10)
 //   --unplug-after N    pull the simulated cable after N seconds
+//   --connect           press "USB Connect" at start
 
 #include "app/Application.h"
 #include "app/RD7F.h"
@@ -27,7 +28,9 @@ int main(int argc, char **argv)
     const QCommandLineOption unplugOpt(QStringLiteral("unplug-after"),
                                        QStringLiteral("Pull the simulated cable after n seconds."),
                                        QStringLiteral("n"));
-    parser.addOptions({shotOpt, secondsOpt, unplugOpt});
+    const QCommandLineOption connectOpt(QStringLiteral("connect"),
+                                        QStringLiteral("Press USB Connect at start."));
+    parser.addOptions({shotOpt, secondsOpt, unplugOpt, connectOpt});
     parser.process(app);
 
     SimulatedHidBus bus;
@@ -36,11 +39,14 @@ int main(int argc, char **argv)
 
     TFCOMM window(&bus);
     window.show();
+    QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
 
     if (parser.isSet(unplugOpt)) {
         const int ms = int(parser.value(unplugOpt).toDouble() * 1000);
         QTimer::singleShot(ms, &window, [&bus, cable] { bus.unplug(cable); });
     }
+    if (parser.isSet(connectOpt) && !parser.isSet(shotOpt))
+        QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
     if (parser.isSet(shotOpt)) {
         const QString file = parser.value(shotOpt);
         const int ms = int(parser.value(secondsOpt).toDouble() * 1000);

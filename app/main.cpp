@@ -4,11 +4,14 @@
 #include "app/RD7F.h"
 #include "usb/HidrawPlatform.h"
 
+#include <QTimer>
+
 int main(int argc, char **argv)
 {
     Tx9Application app(argc, argv);
     HidrawPlatform platform;
     TFCOMM window(&platform);
     window.show();
+    QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     return app.exec();
 }

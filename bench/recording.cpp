@@ -1,7 +1,7 @@
 // Drives the recorder through the real main window offscreen with "limitless" recording and
 // prints the cost per reading at the start, after a million rows and at the end, the memory
 // per stored row, and the cost of page moves and replots at the end.
-//   bench_recording [--readings N]      (default 10,000,000)
+//   bench_recording [--readings N] [--journal on|off|both]   (default 10,000,000, both)
 
 #include "BenchUtil.h"
 #include "QuietPrompts.h"
@@ -9,26 +9,28 @@
 #include "app/RD7F.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
+#include "session/Journal.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <qcustomplot.h>
 
-int main(int argc, char **argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    Tx9Application app(argc, argv);
-    qint64 readings = 10'000'000;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (QByteArray(argv[i]) == "--readings")
-            readings = QByteArray(argv[i + 1]).toLongLong();
+namespace {
 
+void run(qint64 readings, bool journal)
+{
+    const QByteArray tag = journal ? "journal on: " : "journal off: ";
     // "limitless" is ten million rows: the limit question comes at the last reading.
     QuietPrompts prompts;
     Prompts::install(&prompts);
     TFCOMM w;
+    if (!journal) {
+        delete w.RecoveryJournal;
+        w.RecoveryJournal = nullptr;
+    }
     w.show();
     w.RecordSI->setChecked(false);
     w.RepeatSet->setChecked(true);
@@ -73,18 +75,18 @@ int main(int argc, char **argv)
     const long rssAfter = Bench::statusKb("VmRSS");
     const qint64 rows = w.cds1->count();
 
-    Bench::print("readings", double(readings), "");
-    Bench::print("rows stored", double(rows), "");
-    Bench::print("limit questions answered", prompts.questions, "");
-    Bench::print("total wall time", total.elapsed() / 1000.0, "s");
-    Bench::print("total cpu time", Bench::cpuSeconds() - cpuBefore, "s");
-    Bench::print("cost per reading, first 10k", first / 1000.0, "us");
-    Bench::print("cost per reading, from 1M", mid / 1000.0, "us");
-    Bench::print("cost per reading, last 10k", last / 1000.0, "us");
-    Bench::print("last / first", last / first, "x (target <= 1.5)");
-    Bench::print("memory growth per row", (rssAfter - rssBefore) * 1024.0 / double(rows),
+    Bench::print(tag + "readings", double(readings), "");
+    Bench::print(tag + "rows stored", double(rows), "");
+    Bench::print(tag + "limit questions answered", prompts.questions, "");
+    Bench::print(tag + "total wall time", total.elapsed() / 1000.0, "s");
+    Bench::print(tag + "total cpu time", Bench::cpuSeconds() - cpuBefore, "s");
+    Bench::print(tag + "cost per reading, first 10k", first / 1000.0, "us");
+    Bench::print(tag + "cost per reading, from 1M", mid / 1000.0, "us");
+    Bench::print(tag + "cost per reading, last 10k", last / 1000.0, "us");
+    Bench::print(tag + "last / first", last / first, "x (target <= 1.5)");
+    Bench::print(tag + "memory growth per row", (rssAfter - rssBefore) * 1024.0 / double(rows),
                  "bytes (target <= 64)");
-    Bench::print("peak resident memory", Bench::statusKb("VmHWM") / 1024.0, "MiB");
+    Bench::print(tag + "peak resident memory", Bench::statusKb("VmHWM") / 1024.0, "MiB");
 
     // Page moves and replots with every point in the graph.
     std::vector<double> moves, pageReplots, fullReplots;
@@ -106,8 +108,32 @@ int main(int argc, char **argv)
         w.Chtshow->replot(QCustomPlot::rpImmediateRefresh);
         fullReplots.push_back(t.nsecsElapsed() / 1e6);
     }
-    Bench::print("page move with repaint, median", Bench::median(moves), "ms (target <= 5)");
-    Bench::print("replot of a page, median", Bench::median(pageReplots), "ms (target <= 50)");
-    Bench::print("replot of every point, median", Bench::median(fullReplots), "ms");
+    Bench::print(tag + "page move with repaint, median", Bench::median(moves), "ms (target <= 5)");
+    Bench::print(tag + "replot of a page, median", Bench::median(pageReplots), "ms (target <= 50)");
+    Bench::print(tag + "replot of every point, median", Bench::median(fullReplots), "ms");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The journal goes to a folder of its own, not the user's.
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+    Tx9Application app(argc, argv);
+    qint64 readings = 10'000'000;
+    QByteArray journal = "both";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (QByteArray(argv[i]) == "--readings")
+            readings = QByteArray(argv[i + 1]).toLongLong();
+        if (QByteArray(argv[i]) == "--journal")
+            journal = argv[i + 1];
+    }
+    // The same run without and with the journal, so the two compare on the same machine.
+    if (journal != "on")
+        run(readings, false);
+    if (journal != "off")
+        run(readings, true);
     return 0;
 }

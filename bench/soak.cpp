@@ -16,11 +16,15 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The recovery journal runs, as in real use, in a folder of its own.
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     Tx9Application app(argc, argv);
     double hours = 24, speed = 100;
     for (int i = 1; i + 1 < argc; ++i) {

@@ -10,8 +10,8 @@
 #include <QStringConverter>
 #include <QXmlStreamReader>
 #include <cstring>
-#include <string_view>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -467,6 +467,21 @@ QString trimmed(const QString &s)
 
 namespace {
 
+// One line of the text format from its encoded pieces.
+void appendTextLine(QByteArray &out, const std::optional<qint32> &no, const QByteArray &time,
+                    const QByteArray &value, const QByteArray &unit)
+{
+    if (no)
+        out += QByteArray::number(*no);
+    out += '\t';
+    out += time;
+    out += '\t';
+    out += value;
+    out += '\t';
+    out += unit;
+    out += "\r\n";
+}
+
 // Writes the whole table in one format. Each distinct text of each field is formatted and
 // encoded once, then copied for every row that holds it.
 bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date)
@@ -503,13 +518,9 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
                 chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
             chunk += "/>";
         } else {
-            if (no)
-                chunk += QByteArray::number(*no);
-            for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f) {
-                chunk += '\t';
-                chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
-            }
-            chunk += "\r\n";
+            appendTextLine(chunk, no, piece(table.textId(r, MeasurementTable::FieldTime), 1),
+                           piece(table.textId(r, MeasurementTable::FieldValue), 2),
+                           piece(table.textId(r, MeasurementTable::FieldUnit), 3));
         }
         if (chunk.size() >= (1 << 20)) {
             if (file.write(chunk) != chunk.size())
@@ -523,6 +534,20 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
 }
 
 } // namespace
+
+QByteArray textFileHeader(const QDate &date)
+{
+    return encode(textHeader(date));
+}
+
+void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
+{
+    for (qint64 r = first; r <= last; ++r)
+        appendTextLine(out, table.no(r),
+                       encode(textField(table.text(r, MeasurementTable::FieldTime))),
+                       encode(textField(table.text(r, MeasurementTable::FieldValue))),
+                       encode(textField(table.text(r, MeasurementTable::FieldUnit))));
+}
 
 QByteArray textFile(const MeasurementTable &table, const QDate &date)
 {

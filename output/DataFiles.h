@@ -23,6 +23,10 @@ void SplitByDelimiter(const QString &line, QChar delimiter, QStringList &list);
 QString trimmed(const QString &s);
 
 QByteArray textFile(const MeasurementTable &table, const QDate &date);
+// The text format in pieces, for files that grow row by row: the three header lines, and the
+// lines of rows first..last.
+QByteArray textFileHeader(const QDate &date);
+void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last);
 QByteArray xmlPacket(const MeasurementTable &table);
 
 // Writes the table to path in the format its extension selects. Returns false when the file

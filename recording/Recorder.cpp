@@ -66,3 +66,17 @@ std::optional<double> raisePeak(RecordingState &st, float valueNum)
 }
 
 } // namespace Recorder
+
+std::optional<float> Recorder::valueOfText(const QString &valueText, const QString &decimalSep,
+                                           qint32 rangeMax, qint32 rangeMin)
+{
+    const QString t = valueText.trimmed();
+    if (t.contains(QLatin1Char('L')))
+        return float(t.startsWith(QLatin1Char('-')) ? rangeMin : rangeMax);
+    QString plain = t;
+    if (!decimalSep.isEmpty())
+        plain.replace(decimalSep, QStringLiteral("."));
+    bool ok = false;
+    const float v = plain.toFloat(&ok);
+    return ok ? std::optional<float>(v) : std::nullopt;
+}

@@ -33,6 +33,11 @@ inline void limitAnswered(RecordingState &st)
     ++st.StoredRowCount;
 }
 
+// The number a stored Value text stands for, as the reading had it: the over-range forms give
+// the range's ends; a dash display (or anything else without a number) gives nullopt, and the
+// chart then repeats the previous value, as it did when the reading came in.
+std::optional<float> valueOfText(const QString &valueText, const QString &decimalSep,
+                                 qint32 rangeMax, qint32 rangeMin);
 // One second of the interval timer.
 void tick(RecordingState &st, bool recordSI);
 
