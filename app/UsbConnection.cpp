@@ -8,6 +8,7 @@
 #include "usb/HidControllerClass.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
@@ -74,6 +75,14 @@ void TFCOMM::releaseDeviceList()
 
 void TFCOMM::HidCtlDeviceChange(QObject *)
 {
+    // The device being read while connected, if any: any HID device coming or going rebuilds
+    // the list, and logging must not stop for that.
+    QString connected;
+    if (USBCon->isChecked())
+        for (THidDevice *d : std::as_const(DevListObjects))
+            if (d->DataHandler())
+                connected = d->PnPInfo().DevInst;
+
     ReadBtn->setChecked(false);
     ReadBtnClick();
     releaseDeviceList();
@@ -83,6 +92,24 @@ void TFCOMM::HidCtlDeviceChange(QObject *)
         if (DevListBox->item(i)->text() == QLatin1String("USB to Serial"))
             cable = i;
     DevListBox->setCurrentRow(cable);
+
+    // The same cable is still there: its new device object takes over the reading, with the
+    // same numbering, and nothing is sent (the instrument never stopped). Gone: the button
+    // comes up, as when the cable is pulled.
+    if (connected.isEmpty())
+        return;
+    const qsizetype again = std::find_if(DevListObjects.cbegin(), DevListObjects.cend(),
+                                         [&](THidDevice *d) {
+                                             return d->PnPInfo().DevInst == connected;
+                                         }) -
+                            DevListObjects.cbegin();
+    if (again < DevListObjects.size() && DevListObjects[again]->ReadWriteAccess()) {
+        DevListBox->setCurrentRow(int(again));
+        selectDevice();
+        SelectedHidDevice->SetDataHandler(THidDataEvent(this, &TFCOMM::HidDataReceived));
+    } else {
+        USBCon->setChecked(false);
+    }
 }
 
 bool TFCOMM::HidCtlEnumerate(THidDevice *HidDev, int Idx)
@@ -128,8 +155,24 @@ void TFCOMM::USBConClick()
     ReadBtn->click();
     SetFeature->click();
     S.IdleReportCount = 0;
-    if (!selectDevice() || !SelectedHidDevice->ReadWriteAccess())
+    if (!selectDevice())
         return;
+    if (!SelectedHidDevice->ReadWriteAccess()) {
+        // The cable is listed (its identity is readable by anyone) but its node cannot be
+        // opened for reading and writing: say why instead of seeming connected.
+        if (USBCon->isChecked()) {
+            USBCon->setChecked(false);
+            const quint32 error = SelectedHidDevice->ReadWriteError();
+            Prompts::current().message(
+                QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
+                               "replug the cable.")
+                    .arg(SelectedHidDevice->PnPInfo().DevicePath,
+                         HidCtl->Platform() ? HidCtl->Platform()->errorText(error)
+                                            : QString::number(error)),
+                DialogKind::Warning, {DialogButton::OK});
+        }
+        return;
+    }
     if (USBCon->isChecked()) {
         S.HidAccum.clear();
         USBtxt->clear();

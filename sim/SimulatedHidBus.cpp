@@ -48,6 +48,22 @@ void SimulatedHidBus::unplug(int id)
     emit devicesChanged();
 }
 
+int SimulatedHidBus::replaceQuietly(int id, VirtualInterface newcomer)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_ifaces.find(id);
+    if (it == m_ifaces.end())
+        return 0;
+    (*it)->plugged = false;
+    newcomer.Path = (*it)->config.Path;
+    const int newId = m_nextIface++;
+    auto i = std::make_shared<Iface>();
+    i->config = newcomer;
+    m_ifaces.insert(newId, i);
+    m_changed.notify_all();
+    return newId;
+}
+
 void SimulatedHidBus::update(int id, const std::function<void(VirtualInterface &)> &change)
 {
     std::lock_guard lock(m_mutex);
@@ -247,6 +263,10 @@ bool SimulatedHidBus::setFeature(Handle h, const quint8 *report, int length)
         Iface *i = ifaceFor(h, &oh);
         if (!i || !i->plugged || oh->mode == HidOpenMode::QueryOnly)
             return false;
+        // The device stalls a transfer that is not exactly as long as its feature report.
+        if (i->config.Caps.FeatureReportByteLength &&
+            length != i->config.Caps.FeatureReportByteLength)
+            return false;
         i->features.append(bytes);
         if (i->config.FeatureFails)
             return false;
@@ -264,6 +284,9 @@ bool SimulatedHidBus::write(Handle h, const quint8 *report, int length, int *wri
         OpenHandle *oh = nullptr;
         Iface *i = ifaceFor(h, &oh);
         if (!i || !i->plugged || oh->mode != HidOpenMode::ReadWrite)
+            return false;
+        if (i->config.Caps.OutputReportByteLength &&
+            length != i->config.Caps.OutputReportByteLength)
             return false;
         i->outputs.append(bytes);
         if (i->config.WriteFails)
@@ -289,6 +312,7 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
         if (!i || !i->plugged) {
             r.Status = HidReadStatus::Failed;
             r.Error = ENODEV;
+            r.Gone = true;
             return r;
         }
         if (i->config.ReadStartError) {

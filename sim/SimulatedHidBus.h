@@ -43,7 +43,7 @@ struct VirtualInterface
     QString Serial;
     QList<quint16> Languages{0x0409};
     bool SerialEchoesLanguages = false; // the driver answers the serial query with the list
-    HidCaps Caps{11, 11, 10};
+    HidCaps Caps{11, 11, 10}; // feature and output reports of another length are refused
 
     // Faults.
     bool OpenFails = false;
@@ -65,6 +65,9 @@ public:
     // Plugs an interface in; raises the change notification. Returns its id.
     int plug(const VirtualInterface &iface, std::shared_ptr<VirtualHidModel> model = nullptr);
     void unplug(int id);
+    // The interface goes and another takes its path, with no notification: a node the kernel
+    // reused before anybody rescanned. Returns the newcomer's id.
+    int replaceQuietly(int id, VirtualInterface newcomer);
     // Quietly changes an interface's faults, identity or strings.
     void update(int id, const std::function<void(VirtualInterface &)> &change);
     void setAvailable(bool available) { m_available = available; }

@@ -57,6 +57,8 @@ public:
     bool Claimed() const { return m_claimed; }
     bool InEvent() const { return m_inEvent; }
     bool ReadWriteAccess() const { return m_readWriteAccess; }
+    // Why the last read/write open failed (a system error code), 0 when it did not.
+    quint32 ReadWriteError() const { return m_readWriteError; }
     bool HasReader() const { return m_reader != nullptr; }
     // Released by its holder or dropped by the controller: it does nothing any more and is
     // freed once no handler call is on the stack.
@@ -101,6 +103,7 @@ private:
     std::atomic<bool> m_inEvent{false};
     std::atomic<bool> m_released{false};
     bool m_readWriteAccess = false;
+    quint32 m_readWriteError = 0;
     HidPlatform::Handle m_control = HidPlatform::InvalidHandle;
     HidAttributes m_attributes;
     QString m_product;
@@ -156,6 +159,7 @@ private:
     const int m_reportLength;
     std::atomic<bool> m_terminate{false};
     std::atomic<bool> m_closeRequested{false};
+    bool m_gone = false; // reader thread only
     std::atomic<HidPlatform::Handle> m_readChannel{HidPlatform::InvalidHandle};
     std::atomic<quint32> m_errorCode{0};
     std::thread m_thread;

@@ -2,6 +2,7 @@
 
 #include "usb/HidControllerClass.h"
 #include "usb/HidDispatch.h"
+#include "usb/ReportDescriptor.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -38,6 +39,7 @@ bool THidDevice::openControlChannel()
     quint32 error = 0;
     m_control = m_platform->open(m_info->DevicePath, HidOpenMode::ReadWrite, &error);
     m_readWriteAccess = m_control != HidPlatform::InvalidHandle;
+    m_readWriteError = m_readWriteAccess ? 0 : error;
     if (!m_readWriteAccess)
         m_control = m_platform->open(m_info->DevicePath, HidOpenMode::QueryOnly, &error);
     return m_control != HidPlatform::InvalidHandle;
@@ -73,8 +75,9 @@ void THidDevice::CloseAll()
 
 void THidDevice::MarkUnplugged()
 {
-    CloseAll();
+    // Not plugged first: the reader woken by the close must not open the node again.
     m_plugged = false;
+    CloseAll();
     if (UnplugHandler) {
         HidDispatch::Scope scope; // the handler may release this device
         const THidPlugEvent handler = UnplugHandler;
@@ -151,18 +154,26 @@ HidCaps THidDevice::Capabilities()
     return m_capsFetched ? m_caps : HidCaps{};
 }
 
+// A report goes out as long as the device's report of its kind, cut or zero-padded, as the
+// host's HID stack sends it; a device may stall a transfer of another length.
 bool THidDevice::WriteReport(const quint8 *buffer, int length, int &written)
 {
     if (!OpenControl())
         return false;
-    return m_platform->write(m_control, buffer, length, &written);
+    const QByteArray report = fitReport(QByteArray(reinterpret_cast<const char *>(buffer), length),
+                                        Capabilities().OutputReportByteLength);
+    return m_platform->write(m_control, reinterpret_cast<const quint8 *>(report.constData()),
+                             int(report.size()), &written);
 }
 
 bool THidDevice::SendFeature(const quint8 *buffer, int length)
 {
     if (!OpenControl())
         return false;
-    return m_platform->setFeature(m_control, buffer, length);
+    const QByteArray report = fitReport(QByteArray(reinterpret_cast<const char *>(buffer), length),
+                                        Capabilities().FeatureReportByteLength);
+    return m_platform->setFeature(m_control, reinterpret_cast<const quint8 *>(report.constData()),
+                                  int(report.size()));
 }
 
 void THidDevice::SetReadWaitTime(int ms)
@@ -185,7 +196,11 @@ void THidDevice::startReaderIfPossible()
 {
     if (!m_dataHandler || !m_plugged || !m_claimed || m_released || !m_readWriteAccess || m_reader)
         return;
+    // A report is the ID byte and at least one more: a device without input reports (or
+    // whose lengths cannot be read) has nothing to read.
     const int length = Capabilities().InputReportByteLength;
+    if (length < 2)
+        return;
     m_reader = std::make_unique<THidDeviceReadThread>(this, length);
     m_reader->start();
 }
@@ -267,8 +282,10 @@ void THidDeviceReadThread::run()
         std::memset(buffer.data(), 0, size_t(length));
         const int slice = m_device->m_readWaitTime;
 
-        // Open the read channel if needed; a device that is no longer accessible cannot be read.
-        if (m_readChannel == HidPlatform::InvalidHandle && m_device->Accessible()) {
+        // Open the read channel if needed; a device that is no longer accessible cannot be read,
+        // and one that has gone is never opened again: its node may belong to another
+        // device by now.
+        if (m_readChannel == HidPlatform::InvalidHandle && m_device->Accessible() && !m_gone) {
             quint32 error = 0;
             const HidPlatform::Handle h =
                 m_platform->open(m_device->m_info->DevicePath, HidOpenMode::ReadOnly, &error);
@@ -286,6 +303,7 @@ void THidDeviceReadThread::run()
             r.Status = HidReadStatus::Failed, r.Error = m_errorCode;
 
         if (r.Status == HidReadStatus::Failed) {
+            m_gone = m_gone || r.Gone;
             m_errorCode = r.Error;
             closeChannel();
             post({QByteArray(), r.Error});

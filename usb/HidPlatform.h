@@ -52,6 +52,7 @@ struct HidReadResult
     HidReadStatus Status = HidReadStatus::TimedOut;
     int Bytes = 0;     // with Completed: bytes in the buffer, report ID included
     quint32 Error = 0; // with Failed: the system error code
+    bool Gone = false; // with Failed: the device itself is gone; its node must not be reopened
 };
 
 class HidPlatform : public QObject

@@ -27,8 +27,11 @@ HidrawPlatform::HidrawPlatform()
     m_udev = udev_new();
     if (!m_udev)
         return;
-    // The monitor starts before the first scan, so no change falls between the two.
-    m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
+    // The monitor starts before the first scan, so no change falls between the two. Without a
+    // udev daemon (containers, a bare system) nothing rebroadcasts the kernel's events, so the
+    // kernel's own are heard instead.
+    const bool udevd = ::access("/run/udev/control", F_OK) == 0;
+    m_monitor = udev_monitor_new_from_netlink(m_udev, udevd ? "udev" : "kernel");
     if (m_monitor) {
         udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "hidraw", nullptr);
         if (udev_monitor_enable_receiving(m_monitor) == 0) {
@@ -76,8 +79,13 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
         const QString node = str(udev_device_get_devnode(raw));
         if (hid && !node.isEmpty()) {
             HidInterfaceInfo info;
-            info.InstanceId = str(udev_device_get_syspath(hid));
+            const QString hidSyspath = str(udev_device_get_syspath(hid));
+            info.InstanceId = hidSyspath + QLatin1Char('|') + str(udev_device_get_sysname(raw));
             info.Path = node;
+            {
+                std::lock_guard lock(m_mutex);
+                m_hidSyspaths.insert(node, hidSyspath);
+            }
             for (const char *key :
                  {"HID_ID", "HID_NAME", "HID_PHYS", "HID_UNIQ", "DRIVER", "MODALIAS"}) {
                 const QString v = str(udev_device_get_property_value(hid, key));
@@ -101,19 +109,10 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
     return out;
 }
 
-QString HidrawPlatform::hidSyspathFor(const QString &devnode) const
+QString HidrawPlatform::hidSyspathFor(const QString &devnode)
 {
-    if (!m_udev)
-        return {};
-    QString result;
-    const QString name = devnode.section(QLatin1Char('/'), -1);
-    if (udev_device *raw =
-            udev_device_new_from_subsystem_sysname(m_udev, "hidraw", name.toUtf8().constData())) {
-        if (udev_device *hid = udev_device_get_parent_with_subsystem_devtype(raw, "hid", nullptr))
-            result = str(udev_device_get_syspath(hid));
-        udev_device_unref(raw);
-    }
-    return result;
+    std::lock_guard lock(m_mutex);
+    return m_hidSyspaths.value(devnode);
 }
 
 HidPlatform::Handle HidrawPlatform::open(const QString &path, HidOpenMode mode, quint32 *error)
@@ -122,7 +121,9 @@ HidPlatform::Handle HidrawPlatform::open(const QString &path, HidOpenMode mode, 
     o.path = path;
     o.hidSyspath = hidSyspathFor(path);
     if (mode != HidOpenMode::QueryOnly) {
-        const int flags = (mode == HidOpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+        // Without blocking: a read that finds nothing (or asks for nothing) must not hang.
+        const int flags =
+            (mode == HidOpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
         o.fd = ::open(path.toLocal8Bit().constData(), flags);
         if (o.fd < 0) {
             if (error)
@@ -135,7 +136,7 @@ HidPlatform::Handle HidrawPlatform::open(const QString &path, HidOpenMode mode, 
             *error = ENODEV;
         return InvalidHandle;
     }
-    o.numbered = parseReportDescriptor(descriptorOf(o)).Numbered;
+    o.lengths = parseReportDescriptor(descriptorOf(o));
     std::lock_guard lock(m_mutex);
     const Handle h = m_next++;
     m_open.insert(h, o);
@@ -144,13 +145,11 @@ HidPlatform::Handle HidrawPlatform::open(const QString &path, HidOpenMode mode, 
 
 void HidrawPlatform::close(Handle h)
 {
-    Open o;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_open.contains(h))
-            return;
-        o = m_open.take(h);
-    }
+    // Under the lock, so a cancel never writes into a descriptor that was closed and reused.
+    std::lock_guard lock(m_mutex);
+    if (!m_open.contains(h))
+        return;
+    const Open o = m_open.take(h);
     if (o.fd >= 0)
         ::close(o.fd);
     if (o.wakeFd >= 0)
@@ -201,12 +200,11 @@ bool HidrawPlatform::attributes(Handle h, HidAttributes *out)
         out->VendorID = quint16(info.vendor);
         out->ProductID = quint16(info.product);
     } else {
-        // HID_ID reads "bus:vendor:product" in hex.
-        const QStringList id = hidProperty(o.hidSyspath, "HID_ID").split(QLatin1Char(':'));
-        if (id.size() != 3)
+        const std::optional<HidId> id = parseHidId(hidProperty(o.hidSyspath, "HID_ID"));
+        if (!id)
             return false;
-        out->VendorID = quint16(id[1].toUInt(nullptr, 16));
-        out->ProductID = quint16(id[2].toUInt(nullptr, 16));
+        out->VendorID = id->Vendor;
+        out->ProductID = id->Product;
     }
     out->VersionNumber = quint16(usbAttribute(o.hidSyspath, "bcdDevice").toUInt(nullptr, 16));
     return true;
@@ -303,20 +301,29 @@ bool HidrawPlatform::getNumInputBuffers(Handle h, int *count)
 
 bool HidrawPlatform::setFeature(Handle h, const quint8 *report, int length)
 {
-    Open o;
-    if (!lookup(h, &o) || o.fd < 0 || length < 1)
-        return false;
-    QByteArray copy(reinterpret_cast<const char *>(report), length);
-    return ioctl(o.fd, HIDIOCSFEATURE(length), copy.data()) >= 0;
+    return sendReport(h, HidReportKind::Feature, report, length, nullptr);
 }
 
 bool HidrawPlatform::write(Handle h, const quint8 *report, int length, int *written)
 {
+    return sendReport(h, HidReportKind::Output, report, length, written);
+}
+
+bool HidrawPlatform::sendReport(Handle h, HidReportKind kind, const quint8 *report, int length,
+                                int *written)
+{
     Open o;
     if (!lookup(h, &o) || o.fd < 0 || length < 1)
         return false;
+    // Exactly as long as the descriptor says, as the device expects: a longer transfer can be
+    // stalled, and the stall would go unnoticed.
+    const QByteArray bytes = fitReport(QByteArray(reinterpret_cast<const char *>(report), length),
+                                       reportLengthFor(o.lengths, kind, report[0]));
+    QByteArray copy = bytes;
+    if (kind == HidReportKind::Feature)
+        return ioctl(o.fd, HIDIOCSFEATURE(copy.size()), copy.data()) >= 0;
     // hidraw takes the report number in byte 0 and drops it for unnumbered reports.
-    const ssize_t n = ::write(o.fd, report, size_t(length));
+    const ssize_t n = ::write(o.fd, copy.constData(), size_t(copy.size()));
     if (n < 0)
         return false;
     if (written)
@@ -350,16 +357,23 @@ HidReadResult HidrawPlatform::read(Handle h, quint8 *buffer, int length, int tim
         return r;
     }
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // The device is gone (a destroyed device reads EIO; its node may be reused soon).
         r.Status = HidReadStatus::Failed;
-        r.Error = ENODEV; // the device is gone
+        r.Error = ENODEV;
+        r.Gone = true;
         return r;
     }
     // hidraw leaves out the report ID of unnumbered reports; callers expect it in byte 0.
-    const int offset = o.numbered ? 0 : 1;
+    const int offset = reportIdOffset(o.lengths.Numbered);
+    if (length - offset < 1)
+        return r; // nothing can be read into no room
     const ssize_t n = ::read(o.fd, buffer + offset, size_t(length - offset));
     if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return r; // nothing after all: a timeout
         r.Status = HidReadStatus::Failed;
         r.Error = quint32(errno);
+        r.Gone = errno == EIO || errno == ENODEV;
         return r;
     }
     if (offset)
@@ -371,9 +385,10 @@ HidReadResult HidrawPlatform::read(Handle h, quint8 *buffer, int length, int tim
 
 void HidrawPlatform::cancelRead(Handle h)
 {
-    Open o;
-    if (lookup(h, &o) && o.wakeFd >= 0) {
+    std::lock_guard lock(m_mutex); // see close()
+    const auto it = m_open.constFind(h);
+    if (it != m_open.constEnd() && it->wakeFd >= 0) {
         const quint64 one = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(o.wakeFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t ignored = ::write(it->wakeFd, &one, sizeof one);
     }
 }

@@ -1,14 +1,19 @@
 #pragma once
 // HID interfaces on Linux: hidraw device nodes found and watched through udev.
 //
-// The identity of an interface is the syspath of its HID device; the path is /dev/hidrawN.
+// The identity of an interface is the syspath of its HID device with the hidraw node's name (a
+// driver rebind keeps the first and changes the second); the path is /dev/hidrawN.
 // Strings come from the USB device's sysfs attributes (product, serial), falling back to the
 // HID device's HID_NAME and HID_UNIQ. Linux does not pass string descriptor 0 (the language
 // list) through hidraw, so indexedString(0) answers with English (0x0409) when the device has
 // a serial number and fails otherwise: a device with a serial number then keeps it, and one
 // without has none. A query-only handle needs no access to the node: it answers from sysfs.
+// libudev is used on the GUI thread only (enumeration, the monitor, strings); what a reader
+// thread needs (open, read) comes from a table filled by the enumeration and from the node.
+// Reports go out with exactly the length the descriptor gives for their report ID.
 
 #include "usb/HidPlatform.h"
+#include "usb/ReportDescriptor.h"
 
 #include <QHash>
 #include <mutex>
@@ -47,11 +52,12 @@ private:
         int wakeFd = -1; // eventfd that cancels a read
         QString path;
         QString hidSyspath;
-        bool numbered = false;
+        ReportLengths lengths;
         int inputBuffers = 32;
     };
     bool lookup(Handle h, Open *out);
-    QString hidSyspathFor(const QString &devnode) const;
+    QString hidSyspathFor(const QString &devnode);
+    bool sendReport(Handle h, HidReportKind kind, const quint8 *report, int length, int *written);
     QByteArray descriptorOf(const Open &o) const;
     QString usbAttribute(const QString &hidSyspath, const char *name) const;
     QString hidProperty(const QString &hidSyspath, const char *name) const;
@@ -59,8 +65,10 @@ private:
     udev *m_udev = nullptr;
     udev_monitor *m_monitor = nullptr;
     QSocketNotifier *m_notifier = nullptr;
-    // Guards the handle table; reads run on reader threads.
+    // Guards the handle table and the node table, and orders a cancel against a close: reads
+    // run on reader threads.
     std::mutex m_mutex;
     QHash<Handle, Open> m_open;
+    QHash<QString, QString> m_hidSyspaths; // /dev/hidrawN -> its HID device, from the last scan
     Handle m_next = 1;
 };

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QStack>
+#include <QStringList>
 
 // Item layout per the Device Class Definition for HID 1.11, section 6.2.2: a prefix byte with
 // bSize (bits 0-1, 3 means 4 bytes), bType (bits 2-3: main, global, local) and bTag (bits 4-7);
@@ -82,5 +83,40 @@ ReportLengths parseReportDescriptor(const QByteArray &d)
         }
         *lengths[k] = any ? int(largest) + 1 : 0;
     }
+    QMap<int, int> *byId[3] = {nullptr, &out.OutputById, &out.FeatureById};
+    for (int k = 1; k < 3; ++k)
+        for (auto it = bits[k].cbegin(); it != bits[k].cend(); ++it)
+            byId[k]->insert(int(it.key()), int((it.value() + 7) / 8) + 1);
     return out;
+}
+
+int reportLengthFor(const ReportLengths &lengths, HidReportKind kind, quint8 reportId)
+{
+    const bool output = kind == HidReportKind::Output;
+    if (!lengths.Numbered)
+        return output ? lengths.Output : lengths.Feature;
+    return (output ? lengths.OutputById : lengths.FeatureById).value(reportId, 0);
+}
+
+QByteArray fitReport(const QByteArray &report, int length)
+{
+    if (length <= 0 || length == report.size())
+        return report;
+    QByteArray out = report.left(length);
+    out.append(QByteArray(length - out.size(), '\0'));
+    return out;
+}
+
+std::optional<HidId> parseHidId(const QString &hidId)
+{
+    const QStringList parts = hidId.split(QLatin1Char(':'));
+    if (parts.size() != 3)
+        return std::nullopt;
+    bool ok[3] = {};
+    const uint bus = parts[0].toUInt(&ok[0], 16);
+    const uint vendor = parts[1].toUInt(&ok[1], 16);
+    const uint product = parts[2].toUInt(&ok[2], 16);
+    if (!ok[0] || !ok[1] || !ok[2] || bus > 0xFFFF || vendor > 0xFFFF || product > 0xFFFF)
+        return std::nullopt;
+    return HidId{quint16(bus), quint16(vendor), quint16(product)};
 }

@@ -230,31 +230,81 @@ private slots:
         rig.w->USBCon->click();
     }
 
-    void rebuildWhileConnectedStopsReading()
+    // Another HID device coming while connected rebuilds the list; the cable, still there,
+    // goes on being read by its new device object, with the same numbering, and nothing is
+    // sent to it. Once it is gone from the list the button comes up.
+    void rebuildWhileConnectedKeepsLogging()
     {
         Rig rig;
         rig.w->USBCon->click();
         QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 1, 10000);
+        rig.bus.clearSent(rig.cable);
+        const QList<quint8> commandsBefore = rig.meter->commands();
         VirtualInterface mouse;
         mouse.InstanceId = "mouse";
         mouse.Product = "Mouse";
         rig.bus.plug(mouse);
         QVERIFY(rig.w->USBCon->isChecked());
-        QVERIFY(rig.w->SelectedHidDevice == nullptr);
-        for (THidDevice *d : rig.w->DevListObjects)
-            QVERIFY(!d->HasReader());
+        QVERIFY(rig.w->SelectedHidDevice);
+        QCOMPARE(rig.w->DevListBox->currentItem()->text(), QStringLiteral("USB to Serial"));
+        QVERIFY(rig.w->SelectedHidDevice->HasReader());
         const qint64 rows = rig.w->cds1->count();
-        QTest::qWait(200);
-        QCOMPARE(rig.w->cds1->count(), rows);
-        // The watchdog has nothing to act on.
-        rig.w->S.IdleReportCount = 5000;
-        rig.w->S.ConTickCount = 2;
-        rig.w->ConTimerTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() > rows + 1, 10000);
+        for (qint64 r = 1; r < rig.w->cds1->count(); ++r)
+            QCOMPARE(rig.w->cds1->row(r).No.value(), rig.w->cds1->row(r - 1).No.value() + 1);
+        QVERIFY(rig.bus.outputs(rig.cable).isEmpty());
+        QVERIFY(rig.bus.features(rig.cable).isEmpty());
+        QCOMPARE(rig.meter->commands(), commandsBefore);
+        // The cable's node is taken away quietly and the list rebuilt: nothing to read any more.
+        rig.bus.update(rig.cable, [](VirtualInterface &v) { v.InstanceId = "another"; });
+        rig.w->HidCtl->DeviceChange();
+        rig.w->HidCtlDeviceChange(rig.w->HidCtl);
         QVERIFY(!rig.w->USBCon->isChecked());
-        // Disconnect and connect again resumes.
-        rig.w->USBCon->click();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() > rows, 10000);
-        rig.w->USBCon->click();
+    }
+
+    // A cable listed but not openable for reading and writing (no udev rule): connecting says
+    // why and leaves the button up.
+    void connectWithoutAccessSaysWhy()
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        VirtualInterface v = SimulatedThermometer::cableInterface();
+        v.QueryOnly = true;
+        const int id = bus.plug(v, std::make_shared<SimulatedThermometer>());
+        TFCOMM w(&bus);
+        QCOMPARE(w.DevListBox->currentRow(), 0); // listed and selected
+        w.USBCon->click();
+        QVERIFY(!w.USBCon->isChecked());
+        QCOMPARE(prompts.messageTexts(),
+                 QStringList({"Cannot open /sim/hidraw-usb-serial: Permission denied. Install "
+                              "the udev rule (scripts/install) and replug the cable."}));
+        QCOMPARE(prompts.messages[0].kind, DialogKind::Warning);
+        QVERIFY(bus.outputs(id).isEmpty());
+        w.ConTimerTimer();
+        QCOMPARE(w.USBCon->text(), QStringLiteral("USB Connect"));
+    }
+
+    // Reports go out exactly as long as the device's reports: a cable with a 6-byte feature
+    // report and a 4-byte output report gets those, and works.
+    void reportsFitTheDescriptorsLengths()
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        VirtualInterface v = SimulatedThermometer::cableInterface();
+        v.Caps = {11, 4, 6};
+        auto meter = std::make_shared<SimulatedThermometer>(Rig::fast());
+        const int id = bus.plug(v, meter);
+        TFCOMM w(&bus);
+        w.RecordSI->setChecked(false);
+        w.USBCon->click();
+        QCOMPARE(bus.features(id), QList<QByteArray>({QByteArray("\x00\x60\x09\x00\x00\x03", 6)}));
+        QCOMPARE(bus.outputs(id), QList<QByteArray>({QByteArray("\x00\x02\x5a\x00", 4),
+                                                     QByteArray("\x00\x01\x5a\x00", 4)}));
+        QCOMPARE(meter->baudRate(), 2400);
+        QTRY_VERIFY_WITH_TIMEOUT(w.cds1->count() >= 2, 10000);
+        // The log still shows the program's own buffers.
+        QCOMPARE(w.HistoryListBox->item(0)->text(), QStringLiteral("60 09 00 00 03 00 00 00 00 "));
+        w.USBCon->click();
     }
 
     void cableWithSerialIsNotSelected()

@@ -238,6 +238,37 @@ private slots:
         QCOMPARE(rig.ctl->Devices().size(), 0);
     }
 
+    // The kernel reuses a gone device's node for the next device: a reader whose device has
+    // gone never opens it again, even before a rescan has told anyone.
+    void goneDeviceIsNotReopened()
+    {
+        Rig rig;
+        rig.ctl->SetOnDeviceData(THidDataEvent(&rig.log, &EventLog::Data));
+        rig.ctl->SetOnDeviceDataError(THidDataErrorEvent(&rig.log, &EventLog::DataError));
+        QVERIFY(rig.claim());
+        rig.dev->SetReadWaitTime(10);
+        rig.bus.pushInput(rig.id, QByteArray("\x00\x01\x31", 3));
+        QTRY_COMPARE(rig.log.data.size(), 1);
+        const int other = rig.bus.replaceQuietly(rig.id, cable("b"));
+        rig.bus.pushInput(other, QByteArray("\x00\x01\x32", 3));
+        QTRY_VERIFY(!rig.log.errors.isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(rig.log.data.size(), 1); // the newcomer's report was not read
+        QCOMPARE(rig.bus.openHandles(other), 0);
+    }
+
+    // A device whose input reports are shorter than two bytes has nothing to read: no reader
+    // starts (a read of nothing would never return).
+    void noReaderWithoutInputReports()
+    {
+        VirtualInterface v = cable("a");
+        v.Caps = {1, 11, 10};
+        Rig rig(v);
+        rig.ctl->SetOnDeviceData(THidDataEvent(&rig.log, &EventLog::Data));
+        QVERIFY(rig.claim());
+        QVERIFY(!rig.dev->HasReader());
+    }
+
     void stopDropsQueuedReports()
     {
         Rig rig;
