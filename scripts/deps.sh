@@ -3,6 +3,10 @@
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config qt6-base-dev libqt6opengl6-dev libgl-dev libqcustomplot-dev
       libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth dpkg-dev file)
+# scripts/test-kernel also needs a kernel to boot, QEMU and busybox.
+if [ "${1:-}" = "--kernel" ]; then
+  PKGS+=(qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio bc)
+fi
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,383 @@
+#include "app/RD7F.h"
+#include "common/ScriptedPrompts.h"
+#include "common/Wait.h"
+#include "recording/MeasurementTable.h"
+#include "usb/HidControllerClass.h"
+#include "usb/HidrawPlatform.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QtTest>
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// The hidraw backend on a real Linux kernel, against tx9-virtual-cable behind /dev/uhid.
+// Runs inside the virtual machine of scripts/test-kernel (it needs /dev/uhid and root).
+class tst_KernelHidraw : public QObject
+{
+    Q_OBJECT
+
+    struct Cable
+    {
+        QProcess process;
+        explicit Cable(const QStringList &args = {})
+        {
+            process.setProcessChannelMode(QProcess::SeparateChannels);
+            process.start(QStringLiteral(TX9_VIRTUAL_CABLE), args);
+            process.waitForStarted();
+            waitUntil([this] { return output().contains("plugged"); }, 10000);
+        }
+        ~Cable()
+        {
+            process.terminate();
+            process.waitForFinished(5000);
+        }
+        QString output()
+        {
+            m_seen += QString::fromUtf8(process.readAllStandardOutput());
+            return m_seen;
+        }
+        void signal(int sig) { ::kill(pid_t(process.processId()), sig); }
+        QString m_seen;
+    };
+
+    struct Log
+    {
+        QList<QByteArray> data;
+        QList<quint32> errors;
+        QStringList events;
+        void Data(THidDevice *, quint8 id, const quint8 *bytes, quint16 size)
+        {
+            data << QByteArray(1, char(id)) + QByteArray(reinterpret_cast<const char *>(bytes), size);
+        }
+        void Error(THidDevice *, quint32 e) { errors << e; }
+        void Arrival(THidDevice *d) { events << "arrival " + d->ProductString(); }
+        void Removal(THidDevice *d) { events << "removal " + d->ProductString(); }
+    };
+
+    static int indexOf(THidDeviceController &ctl, const QString &product)
+    {
+        for (int i = 0; i < ctl.Devices().size(); ++i) {
+            THidDevice *d = nullptr;
+            if (ctl.Devices()[i]->Plugged() && ctl.ClaimDeviceAt(d, i)) {
+                const bool match = d->ProductString() == product;
+                ctl.ReleaseDevice(d);
+                if (match)
+                    return i;
+            }
+        }
+        return -1;
+    }
+    static THidDevice *claim(THidDeviceController &ctl, const QString &product = "USB to Serial")
+    {
+        const int i = indexOf(ctl, product);
+        THidDevice *d = nullptr;
+        if (i >= 0)
+            ctl.ClaimDeviceAt(d, i);
+        if (d)
+            d->ProductString(); // read while it can be: a removed device cannot be asked
+        return d;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFile::exists("/dev/uhid"), "needs /dev/uhid: run through scripts/test-kernel");
+    }
+
+    void enumerationAndIdentity()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        QVERIFY(platform.available());
+        const QList<HidInterfaceInfo> all = platform.interfaces();
+        QCOMPARE(all.size(), 1);
+        QVERIFY(all[0].Path.startsWith("/dev/hidraw"));
+        QVERIFY2(all[0].InstanceId.endsWith("|" + all[0].Path.section('/', -1)),
+                 qPrintable(all[0].InstanceId));
+        QCOMPARE(all[0].Properties.value("HID_NAME"), QStringLiteral("USB to Serial"));
+    }
+
+    void attributesStringsAndCapabilities()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        // Released however the test ends: a claimed device outlives its controller.
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        QCOMPARE(d->VendorID(), quint16(0x1A86));
+        QCOMPARE(d->ProductID(), quint16(0xE008));
+        QCOMPARE(d->ProductString(), QStringLiteral("USB to Serial"));
+        QCOMPARE(d->SerialString(), QString()); // a uhid device has no USB parent
+        QVERIFY(d->ReadWriteAccess());
+        QCOMPARE(d->Capabilities().InputReportByteLength, quint16(11));
+        QCOMPARE(d->Capabilities().OutputReportByteLength, quint16(11));
+        QCOMPARE(d->Capabilities().FeatureReportByteLength, quint16(10));
+    }
+
+    void featureAndOutputReportsReachTheDevice_data()
+    {
+        QTest::addColumn<int>("featureLength");
+        QTest::newRow("10-byte feature report") << 10;
+        QTest::newRow("6-byte feature report") << 6;
+    }
+    void featureAndOutputReportsReachTheDevice()
+    {
+        QFETCH(int, featureLength);
+        Cable cable({"--feature-length", QString::number(featureLength)});
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        // Released however the test ends: a claimed device outlives its controller.
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        const quint8 feature[10] = {0, 0x60, 0x09, 0, 0, 3};
+        QVERIFY(d->SendFeature(feature, 10));
+        const quint8 command[11] = {0, 1, 90};
+        int written = 0;
+        QVERIFY(d->WriteReport(command, 11, written));
+        const QByteArray sentFeature =
+            QByteArray("00 60 09 00 00 03 00 00 00 00").left(3 * featureLength - 1);
+        QVERIFY(waitUntil([&] { return cable.output().contains("output"); }, 5000));
+        QVERIFY2(cable.output().contains(QStringLiteral("feature 0 %1: %2")
+                                             .arg(featureLength)
+                                             .arg(QString::fromLatin1(sentFeature))),
+                 qPrintable(cable.output()));
+        QVERIFY2(cable.output().contains("output 1 11: 00 01 5a 00 00 00 00 00 00 00 00"),
+                 qPrintable(cable.output()));
+    }
+
+    void inputReports_data()
+    {
+        QTest::addColumn<bool>("numbered");
+        QTest::newRow("unnumbered") << false;
+        QTest::newRow("numbered") << true;
+    }
+    void inputReports()
+    {
+        QFETCH(bool, numbered);
+        Cable cable(numbered ? QStringList{"--numbered"} : QStringList{});
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        Log log;
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        // Released however the test ends: a claimed device outlives its controller.
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        d->SetDataHandler(THidDataEvent(&log, &Log::Data));
+        QVERIFY(waitUntil([&] { return log.data.size() >= 5; }, 10000));
+        // Idle reports: the report ID first, then the count byte 0xF0.
+        QCOMPARE(log.data[0].size(), 11);
+        QCOMPARE(quint8(log.data[0][0]), quint8(numbered ? 1 : 0));
+        QCOMPARE(quint8(log.data[0][1]), quint8(0xF0));
+    }
+
+    // Unplugged while reading: the read fails (EIO or a hang-up), the error handler hears it,
+    // and the node is never read again; plugged back in, a new device arrives.
+    void unplugWhileReadingAndReplug()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        Log log;
+        ctl.SetOnArrival(THidPlugEvent(&log, &Log::Arrival));
+        ctl.SetOnRemoval(THidPlugEvent(&log, &Log::Removal));
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        // Released however the test ends: a claimed device outlives its controller.
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        d->DataErrorHandler = THidDataErrorEvent(&log, &Log::Error);
+        d->SetDataHandler(THidDataEvent(&log, &Log::Data));
+        QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
+        cable.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return !log.errors.isEmpty(); }, 10000));
+        // Heard through the kernel's own uevents (no udev daemon runs here).
+        QVERIFY(waitUntil([&] { return log.events.contains("removal USB to Serial"); }, 10000));
+        QVERIFY(!d->Plugged());
+        const int before = int(log.data.size());
+        cable.signal(SIGUSR2);
+        QVERIFY(waitUntil([&] { return log.events.contains("arrival USB to Serial"); }, 10000));
+        QTest::qWait(300);
+        QCOMPARE(log.data.size(), before); // the old device object reads nothing new
+    }
+
+    // The kernel gives the freed node to the next device: the old device's reader, told only by
+    // its failed read, does not read the newcomer (whose meter-less cable sends nothing, so
+    // a report the old reader delivered could only be a reading of the new one's).
+    void reusedNodeIsNotReadByTheGoneDevice()
+    {
+        auto first = std::make_unique<Cable>();
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        Log log;
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        const QString node = d->PnPInfo().DevicePath;
+        d->DataErrorHandler = THidDataErrorEvent(&log, &Log::Error);
+        d->SetDataHandler(THidDataEvent(&log, &Log::Data));
+        QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
+        first.reset(); // destroyed
+        Cable second({"--product", "Other", "--pid", "4321"});
+        QVERIFY(waitUntil([&] { return !log.errors.isEmpty(); }, 10000));
+        const int before = int(log.data.size());
+        QTest::qWait(500);
+        QCOMPARE(log.data.size(), before);
+        HidrawPlatform fresh;
+        QCOMPARE(fresh.interfaces().value(0).Path, node); // the node was indeed reused
+    }
+
+    // The identity changes when the device is made anew, even on the same node.
+    void replugGivesANewIdentity()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        const QString before = platform.interfaces().value(0).InstanceId;
+        cable.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return platform.interfaces().isEmpty(); }, 10000));
+        cable.signal(SIGUSR2);
+        QVERIFY(waitUntil([&] { return !platform.interfaces().isEmpty(); }, 10000));
+        const QString after = platform.interfaces().value(0).InstanceId;
+        QVERIFY(!after.isEmpty());
+        QVERIFY2(after != before, qPrintable(after));
+    }
+
+    // Identification without opening the node: everything from sysfs.
+    void queryOnlyHandleAnswersFromSysfs()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        const HidInterfaceInfo info = platform.interfaces().value(0);
+        quint32 error = 0;
+        const HidPlatform::Handle h = platform.open(info.Path, HidOpenMode::QueryOnly, &error);
+        QVERIFY(h != HidPlatform::InvalidHandle);
+        HidAttributes a;
+        QVERIFY(platform.attributes(h, &a));
+        QCOMPARE(a.VendorID, quint16(0x1A86));
+        QCOMPARE(a.ProductID, quint16(0xE008));
+        QString product;
+        QVERIFY(platform.productString(h, &product));
+        QCOMPARE(product, QStringLiteral("USB to Serial"));
+        HidCaps caps;
+        QVERIFY(platform.caps(h, &caps));
+        QCOMPARE(caps.FeatureReportByteLength, quint16(10));
+        platform.close(h);
+    }
+
+    void hotplugOfAnUnrelatedDevice()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        Log log;
+        ctl.SetOnArrival(THidPlugEvent(&log, &Log::Arrival));
+        ctl.SetOnRemoval(THidPlugEvent(&log, &Log::Removal));
+        {
+            Cable other({"--product", "Keyboard", "--pid", "1234", "--no-meter"});
+            QVERIFY(waitUntil([&] { return log.events.contains("arrival Keyboard"); }, 10000));
+            QCOMPARE(ctl.Devices().size(), 2);
+        }
+        QVERIFY(waitUntil([&] { return log.events.contains("removal Keyboard"); }, 10000));
+        QCOMPARE(ctl.Devices().size(), 1);
+    }
+
+    // A node the user may not open: listed and identified from sysfs, but no read/write
+    // access, and the open error is EACCES.
+    void nodeWithoutPermission()
+    {
+        Cable cable;
+        QString node;
+        {
+            HidrawPlatform platform;
+            node = platform.interfaces().value(0).Path;
+        }
+        QVERIFY(!node.isEmpty());
+        QCOMPARE(::chmod(QFile::encodeName(node).constData(), 0600), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(10);
+            HidrawPlatform platform;
+            THidDeviceController ctl(&platform);
+            if (ctl.Devices().size() != 1)
+                ::_exit(11);
+            THidDevice *d = nullptr;
+            ctl.ClaimDeviceAt(d, 0);
+            if (d->ReadWriteAccess() || d->ReadWriteError() != EACCES)
+                ::_exit(12);
+            if (d->VendorID() != 0x1A86 || d->ProductString() != "USB to Serial")
+                ::_exit(13);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    void stopIsPromptOnARealNode()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        Log log;
+        THidDevice *d = claim(ctl);
+        QVERIFY(d);
+        // Released however the test ends: a claimed device outlives its controller.
+        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
+        d->SetReadWaitTime(10000); // a long slice: only the cancel can end the read early
+        d->SetDataHandler(THidDataEvent(&log, &Log::Data));
+        QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
+        QElapsedTimer t;
+        t.start();
+        d->SetDataHandler(THidDataEvent());
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    // The real window, offscreen, on the real backend: select, connect, live rows, download,
+    // unplug and replug.
+    void windowEndToEnd()
+    {
+        Cable cable;
+        ScriptedPrompts prompts;
+        HidrawPlatform platform;
+        TFCOMM w(&platform);
+        QCOMPARE(w.DevListBox->currentItem() ? w.DevListBox->currentItem()->text() : QString(),
+                 QStringLiteral("USB to Serial"));
+        w.RecordSI->setChecked(false);
+        w.USBCon->click();
+        QVERIFY(w.USBCon->isChecked());
+        QVERIFY(waitUntil([&] { return w.cds1->count() >= 3; }, 20000));
+        QCOMPARE(w.S.RangeMax, 1055); // the identification frame came through
+        w.USBCon->click();
+        // The download of the 25 stored readings, into an emptied table.
+        w.RecallData->setChecked(true);
+        prompts.messageAnswers.enqueue(mrYes);
+        w.USBCon->click();
+        QVERIFY(waitUntil([&] { return w.cds1->count() == 25; }, 30000));
+        QVERIFY(waitUntil([&] { return cable.output().contains("output 1 11: 00 01 5b"); }, 5000));
+        w.USBCon->click();
+        w.RecallData->setChecked(false);
+        // Pulled while connected: the button comes up; plugged back in, the cable is selected.
+        w.USBCon->click();
+        cable.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return !w.USBCon->isChecked(); }, 10000));
+        cable.signal(SIGUSR2);
+        QVERIFY(waitUntil([&] { return w.DevListBox->currentRow() >= 0; }, 10000));
+        const qint64 rows = w.cds1->count();
+        w.USBCon->click();
+        QVERIFY(waitUntil([&] { return w.cds1->count() > rows; }, 20000));
+        w.USBCon->click();
+    }
+};
+
+QTEST_MAIN(tst_KernelHidraw)
+#include "tst_KernelHidraw.moc"
