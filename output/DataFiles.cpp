@@ -217,7 +217,7 @@ public:
                 slot.hash = h;
                 slot.piece = piece;
                 slot.inlineSize = piece.size() <= sizeof slot.bytes ? quint8(piece.size()) : 255;
-                if (slot.inlineSize != 255)
+                if (slot.inlineSize != 255 && !piece.empty())
                     std::memcpy(slot.bytes, piece.data(), piece.size());
                 slot.id = intern(piece);
                 ++m_used;
@@ -245,7 +245,8 @@ private:
         {
             if (inlineSize == 255)
                 return p == piece;
-            return p.size() == inlineSize && std::memcmp(p.data(), bytes, inlineSize) == 0;
+            return p.size() == inlineSize &&
+                   (p.empty() || std::memcmp(p.data(), bytes, inlineSize) == 0);
         }
     };
     static quint64 hash(std::string_view s)
@@ -259,7 +260,8 @@ private:
             h ^= h >> 32;
         }
         quint64 w = 0;
-        std::memcpy(&w, s.data() + i, s.size() - i);
+        if (i < s.size()) // an empty view may have no data pointer at all
+            std::memcpy(&w, s.data() + i, s.size() - i);
         h ^= w;
         // splitmix64's finaliser: every input bit reaches the low bits the index is taken from.
         h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
