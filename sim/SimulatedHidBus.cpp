@@ -150,7 +150,10 @@ HidPlatform::Handle SimulatedHidBus::open(const QString &path, HidOpenMode mode,
             return InvalidHandle;
         }
         const Handle h = m_nextHandle++;
-        m_handles.insert(h, OpenHandle{it.key(), mode});
+        OpenHandle handle;
+        handle.iface = it.key();
+        handle.mode = mode;
+        m_handles.insert(h, handle);
         return h;
     }
     if (error)
@@ -305,6 +308,7 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
     using clock = std::chrono::steady_clock;
     HidReadResult r;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
+    int catchUp = 0;
     std::unique_lock lock(m_mutex);
     for (;;) {
         OpenHandle *oh = nullptr;
@@ -346,31 +350,51 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
                 if (!i)
                     continue;
                 if (next) {
-                    // Reports are due on the device's own clock, so a late reader catches up;
-                    // after a long pause (nobody reading) the clock starts again from now.
+                    // Reports fall due on the device's own clock, read or not; only a device
+                    // nobody has read for ten seconds starts its clock again from now.
                     const auto now = clock::now();
                     if (i->nextDue == clock::time_point{} ||
-                        i->nextDue < now - std::chrono::milliseconds(50))
+                        i->nextDue < now - std::chrono::seconds(10))
                         i->nextDue = now;
                     i->nextDue +=
                         std::chrono::microseconds(qint64(next->first / m_timeScale.load()));
                 }
                 i->upcoming = std::move(next);
             }
-            if (i->upcoming) {
-                if (clock::now() >= i->nextDue) {
-                    const QByteArray report = i->upcoming->second;
-                    i->upcoming.reset();
-                    deliver(report);
-                    return r;
+            // A model that is always due (no gap at all) must still let a report be read.
+            if (i->upcoming && clock::now() >= i->nextDue && catchUp++ <= KernelQueueLimit) {
+                // Every open handle gets the report, as every open hidraw file does, up to
+                // the kernel's limit of unread reports; beyond it the report is lost.
+                for (OpenHandle &other : m_handles) {
+                    if (other.iface != oh->iface || other.mode == HidOpenMode::QueryOnly)
+                        continue;
+                    if (int(other.unread.size()) < KernelQueueLimit)
+                        other.unread.push_back(i->upcoming->second);
+                    else if (other.mode == HidOpenMode::ReadOnly)
+                        ++i->dropped; // counted for readers; nobody reads a control channel
                 }
-                wakeAt = std::min(wakeAt, i->nextDue);
+                i->upcoming.reset();
+                continue;
             }
+            if (!oh->unread.empty()) {
+                deliver(oh->unread.front());
+                oh->unread.pop_front();
+                return r;
+            }
+            if (i->upcoming)
+                wakeAt = std::min(wakeAt, i->nextDue);
         }
         if (clock::now() >= deadline)
             return r;
         m_changed.wait_until(lock, wakeAt);
     }
+}
+
+qint64 SimulatedHidBus::droppedReports(int id) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_ifaces.find(id);
+    return it != m_ifaces.end() ? (*it)->dropped : 0;
 }
 
 void SimulatedHidBus::cancelRead(Handle h)

@@ -43,7 +43,7 @@ struct VirtualInterface
     QString Serial;
     QList<quint16> Languages{0x0409};
     bool SerialEchoesLanguages = false; // the driver answers the serial query with the list
-    HidCaps Caps{11, 11, 10}; // feature and output reports of another length are refused
+    HidCaps Caps{11, 11, 10};           // feature and output reports of another length are refused
 
     // Faults.
     bool OpenFails = false;
@@ -81,6 +81,10 @@ public:
     QList<QByteArray> features(int id) const;
     void clearSent(int id);
     int openHandles(int id) const;
+    // Like the kernel's hidraw, each open handle keeps at most this many unread reports of a
+    // model; reports that fall due beyond that are dropped and counted.
+    static constexpr int KernelQueueLimit = 64;
+    qint64 droppedReports(int id) const;
 
     bool available() const override { return m_available; }
     QList<HidInterfaceInfo> interfaces() override;
@@ -108,13 +112,15 @@ private:
         QList<QByteArray> outputs, features;
         std::chrono::steady_clock::time_point nextDue{}; // when the model's next report is due
         std::optional<std::pair<qint64, QByteArray>> upcoming; // model report not yet due
+        qint64 dropped = 0; // reports a reading handle lost: it already held KernelQueueLimit
     };
     struct OpenHandle
     {
-        int iface;
-        HidOpenMode mode;
+        int iface = 0;
+        HidOpenMode mode = HidOpenMode::QueryOnly;
         int inputBuffers = 32;
         bool cancelled = false;
+        std::deque<QByteArray> unread; // a model's reports that fell due, not read yet
     };
     // Both under m_mutex.
     Iface *ifaceFor(Handle h, OpenHandle **handle = nullptr);

@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 // Modal windows opened from inside the frame handler, with the world going on while they are
@@ -174,8 +175,7 @@ private slots:
     {
         Rig rig;
         QString captionDuringMessage;
-        rig.prompts.duringModal.enqueue(
-            [&] { captionDuringMessage = rig.w->USBCon->text(); });
+        rig.prompts.duringModal.enqueue([&] { captionDuringMessage = rig.w->USBCon->text(); });
         rig.w->USBCon->click();
         QCOMPARE(rig.w->USBCon->text(), QStringLiteral("USB Disconnect"));
         rig.w->S.IdleReportCount = 3000;
@@ -183,6 +183,24 @@ private slots:
         rig.w->ConTimerTimer();
         QCOMPARE(rig.prompts.messages.size(), 1);
         QCOMPARE(captionDuringMessage, QStringLiteral("USB Connect"));
+    }
+
+    // The GUI thread busy for a second (a long save, say): the reader goes on reading into its
+    // own queue, so the kernel-like limit of 64 unread reports is never reached and every frame
+    // the meter sent becomes a row, in order.
+    void busyWindowLosesNothing()
+    {
+        Rig rig;
+        rig.w->USBCon->click();
+        QVERIFY(waitUntil([&] { return rig.w->cds1->count() >= 3; }, 10000));
+        QThread::msleep(1000); // about 1000 reports fall due meanwhile
+        QVERIFY(waitUntil([&] { return rig.w->cds1->count() >= 100; }, 20000));
+        rig.w->USBCon->click(); // the meter stops; what it sent is all read
+        QVERIFY(
+            waitUntil([&] { return rig.w->cds1->count() == rig.meter->liveFramesSent(); }, 10000));
+        QCOMPARE(rig.bus.droppedReports(rig.cable), 0);
+        for (qint64 r = 1; r < rig.w->cds1->count(); ++r)
+            QCOMPARE(rig.w->cds1->row(r).No.value(), rig.w->cds1->row(r - 1).No.value() + 1);
     }
 
     // Ctrl+A connects wherever the focus is, the page-size and interval boxes included.

@@ -1,6 +1,7 @@
 #include "decode/FrameDecoder.h"
 #include "sim/SimulatedThermometer.h"
 
+#include <QThread>
 #include <QtTest>
 
 // The simulated instrument and cable, driven directly, faster than real time.
@@ -56,6 +57,30 @@ class tst_SimulatedThermometer : public QObject
     }
 
 private slots:
+    // The bus keeps, like the kernel's hidraw, at most 64 unread reports per open handle;
+    // what falls due beyond that is lost and counted.
+    void unreadReportsAreBoundedLikeTheKernel()
+    {
+        ThermometerSettings settings;
+        settings.IdleIntervalUs = 1000;
+        SimulatedHidBus bus;
+        const int id = bus.plug(SimulatedThermometer::cableInterface(),
+                                std::make_shared<SimulatedThermometer>(settings));
+        quint32 error = 0;
+        const auto h = bus.open("/sim/hidraw-usb-serial", HidOpenMode::ReadOnly, &error);
+        quint8 buffer[11];
+        QCOMPARE(bus.read(h, buffer, 11, 100).Status, HidReadStatus::Completed);
+        QThread::msleep(300); // nobody reads: about 300 reports fall due
+        int read = 0;
+        while (bus.read(h, buffer, 11, 0).Status == HidReadStatus::Completed && read < 1000)
+            ++read;
+        QVERIFY2(read >= SimulatedHidBus::KernelQueueLimit &&
+                     read <= SimulatedHidBus::KernelQueueLimit + 2,
+                 qPrintable(QString::number(read)));
+        QVERIFY2(bus.droppedReports(id) > 150, qPrintable(QString::number(bus.droppedReports(id))));
+        bus.close(h);
+    }
+
     void silentUntilTheBaudRateIsSet()
     {
         SimulatedThermometer m(fast());
