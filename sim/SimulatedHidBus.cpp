@@ -308,7 +308,6 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
     using clock = std::chrono::steady_clock;
     HidReadResult r;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
-    int catchUp = 0;
     std::unique_lock lock(m_mutex);
     for (;;) {
         OpenHandle *oh = nullptr;
@@ -356,13 +355,14 @@ HidReadResult SimulatedHidBus::read(Handle h, quint8 *buffer, int length, int ti
                     if (i->nextDue == clock::time_point{} ||
                         i->nextDue < now - std::chrono::seconds(10))
                         i->nextDue = now;
-                    i->nextDue +=
-                        std::chrono::microseconds(qint64(next->first / m_timeScale.load()));
+                    // At least a microsecond apart: a model with no gap at all still leaves
+                    // the reader time to read.
+                    i->nextDue += std::chrono::microseconds(
+                        std::max<qint64>(1, qint64(next->first / m_timeScale.load())));
                 }
                 i->upcoming = std::move(next);
             }
-            // A model that is always due (no gap at all) must still let a report be read.
-            if (i->upcoming && clock::now() >= i->nextDue && catchUp++ <= KernelQueueLimit) {
+            if (i->upcoming && clock::now() >= i->nextDue) {
                 // Every open handle gets the report, as every open hidraw file does, up to
                 // the kernel's limit of unread reports; beyond it the report is lost.
                 for (OpenHandle &other : m_handles) {
