@@ -1,18 +1,20 @@
 // The main window's data-file, picture and report commands.
 
 #include "app/Application.h"
+#include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
-#include "recording/LocaleInfo.h"
 #include "output/ChartPicture.h"
 #include "output/DataFiles.h"
 #include "output/Report.h"
+#include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QPrinter>
 #include <QToolButton>
 #include <qcustomplot.h>
@@ -46,7 +48,15 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
     if (DataFiles::extensionOf(path) != QLatin1String(".xml") && table == cds1 &&
         table->count() > 0)
         DBGrid1->setCurrentRow(table->count() - 1);
-    if (DataFiles::saveTable(*table, path, QDate::currentDate()))
+    // The rows as they are now are written elsewhere while readings go on being recorded.
+    const std::shared_ptr<const MeasurementTable> rows = table->snapshot();
+    const QDate date = QDate::currentDate();
+    const bool saved =
+        BackgroundTask::run<bool>(QStringLiteral("Saving %1").arg(path), rows->count(),
+                                  [rows, path, date](std::atomic<qint64> &done) {
+                                      return DataFiles::saveTable(*rows, path, date, &done);
+                                  });
+    if (saved)
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),
                                    DialogKind::Information, {DialogButton::OK});
@@ -72,7 +82,18 @@ void TFCOMM::SpeedButton2Click()
 
 void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, bool EmptyOnLoad)
 {
-    if (DataFiles::loadTable(path, *table, EmptyOnLoad) != DataFiles::LoadStatus::Ok)
+    if (EmptyOnLoad)
+        table->clear();
+    // Read elsewhere into a table of its own, then appended in one batch, so that no reading
+    // recorded meanwhile lands between the file's rows.
+    const auto loaded = std::make_shared<MeasurementTable>();
+    const DataFiles::LoadStatus status = BackgroundTask::run<DataFiles::LoadStatus>(
+        QStringLiteral("Loading %1").arg(path), QFileInfo(path).size(),
+        [loaded, path](std::atomic<qint64> &done) {
+            return DataFiles::loadTable(path, *loaded, false, &done);
+        });
+    table->appendFrom(*loaded);
+    if (status != DataFiles::LoadStatus::Ok)
         Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,
                                    {DialogButton::OK});
 }

@@ -1,16 +1,90 @@
 #include "app/Prompts.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPointer>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QProgressDialog>
+#include <QTimer>
 
 namespace {
 Prompts *g_installed = nullptr;
 }
 
 Prompts::~Prompts() = default;
+
+void Prompts::waitWithProgress(const QString &, const std::function<int()> &,
+                               const std::function<bool()> &done)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
+}
+
+namespace {
+// Takes the user's input away from every window but the progress window while a long piece
+// of work runs, so that no command starts in the middle of it.
+class InputBlocker : public QObject
+{
+public:
+    explicit InputBlocker(QWidget *allowed) : m_allowed(allowed) { qApp->installEventFilter(this); }
+    ~InputBlocker() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::Wheel:
+        case QEvent::Close: {
+            auto *w = qobject_cast<QWidget *>(watched);
+            return !(w && m_allowed && (w == m_allowed || m_allowed->isAncestorOf(w)));
+        }
+        default:
+            return false;
+        }
+    }
+
+private:
+    QPointer<QWidget> m_allowed;
+};
+} // namespace
+
+void DialogPrompts::waitWithProgress(const QString &label, const std::function<int()> &percent,
+                                     const std::function<bool()> &done)
+{
+    QProgressDialog dlg(label, QString(), 0, 100, QApplication::activeWindow());
+    dlg.setWindowModality(Qt::WindowModal);
+    dlg.setMinimumDuration(500); // short work shows no window at all
+    dlg.setAutoClose(false);
+    InputBlocker blocker(&dlg);
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+        else
+            dlg.setValue(qBound(0, percent(), 99));
+    });
+    poll.start(20);
+    if (!done())
+        loop.exec();
+}
 
 Prompts &Prompts::current()
 {
@@ -65,8 +139,7 @@ QString filterExtension(const QString &qtFilter)
     return qtFilter.mid(star + 2, end - star - 2);
 }
 
-void configureFileDialog(QFileDialog &dlg, const FileDialogRequest &r,
-                         QFileDialog::AcceptMode mode)
+void configureFileDialog(QFileDialog &dlg, const FileDialogRequest &r, QFileDialog::AcceptMode mode)
 {
     dlg.setWindowTitle(r.title);
     dlg.setAcceptMode(mode);

@@ -39,6 +39,12 @@ public:
     virtual QString openFileName(const FileDialogRequest &request) = 0;
     // Shows a modal preview that renders pages through paint; returns when it is closed.
     virtual void printPreview(const std::function<void(QPrinter *)> &paint) = 0;
+    // Waits, with the event loop running (readings go on being recorded), until done() holds;
+    // work that runs elsewhere meanwhile reports 0..100 through percent(). The real one shows
+    // a progress window once the wait has lasted half a second and takes no input meanwhile;
+    // this one only runs the loop.
+    virtual void waitWithProgress(const QString &label, const std::function<int()> &percent,
+                                  const std::function<bool()> &done);
 
     static Prompts &current();
     // Installs p (not owned) for every later question; nullptr restores the real dialogs.
@@ -64,4 +70,6 @@ public:
     QString saveFileName(const FileDialogRequest &request) override;
     QString openFileName(const FileDialogRequest &request) override;
     void printPreview(const std::function<void(QPrinter *)> &paint) override;
+    void waitWithProgress(const QString &label, const std::function<int()> &percent,
+                          const std::function<bool()> &done) override;
 };

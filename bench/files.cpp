@@ -4,14 +4,18 @@
 //   bench_files [--full]    1,000,000 rows; --full adds 10,000,000
 
 #include "BenchUtil.h"
+#include "QuietPrompts.h"
+#include "app/BackgroundTask.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 
 namespace {
 
@@ -28,6 +32,29 @@ double runShell(const QString &command)
     return seconds([&] {
         QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), command});
     });
+}
+
+// The longest gap between two turns of the event loop while work() runs, in ms. The work
+// itself runs from the loop, as a command of the window does.
+double longestStall(const std::function<void()> &work)
+{
+    double longest = 0;
+    QElapsedTimer since;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, since.nsecsElapsed() / 1e6);
+        since.restart();
+    });
+    tick.start(1);
+    QEventLoop loop;
+    QTimer::singleShot(5, &loop, [&] {
+        since.restart();
+        work();
+        longest = std::max(longest, since.nsecsElapsed() / 1e6);
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+    });
+    loop.exec();
+    return longest;
 }
 
 void fill(MeasurementTable &t, qint64 rows)
@@ -73,6 +100,27 @@ void measure(qint64 rows, const QString &dir)
         Bench::print((name + " load").constData(), mb / load, "MB/s");
         Bench::print((name + " load memory per row").constData(),
                      (rssAfter - rssBefore) * 1024.0 / double(back.count()), "bytes");
+        // The window's way: the save of a snapshot and the load into a table of its own run
+        // off the GUI thread; how long did its event loop go without a turn?
+        const double saveStall = longestStall([&] {
+            const std::shared_ptr<const MeasurementTable> rows = table.snapshot();
+            BackgroundTask::run<bool>(QString(), rows->count(), [&](std::atomic<qint64> &done) {
+                return DataFiles::saveTable(*rows, path, QDate::currentDate(), &done);
+            });
+        });
+        MeasurementTable again;
+        const double loadStall = longestStall([&] {
+            MeasurementTable loaded;
+            BackgroundTask::run<DataFiles::LoadStatus>(
+                QString(), 0, [&](std::atomic<qint64> &done) {
+                    return DataFiles::loadTable(path, loaded, false, &done);
+                });
+            again.appendFrom(loaded);
+        });
+        Bench::print((name + " longest event-loop stall, save in the background").constData(),
+                     saveStall, "ms (target <= 50)");
+        Bench::print((name + " longest event-loop stall, load in the background").constData(),
+                     loadStall, "ms (target <= 50)");
         if (QLatin1String(ext) == QLatin1String(".txt")) {
             const double cat = runShell(QStringLiteral("cat '%1' > /dev/null").arg(path));
             Bench::print((name + " baseline cat").constData(), mb / cat, "MB/s");
@@ -109,6 +157,8 @@ void measure(qint64 rows, const QString &dir)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QuietPrompts prompts; // waits run the event loop, without a window
+    Prompts::install(&prompts);
     QTemporaryDir dir;
     measure(1'000'000, dir.path());
     if (app.arguments().contains(QStringLiteral("--full")))

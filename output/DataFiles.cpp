@@ -292,7 +292,8 @@ private:
 // Text lines are cut straight from the file's bytes: TAB, CR and LF are single bytes in the
 // locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
 // What bounds the speed is then the one pass over the bytes and a lookup per changing field.
-LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
+LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table,
+                    std::atomic<qint64> *bytesDone)
 {
     PieceIds fields[MeasurementTable::FieldCount];
     QStringDecoder decoder(QStringConverter::System);
@@ -347,8 +348,11 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
             rows.push_back({no, idOf(MeasurementTable::FieldTime, pieces[1]),
                             idOf(MeasurementTable::FieldValue, pieces[2]),
                             idOf(MeasurementTable::FieldUnit, pieces[3])});
-            if (qint64(rows.size()) >= ChunkRows)
+            if (qint64(rows.size()) >= ChunkRows) {
                 flush();
+                if (bytesDone)
+                    bytesDone->store(qint64(end), std::memory_order_relaxed);
+            }
         }
         // A line ends at CR LF, LF or CR.
         if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
@@ -359,7 +363,8 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table)
     return LoadStatus::Ok;
 }
 
-LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
+LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table,
+                   std::atomic<qint64> *bytesDone)
 {
     // The packet goes into a temporary table first; a packet that cannot be read adds nothing.
     // The rows before the first one whose first field is no whole number are kept.
@@ -405,6 +410,8 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table)
                 if (qint64(batch.size()) >= ChunkRows) {
                     temp.appendRows(batch);
                     batch.clear();
+                    if (bytesDone)
+                        bytesDone->store(xml.characterOffset(), std::memory_order_relaxed);
                 }
             }
         } else if (token == QXmlStreamReader::EndElement) {
@@ -486,7 +493,8 @@ void appendTextLine(QByteArray &out, const std::optional<qint32> &no, const QByt
 
 // Writes the whole table in one format. Each distinct text of each field is formatted and
 // encoded once, then copied for every row that holds it.
-bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date)
+bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date,
+                std::atomic<qint64> *rowsDone = nullptr)
 {
     QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
     const size_t fields = MeasurementTable::FieldCount;
@@ -528,6 +536,8 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
             if (file.write(chunk) != chunk.size())
                 return false;
             chunk.clear();
+            if (rowsDone)
+                rowsDone->store(r + 1, std::memory_order_relaxed);
         }
     }
     if (xml)
@@ -567,21 +577,23 @@ QByteArray xmlPacket(const MeasurementTable &table)
     return buffer.data();
 }
 
-bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date)
+bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
+               std::atomic<qint64> *rowsDone)
 {
     const bool xml = extensionOf(path) == QLatin1String(".xml");
-    return writeAtomically(path,
-                           [&](QFileDevice &file) { return writeTable(file, table, xml, date); });
+    return writeAtomically(
+        path, [&](QFileDevice &file) { return writeTable(file, table, xml, date, rowsDone); });
 }
 
-LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad)
+LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
+                     std::atomic<qint64> *bytesDone)
 {
     if (emptyOnLoad)
         table.clear();
     const std::optional<QByteArray> bytes = readRegularFile(path);
     if (!bytes)
         return LoadStatus::Failed;
-    return loadBytes(*bytes, extensionOf(path) == QLatin1String(".xml"), table);
+    return loadBytes(*bytes, extensionOf(path) == QLatin1String(".xml"), table, bytesDone);
 }
 
 std::optional<QByteArray> readRegularFile(const QString &path)
@@ -607,9 +619,10 @@ std::optional<QByteArray> readRegularFile(const QString &path)
     return bytes;
 }
 
-LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table)
+LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table,
+                     std::atomic<qint64> *bytesDone)
 {
-    return xml ? loadXml(bytes, table) : loadText(bytes, table);
+    return xml ? loadXml(bytes, table, bytesDone) : loadText(bytes, table, bytesDone);
 }
 
 } // namespace DataFiles

@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <optional>
 
 class MeasurementTable;
@@ -31,7 +32,9 @@ QByteArray xmlPacket(const MeasurementTable &table);
 
 // Writes the table to path in the format its extension selects. Returns false when the file
 // could not be written; the old file is then untouched.
-bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date);
+// rowsDone, when given, counts the rows written so far (for a progress display).
+bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
+               std::atomic<qint64> *rowsDone = nullptr);
 
 enum class LoadStatus
 {
@@ -40,11 +43,14 @@ enum class LoadStatus
 };
 // Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
 // before the failing line or packet row stay and no part of the failing row is added.
-LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad);
+// bytesDone, when given, counts the file's bytes read so far (for a progress display).
+LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
+                     std::atomic<qint64> *bytesDone = nullptr);
 // The whole of a regular file; nullopt for anything else (a pipe, a device, a folder) or
 // when it cannot be read.
 std::optional<QByteArray> readRegularFile(const QString &path);
 // The same for a file's contents already read.
-LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table);
+LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table,
+                     std::atomic<qint64> *bytesDone = nullptr);
 
 } // namespace DataFiles

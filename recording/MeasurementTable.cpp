@@ -86,6 +86,37 @@ void MeasurementTable::appendRows(const std::vector<Row> &rows)
     endInsertRows();
 }
 
+std::unique_ptr<MeasurementTable> MeasurementTable::snapshot() const
+{
+    auto copy = std::make_unique<MeasurementTable>();
+    copy->m_rows = m_rows;
+    copy->m_noEmpty = m_noEmpty;
+    copy->m_pool = m_pool;
+    return copy;
+}
+
+void MeasurementTable::appendFrom(const MeasurementTable &other)
+{
+    if (other.count() == 0)
+        return;
+    // Each of other's texts is interned here once.
+    std::vector<quint32> ids(size_t(other.m_pool.size()), quint32(-1));
+    auto id = [&](quint32 theirs) {
+        quint32 &ours = ids[theirs];
+        if (ours == quint32(-1))
+            ours = m_pool.intern(other.m_pool.at(theirs));
+        return ours;
+    };
+    const int at = rowCount();
+    beginInsertRows(QModelIndex(), at, at + int(other.count()) - 1);
+    for (size_t r = 0; r < other.m_rows.size(); ++r) {
+        const Packed &p = other.m_rows[r];
+        m_rows.push_back(Packed{p.no, id(p.time), id(p.value), id(p.unit)});
+        m_noEmpty.push_back(other.m_noEmpty[r]);
+    }
+    endInsertRows();
+}
+
 void MeasurementTable::clear()
 {
     beginResetModel();

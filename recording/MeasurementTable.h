@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QStringList>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -69,6 +70,11 @@ public:
     quint32 internText(QStringView text) { return m_pool.intern(text.left(MaxTextLength)); }
     // Empties the table.
     void clear();
+    // A copy of the rows as they are now, for work on another thread (saving) while this
+    // table goes on growing. Texts are shared, not copied.
+    std::unique_ptr<MeasurementTable> snapshot() const;
+    // Appends every row of other, in one notification (a file loaded elsewhere).
+    void appendFrom(const MeasurementTable &other);
 
     qint64 count() const { return qint64(m_rows.size()); }
     std::optional<qint32> no(qint64 row) const;
