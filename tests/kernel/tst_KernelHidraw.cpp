@@ -210,8 +210,8 @@ private slots:
     }
 
     // The kernel gives the freed node to the next device: the old device's reader, told only by
-    // its failed read, does not read the newcomer (whose meter-less cable sends nothing, so
-    // a report the old reader delivered could only be a reading of the new one's).
+    // its failed read, does not read the newcomer, whose idle reports would otherwise reach
+    // the old device's handler.
     void reusedNodeIsNotReadByTheGoneDevice()
     {
         auto first = std::make_unique<Cable>();
