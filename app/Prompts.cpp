@@ -69,6 +69,7 @@ void DialogPrompts::waitWithProgress(const QString &label, const std::function<i
                                      const std::function<bool()> &done)
 {
     QProgressDialog dlg(label, QString(), 0, 100, QApplication::activeWindow());
+    dlg.setWindowTitle(QStringLiteral("Norvane TX-9"));
     dlg.setWindowModality(Qt::WindowModal);
     dlg.setMinimumDuration(500); // short work shows no window at all
     dlg.setAutoClose(false);
