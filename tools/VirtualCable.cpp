@@ -8,7 +8,8 @@
 //
 // SIGUSR1 unplugs the cable (the kernel device is destroyed), SIGUSR2 plugs it back in,
 // SIGINT and SIGTERM end it. Each report it receives is printed on standard output as
-// "feature|output <type> <length>: <hex bytes>".
+// "feature|output <type> <length>: <hex bytes>", and each live frame sent in full as
+// "live <count>".
 
 #include "sim/SimulatedThermometer.h"
 
@@ -17,12 +18,12 @@
 #include <QStringList>
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/uhid.h>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
@@ -98,8 +99,8 @@ void handle(int fd, const uhid_event &ev, VirtualHidModel *model, const Options 
     case UHID_OUTPUT: {
         print("output", ev.u.output.data, ev.u.output.size, ev.u.output.rtype);
         if (model)
-            model->outputReport(QByteArray(reinterpret_cast<const char *>(ev.u.output.data),
-                                           ev.u.output.size));
+            model->outputReport(
+                QByteArray(reinterpret_cast<const char *>(ev.u.output.data), ev.u.output.size));
         break;
     }
     case UHID_SET_REPORT: {
@@ -201,7 +202,12 @@ int main(int argc, char **argv)
         }
         // The meter's next report, on the device's own clock.
         if (plugged && meter && !upcoming) {
+            const qint64 live = meter->liveFramesSent();
             upcoming = meter->next();
+            if (meter->liveFramesSent() != live) {
+                std::printf("live %lld\n", meter->liveFramesSent());
+                std::fflush(stdout);
+            }
             if (upcoming)
                 due += std::chrono::microseconds(upcoming->first);
         }

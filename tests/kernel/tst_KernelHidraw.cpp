@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QThread>
 #include <QtTest>
 #include <csignal>
 #include <sys/stat.h>
@@ -54,7 +55,8 @@ class tst_KernelHidraw : public QObject
         QStringList events;
         void Data(THidDevice *, quint8 id, const quint8 *bytes, quint16 size)
         {
-            data << QByteArray(1, char(id)) + QByteArray(reinterpret_cast<const char *>(bytes), size);
+            data << QByteArray(1, char(id)) +
+                        QByteArray(reinterpret_cast<const char *>(bytes), size);
         }
         void Error(THidDevice *, quint32 e) { errors << e; }
         void Arrival(THidDevice *d) { events << "arrival " + d->ProductString(); }
@@ -340,6 +342,35 @@ private slots:
         t.start();
         d->SetDataHandler(THidDataEvent());
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    // The window busy for two seconds (a long piece of work on the GUI thread) while the meter
+    // sends: the kernel keeps only 64 unread reports per open node, but the reader goes on
+    // reading into its own queue, so every live frame the meter sent becomes a row.
+    void busyWindowLosesNoFrame()
+    {
+        Cable cable;
+        ScriptedPrompts prompts;
+        HidrawPlatform platform;
+        TFCOMM w(&platform);
+        w.RecordSI->setChecked(false);
+        w.USBCon->click();
+        QVERIFY(waitUntil([&] { return w.cds1->count() >= 2; }, 20000));
+        QThread::msleep(2000); // about 200 reports fall due meanwhile
+        QVERIFY(waitUntil([&] { return w.cds1->count() >= 8; }, 20000));
+        w.SendUSBData(91); // the meter stops; what it sent is then all read
+        auto sent = [&] {
+            const QStringList lines = cable.output().split('\n');
+            qint64 n = 0;
+            for (const QString &l : lines)
+                if (l.startsWith("live "))
+                    n = l.mid(5).toLongLong();
+            return n;
+        };
+        QTest::qWait(1000);
+        QVERIFY2(waitUntil([&] { return w.cds1->count() == sent(); }, 10000),
+                 qPrintable(QStringLiteral("rows %1, frames %2").arg(w.cds1->count()).arg(sent())));
+        w.USBCon->click();
     }
 
     // The real window, offscreen, on the real backend: select, connect, live rows, download,
