@@ -31,12 +31,18 @@ void Prompts::waitWithProgress(const QString &, const std::function<int()> &,
 }
 
 namespace {
-// Takes the user's input away from every window but the progress window while a long piece
-// of work runs, so that no command starts in the middle of it.
+// Takes the user's input away from the windows that were open when a long piece of work
+// began, so that no command starts in the middle of it. Windows that open meanwhile (the
+// progress window, a message from a timer) take input as usual.
 class InputBlocker : public QObject
 {
 public:
-    explicit InputBlocker(QWidget *allowed) : m_allowed(allowed) { qApp->installEventFilter(this); }
+    InputBlocker()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            m_blocked.append(w);
+        qApp->installEventFilter(this);
+    }
     ~InputBlocker() override { qApp->removeEventFilter(this); }
 
 protected:
@@ -53,7 +59,7 @@ protected:
         case QEvent::Wheel:
         case QEvent::Close: {
             auto *w = qobject_cast<QWidget *>(watched);
-            return !(w && m_allowed && (w == m_allowed || m_allowed->isAncestorOf(w)));
+            return w && m_blocked.contains(w->window());
         }
         default:
             return false;
@@ -61,19 +67,20 @@ protected:
     }
 
 private:
-    QPointer<QWidget> m_allowed;
+    QList<QPointer<QWidget>> m_blocked;
 };
 } // namespace
 
 void DialogPrompts::waitWithProgress(const QString &label, const std::function<int()> &percent,
                                      const std::function<bool()> &done)
 {
+    // Made before the progress window, which stays usable.
+    InputBlocker blocker;
     QProgressDialog dlg(label, QString(), 0, 100, QApplication::activeWindow());
     dlg.setWindowTitle(QStringLiteral("Norvane TX-9"));
     dlg.setWindowModality(Qt::WindowModal);
     dlg.setMinimumDuration(500); // short work shows no window at all
     dlg.setAutoClose(false);
-    InputBlocker blocker(&dlg);
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {

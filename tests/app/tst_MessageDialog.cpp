@@ -1,4 +1,5 @@
 #include "app/NewMsgDlg.h"
+#include "app/Prompts.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -199,8 +200,8 @@ private slots:
 
     void defaultTakesEnterWhileNoButtonHasTheFocus()
     {
-        std::unique_ptr<TMessageForm> f(BuildMessageDialog(
-            "?", DialogKind::Confirmation, {DialogButton::Yes, DialogButton::No}));
+        std::unique_ptr<TMessageForm> f(BuildMessageDialog("?", DialogKind::Confirmation,
+                                                           {DialogButton::Yes, DialogButton::No}));
         auto *no = f->findChild<QPushButton *>("No");
         f->show();
         f->activateWindow();
@@ -210,6 +211,33 @@ private slots:
         f->setFocus();            // the focus leaves the buttons
         QTest::keyClick(f.get(), Qt::Key_Return);
         QCOMPARE(f->result(), int(mrYes));
+    }
+
+    // While long work runs, the windows open at its start take no input; a window opened
+    // meanwhile (a message from a timer) does, so it can be answered.
+    void longWorkHoldsTheOldWindowsOnly()
+    {
+        QWidget window;
+        auto *old = new QPushButton("old", &window);
+        window.show();
+        int oldClicks = 0, newClicks = 0;
+        QObject::connect(old, &QPushButton::clicked, [&] { ++oldClicks; });
+        std::unique_ptr<QPushButton> fresh;
+        bool finished = false;
+        QTimer::singleShot(50, [&] {
+            QTest::mouseClick(old, Qt::LeftButton);
+            fresh = std::make_unique<QPushButton>("new");
+            QObject::connect(fresh.get(), &QPushButton::clicked, [&] { ++newClicks; });
+            fresh->show();
+            QTest::mouseClick(fresh.get(), Qt::LeftButton);
+            finished = true;
+        });
+        DialogPrompts().waitWithProgress(
+            "work", [] { return 50; }, [&] { return finished; });
+        QCOMPARE(oldClicks, 0);
+        QCOMPARE(newClicks, 1);
+        QTest::mouseClick(old, Qt::LeftButton); // and input is back afterwards
+        QCOMPARE(oldClicks, 1);
     }
 
     void ctrlCCopies()
