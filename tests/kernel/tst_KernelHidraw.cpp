@@ -10,7 +10,6 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QThread>
 #include <QtTest>
 #include <csignal>
@@ -87,6 +86,22 @@ class tst_KernelHidraw : public QObject
         return d;
     }
 
+    // The cable claimed from a controller and released however the test ends: a claimed
+    // device outlives its controller, and its reader would call handlers that are gone.
+    struct Claimed
+    {
+        THidDeviceController &ctl;
+        THidDevice *device;
+        explicit Claimed(THidDeviceController &c) : ctl(c), device(claim(c)) {}
+        ~Claimed()
+        {
+            if (device)
+                ctl.ReleaseDevice(device);
+        }
+        Claimed(const Claimed &) = delete;
+        Claimed &operator=(const Claimed &) = delete;
+    };
+
 private slots:
     void initTestCase()
     {
@@ -111,10 +126,9 @@ private slots:
         Cable cable;
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        // Released however the test ends: a claimed device outlives its controller.
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         QCOMPARE(d->VendorID(), quint16(0x1A86));
         QCOMPARE(d->ProductID(), quint16(0xE008));
         QCOMPARE(d->ProductString(), QStringLiteral("USB to Serial"));
@@ -137,10 +151,9 @@ private slots:
         Cable cable({"--feature-length", QString::number(featureLength)});
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        // Released however the test ends: a claimed device outlives its controller.
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         const quint8 feature[10] = {0, 0x60, 0x09, 0, 0, 3};
         QVERIFY(d->SendFeature(feature, 10));
         const quint8 command[11] = {0, 1, 90};
@@ -170,10 +183,9 @@ private slots:
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         Log log;
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        // Released however the test ends: a claimed device outlives its controller.
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         d->SetDataHandler(THidDataEvent(&log, &Log::Data));
         QVERIFY(waitUntil([&] { return log.data.size() >= 5; }, 10000));
         // Idle reports: the report ID first, then the count byte 0xF0.
@@ -192,10 +204,9 @@ private slots:
         Log log;
         ctl.SetOnArrival(THidPlugEvent(&log, &Log::Arrival));
         ctl.SetOnRemoval(THidPlugEvent(&log, &Log::Removal));
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        // Released however the test ends: a claimed device outlives its controller.
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         d->DataErrorHandler = THidDataErrorEvent(&log, &Log::Error);
         d->SetDataHandler(THidDataEvent(&log, &Log::Data));
         QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
@@ -220,9 +231,9 @@ private slots:
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         Log log;
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         const QString node = d->PnPInfo().DevicePath;
         d->DataErrorHandler = THidDataErrorEvent(&log, &Log::Error);
         d->SetDataHandler(THidDataEvent(&log, &Log::Data));
@@ -331,10 +342,9 @@ private slots:
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         Log log;
-        THidDevice *d = claim(ctl);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
         QVERIFY(d);
-        // Released however the test ends: a claimed device outlives its controller.
-        const auto release = qScopeGuard([&] { ctl.ReleaseDevice(d); });
         d->SetReadWaitTime(10000); // a long slice: only the cancel can end the read early
         d->SetDataHandler(THidDataEvent(&log, &Log::Data));
         QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
