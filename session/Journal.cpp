@@ -19,6 +19,20 @@ QByteArray nativePath(const QString &path)
     return QFile::encodeName(path);
 }
 
+// Writes all of bytes to fd; 0 on success, else the error (ENOSPC for a write of nothing).
+int writeAll(int fd, const QByteArray &bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return 0;
+}
+
 // The part of a journal made of whole lines: a kill in the middle of a write leaves a torn
 // last line, which is not a row.
 QByteArray wholeLines(const QByteArray &bytes)
@@ -141,14 +155,10 @@ void Journal::startFrom(const MeasurementTable *table)
         const QString fresh = m_path + QStringLiteral(".new");
         const int fd =
             ::open(nativePath(fresh).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        bool ok = fd >= 0;
-        for (qsizetype done = 0; ok && done < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-            ok = n > 0 || (n < 0 && errno == EINTR);
-            done += qMax<ssize_t>(n, 0);
-        }
-        ok = ok && ::fdatasync(fd) == 0;
-        const int error = errno;
+        int error = fd >= 0 ? writeAll(fd, bytes) : errno;
+        if (error == 0 && ::fdatasync(fd) != 0)
+            error = errno;
+        const bool ok = error == 0;
         if (fd >= 0)
             ::close(fd);
         if (!ok || ::rename(nativePath(fresh).constData(), nativePath(m_path).constData()) != 0) {
@@ -175,19 +185,12 @@ void Journal::startFrom(const MeasurementTable *table)
 
 bool Journal::writeOut(const QByteArray &bytes)
 {
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // No torn line stays behind to be read as a row, or to glue onto the next one.
-            const bool cut = ::ftruncate(m_fd, m_goodSize) == 0;
-            Q_UNUSED(cut); // nothing more can be done about a file that cannot be cut either
-            fail(error);
-            return false;
-        }
-        done += n;
+    if (const int error = writeAll(m_fd, bytes)) {
+        // No torn line stays behind to be read as a row, or to glue onto the next one.
+        const bool cut = ::ftruncate(m_fd, m_goodSize) == 0;
+        Q_UNUSED(cut); // nothing more can be done about a file that cannot be cut either
+        fail(error);
+        return false;
     }
     m_goodSize += bytes.size();
     return true;
