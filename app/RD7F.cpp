@@ -71,8 +71,7 @@ void digitsOnly(QLineEdit *edit)
 class ShortcutPassesThrough : public QObject
 {
 public:
-    ShortcutPassesThrough(const QKeySequence &key, QObject *parent) : QObject(parent), m_key(key)
-    {}
+    ShortcutPassesThrough(const QKeySequence &key, QObject *parent) : QObject(parent), m_key(key) {}
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -140,8 +139,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
 
 TFCOMM::~TFCOMM()
 {
-    releaseDeviceList();
-    delete HidCtl;
+    Engine.releaseDeviceList();
     delete ChartCtl;
     if (FCOMM == this)
         FCOMM = nullptr;
@@ -230,6 +228,7 @@ void TFCOMM::buildLeftColumn()
                              QStringLiteral("Print"), ToolGlyphs::print());
 
     cds1 = new MeasurementTable(this);
+    Engine.Table = cds1;
     DBGrid1 = new MeasurementGrid(cds1, Panel5);
     column->addWidget(DBGrid1, 1);
 }
@@ -432,20 +431,7 @@ void TFCOMM::Timer2Timer()
 
 void TFCOMM::ConTimerTimer()
 {
-    if (S.ConTickCount == 2) {
-        if (S.IdleReportCount >= 3000) {
-            S.IdleReportCount = 0;
-            USBCon->setChecked(false);
-            if (SelectedHidDevice)
-                SelectedHidDevice->SetDataHandler(THidDataEvent());
-            Prompts::current().message(QStringLiteral("USB interface cable is securely connected, "
-                                                      "please check if the meter is ready."),
-                                       DialogKind::Warning, {DialogButton::OK});
-        }
-        S.ConTickCount = 0;
-    } else {
-        ++S.ConTickCount;
-    }
+    Engine.watchdogTick();
     showConnectCaption();
 }
 

@@ -29,7 +29,7 @@ class THidDevice;
 class THidDeviceController;
 class Journal;
 
-class TFCOMM : public QMainWindow
+class TFCOMM : public QMainWindow, private LoggerEngine::Face
 {
     Q_OBJECT
 public:
@@ -38,6 +38,9 @@ public:
     ~TFCOMM() override;
 
     MainState S;
+    // The device list, the connect sequence, the frames and the recording rules; the
+    // handlers below are the window's glue over it.
+    LoggerEngine Engine{S, *this};
 
     // Top bar.
     QWidget *Panel4;
@@ -103,10 +106,10 @@ public:
     QAction *limitess;
 
     MeasurementTable *cds1;
-    THidDeviceController *HidCtl = nullptr;
-    THidDevice *SelectedHidDevice = nullptr;
+    THidDeviceController *&HidCtl = Engine.Controller;
+    THidDevice *&SelectedHidDevice = Engine.Selected;
     // The device held by each line of DevListBox.
-    QList<THidDevice *> DevListObjects;
+    QList<THidDevice *> &DevListObjects = Engine.Devices;
     static constexpr int HistoryLimit = 10000;
     TChartControl *ChartCtl = nullptr;
 
@@ -187,15 +190,40 @@ private:
 
     void connectUsb(HidPlatform *platform);
     void connectOutput();
-    void releaseDeviceList();
-    bool selectDevice();
-    void afterFrameCompleted(THidDevice *HidDev);
     void addUsbLogLine(const QString &line);
-    void logBytes(const quint8 *bytes, int count);
-    bool sendCommandReport(quint8 kind, quint8 code, const QString &noDevice,
-                           DialogKind noDeviceKind);
 
-    TimeStamper m_timeStamper;
+    // What the engine asks of the window: its controls' settings, its hidden controls as
+    // the steps of the connect sequence, and what it shows of each event.
+    bool recallData() const override;
+    bool recordSI() const override;
+    bool repeatSet() const override;
+    QString intervalText() const override;
+    bool connectWanted() const override;
+    int chosenRow() const override;
+    int baudRate() const override;
+    void stopReadingStep(LoggerEngine &engine) override;
+    void baudRateStep(LoggerEngine &engine) override;
+    void startCommandStep(LoggerEngine &engine) override;
+    void sendUsbData(LoggerEngine &engine, quint8 value) override;
+    THidDataEvent dataHandler(LoggerEngine &engine) override;
+    bool clearBeforeDownload() override;
+    void usbLog(const QString &line) override;
+    void connecting() override;
+    void recallLocked(bool locked) override;
+    void noReadWriteAccess(THidDevice *device, quint32 error) override;
+    void noDevice(quint8 kind) override;
+    void frameArrived(const QString &frameText) override;
+    void identificationArrived(const QString &frameText) override;
+    void recordSIUnchecked() override;
+    void readingShown(const Decode::DerivedReading &reading) override;
+    void rowStored(qint64 row, float value, std::optional<double> newMaxY) override;
+    void recordLimitReached() override;
+    void tableCleared() override;
+    void deviceListCleared() override;
+    void deviceListed(const QString &description) override;
+    void deviceChosen(int row) override;
+    void connectionLost() override;
+    void watchdogTripped() override;
 };
 
 // The main window; the only global of the program.

@@ -34,31 +34,46 @@ void TFCOMM::connectRecording()
 
 void TFCOMM::INDataToTable()
 {
-    const Recorder::Decision d = Recorder::offer(S, S.ValueText, S.UnitGlyph, RecordSI->isChecked(),
-                                                 RepeatSet->isChecked(), RecordSITime->text());
-    if (d.Store) {
-        cds1->appendRow(
-            {d.No, m_timeStamper.text(QTime::currentTime()), S.ValueText, S.UnitGlyph});
-        showPage(ChartCtl->AddValue(double(S.ValueNum)));
-        if (const auto maxY = Recorder::raisePeak(S, S.ValueNum))
-            ChartCtl->SetMaxY(*maxY);
-    }
-    if (Recorder::limitMessageDue(S)) {
-        const auto answer = Prompts::current().question(
-            QStringLiteral("Norvane TX-9"),
-            QStringLiteral("Measurement data exceeds %1 sets!Save and remove on-screen data "
-                           "before proceeding next measurement.")
-                .arg(S.RecordLimit),
-            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
-        if (answer == QMessageBox::Ok)
-            saveasClick();
-        Recorder::limitAnswered(S);
-    }
+    Engine.offerReading();
+}
+
+void TFCOMM::rowStored(qint64, float value, std::optional<double> newMaxY)
+{
+    showPage(ChartCtl->AddValue(double(value)));
+    if (newMaxY)
+        ChartCtl->SetMaxY(*newMaxY);
+}
+
+void TFCOMM::recordLimitReached()
+{
+    const auto answer = Prompts::current().question(
+        QStringLiteral("Norvane TX-9"),
+        QStringLiteral("Measurement data exceeds %1 sets!Save and remove on-screen data "
+                       "before proceeding next measurement.")
+            .arg(S.RecordLimit),
+        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
+    if (answer == QMessageBox::Ok)
+        saveasClick();
+}
+
+bool TFCOMM::recordSI() const
+{
+    return RecordSI->isChecked();
+}
+
+bool TFCOMM::repeatSet() const
+{
+    return RepeatSet->isChecked();
+}
+
+QString TFCOMM::intervalText() const
+{
+    return RecordSITime->text();
 }
 
 void TFCOMM::TrecordTimer()
 {
-    Recorder::tick(S, RecordSI->isChecked());
+    Engine.intervalTick();
 }
 
 void TFCOMM::RecordSITimeChange()
@@ -94,9 +109,11 @@ void TFCOMM::RecordNewClick()
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
     if (answer != QMessageBox::Yes)
         return;
-    if (cds1->count() > 0)
-        cds1->clear();
-    Recorder::reset(S);
+    Engine.clearTable();
+}
+
+void TFCOMM::tableCleared()
+{
     ChartReset();
 }
 

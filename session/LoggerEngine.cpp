@@ -1,0 +1,368 @@
+#include "session/LoggerEngine.h"
+
+#include "recording/MeasurementTable.h"
+#include "recording/Recorder.h"
+#include "usb/HidControllerClass.h"
+#include "usb/HidPlatform.h"
+
+#include <QByteArray>
+#include <QTime>
+#include <algorithm>
+
+void LoggerEngine::Face::stopReadingStep(LoggerEngine &engine)
+{
+    engine.stopReading();
+}
+
+void LoggerEngine::Face::baudRateStep(LoggerEngine &engine)
+{
+    engine.sendBaudRate();
+}
+
+void LoggerEngine::Face::startCommandStep(LoggerEngine &engine)
+{
+    engine.sendCommand(2, 90);
+}
+
+void LoggerEngine::Face::sendUsbData(LoggerEngine &engine, quint8 value)
+{
+    engine.sendCommand(1, value);
+}
+
+THidDataEvent LoggerEngine::Face::dataHandler(LoggerEngine &engine)
+{
+    return THidDataEvent(&engine, &LoggerEngine::handleReport);
+}
+
+LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
+    : QObject(parent), S(state), m_face(face)
+{
+    m_watchdogTimer.setInterval(10);
+    m_intervalTimer.setInterval(1000);
+    connect(&m_watchdogTimer, &QTimer::timeout, this, &LoggerEngine::watchdogTick);
+    connect(&m_intervalTimer, &QTimer::timeout, this, &LoggerEngine::intervalTick);
+}
+
+LoggerEngine::~LoggerEngine()
+{
+    // The face may be gone already: release quietly.
+    for (THidDevice *device : std::as_const(Devices))
+        if (Controller)
+            Controller->ReleaseDevice(device);
+    delete Controller;
+}
+
+void LoggerEngine::startTimers()
+{
+    m_watchdogTimer.start();
+    m_intervalTimer.start();
+}
+
+void LoggerEngine::createController(HidPlatform *platform)
+{
+    Controller = new THidDeviceController(platform);
+}
+
+void LoggerEngine::installOwnHandlers()
+{
+    Controller->SetOnArrival(THidPlugEvent(&m_face, &Face::deviceArrived));
+    Controller->SetOnRemoval(THidPlugEvent(this, &LoggerEngine::deviceRemoved));
+    Controller->SetOnEnumerate(THidEnumerateEvent(this, &LoggerEngine::listDevice));
+    Controller->SetOnDeviceDataError(THidDataErrorEvent(this, &LoggerEngine::dataError));
+    Controller->SetOnDeviceChange(TNotifyEvent(this, &LoggerEngine::deviceChanged));
+}
+
+void LoggerEngine::dataError(THidDevice *, quint32 error)
+{
+    const QString text =
+        Controller->Platform() ? Controller->Platform()->errorText(error) : QString();
+    m_face.usbLog(QStringLiteral("READ ERROR: %1 (%2)").arg(text).arg(error, 0, 16));
+}
+
+void LoggerEngine::deviceRemoved(THidDevice *device)
+{
+    m_face.deviceRemoved(device);
+}
+
+void LoggerEngine::deviceChanged(QObject *)
+{
+    deviceChange();
+}
+
+QString LoggerEngine::describe(THidDevice *device)
+{
+    QString text = device->ProductString();
+    auto hex4 = [](quint16 v) { return QString::number(v, 16).rightJustified(4, '0').toUpper(); };
+    if (text.isEmpty())
+        text = QStringLiteral("Device VID=%1 PID=%2")
+                   .arg(hex4(device->VendorID()), hex4(device->ProductID()));
+    const QString serial = device->SerialString();
+    if (!serial.isEmpty())
+        text += QStringLiteral(" (Serial=%1)").arg(serial);
+    return text;
+}
+
+int LoggerEngine::cableRow() const
+{
+    return int(Descriptions.lastIndexOf(CableName));
+}
+
+THidDevice *LoggerEngine::selectDevice()
+{
+    Selected = nullptr;
+    const int row = m_face.chosenRow();
+    if (row >= 0 && row < Devices.size())
+        Selected = Devices[row];
+    return Selected;
+}
+
+void LoggerEngine::releaseDeviceList()
+{
+    for (THidDevice *device : std::as_const(Devices))
+        if (Controller)
+            Controller->ReleaseDevice(device);
+    Devices.clear();
+    Descriptions.clear();
+    m_face.deviceListCleared();
+    // The released devices are gone; no USB action may reach them.
+    Selected = nullptr;
+}
+
+bool LoggerEngine::listDevice(THidDevice *device, int index)
+{
+    const QString description = describe(device);
+    Descriptions.append(description);
+    m_face.deviceListed(description);
+    THidDevice *claimed = nullptr;
+    Controller->ClaimDeviceAt(claimed, index);
+    Devices.append(claimed);
+    return true;
+}
+
+bool LoggerEngine::deviceChange()
+{
+    // The device being read while connected, if any: any HID device coming or going rebuilds
+    // the list, and logging must not stop for that.
+    QString connected;
+    if (m_face.connectWanted())
+        for (THidDevice *d : std::as_const(Devices))
+            if (d->DataHandler())
+                connected = d->PnPInfo().DevInst;
+
+    m_face.stopReadingStep(*this);
+    releaseDeviceList();
+    Controller->EnumerateDevices();
+    m_face.deviceChosen(cableRow());
+
+    // The same cable is still there: its new device object takes over the reading, with the
+    // same numbering, and nothing is sent (the instrument never stopped). Gone: the
+    // connection is off, as when the cable is pulled.
+    if (connected.isEmpty())
+        return false;
+    const auto again = std::find_if(Devices.cbegin(), Devices.cend(), [&](THidDevice *d) {
+        return d->PnPInfo().DevInst == connected;
+    });
+    if (again != Devices.cend() && (*again)->ReadWriteAccess()) {
+        m_face.deviceChosen(int(again - Devices.cbegin()));
+        if (selectDevice()) {
+            Selected->SetDataHandler(m_face.dataHandler(*this));
+            return true;
+        }
+    }
+    m_face.connectionLost();
+    return false;
+}
+
+void LoggerEngine::stopReading()
+{
+    if (selectDevice() && Selected->ReadWriteAccess())
+        Selected->SetDataHandler(THidDataEvent());
+}
+
+void LoggerEngine::toggleConnection()
+{
+    m_face.stopReadingStep(*this);
+    m_face.baudRateStep(*this);
+    S.IdleReportCount = 0;
+    if (!selectDevice())
+        return;
+    if (!Selected->ReadWriteAccess()) {
+        m_face.noReadWriteAccess(Selected, Selected->ReadWriteError());
+        return;
+    }
+    if (m_face.connectWanted()) {
+        S.HidAccum.clear();
+        m_face.connecting();
+        m_face.stopReadingStep(*this);
+        m_face.startCommandStep(*this);
+        if (!Selected)
+            return; // the cable went away while the reports were sent
+        Selected->SetDataHandler(m_face.dataHandler(*this));
+        m_face.recallLocked(true);
+        if (m_face.recallData()) {
+            if (m_face.clearBeforeDownload())
+                clearTable();
+            m_face.sendUsbData(*this, 7);
+        } else {
+            m_face.sendUsbData(*this, 90);
+        }
+    } else {
+        m_face.recallLocked(false);
+        m_face.sendUsbData(*this, 91);
+        if (Selected)
+            Selected->SetDataHandler(THidDataEvent());
+    }
+}
+
+bool LoggerEngine::sendBaudRate()
+{
+    if (!selectDevice()) {
+        m_face.noDevice(0);
+        return false;
+    }
+    quint8 buffer[10] = {};
+    switch (m_face.baudRate()) {
+    case 9600:
+        buffer[1] = 0x80, buffer[2] = 0x25;
+        break;
+    case 4800:
+        buffer[1] = 0xC0, buffer[2] = 0x12;
+        break;
+    case 2400:
+        buffer[1] = 0x60, buffer[2] = 0x09;
+        break;
+    default:
+        break;
+    }
+    buffer[5] = 3;
+    Selected->SendFeature(buffer, 10);
+    // Bytes 1 to the end of the 10-byte report.
+    logBytes(buffer + 1, 9);
+    return true;
+}
+
+bool LoggerEngine::sendCommand(quint8 kind, quint8 code)
+{
+    if (!selectDevice()) {
+        m_face.noDevice(kind);
+        return false;
+    }
+    // Zero-filled, as long as the device's output report: byte 1 the kind, byte 2 the code.
+    const int length = Selected->Capabilities().OutputReportByteLength;
+    QByteArray buffer(qMax(length, 3), '\0');
+    buffer[1] = char(kind);
+    buffer[2] = char(code);
+    int count = 10;
+    Selected->WriteReport(reinterpret_cast<const quint8 *>(buffer.constData()), length, count);
+    // The log shows the bytes from byte 1 on, never more than the buffer holds.
+    logBytes(reinterpret_cast<const quint8 *>(buffer.constData()) + 1,
+             qBound(0, count, int(buffer.size()) - 1));
+    return true;
+}
+
+void LoggerEngine::logBytes(const quint8 *bytes, int count)
+{
+    QString line;
+    for (int i = 0; i < count; ++i)
+        line += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+    m_face.usbLog(line);
+}
+
+void LoggerEngine::handleReport(THidDevice *device, quint8 reportId, const quint8 *data,
+                                quint16 size)
+{
+    const Decode::ReportResult r = Decode::assembleReport(S, reportId, data, size);
+    if (r.CarriedSerial) {
+        m_face.usbLog(r.LogLine);
+        return;
+    }
+    if (!r.FrameCompleted)
+        return;
+
+    S.FrameText = r.FrameText;
+    m_face.frameArrived(S.FrameText);
+    const Decode::FrameDispatch d =
+        Decode::dispatchFrame(S.FrameText, m_face.recallData(), S.PrintingNow);
+    if (d.UncheckRecordSI)
+        m_face.recordSIUnchecked();
+    if (d.Show)
+        showReading();
+    if (d.SendStop) {
+        m_face.sendUsbData(*this, 91);
+        m_face.downloadEnded();
+    }
+    if (d.ShowInUsbtxt1)
+        m_face.identificationArrived(S.FrameText);
+    if (d.RangeMax) {
+        S.RangeMax = *d.RangeMax;
+        S.RangeMin = -50;
+    }
+    afterFrameCompleted(device);
+}
+
+void LoggerEngine::afterFrameCompleted(THidDevice *device)
+{
+    // A modal question opened for this frame may have outlived the device: then there is
+    // nothing to close.
+    if (!device || device->Released())
+        return;
+    device->SetInputBufferCount(0);
+    device->CloseControl();
+}
+
+void LoggerEngine::showReading()
+{
+    S.ConTickCount = 0;
+    const Decode::DerivedReading r =
+        Decode::deriveReading(S.FrameText, S.DecimalSep, S.RangeMax, S.RangeMin);
+    m_face.readingShown(r);
+    S.UnitGlyph = r.UnitGlyph;
+    S.ValueText = r.ValueText;
+    // A frame without an integer value is painted but neither recorded nor plotted.
+    if (r.Kind == Decode::ValueKind::NoValue)
+        return;
+    if (r.Kind == Decode::ValueKind::Number)
+        S.ValueNum = r.Value;
+    offerReading();
+}
+
+void LoggerEngine::offerReading()
+{
+    const Recorder::Decision d = Recorder::offer(S, S.ValueText, S.UnitGlyph, m_face.recordSI(),
+                                                 m_face.repeatSet(), m_face.intervalText());
+    if (d.Store && Table) {
+        Table->appendRow(
+            {d.No, m_timeStamper.text(QTime::currentTime()), S.ValueText, S.UnitGlyph});
+        m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum));
+    }
+    if (Recorder::limitMessageDue(S)) {
+        m_face.recordLimitReached();
+        Recorder::limitAnswered(S);
+    }
+}
+
+void LoggerEngine::intervalTick()
+{
+    Recorder::tick(S, m_face.recordSI());
+}
+
+void LoggerEngine::watchdogTick()
+{
+    if (S.ConTickCount == 2) {
+        if (S.IdleReportCount >= 3000) {
+            S.IdleReportCount = 0;
+            m_face.watchdogTripped();
+        }
+        S.ConTickCount = 0;
+    } else {
+        ++S.ConTickCount;
+    }
+}
+
+void LoggerEngine::clearTable()
+{
+    if (Table && Table->count() > 0)
+        Table->clear();
+    Recorder::reset(S);
+    m_face.tableCleared();
+}

@@ -1,0 +1,166 @@
+#pragma once
+// The logger without its face: the cable's device list, the connect sequence, the frame
+// handler, the download and the recording rules. The main window and the headless run both
+// drive one LoggerEngine; neither repeats what it does. Everything runs on the thread that
+// owns the engine (the GUI thread), and every call into the face comes from inside the engine
+// step that needs it, so the face sees the same order of events as the steps themselves.
+
+#include "decode/FrameDecoder.h"
+#include "recording/LocaleInfo.h"
+#include "recording/RecordingState.h"
+#include "usb/HidHandlers.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <optional>
+
+class HidPlatform;
+class MeasurementTable;
+class THidDevice;
+class THidDeviceController;
+
+// What the handlers of a logger share.
+struct LoggerState : Decode::AssemblyState, RecordingState
+{
+    QString DecimalSep;       // the user locale's decimal separator
+    bool PrintingNow = false; // the report preview is open
+    QString FrameText;        // the last instrument frame
+    qint32 ConTickCount = 0;  // watchdog tick divider
+    qint32 RangeMax = 855;    // upper end of the instrument's range
+    qint32 RangeMin = -50;    // lower end of the instrument's range
+    // The current Reading.
+    QString ValueText;
+    QString UnitGlyph;
+    float ValueNum = 0.0f;
+};
+
+class LoggerEngine : public QObject
+{
+    Q_OBJECT
+public:
+    // What the engine asks of the program around it. The settings are read at the moment
+    // they matter; the steps have the engine's own behaviour unless the face routes them
+    // through controls of its own; the events tell the face what happened.
+    class Face
+    {
+    public:
+        virtual ~Face() = default;
+
+        virtual bool recallData() const = 0; // connect downloads the stored readings
+        virtual bool recordSI() const = 0;   // the sampling interval applies
+        virtual bool repeatSet() const = 0;  // a repeated reading is stored too
+        virtual QString intervalText() const = 0;
+        virtual bool connectWanted() const = 0; // the connect button is down
+        virtual int chosenRow() const = 0;      // the line of the device list in use
+        virtual int baudRate() const { return 2400; }
+
+        virtual void stopReadingStep(LoggerEngine &engine);
+        virtual void baudRateStep(LoggerEngine &engine);
+        virtual void startCommandStep(LoggerEngine &engine);
+        virtual void sendUsbData(LoggerEngine &engine, quint8 value);
+        virtual THidDataEvent dataHandler(LoggerEngine &engine);
+        // Before a download: whether to empty the table first.
+        virtual bool clearBeforeDownload() { return false; }
+
+        virtual void usbLog(const QString &line) { Q_UNUSED(line); }
+        virtual void connecting() {}
+        virtual void recallLocked(bool locked) { Q_UNUSED(locked); }
+        // The cable is listed but may not be opened for reading and writing.
+        virtual void noReadWriteAccess(THidDevice *device, quint32 error)
+        {
+            Q_UNUSED(device);
+            Q_UNUSED(error);
+        }
+        // A report had no device to go to (kind 1: a command, 2: the start command, 0: the
+        // baud rate). The connection is off.
+        virtual void noDevice(quint8 kind) { Q_UNUSED(kind); }
+        virtual void frameArrived(const QString &frameText) { Q_UNUSED(frameText); }
+        virtual void identificationArrived(const QString &frameText) { Q_UNUSED(frameText); }
+        virtual void recordSIUnchecked() {}
+        virtual void readingShown(const Decode::DerivedReading &reading) { Q_UNUSED(reading); }
+        // Row row was appended; newMaxY is the value axis' new top when the peak rose.
+        virtual void rowStored(qint64 row, float value, std::optional<double> newMaxY)
+        {
+            Q_UNUSED(row);
+            Q_UNUSED(value);
+            Q_UNUSED(newMaxY);
+        }
+        // The stored rows reached the record limit; recording stays closed afterwards until
+        // the table is emptied.
+        virtual void recordLimitReached() {}
+        virtual void tableCleared() {}
+        // The instrument's end mark arrived and the stop command has gone out.
+        virtual void downloadEnded() {}
+        virtual void deviceListCleared() {}
+        virtual void deviceListed(const QString &description) { Q_UNUSED(description); }
+        virtual void deviceChosen(int row) { Q_UNUSED(row); }
+        // The connection is off: the cable went away, or came back as something else.
+        virtual void connectionLost() {}
+        virtual void deviceArrived(THidDevice *device) { Q_UNUSED(device); }
+        virtual void deviceRemoved(THidDevice *device) { Q_UNUSED(device); }
+        // No serial byte for the watchdog's time (about 30 s of idle reports).
+        virtual void watchdogTripped() {}
+    };
+
+    LoggerEngine(LoggerState &state, Face &face, QObject *parent = nullptr);
+    ~LoggerEngine() override;
+
+    LoggerState &S;
+    MeasurementTable *Table = nullptr;
+    THidDeviceController *Controller = nullptr;
+    // The device of each line of the device list, and the one selected for USB actions.
+    QList<THidDevice *> Devices;
+    QStringList Descriptions;
+    THidDevice *Selected = nullptr;
+    static inline const QString CableName = QStringLiteral("USB to Serial");
+
+    // The controller on platform; handlers: the face's own (the window's named handlers,
+    // which call the engine), or the engine's (installOwnHandlers). Assigning the device
+    // change handler lists the devices.
+    void createController(HidPlatform *platform);
+    void installOwnHandlers();
+    static QString describe(THidDevice *device);
+    // The last line naming the cable, or -1.
+    int cableRow() const;
+
+    // The device list's line in use, or none.
+    THidDevice *selectDevice();
+    void releaseDeviceList();
+    // The device list anew after any HID interface came or went; a connected cable found
+    // again takes over the reading with the same numbering. Returns whether the connection
+    // is still on.
+    bool deviceChange();
+    bool listDevice(THidDevice *device, int index);
+
+    // The one-button connect: on when the face wants it, else off.
+    void toggleConnection();
+    void stopReading();
+    bool sendBaudRate();
+    // A command report: byte 1 kind, byte 2 code. False without a device.
+    bool sendCommand(quint8 kind, quint8 code);
+
+    // Frame handling and recording.
+    void handleReport(THidDevice *device, quint8 reportId, const quint8 *data, quint16 size);
+    void showReading();
+    void offerReading();
+    void intervalTick();
+    void watchdogTick();
+    // Empties the table; numbering starts again.
+    void clearTable();
+    // The interval and watchdog timers, for a program without timers of its own.
+    void startTimers();
+
+private:
+    void deviceRemoved(THidDevice *device);
+    void deviceChanged(QObject *sender);
+    void dataError(THidDevice *device, quint32 error);
+    void logBytes(const quint8 *bytes, int count);
+    void afterFrameCompleted(THidDevice *device);
+
+    Face &m_face;
+    TimeStamper m_timeStamper;
+    QTimer m_watchdogTimer;
+    QTimer m_intervalTimer;
+};
