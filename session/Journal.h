@@ -14,6 +14,7 @@
 // - A write error (disk full) is reported once through writeFailed; the table is unaffected.
 
 #include "recording/MeasurementTable.h"
+#include "session/RowFile.h"
 
 #include <QObject>
 #include <QPointer>
@@ -59,18 +60,13 @@ signals:
 private:
     void rowsAppended(qint64 first, qint64 last);
     void startFrom(const MeasurementTable *table);
-    bool writeOut(const QByteArray &bytes);
     void fail(int error);
-    void closeFile();
 
     QString m_folder;
     QString m_path;
     int m_lockFd = -1; // flock'ed: this instance's slot
     QPointer<MeasurementTable> m_table;
-    int m_fd = -1;
-    qint64 m_goodSize = 0; // bytes of whole lines in the file
-    QByteArray m_buffer;
-    QTimer m_flushTimer;
+    RowFile m_file{true};
     qint64 m_orphanRows = 0;
     bool m_orphanPending = false;
     bool m_failureReported = false;

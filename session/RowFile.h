@@ -1,0 +1,48 @@
+#pragma once
+// A tab-separated data file that grows row by row: the header and any first rows written at
+// once, then each appended row's line, written out at least once a second (and whenever a
+// megabyte is waiting), so that a reader following the file sees the rows as they come and a
+// crash leaves whole lines only. A failed write cuts the file back to its last whole line and
+// is reported once through failed; later rows are tried again (the disk may have room by then).
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class MeasurementTable;
+
+class RowFile : public QObject
+{
+    Q_OBJECT
+public:
+    // sync: every write-out also goes to the disk (fdatasync) before it counts as done.
+    explicit RowFile(bool sync, QObject *parent = nullptr);
+    ~RowFile() override; // writes out what waits
+
+    // Starts path with bytes. viaTemporary: the file is first written beside path and put in
+    // its place once complete, so an old file is replaced by a whole one or not at all.
+    // Returns false on failure (reported through failed as well).
+    bool create(const QString &path, const QByteArray &bytes, bool viaTemporary);
+    // The lines of the table's rows first..last, written out within a second.
+    void appendRows(const MeasurementTable &table, qint64 first, qint64 last);
+    void flush();
+    void close();
+    bool isOpen() const { return m_fd >= 0; }
+    // The error of the first failure, 0 while none.
+    int error() const { return m_error; }
+
+signals:
+    void failed(int error);
+
+private:
+    bool writeOut(const QByteArray &bytes);
+    void fail(int error);
+
+    bool m_sync;
+    int m_fd = -1;
+    qint64 m_goodSize = 0; // bytes of whole lines in the file
+    QByteArray m_buffer;
+    QTimer m_timer;
+    int m_error = 0;
+};
