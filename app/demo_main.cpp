@@ -4,9 +4,11 @@
 //   --seconds N         how long readings arrive before the picture (default 10)
 //   --unplug-after N    pull the simulated cable after N seconds
 //   --connect           press "USB Connect" at start
+//   --headless ...      log without a window, as tx9-logger --headless (see --help)
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "session/Headless.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QCommandLineParser>
@@ -15,6 +17,13 @@
 
 int main(int argc, char **argv)
 {
+    if (Headless::requested(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        app.setApplicationName(QStringLiteral("tx9-logger"));
+        SimulatedHidBus bus;
+        bus.plug(SimulatedThermometer::cableInterface(), std::make_shared<SimulatedThermometer>());
+        return Headless::run(app.arguments(), &bus);
+    }
     Tx9Application app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("TX-9 Logger on a simulated thermometer"));

@@ -1,13 +1,22 @@
-// tx9-logger: the program on the real cable. It reads no options.
+// tx9-logger: the program on the real cable: the window, or with --headless the logger
+// without a display (see --help).
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "session/Headless.h"
 #include "usb/HidrawPlatform.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 int main(int argc, char **argv)
 {
+    if (Headless::requested(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        app.setApplicationName(QStringLiteral("tx9-logger"));
+        HidrawPlatform platform;
+        return Headless::run(app.arguments(), &platform);
+    }
     Tx9Application app(argc, argv);
     HidrawPlatform platform;
     TFCOMM window(&platform);

@@ -86,7 +86,7 @@ void LoggerEngine::deviceRemoved(THidDevice *device)
 
 void LoggerEngine::deviceChanged(QObject *)
 {
-    deviceChange();
+    m_face.deviceListRebuilt(deviceChange());
 }
 
 QString LoggerEngine::describe(THidDevice *device)

@@ -100,6 +100,8 @@ public:
         virtual void connectionLost() {}
         virtual void deviceArrived(THidDevice *device) { Q_UNUSED(device); }
         virtual void deviceRemoved(THidDevice *device) { Q_UNUSED(device); }
+        // The engine's own device-change handler rebuilt the list (installOwnHandlers).
+        virtual void deviceListRebuilt(bool connected) { Q_UNUSED(connected); }
         // No serial byte for the watchdog's time (about 30 s of idle reports).
         virtual void watchdogTripped() {}
     };

@@ -26,7 +26,7 @@ int writeAll(int fd, const QByteArray &bytes)
 
 } // namespace
 
-RowFile::RowFile(bool sync, QObject *parent) : QObject(parent), m_sync(sync)
+RowFile::RowFile(bool sync, QObject *parent, int mode) : QObject(parent), m_sync(sync), m_mode(mode)
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(1000);
@@ -47,7 +47,7 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
     const QByteArray target = QFile::encodeName(path);
     if (viaTemporary) {
         const QByteArray fresh = target + ".new";
-        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, m_mode);
         int error = fd >= 0 ? writeAll(fd, bytes) : errno;
         if (error == 0 && m_sync && ::fdatasync(fd) != 0)
             error = errno;
@@ -68,7 +68,7 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
         }
         return true;
     }
-    m_fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    m_fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, m_mode);
     m_goodSize = 0;
     if (m_fd < 0) {
         fail(errno);

@@ -17,7 +17,8 @@ class RowFile : public QObject
     Q_OBJECT
 public:
     // sync: every write-out also goes to the disk (fdatasync) before it counts as done.
-    explicit RowFile(bool sync, QObject *parent = nullptr);
+    // mode: the permissions of a file created anew (before the umask).
+    explicit RowFile(bool sync, QObject *parent = nullptr, int mode = 0600);
     ~RowFile() override; // writes out what waits
 
     // Starts path with bytes. viaTemporary: the file is first written beside path and put in
@@ -40,6 +41,7 @@ private:
     void fail(int error);
 
     bool m_sync;
+    int m_mode;
     int m_fd = -1;
     qint64 m_goodSize = 0; // bytes of whole lines in the file
     QByteArray m_buffer;

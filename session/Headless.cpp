@@ -1,0 +1,538 @@
+#include "session/Headless.h"
+
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+#include "session/Journal.h"
+#include "session/RowFile.h"
+#include "usb/HidControllerClass.h"
+#include "usb/HidPlatform.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDate>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTemporaryFile>
+#include <QTime>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace Headless {
+
+namespace {
+
+struct OptionSet
+{
+    QCommandLineOption headless{QStringLiteral("headless"), QString()};
+    QCommandLineOption output{
+        {QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("file")};
+    QCommandLineOption toStdout{QStringLiteral("stdout"), QString()};
+    QCommandLineOption download{QStringLiteral("download"), QString()};
+    QCommandLineOption interval{QStringLiteral("interval"), QString(), QStringLiteral("s")};
+    QCommandLineOption noRepeat{QStringLiteral("no-repeat"), QString()};
+    QCommandLineOption limit{QStringLiteral("limit"), QString(), QStringLiteral("n")};
+    QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("s")};
+    QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("id")};
+    QCommandLineOption list{QStringLiteral("list"), QString()};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")}, QString()};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+};
+
+} // namespace
+
+QString helpText(const QString &program)
+{
+    return QStringLiteral(
+               "Usage: %1 [--headless [options]]\n"
+               "\n"
+               "Without --headless the program opens its window. With it, it logs the\n"
+               "thermometer's readings without a display until it is stopped (Ctrl+C,\n"
+               "SIGTERM), a limit is reached, or a download has ended.\n"
+               "\n"
+               "Options of --headless:\n"
+               "  -o, --output FILE   write the readings to FILE: the XML data packet when\n"
+               "                      the name ends in .xml (written when the run ends),\n"
+               "                      else tab-separated text, written as readings arrive\n"
+               "      --stdout        also write each stored reading as a tab-separated line\n"
+               "                      on standard output (the default without --output)\n"
+               "      --download      fetch the readings stored in the instrument, then stop\n"
+               "      --interval S    store at most one reading every S seconds (default 1;\n"
+               "                      0 stores every reading)\n"
+               "      --no-repeat     skip a reading equal to the last stored one\n"
+               "      --limit N       stop after N stored readings\n"
+               "      --duration S    stop after S seconds\n"
+               "      --device ID     the cable to use when there is more than one: a number\n"
+               "                      or a device node as --list shows them\n"
+               "      --list          list the HID interfaces and mark the one that would\n"
+               "                      be used\n"
+               "  -q, --quiet         no status line and no progress messages\n"
+               "  -h, --help          this text\n"
+               "\n"
+               "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
+               "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
+               "6 writing the data file failed (the readings stay in the journal).\n")
+        .arg(program);
+}
+
+Parsed parse(const QStringList &arguments)
+{
+    Parsed result;
+    const QString program =
+        arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
+    OptionSet o;
+    QCommandLineParser parser;
+    parser.addOptions({o.headless, o.output, o.toStdout, o.download, o.interval, o.noRepeat,
+                       o.limit, o.duration, o.device, o.list, o.quiet, o.help});
+    auto usage = [&](const QString &what) {
+        result.status = Usage;
+        result.message = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, what);
+        return result;
+    };
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(o.help)) {
+        result.message = helpText(program);
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument '%1'")
+                         .arg(parser.positionalArguments().constFirst()));
+    Options opt;
+    opt.Output = parser.value(o.output);
+    if (parser.isSet(o.output) && opt.Output.isEmpty())
+        return usage(QStringLiteral("--output needs a file name"));
+    opt.ToStdout = parser.isSet(o.toStdout) || opt.Output.isEmpty();
+    opt.Download = parser.isSet(o.download);
+    opt.Repeat = !parser.isSet(o.noRepeat);
+    opt.List = parser.isSet(o.list);
+    opt.Quiet = parser.isSet(o.quiet);
+    opt.Device = parser.value(o.device);
+    bool ok = true;
+    if (parser.isSet(o.interval)) {
+        opt.Interval = parser.value(o.interval).toInt(&ok);
+        if (!ok || opt.Interval < 0)
+            return usage(QStringLiteral("--interval takes a whole number of seconds, 0 or more"));
+    }
+    if (parser.isSet(o.limit)) {
+        const qint64 n = parser.value(o.limit).toLongLong(&ok);
+        if (!ok || n < 1 || n > std::numeric_limits<qint32>::max() - 1)
+            return usage(QStringLiteral("--limit takes a number of readings, 1 or more"));
+        opt.Limit = n;
+    }
+    if (parser.isSet(o.duration)) {
+        const double s = parser.value(o.duration).toDouble(&ok);
+        if (!ok || !(s > 0) || s > 1e9)
+            return usage(QStringLiteral("--duration takes a number of seconds above 0"));
+        opt.Duration = s;
+    }
+    result.options = opt;
+    return result;
+}
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int signal)
+{
+    const int saved = errno;
+    const char byte = char(signal);
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+bool requested(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!std::strcmp(a, "--headless") || !std::strcmp(a, "--help") || !std::strcmp(a, "-h"))
+            return true;
+    }
+    return false;
+}
+
+int run(const QStringList &arguments, HidPlatform *platform)
+{
+    const Parsed parsed = parse(arguments);
+    if (!parsed.options) {
+        const QByteArray text = parsed.message.toLocal8Bit();
+        [[maybe_unused]] const ssize_t n =
+            ::write(parsed.status == Ok ? 1 : 2, text.constData(), size_t(text.size()));
+        return parsed.status;
+    }
+    const Options &options = *parsed.options;
+
+    // A reader of standard output that goes away (`| head`) ends the run cleanly.
+    ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes a write fail (EFBIG) like a full disk, instead of killing.
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return Failure;
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    HeadlessRun run(options, platform, 1, 2, !options.Quiet && ::isatty(2));
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &run, [&run] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        run.stop();
+    });
+    QEventLoop loop;
+    QObject::connect(&run, &HeadlessRun::finished, &loop, &QEventLoop::exit, Qt::QueuedConnection);
+    run.start();
+    const int status = loop.exec();
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    return status;
+}
+
+} // namespace Headless
+
+using namespace Headless;
+
+HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out, int err,
+                         bool statusLine, QObject *parent)
+    : QObject(parent), m_options(options), m_out(out), m_err(err), m_statusLine(statusLine),
+      m_platform(platform), m_table(new MeasurementTable(this)),
+      m_journal(new Journal(Journal::defaultFolder(), this))
+{
+    m_engine.Table = m_table;
+    m_statusTimer.setInterval(1000);
+    connect(&m_statusTimer, &QTimer::timeout, this, &HeadlessRun::showStatus);
+    m_durationTimer.setSingleShot(true);
+    connect(&m_durationTimer, &QTimer::timeout, this, [this] { stop(); });
+}
+
+HeadlessRun::~HeadlessRun()
+{
+    if (running())
+        stop(m_status);
+}
+
+QString HeadlessRun::journalPath() const
+{
+    return m_journal->path();
+}
+
+void HeadlessRun::start()
+{
+    m_started = true;
+    m_state.DecimalSep = LocaleInfo::decimalSeparator();
+    m_state.RecordLimit =
+        m_options.Limit ? qint32(*m_options.Limit) : std::numeric_limits<qint32>::max();
+
+    m_engine.createController(m_platform);
+    m_engine.installOwnHandlers(); // lists the devices
+    if (m_options.List) {
+        list();
+        finish(Ok);
+        return;
+    }
+    m_row = pickRow();
+    if (m_row < 0) {
+        warn(m_options.Device.isEmpty()
+                 ? QStringLiteral("No \"%1\" cable found. Plug in the thermometer's cable.")
+                       .arg(LoggerEngine::CableName)
+                 : QStringLiteral("No HID interface \"%1\" (see --list).").arg(m_options.Device));
+        finish(NoCable);
+        return;
+    }
+    THidDevice *cable = m_engine.Devices[m_row];
+    if (!cable->ReadWriteAccess()) {
+        noReadWriteAccess(cable, cable->ReadWriteError());
+        return;
+    }
+
+    // A previous run or window that crashed left rows in this journal slot: nobody is here to
+    // ask, so they are kept aside and the run starts a journal of its own.
+    if (m_journal->orphanRows() > 0) {
+        const qint64 rows = m_journal->orphanRows();
+        warn(QStringLiteral("A previous session left %1 unsaved readings; they are kept in %2.")
+                 .arg(rows)
+                 .arg(m_journal->setOrphanAside()));
+    }
+    connect(m_journal, &Journal::writeFailed, this, &HeadlessRun::warn);
+    m_journal->attach(m_table);
+    if (!openOutput())
+        return;
+
+    connectCable();
+    if (m_done)
+        return;
+    m_engine.startTimers();
+    if (m_options.Duration)
+        m_durationTimer.start(int(qMin(*m_options.Duration * 1000.0, 2.0e9)));
+    if (m_statusLine)
+        m_statusTimer.start();
+    say(m_options.Download ? QStringLiteral("Downloading the stored readings from %1.")
+                                 .arg(cable->PnPInfo().DevicePath)
+                           : QStringLiteral("Logging from %1.").arg(cable->PnPInfo().DevicePath));
+}
+
+int HeadlessRun::pickRow() const
+{
+    const QList<THidDevice *> &devices = m_engine.Devices;
+    if (m_options.Device.isEmpty())
+        return m_engine.cableRow();
+    bool number = false;
+    const int n = m_options.Device.toInt(&number);
+    if (number)
+        return n >= 1 && n <= devices.size() ? n - 1 : -1;
+    for (int i = 0; i < devices.size(); ++i)
+        if (devices[i]->PnPInfo().DevicePath == m_options.Device ||
+            devices[i]->PnPInfo().DevInst == m_options.Device)
+            return i;
+    return -1;
+}
+
+void HeadlessRun::list()
+{
+    const int chosen = pickRow();
+    QString text;
+    for (int i = 0; i < m_engine.Devices.size(); ++i) {
+        THidDevice *d = m_engine.Devices[i];
+        const auto hex4 = [](quint16 v) {
+            return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+        };
+        text += QStringLiteral("%1 %2  %3  %4:%5  %6%7\n")
+                    .arg(i == chosen ? QStringLiteral("*") : QStringLiteral(" "))
+                    .arg(i + 1, 2)
+                    .arg(d->PnPInfo().DevicePath, hex4(d->VendorID()), hex4(d->ProductID()),
+                         m_engine.Descriptions.value(i),
+                         d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
+    }
+    if (m_engine.Devices.isEmpty())
+        text = QStringLiteral("No HID interfaces.\n");
+    const QByteArray bytes = text.toLocal8Bit();
+    [[maybe_unused]] const ssize_t n = ::write(m_out, bytes.constData(), size_t(bytes.size()));
+}
+
+bool HeadlessRun::openOutput()
+{
+    const QString &path = m_options.Output;
+    if (path.isEmpty())
+        return true;
+    if (DataFiles::extensionOf(path) == QLatin1String(".xml")) {
+        // The packet is written whole when the run ends; whether it can be is known now.
+        const QFileInfo info(path);
+        QTemporaryFile probe(info.absolutePath() + QStringLiteral("/.tx9-probe-XXXXXX"));
+        if (!probe.open() || (info.exists() && (!info.isFile() || !info.isWritable()))) {
+            warn(QStringLiteral("Cannot write %1: %2.")
+                     .arg(path, info.exists() && !info.isFile()
+                                    ? QStringLiteral("not a regular file")
+                                    : probe.errorString()));
+            finish(NotWritable);
+            return false;
+        }
+        return true;
+    }
+    m_file = new RowFile(false, this, 0666);
+    if (!m_file->create(path, DataFiles::textFileHeader(QDate::currentDate()), false)) {
+        const int error = m_file->error();
+        if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
+            outputFailed(error);
+            finish(WriteFailed);
+        } else {
+            warn(QStringLiteral("Cannot write %1: %2.")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+            finish(NotWritable);
+        }
+        return false;
+    }
+    connect(m_file, &RowFile::failed, this, &HeadlessRun::outputFailed);
+    return true;
+}
+
+void HeadlessRun::connectCable()
+{
+    m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
+    m_connectWanted = true;
+    m_lost = false;
+    m_engine.toggleConnection();
+}
+
+void HeadlessRun::rowStored(qint64 row, float, std::optional<double>)
+{
+    if (m_file)
+        m_file->appendRows(*m_table, row, row);
+    if (m_options.ToStdout) {
+        QByteArray line;
+        DataFiles::appendTextRows(line, *m_table, row, row);
+        qsizetype done = 0;
+        while (done < line.size()) {
+            const ssize_t n = ::write(m_out, line.constData() + done, size_t(line.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        if (done < line.size() && !m_done) {
+            // Nobody reads standard output any more (a closed pipe): the run ends as asked.
+            const int status = errno == EPIPE ? Ok : WriteFailed;
+            QTimer::singleShot(0, this, [this, status] { stop(status); });
+            m_options.ToStdout = false;
+        }
+    }
+}
+
+void HeadlessRun::recordLimitReached()
+{
+    say(QStringLiteral("%1 readings stored: the limit is reached.").arg(m_table->count()));
+    QTimer::singleShot(0, this, [this] { stop(); });
+}
+
+void HeadlessRun::downloadEnded()
+{
+    m_downloadEnded = true;
+    QTimer::singleShot(0, this, [this] { stop(); });
+}
+
+void HeadlessRun::deviceRemoved(THidDevice *device)
+{
+    if (m_done || device->PnPInfo().DevInst != m_cableId || !m_connectWanted)
+        return;
+    m_connectWanted = false;
+    m_lost = true;
+    warn(QStringLiteral("The cable was unplugged; waiting for it to come back."));
+}
+
+void HeadlessRun::deviceListRebuilt(bool connected)
+{
+    if (m_done || connected || !m_lost)
+        return;
+    const int row = pickRow();
+    if (row < 0 || !m_engine.Devices[row]->ReadWriteAccess())
+        return;
+    m_row = row;
+    warn(QStringLiteral("The cable is back; logging goes on."));
+    connectCable();
+}
+
+void HeadlessRun::watchdogTripped()
+{
+    warn(QStringLiteral("The cable is connected but the meter has sent nothing for 30 seconds: "
+                        "is it switched on? Still waiting."));
+}
+
+void HeadlessRun::noReadWriteAccess(THidDevice *device, quint32 error)
+{
+    warn(QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
+                        "replug the cable; a service without a login seat needs its user in "
+                        "the group plugdev.")
+             .arg(device->PnPInfo().DevicePath,
+                  m_platform ? m_platform->errorText(error) : QString::number(error)));
+    m_connectWanted = false;
+    finish(NoPermission);
+}
+
+void HeadlessRun::noDevice(quint8)
+{
+    // A command found no device: the cable went away between two reports.
+    m_connectWanted = false;
+}
+
+void HeadlessRun::outputFailed(int error)
+{
+    warn(QStringLiteral("Could not write %1: %2. The readings are kept in %3.")
+             .arg(m_options.Output, QString::fromLocal8Bit(std::strerror(error)),
+                  m_journal->path()));
+    QTimer::singleShot(0, this, [this] { stop(WriteFailed); });
+}
+
+void HeadlessRun::stop(int status)
+{
+    if (!m_started || m_done)
+        return;
+    if (m_connectWanted) {
+        m_connectWanted = false;
+        if (m_downloadEnded)
+            m_engine.stopReading(); // the end mark's stop command has gone out already
+        else
+            m_engine.toggleConnection(); // sends the stop command
+    }
+    if (m_status == Ok)
+        m_status = status;
+    if (m_file) {
+        m_file->flush();
+        m_file->close();
+        if (m_file->error() != 0 && m_status == Ok)
+            m_status = WriteFailed;
+    } else if (!m_options.Output.isEmpty() &&
+               !DataFiles::saveTable(*m_table, m_options.Output, QDate::currentDate())) {
+        warn(QStringLiteral("Could not write %1. The readings are kept in %2.")
+                 .arg(m_options.Output, m_journal->path()));
+        m_status = WriteFailed;
+    }
+    if (m_status == Ok)
+        m_journal->closeNormally();
+    else
+        m_journal->flush();
+    say(QStringLiteral("Stopped after %1 readings%2.")
+            .arg(m_table->count())
+            .arg(m_options.Output.isEmpty() ? QString()
+                                            : QStringLiteral(" in %1").arg(m_options.Output)));
+    finish(m_status);
+}
+
+void HeadlessRun::finish(int status)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_status = status;
+    m_statusTimer.stop();
+    m_durationTimer.stop();
+    if (m_statusShown)
+        writeErr(QStringLiteral("\r\033[K"));
+    m_engine.releaseDeviceList();
+    emit finished(status);
+}
+
+void HeadlessRun::showStatus()
+{
+    QString line = QStringLiteral("\r\033[K%1 readings").arg(m_table->count());
+    if (m_table->count() > 0) {
+        const qint64 last = m_table->count() - 1;
+        line += QStringLiteral(", last %1 %2 at %3")
+                    .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(),
+                         m_table->text(last, MeasurementTable::FieldUnit),
+                         m_table->text(last, MeasurementTable::FieldTime));
+    }
+    if (m_lost)
+        line += QStringLiteral(", waiting for the cable");
+    writeErr(line);
+    m_statusShown = true;
+}
+
+void HeadlessRun::say(const QString &line)
+{
+    if (!m_options.Quiet)
+        warn(line);
+}
+
+void HeadlessRun::warn(const QString &line)
+{
+    writeErr((m_statusShown ? QStringLiteral("\r\033[K") : QString()) + line + QLatin1Char('\n'));
+    if (m_statusShown)
+        showStatus();
+}
+
+void HeadlessRun::writeErr(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    [[maybe_unused]] const ssize_t n = ::write(m_err, bytes.constData(), size_t(bytes.size()));
+}

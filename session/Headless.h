@@ -1,0 +1,139 @@
+#pragma once
+// Logging without a window: the command line of `--headless`, and the run that drives the
+// logger engine from it. Nothing here needs a display; the run writes the data file as the
+// window saves it, rows to standard output on request, and its messages to standard error.
+
+#include "session/LoggerEngine.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+class HidPlatform;
+class Journal;
+class MeasurementTable;
+class RowFile;
+
+namespace Headless {
+
+// Exit statuses of a headless run.
+enum Status
+{
+    Ok = 0,           // stopped as asked (signal, limit, duration, end of download)
+    Failure = 1,      // anything else
+    Usage = 2,        // the command line is wrong
+    NoCable = 3,      // no "USB to Serial" cable (or not the one named)
+    NoPermission = 4, // the cable may not be opened for reading and writing
+    NotWritable = 5,  // the data file cannot be created
+    WriteFailed = 6,  // writing the data file failed during the run (disk full)
+};
+
+struct Options
+{
+    QString Output; // the data file; empty: none
+    bool ToStdout = false;
+    bool Download = false;
+    int Interval = 1;               // seconds; 0 stores every reading
+    bool Repeat = true;             // a reading equal to the last stored one is stored too
+    std::optional<qint64> Limit;    // rows
+    std::optional<double> Duration; // seconds
+    QString Device;                 // --device
+    bool List = false;
+    bool Quiet = false;
+};
+
+struct Parsed
+{
+    std::optional<Options> options; // none: stop with status, printing message
+    int status = Ok;
+    QString message; // the help text (status Ok) or what is wrong (status Usage)
+};
+
+// The command line (program name first; --headless anywhere in it).
+Parsed parse(const QStringList &arguments);
+QString helpText(const QString &program);
+
+// Whether the command line asks for the headless run (or for the help text).
+bool requested(int argc, char **argv);
+// Runs the command line on platform until the run ends; a QCoreApplication must exist.
+// SIGINT and SIGTERM stop the run cleanly. Returns the exit status.
+int run(const QStringList &arguments, HidPlatform *platform);
+
+} // namespace Headless
+
+class HeadlessRun : public QObject, private LoggerEngine::Face
+{
+    Q_OBJECT
+public:
+    // out and err are file descriptors (standard output and error); statusLine: keep a
+    // status line on err.
+    HeadlessRun(const Headless::Options &options, HidPlatform *platform, int out = 1, int err = 2,
+                bool statusLine = false, QObject *parent = nullptr);
+    ~HeadlessRun() override;
+
+    // Starts the run; finished comes when it has ended (also when it cannot start).
+    void start();
+    // Ends the run: the stop command goes to the instrument and the data file is completed.
+    void stop(int status = Headless::Ok);
+    bool running() const { return m_started && !m_done; }
+    int status() const { return m_status; }
+    const MeasurementTable &table() const { return *m_table; }
+    QString journalPath() const;
+
+signals:
+    void finished(int status);
+
+private:
+    bool recallData() const override { return m_options.Download; }
+    bool recordSI() const override { return m_recordSI; }
+    bool repeatSet() const override { return m_options.Repeat; }
+    QString intervalText() const override { return QString::number(m_options.Interval); }
+    bool connectWanted() const override { return m_connectWanted; }
+    int chosenRow() const override { return m_row; }
+    void noReadWriteAccess(THidDevice *device, quint32 error) override;
+    void noDevice(quint8 kind) override;
+    void recordSIUnchecked() override { m_recordSI = false; }
+    void rowStored(qint64 row, float value, std::optional<double> newMaxY) override;
+    void recordLimitReached() override;
+    void downloadEnded() override;
+    void deviceChosen(int row) override { m_row = row; }
+    void deviceRemoved(THidDevice *device) override;
+    void deviceListRebuilt(bool connected) override;
+    void watchdogTripped() override;
+
+    int pickRow() const;
+    void list();
+    bool openOutput();
+    void connectCable();
+    void say(const QString &line);
+    void warn(const QString &line);
+    void writeErr(const QString &text);
+    void showStatus();
+    void outputFailed(int error);
+    void finish(int status);
+
+    Headless::Options m_options;
+    int m_out, m_err;
+    bool m_statusLine;
+    LoggerState m_state;
+    LoggerEngine m_engine{m_state, *this};
+    HidPlatform *m_platform;
+    MeasurementTable *m_table;
+    Journal *m_journal;
+    RowFile *m_file = nullptr;
+    QTimer m_statusTimer;
+    QTimer m_durationTimer;
+    bool m_recordSI = true;
+    bool m_connectWanted = false;
+    bool m_lost = false; // the cable went away; waiting for it
+    bool m_downloadEnded = false;
+    bool m_started = false;
+    bool m_done = false;
+    bool m_statusShown = false;
+    int m_row = -1;
+    QString m_cableId; // DevInst of the cable in use
+    int m_status = Headless::Ok;
+};

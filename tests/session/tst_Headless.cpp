@@ -1,0 +1,370 @@
+#include "app/RD7F.h"
+#include "common/ScriptedPrompts.h"
+#include "common/Wait.h"
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+#include "session/Headless.h"
+#include "sim/SimulatedThermometer.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+// The logger without a window: the same engine as the window's on the simulated cable, and
+// the real program (the demo build) run as a command with its signals and exit statuses.
+class tst_Headless : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    static ThermometerSettings fast()
+    {
+        ThermometerSettings s;
+        s.IdleIntervalUs = 5000;
+        s.LiveIntervalUs = 20000;
+        s.ByteGapUs = 100;
+        s.OddDisplayEvery = 0;
+        return s;
+    }
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // The data lines of a text data file, without its date line and header.
+    static QStringList rows(const QByteArray &file)
+    {
+        QStringList lines = QString::fromUtf8(file).split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines.mid(3);
+    }
+    // The same with the clock time of arrival left out: two runs meet the same readings at
+    // different times.
+    static QStringList withoutTimes(QStringList lines)
+    {
+        for (QString &line : lines) {
+            QStringList f = line.split('\t');
+            if (f.size() == 4)
+                f[1] = "-";
+            line = f.join('\t');
+        }
+        return lines;
+    }
+    static QList<int> numbers(const QStringList &lines)
+    {
+        QList<int> out;
+        for (const QString &line : lines)
+            out << line.section('\t', 0, 0).toInt();
+        return out;
+    }
+
+    struct Run
+    {
+        SimulatedHidBus bus;
+        std::shared_ptr<SimulatedThermometer> meter =
+            std::make_shared<SimulatedThermometer>(fast());
+        int cable = -1;
+        int out = -1, err = -1;
+        QString outPath, errPath;
+        std::unique_ptr<HeadlessRun> run;
+        int status = -1;
+
+        Run(const QTemporaryDir &dir, const Headless::Options &options, bool plug = true,
+            VirtualInterface cableIface = SimulatedThermometer::cableInterface())
+        {
+            if (plug)
+                cable = bus.plug(cableIface, meter);
+            outPath = dir.filePath("stdout.txt");
+            errPath = dir.filePath("stderr.txt");
+            out = ::open(QFile::encodeName(outPath), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            err = ::open(QFile::encodeName(errPath), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            run = std::make_unique<HeadlessRun>(options, &bus, out, err);
+            QObject::connect(run.get(), &HeadlessRun::finished, run.get(),
+                             [this](int s) { status = s; });
+        }
+        ~Run()
+        {
+            run.reset();
+            ::close(out);
+            ::close(err);
+        }
+        QString errors() const { return QString::fromUtf8(read(errPath)); }
+        QStringList stdoutLines() const
+        {
+            QStringList lines = QString::fromUtf8(read(outPath)).split("\r\n");
+            lines.removeLast();
+            return lines;
+        }
+    };
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+
+    // A download gives the rows the window saves for the same instrument, byte for byte but
+    // for the date line and the clock times.
+    void downloadMatchesWhatTheWindowSaves()
+    {
+        QList<SimulatedThermometer::Stored> memory;
+        for (int i = 0; i < 40; ++i)
+            memory.append({i % 7 == 3 ? "0" : "1",
+                           QStringLiteral("%1").arg(100 + i * 37 % 900, 4, 10, QChar('0'))});
+        memory.append(SimulatedThermometer::Stored{"1", "A0LA"}); // an over-range display
+        memory.append(SimulatedThermometer::Stored{"1", "AB5A"});
+        const QString windowFile = dir.filePath("window.txt");
+        {
+            ScriptedPrompts prompts;
+            prompts.messageAnswers.enqueue(mrNo); // keep the (empty) table
+            SimulatedHidBus bus;
+            auto meter = std::make_shared<SimulatedThermometer>(fast());
+            meter->setMemory(memory);
+            bus.plug(SimulatedThermometer::cableInterface(), meter);
+            TFCOMM w(&bus);
+            w.RecallData->setChecked(true);
+            w.USBCon->click();
+            QVERIFY(waitUntil([&] { return meter->commands().contains(91); }, 20000));
+            QTest::qWait(50);
+            w.SaveTableToFile(w.cds1, windowFile);
+        }
+        Headless::Options o;
+        o.Download = true;
+        o.Output = dir.filePath("headless.txt");
+        Run r(dir, o);
+        r.meter->setMemory(memory);
+        r.run->start();
+        QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+        QCOMPARE(r.status, int(Headless::Ok));
+        const QStringList fromWindow = rows(read(windowFile));
+        QVERIFY(fromWindow.size() >= 40); // a dash display is shown, not stored
+        QCOMPARE(withoutTimes(rows(read(o.Output))), withoutTimes(fromWindow));
+        // The header lines after the date are the window's too.
+        QCOMPARE(read(o.Output).split('\n').mid(1, 2), read(windowFile).split('\n').mid(1, 2));
+        // After the end mark the instrument got the stop command once, and nothing after it.
+        QCOMPARE(r.meter->commands().count(91), 1);
+        QCOMPARE(r.meter->commands().last(), quint8(91));
+        QVERIFY(r.stdoutLines().isEmpty());
+    }
+
+    // Interval 0: every live frame becomes a row, in the file as it grows and on standard
+    // output, numbered without a gap; the stop sends the stop command.
+    void liveRunStoresEveryReading()
+    {
+        Headless::Options o;
+        o.Interval = 0;
+        o.ToStdout = true;
+        o.Output = dir.filePath("live.txt");
+        Run r(dir, o);
+        r.run->start();
+        QVERIFY(r.run->running());
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 30; }, 20000));
+        // Written as it goes: within about a second the file holds the rows so far.
+        const qint64 soFar = r.run->table().count();
+        QVERIFY(waitUntil([&] { return rows(read(o.Output)).size() >= soFar; }, 3000));
+        r.run->stop();
+        QCOMPARE(r.status, int(Headless::Ok));
+        QCOMPARE(r.meter->commands().last(), quint8(91));
+        QTest::qWait(100); // frames in flight when the stop went out are not the program's
+        const QStringList fileRows = rows(read(o.Output));
+        QCOMPARE(fileRows.size(), int(r.run->table().count()));
+        QCOMPARE(fileRows, r.stdoutLines());
+        QVERIFY(qAbs(r.meter->liveFramesSent() - fileRows.size()) <= 1);
+        QList<int> expected;
+        for (int i = 1; i <= fileRows.size(); ++i)
+            expected << i;
+        QCOMPARE(numbers(fileRows), expected);
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(o.Output, back, true), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), qint64(fileRows.size()));
+    }
+
+    // Pulling the cable does not end the run; when it returns, logging goes on with the
+    // next number. The repeat filter and the limit still apply.
+    void unplugAndReplugKeepTheNumbering()
+    {
+        Headless::Options o;
+        o.Interval = 0;
+        o.Repeat = false;
+        o.Limit = 60;
+        o.Output = dir.filePath("replug.txt");
+        Run r(dir, o);
+        r.run->start();
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 10; }, 20000));
+        r.bus.unplug(r.cable);
+        QVERIFY(waitUntil([&] { return r.errors().contains("unplugged"); }, 5000));
+        const qint64 before = r.run->table().count();
+        QTest::qWait(200);
+        QCOMPARE(r.run->table().count(), before);
+        QVERIFY(r.run->running());
+        r.cable = r.bus.plug(SimulatedThermometer::cableInterface(), r.meter);
+        QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+        QCOMPARE(r.status, int(Headless::Ok));
+        QVERIFY(r.errors().contains("back"));
+        const QStringList lines = rows(read(o.Output));
+        QCOMPARE(lines.size(), 60);
+        const QList<int> n = numbers(lines);
+        for (int i = 1; i < n.size(); ++i)
+            QVERIFY2(n[i] > n[i - 1], qPrintable(lines.join('\n')));
+        // A skipped repeat uses up its number: the last No is at least the row count.
+        QVERIFY(n.last() >= 60);
+        for (int i = 1; i < lines.size(); ++i)
+            QVERIFY(lines[i].section('\t', 2) != lines[i - 1].section('\t', 2));
+    }
+
+    // What cannot start says why, with its own exit status.
+    void whatCannotStartHasItsStatus()
+    {
+        {
+            Run r(dir, {}, false);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::NoCable));
+            QVERIFY(r.errors().contains("No \"USB to Serial\" cable found"));
+        }
+        {
+            Headless::Options o;
+            o.Device = "2";
+            Run r(dir, o);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::NoCable));
+        }
+        {
+            VirtualInterface denied = SimulatedThermometer::cableInterface();
+            denied.QueryOnly = true;
+            Run r(dir, {}, true, denied);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::NoPermission));
+            QVERIFY(r.errors().contains("udev rule"));
+            QVERIFY(r.meter->commands().isEmpty());
+        }
+        {
+            Headless::Options o;
+            o.Output = dir.filePath("no/such/folder/x.xml");
+            Run r(dir, o);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::NotWritable));
+            QVERIFY(r.meter->commands().isEmpty());
+        }
+        {
+            Headless::Options o;
+            o.List = true;
+            o.Device = "/sim/hidraw-usb-serial";
+            Run r(dir, o);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::Ok));
+            QCOMPARE(r.stdoutLines(), QStringList());
+            QVERIFY(QString::fromUtf8(read(r.outPath)).startsWith("*  1  /sim/hidraw-usb-serial"));
+        }
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::newRow("plain") << QStringList{} << int(Headless::Ok);
+        QTest::newRow("all") << QStringList{"-o",         "f.xml",      "--stdout",    "--download",
+                                            "--interval", "0",          "--no-repeat", "--limit",
+                                            "5",          "--duration", "1.5",         "--device",
+                                            "2",          "-q"}
+                             << int(Headless::Ok);
+        QTest::newRow("interval") << QStringList{"--interval", "x"} << int(Headless::Usage);
+        QTest::newRow("negative") << QStringList{"--interval", "-1"} << int(Headless::Usage);
+        QTest::newRow("limit 0") << QStringList{"--limit", "0"} << int(Headless::Usage);
+        QTest::newRow("duration") << QStringList{"--duration", "0"} << int(Headless::Usage);
+        QTest::newRow("unknown") << QStringList{"--colour"} << int(Headless::Usage);
+        QTest::newRow("stray") << QStringList{"file.txt"} << int(Headless::Usage);
+        QTest::newRow("help") << QStringList{"--help"} << int(Headless::Ok);
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        const Headless::Parsed p = Headless::parse(QStringList{"tx9-logger", "--headless"} + args);
+        QCOMPARE(p.status, status);
+        QCOMPARE(bool(p.options), status == Headless::Ok && !args.contains("--help"));
+        if (p.options) {
+            // Without a file the rows go to standard output.
+            QCOMPARE(p.options->ToStdout, args.contains("--stdout") || !args.contains("-o"));
+        }
+    }
+
+    // The real command: SIGTERM in the middle leaves a complete file that loads, text and
+    // XML, and exits 0; a file that cannot be written says where the readings are.
+    void signalStopsTheCommandCleanly_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("text") << "term.txt";
+        QTest::newRow("xml") << "term.xml";
+    }
+    void signalStopsTheCommandCleanly()
+    {
+        QFETCH(QString, name);
+        const QString file = dir.filePath(name);
+        QProcess p;
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "-o", file, "--stdout"});
+        QVERIFY(p.waitForStarted());
+        QByteArray out;
+        QVERIFY(waitUntil(
+            [&] {
+                out += p.readAllStandardOutput();
+                return out.count('\n') > 0 || p.state() != QProcess::Running;
+            },
+            20000));
+        QTest::qWait(1500);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
+        QVERIFY(back.count() >= 3);
+        QCOMPARE(back.no(back.count() - 1), std::optional<qint32>(qint32(back.count())));
+        QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("Stopped after"));
+    }
+
+    void commandExitStatuses()
+    {
+        auto runDemo = [](const QStringList &args, QString *err = nullptr) {
+            QProcess p;
+            p.start(TX9_DEMO, QStringList{"--headless"} + args);
+            if (!p.waitForFinished(30000))
+                return -1;
+            if (err)
+                *err = QString::fromUtf8(p.readAllStandardError());
+            return p.exitCode();
+        };
+        QString err;
+        QCOMPARE(runDemo({"--limit", "nine"}, &err), int(Headless::Usage));
+        QVERIFY(err.contains("--help"));
+        QCOMPARE(runDemo({"--device", "/dev/hidraw99"}), int(Headless::NoCable));
+        QCOMPARE(runDemo({"-o", dir.filePath("none/x.txt")}), int(Headless::NotWritable));
+        // A full disk: the rows stay in the journal, and the message names it.
+        QCOMPARE(runDemo({"-o", "/dev/full", "--interval", "0"}, &err), int(Headless::WriteFailed));
+        QVERIFY2(err.contains("No space left on device") && err.contains("journal"),
+                 qPrintable(err));
+        // Done when the limit is reached; --quiet says nothing.
+        QCOMPARE(runDemo({"--limit", "3", "--interval", "0", "-q"}, &err), int(Headless::Ok));
+        QCOMPARE(err, QString());
+        QProcess help;
+        help.start(TX9_DEMO, {"--help"});
+        QVERIFY(help.waitForFinished(10000));
+        QCOMPARE(help.exitCode(), 0);
+        const QString text = QString::fromUtf8(help.readAllStandardOutput());
+        for (const char *option :
+             {"--output", "--stdout", "--download", "--interval", "--no-repeat", "--limit",
+              "--duration", "--device", "--list", "--quiet", "Exit status"})
+            QVERIFY2(text.contains(QLatin1String(option)), option);
+    }
+};
+
+QTEST_MAIN(tst_Headless)
+#include "tst_Headless.moc"
