@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the .deb from a finished build tree and checks that it holds what an installation
-# needs: both programs, the desktop entries, the icon and the udev rule.
+# needs: both programs, the desktop entries, the icon, the udev rule, the manual page and the
+# example service.
 set -euo pipefail
 build=$1
 out=$(mktemp -d)
@@ -11,7 +12,9 @@ contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/tx9-logger ./usr/bin/tx9-logger-demo \
             ./usr/share/applications/tx9-logger.desktop \
             ./usr/share/icons/hicolor/scalable/apps/tx9-logger.svg \
-            ./usr/lib/udev/rules.d/70-tx9-usb-serial-cable.rules; do
+            ./usr/lib/udev/rules.d/70-tx9-usb-serial-cable.rules \
+            ./usr/share/man/man1/tx9-logger.1 \
+            ./usr/share/doc/tx9-logger/tx9-logger.service; do
   if ! grep -q -- " $path\$" <<<"$contents"; then
     echo "missing from the package: $path"
     exit 1
