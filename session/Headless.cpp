@@ -481,6 +481,10 @@ void HeadlessRun::stop(int status)
         m_journal->closeNormally();
     else
         m_journal->flush();
+    m_statusTimer.stop();
+    if (m_statusShown)
+        writeErr(QStringLiteral("\r\033[K"));
+    m_statusShown = false;
     say(QStringLiteral("Stopped after %1 readings%2.")
             .arg(m_table->count())
             .arg(m_options.Output.isEmpty() ? QString()
@@ -507,9 +511,13 @@ void HeadlessRun::showStatus()
     QString line = QStringLiteral("\r\033[K%1 readings").arg(m_table->count());
     if (m_table->count() > 0) {
         const qint64 last = m_table->count() - 1;
+        // The unit is stored as the LCD font's glyph: '#' degrees Celsius, '?' Fahrenheit.
+        const QString &glyph = m_table->text(last, MeasurementTable::FieldUnit);
+        const QString unit = glyph == QLatin1String("#")   ? QStringLiteral("\u00B0C")
+                             : glyph == QLatin1String("?") ? QStringLiteral("\u00B0F")
+                                                           : glyph;
         line += QStringLiteral(", last %1 %2 at %3")
-                    .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(),
-                         m_table->text(last, MeasurementTable::FieldUnit),
+                    .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(), unit,
                          m_table->text(last, MeasurementTable::FieldTime));
     }
     if (m_lost)

@@ -1,7 +1,9 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
+#include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
+#include "session/Headless.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidrawPlatform.h"
 
@@ -13,6 +15,7 @@
 #include <QThread>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -417,6 +420,74 @@ private slots:
         w.USBCon->click();
         QVERIFY(waitUntil([&] { return w.cds1->count() > rows; }, 20000));
         w.USBCon->click();
+    }
+
+    // The headless run in this process on the real backend: live rows at interval 0, the
+    // cable pulled and plugged back in (numbering goes on), stop with the stop command.
+    void headlessRunSurvivesAReplug()
+    {
+        Cable cable;
+        HidrawPlatform platform;
+        Headless::Options o;
+        o.Interval = 0;
+        o.Output = QDir::temp().filePath("headless-replug.txt");
+        const int null = ::open("/dev/null", O_WRONLY);
+        HeadlessRun run(o, &platform, null, null);
+        run.start();
+        QVERIFY(run.running());
+        QVERIFY(waitUntil([&] { return run.table().count() >= 3; }, 20000));
+        cable.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return cable.output().contains("unplugged"); }, 10000));
+        QTest::qWait(300);
+        const qint64 before = run.table().count();
+        cable.signal(SIGUSR2);
+        QVERIFY(waitUntil([&] { return run.table().count() >= before + 3; }, 30000));
+        QVERIFY(run.running());
+        run.stop();
+        ::close(null);
+        QCOMPARE(run.status(), int(Headless::Ok));
+        QVERIFY(waitUntil([&] { return cable.output().contains("output 1 11: 00 01 5b"); }, 5000));
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(o.Output, back, true), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), run.table().count());
+        for (qint64 r = 0; r < back.count(); ++r)
+            QCOMPARE(back.no(r), std::optional<qint32>(qint32(r + 1)));
+    }
+
+    // The installed command against the uhid cable: --list, live rows on standard output and
+    // in the file, SIGTERM, exit 0, and a file that loads.
+    void headlessCommandOnTheVirtualCable()
+    {
+        Cable cable;
+        QProcess list;
+        list.start(TX9_LOGGER, {"--headless", "--list"});
+        QVERIFY(list.waitForFinished(10000));
+        QCOMPARE(list.exitCode(), 0);
+        const QString listed = QString::fromUtf8(list.readAllStandardOutput());
+        QVERIFY2(listed.startsWith("*  1  /dev/hidraw") &&
+                     listed.contains("1A86:E008  USB to Serial"),
+                 qPrintable(listed));
+
+        const QString file = QDir::temp().filePath("headless-command.txt");
+        QProcess p;
+        p.start(TX9_LOGGER, {"--headless", "--interval", "0", "-o", file, "--stdout"});
+        QVERIFY(p.waitForStarted());
+        QByteArray out;
+        QVERIFY(waitUntil(
+            [&] {
+                out += p.readAllStandardOutput();
+                return out.count('\n') >= 3 || p.state() != QProcess::Running;
+            },
+            30000));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        out += p.readAllStandardOutput();
+        QVERIFY(waitUntil([&] { return cable.output().contains("output 1 11: 00 01 5b"); }, 5000));
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
+        QCOMPARE(qint64(out.count('\n')), back.count());
+        QVERIFY(back.count() >= 3);
     }
 };
 

@@ -221,6 +221,32 @@ private slots:
             QVERIFY(lines[i].section('\t', 2) != lines[i - 1].section('\t', 2));
     }
 
+    // The data file fails in the middle of the run (here its reader goes away): the run
+    // stops with its own status, says where the rows are, and the journal holds every row.
+    void writeFailureLeavesTheRowsInTheJournal()
+    {
+        ::signal(SIGPIPE, SIG_IGN);
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        Headless::Options o;
+        o.Interval = 0;
+        o.Output = QStringLiteral("/proc/self/fd/%1").arg(fds[1]);
+        Run r(dir, o);
+        r.run->start();
+        QVERIFY(r.run->running());
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 5; }, 20000));
+        ::close(fds[0]);
+        QVERIFY(waitUntil([&] { return r.status >= 0; }, 10000));
+        ::close(fds[1]);
+        QCOMPARE(r.status, int(Headless::WriteFailed));
+        const QString journal = r.run->journalPath();
+        QVERIFY2(r.errors().contains(journal), qPrintable(r.errors()));
+        QCOMPARE(withoutTimes(rows(read(journal))).size(), int(r.run->table().count()));
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(journal, back, true), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), r.run->table().count());
+    }
+
     // What cannot start says why, with its own exit status.
     void whatCannotStartHasItsStatus()
     {
