@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need; only the missing ones.
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config qt6-base-dev libqt6opengl6-dev libgl-dev libqcustomplot-dev
-      libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth dpkg-dev file)
+      libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth dpkg-dev file
+      lintian desktop-file-utils appstream)
 # scripts/test-kernel also needs a kernel to boot, QEMU and busybox.
 if [ "${1:-}" = "--kernel" ]; then
   PKGS+=(qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio bc)

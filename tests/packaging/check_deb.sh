@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds the .deb from a finished build tree and checks that it holds what an installation
-# needs: both programs, the desktop entries, the icon, the udev rule, the manual page and the
-# example service.
+# Builds the .deb from a finished build tree and checks it as Debian would: it holds what an
+# installation needs (the programs, desktop entries, icon, AppStream metadata, udev rule,
+# manual pages, copyright and changelog), lintian reports no error and no warning, the desktop
+# entries validate without a word, and the AppStream metadata validates.
 set -euo pipefail
 build=$1
+src=$(cd "$(dirname "$0")/../.." && pwd)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 (cd "$build" && cpack -G DEB -B "$out" >/dev/null)
 deb=$(ls "$out"/*.deb)
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/bin/tx9-logger ./usr/bin/tx9-logger-demo \
+for path in ./usr/bin/tx9-logger ./usr/bin/tx9-logger-demo ./usr/bin/tx9-virtual-cable \
             ./usr/share/applications/tx9-logger.desktop \
+            ./usr/share/applications/tx9-logger-demo.desktop \
             ./usr/share/icons/hicolor/scalable/apps/tx9-logger.svg \
+            ./usr/share/metainfo/org.tx9_logger.TX9Logger.metainfo.xml \
             ./usr/lib/udev/rules.d/70-tx9-usb-serial-cable.rules \
-            ./usr/share/man/man1/tx9-logger.1 \
+            ./usr/share/man/man1/tx9-logger.1.gz \
+            ./usr/share/man/man1/tx9-logger-demo.1.gz \
+            ./usr/share/man/man1/tx9-virtual-cable.1.gz \
+            ./usr/share/doc/tx9-logger/copyright \
+            ./usr/share/doc/tx9-logger/changelog.gz \
             ./usr/share/doc/tx9-logger/tx9-logger.service; do
   if ! grep -q -- " $path\$" <<<"$contents"; then
     echo "missing from the package: $path"
@@ -27,4 +35,25 @@ for lib in libqt6widgets6 libqt6printsupport6 libqcustomplot2.1-qt6 libudev1; do
     exit 1
   fi
 done
-echo "package ok: $(basename "$deb")"
+
+# Debian's checker: any error or warning fails (informational tags are printed only).
+lintian_out=$(lintian --tag-display-limit 0 --fail-on error,warning "$deb" 2>&1) || {
+  echo "lintian rejects the package:"
+  echo "$lintian_out" | grep -v 'root privileges'
+  exit 1
+}
+if grep -qE '^[EW]: ' <<<"$lintian_out"; then
+  echo "lintian: $lintian_out"
+  exit 1
+fi
+
+dfv=$(desktop-file-validate "$src"/packaging/*.desktop 2>&1) || true
+if [ -n "$dfv" ]; then
+  echo "desktop-file-validate: $dfv"
+  exit 1
+fi
+appstreamcli validate --no-net "$src/packaging/org.tx9_logger.TX9Logger.metainfo.xml" >/dev/null || {
+  appstreamcli validate --no-net "$src/packaging/org.tx9_logger.TX9Logger.metainfo.xml"
+  exit 1
+}
+echo "package ok: $(basename "$deb"), lintian, desktop-file-validate and appstreamcli clean"
