@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QStringConverter>
 #include <QXmlStreamReader>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -363,8 +364,7 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table,
     return LoadStatus::Ok;
 }
 
-LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table,
-                   std::atomic<qint64> *bytesDone)
+LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic<qint64> *bytesDone)
 {
     // The packet goes into a temporary table first; a packet that cannot be read adds nothing.
     // The rows before the first one whose first field is no whole number are kept.
@@ -480,8 +480,9 @@ namespace {
 void appendTextLine(QByteArray &out, const std::optional<qint32> &no, const QByteArray &time,
                     const QByteArray &value, const QByteArray &unit)
 {
-    if (no)
-        out += QByteArray::number(*no);
+    char number[16];
+    const char *end = no ? std::to_chars(number, number + sizeof number, *no).ptr : number;
+    out.append(number, end - number);
     out += '\t';
     out += time;
     out += '\t';
@@ -491,21 +492,24 @@ void appendTextLine(QByteArray &out, const std::optional<qint32> &no, const QByt
     out += "\r\n";
 }
 
-// Writes the whole table in one format. Each distinct text of each field is formatted and
-// encoded once, then copied for every row that holds it.
-bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date,
-                std::atomic<qint64> *rowsDone = nullptr)
+// The encoded form of each distinct text of a table, made once and then copied for every row
+// that holds it. Text lines use the same form in every field; XML attributes carry the field
+// name.
+class Pieces
 {
-    QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
-    const size_t fields = MeasurementTable::FieldCount;
-    std::vector<QByteArray> cache(table.textIdCount() * fields);
-    std::vector<bool> cached(cache.size(), false);
-    auto piece = [&](quint32 id, int field) -> const QByteArray & {
-        const size_t k = id * fields + size_t(field);
-        if (!cached[k]) {
-            const QString &t = table.textById(id);
+public:
+    Pieces(const MeasurementTable &table, bool xml)
+        : m_table(table), m_xml(xml), m_fields(xml ? MeasurementTable::FieldCount : 1),
+          m_cache(table.textIdCount() * m_fields), m_cached(m_cache.size(), false)
+    {}
+    const QByteArray &operator()(qint64 row, MeasurementTable::Field field)
+    {
+        const quint32 id = m_table.textId(row, field);
+        const size_t k = m_xml ? id * m_fields + size_t(field) : id;
+        if (!m_cached[k]) {
+            const QString &t = m_table.textById(id);
             QString formatted;
-            if (!xml) {
+            if (!m_xml) {
                 formatted = textField(t);
             } else if (!t.isEmpty()) {
                 formatted =
@@ -513,24 +517,42 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
                 appendEscaped(formatted, t);
                 formatted += QLatin1Char('"');
             }
-            cache[k] = encode(formatted);
-            cached[k] = true;
+            m_cache[k] = encode(formatted);
+            m_cached[k] = true;
         }
-        return cache[k];
-    };
+        return m_cache[k];
+    }
+    void textLine(QByteArray &out, qint64 row)
+    {
+        appendTextLine(out, m_table.no(row), (*this)(row, MeasurementTable::FieldTime),
+                       (*this)(row, MeasurementTable::FieldValue),
+                       (*this)(row, MeasurementTable::FieldUnit));
+    }
+
+private:
+    const MeasurementTable &m_table;
+    bool m_xml;
+    size_t m_fields;
+    std::vector<QByteArray> m_cache;
+    std::vector<bool> m_cached;
+};
+
+// Writes the whole table in one format.
+bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date,
+                std::atomic<qint64> *rowsDone = nullptr)
+{
+    QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
+    Pieces piece(table, xml);
     for (qint64 r = 0; r < table.count(); ++r) {
-        const auto no = table.no(r);
         if (xml) {
             chunk += "<ROW RowState=\"4\"";
-            if (no)
+            if (const auto no = table.no(r))
                 chunk += " No=\"" + QByteArray::number(*no) + '"';
             for (int f = MeasurementTable::FieldTime; f < MeasurementTable::FieldCount; ++f)
-                chunk += piece(table.textId(r, MeasurementTable::Field(f)), f);
+                chunk += piece(r, MeasurementTable::Field(f));
             chunk += "/>";
         } else {
-            appendTextLine(chunk, no, piece(table.textId(r, MeasurementTable::FieldTime), 1),
-                           piece(table.textId(r, MeasurementTable::FieldValue), 2),
-                           piece(table.textId(r, MeasurementTable::FieldUnit), 3));
+            piece.textLine(chunk, r);
         }
         if (chunk.size() >= (1 << 20)) {
             if (file.write(chunk) != chunk.size())
@@ -554,11 +576,19 @@ QByteArray textFileHeader(const QDate &date)
 
 void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
 {
+    // A few rows (a reading as it comes) are formatted directly; many rows share the work of
+    // their repeated texts.
+    if (last - first < 256) {
+        for (qint64 r = first; r <= last; ++r)
+            appendTextLine(out, table.no(r),
+                           encode(textField(table.text(r, MeasurementTable::FieldTime))),
+                           encode(textField(table.text(r, MeasurementTable::FieldValue))),
+                           encode(textField(table.text(r, MeasurementTable::FieldUnit))));
+        return;
+    }
+    Pieces pieces(table, false);
     for (qint64 r = first; r <= last; ++r)
-        appendTextLine(out, table.no(r),
-                       encode(textField(table.text(r, MeasurementTable::FieldTime))),
-                       encode(textField(table.text(r, MeasurementTable::FieldValue))),
-                       encode(textField(table.text(r, MeasurementTable::FieldUnit))));
+        pieces.textLine(out, r);
 }
 
 QByteArray textFile(const MeasurementTable &table, const QDate &date)

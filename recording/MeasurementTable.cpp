@@ -37,10 +37,9 @@ quint32 MeasurementTable::internCached(int field, QStringView text)
 
 void MeasurementTable::push(const RowView &row)
 {
-    m_rows.push_back(Packed{row.No.value_or(0), internCached(FieldTime, row.Time),
-                            internCached(FieldValue, row.Value),
-                            internCached(FieldUnit, row.Unit)});
-    m_noEmpty.push_back(!row.No.has_value());
+    pushPacked(Packed{row.No.value_or(0), internCached(FieldTime, row.Time),
+                      internCached(FieldValue, row.Value),
+                      internCached(FieldUnit, row.Unit) | (row.No ? 0 : NoEmpty)});
 }
 
 void MeasurementTable::appendRow(const Row &row)
@@ -68,10 +67,8 @@ void MeasurementTable::appendRows(const std::vector<IdRow> &rows)
         return;
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
-    for (const IdRow &r : rows) {
-        m_rows.push_back(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit});
-        m_noEmpty.push_back(!r.No.has_value());
-    }
+    for (const IdRow &r : rows)
+        pushPacked(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit | (r.No ? 0 : NoEmpty)});
     endInsertRows();
 }
 
@@ -89,9 +86,12 @@ void MeasurementTable::appendRows(const std::vector<Row> &rows)
 std::unique_ptr<MeasurementTable> MeasurementTable::snapshot() const
 {
     auto copy = std::make_unique<MeasurementTable>();
-    copy->m_rows = m_rows;
-    copy->m_noEmpty = m_noEmpty;
+    copy->m_blocks = m_blocks;
+    copy->m_count = m_count;
     copy->m_pool = m_pool;
+    // The block still being filled is the only one written to: the copy takes its own.
+    if (m_count & (BlockRows - 1))
+        copy->m_blocks.back() = std::make_shared<Block>(*m_blocks.back());
     return copy;
 }
 
@@ -99,20 +99,17 @@ void MeasurementTable::appendFrom(const MeasurementTable &other)
 {
     if (other.count() == 0)
         return;
-    // Each of other's texts is interned here once.
-    std::vector<quint32> ids(size_t(other.m_pool.size()), quint32(-1));
-    auto id = [&](quint32 theirs) {
-        quint32 &ours = ids[theirs];
-        if (ours == quint32(-1))
-            ours = m_pool.intern(other.m_pool.at(theirs));
-        return ours;
-    };
+    // Each of other's texts is interned here once, then the rows are copied with their ids
+    // changed to this table's.
+    std::vector<quint32> ids(size_t(other.m_pool.size()));
+    for (size_t i = 1; i < ids.size(); ++i)
+        ids[i] = m_pool.intern(other.m_pool.at(quint32(i)));
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(other.count()) - 1);
-    for (size_t r = 0; r < other.m_rows.size(); ++r) {
-        const Packed &p = other.m_rows[r];
-        m_rows.push_back(Packed{p.no, id(p.time), id(p.value), id(p.unit)});
-        m_noEmpty.push_back(other.m_noEmpty[r]);
+    for (qint64 r = 0; r < other.m_count; ++r) {
+        const Packed &p = other.at(r);
+        pushPacked(
+            Packed{p.no, ids[p.time], ids[p.value], ids[p.unit & ~NoEmpty] | (p.unit & NoEmpty)});
     }
     endInsertRows();
 }
@@ -120,8 +117,8 @@ void MeasurementTable::appendFrom(const MeasurementTable &other)
 void MeasurementTable::clear()
 {
     beginResetModel();
-    std::deque<Packed>().swap(m_rows);
-    std::vector<bool>().swap(m_noEmpty);
+    m_blocks.clear();
+    m_count = 0;
     m_pool.clear();
     std::fill(std::begin(m_lastId), std::end(m_lastId), 0u);
     endResetModel();
@@ -129,21 +126,22 @@ void MeasurementTable::clear()
 
 std::optional<qint32> MeasurementTable::no(qint64 row) const
 {
-    if (m_noEmpty[size_t(row)])
+    const Packed &p = at(row);
+    if (p.unit & NoEmpty)
         return std::nullopt;
-    return m_rows[size_t(row)].no;
+    return p.no;
 }
 
 const QString &MeasurementTable::text(qint64 row, Field field) const
 {
-    const Packed &p = m_rows[size_t(row)];
+    const Packed &p = at(row);
     switch (field) {
     case FieldTime:
         return m_pool.at(p.time);
     case FieldValue:
         return m_pool.at(p.value);
     case FieldUnit:
-        return m_pool.at(p.unit);
+        return m_pool.at(p.unit & ~NoEmpty);
     default:
         return m_pool.at(0);
     }
@@ -151,8 +149,8 @@ const QString &MeasurementTable::text(qint64 row, Field field) const
 
 quint32 MeasurementTable::textId(qint64 row, Field field) const
 {
-    const Packed &p = m_rows[size_t(row)];
-    return field == FieldTime ? p.time : field == FieldValue ? p.value : p.unit;
+    const Packed &p = at(row);
+    return field == FieldTime ? p.time : field == FieldValue ? p.value : p.unit & ~NoEmpty;
 }
 
 MeasurementTable::Row MeasurementTable::row(qint64 r) const
@@ -171,7 +169,7 @@ QString MeasurementTable::cellText(qint64 row, int column) const
 
 int MeasurementTable::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(m_rows.size());
+    return parent.isValid() ? 0 : int(m_count);
 }
 
 int MeasurementTable::columnCount(const QModelIndex &parent) const

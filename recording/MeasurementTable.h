@@ -1,12 +1,12 @@
 #pragma once
-// The measurement table: an append-only column store behind a table model. Rows are only
-// ever appended or emptied as a whole. Texts are interned: a day of readings has at most
-// 86,400 distinct times and few distinct values, so a row costs 16 bytes and one bit.
+// The measurement table: an append-only row store behind a table model. Rows are only ever
+// appended or emptied as a whole. Texts are interned: a day of readings has at most 86,400
+// distinct times and few distinct values, so a row costs 16 bytes. Rows live in blocks of
+// 65,536 that never move and, once full, never change, so a snapshot shares them.
 
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QStringList>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -71,12 +71,13 @@ public:
     // Empties the table.
     void clear();
     // A copy of the rows as they are now, for work on another thread (saving) while this
-    // table goes on growing. Texts are shared, not copied.
+    // table goes on growing. Full blocks of rows and the texts are shared, not copied: no
+    // table writes into a full block.
     std::unique_ptr<MeasurementTable> snapshot() const;
     // Appends every row of other, in one notification (a file loaded elsewhere).
     void appendFrom(const MeasurementTable &other);
 
-    qint64 count() const { return qint64(m_rows.size()); }
+    qint64 count() const { return m_count; }
     std::optional<qint32> no(qint64 row) const;
     const QString &text(qint64 row, Field field) const;
     // Interned texts: equal texts share one id, so per-text work can be done once per id.
@@ -96,16 +97,35 @@ public:
     static QString fieldName(int field);
 
 private:
+    // A row; the unit id's top bit marks an empty No.
     struct Packed
     {
         qint32 no;
         quint32 time, value, unit;
     };
+    static constexpr quint32 NoEmpty = 0x80000000u;
+    static constexpr int BlockBits = 16;
+    static constexpr qint64 BlockRows = qint64(1) << BlockBits;
+    struct Block
+    {
+        Packed rows[BlockRows];
+    };
+    const Packed &at(qint64 row) const
+    {
+        return m_blocks[size_t(row >> BlockBits)]->rows[row & (BlockRows - 1)];
+    }
+    void pushPacked(const Packed &p)
+    {
+        if ((m_count & (BlockRows - 1)) == 0 && size_t(m_count >> BlockBits) == m_blocks.size())
+            m_blocks.push_back(std::shared_ptr<Block>(new Block));
+        m_blocks[size_t(m_count >> BlockBits)]->rows[m_count & (BlockRows - 1)] = p;
+        ++m_count;
+    }
     void push(const RowView &row);
     quint32 internCached(int field, QStringView text);
 
-    std::deque<Packed> m_rows;
-    std::vector<bool> m_noEmpty;
+    std::vector<std::shared_ptr<Block>> m_blocks;
+    qint64 m_count = 0;
     TextPool m_pool;
     // The last text interned per field: consecutive rows mostly repeat their unit and value.
     quint32 m_lastId[FieldCount] = {};

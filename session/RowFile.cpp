@@ -30,7 +30,9 @@ RowFile::RowFile(bool sync, QObject *parent, int mode) : QObject(parent), m_sync
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(1000);
-    connect(&m_timer, &QTimer::timeout, this, &RowFile::flush);
+    connect(&m_timer, &QTimer::timeout, this, &RowFile::writeBuffered);
+    m_sliceTimer.setInterval(0);
+    connect(&m_sliceTimer, &QTimer::timeout, this, [this] { formatSlice(SliceRows); });
 }
 
 RowFile::~RowFile()
@@ -43,6 +45,9 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
 {
     close();
     m_buffer.clear();
+    m_table = nullptr;
+    m_next = 0;
+    m_last = -1;
     m_error = 0;
     const QByteArray target = QFile::encodeName(path);
     if (viaTemporary) {
@@ -87,15 +92,42 @@ void RowFile::appendRows(const MeasurementTable &table, qint64 first, qint64 las
 {
     if (m_fd < 0)
         return;
-    DataFiles::appendTextRows(m_buffer, table, first, last);
+    if (m_table != &table || first != m_last + 1) {
+        formatSlice(m_last - m_next + 1); // what waits of another table first
+        m_table = &table;
+        m_next = first;
+    }
+    m_last = last;
+    if (m_last - m_next < SliceRows)
+        formatSlice(SliceRows);
+    else if (!m_sliceTimer.isActive())
+        m_sliceTimer.start();
+}
+
+void RowFile::formatSlice(qint64 rows)
+{
+    const qint64 end = qMin(m_last, m_next + rows - 1);
+    if (m_table && m_next <= end)
+        DataFiles::appendTextRows(m_buffer, *m_table, m_next, end);
+    m_next = end + 1;
+    if (m_next > m_last || !m_table) {
+        m_sliceTimer.stop();
+        m_next = m_last + 1;
+    }
     // A large load goes out in pieces, so the buffer stays small.
     if (m_buffer.size() >= (1 << 20))
-        flush();
-    else if (!m_timer.isActive())
+        writeBuffered();
+    else if (!m_buffer.isEmpty() && !m_timer.isActive())
         m_timer.start();
 }
 
 void RowFile::flush()
+{
+    formatSlice(m_last - m_next + 1);
+    writeBuffered();
+}
+
+void RowFile::writeBuffered()
 {
     m_timer.stop();
     if (m_fd < 0 || m_buffer.isEmpty())
@@ -129,6 +161,7 @@ void RowFile::fail(int error)
 void RowFile::close()
 {
     m_timer.stop();
+    m_sliceTimer.stop();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

@@ -5,12 +5,13 @@
 // crash leaves whole lines only. A failed write cuts the file back to its last whole line and
 // is reported once through failed; later rows are tried again (the disk may have room by then).
 
+#include "recording/MeasurementTable.h"
+
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
-
-class MeasurementTable;
 
 class RowFile : public QObject
 {
@@ -25,8 +26,12 @@ public:
     // its place once complete, so an old file is replaced by a whole one or not at all.
     // Returns false on failure (reported through failed as well).
     bool create(const QString &path, const QByteArray &bytes, bool viaTemporary);
-    // The lines of the table's rows first..last, written out within a second.
+    // The lines of the table's rows first..last, written out within a second. Many rows at
+    // once (a loaded file) are turned into lines a slice at a time, between other events;
+    // the table must keep them until then (it only ever grows, or is emptied, which starts
+    // the file anew).
     void appendRows(const MeasurementTable &table, qint64 first, qint64 last);
+    // Everything appended so far, written out now.
     void flush();
     void close();
     bool isOpen() const { return m_fd >= 0; }
@@ -37,6 +42,9 @@ signals:
     void failed(int error);
 
 private:
+    static constexpr qint64 SliceRows = 32768;
+    void formatSlice(qint64 rows);
+    void writeBuffered();
     bool writeOut(const QByteArray &bytes);
     void fail(int error);
 
@@ -45,6 +53,9 @@ private:
     int m_fd = -1;
     qint64 m_goodSize = 0; // bytes of whole lines in the file
     QByteArray m_buffer;
-    QTimer m_timer;
+    QTimer m_timer;      // writes out what waits, a second after it began to wait
+    QTimer m_sliceTimer; // turns the next slice of rows into lines
+    QPointer<const MeasurementTable> m_table;
+    qint64 m_next = 0, m_last = -1; // rows still to be turned into lines
     int m_error = 0;
 };

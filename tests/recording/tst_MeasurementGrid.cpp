@@ -2,6 +2,7 @@
 #include "recording/MeasurementTable.h"
 
 #include <QHeaderView>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QtTest>
@@ -34,6 +35,102 @@ private slots:
         QCOMPARE(t.count(), 0);
         t.appendRow({5, "t", "v", "u"});
         QCOMPARE(t.text(0, MeasurementTable::FieldUnit), QStringLiteral("u"));
+    }
+
+    // Random appends of every kind, snapshots, copies between tables and emptying, across
+    // the boundaries of the table's row blocks, against a plain list of rows. A snapshot
+    // keeps the rows of its moment however its table goes on.
+    void randomGrowthAgreesWithAPlainList()
+    {
+        using Row = MeasurementTable::Row;
+        const quint32 seed = QRandomGenerator::global()->generate();
+        qInfo() << "seed" << seed;
+        QRandomGenerator rng(seed);
+        auto randomRow = [&](qint64 i) {
+            Row r;
+            if (rng.bounded(50) != 0)
+                r.No = qint32(i) * (rng.bounded(2) ? 1 : -1);
+            r.Time = QStringLiteral("%1").arg(rng.bounded(3000));
+            r.Value = rng.bounded(10) ? QString::number(rng.bounded(400) / 10.0) : QString();
+            r.Unit = rng.bounded(2) ? QStringLiteral("#") : QStringLiteral("?");
+            return r;
+        };
+        auto same = [](const MeasurementTable &t, const std::vector<Row> &model) {
+            if (t.count() != qint64(model.size()))
+                return false;
+            for (qint64 i = 0; i < t.count(); ++i) {
+                const Row r = t.row(i);
+                const Row &m = model[size_t(i)];
+                if (r.No != m.No || r.Time != m.Time || r.Value != m.Value || r.Unit != m.Unit)
+                    return false;
+            }
+            return true;
+        };
+        MeasurementTable table;
+        std::vector<Row> model;
+        std::vector<std::pair<std::unique_ptr<MeasurementTable>, std::vector<Row>>> snapshots;
+        for (int step = 0; step < 60; ++step) {
+            switch (rng.bounded(6)) {
+            case 0: { // single rows
+                for (int n = rng.bounded(200); n > 0; --n) {
+                    model.push_back(randomRow(qint64(model.size())));
+                    table.appendRow(model.back());
+                }
+                break;
+            }
+            case 1: { // a batch, often larger than a block
+                std::vector<Row> batch;
+                for (int n = rng.bounded(90000); n > 0; --n)
+                    batch.push_back(randomRow(qint64(model.size() + batch.size())));
+                table.appendRows(batch);
+                model.insert(model.end(), batch.begin(), batch.end());
+                break;
+            }
+            case 2: { // interned rows
+                std::vector<MeasurementTable::IdRow> batch;
+                for (int n = rng.bounded(70000); n > 0; --n) {
+                    const Row r = randomRow(qint64(model.size()));
+                    batch.push_back({r.No, table.internText(r.Time), table.internText(r.Value),
+                                     table.internText(r.Unit)});
+                    model.push_back(r);
+                }
+                table.appendRows(batch);
+                break;
+            }
+            case 3: { // a table read elsewhere, appended whole
+                MeasurementTable other;
+                std::vector<Row> rows;
+                for (int n = rng.bounded(80000); n > 0; --n)
+                    rows.push_back(randomRow(qint64(model.size() + rows.size())));
+                other.appendRows(rows);
+                table.appendFrom(other);
+                model.insert(model.end(), rows.begin(), rows.end());
+                break;
+            }
+            case 4:
+                snapshots.emplace_back(table.snapshot(), model);
+                break;
+            case 5:
+                if (rng.bounded(4) == 0) {
+                    table.clear();
+                    model.clear();
+                }
+                break;
+            }
+        }
+        QVERIFY(same(table, model));
+        for (const auto &[snap, rows] : snapshots)
+            QVERIFY(same(*snap, rows));
+        // A snapshot can grow on its own without touching its table.
+        if (!snapshots.empty()) {
+            auto &[snap, rows] = snapshots.back();
+            for (int n = 0; n < 70000; ++n) {
+                rows.push_back(randomRow(n));
+                snap->appendRow(rows.back());
+            }
+            QVERIFY(same(*snap, rows));
+            QVERIFY(same(table, model));
+        }
     }
 
     void gridColumns()
