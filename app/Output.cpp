@@ -92,7 +92,7 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
         [loaded, path](std::atomic<qint64> &done) {
             return DataFiles::loadTable(path, *loaded, false, &done);
         });
-    table->appendFrom(*loaded);
+    table->appendFrom(std::move(*loaded));
     if (status != DataFiles::LoadStatus::Ok)
         Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,
                                    {DialogButton::OK});
@@ -126,7 +126,15 @@ void TFCOMM::BtPrintClick()
     const QDate date = QDate::currentDate();
     Prompts::current().printPreview([this, date](QPrinter *printer) {
         Report::preparePrinter(printer);
-        Report::paint(printer, *cds1, date);
+        // A long table makes thousands of pages: they are painted elsewhere, from the rows as
+        // they are now, while the window stays alive.
+        const std::shared_ptr<const MeasurementTable> rows = cds1->snapshot();
+        const qint64 pages = (rows->count() + Report::rowsPerPage() - 1) / Report::rowsPerPage();
+        BackgroundTask::run<bool>(QStringLiteral("Preparing the report"), pages,
+                                  [printer, rows, date](std::atomic<qint64> &done) {
+                                      Report::paint(printer, *rows, date, &done);
+                                      return true;
+                                  });
     });
     S.PrintingNow = false;
     update();

@@ -2,20 +2,27 @@
 // file in the same run: reading it with cat (the I/O limit) and Python's csv module (what a
 // user would script instead).
 //   bench_files [--full]    1,000,000 rows; --full adds 10,000,000
+//   bench_files --window    only the window's commands (stalls, chart picture, report)
 
 #include "BenchUtil.h"
 #include "QuietPrompts.h"
 #include "app/BackgroundTask.h"
+#include "app/RD7F.h"
+#include "output/ChartPicture.h"
 #include "output/DataFiles.h"
+#include "output/Report.h"
 #include "recording/MeasurementTable.h"
+#include "recording/uCharControl.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QPrinter>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <qcustomplot.h>
 
 namespace {
 
@@ -34,9 +41,10 @@ double runShell(const QString &command)
     });
 }
 
-// The longest gap between two turns of the event loop while work() runs, in ms. The work
-// itself runs from the loop, as a command of the window does.
-double longestStall(const std::function<void()> &work)
+// The longest gap between two turns of the event loop while work() runs and for settleMs
+// after (work it left to the loop, such as the journal's lines), in ms. The work itself runs
+// from the loop, as a command of the window does.
+double longestStall(const std::function<void()> &work, int settleMs = 20)
 {
     double longest = 0;
     QElapsedTimer since;
@@ -51,7 +59,7 @@ double longestStall(const std::function<void()> &work)
         since.restart();
         work();
         longest = std::max(longest, since.nsecsElapsed() / 1e6);
-        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        QTimer::singleShot(settleMs, &loop, &QEventLoop::quit);
     });
     loop.exec();
     return longest;
@@ -115,7 +123,7 @@ void measure(qint64 rows, const QString &dir)
                 QString(), 0, [&](std::atomic<qint64> &done) {
                     return DataFiles::loadTable(path, loaded, false, &done);
                 });
-            again.appendFrom(loaded);
+            again.appendFrom(std::move(loaded));
         });
         Bench::print((name + " longest event-loop stall, save in the background").constData(),
                      saveStall, "ms (target <= 50)");
@@ -152,15 +160,75 @@ void measure(qint64 rows, const QString &dir)
     }
 }
 
+// The window's own commands on a table of `rows` rows, offscreen, with its journal and grid:
+// the longest event-loop stall of a save, a load (emptying the table first), the chart
+// picture of a page of `rows` points, and the report's pages.
+void measureWindow(qint64 rows, const QString &dir)
+{
+    TFCOMM w;
+    fill(*w.cds1, rows);
+    longestStall([] {}, 3000); // the journal writes the rows out
+    const QByteArray name = QByteArray::number(rows) + " rows window";
+    for (const char *ext : {".txt", ".xml"}) {
+        const QString path = dir + QStringLiteral("/window") + QLatin1String(ext);
+        const double save = longestStall([&] { w.SaveTableToFile(w.cds1, path); }, 2000);
+        const double load = longestStall([&] { w.LoadTableFromFile(path, w.cds1, true); }, 3000);
+        Bench::print((name + " " + (ext + 1) + " save, longest stall").constData(), save,
+                     "ms (target <= 50)");
+        Bench::print((name + " " + (ext + 1) + " load, longest stall").constData(), load,
+                     "ms (target <= 50)");
+    }
+    w.ChartCtl->SetPageSize(int(rows));
+    for (qint64 i = 0; i < rows; ++i)
+        w.ChartCtl->AddValue(double(i % 900) / 10.0);
+    QElapsedTimer t;
+    t.start();
+    const QImage picture = ChartPicture::render(w.Chtshow);
+    Bench::print((name + " chart picture of one page of all rows").constData(),
+                 t.nsecsElapsed() / 1e6, "ms");
+    // The report as the window makes it, its preview painting into a PDF.
+    struct PdfPreview : QuietPrompts
+    {
+        QString path;
+        void printPreview(const std::function<void(QPrinter *)> &paint) override
+        {
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(path);
+            paint(&printer);
+        }
+    } preview;
+    preview.path = dir + QStringLiteral("/report.pdf");
+    Prompts *const before = &Prompts::current();
+    Prompts::install(&preview);
+    double report = 0;
+    const double stall = longestStall([&] {
+        t.start();
+        w.BtPrintClick();
+        report = t.nsecsElapsed() / 1e6;
+    });
+    Prompts::install(before);
+    Bench::print((name + " report, all pages").constData(), report, "ms");
+    Bench::print((name + " report, longest stall").constData(), stall, "ms");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     QuietPrompts prompts; // waits run the event loop, without a window
     Prompts::install(&prompts);
     QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit()); // the window's journal goes here
+    if (app.arguments().contains(QStringLiteral("--window"))) {
+        measureWindow(1'000'000, dir.path());
+        return 0;
+    }
     measure(1'000'000, dir.path());
+    measureWindow(1'000'000, dir.path());
     if (app.arguments().contains(QStringLiteral("--full")))
         measure(10'000'000, dir.path());
     return 0;

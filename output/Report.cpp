@@ -1,8 +1,8 @@
 #include "output/Report.h"
 
 #include "display/Fonts.h"
-#include "recording/LocaleInfo.h"
 #include "display/SevenSegment.h"
+#include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
 #include <QPageLayout>
@@ -83,7 +83,8 @@ void preparePrinter(QPrinter *printer)
     printer->setPrintRange(QPrinter::AllPages);
 }
 
-void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date)
+void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date,
+           std::atomic<qint64> *pagesDone)
 {
     const QList<Page> pages = layout(table.count());
     if (pages.isEmpty())
@@ -115,6 +116,8 @@ void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date)
                 }
             }
         }
+        if (pagesDone)
+            pagesDone->store(i + 1, std::memory_order_relaxed);
     }
     p.end();
 }

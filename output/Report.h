@@ -7,6 +7,7 @@
 #include <QList>
 #include <QRectF>
 #include <QString>
+#include <atomic>
 
 class MeasurementTable;
 class QPainter;
@@ -57,8 +58,10 @@ struct Item
 };
 QList<Item> itemsOf(const Band &band, const MeasurementTable &table, const QDate &date);
 
-// Paints every page through the printer.
-void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date);
+// Paints every page through the printer; pagesDone, when given, counts the pages painted (for
+// a progress display). May run on a thread of its own.
+void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date,
+           std::atomic<qint64> *pagesDone = nullptr);
 // Sets up a printer as the report wants it: A4 portrait, 10 mm margins, one copy.
 void preparePrinter(QPrinter *printer);
 

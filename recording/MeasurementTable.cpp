@@ -14,6 +14,19 @@ quint32 TextPool::intern(QStringView text)
     return id;
 }
 
+quint32 TextPool::intern(const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    const auto it = m_ids.constFind(text);
+    if (it != m_ids.constEnd())
+        return *it;
+    const quint32 id = quint32(m_texts.size());
+    m_texts.append(text);
+    m_ids.insert(text, id);
+    return id;
+}
+
 void TextPool::clear()
 {
     m_texts = {QString()};
@@ -112,6 +125,22 @@ void MeasurementTable::appendFrom(const MeasurementTable &other)
             Packed{p.no, ids[p.time], ids[p.value], ids[p.unit & ~NoEmpty] | (p.unit & NoEmpty)});
     }
     endInsertRows();
+}
+
+void MeasurementTable::appendFrom(MeasurementTable &&other)
+{
+    if (m_count > 0 || other.m_count == 0) {
+        appendFrom(std::as_const(other));
+        other.clear();
+        return;
+    }
+    beginInsertRows(QModelIndex(), 0, int(other.m_count) - 1);
+    m_blocks = std::exchange(other.m_blocks, {});
+    m_count = std::exchange(other.m_count, 0);
+    m_pool = std::exchange(other.m_pool, TextPool());
+    std::fill(std::begin(m_lastId), std::end(m_lastId), 0u);
+    endInsertRows();
+    other.clear();
 }
 
 void MeasurementTable::clear()

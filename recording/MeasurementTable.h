@@ -15,6 +15,8 @@ class TextPool
 {
 public:
     quint32 intern(QStringView text);
+    // The same for a text that can be shared as it is.
+    quint32 intern(const QString &text);
     const QString &at(quint32 id) const { return m_texts.at(id); }
     void clear();
     qsizetype size() const { return m_texts.size(); }
@@ -76,6 +78,8 @@ public:
     std::unique_ptr<MeasurementTable> snapshot() const;
     // Appends every row of other, in one notification (a file loaded elsewhere).
     void appendFrom(const MeasurementTable &other);
+    // The same, taking other's rows over when this table is empty; other is left empty.
+    void appendFrom(MeasurementTable &&other);
 
     qint64 count() const { return m_count; }
     std::optional<qint32> no(qint64 row) const;

@@ -12,11 +12,12 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QFile>
 #include <QPrinter>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 #include <qcustomplot.h>
@@ -253,6 +254,45 @@ private slots:
                  2);
         if (!qEnvironmentVariableIsEmpty("TX9_SCREENSHOT_DIR"))
             QFile::copy(pdf, qEnvironmentVariable("TX9_SCREENSHOT_DIR") + "/report.pdf");
+    }
+
+    // Thousands of pages are painted elsewhere: the window's event loop keeps turning meanwhile
+    // (its timers, the cable's reports), and every page arrives.
+    void longReportKeepsTheLoopTurning()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        std::vector<MeasurementTable::Row> rows;
+        for (int i = 0; i < 20000; ++i)
+            rows.push_back({i + 1, "10:00:00", QString::number(i % 500 / 10.0), "#"});
+        w.cds1->appendRows(rows);
+        QTemporaryDir dir;
+        const QString pdf = dir.filePath("long.pdf");
+        int ticks = 0, ticksWhilePainting = 0;
+        bool painting = false;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, [&] {
+            ++ticks;
+            ticksWhilePainting += painting;
+        });
+        tick.start(5);
+        prompts.duringPreview = [&] {
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(pdf);
+            painting = true;
+            prompts.lastPreviewPaint(&printer);
+            painting = false;
+        };
+        w.BtPrint->click();
+        QVERIFY2(ticksWhilePainting > 5, qPrintable(QString::number(ticksWhilePainting)));
+        QFile f(pdf);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        const int pages = (20000 + Report::rowsPerPage() - 1) / Report::rowsPerPage();
+        QCOMPARE(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") +
+                     bytes.count("/Type /Page "),
+                 pages);
     }
 
     void reportLayout()

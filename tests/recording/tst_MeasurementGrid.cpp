@@ -103,7 +103,12 @@ private slots:
                 for (int n = rng.bounded(80000); n > 0; --n)
                     rows.push_back(randomRow(qint64(model.size() + rows.size())));
                 other.appendRows(rows);
-                table.appendFrom(other);
+                if (rng.bounded(2)) {
+                    table.appendFrom(std::move(other)); // taken over when the table is empty
+                    QCOMPARE(other.count(), 0);
+                } else {
+                    table.appendFrom(other);
+                }
                 model.insert(model.end(), rows.begin(), rows.end());
                 break;
             }
