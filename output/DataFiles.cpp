@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,9 +198,9 @@ std::optional<qint32> parseNoBytes(std::string_view piece, bool *empty)
 }
 
 // The table ids of the distinct pieces of one field: open addressing with a cheap hash, the
-// bytes of short pieces kept in the slot itself (a view into the file would cost a cache miss
-// far away in the file for every hit), and the last piece remembered, because consecutive
-// rows mostly repeat their value and unit.
+// bytes of short pieces kept in the slot itself (and longer ones beside it), and the last
+// piece remembered, because consecutive rows mostly repeat their value and unit. The file is
+// read a piece at a time: views into it are valid until forget().
 class PieceIds
 {
 public:
@@ -216,15 +217,18 @@ public:
             if (!slot.used) {
                 slot.used = true;
                 slot.hash = h;
-                slot.piece = piece;
                 slot.inlineSize = piece.size() <= sizeof slot.bytes ? quint8(piece.size()) : 255;
                 if (slot.inlineSize != 255 && !piece.empty())
                     std::memcpy(slot.bytes, piece.data(), piece.size());
+                if (slot.inlineSize == 255) {
+                    m_long.emplace_back(piece);
+                    slot.longPiece = m_long.size() - 1;
+                }
                 slot.id = intern(piece);
                 ++m_used;
                 break;
             }
-            if (slot.hash == h && slot.matches(piece))
+            if (slot.hash == h && matches(slot, piece))
                 break;
         }
         m_last = piece;
@@ -232,24 +236,26 @@ public:
         m_lastId = m_slots[i].id;
         return m_lastId;
     }
+    // The bytes viewed so far are about to go.
+    void forget() { m_lastValid = false; }
 
 private:
     struct Slot
     {
         quint64 hash = 0;
-        std::string_view piece; // where it was first seen; compared only when not inline
+        size_t longPiece = 0; // in m_long, when too long to keep here
         char bytes[22];
         quint8 inlineSize = 0; // 255: too long to keep here
         bool used = false;
         quint32 id = 0;
-        bool matches(std::string_view p) const
-        {
-            if (inlineSize == 255)
-                return p == piece;
-            return p.size() == inlineSize &&
-                   (p.empty() || std::memcmp(p.data(), bytes, inlineSize) == 0);
-        }
     };
+    bool matches(const Slot &slot, std::string_view p) const
+    {
+        if (slot.inlineSize == 255)
+            return p == m_long[slot.longPiece];
+        return p.size() == slot.inlineSize &&
+               (p.empty() || std::memcmp(p.data(), slot.bytes, slot.inlineSize) == 0);
+    }
     static quint64 hash(std::string_view s)
     {
         quint64 h = 0x9E3779B97F4A7C15ull ^ s.size();
@@ -284,84 +290,184 @@ private:
     }
 
     std::vector<Slot> m_slots;
+    std::vector<std::string> m_long;
     size_t m_used = 0;
     std::string_view m_last;
     bool m_lastValid = false;
     quint32 m_lastId = 0;
 };
 
+// The ids of the Time field. Times as the program writes them, "hh:mm:ss" with one separator,
+// are looked up by their second of the day in a table small enough to stay in the cache: a
+// day of readings has 86,400 of them, each coming back only a day of rows later, so a hash
+// table would miss the cache on every row. Anything else goes through PieceIds.
+class TimeIds
+{
+public:
+    template <typename Intern> quint32 idOf(std::string_view piece, Intern intern)
+    {
+        if (piece.size() == 8) {
+            const auto d = [&](int i) { return unsigned(piece[size_t(i)] - '0'); };
+            const char sep = piece[2];
+            if (sep == piece[5] && (m_sep == 0 || sep == m_sep) && d(2) > 9 && d(0) <= 2 &&
+                d(1) <= 9 && d(3) <= 5 && d(4) <= 9 && d(6) <= 5 && d(7) <= 9) {
+                const unsigned hour = d(0) * 10 + d(1);
+                if (hour < 24) {
+                    m_sep = sep;
+                    if (m_ids.empty())
+                        m_ids.assign(86400, Unknown);
+                    quint32 &id = m_ids[hour * 3600 + (d(3) * 10 + d(4)) * 60 + d(6) * 10 + d(7)];
+                    if (id == Unknown)
+                        id = intern(piece);
+                    return id;
+                }
+            }
+        }
+        return m_other.idOf(piece, intern);
+    }
+    void forget() { m_other.forget(); }
+
+private:
+    static constexpr quint32 Unknown = 0xFFFFFFFFu;
+    std::vector<quint32> m_ids;
+    char m_sep = 0;
+    PieceIds m_other;
+};
+
 // Text lines are cut straight from the file's bytes: TAB, CR and LF are single bytes in the
 // locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
-// What bounds the speed is then the one pass over the bytes and a lookup per changing field.
+// The bytes come a buffer at a time; what bounds the speed is then the one pass over them
+// and a lookup per changing field.
+class TextLoader
+{
+public:
+    explicit TextLoader(MeasurementTable &table) : m_table(table)
+    {
+        m_rows.reserve(size_t(ChunkRows));
+    }
+    ~TextLoader() { flush(); }
+
+    // Takes the whole lines of data[0, n) (all of it when last) and returns how many bytes it
+    // took; the rest must come again, with more after it. Views into the bytes taken are
+    // forgotten before it returns.
+    size_t feed(const char *data, size_t n, bool last)
+    {
+        size_t start = 0;
+        while (start < n && !m_failed) {
+            size_t end = start;
+            while (end < n && data[end] != '\r' && data[end] != '\n')
+                ++end;
+            // A line ends at CR LF, LF or CR; a CR at the end may still have its LF coming.
+            if (!last && (end >= n || (data[end] == '\r' && end + 1 >= n)))
+                break;
+            line(data + start, end - start);
+            if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
+                ++end;
+            start = end + 1;
+        }
+        m_times.forget();
+        for (PieceIds &f : m_fields)
+            f.forget();
+        return m_failed ? n : std::min(start, n);
+    }
+    bool failed() const { return m_failed; }
+    // Rows parsed so far go into the table now.
+    void flush()
+    {
+        m_table.appendRows(m_rows);
+        m_rows.clear();
+    }
+    bool chunkFull() const { return qint64(m_rows.size()) >= ChunkRows; }
+
+private:
+    void line(const char *data, size_t size)
+    {
+        if (m_lineNo < 3) {
+            ++m_lineNo; // the date, the empty line and the titles
+            return;
+        }
+        // The pieces between TABs, stored by position; more than four is an error.
+        std::string_view pieces[MeasurementTable::FieldCount];
+        int count = 0;
+        size_t from = 0;
+        for (;;) {
+            size_t tab = from;
+            while (tab < size && data[tab] != '\t')
+                ++tab;
+            if (count == MeasurementTable::FieldCount) {
+                m_failed = true;
+                return;
+            }
+            pieces[count++] = std::string_view(data + from, tab - from);
+            if (tab >= size)
+                break;
+            from = tab + 1;
+        }
+        bool empty = false;
+        const std::optional<qint32> no = parseNoBytes(pieces[0], &empty);
+        if (!no && !empty) {
+            m_failed = true;
+            return;
+        }
+        auto intern = [this](std::string_view piece) {
+            const QString text =
+                m_decoder.decode(QByteArrayView(piece.data(), qsizetype(piece.size())));
+            return m_table.internText(text);
+        };
+        m_rows.push_back({no, m_times.idOf(pieces[1], intern),
+                          m_fields[MeasurementTable::FieldValue].idOf(pieces[2], intern),
+                          m_fields[MeasurementTable::FieldUnit].idOf(pieces[3], intern)});
+        if (chunkFull())
+            flush();
+    }
+
+    MeasurementTable &m_table;
+    QStringDecoder m_decoder{QStringConverter::System};
+    TimeIds m_times;
+    PieceIds m_fields[MeasurementTable::FieldCount];
+    std::vector<MeasurementTable::IdRow> m_rows;
+    int m_lineNo = 0;
+    bool m_failed = false;
+};
+
 LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table,
                     std::atomic<qint64> *bytesDone)
 {
-    PieceIds fields[MeasurementTable::FieldCount];
-    QStringDecoder decoder(QStringConverter::System);
-    auto intern = [&](std::string_view piece) {
-        const QString text = decoder.decode(QByteArrayView(piece.data(), qsizetype(piece.size())));
-        return table.internText(text);
-    };
-    auto idOf = [&](int field, std::string_view piece) {
-        return fields[field].idOf(piece, intern);
-    };
+    TextLoader loader(table);
+    loader.feed(bytes.constData(), size_t(bytes.size()), true);
+    if (bytesDone)
+        bytesDone->store(bytes.size(), std::memory_order_relaxed);
+    return loader.failed() ? LoadStatus::Failed : LoadStatus::Ok;
+}
 
-    std::vector<MeasurementTable::IdRow> rows;
-    rows.reserve(size_t(ChunkRows));
-    auto flush = [&] {
-        table.appendRows(rows);
-        rows.clear();
-    };
-    const char *const data = bytes.constData();
-    const size_t n = size_t(bytes.size());
-    int lineNo = 0;
-    size_t start = 0;
-    while (start < n) {
-        size_t end = start;
-        while (end < n && data[end] != '\r' && data[end] != '\n')
-            ++end;
-        if (lineNo < 3)
-            ++lineNo; // the date, the empty line and the titles
-        else {
-            // The pieces between TABs, stored by position; more than four is an error.
-            std::string_view pieces[MeasurementTable::FieldCount];
-            int count = 0;
-            size_t from = start;
-            for (;;) {
-                size_t tab = from;
-                while (tab < end && data[tab] != '\t')
-                    ++tab;
-                if (count == MeasurementTable::FieldCount) {
-                    flush();
-                    return LoadStatus::Failed;
-                }
-                pieces[count++] = std::string_view(data + from, tab - from);
-                if (tab >= end)
-                    break;
-                from = tab + 1;
-            }
-            bool empty = false;
-            const std::optional<qint32> no = parseNoBytes(pieces[0], &empty);
-            if (!no && !empty) {
-                flush();
-                return LoadStatus::Failed;
-            }
-            rows.push_back({no, idOf(MeasurementTable::FieldTime, pieces[1]),
-                            idOf(MeasurementTable::FieldValue, pieces[2]),
-                            idOf(MeasurementTable::FieldUnit, pieces[3])});
-            if (qint64(rows.size()) >= ChunkRows) {
-                flush();
-                if (bytesDone)
-                    bytesDone->store(qint64(end), std::memory_order_relaxed);
-            }
-        }
-        // A line ends at CR LF, LF or CR.
-        if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
-            ++end;
-        start = end + 1;
+// A text file read a buffer at a time, so its bytes never need memory of their own.
+LoadStatus loadTextFile(int fd, MeasurementTable &table, std::atomic<qint64> *bytesDone)
+{
+    TextLoader loader(table);
+    std::vector<char> buffer(size_t(1) << 20);
+    size_t have = 0;
+    qint64 total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return LoadStatus::Failed;
+        have += size_t(n);
+        total += n;
+        const bool last = n == 0;
+        const size_t taken = loader.feed(buffer.data(), have, last);
+        if (loader.failed())
+            return LoadStatus::Failed;
+        std::memmove(buffer.data(), buffer.data() + taken, have - taken);
+        have -= taken;
+        if (bytesDone)
+            bytesDone->store(total - qint64(have), std::memory_order_relaxed);
+        if (last)
+            return LoadStatus::Ok;
+        if (have == buffer.size())
+            buffer.resize(buffer.size() * 2); // a line longer than the buffer
     }
-    flush();
-    return LoadStatus::Ok;
 }
 
 LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic<qint64> *bytesDone)
@@ -615,29 +721,53 @@ bool saveTable(const MeasurementTable &table, const QString &path, const QDate &
         path, [&](QFileDevice &file) { return writeTable(file, table, xml, date, rowsDone); });
 }
 
+int openRegularFile(const QString &path);
+
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
                      std::atomic<qint64> *bytesDone)
 {
     if (emptyOnLoad)
         table.clear();
-    const std::optional<QByteArray> bytes = readRegularFile(path);
-    if (!bytes)
+    const int fd = openRegularFile(path);
+    if (fd < 0)
         return LoadStatus::Failed;
-    return loadBytes(*bytes, extensionOf(path) == QLatin1String(".xml"), table, bytesDone);
+    if (extensionOf(path) != QLatin1String(".xml")) {
+        const LoadStatus status = loadTextFile(fd, table, bytesDone);
+        ::close(fd);
+        return status;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return LoadStatus::Failed;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return LoadStatus::Failed;
+    return loadXml(bytes, table, bytesDone);
+}
+
+// A regular file opened for reading, or -1. Opened without blocking, so a pipe cannot hang the
+// caller before it is recognised; only a regular file is read (a device such as /dev/zero
+// would never end).
+int openRegularFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::optional<QByteArray> readRegularFile(const QString &path)
 {
-    // Opened without blocking, so a pipe cannot hang the caller before it is recognised; only
-    // a regular file is read (a device such as /dev/zero would never end).
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openRegularFile(path);
     if (fd < 0)
         return std::nullopt;
-    struct stat st = {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);

@@ -1,5 +1,8 @@
 #include "recording/MeasurementTable.h"
 
+#include <new>
+#include <sys/mman.h>
+
 quint32 TextPool::intern(QStringView text)
 {
     if (text.isEmpty())
@@ -31,6 +34,18 @@ void TextPool::clear()
 {
     m_texts = {QString()};
     m_ids.clear();
+}
+
+std::shared_ptr<MeasurementTable::Block> MeasurementTable::newBlock()
+{
+    // A megabyte whose pages are all made at once: faulted in one by one as rows arrive, fresh
+    // memory costs a virtual machine more than the rows' whole handling does.
+    void *memory = ::mmap(nullptr, sizeof(Block), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::bad_alloc();
+    return std::shared_ptr<Block>(static_cast<Block *>(memory),
+                                  [](Block *block) { ::munmap(block, sizeof(Block)); });
 }
 
 MeasurementTable::MeasurementTable(QObject *parent) : QAbstractTableModel(parent)

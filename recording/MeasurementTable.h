@@ -121,10 +121,11 @@ private:
     void pushPacked(const Packed &p)
     {
         if ((m_count & (BlockRows - 1)) == 0 && size_t(m_count >> BlockBits) == m_blocks.size())
-            m_blocks.push_back(std::shared_ptr<Block>(new Block));
+            m_blocks.push_back(newBlock());
         m_blocks[size_t(m_count >> BlockBits)]->rows[m_count & (BlockRows - 1)] = p;
         ++m_count;
     }
+    static std::shared_ptr<Block> newBlock();
     void push(const RowView &row);
     quint32 internCached(int field, QStringView text);
 

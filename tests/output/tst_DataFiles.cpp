@@ -3,10 +3,11 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <sys/stat.h>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace DataFiles;
@@ -60,6 +61,68 @@ class tst_DataFiles : public QObject
 
 private slots:
     void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    // A file is read a buffer at a time: lines across the buffer's edges, a CR at the very end
+    // of a buffer with its LF in the next, long and multi-byte pieces, a line longer than the
+    // buffer, and every line ending give the rows the whole file gives at once.
+    void textFileReadInPiecesGivesTheSameRows()
+    {
+        const quint32 seed = QRandomGenerator::global()->generate();
+        qInfo() << "seed" << seed;
+        QRandomGenerator rng(seed);
+        const char *endings[] = {"\r\n", "\n", "\r"};
+        auto piece = [&] {
+            static const QString letters = QStringLiteral("0123456789:. #?abc\u00E9\u00B0\u4E2D");
+            QString t;
+            for (int n = rng.bounded(rng.bounded(8) ? 10 : 40); n > 0; --n)
+                t += letters[rng.bounded(int(letters.size()))];
+            return t.toUtf8();
+        };
+        QByteArray bytes = "Report created on: 12/8/26\r\n\r\nNo\tTime\tValue\tUnit\r\n";
+        auto addLine = [&](const QByteArray &ending, int padTo = -1) {
+            QByteArray line = QByteArray::number(rng.bounded(2000000) - 1000000) + '\t' + piece() +
+                              '\t' + piece() + '\t' + piece();
+            if (padTo >= 0)
+                line += QByteArray(qMax(0, padTo - int(bytes.size() + line.size())), 'x');
+            bytes += line + ending;
+        };
+        // A CR as the last byte of the first buffer, its LF as the first of the next.
+        while (bytes.size() < (1 << 20) - 200)
+            addLine(endings[rng.bounded(3)]);
+        addLine("\r\n", (1 << 20) - 1);
+        QCOMPARE(bytes.at((1 << 20) - 1), '\r');
+        while (bytes.size() < (3 << 20))
+            addLine(endings[rng.bounded(3)]);
+        // A line longer than the buffer.
+        bytes += "7\t" + QByteArray(3 << 20, 'y') + "\t1\t#\r\n";
+        for (int i = 0; i < 1000; ++i)
+            addLine(endings[rng.bounded(3)]);
+        bytes += "8\tlast\tline\twithout ending";
+
+        QTemporaryDir dir;
+        const QString path = write(dir, "pieces.txt", bytes);
+        MeasurementTable whole, pieces;
+        QCOMPARE(DataFiles::loadBytes(bytes, false, whole), DataFiles::LoadStatus::Ok);
+        std::atomic<qint64> done{0};
+        QCOMPARE(DataFiles::loadTable(path, pieces, false, &done), DataFiles::LoadStatus::Ok);
+        QCOMPARE(done.load(), qint64(bytes.size()));
+        QVERIFY(whole.count() > 50000);
+        QCOMPARE(pieces.count(), whole.count());
+        for (qint64 r = 0; r < whole.count(); ++r)
+            for (int f = 0; f < MeasurementTable::FieldCount; ++f)
+                QCOMPARE(pieces.cellText(r, f), whole.cellText(r, f));
+        QCOMPARE(pieces.text(pieces.count() - 1, MeasurementTable::FieldUnit),
+                 QStringLiteral("without ending"));
+        // A bad line far into the file: the rows before it stay, the rest is not read.
+        QByteArray bad = bytes;
+        bad.insert(bytes.indexOf('\n', 2 << 20) + 1, "x\ty\tz\tw\r\n");
+        const QString badPath = write(dir, "bad.txt", bad);
+        MeasurementTable partWhole, partPieces;
+        QCOMPARE(DataFiles::loadBytes(bad, false, partWhole), DataFiles::LoadStatus::Failed);
+        QCOMPARE(DataFiles::loadTable(badPath, partPieces, false), DataFiles::LoadStatus::Failed);
+        QCOMPARE(partPieces.count(), partWhole.count());
+        QVERIFY(partPieces.count() > 0 && partPieces.count() < whole.count());
+    }
 
     void goldenText()
     {
@@ -285,7 +348,8 @@ private slots:
         const QString nul(QChar(0));
         const QString loneHigh(QChar(0xD800));
         t.appendRow({1, "a\tb", "c\rd\ne", "\t#"});
-        t.appendRow({2, nul + "x" + QChar(0x1F), QStringLiteral("\u00b0C ") + QChar(0xFFFF), loneHigh});
+        t.appendRow(
+            {2, nul + "x" + QChar(0x1F), QStringLiteral("\u00b0C ") + QChar(0xFFFF), loneHigh});
         t.appendRow({3, "<&>\"'\\", QString::fromUtf8("\xf0\x9f\x8c\xa1 ok"), "?"});
         for (const char *name : {"r.txt", "r.xml"}) {
             const QString path = dir.filePath(name);
