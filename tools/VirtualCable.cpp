@@ -1,12 +1,14 @@
 // tx9-virtual-cable: the simulated thermometer behind a real kernel HID device made through
-// /dev/uhid. The program (or anything else) sees it as /dev/hidrawN, a "USB to Serial" cable
-// with a meter attached: it takes the baud-rate feature report and the command reports and
-// sends the input reports at the instrument's own pace.
+// /dev/uhid, or with --gadget a real USB device made through the USB gadget stack. The
+// program (or anything else) sees it as /dev/hidrawN, a "USB to Serial" cable with a meter
+// attached: it takes the baud-rate feature report and the command reports and sends the
+// input reports at the instrument's own pace.
 //
-//   tx9-virtual-cable [--product NAME] [--vid HEX] [--pid HEX] [--feature-length N]
-//                     [--numbered] [--no-meter]
+//   tx9-virtual-cable [--gadget [--serial TEXT]] [--product NAME] [--vid HEX] [--pid HEX]
+//                     [--feature-length N] [--numbered] [--no-meter]
 //
-// SIGUSR1 unplugs the cable (the kernel device is destroyed), SIGUSR2 plugs it back in,
+// SIGUSR1 unplugs the cable (the kernel device is destroyed, or the gadget unbound from its
+// controller), SIGUSR2 plugs it back in,
 // SIGINT and SIGTERM end it. Each report it receives is printed on standard output as
 // "feature|output <type> <length>: <hex bytes>", and each live frame sent in full as
 // "live <count>".
@@ -23,8 +25,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/uhid.h>
+#include <memory>
 #include <optional>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +41,9 @@ struct Options
     quint32 vid = 0x1A86, pid = 0xE008;
     int featureLength = 10; // report-ID byte included, as the program counts it
     bool numbered = false;
+    bool gadget = false; // a USB device through the gadget stack instead of uhid
+    QByteArray serial;   // the USB serial number string (gadget only)
+    QByteArray manufacturer = "Norvane";
     bool meter = true;
 };
 
@@ -60,31 +67,6 @@ bool send(int fd, const uhid_event &ev)
     return ::write(fd, &ev, sizeof ev) == ssize_t(sizeof ev);
 }
 
-bool create(int fd, const Options &o)
-{
-    uhid_event ev{};
-    ev.type = UHID_CREATE2;
-    std::strncpy(reinterpret_cast<char *>(ev.u.create2.name), o.product.constData(),
-                 sizeof ev.u.create2.name - 1);
-    std::strncpy(reinterpret_cast<char *>(ev.u.create2.phys), "tx9-virtual-cable",
-                 sizeof ev.u.create2.phys - 1);
-    const QByteArray d = descriptor(o);
-    ev.u.create2.rd_size = quint16(d.size());
-    std::memcpy(ev.u.create2.rd_data, d.constData(), size_t(d.size()));
-    ev.u.create2.bus = 0x03; // BUS_USB
-    ev.u.create2.vendor = o.vid;
-    ev.u.create2.product = o.pid;
-    ev.u.create2.version = 0x0100;
-    return send(fd, ev);
-}
-
-void destroy(int fd)
-{
-    uhid_event ev{};
-    ev.type = UHID_DESTROY;
-    send(fd, ev);
-}
-
 void print(const char *what, const quint8 *data, int size, int rtype)
 {
     std::printf("%s %d %d: %s\n", what, rtype, size,
@@ -92,43 +74,240 @@ void print(const char *what, const quint8 *data, int size, int rtype)
     std::fflush(stdout);
 }
 
-// Answers what the host asks of the device.
-void handle(int fd, const uhid_event &ev, VirtualHidModel *model, const Options &o)
+// How the cable reaches the kernel: plugged in and out, reports from the host handed to the
+// meter, the meter's input reports sent.
+class Transport
 {
-    switch (ev.type) {
-    case UHID_OUTPUT: {
-        print("output", ev.u.output.data, ev.u.output.size, ev.u.output.rtype);
-        if (model)
-            model->outputReport(
-                QByteArray(reinterpret_cast<const char *>(ev.u.output.data), ev.u.output.size));
-        break;
+public:
+    virtual ~Transport() = default;
+    virtual bool plug() = 0;
+    virtual void unplug() = 0;
+    virtual int fd() const = 0; // readable when the host sent something
+    virtual void readable(VirtualHidModel *model) = 0;
+    // An input report (the model's, report ID first); false when it must wait.
+    virtual bool input(const QByteArray &report) = 0;
+};
+
+// A kernel HID device made through /dev/uhid.
+class UhidTransport : public Transport
+{
+public:
+    explicit UhidTransport(const Options &o) : m_o(o)
+    {
+        m_fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+        if (m_fd < 0)
+            std::perror("tx9-virtual-cable: /dev/uhid");
     }
-    case UHID_SET_REPORT: {
-        print("feature", ev.u.set_report.data, ev.u.set_report.size, ev.u.set_report.rtype);
-        QByteArray report(reinterpret_cast<const char *>(ev.u.set_report.data),
-                          ev.u.set_report.size);
-        if (o.numbered)
-            report[0] = 0; // the model knows one report of each kind
-        const bool ok = !model || model->featureReport(report);
-        uhid_event reply{};
-        reply.type = UHID_SET_REPORT_REPLY;
-        reply.u.set_report_reply.id = ev.u.set_report.id;
-        reply.u.set_report_reply.err = ok ? 0 : EIO;
-        send(fd, reply);
-        break;
+    ~UhidTransport() override
+    {
+        if (m_plugged)
+            unplug();
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    case UHID_GET_REPORT: {
-        uhid_event reply{};
-        reply.type = UHID_GET_REPORT_REPLY;
-        reply.u.get_report_reply.id = ev.u.get_report.id;
-        reply.u.get_report_reply.err = EIO; // nothing is ever read back
-        send(fd, reply);
-        break;
+    bool plug() override
+    {
+        uhid_event ev{};
+        ev.type = UHID_CREATE2;
+        std::strncpy(reinterpret_cast<char *>(ev.u.create2.name), m_o.product.constData(),
+                     sizeof ev.u.create2.name - 1);
+        std::strncpy(reinterpret_cast<char *>(ev.u.create2.phys), "tx9-virtual-cable",
+                     sizeof ev.u.create2.phys - 1);
+        const QByteArray d = descriptor(m_o);
+        ev.u.create2.rd_size = quint16(d.size());
+        std::memcpy(ev.u.create2.rd_data, d.constData(), size_t(d.size()));
+        ev.u.create2.bus = 0x03; // BUS_USB
+        ev.u.create2.vendor = m_o.vid;
+        ev.u.create2.product = m_o.pid;
+        ev.u.create2.version = 0x0100;
+        m_plugged = m_fd >= 0 && send(m_fd, ev);
+        return m_plugged;
     }
-    default:
-        break;
+    void unplug() override
+    {
+        uhid_event ev{};
+        ev.type = UHID_DESTROY;
+        send(m_fd, ev);
+        m_plugged = false;
     }
-}
+    int fd() const override { return m_fd; }
+    void readable(VirtualHidModel *model) override
+    {
+        uhid_event ev{};
+        if (::read(m_fd, &ev, sizeof ev) <= 0)
+            return;
+        switch (ev.type) {
+        case UHID_OUTPUT:
+            print("output", ev.u.output.data, ev.u.output.size, ev.u.output.rtype);
+            if (model)
+                model->outputReport(
+                    QByteArray(reinterpret_cast<const char *>(ev.u.output.data), ev.u.output.size));
+            break;
+        case UHID_SET_REPORT: {
+            print("feature", ev.u.set_report.data, ev.u.set_report.size, ev.u.set_report.rtype);
+            QByteArray report(reinterpret_cast<const char *>(ev.u.set_report.data),
+                              ev.u.set_report.size);
+            if (m_o.numbered)
+                report[0] = 0; // the model knows one report of each kind
+            const bool ok = !model || model->featureReport(report);
+            uhid_event reply{};
+            reply.type = UHID_SET_REPORT_REPLY;
+            reply.u.set_report_reply.id = ev.u.set_report.id;
+            reply.u.set_report_reply.err = ok ? 0 : EIO;
+            send(m_fd, reply);
+            break;
+        }
+        case UHID_GET_REPORT: {
+            uhid_event reply{};
+            reply.type = UHID_GET_REPORT_REPLY;
+            reply.u.get_report_reply.id = ev.u.get_report.id;
+            reply.u.get_report_reply.err = EIO; // nothing is ever read back
+            send(m_fd, reply);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    bool input(const QByteArray &r) override
+    {
+        // The model's reports start with the report ID 0; an unnumbered device sends the
+        // bytes after it.
+        uhid_event ev{};
+        ev.type = UHID_INPUT2;
+        const QByteArray data = m_o.numbered ? QByteArray(1, char(1)) + r.mid(1) : r.mid(1);
+        ev.u.input2.size = quint16(data.size());
+        std::memcpy(ev.u.input2.data, data.constData(), size_t(data.size()));
+        send(m_fd, ev);
+        return true;
+    }
+
+private:
+    const Options &m_o;
+    int m_fd = -1;
+    bool m_plugged = false;
+};
+
+// A USB HID device made through the gadget stack (configfs, the hid function and the dummy
+// controller): the host sees a real USB device with its descriptors and strings, reports go
+// through usbhid, and the gadget side is /dev/hidg0. The interface has no OUT endpoint, so
+// output and feature reports both arrive as SET_REPORT requests, read from /dev/hidg0
+// without their report-ID byte; they are told apart by their content (the baud-rate report
+// starts with its rate's two bytes, a command report with its kind 1 or 2).
+class GadgetTransport : public Transport
+{
+public:
+    explicit GadgetTransport(const Options &o) : m_o(o) {}
+    ~GadgetTransport() override
+    {
+        if (m_made) {
+            unplug();
+            const QByteArray g = Root;
+            ::unlink(g + "/configs/c.1/hid.usb0");
+            ::rmdir(g + "/configs/c.1/strings/0x409");
+            ::rmdir(g + "/configs/c.1");
+            ::rmdir(g + "/functions/hid.usb0");
+            ::rmdir(g + "/strings/0x409");
+            ::rmdir(g);
+        }
+    }
+    bool plug() override
+    {
+        if (!m_made && !make())
+            return false;
+        if (!put("UDC", "dummy_udc.0"))
+            return false;
+        // The function's node exists while the gadget does; it works once bound.
+        for (int i = 0; i < 200 && m_fd < 0; ++i) {
+            m_fd = ::open("/dev/hidg0", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            if (m_fd < 0)
+                ::usleep(10'000);
+        }
+        return m_fd >= 0;
+    }
+    void unplug() override
+    {
+        put("UDC", "\n");
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    int fd() const override { return m_fd; }
+    void readable(VirtualHidModel *model) override
+    {
+        quint8 data[64];
+        const ssize_t n = ::read(m_fd, data, sizeof data);
+        if (n <= 0)
+            return;
+        QByteArray report(1, '\0'); // the report ID the host's side counts
+        report += QByteArray(reinterpret_cast<const char *>(data), int(n));
+        const bool feature = data[0] == 0x60 || data[0] == 0xC0 || data[0] == 0x80;
+        print(feature ? "feature" : "output", reinterpret_cast<const quint8 *>(report.constData()),
+              int(report.size()), feature ? 0 : 1);
+        if (!model)
+            return;
+        if (feature)
+            model->featureReport(report);
+        else
+            model->outputReport(report);
+    }
+    bool input(const QByteArray &r) override
+    {
+        if (m_fd < 0)
+            return true;
+        const QByteArray data = r.mid(1);
+        const ssize_t n = ::write(m_fd, data.constData(), size_t(data.size()));
+        return !(n < 0 && errno == EAGAIN); // the last report is still waiting for the host
+    }
+
+private:
+    static constexpr const char *Root = "/sys/kernel/config/usb_gadget/tx9";
+    bool put(const char *name, const QByteArray &value)
+    {
+        const QByteArray path = QByteArray(Root) + '/' + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool ok = ::write(fd, value.constData(), size_t(value.size())) == value.size();
+        ::close(fd);
+        return ok;
+    }
+    bool make()
+    {
+        const QByteArray g = Root;
+        for (const char *dir : {"", "/strings/0x409", "/configs/c.1", "/configs/c.1/strings/0x409",
+                                "/functions/hid.usb0"})
+            if (::mkdir(g + dir, 0755) != 0 && errno != EEXIST) {
+                std::perror("tx9-virtual-cable: configfs (is configfs mounted, "
+                            "libcomposite and usb_f_hid loaded?)");
+                return false;
+            }
+        m_made = true;
+        bool ok = put("idVendor", "0x" + QByteArray::number(m_o.vid, 16)) &&
+                  put("idProduct", "0x" + QByteArray::number(m_o.pid, 16)) &&
+                  put("bcdDevice", "0x0100") && put("bcdUSB", "0x0200") &&
+                  put("strings/0x409/manufacturer", m_o.manufacturer) &&
+                  put("strings/0x409/product", m_o.product) &&
+                  put("configs/c.1/strings/0x409/configuration", "TX-9") &&
+                  put("configs/c.1/MaxPower", "100") && put("functions/hid.usb0/protocol", "0") &&
+                  put("functions/hid.usb0/subclass", "0") &&
+                  put("functions/hid.usb0/report_length", "10") &&
+                  put("functions/hid.usb0/no_out_endpoint", "1") &&
+                  put("functions/hid.usb0/report_desc", descriptor(m_o));
+        if (ok && !m_o.serial.isEmpty())
+            ok = put("strings/0x409/serialnumber", m_o.serial);
+        if (ok && ::symlink(g + "/functions/hid.usb0", g + "/configs/c.1/hid.usb0") != 0 &&
+            errno != EEXIST)
+            ok = false;
+        if (!ok)
+            std::perror("tx9-virtual-cable: configfs");
+        return ok;
+    }
+
+    const Options &m_o;
+    bool m_made = false;
+    int m_fd = -1;
+};
 
 } // namespace
 
@@ -152,9 +331,14 @@ int main(int argc, char **argv)
             o.numbered = true;
         else if (a == "--no-meter")
             o.meter = false;
+        else if (a == "--gadget")
+            o.gadget = true;
+        else if (a == "--serial")
+            o.serial = next.toUtf8(), ++i;
         else {
-            std::fprintf(stderr, "usage: tx9-virtual-cable [--product NAME] [--vid HEX] "
-                                 "[--pid HEX] [--feature-length N] [--numbered] [--no-meter]\n");
+            std::fprintf(stderr, "usage: tx9-virtual-cable [--gadget [--serial TEXT]] "
+                                 "[--product NAME] [--vid HEX] [--pid HEX] [--feature-length N] "
+                                 "[--numbered] [--no-meter]\n");
             return 2;
         }
     }
@@ -163,18 +347,18 @@ int main(int argc, char **argv)
     std::signal(SIGINT, [](int) { g_quit = 1; });
     std::signal(SIGTERM, [](int) { g_quit = 1; });
 
-    const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        std::perror("tx9-virtual-cable: /dev/uhid");
-        return 1;
-    }
+    std::unique_ptr<Transport> cable;
+    if (o.gadget)
+        cable = std::make_unique<GadgetTransport>(o);
+    else
+        cable = std::make_unique<UhidTransport>(o);
     // At 2400 baud a report of up to nine serial bytes takes up to 37.5 ms to fill.
     ThermometerSettings settings;
     settings.ByteGapUs = 37'500;
     auto meter = o.meter ? std::make_unique<SimulatedThermometer>(settings) : nullptr;
-    bool plugged = create(fd, o);
+    bool plugged = cable->plug();
     if (!plugged) {
-        std::perror("tx9-virtual-cable: UHID_CREATE2");
+        std::fprintf(stderr, "tx9-virtual-cable: cannot plug the cable in\n");
         return 1;
     }
     std::printf("plugged\n");
@@ -186,14 +370,14 @@ int main(int argc, char **argv)
     while (!g_quit) {
         if (g_unplug && plugged) {
             g_unplug = 0;
-            destroy(fd);
+            cable->unplug();
             plugged = false;
             std::printf("unplugged\n");
             std::fflush(stdout);
         }
         if (g_replug && !plugged) {
             g_replug = 0;
-            plugged = create(fd, o);
+            plugged = cable->plug();
             meter = o.meter ? std::make_unique<SimulatedThermometer>(settings) : nullptr;
             upcoming.reset();
             due = clock::now();
@@ -216,29 +400,19 @@ int main(int argc, char **argv)
         if (upcoming)
             waitMs = int(std::clamp<qint64>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), 0, 50));
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN)) {
-            uhid_event ev{};
-            if (::read(fd, &ev, sizeof ev) > 0)
-                handle(fd, ev, meter.get(), o);
-        }
-        if (plugged && upcoming && clock::now() >= due) {
-            // The model's reports start with the report ID 0; an unnumbered device sends the
-            // bytes after it.
-            const QByteArray r = upcoming->second;
-            uhid_event ev{};
-            ev.type = UHID_INPUT2;
-            const QByteArray data = o.numbered ? QByteArray(1, char(1)) + r.mid(1) : r.mid(1);
-            ev.u.input2.size = quint16(data.size());
-            std::memcpy(ev.u.input2.data, data.constData(), size_t(data.size()));
-            send(fd, ev);
+        pollfd p{cable->fd(), POLLIN, 0};
+        if (cable->fd() >= 0 && ::poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN))
+            cable->readable(meter.get());
+        else if (cable->fd() < 0)
+            ::usleep(useconds_t(waitMs) * 1000);
+        if (plugged && upcoming && clock::now() >= due && cable->input(upcoming->second)) {
             upcoming.reset();
             if (clock::now() - due > std::chrono::milliseconds(200))
                 due = clock::now(); // a long stall (the host not reading) restarts the clock
         }
     }
     if (plugged)
-        destroy(fd);
-    ::close(fd);
+        cable->unplug();
+    cable.reset();
     return 0;
 }

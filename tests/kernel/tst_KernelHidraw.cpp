@@ -50,6 +50,20 @@ class tst_KernelHidraw : public QObject
         QString m_seen;
     };
 
+    // The cable through uhid, or as a USB device through the gadget stack.
+    static QStringList on(bool gadget, QStringList args = {})
+    {
+        if (gadget)
+            args.prepend("--gadget");
+        return args;
+    }
+    static void cables()
+    {
+        QTest::addColumn<bool>("gadget");
+        QTest::newRow("uhid") << false;
+        QTest::newRow("usb gadget") << true;
+    }
+
     struct Log
     {
         QList<QByteArray> data;
@@ -80,7 +94,10 @@ class tst_KernelHidraw : public QObject
     }
     static THidDevice *claim(THidDeviceController &ctl, const QString &product = "USB to Serial")
     {
-        const int i = indexOf(ctl, product);
+        // The kernel probes a new device on a work queue of its own: the node may come a
+        // moment after the cable said it is plugged in.
+        int i = -1;
+        waitUntil([&] { return (i = indexOf(ctl, product)) >= 0; }, 10000);
         THidDevice *d = nullptr;
         if (i >= 0)
             ctl.ClaimDeviceAt(d, i);
@@ -142,16 +159,75 @@ private slots:
         QCOMPARE(d->Capabilities().FeatureReportByteLength, quint16(10));
     }
 
+    // What only a USB device has: a usb_device parent with the descriptors' strings. The HID
+    // name joins manufacturer and product, so the product string must come from the parent.
+    void usbCableIdentity()
+    {
+        Cable cable({"--gadget"});
+        HidrawPlatform platform;
+        THidDeviceController ctl(&platform);
+        const Claimed claimed(ctl);
+        THidDevice *d = claimed.device;
+        QVERIFY(d);
+        const QList<HidInterfaceInfo> all = platform.interfaces();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all[0].Properties.value("HID_NAME"), QStringLiteral("Norvane USB to Serial"));
+        QVERIFY2(all[0].Properties.value("HID_PHYS").startsWith("usb-dummy_hcd"),
+                 qPrintable(all[0].Properties.value("HID_PHYS")));
+        QCOMPARE(d->ProductString(), QStringLiteral("USB to Serial"));
+        QCOMPARE(d->SerialString(), QString());
+        QCOMPARE(d->VendorID(), quint16(0x1A86));
+        QCOMPARE(d->ProductID(), quint16(0xE008));
+        QVERIFY(d->ReadWriteAccess());
+        QCOMPARE(d->Capabilities().InputReportByteLength, quint16(11));
+        QCOMPARE(d->Capabilities().OutputReportByteLength, quint16(11));
+        QCOMPARE(d->Capabilities().FeatureReportByteLength, quint16(10));
+    }
+
+    // A cable whose USB descriptors carry a serial number is listed with it and not chosen by
+    // itself; one without is.
+    void usbSerialNumberIsNotChosenByItself_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<bool>("chosen");
+        QTest::newRow("no serial") << QString() << "USB to Serial" << true;
+        QTest::newRow("serial") << "TX9-0042"
+                                << "USB to Serial (Serial=TX9-0042)" << false;
+    }
+    void usbSerialNumberIsNotChosenByItself()
+    {
+        QFETCH(QString, serial);
+        QFETCH(QString, listed);
+        QFETCH(bool, chosen);
+        Cable cable(serial.isEmpty() ? QStringList{"--gadget"}
+                                     : QStringList{"--gadget", "--serial", serial});
+        ScriptedPrompts prompts;
+        HidrawPlatform platform;
+        TFCOMM w(&platform);
+        QVERIFY(waitUntil([&] { return w.DevListBox->count() == 1; }, 10000));
+        QCOMPARE(w.DevListBox->item(0)->text(), listed);
+        QCOMPARE(w.DevListBox->currentRow() == 0, chosen);
+        if (!serial.isEmpty())
+            QCOMPARE(w.SelectedHidDevice ? w.SelectedHidDevice->SerialString() : serial, serial);
+    }
+
+    // Over USB both go out as SET_REPORT requests; a feature report cut to the descriptor's
+    // length arrives whole.
     void featureAndOutputReportsReachTheDevice_data()
     {
         QTest::addColumn<int>("featureLength");
-        QTest::newRow("10-byte feature report") << 10;
-        QTest::newRow("6-byte feature report") << 6;
+        QTest::addColumn<bool>("gadget");
+        QTest::newRow("uhid, 10-byte feature report") << 10 << false;
+        QTest::newRow("uhid, 6-byte feature report") << 6 << false;
+        QTest::newRow("usb gadget, 10-byte feature report") << 10 << true;
+        QTest::newRow("usb gadget, 6-byte feature report") << 6 << true;
     }
     void featureAndOutputReportsReachTheDevice()
     {
         QFETCH(int, featureLength);
-        Cable cable({"--feature-length", QString::number(featureLength)});
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget, {"--feature-length", QString::number(featureLength)}));
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         const Claimed claimed(ctl);
@@ -159,6 +235,10 @@ private slots:
         QVERIFY(d);
         const quint8 feature[10] = {0, 0x60, 0x09, 0, 0, 3};
         QVERIFY(d->SendFeature(feature, 10));
+        // The gadget's function keeps one SET_REPORT until the gadget side has read it; a
+        // second one sent at once may take its place.
+        if (gadget)
+            QVERIFY(waitUntil([&] { return cable.output().contains("feature"); }, 5000));
         const quint8 command[11] = {0, 1, 90};
         int written = 0;
         QVERIFY(d->WriteReport(command, 11, written));
@@ -176,13 +256,16 @@ private slots:
     void inputReports_data()
     {
         QTest::addColumn<bool>("numbered");
-        QTest::newRow("unnumbered") << false;
-        QTest::newRow("numbered") << true;
+        QTest::addColumn<bool>("gadget");
+        QTest::newRow("uhid, unnumbered") << false << false;
+        QTest::newRow("uhid, numbered") << true << false;
+        QTest::newRow("usb gadget, unnumbered") << false << true;
     }
     void inputReports()
     {
         QFETCH(bool, numbered);
-        Cable cable(numbered ? QStringList{"--numbered"} : QStringList{});
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget, numbered ? QStringList{"--numbered"} : QStringList{}));
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         Log log;
@@ -199,9 +282,11 @@ private slots:
 
     // Unplugged while reading: the read fails (EIO or a hang-up), the error handler hears it,
     // and the node is never read again; plugged back in, a new device arrives.
+    void unplugWhileReadingAndReplug_data() { cables(); }
     void unplugWhileReadingAndReplug()
     {
-        Cable cable;
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget));
         HidrawPlatform platform;
         THidDeviceController ctl(&platform);
         Log log;
@@ -215,7 +300,7 @@ private slots:
         QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
         cable.signal(SIGUSR1);
         QVERIFY(waitUntil([&] { return !log.errors.isEmpty(); }, 10000));
-        // Heard through the kernel's own uevents (no udev daemon runs here).
+        // Heard through the kernel's own uevents.
         QVERIFY(waitUntil([&] { return log.events.contains("removal USB to Serial"); }, 10000));
         QVERIFY(!d->Plugged());
         const int before = int(log.data.size());
