@@ -23,12 +23,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -223,24 +228,72 @@ public:
             if (m_fd < 0)
                 ::usleep(10'000);
         }
-        return m_fd >= 0;
+        if (m_fd < 0 || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0 ||
+            ::pipe2(m_stop, O_CLOEXEC) != 0)
+            return false;
+        // The function keeps one SET_REPORT: the next request replaces it whether or not it
+        // was read. A thread of its own, at a real-time priority, takes each one as soon as
+        // it is there, as the cable's firmware would.
+        m_reader = std::thread([this] {
+            sched_param param{};
+            param.sched_priority = 50;
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+            for (;;) {
+                pollfd p[2] = {{m_fd, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (p[1].revents)
+                    return;
+                if (!(p[0].revents & POLLIN))
+                    continue;
+                quint8 data[64];
+                const ssize_t n = ::read(m_fd, data, sizeof data);
+                if (n <= 0)
+                    continue;
+                {
+                    const std::lock_guard<std::mutex> lock(m_mutex);
+                    m_received.emplace_back(reinterpret_cast<const char *>(data), int(n));
+                }
+                const char byte = 1;
+                [[maybe_unused]] const ssize_t w = ::write(m_wake[1], &byte, 1);
+            }
+        });
+        return true;
     }
     void unplug() override
     {
         put("UDC", "\n");
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
+        if (m_reader.joinable()) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t w = ::write(m_stop[1], &byte, 1);
+            m_reader.join();
+        }
+        for (int *fd : {&m_fd, &m_wake[0], &m_wake[1], &m_stop[0], &m_stop[1]}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
+        m_received.clear();
     }
-    int fd() const override { return m_fd; }
+    int fd() const override { return m_wake[0]; }
     void readable(VirtualHidModel *model) override
     {
-        quint8 data[64];
-        const ssize_t n = ::read(m_fd, data, sizeof data);
-        if (n <= 0)
-            return;
+        char bytes[64];
+        while (::read(m_wake[0], bytes, sizeof bytes) > 0) {
+        }
+        std::deque<QByteArray> received;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            received.swap(m_received);
+        }
+        for (const QByteArray &r : received)
+            take(model, r);
+    }
+    void take(VirtualHidModel *model, const QByteArray &got)
+    {
+        const quint8 *data = reinterpret_cast<const quint8 *>(got.constData());
         QByteArray report(1, '\0'); // the report ID the host's side counts
-        report += QByteArray(reinterpret_cast<const char *>(data), int(n));
+        report += got;
         const bool feature = data[0] == 0x60 || data[0] == 0xC0 || data[0] == 0x80;
         print(feature ? "feature" : "output", reinterpret_cast<const quint8 *>(report.constData()),
               int(report.size()), feature ? 0 : 1);
@@ -307,6 +360,10 @@ private:
     const Options &m_o;
     bool m_made = false;
     int m_fd = -1;
+    int m_wake[2] = {-1, -1}, m_stop[2] = {-1, -1};
+    std::thread m_reader;
+    std::mutex m_mutex;
+    std::deque<QByteArray> m_received; // by the reader thread, in order
 };
 
 } // namespace

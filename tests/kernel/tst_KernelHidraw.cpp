@@ -31,10 +31,20 @@ class tst_KernelHidraw : public QObject
         QProcess process;
         explicit Cable(const QStringList &args = {})
         {
+            const qsizetype before = nodes();
             process.setProcessChannelMode(QProcess::SeparateChannels);
             process.start(QStringLiteral(TX9_VIRTUAL_CABLE), args);
             process.waitForStarted();
             waitUntil([this] { return output().contains("plugged"); }, 10000);
+            // The kernel probes the new device on a work queue of its own (over USB after
+            // enumerating it): its node comes a moment after the cable is plugged in.
+            waitUntil([&] { return nodes() > before; }, 10000);
+        }
+        static qsizetype nodes()
+        {
+            return QDir("/sys/class/hidraw")
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                .size();
         }
         ~Cable()
         {
@@ -445,9 +455,11 @@ private slots:
     // The window busy for two seconds (a long piece of work on the GUI thread) while the meter
     // sends: the kernel keeps only 64 unread reports per open node, but the reader goes on
     // reading into its own queue, so every live frame the meter sent becomes a row.
+    void busyWindowLosesNoFrame_data() { cables(); }
     void busyWindowLosesNoFrame()
     {
-        Cable cable;
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget));
         ScriptedPrompts prompts;
         HidrawPlatform platform;
         TFCOMM w(&platform);
@@ -473,12 +485,15 @@ private slots:
 
     // The real window, offscreen, on the real backend: select, connect, live rows, download,
     // unplug and replug.
+    void windowEndToEnd_data() { cables(); }
     void windowEndToEnd()
     {
-        Cable cable;
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget));
         ScriptedPrompts prompts;
         HidrawPlatform platform;
         TFCOMM w(&platform);
+        QVERIFY(waitUntil([&] { return w.DevListBox->currentRow() >= 0; }, 10000));
         QCOMPARE(w.DevListBox->currentItem() ? w.DevListBox->currentItem()->text() : QString(),
                  QStringLiteral("USB to Serial"));
         w.RecordSI->setChecked(false);
@@ -509,9 +524,11 @@ private slots:
 
     // The headless run in this process on the real backend: live rows at interval 0, the
     // cable pulled and plugged back in (numbering goes on), stop with the stop command.
+    void headlessRunSurvivesAReplug_data() { cables(); }
     void headlessRunSurvivesAReplug()
     {
-        Cable cable;
+        QFETCH(bool, gadget);
+        Cable cable(on(gadget));
         HidrawPlatform platform;
         Headless::Options o;
         o.Interval = 0;
