@@ -214,6 +214,9 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
     connect(&m_statusTimer, &QTimer::timeout, this, &HeadlessRun::showStatus);
     m_durationTimer.setSingleShot(true);
     connect(&m_durationTimer, &QTimer::timeout, this, [this] { stop(); });
+    m_settleTimer.setSingleShot(true);
+    m_settleTimer.setInterval(500);
+    connect(&m_settleTimer, &QTimer::timeout, this, &HeadlessRun::reconnect);
 }
 
 HeadlessRun::~HeadlessRun()
@@ -414,6 +417,16 @@ void HeadlessRun::deviceListRebuilt(bool connected)
 {
     if (m_done || connected || !m_lost)
         return;
+    // A cable coming back shows up in several steps (the USB device, its interface, the
+    // node): it is connected once the list has been quiet for a moment.
+    if (pickRow() >= 0)
+        m_settleTimer.start();
+}
+
+void HeadlessRun::reconnect()
+{
+    if (m_done || !m_lost)
+        return;
     const int row = pickRow();
     if (row < 0 || !m_engine.Devices[row]->ReadWriteAccess())
         return;
@@ -426,6 +439,10 @@ void HeadlessRun::watchdogTripped()
 {
     warn(QStringLiteral("The cable is connected but the meter has sent nothing for 30 seconds: "
                         "is it switched on? Still waiting."));
+    // The meter may have been switched on after the start command went out: it goes out
+    // again, with the baud rate before it.
+    if (m_connectWanted && !m_downloadEnded)
+        m_engine.toggleConnection();
 }
 
 void HeadlessRun::noReadWriteAccess(THidDevice *device, quint32 error)
@@ -500,6 +517,7 @@ void HeadlessRun::finish(int status)
     m_status = status;
     m_statusTimer.stop();
     m_durationTimer.stop();
+    m_settleTimer.stop();
     if (m_statusShown)
         writeErr(QStringLiteral("\r\033[K"));
     m_engine.releaseDeviceList();

@@ -105,6 +105,7 @@ private:
     void watchdogTripped() override;
 
     int pickRow() const;
+    void reconnect();
     void list();
     bool openOutput();
     void connectCable();
@@ -126,6 +127,7 @@ private:
     RowFile *m_file = nullptr;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
+    QTimer m_settleTimer; // a cable that came back is connected when the list is quiet
     bool m_recordSI = true;
     bool m_connectWanted = false;
     bool m_lost = false; // the cable went away; waiting for it

@@ -14,6 +14,7 @@
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 // The logger without a window: the same engine as the window's on the simulated cable, and
@@ -247,6 +248,48 @@ private slots:
         MeasurementTable back;
         QCOMPARE(DataFiles::loadTable(journal, back, true), DataFiles::LoadStatus::Ok);
         QCOMPARE(back.count(), r.run->table().count());
+    }
+
+    // A meter that stays silent (switched off when the run began) trips the watchdog: the
+    // run warns, keeps going, and sends the baud rate and the start command again, so a meter
+    // switched on later starts sending.
+    void silentMeterIsAskedAgain()
+    {
+        struct Silent : VirtualHidModel
+        {
+            std::mutex mutex;
+            QList<quint8> commands;
+            void outputReport(const QByteArray &report) override
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                commands << quint8(report.at(2));
+            }
+            std::optional<std::pair<qint64, QByteArray>> next() override
+            {
+                QByteArray idle(11, '\0');
+                idle[1] = char(0xF0);
+                return std::make_pair(qint64(500), idle);
+            }
+            int starts()
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                return int(commands.count(90));
+            }
+        };
+        auto silent = std::make_shared<Silent>();
+        Headless::Options o;
+        o.Interval = 0;
+        Run r(dir, o, false);
+        r.cable = r.bus.plug(SimulatedThermometer::cableInterface(), silent);
+        r.run->start();
+        QVERIFY(r.run->running());
+        const int first = silent->starts(); // the start report and the start command
+        QVERIFY(first >= 1);
+        QVERIFY(waitUntil([&] { return r.errors().contains("sent nothing"); }, 20000));
+        QVERIFY(waitUntil([&] { return silent->starts() > first; }, 2000));
+        QVERIFY(r.run->running());
+        r.run->stop();
+        QCOMPARE(r.status, int(Headless::Ok));
     }
 
     // What cannot start says why, with its own exit status.
