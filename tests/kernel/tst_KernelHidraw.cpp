@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QThread>
 #include <QtTest>
 #include <csignal>
@@ -222,6 +223,41 @@ private slots:
             QCOMPARE(w.SelectedHidDevice ? w.SelectedHidDevice->SerialString() : serial, serial);
     }
 
+    // The package's udev rule as systemd-udevd applies it: the USB cable's node gets the
+    // seat's uaccess tag and the group plugdev; a uhid device named the same (it has no USB
+    // parent whose product could match) and a USB device with another product get neither.
+    void udevRuleTagsOnlyTheUsbCable_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("tagged");
+        QTest::newRow("usb cable") << QStringList{"--gadget"} << true;
+        QTest::newRow("uhid cable") << QStringList{} << false;
+        QTest::newRow("usb, another product")
+            << QStringList{"--gadget", "--product", "Thermo Probe"} << false;
+    }
+    void udevRuleTagsOnlyTheUsbCable()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, tagged);
+        Cable cable(args);
+        const QStringList nodes =
+            QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QCOMPARE(nodes.size(), 1);
+        const QString node = "/dev/" + nodes[0];
+        QCOMPARE(QProcess::execute("udevadm", {"settle", "--timeout=10"}), 0);
+        QProcess info;
+        info.start("udevadm", {"info", "--query=property", "--name=" + node});
+        QVERIFY(info.waitForFinished(10000));
+        QCOMPARE(info.exitCode(), 0); // udevd knows the node
+        const QString properties = QString::fromUtf8(info.readAllStandardOutput());
+        QCOMPARE(properties.contains(
+                     QRegularExpression("^TAGS=.*:uaccess:", QRegularExpression::MultilineOption)),
+                 tagged);
+        struct stat st = {};
+        QCOMPARE(::stat(QFile::encodeName(node).constData(), &st), 0);
+        QCOMPARE(st.st_gid == 46 && (st.st_mode & 0777) == 0660, tagged);
+    }
+
     // Over USB both go out as SET_REPORT requests; a feature report cut to the descriptor's
     // length arrives whole.
     void featureAndOutputReportsReachTheDevice_data()
@@ -310,7 +346,7 @@ private slots:
         QVERIFY(waitUntil([&] { return !log.data.isEmpty(); }, 10000));
         cable.signal(SIGUSR1);
         QVERIFY(waitUntil([&] { return !log.errors.isEmpty(); }, 10000));
-        // Heard through the kernel's own uevents.
+        // Heard through the kernel's uevents.
         QVERIFY(waitUntil([&] { return log.events.contains("removal USB to Serial"); }, 10000));
         QVERIFY(!d->Plugged());
         const int before = int(log.data.size());
