@@ -5,16 +5,7 @@
 
 quint32 TextPool::intern(QStringView text)
 {
-    if (text.isEmpty())
-        return 0;
-    const QString key = text.toString();
-    const auto it = m_ids.constFind(key);
-    if (it != m_ids.constEnd())
-        return *it;
-    const quint32 id = quint32(m_texts.size());
-    m_texts.append(key);
-    m_ids.insert(key, id);
-    return id;
+    return text.isEmpty() ? 0 : intern(text.toString());
 }
 
 quint32 TextPool::intern(const QString &text)
