@@ -530,7 +530,11 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic
     temp.appendRows(batch);
     if (xml.hasError() || !sawPacket || !sawEnd || !sawFields || fields.isEmpty())
         return LoadStatus::Failed;
-    const qint64 good = firstBad < 0 ? temp.count() : firstBad;
+    if (firstBad < 0) {
+        table.appendFrom(std::move(temp)); // every row is good: taken over whole
+        return LoadStatus::Ok;
+    }
+    const qint64 good = firstBad;
     std::vector<MeasurementTable::Row> rows;
     for (qint64 r = 0; r < good; ++r) {
         rows.push_back(temp.row(r));
@@ -540,7 +544,7 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic
         }
     }
     table.appendRows(rows);
-    return firstBad < 0 ? LoadStatus::Ok : LoadStatus::Failed;
+    return LoadStatus::Failed;
 }
 
 } // namespace
