@@ -66,10 +66,7 @@ void TFCOMM::HidCtlRemoval(THidDevice *HidDev)
 
 void TFCOMM::HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error)
 {
-    const QString text =
-        HidCtl && HidCtl->Platform() ? HidCtl->Platform()->errorText(Error) : QString();
-    Q_UNUSED(HidDev);
-    addUsbLogLine(QStringLiteral("READ ERROR: %1 (%2)").arg(text).arg(Error, 0, 16));
+    Engine.dataError(HidDev, Error);
 }
 
 void TFCOMM::ReadBtnClick()

@@ -145,6 +145,8 @@ public:
 
     // Frame handling and recording.
     void handleReport(THidDevice *device, quint8 reportId, const quint8 *data, quint16 size);
+    // A failed read, as a line of the USB log.
+    void dataError(THidDevice *device, quint32 error);
     void showReading();
     void offerReading();
     void intervalTick();
@@ -157,7 +159,6 @@ public:
 private:
     void deviceRemoved(THidDevice *device);
     void deviceChanged(QObject *sender);
-    void dataError(THidDevice *device, quint32 error);
     void logBytes(const quint8 *bytes, int count);
     void afterFrameCompleted(THidDevice *device);
 
