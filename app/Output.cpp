@@ -51,15 +51,19 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
     // The rows as they are now are written elsewhere while readings go on being recorded.
     const std::shared_ptr<const MeasurementTable> rows = table->snapshot();
     const QDate date = QDate::currentDate();
-    const bool saved =
-        BackgroundTask::run<bool>(QStringLiteral("Saving %1").arg(path), rows->count(),
-                                  [rows, path, date](std::atomic<qint64> &done) {
-                                      return DataFiles::saveTable(*rows, path, date, &done);
-                                  });
+    const auto reason = std::make_shared<QString>();
+    const bool saved = BackgroundTask::run<bool>(
+        QStringLiteral("Saving %1").arg(path), rows->count(),
+        [rows, path, date, reason](std::atomic<qint64> &done) {
+            return DataFiles::saveTable(*rows, path, date, &done, reason.get());
+        });
     if (saved)
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),
                                    DialogKind::Information, {DialogButton::OK});
+    else if (DataFiles::extensionOf(path) == QLatin1String(".xml"))
+        // The packet's writer has no message of its own: the general error handler reports.
+        reportUncaughtError(QStringLiteral("Cannot create file \"%1\". %2.").arg(path, *reason));
     else
         Prompts::current().message(QStringLiteral("Could not save table to specified file: ") +
                                        path,
@@ -112,8 +116,9 @@ void TFCOMM::BtSaveClick()
     // The chart component hands its picture over through the clipboard.
     QApplication::clipboard()->setImage(picture);
     ChartPicture::stamp(picture, LocaleInfo::shortDate(QDate::currentDate()));
-    if (!ChartPicture::saveBmp(picture, path)) {
-        reportUncaughtError(QStringLiteral("Cannot create file \"%1\".").arg(path));
+    QString reason;
+    if (!ChartPicture::saveBmp(picture, path, &reason)) {
+        reportUncaughtError(QStringLiteral("Cannot create file \"%1\". %2.").arg(path, reason));
         return;
     }
     Prompts::current().message(QStringLiteral("Graphic has saved on %1").arg(path),

@@ -121,12 +121,18 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
 
     // Every row from here on is also kept on disk until the program closes normally.
     RecoveryJournal = new Journal(Journal::defaultFolder(), this);
-    connect(RecoveryJournal, &Journal::writeFailed, this, [this](const QString &message) {
-        // Not from inside the recording step that appended the row.
-        QTimer::singleShot(0, this, [message] {
-            Prompts::current().message(message, DialogKind::Warning, {DialogButton::OK});
-        });
-    });
+    connect(RecoveryJournal, &Journal::writeFailed, this,
+            [this](const QString &path, const QString &reason) {
+                const QString message =
+                    QStringLiteral(
+                        "Could not write the recovery journal %1: %2. Readings are still "
+                        "recorded on screen; save them before you close the program.")
+                        .arg(path, reason);
+                // Not from inside the recording step that appended the row.
+                QTimer::singleShot(0, this, [message] {
+                    Prompts::current().message(message, DialogKind::Warning, {DialogButton::OK});
+                });
+            });
     RecoveryJournal->attach(cds1);
 
     adjustSize();

@@ -1,5 +1,6 @@
-// Bringing back the rows that a crashed session left in the recovery journal.
+// Bringing back the rows that ended sessions left in recovery journals.
 
+#include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "recording/MeasurementGrid.h"
@@ -8,45 +9,111 @@
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
 
+#include <QFileInfo>
+
+namespace {
+
+// A journal read elsewhere: its rows, and the chart values they stand for.
+struct Restored
+{
+    MeasurementTable Rows;
+    Journal::Contents Contents;
+    std::vector<float> Values; // one per row; a row without a number repeats the one before
+};
+
+// The number of a journal's Value text. The journal may come from a session under another
+// locale, so a decimal comma reads as well as a decimal point.
+std::optional<float> journalValue(const QString &text, const QString &sep, qint32 max, qint32 min)
+{
+    if (const auto v = Recorder::valueOfText(text, sep, max, min))
+        return v;
+    return Recorder::valueOfText(
+        text, sep == QLatin1String(",") ? QStringLiteral(".") : QStringLiteral(","), max, min);
+}
+
+} // namespace
+
 void TFCOMM::offerRecovery()
 {
-    if (!RecoveryJournal || RecoveryJournal->orphanRows() == 0)
+    if (!RecoveryJournal)
         return;
-    const auto answer = Prompts::current().question(
-        QStringLiteral("Norvane TX-9"),
-        QStringLiteral("The last session ended unexpectedly with %1 readings that were not "
-                       "saved. Restore them?")
-            .arg(RecoveryJournal->orphanRows()),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
-    if (answer != QMessageBox::Yes) {
-        RecoveryJournal->setOrphanAside();
-        return;
-    }
-    MeasurementTable rows;
-    RecoveryJournal->readOrphan(rows);
-    std::vector<MeasurementTable::Row> batch;
-    batch.reserve(size_t(rows.count()));
-    for (qint64 r = 0; r < rows.count(); ++r)
-        batch.push_back(rows.row(r));
-    cds1->appendRows(batch);
-    // The chart and the recorder pick up where the crashed session stood.
-    for (qint64 r = 0; r < rows.count(); ++r) {
-        if (const auto v = Recorder::valueOfText(rows.text(r, MeasurementTable::FieldValue),
-                                                 S.DecimalSep, S.RangeMax, S.RangeMin))
-            S.ValueNum = *v;
-        ChartCtl->AddValue(double(S.ValueNum));
-        if (const auto maxY = Recorder::raisePeak(S, S.ValueNum))
-            ChartCtl->SetMaxY(*maxY);
-    }
-    showPage(ChartCtl->Page());
-    if (rows.count() > 0) {
-        const qint64 last = rows.count() - 1;
-        if (const auto no = rows.no(last))
-            S.NextRecordNo = *no + 1;
-        S.StoredRowCount += qint32(rows.count());
-        S.LastStoredKey = rows.text(last, MeasurementTable::FieldValue) +
-                          rows.text(last, MeasurementTable::FieldUnit);
+    if (!RecoveryJournal->unavailable().isEmpty())
+        Prompts::current().message(
+            QStringLiteral("There is no recovery journal: %1. Readings are kept on screen "
+                           "only; save them before you close the program.")
+                .arg(RecoveryJournal->unavailable()),
+            DialogKind::Warning, {DialogButton::OK});
+    while (RecoveryJournal->hasOrphan()) {
+        const QString path = RecoveryJournal->orphanPath();
+        // Read (and turned into chart values) elsewhere, with the progress window: a
+        // journal of days holds millions of rows.
+        const auto restored = std::make_shared<Restored>();
+        const QString sep = S.DecimalSep;
+        const qint32 max = S.RangeMax, min = S.RangeMin;
+        float start = S.ValueNum;
+        BackgroundTask::run<bool>(
+            QStringLiteral("Reading the recovery journal"), QFileInfo(path).size(),
+            [restored, path, sep, max, min, start](std::atomic<qint64> &done) mutable {
+                restored->Contents = Journal::read(path, restored->Rows, &done);
+                restored->Values.reserve(size_t(restored->Rows.count()));
+                for (qint64 r = 0; r < restored->Rows.count(); ++r) {
+                    const QString &text = restored->Rows.text(r, MeasurementTable::FieldValue);
+                    if (const auto v = journalValue(text, sep, max, min))
+                        start = *v;
+                    restored->Values.push_back(start);
+                }
+                return true;
+            });
+        const Journal::Contents c = restored->Contents;
+        if (!c.Journal || c.Rows == 0) {
+            const QString aside = RecoveryJournal->setOrphanAside();
+            Prompts::current().message(
+                QStringLiteral("The recovery journal %1 holds no readable readings%2; it is "
+                               "kept as %3.")
+                    .arg(path,
+                         c.Journal
+                             ? QStringLiteral(" (%1 lines could not be read)").arg(c.Unreadable)
+                             : QStringLiteral(" (it is not one of this program's journals)"),
+                         aside.isEmpty() ? path : aside),
+                DialogKind::Warning, {DialogButton::OK});
+            continue;
+        }
+        const auto answer = Prompts::current().question(
+            QStringLiteral("Norvane TX-9"),
+            QStringLiteral("The last session ended unexpectedly with %1 readings that were not "
+                           "saved. Restore them?")
+                .arg(c.Rows),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
+        if (!RecoveryJournal->hasOrphan() || RecoveryJournal->orphanPath() != path)
+            return; // decided meanwhile (the question runs an event loop)
+        if (answer != QMessageBox::Yes) {
+            RecoveryJournal->setOrphanAside();
+            continue;
+        }
+        const qint64 count = c.Rows;
+        const qint64 lastNo = restored->Rows.no(count - 1).value_or(S.NextRecordNo - 1);
+        const QString lastKey = restored->Rows.text(count - 1, MeasurementTable::FieldValue) +
+                                restored->Rows.text(count - 1, MeasurementTable::FieldUnit);
+        cds1->appendFrom(std::move(restored->Rows));
+        // The chart and the recorder pick up where the ended session stood.
+        for (const float v : restored->Values) {
+            S.ValueNum = v;
+            ChartCtl->AddValue(double(v));
+            if (const auto maxY = Recorder::raisePeak(S, v))
+                ChartCtl->SetMaxY(*maxY);
+        }
+        showPage(ChartCtl->Page());
+        S.NextRecordNo = qint32(lastNo + 1);
+        S.StoredRowCount += qint32(count);
+        S.LastStoredKey = lastKey;
         DBGrid1->setCurrentRow(cds1->count() - 1);
+        const QString kept = RecoveryJournal->restoreOrphan(c.Unreadable > 0);
+        if (c.Unreadable > 0)
+            Prompts::current().message(
+                QStringLiteral("%1 lines of the recovery journal could not be read; the "
+                               "journal is kept as %2.")
+                    .arg(c.Unreadable)
+                    .arg(kept.isEmpty() ? path : kept),
+                DialogKind::Warning, {DialogButton::OK});
     }
-    RecoveryJournal->restoreOrphan();
 }

@@ -1,8 +1,9 @@
 #include "output/ChartPicture.h"
 
+#include "output/SafeFile.h"
+
 #include <QFileInfo>
 #include <QPainter>
-#include <QSaveFile>
 #include <qcustomplot.h>
 
 namespace ChartPicture {
@@ -33,22 +34,25 @@ void stamp(QImage &picture, const QString &dateText)
                      Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, dateText);
 }
 
-bool saveBmp(const QImage &picture, const QString &path)
+bool saveBmp(const QImage &picture, const QString &path, QString *reason)
 {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
         // A device or a pipe is written in place; replacing it would destroy the node.
         QFile device(path);
-        return device.open(QIODevice::WriteOnly) && picture.save(&device, "BMP") && device.flush();
+        const bool written =
+            device.open(QIODevice::WriteOnly) && picture.save(&device, "BMP") && device.flush();
+        if (!written && reason)
+            *reason = device.errorString();
+        return written;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!picture.save(&file, "BMP")) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    SafeFileDevice file(path);
+    const bool saved =
+        file.open(QIODevice::WriteOnly) && picture.save(&file, "BMP") && file.commit();
+    if (!saved && reason)
+        *reason = file.file().error() ? file.file().errorString()
+                                      : QStringLiteral("the picture could not be encoded");
+    return saved;
 }
 
 } // namespace ChartPicture

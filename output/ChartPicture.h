@@ -14,5 +14,5 @@ QImage render(QCustomPlot *chart);
 void stamp(QImage &picture, const QString &dateText);
 QPoint stampPosition(const QImage &picture);
 // Writes the picture as BMP, replacing path only when the whole file was written.
-bool saveBmp(const QImage &picture, const QString &path);
+bool saveBmp(const QImage &picture, const QString &path, QString *reason = nullptr);
 } // namespace ChartPicture

@@ -1,12 +1,11 @@
 #include "output/DataFiles.h"
 
+#include "output/SafeFile.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringConverter>
 #include <QXmlStreamReader>
 #include <charconv>
@@ -22,29 +21,13 @@ namespace DataFiles {
 namespace {
 
 constexpr qint64 ChunkRows = 65536;
+// No line (or XML tag) of a data file is longer: anything longer is refused, not buffered.
+constexpr qint64 MaxLineBytes = qint64(4) << 20;
 
 QByteArray encode(const QString &text)
 {
     QStringEncoder encoder(QStringConverter::System);
     return encoder.encode(text);
-}
-
-// Writes the chunks produced by `produce` through a temporary file that replaces path only
-// once everything has been written. Only a regular file (or a new name) is written: a pipe
-// would block until a reader comes, and a device node is no place for a table.
-bool writeAtomically(const QString &path, const std::function<bool(QFileDevice &)> &produce)
-{
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile())
-        return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!produce(file)) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
 }
 
 QString textHeader(const QDate &date)
@@ -341,7 +324,10 @@ private:
 class TextLoader
 {
 public:
-    explicit TextLoader(MeasurementTable &table) : m_table(table)
+    // lenient: a line that does not parse is counted and skipped instead of ending the load,
+    // and a last line without its line break (torn by a kill) is no row.
+    explicit TextLoader(MeasurementTable &table, bool lenient = false)
+        : m_table(table), m_lenient(lenient)
     {
         m_rows.reserve(size_t(ChunkRows));
     }
@@ -360,6 +346,8 @@ public:
             // A line ends at CR LF, LF or CR; a CR at the end may still have its LF coming.
             if (!last && (end >= n || (data[end] == '\r' && end + 1 >= n)))
                 break;
+            if (end >= n && m_lenient)
+                break; // torn: not a row
             line(data + start, end - start);
             if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
                 ++end;
@@ -371,6 +359,9 @@ public:
         return m_failed ? n : std::min(start, n);
     }
     bool failed() const { return m_failed; }
+    qint64 skipped() const { return m_skipped; }
+    // A line too long to be one of ours ends the load as a failure.
+    void tooLong() { m_failed = true; }
     // Rows parsed so far go into the table now.
     void flush()
     {
@@ -395,7 +386,7 @@ private:
             while (tab < size && data[tab] != '\t')
                 ++tab;
             if (count == MeasurementTable::FieldCount) {
-                m_failed = true;
+                bad();
                 return;
             }
             pieces[count++] = std::string_view(data + from, tab - from);
@@ -406,7 +397,7 @@ private:
         bool empty = false;
         const std::optional<qint32> no = parseNoBytes(pieces[0], &empty);
         if (!no && !empty) {
-            m_failed = true;
+            bad();
             return;
         }
         auto intern = [this](std::string_view piece) {
@@ -421,7 +412,17 @@ private:
             flush();
     }
 
+    void bad()
+    {
+        if (m_lenient)
+            ++m_skipped;
+        else
+            m_failed = true;
+    }
+
     MeasurementTable &m_table;
+    bool m_lenient;
+    qint64 m_skipped = 0;
     QStringDecoder m_decoder{QStringConverter::System};
     TimeIds m_times;
     PieceIds m_fields[MeasurementTable::FieldCount];
@@ -440,14 +441,18 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table,
     return loader.failed() ? LoadStatus::Failed : LoadStatus::Ok;
 }
 
-// A text file read a buffer at a time, so its bytes never need memory of their own.
-LoadStatus loadTextFile(int fd, MeasurementTable &table, std::atomic<qint64> *bytesDone)
+// A text file read a buffer at a time, so its bytes never need memory of their own. The
+// buffer grows for a long line, up to MaxLineBytes: a longer line is no line of a data file
+// (a 2 GB file of zeros is one), and the load fails there.
+LoadStatus loadTextFile(int fd, TextLoader &loader, std::atomic<qint64> *bytesDone,
+                        const std::atomic<bool> *cancel)
 {
-    TextLoader loader(table);
     std::vector<char> buffer(size_t(1) << 20);
     size_t have = 0;
     qint64 total = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return LoadStatus::Cancelled;
         const ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - have);
         if (n < 0 && errno == EINTR)
             continue;
@@ -465,86 +470,214 @@ LoadStatus loadTextFile(int fd, MeasurementTable &table, std::atomic<qint64> *by
             bytesDone->store(total - qint64(have), std::memory_order_relaxed);
         if (last)
             return LoadStatus::Ok;
-        if (have == buffer.size())
-            buffer.resize(buffer.size() * 2); // a line longer than the buffer
+        if (have == buffer.size()) {
+            if (qint64(buffer.size()) >= MaxLineBytes) {
+                loader.tooLong();
+                return LoadStatus::Failed;
+            }
+            buffer.resize(buffer.size() * 2);
+        }
     }
 }
 
+// Watches the raw bytes of a packet before the XML reader sees them: a tag longer than any
+// line of ours, or with more attributes than any element of a packet could want, is refused
+// at once (the reader would take time quadratic in the number of attributes).
+class TagGuard
+{
+public:
+    static constexpr int MaxAttributes = 64;
+    bool feed(const char *data, qsizetype n)
+    {
+        for (qsizetype i = 0; i < n; ++i) {
+            const char c = data[i];
+            if (m_quote) {
+                if (c == m_quote)
+                    m_quote = 0;
+            } else if (!m_inTag) {
+                if (c == '<') {
+                    m_inTag = true;
+                    m_equals = 0;
+                    m_tagBytes = 0;
+                }
+                continue;
+            } else if (c == '>') {
+                m_inTag = false;
+                continue;
+            } else if (c == '"' || c == '\'') {
+                m_quote = c;
+            } else if (c == '=' && ++m_equals > MaxAttributes) {
+                return false;
+            }
+            if (++m_tagBytes > MaxLineBytes)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    bool m_inTag = false;
+    char m_quote = 0;
+    int m_equals = 0;
+    qint64 m_tagBytes = 0;
+};
+
+// The packet is read a buffer at a time into a temporary table; a packet that cannot be read
+// adds nothing. The rows before the first one whose first field is no whole number are kept.
+class XmlLoader
+{
+public:
+    // Takes the next bytes of the packet; false once the packet is known to be bad.
+    bool feed(const char *data, qsizetype n)
+    {
+        if (!m_guard.feed(data, n))
+            return fail();
+        m_xml.addData(QByteArray::fromRawData(data, n));
+        return parse();
+    }
+    // No more bytes: whether the packet was whole.
+    bool finish()
+    {
+        if (m_failed)
+            return false;
+        m_temp.appendRows(m_batch);
+        m_batch.clear();
+        return !m_xml.hasError() && m_sawPacket && m_sawEnd && m_sawFields && !m_fields.isEmpty();
+    }
+    LoadStatus takeInto(MeasurementTable &table, bool whole)
+    {
+        if (!whole && !m_cancelled)
+            return LoadStatus::Failed;
+        if (m_firstBad < 0) {
+            table.appendFrom(std::move(m_temp)); // every row is good: taken over whole
+            return m_cancelled ? LoadStatus::Cancelled : LoadStatus::Ok;
+        }
+        std::vector<MeasurementTable::Row> rows;
+        for (qint64 r = 0; r < m_firstBad; ++r) {
+            rows.push_back(m_temp.row(r));
+            if (qint64(rows.size()) >= ChunkRows) {
+                table.appendRows(rows);
+                rows.clear();
+            }
+        }
+        table.appendRows(rows);
+        return m_cancelled ? LoadStatus::Cancelled : LoadStatus::Failed;
+    }
+    // Asked to stop: the rows read so far are kept.
+    void cancel()
+    {
+        m_cancelled = true;
+        m_temp.appendRows(m_batch);
+        m_batch.clear();
+    }
+    qint64 rowsRead() const { return m_parsed; }
+
+private:
+    bool fail()
+    {
+        m_failed = true;
+        return false;
+    }
+    bool parse()
+    {
+        while (!m_xml.atEnd()) {
+            const auto token = m_xml.readNext();
+            if (token == QXmlStreamReader::Invalid)
+                return m_xml.error() == QXmlStreamReader::PrematureEndOfDocumentError || fail();
+            if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
+                return fail(); // no DTDs, no entities: nothing is ever expanded
+            if (token == QXmlStreamReader::StartElement) {
+                if (!startElement())
+                    return fail();
+            } else if (token == QXmlStreamReader::EndElement) {
+                if (m_xml.name() == QLatin1String("FIELDS"))
+                    m_inFields = false;
+                else if (m_xml.name() == QLatin1String("DATAPACKET"))
+                    m_sawEnd = true;
+            }
+        }
+        return true;
+    }
+    bool startElement()
+    {
+        const auto name = m_xml.name();
+        if (name == QLatin1String("DATAPACKET")) {
+            m_sawPacket = true;
+        } else if (name == QLatin1String("FIELDS")) {
+            m_inFields = m_sawFields = true;
+        } else if (name == QLatin1String("FIELD") && m_inFields) {
+            m_fields << m_xml.attributes().value(QLatin1String("attrname")).toString();
+            if (m_fields.size() > MeasurementTable::FieldCount)
+                return false;
+        } else if (name == QLatin1String("ROW")) {
+            if (m_fields.isEmpty())
+                return false; // rows without fields have nothing to load
+            // By position: the packet's first field goes into No, the second into Time...
+            const auto attrs = m_xml.attributes();
+            auto field = [&](int k) {
+                return k < m_fields.size() ? attrs.value(m_fields[k]).toString() : QString();
+            };
+            MeasurementTable::Row row;
+            bool empty = false;
+            row.No = parseNo(field(0), &empty);
+            if (!row.No && !empty && m_firstBad < 0)
+                m_firstBad = m_parsed;
+            row.Time = field(1);
+            row.Value = field(2);
+            row.Unit = field(3);
+            m_batch.push_back(std::move(row));
+            ++m_parsed;
+            if (qint64(m_batch.size()) >= ChunkRows) {
+                m_temp.appendRows(m_batch);
+                m_batch.clear();
+            }
+        }
+        return true;
+    }
+
+    QXmlStreamReader m_xml;
+    TagGuard m_guard;
+    QStringList m_fields;
+    MeasurementTable m_temp;
+    std::vector<MeasurementTable::Row> m_batch;
+    qint64 m_firstBad = -1, m_parsed = 0;
+    bool m_inFields = false, m_sawPacket = false, m_sawEnd = false, m_sawFields = false;
+    bool m_failed = false, m_cancelled = false;
+};
+
 LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic<qint64> *bytesDone)
 {
-    // The packet goes into a temporary table first; a packet that cannot be read adds nothing.
-    // The rows before the first one whose first field is no whole number are kept.
-    QXmlStreamReader xml(bytes);
-    QStringList fields;
-    MeasurementTable temp;
-    std::vector<MeasurementTable::Row> batch;
-    qint64 firstBad = -1, parsed = 0;
-    bool inFields = false, sawPacket = false, sawEnd = false, sawFields = false;
-    while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
-            return LoadStatus::Failed; // no DTDs, no entities: nothing is ever expanded
-        if (token == QXmlStreamReader::StartElement) {
-            const auto name = xml.name();
-            if (name == QLatin1String("DATAPACKET")) {
-                sawPacket = true;
-            } else if (name == QLatin1String("FIELDS")) {
-                inFields = sawFields = true;
-            } else if (name == QLatin1String("FIELD") && inFields) {
-                fields << xml.attributes().value(QLatin1String("attrname")).toString();
-                if (fields.size() > MeasurementTable::FieldCount)
-                    return LoadStatus::Failed;
-            } else if (name == QLatin1String("ROW")) {
-                if (fields.isEmpty())
-                    return LoadStatus::Failed; // rows without fields have nothing to load
-                // By position: the packet's first field goes into No, the second into Time...
-                const auto attrs = xml.attributes();
-                auto field = [&](int k) {
-                    return k < fields.size() ? attrs.value(fields[k]).toString() : QString();
-                };
-                MeasurementTable::Row row;
-                bool empty = false;
-                const QString first = field(0);
-                row.No = parseNo(first, &empty);
-                if (!row.No && !empty && firstBad < 0)
-                    firstBad = parsed;
-                row.Time = field(1);
-                row.Value = field(2);
-                row.Unit = field(3);
-                batch.push_back(std::move(row));
-                ++parsed;
-                if (qint64(batch.size()) >= ChunkRows) {
-                    temp.appendRows(batch);
-                    batch.clear();
-                    if (bytesDone)
-                        bytesDone->store(xml.characterOffset(), std::memory_order_relaxed);
-                }
-            }
-        } else if (token == QXmlStreamReader::EndElement) {
-            if (xml.name() == QLatin1String("FIELDS"))
-                inFields = false;
-            else if (xml.name() == QLatin1String("DATAPACKET"))
-                sawEnd = true;
+    XmlLoader loader;
+    const bool whole = loader.feed(bytes.constData(), bytes.size()) && loader.finish();
+    if (bytesDone)
+        bytesDone->store(bytes.size(), std::memory_order_relaxed);
+    return loader.takeInto(table, whole);
+}
+
+LoadStatus loadXmlFile(int fd, MeasurementTable &table, std::atomic<qint64> *bytesDone,
+                       const std::atomic<bool> *cancel)
+{
+    XmlLoader loader;
+    std::vector<char> buffer(size_t(1) << 20);
+    qint64 total = 0;
+    for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            loader.cancel();
+            return loader.takeInto(table, false);
         }
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return LoadStatus::Failed;
+        if (n == 0)
+            return loader.takeInto(table, loader.finish());
+        if (!loader.feed(buffer.data(), n))
+            return LoadStatus::Failed;
+        total += n;
+        if (bytesDone)
+            bytesDone->store(total, std::memory_order_relaxed);
     }
-    temp.appendRows(batch);
-    if (xml.hasError() || !sawPacket || !sawEnd || !sawFields || fields.isEmpty())
-        return LoadStatus::Failed;
-    if (firstBad < 0) {
-        table.appendFrom(std::move(temp)); // every row is good: taken over whole
-        return LoadStatus::Ok;
-    }
-    const qint64 good = firstBad;
-    std::vector<MeasurementTable::Row> rows;
-    for (qint64 r = 0; r < good; ++r) {
-        rows.push_back(temp.row(r));
-        if (qint64(rows.size()) >= ChunkRows) {
-            table.appendRows(rows);
-            rows.clear();
-        }
-    }
-    table.appendRows(rows);
-    return LoadStatus::Failed;
 }
 
 } // namespace
@@ -647,8 +780,9 @@ private:
     std::vector<bool> m_cached;
 };
 
-// Writes the whole table in one format.
-bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const QDate &date,
+// Writes the whole table in one format through write(bytes), which returns false on failure.
+template <typename Write>
+bool writeTable(Write write, const MeasurementTable &table, bool xml, const QDate &date,
                 std::atomic<qint64> *rowsDone = nullptr)
 {
     QByteArray chunk = encode(xml ? xmlHead(table) : textHeader(date));
@@ -665,7 +799,7 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
             piece.textLine(chunk, r);
         }
         if (chunk.size() >= (1 << 20)) {
-            if (file.write(chunk) != chunk.size())
+            if (!write(chunk))
                 return false;
             chunk.clear();
             if (rowsDone)
@@ -674,7 +808,7 @@ bool writeTable(QIODevice &file, const MeasurementTable &table, bool xml, const 
     }
     if (xml)
         chunk += encode(XmlTail);
-    return file.write(chunk) == chunk.size();
+    return write(chunk);
 }
 
 } // namespace
@@ -701,34 +835,48 @@ void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first
         pieces.textLine(out, r);
 }
 
+namespace {
+QByteArray inMemory(const MeasurementTable &table, bool xml, const QDate &date)
+{
+    QByteArray out;
+    writeTable(
+        [&out](const QByteArray &chunk) {
+            out += chunk;
+            return true;
+        },
+        table, xml, date);
+    return out;
+}
+} // namespace
+
 QByteArray textFile(const MeasurementTable &table, const QDate &date)
 {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    writeTable(buffer, table, false, date);
-    return buffer.data();
+    return inMemory(table, false, date);
 }
 
 QByteArray xmlPacket(const MeasurementTable &table)
 {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    writeTable(buffer, table, true, QDate());
-    return buffer.data();
+    return inMemory(table, true, QDate());
 }
 
 bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
-               std::atomic<qint64> *rowsDone)
+               std::atomic<qint64> *rowsDone, QString *reason)
 {
     const bool xml = extensionOf(path) == QLatin1String(".xml");
-    return writeAtomically(
-        path, [&](QFileDevice &file) { return writeTable(file, table, xml, date, rowsDone); });
+    SafeFile file(path);
+    const bool saved = file.open() &&
+                       writeTable([&file](const QByteArray &chunk) { return file.write(chunk); },
+                                  table, xml, date, rowsDone) &&
+                       file.commit();
+    if (!saved && reason)
+        *reason = file.errorString();
+    return saved;
 }
 
 int openRegularFile(const QString &path);
 
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
-                     std::atomic<qint64> *bytesDone)
+                     std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel)
 {
     if (emptyOnLoad)
         table.clear();
@@ -736,19 +884,14 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
     if (fd < 0)
         return LoadStatus::Failed;
     if (extensionOf(path) != QLatin1String(".xml")) {
-        const LoadStatus status = loadTextFile(fd, table, bytesDone);
+        TextLoader loader(table);
+        const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
         ::close(fd);
         return status;
     }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return LoadStatus::Failed;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return LoadStatus::Failed;
-    return loadXml(bytes, table, bytesDone);
+    const LoadStatus status = loadXmlFile(fd, table, bytesDone, cancel);
+    ::close(fd);
+    return status;
 }
 
 // A regular file opened for reading, or -1. Opened without blocking, so a pipe cannot hang the
@@ -781,6 +924,21 @@ std::optional<QByteArray> readRegularFile(const QString &path)
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
     return bytes;
+}
+
+LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,
+                       std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel)
+{
+    const int fd = openRegularFile(path);
+    if (fd < 0)
+        return LoadStatus::Failed;
+    TextLoader loader(table, true);
+    const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
+    ::close(fd);
+    loader.flush();
+    if (unreadable)
+        *unreadable = loader.skipped() + (status == LoadStatus::Failed ? 1 : 0);
+    return status;
 }
 
 LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table,

@@ -31,21 +31,30 @@ void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first
 QByteArray xmlPacket(const MeasurementTable &table);
 
 // Writes the table to path in the format its extension selects. Returns false when the file
-// could not be written; the old file is then untouched.
+// could not be written; the old file is then untouched and reason, when given, says why.
 // rowsDone, when given, counts the rows written so far (for a progress display).
 bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
-               std::atomic<qint64> *rowsDone = nullptr);
+               std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr);
 
 enum class LoadStatus
 {
     Ok,
-    Failed
+    Failed,
+    Cancelled // asked to stop: the rows read until then are kept
 };
 // Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
 // before the failing line or packet row stay and no part of the failing row is added.
 // bytesDone, when given, counts the file's bytes read so far (for a progress display).
+// cancel, when given and set, ends the load early.
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
-                     std::atomic<qint64> *bytesDone = nullptr);
+                     std::atomic<qint64> *bytesDone = nullptr,
+                     const std::atomic<bool> *cancel = nullptr);
+// A journal of the program's text format: every whole line that parses becomes a row; the
+// others are skipped and counted in unreadable (a line too long to read ends the reading, and
+// counts as one). A last line without its line break is torn, not a row.
+LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,
+                       std::atomic<qint64> *bytesDone = nullptr,
+                       const std::atomic<bool> *cancel = nullptr);
 // The whole of a regular file; nullopt for anything else (a pipe, a device, a folder) or
 // when it cannot be read.
 std::optional<QByteArray> readRegularFile(const QString &path);

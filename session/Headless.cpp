@@ -1,6 +1,7 @@
 #include "session/Headless.h"
 
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/RowFile.h"
@@ -20,6 +21,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Headless {
@@ -181,6 +184,8 @@ int run(const QStringList &arguments, HidPlatform *platform)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    // The end of an SSH session: stopped as cleanly as by SIGTERM.
+    ::sigaction(SIGHUP, &action, nullptr);
 
     HeadlessRun run(options, platform, 1, 2, !options.Quiet && ::isatty(2));
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
@@ -196,6 +201,7 @@ int run(const QStringList &arguments, HidPlatform *platform)
     const int status = loop.exec();
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
     return status;
 }
 
@@ -213,7 +219,7 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
     m_statusTimer.setInterval(1000);
     connect(&m_statusTimer, &QTimer::timeout, this, &HeadlessRun::showStatus);
     m_durationTimer.setSingleShot(true);
-    connect(&m_durationTimer, &QTimer::timeout, this, [this] { stop(); });
+    connect(&m_durationTimer, &QTimer::timeout, this, &HeadlessRun::durationStep);
     m_settleTimer.setSingleShot(true);
     m_settleTimer.setInterval(500);
     connect(&m_settleTimer, &QTimer::timeout, this, &HeadlessRun::reconnect);
@@ -259,15 +265,38 @@ void HeadlessRun::start()
         return;
     }
 
-    // A previous run or window that crashed left rows in this journal slot: nobody is here to
+    // Runs or windows that ended without closing left rows in journals: nobody is here to
     // ask, so they are kept aside and the run starts a journal of its own.
-    if (m_journal->orphanRows() > 0) {
-        const qint64 rows = m_journal->orphanRows();
-        warn(QStringLiteral("A previous session left %1 unsaved readings; they are kept in %2.")
-                 .arg(rows)
-                 .arg(m_journal->setOrphanAside()));
+    while (m_journal->hasOrphan()) {
+        const QString path = m_journal->orphanPath();
+        MeasurementTable rows;
+        const Journal::Contents c = Journal::read(path, rows);
+        const QString aside = m_journal->setOrphanAside();
+        const QString where = aside.isEmpty() ? path : aside;
+        if (!c.Journal)
+            warn(QStringLiteral("%1 is not one of this program's journals; it is kept as %2.")
+                     .arg(path, where));
+        else
+            warn(QStringLiteral("A previous session left %1 unsaved readings%2; they are kept "
+                                "in %3.")
+                     .arg(c.Rows)
+                     .arg(c.Unreadable
+                              ? QStringLiteral(" (and %1 unreadable lines)").arg(c.Unreadable)
+                              : QString(),
+                          where));
     }
-    connect(m_journal, &Journal::writeFailed, this, &HeadlessRun::warn);
+    const QString rowsGo =
+        m_options.Output.isEmpty() ? QStringLiteral("standard output") : m_options.Output;
+    if (!m_journal->unavailable().isEmpty())
+        warn(QStringLiteral("There is no recovery journal: %1. The readings go to %2 only.")
+                 .arg(m_journal->unavailable(), rowsGo));
+    connect(m_journal, &Journal::writeFailed, this,
+            [this, rowsGo](const QString &path, const QString &reason) {
+                m_journalFailed = true;
+                warn(QStringLiteral("Could not write the recovery journal %1: %2. The readings "
+                                    "still go to %3.")
+                         .arg(path, reason, rowsGo));
+            });
     m_journal->attach(m_table);
     if (!openOutput())
         return;
@@ -276,8 +305,10 @@ void HeadlessRun::start()
     if (m_done)
         return;
     m_engine.startTimers();
-    if (m_options.Duration)
-        m_durationTimer.start(int(qMin(*m_options.Duration * 1000.0, 2.0e9)));
+    if (m_options.Duration) {
+        m_deadline.setRemainingTime(qint64(*m_options.Duration * 1000.0), Qt::PreciseTimer);
+        durationStep();
+    }
     if (m_statusLine)
         m_statusTimer.start();
     say(m_options.Download ? QStringLiteral("Downloading the stored readings from %1.")
@@ -328,35 +359,66 @@ bool HeadlessRun::openOutput()
     const QString &path = m_options.Output;
     if (path.isEmpty())
         return true;
+    auto refuse = [&](const QString &why) {
+        warn(QStringLiteral("Cannot write %1: %2.").arg(path, why));
+        finish(NotWritable);
+        return false;
+    };
     if (DataFiles::extensionOf(path) == QLatin1String(".xml")) {
-        // The packet is written whole when the run ends; whether it can be is known now.
-        const QFileInfo info(path);
-        QTemporaryFile probe(info.absolutePath() + QStringLiteral("/.tx9-probe-XXXXXX"));
-        if (!probe.open() || (info.exists() && (!info.isFile() || !info.isWritable()))) {
-            warn(QStringLiteral("Cannot write %1: %2.")
-                     .arg(path, info.exists() && !info.isFile()
-                                    ? QStringLiteral("not a regular file")
-                                    : probe.errorString()));
-            finish(NotWritable);
-            return false;
-        }
+        // The packet is written whole when the run ends; whether it can be is known now. The
+        // file is held under a lock meanwhile, so that no other run writes it too.
+        const QByteArray name = QFile::encodeName(path);
+        m_createdXml = ::access(name.constData(), F_OK) != 0;
+        m_xmlLock =
+            ::open(name.constData(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (m_xmlLock < 0)
+            return refuse(FileIo::reason(errno));
+        struct stat st = {};
+        if (::fstat(m_xmlLock, &st) != 0 || !S_ISREG(st.st_mode))
+            return refuse(QStringLiteral("not a regular file"));
+        if (::flock(m_xmlLock, LOCK_EX | LOCK_NB) != 0)
+            return refuse(QStringLiteral("another run is writing it"));
+        if (::access(name.constData(), W_OK) != 0)
+            return refuse(FileIo::reason(errno));
+        QTemporaryFile probe(QFileInfo(path).absolutePath() + QStringLiteral("/.tx9-probe-XXXXXX"));
+        if (!probe.open())
+            return refuse(probe.errorString());
         return true;
     }
     m_file = new RowFile(false, this, 0666);
+    m_file->setExclusive(true);
     if (!m_file->create(path, DataFiles::textFileHeader(QDate::currentDate()), false)) {
         const int error = m_file->error();
         if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
             outputFailed(error);
             finish(WriteFailed);
-        } else {
-            warn(QStringLiteral("Cannot write %1: %2.")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(error))));
-            finish(NotWritable);
+            return false;
         }
-        return false;
+        return refuse(m_file->errorString());
     }
     connect(m_file, &RowFile::failed, this, &HeadlessRun::outputFailed);
     return true;
+}
+
+QString HeadlessRun::keptWhere() const
+{
+    if (!m_journal->unavailable().isEmpty() || !m_journal->owner())
+        return QStringLiteral(" There is no recovery journal, so they are kept nowhere else.");
+    if (m_journalFailed)
+        return QStringLiteral(" The recovery journal %1 could not be written either.")
+            .arg(m_journal->path());
+    return QStringLiteral(" The readings are kept in %1.").arg(m_journal->path());
+}
+
+void HeadlessRun::durationStep()
+{
+    // A timer runs for at most 24 days: a longer run waits in steps of a day.
+    const qint64 left = m_deadline.remainingTime();
+    if (left <= 0) {
+        stop();
+        return;
+    }
+    m_durationTimer.start(int(qMin<qint64>(left, 24 * 3600 * 1000)));
 }
 
 void HeadlessRun::connectCable()
@@ -464,9 +526,8 @@ void HeadlessRun::noDevice(quint8)
 
 void HeadlessRun::outputFailed(int error)
 {
-    warn(QStringLiteral("Could not write %1: %2. The readings are kept in %3.")
-             .arg(m_options.Output, QString::fromLocal8Bit(std::strerror(error)),
-                  m_journal->path()));
+    warn(QStringLiteral("Could not write %1: %2.%3")
+             .arg(m_options.Output, FileIo::reason(error), keptWhere()));
     QTimer::singleShot(0, this, [this] { stop(WriteFailed); });
 }
 
@@ -483,17 +544,27 @@ void HeadlessRun::stop(int status)
     }
     if (m_status == Ok)
         m_status = status;
+    qint64 inFile = m_table->count();
     if (m_file) {
         m_file->flush();
         m_file->close();
+        inFile = m_file->rowsWritten();
         if (m_file->error() != 0 && m_status == Ok)
             m_status = WriteFailed;
-    } else if (!m_options.Output.isEmpty() &&
-               !DataFiles::saveTable(*m_table, m_options.Output, QDate::currentDate())) {
-        warn(QStringLiteral("Could not write %1. The readings are kept in %2.")
-                 .arg(m_options.Output, m_journal->path()));
-        m_status = WriteFailed;
+    } else if (!m_options.Output.isEmpty()) {
+        QString reason;
+        if (!DataFiles::saveTable(*m_table, m_options.Output, QDate::currentDate(), nullptr,
+                                  &reason)) {
+            warn(QStringLiteral("Could not write %1: %2.%3")
+                     .arg(m_options.Output, reason, keptWhere()));
+            if (m_createdXml)
+                QFile::remove(m_options.Output); // the empty file that held the lock
+            inFile = 0;
+            m_status = WriteFailed;
+        }
     }
+    if (m_xmlLock >= 0)
+        ::close(std::exchange(m_xmlLock, -1));
     if (m_status == Ok)
         m_journal->closeNormally();
     else
@@ -502,10 +573,16 @@ void HeadlessRun::stop(int status)
     if (m_statusShown)
         writeErr(QStringLiteral("\r\033[K"));
     m_statusShown = false;
-    say(QStringLiteral("Stopped after %1 readings%2.")
-            .arg(m_table->count())
-            .arg(m_options.Output.isEmpty() ? QString()
-                                            : QStringLiteral(" in %1").arg(m_options.Output)));
+    if (inFile < m_table->count() && !m_options.Output.isEmpty())
+        warn(QStringLiteral("Stopped after %1 readings; only %2 of them are in %3.")
+                 .arg(m_table->count())
+                 .arg(inFile)
+                 .arg(m_options.Output));
+    else
+        say(QStringLiteral("Stopped after %1 readings%2.")
+                .arg(m_table->count())
+                .arg(m_options.Output.isEmpty() ? QString()
+                                                : QStringLiteral(" in %1").arg(m_options.Output)));
     finish(m_status);
 }
 
@@ -515,6 +592,12 @@ void HeadlessRun::finish(int status)
         return;
     m_done = true;
     m_status = status;
+    if (m_xmlLock >= 0) {
+        // The run never got to write its packet: the empty file that held the lock goes.
+        ::close(std::exchange(m_xmlLock, -1));
+        if (m_createdXml)
+            QFile::remove(m_options.Output);
+    }
     m_statusTimer.stop();
     m_durationTimer.stop();
     m_settleTimer.stop();

@@ -5,6 +5,7 @@
 
 #include "session/LoggerEngine.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -114,6 +115,8 @@ private:
     void writeErr(const QString &text);
     void showStatus();
     void outputFailed(int error);
+    QString keptWhere() const;
+    void durationStep();
     void finish(int status);
 
     Headless::Options m_options;
@@ -127,7 +130,8 @@ private:
     RowFile *m_file = nullptr;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
-    QTimer m_settleTimer; // a cable that came back is connected when the list is quiet
+    QDeadlineTimer m_deadline; // of --duration
+    QTimer m_settleTimer;      // a cable that came back is connected when the list is quiet
     bool m_recordSI = true;
     bool m_connectWanted = false;
     bool m_lost = false; // the cable went away; waiting for it
@@ -138,4 +142,7 @@ private:
     int m_row = -1;
     QString m_cableId; // DevInst of the cable in use
     int m_status = Headless::Ok;
+    int m_xmlLock = -1;        // holds an .xml output's lock until it is written
+    bool m_createdXml = false; // the .xml output did not exist before the run
+    bool m_journalFailed = false;
 };

@@ -1,24 +1,85 @@
 #include "session/Journal.h"
 
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The part of a journal made of whole lines: a kill in the middle of a write leaves a torn
-// last line, which is not a row.
-QByteArray wholeLines(const QByteArray &bytes)
+const QByteArray Header = QByteArrayLiteral("Report created on: ");
+
+// The first bytes of a regular file (at most n); empty for anything else.
+QByteArray head(const QString &path, qsizetype n)
 {
-    return bytes.left(bytes.lastIndexOf('\n') + 1);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes(n, Qt::Uninitialized);
+    qsizetype have = 0;
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        while (have < n) {
+            const ssize_t got = ::read(fd, bytes.data() + have, size_t(n - have));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            have += got;
+        }
+    }
+    ::close(fd);
+    bytes.truncate(have);
+    return bytes;
+}
+
+// Whether a journal holds anything to decide on: something that is not our header, or a
+// line after the header's three. Only the file's beginning is looked at, so a huge file of
+// anything costs nothing here.
+bool worthDeciding(const QString &path)
+{
+    const QByteArray start = head(path, 64 * 1024);
+    if (start.isEmpty())
+        return false;
+    if (!start.startsWith(Header.left(qMin(Header.size(), start.size()))))
+        return true;
+    qsizetype at = 0;
+    for (int line = 0; line < 3; ++line) {
+        at = start.indexOf('\n', at);
+        if (at < 0)
+            return false;
+        ++at;
+    }
+    return at < start.size();
+}
+
+QString slotSuffix(int slot)
+{
+    return slot == 1 ? QString() : QStringLiteral("-%1").arg(slot);
+}
+
+// Renames without ever replacing: false when to exists.
+int renameNew(const QString &from, const QString &to)
+{
+    const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without the flag: a hard link cannot replace either.
+    if (::link(f.constData(), t.constData()) != 0)
+        return errno;
+    ::unlink(f.constData());
+    return 0;
 }
 
 } // namespace
@@ -34,36 +95,64 @@ QString Journal::defaultFolder()
 Journal::Journal(const QString &folder, QObject *parent) : QObject(parent), m_folder(folder)
 {
     connect(&m_file, &RowFile::failed, this, &Journal::fail);
-    QDir().mkpath(m_folder);
+    if (!QDir().mkpath(m_folder)) {
+        m_unavailable = QStringLiteral("the folder %1 cannot be created").arg(m_folder);
+        return;
+    }
     // The first free slot. The kernel drops a process's flock when it ends, however it ends,
     // so a crashed instance's slot is free again and its journal waits there.
+    int openError = 0;
+    int mine = 0;
     for (int slot = 1; slot <= MaxSlots && m_lockFd < 0; ++slot) {
-        const QString suffix = slot == 1 ? QString() : QStringLiteral("-%1").arg(slot);
-        const QString lock = m_folder + QStringLiteral("/journal%1.lock").arg(suffix);
+        const QString lock = m_folder + QStringLiteral("/journal%1.lock").arg(slotSuffix(slot));
         const int fd =
             ::open(QFile::encodeName(lock).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
+        if (fd < 0) {
+            openError = errno;
             continue;
+        }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
             continue;
         }
         m_lockFd = fd;
-        m_path = m_folder + QStringLiteral("/journal%1.txt").arg(suffix);
+        mine = slot;
+        m_path = m_folder + QStringLiteral("/journal%1.txt").arg(slotSuffix(slot));
     }
-    if (m_lockFd < 0)
-        return; // every slot is in use: this instance keeps no journal
-    if (const auto bytes = DataFiles::readRegularFile(m_path)) {
-        const qint64 lines = wholeLines(*bytes).count('\n');
-        m_orphanRows = qMax<qint64>(0, lines - 3);
+    if (m_lockFd < 0) {
+        m_unavailable = openError
+                            ? QStringLiteral("%1 cannot be written: %2")
+                                  .arg(m_folder, FileIo::reason(openError))
+                            : QStringLiteral("every journal slot in %1 is in use").arg(m_folder);
+        return;
     }
-    m_orphanPending = m_orphanRows > 0;
+    if (worthDeciding(m_path))
+        m_orphans.append({m_path, -1});
+    // Journals that ended processes left in other slots: held while they are decided on, so
+    // that an instance starting meanwhile does not take them as its own.
+    for (int slot = 1; slot <= MaxSlots; ++slot) {
+        const QString journal = m_folder + QStringLiteral("/journal%1.txt").arg(slotSuffix(slot));
+        if (slot == mine || !QFile::exists(journal))
+            continue;
+        const QString lock = m_folder + QStringLiteral("/journal%1.lock").arg(slotSuffix(slot));
+        const int fd =
+            ::open(QFile::encodeName(lock).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && worthDeciding(journal))
+            m_orphans.append({journal, fd});
+        else
+            ::close(fd);
+    }
 }
 
 Journal::~Journal()
 {
     m_file.flush();
     m_file.close();
+    for (const Orphan &o : std::as_const(m_orphans) + m_restoredElsewhere)
+        if (o.lockFd >= 0)
+            ::close(o.lockFd);
     if (m_lockFd >= 0)
         ::close(m_lockFd);
 }
@@ -71,47 +160,105 @@ Journal::~Journal()
 void Journal::attach(MeasurementTable *table)
 {
     m_table = table;
-    if (owner() && !m_orphanPending)
+    if (owner() && !hasOrphan())
         startFrom(table);
     connect(table, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex &, int first, int last) { rowsAppended(first, last); });
     connect(table, &QAbstractItemModel::modelReset, this, [this] {
-        if (!m_orphanPending)
+        if (!hasOrphan())
             startFrom(nullptr); // the table was emptied: so is the journal
     });
 }
 
-bool Journal::readOrphan(MeasurementTable &into) const
+Journal::Contents Journal::read(const QString &path, MeasurementTable &into,
+                                std::atomic<qint64> *bytesDone)
 {
-    const auto bytes = DataFiles::readRegularFile(m_path);
-    return bytes &&
-           DataFiles::loadBytes(wholeLines(*bytes), false, into) == DataFiles::LoadStatus::Ok;
+    Contents c;
+    c.Journal = head(path, Header.size()) == Header;
+    if (!c.Journal)
+        return c;
+    const qint64 before = into.count();
+    DataFiles::loadJournal(path, into, &c.Unreadable, bytesDone);
+    c.Rows = into.count() - before;
+    return c;
 }
 
-void Journal::restoreOrphan()
+qint64 Journal::orphanRows() const
 {
-    m_orphanPending = false;
-    m_orphanRows = 0;
-    startFrom(m_table);
+    if (!hasOrphan())
+        return 0;
+    MeasurementTable rows;
+    return read(orphanPath(), rows).Rows;
+}
+
+bool Journal::readOrphan(MeasurementTable &into) const
+{
+    if (!hasOrphan())
+        return false;
+    const Contents c = read(orphanPath(), into);
+    return c.Journal && c.Unreadable == 0;
+}
+
+QString Journal::restoreOrphan(bool keepOriginal)
+{
+    if (!hasOrphan())
+        return {};
+    Orphan o = m_orphans.takeFirst();
+    QString aside;
+    if (keepOriginal) {
+        aside = moveAside(o.path);
+        if (o.lockFd >= 0)
+            ::close(o.lockFd);
+    } else if (o.lockFd >= 0) {
+        m_restoredElsewhere.append(o); // removed once our journal holds its rows
+    }
+    decided();
+    return aside;
 }
 
 QString Journal::setOrphanAside()
 {
-    const QString aside =
-        m_folder +
-        QStringLiteral("/unsaved-%1.txt")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")));
-    QFile::remove(aside);
-    QFile::rename(m_path, aside);
-    m_orphanPending = false;
-    m_orphanRows = 0;
-    startFrom(m_table);
+    if (!hasOrphan())
+        return {};
+    const Orphan o = m_orphans.takeFirst();
+    const QString aside = moveAside(o.path);
+    if (o.lockFd >= 0)
+        ::close(o.lockFd);
+    if (aside.isEmpty() && o.lockFd < 0) {
+        // The orphan is still where a new journal would be written: no journal rather than
+        // one written over rows that exist nowhere else.
+        ::close(std::exchange(m_lockFd, -1));
+        m_unavailable = QStringLiteral("%1 could not be moved aside").arg(o.path);
+    }
+    decided();
     return aside;
+}
+
+QString Journal::moveAside(const QString &path)
+{
+    const QString base = m_folder + QStringLiteral("/unsaved-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    for (int n = 1; n < 10000; ++n) {
+        const QString aside =
+            base + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".txt");
+        const int error = renameNew(path, aside);
+        if (error == 0)
+            return aside;
+        if (error != EEXIST)
+            return {};
+    }
+    return {};
+}
+
+void Journal::decided()
+{
+    if (!hasOrphan() && m_table && owner())
+        startFrom(m_table);
 }
 
 void Journal::rowsAppended(qint64 first, qint64 last)
 {
-    if (m_orphanPending || !m_table)
+    if (hasOrphan() || !m_table || !owner())
         return;
     m_file.appendRows(*m_table, first, last);
 }
@@ -119,12 +266,19 @@ void Journal::rowsAppended(qint64 first, qint64 last)
 void Journal::startFrom(const MeasurementTable *table)
 {
     QByteArray bytes = DataFiles::textFileHeader(QDate::currentDate());
-    const bool rows = table && table->count() > 0;
-    if (rows)
-        DataFiles::appendTextRows(bytes, *table, 0, table->count() - 1);
+    const qint64 rows = table ? table->count() : 0;
+    if (rows > 0)
+        DataFiles::appendTextRows(bytes, *table, 0, rows - 1);
     // Rows may exist nowhere else on disk: a journal that holds some replaces the old one
     // only once it is complete. Without rows the journal starts again in place.
-    m_file.create(m_path, bytes, rows);
+    if (!m_file.create(m_path, bytes, rows > 0, rows))
+        return;
+    // Other slots' orphans restored into the table are now in this journal.
+    for (const Orphan &o : std::as_const(m_restoredElsewhere)) {
+        QFile::remove(o.path);
+        ::close(o.lockFd);
+    }
+    m_restoredElsewhere.clear();
 }
 
 void Journal::flush()
@@ -132,22 +286,19 @@ void Journal::flush()
     m_file.flush();
 }
 
-void Journal::fail(int error)
+void Journal::fail(int)
 {
     if (m_failureReported)
         return;
     m_failureReported = true;
-    emit writeFailed(QStringLiteral("Could not write the recovery journal %1: %2. Readings are "
-                                    "still recorded on screen; save them before you close the "
-                                    "program.")
-                         .arg(m_path, QString::fromLocal8Bit(std::strerror(error))));
+    emit writeFailed(m_path, m_file.errorString());
 }
 
 void Journal::closeNormally()
 {
     m_file.flush();
     m_file.close();
-    if (m_lockFd < 0 || m_orphanPending)
+    if (m_lockFd < 0 || hasOrphan())
         return;
     const QString last = m_folder + QStringLiteral("/last-session.txt");
     ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(last).constData());

@@ -7,18 +7,22 @@
 // - Rows are buffered and written with fdatasync at most once a second, and whenever the
 //   journal starts anew (the table was emptied).
 // - Each running instance owns one slot (journal.txt, journal-2.txt, ...) through a lock file
-//   that a crashed process no longer holds; no instance touches another's journal.
-// - A journal that a previous process left with rows is an orphan: nothing is written until
-//   the program has decided to restore it (restoreOrphan) or to set it aside (setOrphanAside).
+//   that a crashed process no longer holds; no instance touches the journal of a live one.
+// - A journal that an ended process left with rows is an orphan: its own slot's, and that of
+//   every other slot no live process holds. Nothing is written until the program has decided
+//   for each orphan in turn to restore it (restoreOrphan) or to set it aside (setOrphanAside).
 // - A normal exit keeps the journal as last-session.txt.
 // - A write error (disk full) is reported once through writeFailed; the table is unaffected.
+// - A state folder that cannot be written leaves the instance without a journal; unavailable()
+//   says why.
 
 #include "recording/MeasurementTable.h"
 #include "session/RowFile.h"
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
+#include <QStringList>
+#include <atomic>
 
 class Journal : public QObject
 {
@@ -37,16 +41,34 @@ public:
     bool owner() const { return m_lockFd >= 0; }
     QString folder() const { return m_folder; }
     QString path() const { return m_path; }
+    // Why this instance keeps no journal; empty when it keeps one.
+    QString unavailable() const { return m_unavailable; }
 
-    // Complete rows a previous process left in this slot's journal (a torn last line is not
-    // counted); 0 when there is nothing to decide.
-    qint64 orphanRows() const { return m_orphanRows; }
-    // The orphan's rows, read into table (appended).
+    // The orphan that waits for a decision (the first of them); empty when none does.
+    bool hasOrphan() const { return !m_orphans.isEmpty(); }
+    QString orphanPath() const { return hasOrphan() ? m_orphans.first().path : QString(); }
+
+    struct Contents
+    {
+        bool Journal = false;  // the file begins with the program's header
+        qint64 Rows = 0;       // whole lines that are rows
+        qint64 Unreadable = 0; // whole lines that are not
+    };
+    // Reads the journal at path into table: every row that parses, whatever follows a bad
+    // line, without touching anything else (safe on any thread). A file that does not begin
+    // with the header is not read at all.
+    static Contents read(const QString &path, MeasurementTable &into,
+                         std::atomic<qint64> *bytesDone = nullptr);
+    // The rows of the orphan that waits (0 when none): those that parse.
+    qint64 orphanRows() const;
+    // The waiting orphan's rows, read into table (appended); true when every line was read.
     bool readOrphan(MeasurementTable &into) const;
-    // The orphan's rows are in the table now: the journal starts again from the table's rows.
-    void restoreOrphan();
-    // Moves the orphan aside as unsaved-<yyyy-mm-dd-hhmmss>.txt and starts anew. Returns the
-    // new name.
+
+    // The waiting orphan's rows are in the table now. keepOriginal: some of its lines could
+    // not be read, so the file itself is kept aside; returns its new name then.
+    QString restoreOrphan(bool keepOriginal = false);
+    // Moves the waiting orphan aside as unsaved-<yyyy-mm-dd-hhmmss>[-n].txt (never over an
+    // earlier one). Returns the new name, or an empty text when it could not be moved.
     QString setOrphanAside();
 
     // Writes what is buffered and syncs it to the disk.
@@ -55,19 +77,28 @@ public:
     void closeNormally();
 
 signals:
-    void writeFailed(const QString &message);
+    // path: the journal; reason: why it could not be written.
+    void writeFailed(const QString &path, const QString &reason);
 
 private:
+    struct Orphan
+    {
+        QString path;
+        int lockFd = -1; // another slot's lock, held while its orphan is decided on
+    };
     void rowsAppended(qint64 first, qint64 last);
     void startFrom(const MeasurementTable *table);
+    void decided();
+    QString moveAside(const QString &path);
     void fail(int error);
 
     QString m_folder;
     QString m_path;
+    QString m_unavailable;
     int m_lockFd = -1; // flock'ed: this instance's slot
     QPointer<MeasurementTable> m_table;
     RowFile m_file{true};
-    qint64 m_orphanRows = 0;
-    bool m_orphanPending = false;
+    QList<Orphan> m_orphans;
+    QList<Orphan> m_restoredElsewhere; // other slots' orphans whose rows are now ours
     bool m_failureReported = false;
 };

@@ -1,30 +1,15 @@
 #include "session/RowFile.h"
 
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-
-namespace {
-
-// Writes all of bytes to fd; 0 on success, else the error (ENOSPC for a write of nothing).
-int writeAll(int fd, const QByteArray &bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        done += n;
-    }
-    return 0;
-}
-
-} // namespace
 
 RowFile::RowFile(bool sync, QObject *parent, int mode) : QObject(parent), m_sync(sync), m_mode(mode)
 {
@@ -41,28 +26,26 @@ RowFile::~RowFile()
     close();
 }
 
-bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTemporary)
+bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows)
 {
     close();
+    m_path = path;
     m_buffer.clear();
+    m_bufferRows = 0;
+    m_rowsWritten = 0;
     m_table = nullptr;
     m_next = 0;
     m_last = -1;
     m_error = 0;
+    m_refusal.clear();
     const QByteArray target = QFile::encodeName(path);
+    struct stat st = {};
+    if (::stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        return refuse(EINVAL, QStringLiteral("not a regular file"));
     if (viaTemporary) {
-        const QByteArray fresh = target + ".new";
-        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, m_mode);
-        int error = fd >= 0 ? writeAll(fd, bytes) : errno;
-        if (error == 0 && m_sync && ::fdatasync(fd) != 0)
-            error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        if (error == 0 && ::rename(fresh.constData(), target.constData()) != 0)
-            error = errno;
-        if (error != 0) {
-            ::unlink(fresh.constData());
-            fail(error);
+        SafeFile fresh(path);
+        if (!fresh.open() || !fresh.write(bytes) || !fresh.commit()) {
+            fail(fresh.error());
             return false;
         }
         m_fd = ::open(target.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -71,21 +54,47 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
             fail(errno);
             return false;
         }
+        m_rowsWritten = rows;
         return true;
     }
-    m_fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, m_mode);
+    // Not truncated before it is known to be a regular file that no other run writes: a FIFO
+    // would block the open until a reader came, and a device would be overwritten.
+    m_fd =
+        ::open(target.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, m_mode);
+    if (m_fd < 0)
+        return refuse(errno, FileIo::reason(errno));
+    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return refuse(EINVAL, QStringLiteral("not a regular file"));
+    if (m_exclusive && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(EWOULDBLOCK, errno == EWOULDBLOCK
+                                       ? QStringLiteral("another run is writing it")
+                                       : FileIo::reason(errno));
+    if (::ftruncate(m_fd, 0) != 0)
+        return refuse(errno, FileIo::reason(errno));
     m_goodSize = 0;
-    if (m_fd < 0) {
-        fail(errno);
-        return false;
-    }
-    if (!writeOut(bytes))
-        return false;
-    if (m_sync && ::fdatasync(m_fd) != 0) {
-        fail(errno);
-        return false;
-    }
-    return true;
+    // The first bytes are kept until they are written: rows that come once the disk has room
+    // again never go out without the header before them.
+    m_buffer = bytes;
+    m_bufferRows = rows;
+    writeBuffered();
+    return m_error == 0;
+}
+
+bool RowFile::refuse(int error, const QString &why)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_refusal = why;
+    fail(error);
+    return false;
+}
+
+QString RowFile::errorString() const
+{
+    if (!m_refusal.isEmpty())
+        return m_refusal;
+    return m_error ? FileIo::reason(m_error) : QString();
 }
 
 void RowFile::appendRows(const MeasurementTable &table, qint64 first, qint64 last)
@@ -107,8 +116,10 @@ void RowFile::appendRows(const MeasurementTable &table, qint64 first, qint64 las
 void RowFile::formatSlice(qint64 rows)
 {
     const qint64 end = qMin(m_last, m_next + rows - 1);
-    if (m_table && m_next <= end)
+    if (m_table && m_next <= end) {
         DataFiles::appendTextRows(m_buffer, *m_table, m_next, end);
+        m_bufferRows += end - m_next + 1;
+    }
     m_next = end + 1;
     if (m_next > m_last || !m_table) {
         m_sliceTimer.stop();
@@ -132,14 +143,20 @@ void RowFile::writeBuffered()
     m_timer.stop();
     if (m_fd < 0 || m_buffer.isEmpty())
         return;
-    const QByteArray bytes = std::exchange(m_buffer, {});
-    if (writeOut(bytes) && m_sync && ::fdatasync(m_fd) != 0)
-        fail(errno);
+    // What fails stays waiting and goes out with the next write-out: the disk may have room
+    // by then, and the file never misses a line in the middle.
+    if (!writeOut(m_buffer))
+        return;
+    m_buffer.clear();
+    m_rowsWritten += std::exchange(m_bufferRows, 0);
+    if (m_sync)
+        if (const int error = FileIo::sync(m_fd, m_path))
+            fail(error);
 }
 
 bool RowFile::writeOut(const QByteArray &bytes)
 {
-    if (const int error = writeAll(m_fd, bytes)) {
+    if (const int error = FileIo::writeAll(m_fd, bytes.constData(), bytes.size(), m_path)) {
         // No torn line stays behind to be read as a row, or to glue onto the next one.
         const bool cut = ::ftruncate(m_fd, m_goodSize) == 0;
         Q_UNUSED(cut); // nothing more can be done about a file that cannot be cut either

@@ -3,7 +3,9 @@
 // once, then each appended row's line, written out at least once a second (and whenever a
 // megabyte is waiting), so that a reader following the file sees the rows as they come and a
 // crash leaves whole lines only. A failed write cuts the file back to its last whole line and
-// is reported once through failed; later rows are tried again (the disk may have room by then).
+// is reported once through failed; what failed waits and goes out again with the next rows
+// (the disk may have room by then), so the file never lacks its header or a line in between.
+// Only a regular file (or a new name) is written.
 
 #include "recording/MeasurementTable.h"
 
@@ -22,10 +24,14 @@ public:
     explicit RowFile(bool sync, QObject *parent = nullptr, int mode = 0600);
     ~RowFile() override; // writes out what waits
 
-    // Starts path with bytes. viaTemporary: the file is first written beside path and put in
-    // its place once complete, so an old file is replaced by a whole one or not at all.
-    // Returns false on failure (reported through failed as well).
-    bool create(const QString &path, const QByteArray &bytes, bool viaTemporary);
+    // Starts path with bytes, which hold the header and rows rows. viaTemporary: the file is
+    // first written beside path and put in its place once complete, so an old file is
+    // replaced by a whole one or not at all. Returns false on failure (reported through
+    // failed as well); a file that is not regular, or that another holder of the exclusive
+    // lock writes, is refused and left as it is.
+    bool create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows = 0);
+    // From the next create on, the file is held under an exclusive lock while it is written.
+    void setExclusive(bool exclusive) { m_exclusive = exclusive; }
     // The lines of the table's rows first..last, written out within a second. Many rows at
     // once (a loaded file) are turned into lines a slice at a time, between other events;
     // the table must keep them until then (it only ever grows, or is emptied, which starts
@@ -35,8 +41,14 @@ public:
     void flush();
     void close();
     bool isOpen() const { return m_fd >= 0; }
-    // The error of the first failure, 0 while none.
+    // The error of the first failure, 0 while none; EINVAL for a file that is not regular,
+    // EWOULDBLOCK for one that another run holds.
     int error() const { return m_error; }
+    QString errorString() const;
+    // Rows whose lines are in the file now.
+    qint64 rowsWritten() const { return m_rowsWritten; }
+    // Rows appended whose lines are not yet in the file.
+    qint64 rowsWaiting() const { return m_bufferRows + (m_last - m_next + 1); }
 
 signals:
     void failed(int error);
@@ -47,12 +59,18 @@ private:
     void writeBuffered();
     bool writeOut(const QByteArray &bytes);
     void fail(int error);
+    bool refuse(int error, const QString &why);
 
     bool m_sync;
     int m_mode;
+    bool m_exclusive = false;
     int m_fd = -1;
+    QString m_path;
+    QString m_refusal;     // why the file was refused, when it was
     qint64 m_goodSize = 0; // bytes of whole lines in the file
     QByteArray m_buffer;
+    qint64 m_bufferRows = 0; // rows whose lines are in m_buffer
+    qint64 m_rowsWritten = 0;
     QTimer m_timer;      // writes out what waits, a second after it began to wait
     QTimer m_sliceTimer; // turns the next slice of rows into lines
     QPointer<const MeasurementTable> m_table;

@@ -61,12 +61,19 @@ private slots:
                  QStringList({"Save table to specified file: " + path + " Scuss!"}));
         QCOMPARE(prompts.messages[0].kind, DialogKind::Information);
         QVERIFY(QFile::exists(path));
-        // A failure, XML included, shows the warning.
-        const QString bad = dir.filePath("no/such/folder/a.xml");
+        // A failed text save shows the warning; a failed packet reaches the general error
+        // handler, with the reason.
+        const QString bad = dir.filePath("no/such/folder/a.txt");
         prompts.fileAnswers.enqueue(bad);
         w.saveasClick();
         QCOMPARE(prompts.messages.last().text, "Could not save table to specified file: " + bad);
         QCOMPARE(prompts.messages.last().kind, DialogKind::Warning);
+        const QString badXml = dir.filePath("no/such/folder/a.xml");
+        prompts.fileAnswers.enqueue(badXml);
+        w.saveasClick();
+        QCOMPARE(prompts.messages.last().text,
+                 "Cannot create file \"" + badXml + "\". No such file or directory.");
+        QCOMPARE(prompts.messages.last().kind, DialogKind::Error);
     }
 
     // A text save leaves the last row current; an XML save leaves the cursor alone.

@@ -2,6 +2,7 @@
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "session/Headless.h"
 #include "sim/SimulatedThermometer.h"
@@ -15,6 +16,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The logger without a window: the same engine as the window's on the simulated cable, and
@@ -224,24 +227,31 @@ private slots:
             QVERIFY(lines[i].section('\t', 2) != lines[i - 1].section('\t', 2));
     }
 
-    // The data file fails in the middle of the run (here its reader goes away): the run
-    // stops with its own status, says where the rows are, and the journal holds every row.
+    // The data file fails in the middle of the run (the disk fills up): the run stops with
+    // its own status, gives the reason, says where the rows are, and the journal holds every
+    // row.
     void writeFailureLeavesTheRowsInTheJournal()
     {
-        ::signal(SIGPIPE, SIG_IGN);
-        int fds[2];
-        QCOMPARE(::pipe(fds), 0);
         Headless::Options o;
         o.Interval = 0;
-        o.Output = QStringLiteral("/proc/self/fd/%1").arg(fds[1]);
+        o.Output = dir.filePath("fills.txt");
+        std::atomic<bool> full{false};
+        FileFaults::install([&](FileFaults::Step, const QString &path) {
+            return full && path == o.Output ? ENOSPC : 0;
+        });
         Run r(dir, o);
         r.run->start();
         QVERIFY(r.run->running());
         QVERIFY(waitUntil([&] { return r.run->table().count() >= 5; }, 20000));
-        ::close(fds[0]);
+        full = true;
         QVERIFY(waitUntil([&] { return r.status >= 0; }, 10000));
-        ::close(fds[1]);
+        FileFaults::install({});
         QCOMPARE(r.status, int(Headless::WriteFailed));
+        QVERIFY2(r.errors().contains("No space left on device"), qPrintable(r.errors()));
+        // What it says is in the file is what the file holds.
+        const qint64 inFile = rows(read(o.Output)).size();
+        QVERIFY2(r.errors().contains(QStringLiteral("only %1 of them are in").arg(inFile)),
+                 qPrintable(r.errors()));
         const QString journal = r.run->journalPath();
         QVERIFY2(r.errors().contains(journal), qPrintable(r.errors()));
         QCOMPARE(withoutTimes(rows(read(journal))).size(), int(r.run->table().count()));
@@ -402,6 +412,60 @@ private slots:
         QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("Stopped after"));
     }
 
+    // The file size limit of `ulimit -f` strikes the data file and the journal like a full
+    // disk: status 6, the reason, and a count of what the file really holds.
+    void fileSizeLimitIsReportedTruly()
+    {
+        const QString file = dir.filePath("limited.txt");
+        QProcess p;
+        p.setChildProcessModifier([] {
+            const rlimit limit{2000, 2000};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", dir.filePath("limited-state"));
+        p.setProcessEnvironment(env);
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "-o", file});
+        QVERIFY(p.waitForFinished(60000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), int(Headless::WriteFailed));
+        QVERIFY2(err.contains("File too large"), qPrintable(err));
+        const qint64 inFile = rows(read(file)).size();
+        QVERIFY(inFile > 10);
+        QVERIFY2(err.contains(QStringLiteral("only %1 of them are in %2").arg(inFile).arg(file)),
+                 qPrintable(err));
+        // The journal failed too, and the message does not send the user there.
+        QVERIFY2(err.contains("could not be written either"), qPrintable(err));
+    }
+
+    // Two runs on one file: the second is refused while the first writes it, and the first
+    // one's file is untouched.
+    void secondRunOnTheSameFileIsRefused()
+    {
+        for (const char *name : {"shared.txt", "shared.xml"}) {
+            const QString file = dir.filePath(name);
+            QProcess first;
+            first.start(TX9_DEMO, {"--headless", "--interval", "0", "-o", file, "-q"});
+            QVERIFY(first.waitForStarted());
+            QVERIFY(waitUntil([&] { return QFile::exists(file); }, 20000));
+            QTest::qWait(1500);
+            const QByteArray before = read(file);
+            QProcess second;
+            second.start(TX9_DEMO, {"--headless", "--interval", "0", "-o", file});
+            QVERIFY(second.waitForFinished(30000));
+            QCOMPARE(second.exitCode(), int(Headless::NotWritable));
+            QVERIFY(QString::fromUtf8(second.readAllStandardError())
+                        .contains("another run is writing it"));
+            QVERIFY(read(file).startsWith(before));
+            ::kill(pid_t(first.processId()), SIGHUP); // like SIGTERM: the file is completed
+            QVERIFY(first.waitForFinished(10000));
+            QCOMPARE(first.exitCode(), 0);
+            MeasurementTable back;
+            QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
+            QVERIFY(back.count() >= 1);
+        }
+    }
+
     void commandExitStatuses()
     {
         auto runDemo = [](const QStringList &args, QString *err = nullptr) {
@@ -418,10 +482,22 @@ private slots:
         QVERIFY(err.contains("--help"));
         QCOMPARE(runDemo({"--device", "/dev/hidraw99"}), int(Headless::NoCable));
         QCOMPARE(runDemo({"-o", dir.filePath("none/x.txt")}), int(Headless::NotWritable));
-        // A full disk: the rows stay in the journal, and the message names it.
-        QCOMPARE(runDemo({"-o", "/dev/full", "--interval", "0"}, &err), int(Headless::WriteFailed));
-        QVERIFY2(err.contains("No space left on device") && err.contains("journal"),
-                 qPrintable(err));
+        // Anything but a regular file is refused at once: a device, a FIFO (whose open would
+        // wait for a reader, deaf to signals).
+        const QString fifo = dir.filePath("fifo.txt");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo), 0600), 0);
+        for (const QString &odd : {QStringLiteral("/dev/full"), fifo}) {
+            QCOMPARE(runDemo({"-o", odd, "--interval", "0"}, &err), int(Headless::NotWritable));
+            QVERIFY2(err.contains("not a regular file"), qPrintable(err));
+        }
+        // A read-only packet says why.
+        const QString ro = dir.filePath("ro.xml");
+        QVERIFY(QFile(ro).open(QIODevice::WriteOnly));
+        QVERIFY(QFile::setPermissions(ro, QFile::ReadOwner));
+        if (::geteuid() != 0) { // root may write it all the same
+            QCOMPARE(runDemo({"-o", ro}, &err), int(Headless::NotWritable));
+            QVERIFY2(err.contains("Permission denied"), qPrintable(err));
+        }
         // Done when the limit is reached; --quiet says nothing.
         QCOMPARE(runDemo({"--limit", "3", "--interval", "0", "-q"}, &err), int(Headless::Ok));
         QCOMPARE(err, QString());
