@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileInfo>
+#include <QPaintEngine>
 #include <QPrinter>
 #include <QToolButton>
 #include <qcustomplot.h>
@@ -44,6 +45,7 @@ void TFCOMM::saveasClick()
 
 void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
 {
+    const LongCommand busy(this);
     // Writing text walks the table to its end, so the last row is the current one after it.
     if (DataFiles::extensionOf(path) != QLatin1String(".xml") && table == cds1 &&
         table->count() > 0)
@@ -86,24 +88,28 @@ void TFCOMM::SpeedButton2Click()
 
 void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, bool EmptyOnLoad)
 {
+    const LongCommand busy(this);
     if (EmptyOnLoad)
         table->clear();
     // Read elsewhere into a table of its own, then appended in one batch, so that no reading
     // recorded meanwhile lands between the file's rows.
+    // Cancelled (from the progress window, or because the program closes), the rows read
+    // until then are kept.
     const auto loaded = std::make_shared<MeasurementTable>();
     const DataFiles::LoadStatus status = BackgroundTask::run<DataFiles::LoadStatus>(
         QStringLiteral("Loading %1").arg(path), QFileInfo(path).size(),
-        [loaded, path](std::atomic<qint64> &done) {
-            return DataFiles::loadTable(path, *loaded, false, &done);
+        [loaded, path](std::atomic<qint64> &done, const std::atomic<bool> &cancelled) {
+            return DataFiles::loadTable(path, *loaded, false, &done, &cancelled);
         });
     table->appendFrom(std::move(*loaded));
-    if (status != DataFiles::LoadStatus::Ok)
+    if (status == DataFiles::LoadStatus::Failed)
         Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,
                                    {DialogButton::OK});
 }
 
 void TFCOMM::BtSaveClick()
 {
+    const LongCommand busy(this);
     FileDialogRequest SavePictureDialog1;
     SavePictureDialog1.filter = QStringLiteral("Bitmaps (*.bmp)|*.bmp");
     SavePictureDialog1.defaultExt = QStringLiteral("*.bmp");
@@ -127,6 +133,7 @@ void TFCOMM::BtSaveClick()
 
 void TFCOMM::BtPrintClick()
 {
+    const LongCommand busy(this);
     S.PrintingNow = true;
     const QDate date = QDate::currentDate();
     Prompts::current().printPreview([this, date](QPrinter *printer) {
@@ -135,6 +142,25 @@ void TFCOMM::BtPrintClick()
         // they are now, while the window stays alive.
         const std::shared_ptr<const MeasurementTable> rows = cds1->snapshot();
         const qint64 pages = (rows->count() + Report::rowsPerPage() - 1) / Report::rowsPerPage();
+        if (printer->outputFormat() == QPrinter::PdfFormat &&
+            !printer->outputFileName().isEmpty() && printer->paintEngine() &&
+            printer->paintEngine()->type() == QPaintEngine::Pdf) {
+            // Printed to a file: written through a checked copy, so that a full disk is
+            // reported and never leaves a torn PDF in place of an old one.
+            const QString path = printer->outputFileName();
+            const QPageLayout pageLayout = printer->pageLayout();
+            const int resolution = printer->resolution();
+            const auto reason = std::make_shared<QString>();
+            const bool written = BackgroundTask::run<bool>(
+                QStringLiteral("Writing %1").arg(path), pages, [=](std::atomic<qint64> &done) {
+                    return Report::writePdf(path, pageLayout, resolution, *rows, date, &done,
+                                            reason.get());
+                });
+            if (!written)
+                reportUncaughtError(
+                    QStringLiteral("Cannot create file \"%1\". %2.").arg(path, *reason));
+            return;
+        }
         BackgroundTask::run<bool>(QStringLiteral("Preparing the report"), pages,
                                   [printer, rows, date](std::atomic<qint64> &done) {
                                       Report::paint(printer, *rows, date, &done);

@@ -17,7 +17,7 @@ Prompts *g_installed = nullptr;
 Prompts::~Prompts() = default;
 
 void Prompts::waitWithProgress(const QString &, const std::function<int()> &,
-                               const std::function<bool()> &done)
+                               const std::function<bool()> &done, const std::function<void()> &)
 {
     QEventLoop loop;
     QTimer poll;
@@ -33,7 +33,9 @@ void Prompts::waitWithProgress(const QString &, const std::function<int()> &,
 namespace {
 // Takes the user's input away from the windows that were open when a long piece of work
 // began, so that no command starts in the middle of it. Windows that open meanwhile (the
-// progress window, a message from a timer) take input as usual.
+// progress window, a message from a timer) take input as usual. Closing is not input: the
+// window's own close handling asks and waits for the work (an event filter that swallowed
+// the close event would leave it accepted, and the window would close unasked).
 class InputBlocker : public QObject
 {
 public:
@@ -56,8 +58,7 @@ protected:
         case QEvent::KeyRelease:
         case QEvent::ShortcutOverride:
         case QEvent::Shortcut:
-        case QEvent::Wheel:
-        case QEvent::Close: {
+        case QEvent::Wheel: {
             auto *w = qobject_cast<QWidget *>(watched);
             return w && m_blocked.contains(w->window());
         }
@@ -72,11 +73,18 @@ private:
 } // namespace
 
 void DialogPrompts::waitWithProgress(const QString &label, const std::function<int()> &percent,
-                                     const std::function<bool()> &done)
+                                     const std::function<bool()> &done,
+                                     const std::function<void()> &cancel)
 {
     // Made before the progress window, which stays usable.
     InputBlocker blocker;
-    QProgressDialog dlg(label, QString(), 0, 100, QApplication::activeWindow());
+    QProgressDialog dlg(label, cancel ? QStringLiteral("Cancel") : QString(), 0, 100,
+                        QApplication::activeWindow());
+    if (cancel)
+        QObject::connect(&dlg, &QProgressDialog::canceled, &dlg, [&] {
+            dlg.setLabelText(QStringLiteral("Stopping..."));
+            cancel();
+        });
     dlg.setWindowTitle(QStringLiteral("Norvane TX-9"));
     dlg.setWindowModality(Qt::WindowModal);
     dlg.setMinimumDuration(500); // short work shows no window at all

@@ -41,10 +41,12 @@ public:
     virtual void printPreview(const std::function<void(QPrinter *)> &paint) = 0;
     // Waits, with the event loop running (readings go on being recorded), until done() holds;
     // work that runs elsewhere meanwhile reports 0..100 through percent(). The real one shows
-    // a progress window once the wait has lasted half a second and takes no input meanwhile;
-    // this one only runs the loop.
+    // a progress window once the wait has lasted half a second and takes no input meanwhile,
+    // with a Cancel button that calls cancel when there is one (the wait goes on until the
+    // work has stopped); this one only runs the loop.
     virtual void waitWithProgress(const QString &label, const std::function<int()> &percent,
-                                  const std::function<bool()> &done);
+                                  const std::function<bool()> &done,
+                                  const std::function<void()> &cancel = {});
 
     static Prompts &current();
     // Installs p (not owned) for every later question; nullptr restores the real dialogs.
@@ -71,5 +73,6 @@ public:
     QString openFileName(const FileDialogRequest &request) override;
     void printPreview(const std::function<void(QPrinter *)> &paint) override;
     void waitWithProgress(const QString &label, const std::function<int()> &percent,
-                          const std::function<bool()> &done) override;
+                          const std::function<bool()> &done,
+                          const std::function<void()> &cancel = {}) override;
 };

@@ -1,5 +1,6 @@
 #include "app/RD7F.h"
 
+#include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/ToolGlyphs.h"
 #include "display/Fonts.h"
@@ -422,12 +423,33 @@ bool TFCOMM::FormCloseQuery()
 
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
-    if (FormCloseQuery()) {
-        if (RecoveryJournal)
-            RecoveryJournal->closeNormally();
-        event->accept();
-    } else
+    if (!m_exitConfirmed && !FormCloseQuery()) {
         event->ignore();
+        return;
+    }
+    m_exitConfirmed = true;
+    if (m_longCommands > 0) {
+        // A save runs to its end and a load stops where it is (its rows so far are kept);
+        // the window closes once the command has returned, so no file or journal is left
+        // torn and nothing is destroyed under a handler.
+        event->ignore();
+        BackgroundTask::cancelAll();
+        return;
+    }
+    if (RecoveryJournal)
+        RecoveryJournal->closeNormally();
+    event->accept();
+}
+
+LongCommand::LongCommand(TFCOMM *window) : m_window(window)
+{
+    ++m_window->m_longCommands;
+}
+
+LongCommand::~LongCommand()
+{
+    if (--m_window->m_longCommands == 0 && m_window->m_exitConfirmed)
+        QTimer::singleShot(0, m_window, &QWidget::close);
 }
 
 void TFCOMM::Timer2Timer()

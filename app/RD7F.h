@@ -29,6 +29,22 @@ class THidDevice;
 class THidDeviceController;
 class Journal;
 
+class TFCOMM;
+
+// Held by a command of the window that may run long work with an event loop (saving, loading,
+// the picture, the report).
+class LongCommand
+{
+public:
+    explicit LongCommand(TFCOMM *window);
+    ~LongCommand();
+    LongCommand(const LongCommand &) = delete;
+    LongCommand &operator=(const LongCommand &) = delete;
+
+private:
+    TFCOMM *m_window;
+};
+
 class TFCOMM : public QMainWindow, private LoggerEngine::Face
 {
     Q_OBJECT
@@ -187,6 +203,11 @@ private:
     void showPage(int page);
     void FormCreate();
     bool FormCloseQuery();
+    // The exit was confirmed while a command with long file work was under way: the window
+    // closes once that command has returned, never under it.
+    bool m_exitConfirmed = false;
+    int m_longCommands = 0;
+    friend class LongCommand;
 
     void connectUsb(HidPlatform *platform);
     void connectOutput();

@@ -377,6 +377,12 @@ private:
             ++m_lineNo; // the date, the empty line and the titles
             return;
         }
+        // An empty line is one empty No piece, which is no whole number. (A row without a No
+        // is written as an empty piece before its TABs, and loads back.)
+        if (size == 0) {
+            bad();
+            return;
+        }
         // The pieces between TABs, stored by position; more than four is an error.
         std::string_view pieces[MeasurementTable::FieldCount];
         int count = 0;

@@ -2,11 +2,13 @@
 
 #include "display/Fonts.h"
 #include "display/SevenSegment.h"
+#include "output/SafeFile.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
 #include <QPageLayout>
 #include <QPainter>
+#include <QPdfWriter>
 #include <QPrinter>
 #include <cmath>
 
@@ -83,17 +85,17 @@ void preparePrinter(QPrinter *printer)
     printer->setPrintRange(QPrinter::AllPages);
 }
 
-void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date,
+bool paint(QPagedPaintDevice *printer, const MeasurementTable &table, const QDate &date,
            std::atomic<qint64> *pagesDone)
 {
     const QList<Page> pages = layout(table.count());
     if (pages.isEmpty())
-        return; // an empty table prints nothing, not even the headers
+        return true; // an empty table prints nothing, not even the headers
     QPainter p;
     if (!p.begin(printer))
-        return;
+        return false;
     // The painter's origin is the top-left corner of the margins.
-    const double px = printer->resolution() / 25.4;
+    const double px = printer->logicalDpiY() / 25.4;
     p.setFont(Fonts::arialPoints(10));
     const QFontMetricsF fm(p.font(), printer);
     const double glyphHeight = fm.ascent();
@@ -119,7 +121,28 @@ void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date,
         if (pagesDone)
             pagesDone->store(i + 1, std::memory_order_relaxed);
     }
-    p.end();
+    return p.end();
+}
+
+bool writePdf(const QString &path, const QPageLayout &pageLayout, int resolution,
+              const MeasurementTable &table, const QDate &date, std::atomic<qint64> *pagesDone,
+              QString *reason)
+{
+    SafeFileDevice file(path);
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written) {
+        QPdfWriter pdf(&file);
+        pdf.setPageLayout(pageLayout);
+        pdf.setResolution(resolution);
+        pdf.setCreator(QStringLiteral("TX-9 Logger"));
+        written = paint(&pdf, table, date, pagesDone);
+    }
+    // The writer's own failures leave the device short of its pages: only what commits counts.
+    written = written && file.commit();
+    if (!written && reason)
+        *reason = file.file().error() ? file.file().errorString()
+                                      : QStringLiteral("the report could not be drawn");
+    return written;
 }
 
 } // namespace Report

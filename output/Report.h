@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QList>
+#include <QPageLayout>
 #include <QRectF>
 #include <QString>
 #include <atomic>
@@ -12,6 +13,8 @@
 class MeasurementTable;
 class QPainter;
 class QPrinter;
+
+class QPagedPaintDevice;
 
 namespace Report {
 
@@ -58,10 +61,16 @@ struct Item
 };
 QList<Item> itemsOf(const Band &band, const MeasurementTable &table, const QDate &date);
 
-// Paints every page through the printer; pagesDone, when given, counts the pages painted (for
-// a progress display). May run on a thread of its own.
-void paint(QPrinter *printer, const MeasurementTable &table, const QDate &date,
+// Paints every page through the printer (or a PDF writer); pagesDone, when given, counts the
+// pages painted (for a progress display). May run on a thread of its own. False when the
+// device would not take the pages.
+bool paint(QPagedPaintDevice *printer, const MeasurementTable &table, const QDate &date,
            std::atomic<qint64> *pagesDone = nullptr);
+// The report as a PDF file at path, written through a checked temporary copy: a file that
+// cannot be written completely leaves the old one as it was, and reason says why.
+bool writePdf(const QString &path, const QPageLayout &pageLayout, int resolution,
+              const MeasurementTable &table, const QDate &date,
+              std::atomic<qint64> *pagesDone = nullptr, QString *reason = nullptr);
 // Sets up a printer as the report wants it: A4 portrait, 10 mm margins, one copy.
 void preparePrinter(QPrinter *printer);
 

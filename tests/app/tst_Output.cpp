@@ -1,8 +1,12 @@
 #include "app/RD7F.h"
 #include "common/Frames.h"
+#include "common/ModalPrompts.h"
 #include "common/ScriptedPrompts.h"
+#include "common/Wait.h"
 #include "output/ChartPicture.h"
+#include "output/DataFiles.h"
 #include "output/Report.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
@@ -20,6 +24,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
+#include <cerrno>
+#include <cstring>
 #include <qcustomplot.h>
 
 // The data-file, picture and report commands of the main window.
@@ -213,6 +219,13 @@ private slots:
         QVERIFY2(blue.left() >= saved.width() - 130 && blue.left() <= saved.width() - 126,
                  qPrintable(QString::number(blue.left())));
         QVERIFY2(blue.top() >= 6 && blue.top() <= 10, qPrintable(QString::number(blue.top())));
+        // The picture is no data file: opening it fails and adds no row at all.
+        sendFrame(w, TestFrames::live("1", "A201"));
+        const qint64 rows = w.cds1->count();
+        prompts.fileAnswers.enqueue(path);
+        w.OpenDataFiles->click();
+        QCOMPARE(prompts.messageTexts().last(), QStringLiteral("Failed to Load File!"));
+        QCOMPARE(w.cds1->count(), rows);
     }
 
     void stampPosition()
@@ -265,6 +278,200 @@ private slots:
 
     // Thousands of pages are painted elsewhere: the window's event loop keeps turning meanwhile
     // (its timers, the cable's reports), and every page arrives.
+    // Every file the window writes, failed at each step of its writing as a full or failing
+    // disk fails it: the old file stays byte for byte, nothing is left beside it, the failure
+    // is reported with its reason where the message carries one, and no success is shown.
+    void writeFaultsKeepTheOldFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("nth"); // which occurrence of the step fails
+        QTest::addColumn<int>("error");
+        const struct
+        {
+            const char *name;
+            QList<FileFaults::Step> steps;
+        } writers[] = {
+            {"table.txt",
+             {FileFaults::Step::Open, FileFaults::Step::Write, FileFaults::Step::Flush,
+              FileFaults::Step::Sync, FileFaults::Step::Rename}},
+            {"table.xml",
+             {FileFaults::Step::Write, FileFaults::Step::Flush, FileFaults::Step::Sync,
+              FileFaults::Step::Rename}},
+            {"chart.bmp",
+             {FileFaults::Step::Flush, FileFaults::Step::Sync, FileFaults::Step::Rename}},
+            {"report.pdf",
+             {FileFaults::Step::Write, FileFaults::Step::Flush, FileFaults::Step::Sync,
+              FileFaults::Step::Rename}},
+        };
+        for (const auto &w : writers)
+            for (const FileFaults::Step step : w.steps)
+                for (const int error : {ENOSPC, EIO})
+                    for (const int nth : {1, 2}) {
+                        if (nth == 2 && step != FileFaults::Step::Write)
+                            continue;
+                        QTest::addRow("%s step %d #%d %s", w.name, int(step), nth,
+                                      error == EIO ? "EIO" : "ENOSPC")
+                            << w.name << int(step) << nth << error;
+                    }
+    }
+    void writeFaultsKeepTheOldFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, step);
+        QFETCH(int, nth);
+        QFETCH(int, error);
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // Enough rows for several megabytes of text, XML and PDF: several writes each.
+        std::vector<MeasurementTable::Row> rows;
+        const int count = name.endsWith(".pdf") ? 40000 : 150000;
+        for (int i = 0; i < count; ++i)
+            rows.push_back({i + 1, "10:00:00", QString::number(i % 500 / 10.0), "#"});
+        w.cds1->appendRows(rows);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        const QByteArray old = "the old file, which must survive\r\n";
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(old);
+        }
+        std::atomic<int> seen{0};
+        FileFaults::install([&](FileFaults::Step s, const QString &p) {
+            return p == path && int(s) == step && ++seen == nth ? error : 0;
+        });
+        const QString reason = QString::fromLocal8Bit(std::strerror(error));
+        if (name.endsWith(".bmp")) {
+            prompts.fileAnswers.enqueue(path);
+            w.BtSave->click();
+        } else if (name.endsWith(".pdf")) {
+            prompts.duringPreview = [&] {
+                QPrinter printer(QPrinter::HighResolution);
+                printer.setOutputFormat(QPrinter::PdfFormat);
+                printer.setOutputFileName(path);
+                prompts.lastPreviewPaint(&printer);
+            };
+            w.BtPrint->click();
+        } else {
+            prompts.fileAnswers.enqueue(path);
+            w.saveasClick();
+        }
+        FileFaults::install({});
+        QVERIFY2(seen >= nth, "the step under test never came");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), old);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({name}));
+        QCOMPARE(prompts.messages.size(), 1);
+        if (name.endsWith(".txt")) {
+            QCOMPARE(prompts.messages[0].text, "Could not save table to specified file: " + path);
+            QCOMPARE(prompts.messages[0].kind, DialogKind::Warning);
+        } else {
+            QCOMPARE(prompts.messages[0].text,
+                     QStringLiteral("Cannot create file \"%1\". %2.").arg(path, reason));
+            QCOMPARE(prompts.messages[0].kind, DialogKind::Error);
+        }
+        // Once the disk is well again, the same command writes the whole file.
+        if (name.endsWith(".txt") || name.endsWith(".xml")) {
+            prompts.fileAnswers.enqueue(path);
+            w.saveasClick();
+            QVERIFY(prompts.messages.last().text.endsWith(" Scuss!"));
+            MeasurementTable back;
+            QCOMPARE(DataFiles::loadTable(path, back, true), DataFiles::LoadStatus::Ok);
+            QCOMPARE(back.count(), qint64(count));
+        }
+    }
+
+    // The exit question comes while a save or a load runs (here from a timer inside the
+    // wait, as a title-bar close would): it is asked, a save runs to its end, a load stops
+    // where it is with its rows kept, and only then does the window close, with the journal
+    // retired whole.
+    void closingDuringLongWork_data()
+    {
+        QTest::addColumn<bool>("load");
+        QTest::newRow("save") << false;
+        QTest::newRow("load") << true;
+    }
+    void closingDuringLongWork()
+    {
+        QFETCH(bool, load);
+        struct ClosingPrompts : ModalPrompts
+        {
+            std::function<void()> duringWait;
+            void waitWithProgress(const QString &label, const std::function<int()> &percent,
+                                  const std::function<bool()> &done,
+                                  const std::function<void()> &cancel) override
+            {
+                if (duringWait)
+                    QTimer::singleShot(0, std::exchange(duringWait, {}));
+                Prompts::waitWithProgress(label, percent, done, cancel);
+            }
+        };
+        const QString state = qEnvironmentVariable("XDG_STATE_HOME") + "/tx9-logger";
+        QDir(state).removeRecursively(); // no journal left by the tests before
+        QTemporaryDir dir;
+        const QString file = dir.filePath("big.txt");
+        std::vector<MeasurementTable::Row> rows;
+        for (int i = 0; i < 400000; ++i)
+            rows.push_back({i + 1, "10:00:00", QString::number(i % 500 / 10.0), "#"});
+        {
+            MeasurementTable t;
+            t.appendRows(rows);
+            QVERIFY(DataFiles::saveTable(t, file, QDate::currentDate()));
+        }
+        ClosingPrompts prompts;
+        prompts.questionAnswers.enqueue(QMessageBox::Yes);
+        auto *w = new TFCOMM;
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<TFCOMM> alive(w);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        // The save is slowed down so that the close surely comes in the middle of it.
+        FileFaults::install([&](FileFaults::Step, const QString &p) {
+            if (p == file)
+                QThread::msleep(30);
+            return 0;
+        });
+        bool closedDuringWork = false;
+        prompts.duringWait = [&] {
+            w->close();
+            closedDuringWork = alive && w->isVisible();
+        };
+        qint64 rowsBefore = 0;
+        if (load) {
+            prompts.fileAnswers.enqueue(file);
+            w->OpenDataFiles->click();
+        } else {
+            w->cds1->appendRows(rows);
+            rowsBefore = w->cds1->count();
+            prompts.fileAnswers.enqueue(file);
+            w->saveasClick();
+        }
+        FileFaults::install({});
+        QVERIFY(closedDuringWork);
+        QCOMPARE(prompts.questions.size(), 1);
+        QCOMPARE(prompts.questions[0].text, QStringLiteral("Are you ensure to exit the program?"));
+        const qint64 kept = alive ? w->cds1->count() : -1;
+        QVERIFY(waitUntil([&] { return !alive; }, 10000));
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), qint64(rows.size()));
+        QVERIFY(!prompts.messageTexts().contains("Failed to Load File!"));
+        if (!load) {
+            QCOMPARE(kept, rowsBefore);
+            QVERIFY(prompts.messageTexts().last().endsWith(" Scuss!"));
+        } else {
+            QVERIFY(kept >= 0 && kept <= qint64(rows.size()));
+        }
+        MeasurementTable journal;
+        QCOMPARE(DataFiles::loadTable(state + "/last-session.txt", journal, true),
+                 DataFiles::LoadStatus::Ok);
+        QCOMPARE(journal.count(), kept);
+    }
+
     void longReportKeepsTheLoopTurning()
     {
         ScriptedPrompts prompts;

@@ -242,15 +242,22 @@ private slots:
         QCOMPARE(loadTable(write(dir, "3.txt", "a\r\nb\r\nc\r\n"), t, false), LoadStatus::Ok);
         QCOMPARE(t.count(), 0);
         // Any line ending; a final break makes no empty line; the first three lines are skipped.
-        QCOMPARE(loadTable(write(dir, "e.txt", "x\ny\rz\r\n5\t1:2\n6\r\n\r7\tt\tv\tu"), t, false),
-                 LoadStatus::Ok);
+        QCOMPARE(
+            loadTable(write(dir, "e.txt", "x\ny\rz\r\n5\t1:2\n6\r\n\t\r7\tt\tv\tu\n"), t, false),
+            LoadStatus::Ok);
         QCOMPARE(t.count(), 4);
         QCOMPARE(t.row(0).No.value(), 5);
         QCOMPARE(t.row(0).Time, QStringLiteral("1:2"));
         QCOMPARE(t.row(0).Value, QString());
         QCOMPARE(t.row(1).No.value(), 6);
-        QVERIFY(!t.row(2).No.has_value()); // the empty line
+        QVERIFY(!t.row(2).No.has_value()); // an empty No before a TAB
         QCOMPARE(t.row(3).Unit, QStringLiteral("u"));
+        // An empty line has no whole number for its No: the load ends there, and no blank row
+        // is left behind.
+        t.clear();
+        QCOMPARE(loadTable(write(dir, "blank.txt", "x\ny\nz\n5\t1:2\n\r\n6\t1:3\n"), t, false),
+                 LoadStatus::Failed);
+        QCOMPARE(t.count(), 1);
         // Texts are cut to 20 characters.
         t.clear();
         QCOMPARE(loadTable(write(dir, "l.txt", "\n\n\n1\t" + QByteArray(30, 'x')), t, false),
