@@ -3,6 +3,9 @@
 // user would script instead).
 //   bench_files [--full]    1,000,000 rows; --full adds 10,000,000
 //   bench_files --window    only the window's commands (stalls, chart picture, report)
+//   bench_files --peaks [N] peak memory and time of loading N rows (default 10,000,000) as
+//                           text and as XML, and of 2 GB sparse files of both kinds, each
+//                           load in a process of its own
 
 #include "BenchUtil.h"
 #include "QuietPrompts.h"
@@ -22,6 +25,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <cstring>
 #include <qcustomplot.h>
 
 namespace {
@@ -212,10 +216,74 @@ void measureWindow(qint64 rows, const QString &dir)
     Bench::print((name + " report, longest stall").constData(), stall, "ms");
 }
 
+// One load in this process, for a parent that reads its peak memory: prints
+// "<seconds> <rows> <status> <peak kB>".
+int loadOne(const QString &path)
+{
+    const long before = Bench::statusKb("VmHWM");
+    MeasurementTable t;
+    QElapsedTimer clock;
+    clock.start();
+    const DataFiles::LoadStatus status = DataFiles::loadTable(path, t, false);
+    std::printf("%.3f %lld %d %ld %ld\n", clock.nsecsElapsed() / 1e9, t.count(), int(status),
+                Bench::statusKb("VmHWM"), before);
+    return 0;
+}
+
+void measurePeaks(qint64 rows, const QString &dir)
+{
+    auto child = [&](const QString &path, const QByteArray &name, double *mbPerS = nullptr) {
+        QProcess p;
+        p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--load-one"), path});
+        p.waitForFinished(-1);
+        const QList<QByteArray> f = p.readAllStandardOutput().trimmed().split(' ');
+        const double secs = f.value(0).toDouble();
+        const double mb = QFileInfo(path).size() / 1e6;
+        Bench::print((name + " load time").constData(), secs, "s");
+        Bench::print((name + " load speed").constData(), mb / secs, "MB/s");
+        Bench::print((name + " load peak memory").constData(),
+                     (f.value(3).toDouble() - f.value(4).toDouble()) / 1024.0, "MB");
+        std::printf("%s: %s rows, status %s (0 loaded, 1 failed)\n", name.constData(),
+                    f.value(1).constData(), f.value(2).constData());
+        if (mbPerS)
+            *mbPerS = mb / secs;
+        return (f.value(3).toDouble() - f.value(4).toDouble()) / 1024.0;
+    };
+    {
+        MeasurementTable table;
+        fill(table, rows);
+        for (const char *ext : {".txt", ".xml"})
+            DataFiles::saveTable(table, dir + QStringLiteral("/peak") + QLatin1String(ext),
+                                 QDate::currentDate());
+    }
+    const QByteArray label = QByteArray::number(rows) + " rows ";
+    const double text = child(dir + QStringLiteral("/peak.txt"), label + "txt");
+    double xmlSpeed = 0;
+    const double xml = child(dir + QStringLiteral("/peak.xml"), label + "xml", &xmlSpeed);
+    Bench::print((label + "xml load memory over text").constData(), xml / text, "x (target <= 2)");
+    Bench::print((label + "xml load speed").constData(), xmlSpeed, "MB/s (target >= 100)");
+    QFile::remove(dir + QStringLiteral("/peak.txt"));
+    QFile::remove(dir + QStringLiteral("/peak.xml"));
+    // Files of 2 GB that hold nothing but zeros (sparse: they take no disk).
+    for (const char *ext : {".txt", ".xml"}) {
+        const QString path = dir + QStringLiteral("/sparse") + QLatin1String(ext);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.resize(qint64(2) << 30);
+        f.close();
+        child(path, QByteArray("2 GB sparse ") + (ext + 1));
+        QFile::remove(path);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && !std::strcmp(argv[1], "--load-one")) {
+        QCoreApplication app(argc, argv);
+        return loadOne(QString::fromLocal8Bit(argv[2]));
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -223,6 +291,11 @@ int main(int argc, char **argv)
     Prompts::install(&prompts);
     QTemporaryDir dir;
     qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit()); // the window's journal goes here
+    if (const qsizetype at = app.arguments().indexOf(QStringLiteral("--peaks")); at > 0) {
+        const qint64 rows = app.arguments().value(at + 1).toLongLong();
+        measurePeaks(rows > 0 ? rows : 10'000'000, dir.path());
+        return 0;
+    }
     if (app.arguments().contains(QStringLiteral("--window"))) {
         measureWindow(1'000'000, dir.path());
         return 0;

@@ -11,5 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzRequire(table.count() >= 1 && table.row(0).Time == QLatin1String("before"),
                 "a load lost the rows already there");
     checkTable(table);
+    checkRoundTrip(table, false);
     return 0;
 }

@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzRequire(table.count() >= 1 && table.row(0).Time == QLatin1String("before"),
                 "a load lost the rows already there");
     checkTable(table);
+    checkRoundTrip(table, true);
     // What was loaded saves again.
     (void)DataFiles::xmlPacket(table);
     return 0;

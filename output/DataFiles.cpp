@@ -1,5 +1,7 @@
 #include "output/DataFiles.h"
 
+#include "output/PacketReader.h"
+#include "output/PieceIds.h"
 #include "output/SafeFile.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
@@ -7,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringConverter>
-#include <QXmlStreamReader>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
@@ -21,7 +22,7 @@ namespace DataFiles {
 namespace {
 
 constexpr qint64 ChunkRows = 65536;
-// No line (or XML tag) of a data file is longer: anything longer is refused, not buffered.
+// No line of a text data file is longer: anything longer is refused, not buffered.
 constexpr qint64 MaxLineBytes = qint64(4) << 20;
 
 QByteArray encode(const QString &text)
@@ -136,187 +137,6 @@ QString xmlHead(const MeasurementTable &table)
 
 const QString XmlTail = QStringLiteral("</ROWDATA></DATAPACKET>");
 
-// A whole number as the No field takes it: optional leading blanks and sign, digits, in range.
-// An empty piece leaves No empty.
-std::optional<qint32> parseNo(QStringView piece, bool *empty)
-{
-    *empty = piece.isEmpty();
-    if (*empty)
-        return std::nullopt;
-    qsizetype i = 0;
-    while (i < piece.size() && piece.at(i) == QLatin1Char(' '))
-        ++i;
-    bool ok = false;
-    const qint64 v = piece.mid(i).toLongLong(&ok);
-    if (!ok || i == piece.size() || piece.at(piece.size() - 1).isSpace() ||
-        v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
-        return std::nullopt;
-    return qint32(v);
-}
-
-// A whole number from the bytes of a No piece: optional leading blanks and sign, digits, in
-// range. An empty piece leaves No empty.
-std::optional<qint32> parseNoBytes(std::string_view piece, bool *empty)
-{
-    *empty = piece.empty();
-    size_t i = 0;
-    while (i < piece.size() && piece[i] == ' ')
-        ++i;
-    bool negative = false;
-    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-'))
-        negative = piece[i++] == '-';
-    if (i == piece.size())
-        return std::nullopt;
-    qint64 v = 0;
-    for (; i < piece.size(); ++i) {
-        const char c = piece[i];
-        if (c < '0' || c > '9' || v > (qint64(1) << 32))
-            return std::nullopt;
-        v = v * 10 + (c - '0');
-    }
-    v = negative ? -v : v;
-    if (v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
-        return std::nullopt;
-    return qint32(v);
-}
-
-// The table ids of the distinct pieces of one field: open addressing with a cheap hash, the
-// bytes of short pieces kept in the slot itself (and longer ones beside it), and the last
-// piece remembered, because consecutive rows mostly repeat their value and unit. The file is
-// read a piece at a time: views into it are valid until forget().
-class PieceIds
-{
-public:
-    template <typename Intern> quint32 idOf(std::string_view piece, Intern intern)
-    {
-        if (m_lastValid && piece == m_last)
-            return m_lastId;
-        if (2 * (m_used + 1) > m_slots.size())
-            grow();
-        const quint64 h = hash(piece);
-        size_t i = size_t(h) & (m_slots.size() - 1);
-        for (;; i = (i + 1) & (m_slots.size() - 1)) {
-            Slot &slot = m_slots[i];
-            if (!slot.used) {
-                slot.used = true;
-                slot.hash = h;
-                slot.inlineSize = piece.size() <= sizeof slot.bytes ? quint8(piece.size()) : 255;
-                if (slot.inlineSize != 255 && !piece.empty())
-                    std::memcpy(slot.bytes, piece.data(), piece.size());
-                if (slot.inlineSize == 255) {
-                    m_long.emplace_back(piece);
-                    slot.longPiece = m_long.size() - 1;
-                }
-                slot.id = intern(piece);
-                ++m_used;
-                break;
-            }
-            if (slot.hash == h && matches(slot, piece))
-                break;
-        }
-        m_last = piece;
-        m_lastValid = true;
-        m_lastId = m_slots[i].id;
-        return m_lastId;
-    }
-    // The bytes viewed so far are about to go.
-    void forget() { m_lastValid = false; }
-
-private:
-    struct Slot
-    {
-        quint64 hash = 0;
-        size_t longPiece = 0; // in m_long, when too long to keep here
-        char bytes[22];
-        quint8 inlineSize = 0; // 255: too long to keep here
-        bool used = false;
-        quint32 id = 0;
-    };
-    bool matches(const Slot &slot, std::string_view p) const
-    {
-        if (slot.inlineSize == 255)
-            return p == m_long[slot.longPiece];
-        return p.size() == slot.inlineSize &&
-               (p.empty() || std::memcmp(p.data(), slot.bytes, slot.inlineSize) == 0);
-    }
-    static quint64 hash(std::string_view s)
-    {
-        quint64 h = 0x9E3779B97F4A7C15ull ^ s.size();
-        size_t i = 0;
-        for (; i + 8 <= s.size(); i += 8) {
-            quint64 w;
-            std::memcpy(&w, s.data() + i, 8);
-            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-            h ^= h >> 32;
-        }
-        quint64 w = 0;
-        if (i < s.size()) // an empty view may have no data pointer at all
-            std::memcpy(&w, s.data() + i, s.size() - i);
-        h ^= w;
-        // splitmix64's finaliser: every input bit reaches the low bits the index is taken from.
-        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
-        h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
-        return h ^ (h >> 31);
-    }
-    void grow()
-    {
-        std::vector<Slot> old(std::max<size_t>(64, m_slots.size() * 2));
-        old.swap(m_slots);
-        for (const Slot &s : old) {
-            if (!s.used)
-                continue;
-            size_t i = size_t(s.hash) & (m_slots.size() - 1);
-            while (m_slots[i].used)
-                i = (i + 1) & (m_slots.size() - 1);
-            m_slots[i] = s;
-        }
-    }
-
-    std::vector<Slot> m_slots;
-    std::vector<std::string> m_long;
-    size_t m_used = 0;
-    std::string_view m_last;
-    bool m_lastValid = false;
-    quint32 m_lastId = 0;
-};
-
-// The ids of the Time field. Times as the program writes them, "hh:mm:ss" with one separator,
-// are looked up by their second of the day in a table small enough to stay in the cache: a
-// day of readings has 86,400 of them, each coming back only a day of rows later, so a hash
-// table would miss the cache on every row. Anything else goes through PieceIds.
-class TimeIds
-{
-public:
-    template <typename Intern> quint32 idOf(std::string_view piece, Intern intern)
-    {
-        if (piece.size() == 8) {
-            const auto d = [&](int i) { return unsigned(piece[size_t(i)] - '0'); };
-            const char sep = piece[2];
-            if (sep == piece[5] && (m_sep == 0 || sep == m_sep) && d(2) > 9 && d(0) <= 2 &&
-                d(1) <= 9 && d(3) <= 5 && d(4) <= 9 && d(6) <= 5 && d(7) <= 9) {
-                const unsigned hour = d(0) * 10 + d(1);
-                if (hour < 24) {
-                    m_sep = sep;
-                    if (m_ids.empty())
-                        m_ids.assign(86400, Unknown);
-                    quint32 &id = m_ids[hour * 3600 + (d(3) * 10 + d(4)) * 60 + d(6) * 10 + d(7)];
-                    if (id == Unknown)
-                        id = intern(piece);
-                    return id;
-                }
-            }
-        }
-        return m_other.idOf(piece, intern);
-    }
-    void forget() { m_other.forget(); }
-
-private:
-    static constexpr quint32 Unknown = 0xFFFFFFFFu;
-    std::vector<quint32> m_ids;
-    char m_sep = 0;
-    PieceIds m_other;
-};
-
 // Text lines are cut straight from the file's bytes: TAB, CR and LF are single bytes in the
 // locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
 // The bytes come a buffer at a time; what bounds the speed is then the one pass over them
@@ -429,7 +249,7 @@ private:
     MeasurementTable &m_table;
     bool m_lenient;
     qint64 m_skipped = 0;
-    QStringDecoder m_decoder{QStringConverter::System};
+    QStringDecoder m_decoder{QStringConverter::System, QStringConverter::Flag::Stateless};
     TimeIds m_times;
     PieceIds m_fields[MeasurementTable::FieldCount];
     std::vector<MeasurementTable::IdRow> m_rows;
@@ -486,175 +306,10 @@ LoadStatus loadTextFile(int fd, TextLoader &loader, std::atomic<qint64> *bytesDo
     }
 }
 
-// Watches the raw bytes of a packet before the XML reader sees them: a tag longer than any
-// line of ours, or with more attributes than any element of a packet could want, is refused
-// at once (the reader would take time quadratic in the number of attributes).
-class TagGuard
-{
-public:
-    static constexpr int MaxAttributes = 64;
-    bool feed(const char *data, qsizetype n)
-    {
-        for (qsizetype i = 0; i < n; ++i) {
-            const char c = data[i];
-            if (m_quote) {
-                if (c == m_quote)
-                    m_quote = 0;
-            } else if (!m_inTag) {
-                if (c == '<') {
-                    m_inTag = true;
-                    m_equals = 0;
-                    m_tagBytes = 0;
-                }
-                continue;
-            } else if (c == '>') {
-                m_inTag = false;
-                continue;
-            } else if (c == '"' || c == '\'') {
-                m_quote = c;
-            } else if (c == '=' && ++m_equals > MaxAttributes) {
-                return false;
-            }
-            if (++m_tagBytes > MaxLineBytes)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    bool m_inTag = false;
-    char m_quote = 0;
-    int m_equals = 0;
-    qint64 m_tagBytes = 0;
-};
-
-// The packet is read a buffer at a time into a temporary table; a packet that cannot be read
-// adds nothing. The rows before the first one whose first field is no whole number are kept.
-class XmlLoader
-{
-public:
-    // Takes the next bytes of the packet; false once the packet is known to be bad.
-    bool feed(const char *data, qsizetype n)
-    {
-        if (!m_guard.feed(data, n))
-            return fail();
-        m_xml.addData(QByteArray::fromRawData(data, n));
-        return parse();
-    }
-    // No more bytes: whether the packet was whole.
-    bool finish()
-    {
-        if (m_failed)
-            return false;
-        m_temp.appendRows(m_batch);
-        m_batch.clear();
-        return !m_xml.hasError() && m_sawPacket && m_sawEnd && m_sawFields && !m_fields.isEmpty();
-    }
-    LoadStatus takeInto(MeasurementTable &table, bool whole)
-    {
-        if (!whole && !m_cancelled)
-            return LoadStatus::Failed;
-        if (m_firstBad < 0) {
-            table.appendFrom(std::move(m_temp)); // every row is good: taken over whole
-            return m_cancelled ? LoadStatus::Cancelled : LoadStatus::Ok;
-        }
-        std::vector<MeasurementTable::Row> rows;
-        for (qint64 r = 0; r < m_firstBad; ++r) {
-            rows.push_back(m_temp.row(r));
-            if (qint64(rows.size()) >= ChunkRows) {
-                table.appendRows(rows);
-                rows.clear();
-            }
-        }
-        table.appendRows(rows);
-        return m_cancelled ? LoadStatus::Cancelled : LoadStatus::Failed;
-    }
-    // Asked to stop: the rows read so far are kept.
-    void cancel()
-    {
-        m_cancelled = true;
-        m_temp.appendRows(m_batch);
-        m_batch.clear();
-    }
-    qint64 rowsRead() const { return m_parsed; }
-
-private:
-    bool fail()
-    {
-        m_failed = true;
-        return false;
-    }
-    bool parse()
-    {
-        while (!m_xml.atEnd()) {
-            const auto token = m_xml.readNext();
-            if (token == QXmlStreamReader::Invalid)
-                return m_xml.error() == QXmlStreamReader::PrematureEndOfDocumentError || fail();
-            if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
-                return fail(); // no DTDs, no entities: nothing is ever expanded
-            if (token == QXmlStreamReader::StartElement) {
-                if (!startElement())
-                    return fail();
-            } else if (token == QXmlStreamReader::EndElement) {
-                if (m_xml.name() == QLatin1String("FIELDS"))
-                    m_inFields = false;
-                else if (m_xml.name() == QLatin1String("DATAPACKET"))
-                    m_sawEnd = true;
-            }
-        }
-        return true;
-    }
-    bool startElement()
-    {
-        const auto name = m_xml.name();
-        if (name == QLatin1String("DATAPACKET")) {
-            m_sawPacket = true;
-        } else if (name == QLatin1String("FIELDS")) {
-            m_inFields = m_sawFields = true;
-        } else if (name == QLatin1String("FIELD") && m_inFields) {
-            m_fields << m_xml.attributes().value(QLatin1String("attrname")).toString();
-            if (m_fields.size() > MeasurementTable::FieldCount)
-                return false;
-        } else if (name == QLatin1String("ROW")) {
-            if (m_fields.isEmpty())
-                return false; // rows without fields have nothing to load
-            // By position: the packet's first field goes into No, the second into Time...
-            const auto attrs = m_xml.attributes();
-            auto field = [&](int k) {
-                return k < m_fields.size() ? attrs.value(m_fields[k]).toString() : QString();
-            };
-            MeasurementTable::Row row;
-            bool empty = false;
-            row.No = parseNo(field(0), &empty);
-            if (!row.No && !empty && m_firstBad < 0)
-                m_firstBad = m_parsed;
-            row.Time = field(1);
-            row.Value = field(2);
-            row.Unit = field(3);
-            m_batch.push_back(std::move(row));
-            ++m_parsed;
-            if (qint64(m_batch.size()) >= ChunkRows) {
-                m_temp.appendRows(m_batch);
-                m_batch.clear();
-            }
-        }
-        return true;
-    }
-
-    QXmlStreamReader m_xml;
-    TagGuard m_guard;
-    QStringList m_fields;
-    MeasurementTable m_temp;
-    std::vector<MeasurementTable::Row> m_batch;
-    qint64 m_firstBad = -1, m_parsed = 0;
-    bool m_inFields = false, m_sawPacket = false, m_sawEnd = false, m_sawFields = false;
-    bool m_failed = false, m_cancelled = false;
-};
-
 LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic<qint64> *bytesDone)
 {
-    XmlLoader loader;
-    const bool whole = loader.feed(bytes.constData(), bytes.size()) && loader.finish();
+    PacketReader loader;
+    const bool whole = loader.feed(bytes.constData(), size_t(bytes.size())) && loader.finish();
     if (bytesDone)
         bytesDone->store(bytes.size(), std::memory_order_relaxed);
     return loader.takeInto(table, whole);
@@ -663,7 +318,7 @@ LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic
 LoadStatus loadXmlFile(int fd, MeasurementTable &table, std::atomic<qint64> *bytesDone,
                        const std::atomic<bool> *cancel)
 {
-    XmlLoader loader;
+    PacketReader loader;
     std::vector<char> buffer(size_t(1) << 20);
     qint64 total = 0;
     for (;;) {
@@ -678,7 +333,7 @@ LoadStatus loadXmlFile(int fd, MeasurementTable &table, std::atomic<qint64> *byt
             return LoadStatus::Failed;
         if (n == 0)
             return loader.takeInto(table, loader.finish());
-        if (!loader.feed(buffer.data(), n))
+        if (!loader.feed(buffer.data(), size_t(n)))
             return LoadStatus::Failed;
         total += n;
         if (bytesDone)

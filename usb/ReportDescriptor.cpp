@@ -4,6 +4,24 @@
 #include <QStack>
 #include <QStringList>
 
+namespace {
+// The longest report hidraw carries (the kernel's HID_MAX_BUFFER_SIZE), report ID included.
+// A descriptor may claim anything; lengths are held to this, in arithmetic that saturates.
+constexpr quint64 MaxReportBytes = 16384;
+constexpr quint64 MaxDataBits = (MaxReportBytes - 1) * 8;
+
+quint64 addBits(quint64 sum, quint32 size, quint32 count)
+{
+    const quint64 more = quint64(size) * count; // at most (2^32 - 1)^2: no overflow
+    return more >= MaxDataBits - qMin(sum, MaxDataBits) ? MaxDataBits : sum + more;
+}
+
+int lengthOf(quint64 bits)
+{
+    return int((qMin(bits, MaxDataBits) + 7) / 8) + 1;
+}
+} // namespace
+
 // Item layout per the Device Class Definition for HID 1.11, section 6.2.2: a prefix byte with
 // bSize (bits 0-1, 3 means 4 bytes), bType (bits 2-3: main, global, local) and bTag (bits 4-7);
 // the long item prefix 0xFE is followed by bDataSize and bLongItemTag.
@@ -48,7 +66,8 @@ ReportLengths parseReportDescriptor(const QByteArray &d)
         if (type == 0) { // main
             const int kind = tag == 8 ? 0 : tag == 9 ? 1 : tag == 11 ? 2 : -1;
             if (kind >= 0)
-                bits[kind][g.reportId] += quint64(g.reportSize) * g.reportCount;
+                bits[kind][g.reportId] =
+                    addBits(bits[kind][g.reportId], g.reportSize, g.reportCount);
         } else if (type == 1) { // global
             switch (tag) {
             case 7:
@@ -79,14 +98,14 @@ ReportLengths parseReportDescriptor(const QByteArray &d)
         bool any = false;
         for (auto it = bits[k].cbegin(); it != bits[k].cend(); ++it) {
             any = true;
-            largest = qMax(largest, (it.value() + 7) / 8);
+            largest = qMax(largest, it.value());
         }
-        *lengths[k] = any ? int(largest) + 1 : 0;
+        *lengths[k] = any ? lengthOf(largest) : 0;
     }
     QMap<int, int> *byId[3] = {nullptr, &out.OutputById, &out.FeatureById};
     for (int k = 1; k < 3; ++k)
         for (auto it = bits[k].cbegin(); it != bits[k].cend(); ++it)
-            byId[k]->insert(int(it.key()), int((it.value() + 7) / 8) + 1);
+            byId[k]->insert(int(it.key()), lengthOf(it.value()));
     return out;
 }
 

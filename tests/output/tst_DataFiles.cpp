@@ -1,4 +1,5 @@
 #include "output/DataFiles.h"
+#include "output/PacketReader.h"
 #include "recording/MeasurementTable.h"
 
 #include <QDir>
@@ -61,6 +62,17 @@ class tst_DataFiles : public QObject
 
 private slots:
     void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    static long peakKb()
+    {
+        QFile f("/proc/self/status");
+        if (!f.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray &line : f.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLong();
+        return 0;
+    }
 
     // A file is read a buffer at a time: lines across the buffer's edges, a CR at the very end
     // of a buffer with its LF in the next, long and multi-byte pieces, a line longer than the
@@ -318,6 +330,123 @@ private slots:
         QCOMPARE(loadTable(write(dir, name, content), t, false), LoadStatus::Failed);
         QCOMPARE(t.count(), 1 + kept);
         QCOMPARE(t.row(0).No.value(), 99);
+    }
+
+    // The packet reader is an XML reader of its own: what XML forbids fails (and adds nothing),
+    // what XML allows reads as it should.
+    void packetReaderKeepsToXml_data()
+    {
+        QTest::addColumn<QByteArray>("rows"); // between <ROWDATA> and </ROWDATA>
+        QTest::addColumn<QByteArray>("tail"); // after </DATAPACKET>
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("time"); // the first row's Time, when ok
+        QTest::newRow("plain") << QByteArray("<ROW No=\"1\" Time=\"a\"/>") << QByteArray() << true
+                               << "a";
+        QTest::newRow("single quotes, spaces")
+            << QByteArray("<ROW  No = '1'\n Time='b\"'  />") << QByteArray("\r\n") << true << "b\"";
+        QTest::newRow("references")
+            << QByteArray("<ROW No=\"1\" Time=\"&lt;&amp;&#65;&#x42;&#009;&quot;\"/>")
+            << QByteArray() << true << "<&AB\t\"";
+        QTest::newRow("white space in a value")
+            << QByteArray("<ROW No=\"1\" Time=\"x\r\ny\tz\nw\"/>") << QByteArray() << true
+            << "x y z w";
+        QTest::newRow("comment, PI, CDATA")
+            << QByteArray("<!-- a > b -- --><?pi x?><![CDATA[<ROW>]]><ROW No=\"1\" Time=\"c\">"
+                          "</ROW >")
+            << QByteArray("<!--end-->") << true << "c";
+        QTest::newRow("end tag mismatch")
+            << QByteArray("<ROW No=\"1\"></RAW>") << QByteArray() << false << "";
+        QTest::newRow("unquoted") << QByteArray("<ROW No=1/>") << QByteArray() << false << "";
+        QTest::newRow("twice") << QByteArray("<ROW No=\"1\" No=\"2\"/>") << QByteArray() << false
+                               << "";
+        QTest::newRow("no space between")
+            << QByteArray("<ROW No=\"1\"Time=\"a\"/>") << QByteArray() << false << "";
+        QTest::newRow("unknown entity")
+            << QByteArray("<ROW No=\"1\" Time=\"&nbsp;\"/>") << QByteArray() << false << "";
+        QTest::newRow("reference to NUL")
+            << QByteArray("<ROW No=\"1\" Time=\"&#0;\"/>") << QByteArray() << false << "";
+        QTest::newRow("< in a value")
+            << QByteArray("<ROW No=\"1\" Time=\"<\"/>") << QByteArray() << false << "";
+        QTest::newRow("control byte")
+            << QByteArray("<ROW No=\"1\" Time=\"\x01\"/>") << QByteArray() << false << "";
+        QTest::newRow("text after the root")
+            << QByteArray("<ROW No=\"1\"/>") << QByteArray("x") << false << "";
+        QTest::newRow("second root")
+            << QByteArray("<ROW No=\"1\"/>") << QByteArray("<a/>") << false << "";
+        QTest::newRow("unclosed") << QByteArray("<ROW No=\"1\">") << QByteArray() << false << "";
+        QTest::newRow("unclosed comment")
+            << QByteArray("<ROW No=\"1\"/>") << QByteArray("<!-- ") << false << "";
+        QByteArray bomb = "<ROW No=\"1\"";
+        for (int i = 0; i < 80000; ++i)
+            bomb += " a" + QByteArray::number(i) + "=\"\"";
+        bomb += "/>";
+        QTest::newRow("80,000 attributes") << bomb << QByteArray() << false << "";
+    }
+    void packetReaderKeepsToXml()
+    {
+        QFETCH(QByteArray, rows);
+        QFETCH(QByteArray, tail);
+        QFETCH(bool, ok);
+        QFETCH(QString, time);
+        const QByteArray packet =
+            "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<DATAPACKET><METADATA><FIELDS>"
+            "<FIELD attrname=\"No\"/><FIELD attrname=\"Time\"/></FIELDS><PARAMS CHANGE_LOG=\"1 0 "
+            "4\"/></METADATA><ROWDATA>" +
+            rows + "</ROWDATA></DATAPACKET>" + tail;
+        // Whole, and a byte at a time as if every byte were the end of a buffer.
+        for (const bool byByte : {false, true}) {
+            MeasurementTable t;
+            LoadStatus status = LoadStatus::Failed;
+            if (byByte) {
+                PacketReader reader;
+                bool good = true;
+                for (qsizetype i = 0; i < packet.size() && good; ++i)
+                    good = reader.feed(packet.constData() + i, 1);
+                status = reader.takeInto(t, good && reader.finish());
+            } else {
+                status = loadBytes(packet, true, t);
+            }
+            QCOMPARE(status, ok ? LoadStatus::Ok : LoadStatus::Failed);
+            QCOMPARE(t.count(), ok ? 1 : 0);
+            if (ok) {
+                QCOMPARE(t.row(0).No.value(), 1);
+                QCOMPARE(t.row(0).Time, time);
+            }
+        }
+    }
+
+    // Huge files of nothing (2 GB of zeros, sparse on disk) fail at once in little memory;
+    // a cancelled load keeps the rows read until then.
+    void hugeAndCancelledLoads()
+    {
+        QTemporaryDir dir;
+        for (const char *name : {"sparse.txt", "sparse.xml"}) {
+            const QString path = dir.filePath(name);
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.resize(qint64(2) << 30));
+            f.close();
+            const long before = peakKb();
+            MeasurementTable t;
+            QCOMPARE(loadTable(path, t, false), LoadStatus::Failed);
+            QCOMPARE(t.count(), 0);
+            QVERIFY2(peakKb() - before < 100 * 1024,
+                     qPrintable(QStringLiteral("%1 kB more").arg(peakKb() - before)));
+            QFile::remove(path);
+        }
+        MeasurementTable big;
+        fill(big);
+        for (const char *name : {"c.txt", "c.xml"}) {
+            const QString path = dir.filePath(name);
+            QVERIFY(saveTable(big, path, date));
+            std::atomic<bool> cancel{true};
+            MeasurementTable t;
+            t.appendRow({99, "before", "", ""});
+            QCOMPARE(loadTable(path, t, false, nullptr, &cancel), LoadStatus::Cancelled);
+            QCOMPARE(t.row(0).No.value(), 99);
+            for (qint64 r = 1; r < t.count(); ++r)
+                QCOMPARE(t.row(r).No, big.row(r - 1).No);
+        }
     }
 
     void packetByPosition()

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,6 +261,63 @@ private slots:
         QCOMPARE(back.count(), r.run->table().count());
     }
 
+    // Journals that ended runs left in any slot are set aside with a word each (one of them
+    // not a journal at all); with a state folder that cannot be written, the run says once
+    // that there is no journal, and a failing data file never names an empty path.
+    void journalsWithoutAWindow()
+    {
+        const QByteArray saved = qgetenv("XDG_STATE_HOME");
+        const QString state = dir.filePath("orphan-state");
+        qputenv("XDG_STATE_HOME", state.toLocal8Bit());
+        QDir().mkpath(state + "/tx9-logger");
+        const QByteArray header = "Report created on: 12/8/26\r\n\r\nNo\tTime\tValue\tUnit\r\n";
+        const QByteArray slot2 = header + "1\t10:00:00\t23.5\t#\r\n2\t10:00:01\t23.6\t#\r\n";
+        for (const auto &[name, bytes] : {std::pair{"journal.txt", QByteArray(1000, '\0')},
+                                          std::pair{"journal-2.txt", slot2}}) {
+            QFile f(state + "/tx9-logger/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+        Headless::Options o;
+        o.Interval = 0;
+        o.Limit = 3;
+        {
+            Run r(dir, o);
+            r.run->start();
+            QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+            QCOMPARE(r.status, int(Headless::Ok));
+            QVERIFY2(r.errors().contains("is not one of this program's journals"),
+                     qPrintable(r.errors()));
+            QVERIFY2(r.errors().contains("left 2 unsaved readings"), qPrintable(r.errors()));
+        }
+        const QStringList aside =
+            QDir(state + "/tx9-logger").entryList({"unsaved-*.txt"}, QDir::Files);
+        QCOMPARE(aside.size(), 2);
+
+        qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath("stdout.txt")));
+        o.Limit.reset();
+        o.Output = dir.filePath("nojournal.txt");
+        std::atomic<bool> full{false};
+        FileFaults::install([&](FileFaults::Step, const QString &path) {
+            return full && path == o.Output ? ENOSPC : 0;
+        });
+        {
+            Run r(dir, o);
+            r.run->start();
+            QVERIFY(waitUntil([&] { return r.run->table().count() >= 3; }, 20000));
+            full = true;
+            QVERIFY(waitUntil([&] { return r.status >= 0; }, 10000));
+            FileFaults::install({});
+            QCOMPARE(r.status, int(Headless::WriteFailed));
+            const QString err = r.errors();
+            QCOMPARE(err.count("There is no recovery journal"), 2);
+            QVERIFY2(err.contains("The readings go to " + o.Output + " only."), qPrintable(err));
+            QVERIFY2(err.contains("so they are kept nowhere else"), qPrintable(err));
+            QVERIFY2(!err.contains("kept in ."), qPrintable(err));
+        }
+        qputenv("XDG_STATE_HOME", saved);
+    }
+
     // A meter that stays silent (switched off when the run began) trips the watchdog: the
     // run warns, keeps going, and sends the baud rate and the start command again, so a meter
     // switched on later starts sending.
@@ -464,6 +522,83 @@ private slots:
             QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
             QVERIFY(back.count() >= 1);
         }
+    }
+
+    // A real small file system that fills up (a tmpfs, mounted here; CI runs as root): the
+    // window's save over an old file fails and keeps it, and a headless .xml run that meets
+    // the full disk at its end says why, exits 6 and leaves its journal for recovery.
+    void realFullDisk()
+    {
+        const QString mnt = dir.filePath("small-disk");
+        QVERIFY(QDir().mkpath(mnt));
+        if (::mount("tmpfs", QFile::encodeName(mnt).constData(), "tmpfs", 0, "size=256k") != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1): the full-disk case "
+                                            "needs root and a kernel that allows it")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        struct Unmount
+        {
+            QString at;
+            ~Unmount() { ::umount2(QFile::encodeName(at).constData(), MNT_DETACH); }
+        } unmount{mnt};
+        const QString filler = mnt + "/filler";
+        auto fill = [&](qint64 leave) {
+            QFile f(filler);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
+            const QByteArray block(4096, 'f');
+            while (f.write(block) == block.size()) {
+            }
+            f.close();
+            QVERIFY(QFile::resize(filler, qMax<qint64>(0, QFileInfo(filler).size() - leave)));
+        };
+        // The window: 600 rows (about 12 KB) over an old file, 4 KB left.
+        const QString old = mnt + "/table.txt";
+        {
+            QFile f(old);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old rows\r\n");
+        }
+        fill(4096);
+        {
+            ScriptedPrompts prompts;
+            TFCOMM w;
+            for (int i = 1; i <= 600; ++i)
+                w.cds1->appendRow({i, "10:00:00", " 20.0", "#"});
+            for (const QString &name : {old, mnt + "/table.xml"}) {
+                prompts.fileAnswers.enqueue(name);
+                w.saveasClick();
+                QVERIFY2(!prompts.messages.last().text.contains("Scuss!"),
+                         qPrintable(prompts.messages.last().text));
+            }
+            QCOMPARE(read(old), QByteArray("old rows\r\n"));
+            QVERIFY(!QFile::exists(mnt + "/table.xml"));
+        }
+        // Headless: the disk fills while the run goes on; the packet cannot be written.
+        QFile::remove(filler);
+        const QString state = dir.filePath("full-disk-state");
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", state);
+        p.setProcessEnvironment(env);
+        const QString xml = mnt + "/x.xml";
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "-o", xml});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(waitUntil(
+            [&] {
+                return QFile::exists(state + "/tx9-logger/journal.txt") &&
+                       read(state + "/tx9-logger/journal.txt").count('\n') > 6;
+            },
+            20000));
+        fill(0);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(20000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), int(Headless::WriteFailed));
+        QVERIFY2(err.contains("No space left on device") &&
+                     err.contains(state + "/tx9-logger/journal.txt"),
+                 qPrintable(err));
+        QVERIFY(!QFile::exists(xml));
+        QVERIFY(QFile::exists(state + "/tx9-logger/journal.txt"));
+        QVERIFY(!QFile::exists(state + "/tx9-logger/last-session.txt"));
     }
 
     void commandExitStatuses()

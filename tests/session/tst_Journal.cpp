@@ -2,6 +2,8 @@
 #include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
+#include "output/DataFiles.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
@@ -10,9 +12,12 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <qcustomplot.h>
 
 // The recovery journal: rows on disk as they are recorded, one owner per journal, recovery
 // after a real SIGKILL of the demo, torn lines, and a full disk.
@@ -77,10 +82,7 @@ private slots:
         qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     }
-    void init()
-    {
-        QDir(state.filePath("tx9-logger")).removeRecursively();
-    }
+    void init() { QDir(state.filePath("tx9-logger")).removeRecursively(); }
 
     void restoreAfterSigkill()
     {
@@ -196,6 +198,188 @@ private slots:
         QVERIFY(prompts.messages[0].text.startsWith("Could not write the recovery journal "));
         QCOMPARE(prompts.messages[0].kind, DialogKind::Warning);
         QFile::remove(journalPath());
+    }
+
+    static QByteArray journalText(const QList<QByteArray> &lines)
+    {
+        QByteArray out = "Report created on: 12/8/26\r\n\r\nNo\tTime\tValue\tUnit\r\n";
+        for (const QByteArray &l : lines)
+            out += l + "\r\n";
+        return out;
+    }
+    static QList<QByteArray> journalRows(int from, int to, const char *value = "23.5")
+    {
+        QList<QByteArray> rows;
+        for (int i = from; i <= to; ++i)
+            rows << QByteArray::number(i) +
+                        "\t10:00:" + QByteArray::number(i % 60).rightJustified(2, '0') + "\t" +
+                        value + "\t#";
+        return rows;
+    }
+    void put(const QString &path, const QByteArray &bytes)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QStringList aside() const
+    {
+        return QDir(state.filePath("tx9-logger")).entryList({"unsaved-*.txt"}, QDir::Files);
+    }
+
+    // Journals as a crash, a disk, another program or another locale may leave them, each
+    // restored with the answer Yes: every row that was on disk comes back or stays on disk,
+    // what could not be read is said and kept, and the chart gets the true values.
+    void damagedJournalsLoseNoRow_data()
+    {
+        QTest::addColumn<QByteArray>("slot1");
+        QTest::addColumn<QByteArray>("slot2");
+        QTest::addColumn<int>("restored");     // rows back in the table
+        QTest::addColumn<int>("questions");    // restore questions asked
+        QTest::addColumn<int>("keptAside");    // files kept as unsaved-*.txt
+        QTest::addColumn<QString>("message");  // part of the one message, or empty for none
+        QTest::addColumn<double>("lastValue"); // on the chart
+        QTest::newRow("bad line in the middle")
+            << journalText(journalRows(1, 10) + QList<QByteArray>{"x\ty\tz\tw\tv"} +
+                           journalRows(12, 21))
+            << QByteArray() << 20 << 1 << 1 << "1 lines of the recovery journal" << 23.5;
+        QByteArray noise(4096, '\0');
+        QRandomGenerator rng(7);
+        for (char &c : noise)
+            c = char(rng.bounded(256));
+        QTest::newRow("random bytes")
+            << noise << QByteArray() << 0 << 0 << 1 << "not one of this program's journals" << 0.0;
+        QTest::newRow("no header")
+            << journalRows(1, 5).join("\r\n") + "\r\n"
+            << QByteArray() << 0 << 0 << 1 << "not one of this program's journals" << 0.0;
+        QTest::newRow("slot 2 only")
+            << QByteArray() << journalText(journalRows(1, 4)) << 4 << 1 << 0 << QString() << 23.5;
+        QTest::newRow("both slots")
+            << journalText(journalRows(1, 3)) << journalText(journalRows(4, 6)) << 6 << 2 << 0
+            << QString() << 23.5;
+        QTest::newRow("decimal comma") << journalText(journalRows(1, 3, "23,5")) << QByteArray()
+                                       << 3 << 1 << 0 << QString() << 23.5;
+    }
+    void damagedJournalsLoseNoRow()
+    {
+        QFETCH(QByteArray, slot1);
+        QFETCH(QByteArray, slot2);
+        QFETCH(int, restored);
+        QFETCH(int, questions);
+        QFETCH(int, keptAside);
+        QFETCH(QString, message);
+        QFETCH(double, lastValue);
+        if (!slot1.isEmpty())
+            put(journalPath(1), slot1);
+        if (!slot2.isEmpty())
+            put(journalPath(2), slot2);
+        QList<QByteArray> originals;
+        for (const QByteArray &b : {slot1, slot2})
+            if (!b.isEmpty())
+                originals << b;
+        ScriptedPrompts prompts;
+        for (int i = 0; i < 4; ++i)
+            prompts.questionAnswers.enqueue(QMessageBox::Yes);
+        {
+            TFCOMM w;
+            w.offerRecovery();
+            QCOMPARE(prompts.questions.size(), questions);
+            QCOMPARE(w.cds1->count(), restored);
+            QCOMPARE(prompts.messages.size(), message.isEmpty() ? 0 : 1);
+            if (!message.isEmpty())
+                QVERIFY2(prompts.messages[0].text.contains(message),
+                         qPrintable(prompts.messages[0].text));
+            if (restored > 0) {
+                QCOMPARE(w.S.NextRecordNo, w.cds1->row(restored - 1).No.value() + 1);
+                QCOMPARE(w.ChartCtl->Graph()->data()->at(restored)->value, lastValue);
+            }
+            // The restored rows are in this session's journal, nowhere twice.
+            w.RecoveryJournal->flush();
+            QCOMPARE(dataLines(read(journalPath(1))).size(), restored);
+            QVERIFY(!QFile::exists(journalPath(2)));
+        }
+        // Whatever was not restored is kept, byte for byte.
+        const QStringList kept = aside();
+        QCOMPARE(kept.size(), keptAside);
+        for (const QString &name : kept)
+            QVERIFY(originals.contains(read(state.filePath("tx9-logger/" + name))));
+    }
+
+    // Two orphans set aside in the same second keep two files; a headless run sets aside
+    // every slot's orphan and says so.
+    void orphansSetAsideNeverCollide()
+    {
+        put(journalPath(1), journalText(journalRows(1, 2)));
+        put(journalPath(2), journalText(journalRows(3, 5)));
+        put(journalPath(3), journalText(journalRows(6, 6)));
+        Journal j(state.filePath("tx9-logger"));
+        QStringList names;
+        while (j.hasOrphan())
+            names << j.setOrphanAside();
+        QCOMPARE(names.size(), 3);
+        QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), 3);
+        QCOMPARE(aside().size(), 3);
+        int rows = 0;
+        for (const QString &n : names)
+            rows += dataLines(read(n)).size();
+        QCOMPARE(rows, 6);
+    }
+
+    // The disk is full when the journal starts, and has room again later: the journal gets
+    // its header before the first row, and every row.
+    void journalStartedOnAFullDiskGetsItsHeader()
+    {
+        std::atomic<bool> full{true};
+        FileFaults::install([&](FileFaults::Step, const QString &path) {
+            return full && path.endsWith("journal.txt") ? ENOSPC : 0;
+        });
+        ScriptedPrompts prompts;
+        {
+            TFCOMM w;
+            w.RecordSI->setChecked(false);
+            for (int i = 0; i < 3; ++i) {
+                sendFrame(w, TestFrames::live("1", QStringLiteral("A23%1").arg(i)));
+                w.RecoveryJournal->flush();
+            }
+            full = false;
+            for (int i = 3; i < 6; ++i)
+                sendFrame(w, TestFrames::live("1", QStringLiteral("A23%1").arg(i)));
+            w.RecoveryJournal->flush();
+            FileFaults::install({});
+            QCoreApplication::processEvents();
+            QCOMPARE(prompts.messages.size(), 1);
+            QVERIFY(prompts.messages[0].text.contains("No space left on device"));
+        }
+        MeasurementTable back;
+        const Journal::Contents c = Journal::read(journalPath(), back);
+        QVERIFY(c.Journal);
+        QCOMPARE(c.Unreadable, 0);
+        QCOMPARE(c.Rows, 6);
+    }
+
+    // A state folder that cannot be written: no journal, and the window says so once.
+    void noJournalIsSaidOnce()
+    {
+        const QByteArray saved = qgetenv("XDG_STATE_HOME");
+        put(state.filePath("a-file"), "not a folder");
+        qputenv("XDG_STATE_HOME", state.filePath("a-file").toLocal8Bit());
+        ScriptedPrompts prompts;
+        {
+            TFCOMM w;
+            w.offerRecovery();
+            QVERIFY(!w.RecoveryJournal->owner());
+            QCOMPARE(prompts.messages.size(), 1);
+            QVERIFY2(prompts.messages[0].text.startsWith("There is no recovery journal: ") &&
+                         prompts.messages[0].text.contains("a-file/tx9-logger"),
+                     qPrintable(prompts.messages[0].text));
+            w.RecordSI->setChecked(false);
+            sendFrame(w, TestFrames::live("1", "A231"));
+            QCOMPARE(w.cds1->count(), 1);
+            QCoreApplication::processEvents();
+            QCOMPARE(prompts.messages.size(), 1);
+        }
+        qputenv("XDG_STATE_HOME", saved);
     }
 
     // A normal exit keeps the journal as last-session.txt and leaves nothing to restore.
