@@ -546,7 +546,7 @@ void HeadlessRun::stop(int status)
         m_status = status;
     qint64 inFile = m_table->count();
     if (m_file) {
-        m_file->flush();
+        m_file->flushToDisk();
         m_file->close();
         inFile = m_file->rowsWritten();
         if (m_file->error() != 0 && m_status == Ok)

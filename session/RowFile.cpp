@@ -138,6 +138,18 @@ void RowFile::flush()
     writeBuffered();
 }
 
+bool RowFile::flushToDisk()
+{
+    flush();
+    if (m_fd < 0 || m_error != 0)
+        return m_error == 0 && m_fd >= 0;
+    if (const int error = FileIo::sync(m_fd, m_path)) {
+        fail(error);
+        return false;
+    }
+    return m_buffer.isEmpty();
+}
+
 void RowFile::writeBuffered()
 {
     m_timer.stop();

@@ -39,6 +39,8 @@ public:
     void appendRows(const MeasurementTable &table, qint64 first, qint64 last);
     // Everything appended so far, written out now.
     void flush();
+    // Written out and synced to the disk; false (and reported) when either failed.
+    bool flushToDisk();
     void close();
     bool isOpen() const { return m_fd >= 0; }
     // The error of the first failure, 0 while none; EINVAL for a file that is not regular,

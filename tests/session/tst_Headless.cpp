@@ -8,6 +8,7 @@
 #include "sim/SimulatedThermometer.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -316,6 +317,61 @@ private slots:
             QVERIFY2(!err.contains("kept in ."), qPrintable(err));
         }
         qputenv("XDG_STATE_HOME", saved);
+    }
+
+    // The data file of a run that ends by itself fails at each step of its writing: the run
+    // exits 6 with the reason, an old .xml stays as it was, and the journal is not retired.
+    void headlessWriteFaults_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("error");
+        for (const int error : {ENOSPC, EIO}) {
+            const char *e = error == EIO ? "EIO" : "ENOSPC";
+            for (const FileFaults::Step step :
+                 {FileFaults::Step::Flush, FileFaults::Step::Sync, FileFaults::Step::Rename})
+                QTest::addRow("xml step %d %s", int(step), e) << "f.xml" << int(step) << error;
+            for (const FileFaults::Step step : {FileFaults::Step::Write, FileFaults::Step::Sync})
+                QTest::addRow("text step %d %s", int(step), e) << "f.txt" << int(step) << error;
+        }
+    }
+    void headlessWriteFaults()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, step);
+        QFETCH(int, error);
+        const QString saved = qEnvironmentVariable("XDG_STATE_HOME");
+        const QString state = dir.filePath("faults-state");
+        QDir(state).removeRecursively();
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+        Headless::Options o;
+        o.Interval = 0;
+        o.Limit = 5;
+        o.Output = dir.filePath(name);
+        QFile::remove(o.Output);
+        if (name.endsWith(".xml")) {
+            QFile f(o.Output);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old packet");
+        }
+        FileFaults::install([&](FileFaults::Step s, const QString &path) {
+            return path == o.Output && int(s) == step ? error : 0;
+        });
+        {
+            Run r(dir, o);
+            r.run->start();
+            QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+            FileFaults::install({});
+            QCOMPARE(r.status, int(Headless::WriteFailed));
+            QVERIFY2(r.errors().contains(QString::fromLocal8Bit(std::strerror(error))),
+                     qPrintable(r.errors()));
+            QVERIFY2(r.errors().contains(r.run->journalPath()), qPrintable(r.errors()));
+            if (name.endsWith(".xml"))
+                QCOMPARE(read(o.Output), QByteArray("old packet"));
+        }
+        QVERIFY(QFile::exists(state + "/tx9-logger/journal.txt"));
+        QVERIFY(!QFile::exists(state + "/tx9-logger/last-session.txt"));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(saved));
     }
 
     // A meter that stays silent (switched off when the run began) trips the watchdog: the
