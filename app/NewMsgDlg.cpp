@@ -157,6 +157,21 @@ void TMessageForm::keyPressEvent(QKeyEvent *e)
         QApplication::clipboard()->setText(copyText());
         return;
     }
+    // A button's underlined letter presses it without Alt, as in the platform's question box.
+    if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::ShiftModifier) {
+        const QString typed = e->text().toLower();
+        if (typed.size() == 1 && typed.at(0).isLetter()) {
+            for (QPushButton *b : findChildren<QPushButton *>()) {
+                const QString caption = b->text();
+                const qsizetype amp = caption.indexOf(QLatin1Char('&'));
+                if (b->isVisible() && amp >= 0 && amp + 1 < caption.size() &&
+                    caption.at(amp + 1).toLower() == typed.at(0)) {
+                    b->click();
+                    return;
+                }
+            }
+        }
+    }
     QDialog::keyPressEvent(e);
 }
 

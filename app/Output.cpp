@@ -32,6 +32,7 @@ void TFCOMM::connectOutput()
 void TFCOMM::saveasClick()
 {
     FileDialogRequest SaveDialog1;
+    SaveDialog1.title = QStringLiteral("Save As");
     SaveDialog1.filter =
         QStringLiteral("Excel File(*.xls)|*.xls|XML(*.xml)|*.xml|Txt File(*.txt)|*.txt");
     SaveDialog1.defaultExt = QStringLiteral("xls");
@@ -75,6 +76,7 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
 void TFCOMM::SpeedButton2Click()
 {
     FileDialogRequest OpenDialog1;
+    OpenDialog1.title = QStringLiteral("Open");
     OpenDialog1.filter =
         QStringLiteral("Excel File(*.xls)|*.xls|XML (*.xml)|*.xml|Txt File(*.txt)|*.txt");
     OpenDialog1.fileName = OpenDialogFileName;
@@ -111,6 +113,7 @@ void TFCOMM::BtSaveClick()
 {
     const LongCommand busy(this);
     FileDialogRequest SavePictureDialog1;
+    SavePictureDialog1.title = QStringLiteral("Save Picture");
     SavePictureDialog1.filter = QStringLiteral("Bitmaps (*.bmp)|*.bmp");
     SavePictureDialog1.defaultExt = QStringLiteral("*.bmp");
     SavePictureDialog1.overwritePrompt = true;

@@ -3,6 +3,7 @@
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/ToolGlyphs.h"
+#include "display/AppIcon.h"
 #include "display/Fonts.h"
 #include "display/IndicatorPictures.h"
 #include "display/LcdPanel.h"
@@ -26,6 +27,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -56,7 +58,8 @@ QToolButton *makeToolButton(QWidget *parent, const QString &name, const QRect &g
         b->setIcon(icon);
         b->setIconSize(QSize(16, 16));
     }
-    b->setFocusPolicy(Qt::NoFocus);
+    // Reached by Tab, not taken by a click: the focus stays where the user works.
+    b->setFocusPolicy(Qt::TabFocus);
     return b;
 }
 
@@ -96,6 +99,8 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     FCOMM = this;
     setObjectName(QStringLiteral("FCOMM"));
     setFont(Fonts::msSansSerif(11, true));
+    // The program's icon on every window: this one, its dialogs, the preview.
+    QApplication::setWindowIcon(AppIcon::icon());
     // Fixed single border with system menu and minimise box only.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
@@ -112,6 +117,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     buildHiddenControls();
     buildTimers();
     buildMenu();
+    buildKeyboard();
     connectRecording();
     connectOutput();
     // While the window is loaded the controller scans; assigning its device-change handler
@@ -163,7 +169,6 @@ void TFCOMM::buildTopBar()
     USBCon->setCheckable(true);
     USBCon->setToolTip(QStringLiteral("USB Connect"));
     USBCon->setFont(Fonts::arial(13));
-    USBCon->setFocusPolicy(Qt::NoFocus);
     // The tick rewrites the caption, but a tick whose handler has a message open does not
     // come again until it is answered: the caption also follows every change at once.
     connect(USBCon, &QPushButton::toggled, this, &TFCOMM::showConnectCaption);
@@ -282,6 +287,7 @@ void TFCOMM::buildRightArea()
                                 QString(), ToolGlyphs::arrow(ToolGlyphs::Arrow::Previous));
     Bt10 = makeToolButton(Panel8, QStringLiteral("Bt10"), QRect(477, 6, 25, 21), QString());
     Bt10->setText(QStringLiteral("1"));
+    Bt10->setFocusPolicy(Qt::NoFocus); // the page number: nothing to press
     Bt10->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255);"));
     BtNext = makeToolButton(Panel8, QStringLiteral("BtNext"), QRect(501, 6, 25, 21), QString(),
                             ToolGlyphs::arrow(ToolGlyphs::Arrow::Next));
@@ -372,9 +378,6 @@ void TFCOMM::buildMenu()
     ConnectMenu->menuAction()->setVisible(false);
     // The menu is hidden, so its shortcut must live on the window to keep working.
     addAction(START);
-    auto *passThrough = new ShortcutPassesThrough(START->shortcut(), this);
-    for (QLineEdit *edit : findChildren<QLineEdit *>())
-        edit->installEventFilter(passThrough);
 
     RecordMenu = MainMenu1->addMenu(QStringLiteral("Record"));
     RecordMenu->setObjectName(QStringLiteral("RecordMenu"));
@@ -388,6 +391,55 @@ void TFCOMM::buildMenu()
         this->*e.action = a;
     }
     N100001->setChecked(true);
+}
+
+void TFCOMM::buildKeyboard()
+{
+    // Tab follows the layout: the top bar, the left column down to the grid, then the
+    // chart's tool strip.
+    const QList<QWidget *> order = {USBCon,       RecallData, BitBtn1,       RepeatSet, RecordSI,
+                                    RecordSITime, RecordNew,  OpenDataFiles, saveas,    BtPrint,
+                                    DBGrid1,      Maxrecord,  BtSave,        BtFirst,   BTPrevious,
+                                    BtNext,       BTlast};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    // Raised-on-hover tool buttons show no focus of their own: a frame in the highlight
+    // colour does.
+    for (QToolButton *b :
+         {RecordNew, OpenDataFiles, saveas, BtPrint, BtSave, BtFirst, BTPrevious, BtNext, BTlast})
+        b->setStyleSheet(QStringLiteral(
+            "QToolButton:focus { border: 1px solid palette(highlight); border-radius: 2px; }"));
+    // The usual keys for the commands of the tool strips, shown in their hints.
+    const struct
+    {
+        QToolButton *button;
+        QKeySequence key;
+        QWidget *scope; // nullptr: the whole window
+    } keys[] = {
+        {OpenDataFiles, QKeySequence::Open, nullptr},
+        {saveas, QKeySequence::Save, nullptr},
+        {BtPrint, QKeySequence::Print, nullptr},
+        // Paging belongs to the chart's side: elsewhere these keys move in the grid or in an
+        // edit box, which keep them.
+        {BtFirst, QKeySequence(Qt::Key_Home), Panel7},
+        {BTPrevious, QKeySequence(Qt::Key_PageUp), Panel7},
+        {BtNext, QKeySequence(Qt::Key_PageDown), Panel7},
+        {BTlast, QKeySequence(Qt::Key_End), Panel7},
+    };
+    for (const auto &k : keys) {
+        auto *shortcut = new QShortcut(k.key, k.scope ? k.scope : this);
+        shortcut->setContext(k.scope ? Qt::WidgetWithChildrenShortcut : Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, k.button, &QToolButton::click);
+        const QString hint = k.button->toolTip();
+        const QString keyText = k.key.toString(QKeySequence::NativeText);
+        k.button->setToolTip(hint.isEmpty() ? keyText
+                                            : QStringLiteral("%1 (%2)").arg(hint, keyText));
+    }
+    // Ctrl+A repeats the connect button's action with the focus anywhere, the grid and the
+    // edit boxes included, which would otherwise take it as "select all".
+    auto *passThrough = new ShortcutPassesThrough(START->shortcut(), this);
+    for (QWidget *w : std::initializer_list<QWidget *>{RecordSITime, Maxrecord, DBGrid1})
+        w->installEventFilter(passThrough);
 }
 
 void TFCOMM::FormCreate()

@@ -199,6 +199,7 @@ private:
     void buildHiddenControls();
     void buildTimers();
     void buildMenu();
+    void buildKeyboard();
     void connectRecording();
     void showPage(int page);
     void FormCreate();

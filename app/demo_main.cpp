@@ -15,6 +15,15 @@
 #include <QPushButton>
 #include <QTimer>
 
+namespace {
+const QList<Headless::WindowOption> DemoOptions = {
+    {"screenshot", true, "connect, save a PNG of the window to the file N, exit"},
+    {"seconds", true, "seconds of readings before the picture (default 10)"},
+    {"unplug-after", true, "pull the simulated cable after N seconds"},
+    {"connect", false, "press USB Connect at start"},
+};
+} // namespace
+
 int main(int argc, char **argv)
 {
     if (Headless::requested(argc, argv)) {
@@ -22,8 +31,10 @@ int main(int argc, char **argv)
         app.setApplicationName(QStringLiteral("tx9-logger"));
         SimulatedHidBus bus;
         bus.plug(SimulatedThermometer::cableInterface(), std::make_shared<SimulatedThermometer>());
-        return Headless::run(app.arguments(), &bus);
+        return Headless::run(app.arguments(), &bus, Headless::windowOptionsHelp(DemoOptions));
     }
+    if (const std::optional<int> status = Headless::beforeWindow(argc, argv, DemoOptions))
+        return *status;
     Tx9Application app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("TX-9 Logger on a simulated thermometer"));

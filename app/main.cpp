@@ -17,6 +17,9 @@ int main(int argc, char **argv)
         HidrawPlatform platform;
         return Headless::run(app.arguments(), &platform);
     }
+    // Before any window: a display may not even be there.
+    if (const std::optional<int> status = Headless::beforeWindow(argc, argv))
+        return *status;
     Tx9Application app(argc, argv);
     HidrawPlatform platform;
     TFCOMM window(&platform);

@@ -196,6 +196,24 @@ void MeasurementGrid::paintEvent(QPaintEvent *)
         const int x = m_header->sectionViewportPosition(c) + m_header->sectionSize(c) - 1;
         p.drawLine(x, 0, x, used - 1);
     }
+    // The keyboard's focus: a frame in the highlight colour around the rows.
+    if (hasFocus()) {
+        p.setPen(QPen(palette().highlight().color(), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(area.adjusted(1, 1, -1, -1));
+    }
+}
+
+void MeasurementGrid::focusInEvent(QFocusEvent *e)
+{
+    QAbstractScrollArea::focusInEvent(e);
+    viewport()->update();
+}
+
+void MeasurementGrid::focusOutEvent(QFocusEvent *e)
+{
+    QAbstractScrollArea::focusOutEvent(e);
+    viewport()->update();
 }
 
 void MeasurementGrid::resizeEvent(QResizeEvent *e)

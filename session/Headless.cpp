@@ -48,15 +48,16 @@ struct OptionSet
 
 } // namespace
 
-QString helpText(const QString &program)
+QString helpText(const QString &program, const QString &extraHelp)
 {
     return QStringLiteral(
                "Usage: %1 [--headless [options]]\n"
                "\n"
                "Without --headless the program opens its window. With it, it logs the\n"
                "thermometer's readings without a display until it is stopped (Ctrl+C,\n"
-               "SIGTERM), a limit is reached, or a download has ended.\n"
+               "SIGTERM, SIGHUP), a limit is reached, or a download has ended.\n"
                "\n"
+               "%2"
                "Options of --headless:\n"
                "  -o, --output FILE   write the readings to FILE: the XML data packet when\n"
                "                      the name ends in .xml (written when the run ends),\n"
@@ -75,14 +76,111 @@ QString helpText(const QString &program)
                "                      be used\n"
                "  -q, --quiet         no status line and no progress messages\n"
                "  -h, --help          this text\n"
+               "      --version       the program's version\n"
                "\n"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
                "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
                "6 writing the data file failed (the readings stay in the journal).\n")
-        .arg(program);
+        .arg(program, extraHelp);
 }
 
-Parsed parse(const QStringList &arguments)
+QString versionText(const QString &program)
+{
+    return QStringLiteral("%1 %2\n").arg(program, QStringLiteral(TX9_VERSION));
+}
+
+QString windowOptionsHelp(const QList<WindowOption> &windowOptions)
+{
+    if (windowOptions.isEmpty())
+        return {};
+    QStringList left;
+    qsizetype width = 0;
+    for (const WindowOption &o : windowOptions) {
+        left << QStringLiteral("      --%1%2")
+                    .arg(QLatin1String(o.name), o.takesValue ? QStringLiteral(" N") : QString());
+        width = qMax(width, left.last().size() + 2);
+    }
+    QString text = QStringLiteral("Options of the window:\n");
+    for (qsizetype i = 0; i < windowOptions.size(); ++i)
+        if (windowOptions[i].help)
+            text += left[i].leftJustified(width) + QLatin1String(windowOptions[i].help) +
+                    QLatin1Char('\n');
+    return text + QLatin1Char('\n');
+}
+
+std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption> &windowOptions)
+{
+    const QString program =
+        QFileInfo(QString::fromLocal8Bit(argc > 0 ? argv[0] : "tx9-logger")).fileName();
+    // Qt's own options, which QApplication takes off the command line.
+    static const char *const QtWithValue[] = {
+        "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+        "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+        "style",       "stylesheet",         "title",         "name",    "qmljsdebugger"};
+    static const char *const QtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    auto say = [](int fd, const QString &text) {
+        const QByteArray bytes = text.toLocal8Bit();
+        [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    };
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--version")) {
+            say(1, versionText(program));
+            return 0;
+        }
+    }
+    bool platformGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        QString arg = QString::fromLocal8Bit(argv[i]);
+        QString name = arg;
+        while (name.startsWith(QLatin1Char('-')))
+            name.remove(0, 1);
+        const qsizetype eq = name.indexOf(QLatin1Char('='));
+        const bool inlineValue = eq >= 0;
+        if (inlineValue)
+            name.truncate(eq);
+        bool known = false, value = false;
+        if (arg.startsWith(QLatin1String("--"))) {
+            for (const WindowOption &o : windowOptions)
+                if (name == QLatin1String(o.name)) {
+                    known = true;
+                    value = o.takesValue;
+                }
+        }
+        if (!known && arg.startsWith(QLatin1Char('-'))) {
+            for (const char *q : QtWithValue)
+                if (name == QLatin1String(q))
+                    known = value = true;
+            for (const char *q : QtFlags)
+                if (name == QLatin1String(q))
+                    known = true;
+        }
+        if (!known) {
+            say(2, QStringLiteral("%1: unknown option '%2'\nUsage: %1 [--headless [options]] "
+                                  "[--version]; see '%1 --help'.\n")
+                       .arg(program, arg));
+            return int(Usage);
+        }
+        if (value && !inlineValue && ++i >= argc) {
+            say(2, QStringLiteral("%1: option '%2' needs a value; see '%1 --help'.\n")
+                       .arg(program, arg));
+            return int(Usage);
+        }
+        if (name == QLatin1String("platform"))
+            platformGiven = true;
+    }
+    if (!platformGiven && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        say(2, QStringLiteral("%1: there is no display to open the window on (DISPLAY is not "
+                              "set); '%1 --headless' logs without one.\n")
+                   .arg(program));
+        return int(Failure);
+    }
+    return std::nullopt;
+}
+
+Parsed parse(const QStringList &arguments, const QString &extraHelp)
 {
     Parsed result;
     const QString program =
@@ -99,7 +197,7 @@ Parsed parse(const QStringList &arguments)
     if (!parser.parse(arguments))
         return usage(parser.errorText());
     if (parser.isSet(o.help)) {
-        result.message = helpText(program);
+        result.message = helpText(program, extraHelp);
         return result;
     }
     if (!parser.positionalArguments().isEmpty())
@@ -161,9 +259,9 @@ bool requested(int argc, char **argv)
     return false;
 }
 
-int run(const QStringList &arguments, HidPlatform *platform)
+int run(const QStringList &arguments, HidPlatform *platform, const QString &extraHelp)
 {
-    const Parsed parsed = parse(arguments);
+    const Parsed parsed = parse(arguments, extraHelp);
     if (!parsed.options) {
         const QByteArray text = parsed.message.toLocal8Bit();
         [[maybe_unused]] const ssize_t n =

@@ -54,14 +54,33 @@ struct Parsed
 };
 
 // The command line (program name first; --headless anywhere in it).
-Parsed parse(const QStringList &arguments);
-QString helpText(const QString &program);
+Parsed parse(const QStringList &arguments, const QString &extraHelp = {});
+QString helpText(const QString &program, const QString &extraHelp = {});
 
 // Whether the command line asks for the headless run (or for the help text).
 bool requested(int argc, char **argv);
+
+// An option a window takes (the demo has some of its own), for the check below.
+struct WindowOption
+{
+    const char *name; // without the dashes
+    bool takesValue;
+    const char *help; // its line in the help text, or nullptr
+};
+// What the command line of a program that would open a window asks before any window (or
+// display) exists: --version is answered, an option neither the window nor Qt knows is a
+// usage error (status 2, a hint on standard error). Returns the exit status when the program
+// is to stop here.
+std::optional<int> beforeWindow(int argc, char **argv,
+                                const QList<WindowOption> &windowOptions = {});
+// The help text's part for the window options.
+QString windowOptionsHelp(const QList<WindowOption> &windowOptions);
+// The program's version, as --version prints it.
+QString versionText(const QString &program);
 // Runs the command line on platform until the run ends; a QCoreApplication must exist.
-// SIGINT and SIGTERM stop the run cleanly. Returns the exit status.
-int run(const QStringList &arguments, HidPlatform *platform);
+// SIGINT, SIGTERM and SIGHUP stop the run cleanly. Returns the exit status. extraHelp is
+// added to the help text (the window options of the program).
+int run(const QStringList &arguments, HidPlatform *platform, const QString &extraHelp = {});
 
 } // namespace Headless
 

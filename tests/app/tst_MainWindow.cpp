@@ -1,9 +1,12 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "display/LcdPanel.h"
+#include "recording/MeasurementGrid.h"
+#include "recording/uCharControl.h"
 #include <qcustomplot.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -161,6 +164,94 @@ private slots:
         QVERIFY(w.close());
         QVERIFY(!w.isVisible());
         QCOMPARE(prompts.questions.size(), 2);
+    }
+
+    // The keyboard: Tab walks every control in the order of the layout with a visible focus,
+    // Ctrl+A connects from anywhere (the edit boxes and the grid included), the tool strips'
+    // commands have their usual keys (shown in their hints), and the chart pages by key.
+    void keyboard()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.USBCon->setFocus();
+        const QList<QWidget *> expected = {
+            w.USBCon,    w.RecallData,    w.BitBtn1,    w.RepeatSet, w.RecordSI, w.RecordSITime,
+            w.RecordNew, w.OpenDataFiles, w.saveas,     w.BtPrint,   w.DBGrid1,  w.Maxrecord,
+            w.BtSave,    w.BtFirst,       w.BTPrevious, w.BtNext,    w.BTlast};
+        const QString shots = qEnvironmentVariable("TX9_SCREENSHOT_DIR");
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            QCOMPARE(QApplication::focusWidget(), expected[i]);
+            if (!shots.isEmpty() && (expected[i] == w.DBGrid1 || expected[i] == w.saveas))
+                w.grab().save(shots + "/focus-" + expected[i]->objectName() + ".png");
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(QApplication::focusWidget(), expected.first()); // and round again
+        if (!shots.isEmpty())
+            w.grab().save(shots + "/focus-usb-connect.png");
+        // The grid shows that it has the focus.
+        w.DBGrid1->setFocus();
+        const QImage focused = w.DBGrid1->viewport()->grab().toImage();
+        w.USBCon->setFocus();
+        QCoreApplication::processEvents();
+        QVERIFY(focused != w.DBGrid1->viewport()->grab().toImage());
+
+        // Ctrl+A with the focus in each kind of control: the same as the button's press.
+        int presses = 0;
+        connect(w.START, &QAction::triggered, [&] { ++presses; });
+        for (QWidget *where :
+             QList<QWidget *>{w.RecordSITime, w.Maxrecord, w.DBGrid1, w.RepeatSet}) {
+            where->setFocus();
+            QTest::keyClick(where, Qt::Key_A, Qt::ControlModifier);
+        }
+        QCOMPARE(presses, 4);
+
+        // The commands' keys; what they did is what the button does (cancelled dialogs here).
+        struct Key
+        {
+            QKeySequence key;
+            QToolButton *button;
+        };
+        for (const Key &k :
+             {Key{QKeySequence::Open, w.OpenDataFiles}, Key{QKeySequence::Save, w.saveas},
+              Key{QKeySequence::Print, w.BtPrint}}) {
+            int clicks = 0;
+            const auto c = connect(k.button, &QToolButton::clicked, [&] { ++clicks; });
+            w.DBGrid1->setFocus();
+            QTest::keySequence(&w, k.key);
+            QCOMPARE(clicks, 1);
+            disconnect(c);
+            QVERIFY2(
+                k.button->toolTip().endsWith("(" + k.key.toString(QKeySequence::NativeText) + ")"),
+                qPrintable(k.button->toolTip()));
+        }
+        QCOMPARE(prompts.fileRequests.size(), 2);
+        QCOMPARE(prompts.fileRequests[0].title, QStringLiteral("Open"));
+        QCOMPARE(prompts.fileRequests[1].title, QStringLiteral("Save As"));
+        QCOMPARE(prompts.previews, 1);
+        // Paging on the chart's side; in the grid the same keys stay the grid's.
+        w.Maxrecord->setText("10");
+        QTest::qWait(600); // the page size applies after half a second
+        for (int i = 0; i < 35; ++i)
+            w.ChartCtl->AddValue(i);
+        QCOMPARE(w.ChartCtl->Page(), 4);
+        w.BtSave->setFocus();
+        QTest::keyClick(w.BtSave, Qt::Key_Home);
+        QCOMPARE(w.ChartCtl->Page(), 1);
+        QTest::keyClick(w.BtSave, Qt::Key_PageDown);
+        QCOMPARE(w.ChartCtl->Page(), 2);
+        QTest::keyClick(w.BtSave, Qt::Key_End);
+        QCOMPARE(w.ChartCtl->Page(), 4);
+        QTest::keyClick(w.BtSave, Qt::Key_PageUp);
+        QCOMPARE(w.ChartCtl->Page(), 3);
+        w.DBGrid1->setFocus();
+        QTest::keyClick(w.DBGrid1, Qt::Key_Home);
+        QCOMPARE(w.ChartCtl->Page(), 3);
+        // The window's icon is the program's.
+        QVERIFY(!w.windowIcon().isNull());
     }
 
     void numericBoxesTakeDigitsOnly()

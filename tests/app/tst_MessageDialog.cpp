@@ -240,6 +240,34 @@ private slots:
         QCOMPARE(oldClicks, 1);
     }
 
+    // A button's underlined letter presses it without Alt, as in the platform's box: the
+    // download confirmation takes a plain y like the other questions.
+    void letterPressesItsButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("result");
+        QTest::newRow("y") << int(Qt::Key_Y) << int(Qt::NoModifier) << int(mrYes);
+        QTest::newRow("Y") << int(Qt::Key_Y) << int(Qt::ShiftModifier) << int(mrYes);
+        QTest::newRow("n") << int(Qt::Key_N) << int(Qt::NoModifier) << int(mrNo);
+    }
+    void letterPressesItsButton()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, result);
+        TMessageForm *f = BuildMessageDialog("Download the stored data?", DialogKind::Confirmation,
+                                             {DialogButton::Yes, DialogButton::No});
+        QTimer::singleShot(0, f, [&] {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : static_cast<QWidget *>(f),
+                            Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        });
+        QTimer::singleShot(2000, f, [f] { f->done(mrNone); });
+        QCOMPARE(f->exec(), result);
+        delete f;
+    }
+
     void ctrlCCopies()
     {
         TMessageForm *f =

@@ -114,8 +114,8 @@ class tst_Stress : public QObject
         prompts->fileAnswers.clear();
         prompts->duringModal.clear();
         for (int i = 0; i < 4; ++i) {
-            prompts->questionAnswers.enqueue(
-                rng.bounded(2) ? QMessageBox::Ok : QMessageBox::Cancel);
+            prompts->questionAnswers.enqueue(rng.bounded(2) ? QMessageBox::Ok
+                                                            : QMessageBox::Cancel);
             prompts->messageAnswers.enqueue(rng.bounded(2) ? mrYes : mrNo);
             prompts->fileAnswers.enqueue(rng.bounded(3) ? QString()
                                                         : dir.filePath(QStringLiteral("s.txt")));
@@ -167,10 +167,9 @@ private slots:
             queueAnswers();
             step(false);
             const QString broken = checkInvariants();
-            QVERIFY2(broken.isEmpty(), qPrintable(QStringLiteral("seed %1, round %2: %3")
-                                                      .arg(seed)
-                                                      .arg(round)
-                                                      .arg(broken)));
+            QVERIFY2(broken.isEmpty(),
+                     qPrintable(
+                         QStringLiteral("seed %1, round %2: %3").arg(seed).arg(round).arg(broken)));
             rowsSeen = std::max(rowsSeen, w->cds1->count());
         }
         // Readings did flow, and the window closes with every device closed.

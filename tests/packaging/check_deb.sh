@@ -28,6 +28,13 @@ for path in ./usr/bin/tx9-logger ./usr/bin/tx9-logger-demo ./usr/bin/tx9-virtual
     exit 1
   fi
 done
+# The description as apt and software centres show it.
+description=$(dpkg-deb -f "$deb" Description)
+if ! grep -q 'whose USB cable is a HID device called "USB to Serial"\. It' <<<"$description" ||
+   grep -q ';' <<<"$description"; then
+  echo "the package's description is mangled: $description"
+  exit 1
+fi
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt6widgets6 libqt6printsupport6 libqcustomplot2.1-qt6 libudev1; do
   if ! grep -q "$lib" <<<"$depends"; then

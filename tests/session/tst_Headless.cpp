@@ -699,8 +699,40 @@ private slots:
         const QString text = QString::fromUtf8(help.readAllStandardOutput());
         for (const char *option :
              {"--output", "--stdout", "--download", "--interval", "--no-repeat", "--limit",
-              "--duration", "--device", "--list", "--quiet", "Exit status"})
+              "--duration", "--device", "--list", "--quiet", "--version", "Exit status",
+              "--screenshot", "--seconds", "--unplug-after", "--connect"})
             QVERIFY2(text.contains(QLatin1String(option)), option);
+        // Before any window, with no display at all: the version, and an unknown option.
+        QProcessEnvironment bare = QProcessEnvironment::systemEnvironment();
+        bare.remove("DISPLAY");
+        bare.remove("WAYLAND_DISPLAY");
+        bare.remove("QT_QPA_PLATFORM");
+        for (const QStringList &args : {QStringList{"--version"}, QStringList{"--bogus"},
+                                        QStringList{"-platform"}, QStringList{}}) {
+            QProcess p;
+            p.setProcessEnvironment(bare);
+            p.start(TX9_DEMO, args);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            const QString out = QString::fromUtf8(p.readAllStandardOutput());
+            const QString errText = QString::fromUtf8(p.readAllStandardError());
+            if (!args.isEmpty() && args[0] == "--version") {
+                QCOMPARE(p.exitCode(), 0);
+                QVERIFY2(QRegularExpression("^tx9-logger-demo \\d+\\.\\d+\\.\\d+\n$")
+                             .match(out)
+                             .hasMatch(),
+                         qPrintable(out));
+            } else if (args.isEmpty()) {
+                QCOMPARE(p.exitCode(), int(Headless::Failure));
+                QVERIFY2(errText.contains("no display") && errText.contains("--headless"),
+                         qPrintable(errText));
+            } else {
+                QCOMPARE(p.exitCode(), int(Headless::Usage));
+                QVERIFY2(errText.contains(args[0] == "--bogus" ? "unknown option '--bogus'"
+                                                               : "needs a value"),
+                         qPrintable(errText));
+            }
+        }
     }
 };
 
