@@ -1,0 +1,232 @@
+// The command line of the program: the options of --headless, the help and version texts,
+// and what a program that opens a window must check before any window exists.
+
+#include "session/Headless.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <cstring>
+#include <limits>
+#include <unistd.h>
+
+namespace Headless {
+
+namespace {
+
+struct OptionSet
+{
+    QCommandLineOption headless{QStringLiteral("headless"), QString()};
+    QCommandLineOption output{
+        {QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("file")};
+    QCommandLineOption toStdout{QStringLiteral("stdout"), QString()};
+    QCommandLineOption download{QStringLiteral("download"), QString()};
+    QCommandLineOption interval{QStringLiteral("interval"), QString(), QStringLiteral("s")};
+    QCommandLineOption noRepeat{QStringLiteral("no-repeat"), QString()};
+    QCommandLineOption limit{QStringLiteral("limit"), QString(), QStringLiteral("n")};
+    QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("s")};
+    QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("id")};
+    QCommandLineOption list{QStringLiteral("list"), QString()};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")}, QString()};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+};
+
+} // namespace
+
+QString helpText(const QString &program, const QString &extraHelp)
+{
+    return QStringLiteral(
+               "Usage: %1 [--headless [options]]\n"
+               "\n"
+               "Without --headless the program opens its window. With it, it logs the\n"
+               "thermometer's readings without a display until it is stopped (Ctrl+C,\n"
+               "SIGTERM, SIGHUP), a limit is reached, or a download has ended.\n"
+               "\n"
+               "%2"
+               "Options of --headless:\n"
+               "  -o, --output FILE   write the readings to FILE: the XML data packet when\n"
+               "                      the name ends in .xml (written when the run ends),\n"
+               "                      else tab-separated text, written as readings arrive\n"
+               "      --stdout        also write each stored reading as a tab-separated line\n"
+               "                      on standard output (the default without --output)\n"
+               "      --download      fetch the readings stored in the instrument, then stop\n"
+               "      --interval S    store at most one reading every S seconds (default 1;\n"
+               "                      0 stores every reading)\n"
+               "      --no-repeat     skip a reading equal to the last stored one\n"
+               "      --limit N       stop after N stored readings\n"
+               "      --duration S    stop after S seconds\n"
+               "      --device ID     the cable to use when there is more than one: a number\n"
+               "                      or a device node as --list shows them\n"
+               "      --list          list the HID interfaces and mark the one that would\n"
+               "                      be used\n"
+               "  -q, --quiet         no status line and no progress messages\n"
+               "  -h, --help          this text\n"
+               "      --version       the program's version\n"
+               "\n"
+               "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
+               "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
+               "6 writing the data file failed (the readings stay in the journal).\n")
+        .arg(program, extraHelp);
+}
+
+QString versionText(const QString &program)
+{
+    return QStringLiteral("%1 %2\n").arg(program, QStringLiteral(TX9_VERSION));
+}
+
+QString windowOptionsHelp(const QList<WindowOption> &windowOptions)
+{
+    if (windowOptions.isEmpty())
+        return {};
+    QStringList left;
+    qsizetype width = 0;
+    for (const WindowOption &o : windowOptions) {
+        left << QStringLiteral("      --%1%2")
+                    .arg(QLatin1String(o.name), o.takesValue ? QStringLiteral(" N") : QString());
+        width = qMax(width, left.last().size() + 2);
+    }
+    QString text = QStringLiteral("Options of the window:\n");
+    for (qsizetype i = 0; i < windowOptions.size(); ++i)
+        if (windowOptions[i].help)
+            text += left[i].leftJustified(width) + QLatin1String(windowOptions[i].help) +
+                    QLatin1Char('\n');
+    return text + QLatin1Char('\n');
+}
+
+std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption> &windowOptions)
+{
+    const QString program =
+        QFileInfo(QString::fromLocal8Bit(argc > 0 ? argv[0] : "tx9-logger")).fileName();
+    // Qt's own options, which QApplication takes off the command line.
+    static const char *const QtWithValue[] = {
+        "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+        "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+        "style",       "stylesheet",         "title",         "name",    "qmljsdebugger"};
+    static const char *const QtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    auto say = [](int fd, const QString &text) {
+        const QByteArray bytes = text.toLocal8Bit();
+        [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    };
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--version")) {
+            say(1, versionText(program));
+            return 0;
+        }
+    }
+    bool platformGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        QString arg = QString::fromLocal8Bit(argv[i]);
+        QString name = arg;
+        while (name.startsWith(QLatin1Char('-')))
+            name.remove(0, 1);
+        const qsizetype eq = name.indexOf(QLatin1Char('='));
+        const bool inlineValue = eq >= 0;
+        if (inlineValue)
+            name.truncate(eq);
+        bool known = false, value = false;
+        if (arg.startsWith(QLatin1String("--"))) {
+            for (const WindowOption &o : windowOptions)
+                if (name == QLatin1String(o.name)) {
+                    known = true;
+                    value = o.takesValue;
+                }
+        }
+        if (!known && arg.startsWith(QLatin1Char('-'))) {
+            for (const char *q : QtWithValue)
+                if (name == QLatin1String(q))
+                    known = value = true;
+            for (const char *q : QtFlags)
+                if (name == QLatin1String(q))
+                    known = true;
+        }
+        if (!known) {
+            say(2, QStringLiteral("%1: unknown option '%2'\nUsage: %1 [--headless [options]] "
+                                  "[--version]; see '%1 --help'.\n")
+                       .arg(program, arg));
+            return int(Usage);
+        }
+        if (value && !inlineValue && ++i >= argc) {
+            say(2, QStringLiteral("%1: option '%2' needs a value; see '%1 --help'.\n")
+                       .arg(program, arg));
+            return int(Usage);
+        }
+        if (name == QLatin1String("platform"))
+            platformGiven = true;
+    }
+    if (!platformGiven && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        say(2, QStringLiteral("%1: there is no display to open the window on (DISPLAY is not "
+                              "set); '%1 --headless' logs without one.\n")
+                   .arg(program));
+        return int(Failure);
+    }
+    return std::nullopt;
+}
+
+Parsed parse(const QStringList &arguments, const QString &extraHelp)
+{
+    Parsed result;
+    const QString program =
+        arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
+    OptionSet o;
+    QCommandLineParser parser;
+    parser.addOptions({o.headless, o.output, o.toStdout, o.download, o.interval, o.noRepeat,
+                       o.limit, o.duration, o.device, o.list, o.quiet, o.help});
+    auto usage = [&](const QString &what) {
+        result.status = Usage;
+        result.message = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, what);
+        return result;
+    };
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(o.help)) {
+        result.message = helpText(program, extraHelp);
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument '%1'")
+                         .arg(parser.positionalArguments().constFirst()));
+    Options opt;
+    opt.Output = parser.value(o.output);
+    if (parser.isSet(o.output) && opt.Output.isEmpty())
+        return usage(QStringLiteral("--output needs a file name"));
+    opt.ToStdout = parser.isSet(o.toStdout) || opt.Output.isEmpty();
+    opt.Download = parser.isSet(o.download);
+    opt.Repeat = !parser.isSet(o.noRepeat);
+    opt.List = parser.isSet(o.list);
+    opt.Quiet = parser.isSet(o.quiet);
+    opt.Device = parser.value(o.device);
+    bool ok = true;
+    if (parser.isSet(o.interval)) {
+        opt.Interval = parser.value(o.interval).toInt(&ok);
+        if (!ok || opt.Interval < 0)
+            return usage(QStringLiteral("--interval takes a whole number of seconds, 0 or more"));
+    }
+    if (parser.isSet(o.limit)) {
+        const qint64 n = parser.value(o.limit).toLongLong(&ok);
+        if (!ok || n < 1 || n > std::numeric_limits<qint32>::max() - 1)
+            return usage(QStringLiteral("--limit takes a number of readings, 1 or more"));
+        opt.Limit = n;
+    }
+    if (parser.isSet(o.duration)) {
+        const double s = parser.value(o.duration).toDouble(&ok);
+        if (!ok || !(s > 0) || s > 1e9)
+            return usage(QStringLiteral("--duration takes a number of seconds above 0"));
+        opt.Duration = s;
+    }
+    result.options = opt;
+    return result;
+}
+
+bool requested(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!std::strcmp(a, "--headless") || !std::strcmp(a, "--help") || !std::strcmp(a, "-h"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace Headless
