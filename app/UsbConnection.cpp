@@ -4,6 +4,7 @@
 
 #include "app/Prompts.h"
 #include "app/RD7F.h"
+#include "decode/MeterCommand.h"
 #include "recording/MeasurementTable.h"
 #include "usb/HidControllerClass.h"
 
@@ -61,7 +62,12 @@ void TFCOMM::HidCtlArrival(THidDevice *HidDev)
 void TFCOMM::HidCtlRemoval(THidDevice *HidDev)
 {
     addUsbLogLine(QStringLiteral("Removal of ") + DeviceDescription(HidDev));
-    USBCon->setChecked(false);
+    // Only the cable being read ends the connection: a keyboard or a mouse unplugged during
+    // an overnight recording must not stop it.
+    const THidDevice *connected = Engine.connectedDevice();
+    if (!connected || connected == HidDev ||
+        connected->PnPInfo().DevInst == HidDev->PnPInfo().DevInst)
+        USBCon->setChecked(false);
 }
 
 void TFCOMM::HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error)
@@ -92,7 +98,7 @@ void TFCOMM::SendUSBData(quint8 value)
 
 void TFCOMM::SendDataClick()
 {
-    Engine.sendCommand(2, 90);
+    Engine.sendCommand(2, Decode::code(Decode::MeterCommand::Live));
 }
 
 void TFCOMM::SetFeatureClick()

@@ -1,27 +1,104 @@
 // tx9-logger-demo: the same program on a simulated thermometer behind a simulated cable,
-// plugged in at start so that "USB Connect" works at once.
-//   --screenshot FILE   connect, let readings arrive, save a PNG of the main window and exit
-//   --seconds N         how long readings arrive before the picture (default 10)
-//   --unplug-after N    pull the simulated cable after N seconds
-//   --connect           press "USB Connect" at start
-//   --headless ...      log without a window, as tx9-logger --headless (see --help)
+// plugged in at start so that "USB Connect" works at once. Its own options (see --help) walk
+// the paths of a real cable by hand: pulling and plugging it, another device coming and
+// going, a download of a chosen size. They work with and without --headless.
 
 #include "app/Application.h"
 #include "app/RD7F.h"
 #include "session/Headless.h"
 #include "sim/SimulatedThermometer.h"
 
-#include <QCommandLineParser>
+#include <QMap>
 #include <QPushButton>
 #include <QTimer>
 
 namespace {
+
 const QList<Headless::WindowOption> DemoOptions = {
-    {"screenshot", true, "connect, save a PNG of the window to the file N, exit"},
-    {"seconds", true, "seconds of readings before the picture (default 10)"},
-    {"unplug-after", true, "pull the simulated cable after N seconds"},
-    {"connect", false, "press USB Connect at start"},
+    {"screenshot", true, "(window) connect, save a PNG of the window to file N, exit"},
+    {"seconds", true, "(window) seconds of readings before the picture (default 10)"},
+    {"connect", false, "(window) press USB Connect at start"},
+    {"unplug-after", true, "pull the simulated cable N seconds after the start"},
+    {"replug-after", true, "plug it in again N seconds after the start"},
+    {"plug-other-after", true, "plug an unrelated HID device after N seconds, pull it 1 s later"},
+    {"stored", true, "readings the simulated instrument holds for a download (default 25)"},
 };
+
+// The demo's own options taken off the arguments (name to value; a flag's value is empty),
+// leaving the rest for the program.
+QMap<QString, QString> takeDemoOptions(QStringList &args)
+{
+    QMap<QString, QString> taken;
+    for (qsizetype i = 1; i < args.size();) {
+        QString name = args[i];
+        if (!name.startsWith(QLatin1String("--"))) {
+            ++i;
+            continue;
+        }
+        name = name.mid(2);
+        QString value;
+        const qsizetype eq = name.indexOf(QLatin1Char('='));
+        if (eq >= 0) {
+            value = name.mid(eq + 1);
+            name.truncate(eq);
+        }
+        const auto o = std::find_if(DemoOptions.cbegin(), DemoOptions.cend(),
+                                    [&](const auto &d) { return name == QLatin1String(d.name); });
+        if (o == DemoOptions.cend()) {
+            ++i;
+            continue;
+        }
+        args.removeAt(i);
+        if (o->takesValue && eq < 0 && i < args.size())
+            value = args.takeAt(i);
+        taken.insert(name, value);
+    }
+    return taken;
+}
+
+int millisecondsOf(const QString &seconds)
+{
+    return int(seconds.toDouble() * 1000);
+}
+
+// The simulated bus with the thermometer's cable, and what the options do to it.
+struct Simulation
+{
+    SimulatedHidBus bus;
+    std::shared_ptr<SimulatedThermometer> meter = std::make_shared<SimulatedThermometer>();
+    int cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+
+    void apply(const QMap<QString, QString> &o, QObject *context)
+    {
+        if (o.contains(QStringLiteral("stored"))) {
+            QList<SimulatedThermometer::Stored> memory;
+            const int n = qMax(0, o.value(QStringLiteral("stored")).toInt());
+            for (int i = 0; i < n; ++i)
+                memory.append({QStringLiteral("1"),
+                               QStringLiteral("%1").arg(200 + 7 * i % 90, 4, 10, QChar('0'))});
+            meter->setMemory(memory);
+        }
+        if (o.contains(QStringLiteral("unplug-after")))
+            QTimer::singleShot(millisecondsOf(o.value(QStringLiteral("unplug-after"))), context,
+                               [this] { bus.unplug(cable); });
+        if (o.contains(QStringLiteral("replug-after")))
+            QTimer::singleShot(
+                millisecondsOf(o.value(QStringLiteral("replug-after"))), context,
+                [this] { cable = bus.plug(SimulatedThermometer::cableInterface(), meter); });
+        if (o.contains(QStringLiteral("plug-other-after")))
+            QTimer::singleShot(millisecondsOf(o.value(QStringLiteral("plug-other-after"))), context,
+                               [this, context] {
+                                   VirtualInterface mouse;
+                                   mouse.InstanceId = QStringLiteral("demo-mouse");
+                                   mouse.Product = QStringLiteral("Mouse");
+                                   mouse.Attributes = {0x046d, 0xc077, 1};
+                                   const int id = bus.plug(mouse);
+                                   QTimer::singleShot(1000, context,
+                                                      [this, id] { bus.unplug(id); });
+                               });
+    }
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -29,47 +106,28 @@ int main(int argc, char **argv)
     if (Headless::requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         app.setApplicationName(QStringLiteral("tx9-logger"));
-        SimulatedHidBus bus;
-        bus.plug(SimulatedThermometer::cableInterface(), std::make_shared<SimulatedThermometer>());
-        return Headless::run(app.arguments(), &bus, Headless::windowOptionsHelp(DemoOptions));
+        QStringList args = app.arguments();
+        const QMap<QString, QString> demo = takeDemoOptions(args);
+        Simulation sim;
+        sim.apply(demo, &app);
+        return Headless::run(args, &sim.bus, Headless::windowOptionsHelp(DemoOptions));
     }
     if (const std::optional<int> status = Headless::beforeWindow(argc, argv, DemoOptions))
         return *status;
     Tx9Application app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("TX-9 Logger on a simulated thermometer"));
-    parser.addHelpOption();
-    const QCommandLineOption shotOpt(
-        QStringLiteral("screenshot"),
-        QStringLiteral("Connect, save a PNG of the main window, exit."), QStringLiteral("file"));
-    const QCommandLineOption secondsOpt(QStringLiteral("seconds"),
-                                        QStringLiteral("Seconds of readings before the picture."),
-                                        QStringLiteral("n"), QStringLiteral("10"));
-    const QCommandLineOption unplugOpt(QStringLiteral("unplug-after"),
-                                       QStringLiteral("Pull the simulated cable after n seconds."),
-                                       QStringLiteral("n"));
-    const QCommandLineOption connectOpt(QStringLiteral("connect"),
-                                        QStringLiteral("Press USB Connect at start."));
-    parser.addOptions({shotOpt, secondsOpt, unplugOpt, connectOpt});
-    parser.process(app);
+    QStringList args = app.arguments();
+    const QMap<QString, QString> demo = takeDemoOptions(args);
 
-    SimulatedHidBus bus;
-    auto thermometer = std::make_shared<SimulatedThermometer>();
-    const int cable = bus.plug(SimulatedThermometer::cableInterface(), thermometer);
-
-    TFCOMM window(&bus);
+    Simulation sim;
+    TFCOMM window(&sim.bus);
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
-
-    if (parser.isSet(unplugOpt)) {
-        const int ms = int(parser.value(unplugOpt).toDouble() * 1000);
-        QTimer::singleShot(ms, &window, [&bus, cable] { bus.unplug(cable); });
-    }
-    if (parser.isSet(connectOpt) && !parser.isSet(shotOpt))
+    sim.apply(demo, &window);
+    if (demo.contains(QStringLiteral("connect")) && !demo.contains(QStringLiteral("screenshot")))
         QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
-    if (parser.isSet(shotOpt)) {
-        const QString file = parser.value(shotOpt);
-        const int ms = int(parser.value(secondsOpt).toDouble() * 1000);
+    if (demo.contains(QStringLiteral("screenshot"))) {
+        const QString file = demo.value(QStringLiteral("screenshot"));
+        const int ms = millisecondsOf(demo.value(QStringLiteral("seconds"), QStringLiteral("10")));
         QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
         QTimer::singleShot(ms, &window, [&window, file] {
             const bool ok = window.grab().save(file);

@@ -350,8 +350,40 @@ void HeadlessRun::deviceRemoved(THidDevice *device)
     if (m_done || device->PnPInfo().DevInst != m_cableId || !m_connectWanted)
         return;
     m_connectWanted = false;
+    if (m_options.Download && !m_downloadEnded) {
+        downloadInterrupted(QStringLiteral("the cable was unplugged"));
+        return;
+    }
     m_lost = true;
     warn(QStringLiteral("The cable was unplugged; waiting for it to come back."));
+}
+
+void HeadlessRun::connectionLost()
+{
+    // The list was rebuilt and the cable is not there to be read (gone without a removal, or
+    // back without access): nothing would read it, and the watchdog could never speak.
+    if (m_done || !m_connectWanted)
+        return;
+    m_connectWanted = false;
+    if (m_options.Download && !m_downloadEnded) {
+        downloadInterrupted(QStringLiteral("the connection to the cable was lost"));
+        return;
+    }
+    m_lost = true;
+    warn(QStringLiteral("The connection to the cable was lost; waiting for it."));
+    m_settleTimer.start();
+}
+
+void HeadlessRun::downloadInterrupted(const QString &why)
+{
+    warn(QStringLiteral("The download was interrupted (%1) after %2 readings; they are kept%3. "
+                        "It is not fetched again, which would store the readings twice: run "
+                        "the download once more for all of them.")
+             .arg(why)
+             .arg(m_table->count())
+             .arg(m_options.Output.isEmpty() ? QString()
+                                             : QStringLiteral(" in %1").arg(m_options.Output)));
+    QTimer::singleShot(0, this, [this] { stop(DownloadInterrupted); });
 }
 
 void HeadlessRun::deviceListRebuilt(bool connected)
@@ -369,8 +401,31 @@ void HeadlessRun::reconnect()
     if (m_done || !m_lost)
         return;
     const int row = pickRow();
-    if (row < 0 || !m_engine.Devices[row]->ReadWriteAccess())
+    if (row >= 0 && !m_engine.Devices[row]->ReadWriteAccess()) {
+        // Back, but not to be opened (yet: udev may still be setting its permissions). Said
+        // once; the list is looked at again every two seconds.
+        if (!m_saidNoAccess)
+            warn(QStringLiteral("The cable is back but cannot be opened for reading and "
+                                "writing: %1. Still waiting.")
+                     .arg(m_platform
+                              ? m_platform->errorText(m_engine.Devices[row]->ReadWriteError())
+                              : QString()));
+        m_saidNoAccess = true;
+        if (!m_retryPending) {
+            m_retryPending = true;
+            QTimer::singleShot(2000, this, [this] {
+                m_retryPending = false;
+                if (m_done || !m_lost)
+                    return;
+                m_engine.deviceChange(); // opened anew: the permissions may be right now
+                reconnect();
+            });
+        }
         return;
+    }
+    if (row < 0)
+        return;
+    m_saidNoAccess = false;
     m_row = row;
     warn(QStringLiteral("The cable is back; logging goes on."));
     connectCable();
@@ -378,6 +433,11 @@ void HeadlessRun::reconnect()
 
 void HeadlessRun::watchdogTripped()
 {
+    if (m_options.Download && !m_downloadEnded && m_connectWanted) {
+        // Asking again would start the download from its first reading.
+        downloadInterrupted(QStringLiteral("the meter sent nothing for 30 seconds"));
+        return;
+    }
     warn(QStringLiteral("The cable is connected but the meter has sent nothing for 30 seconds: "
                         "is it switched on? Still waiting."));
     // The meter may have been switched on after the start command went out: it goes out
@@ -444,7 +504,9 @@ void HeadlessRun::stop(int status)
     }
     if (m_xmlLock >= 0)
         ::close(std::exchange(m_xmlLock, -1));
-    if (m_status == Ok)
+    // The journal is retired when the data file holds every row; after a failure it stays
+    // for the next start.
+    if (m_status == Ok || m_status == DownloadInterrupted)
         m_journal->closeNormally();
     else
         m_journal->flush();

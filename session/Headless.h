@@ -30,6 +30,8 @@ enum Status
     NoPermission = 4, // the cable may not be opened for reading and writing
     NotWritable = 5,  // the data file cannot be created
     WriteFailed = 6,  // writing the data file failed during the run (disk full)
+    // (7 is kept for the broker's refusal of a publishing run)
+    DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
 };
 
 struct Options
@@ -122,7 +124,10 @@ private:
     void deviceChosen(int row) override { m_row = row; }
     void deviceRemoved(THidDevice *device) override;
     void deviceListRebuilt(bool connected) override;
+    void connectionLost() override;
     void watchdogTripped() override;
+    // The download cannot go on: it ends here, and is never fetched again from the start.
+    void downloadInterrupted(const QString &why);
 
     int pickRow() const;
     void reconnect();
@@ -154,6 +159,8 @@ private:
     bool m_recordSI = true;
     bool m_connectWanted = false;
     bool m_lost = false; // the cable went away; waiting for it
+    bool m_saidNoAccess = false; // while waiting, the cable came back but cannot be opened
+    bool m_retryPending = false; // a look at the list again is due
     bool m_downloadEnded = false;
     bool m_started = false;
     bool m_done = false;

@@ -64,7 +64,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "\n"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
                "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
-               "6 writing the data file failed (the readings stay in the journal).\n")
+               "6 writing the data file failed (the readings stay in the journal),\n"
+               "8 a download was interrupted (the readings that came are kept).\n")
         .arg(program, extraHelp);
 }
 
@@ -84,7 +85,7 @@ QString windowOptionsHelp(const QList<WindowOption> &windowOptions)
                     .arg(QLatin1String(o.name), o.takesValue ? QStringLiteral(" N") : QString());
         width = qMax(width, left.last().size() + 2);
     }
-    QString text = QStringLiteral("Options of the window:\n");
+    QString text = QStringLiteral("Options of this program, with or without --headless:\n");
     for (qsizetype i = 0; i < windowOptions.size(); ++i)
         if (windowOptions[i].help)
             text += left[i].leftJustified(width) + QLatin1String(windowOptions[i].help) +

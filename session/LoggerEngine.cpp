@@ -1,5 +1,7 @@
 #include "session/LoggerEngine.h"
 
+#include "decode/MeterCommand.h"
+
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
 #include "usb/HidControllerClass.h"
@@ -21,7 +23,7 @@ void LoggerEngine::Face::baudRateStep(LoggerEngine &engine)
 
 void LoggerEngine::Face::startCommandStep(LoggerEngine &engine)
 {
-    engine.sendCommand(2, 90);
+    engine.sendCommand(2, Decode::code(Decode::MeterCommand::Live));
 }
 
 void LoggerEngine::Face::sendUsbData(LoggerEngine &engine, quint8 value)
@@ -145,9 +147,8 @@ bool LoggerEngine::deviceChange()
     // the list, and logging must not stop for that.
     QString connected;
     if (m_face.connectWanted())
-        for (THidDevice *d : std::as_const(Devices))
-            if (d->DataHandler())
-                connected = d->PnPInfo().DevInst;
+        if (const THidDevice *d = connectedDevice())
+            connected = d->PnPInfo().DevInst;
 
     m_face.stopReadingStep(*this);
     releaseDeviceList();
@@ -165,12 +166,24 @@ bool LoggerEngine::deviceChange()
     if (again != Devices.cend() && (*again)->ReadWriteAccess()) {
         m_face.deviceChosen(int(again - Devices.cbegin()));
         if (selectDevice()) {
+            // The new device object reads from the next report on: a frame half assembled
+            // from the old one's reports would join bytes that belong to no frame.
+            S.HidAccum.clear();
+            S.FramePending = false;
             Selected->SetDataHandler(m_face.dataHandler(*this));
             return true;
         }
     }
     m_face.connectionLost();
     return false;
+}
+
+THidDevice *LoggerEngine::connectedDevice() const
+{
+    for (THidDevice *d : Devices)
+        if (d->DataHandler())
+            return d;
+    return nullptr;
 }
 
 void LoggerEngine::stopReading()
@@ -202,13 +215,13 @@ void LoggerEngine::toggleConnection()
         if (m_face.recallData()) {
             if (m_face.clearBeforeDownload())
                 clearTable();
-            m_face.sendUsbData(*this, 7);
+            m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Download));
         } else {
-            m_face.sendUsbData(*this, 90);
+            m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Live));
         }
     } else {
         m_face.recallLocked(false);
-        m_face.sendUsbData(*this, 91);
+        m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
         if (Selected)
             Selected->SetDataHandler(THidDataEvent());
     }
@@ -288,7 +301,7 @@ void LoggerEngine::handleReport(THidDevice *device, quint8 reportId, const quint
     if (d.Show)
         showReading();
     if (d.SendStop) {
-        m_face.sendUsbData(*this, 91);
+        m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
         m_face.downloadEnded();
     }
     if (d.ShowInUsbtxt1)

@@ -126,6 +126,8 @@ public:
     static QString describe(THidDevice *device);
     // The last line naming the cable, or -1.
     int cableRow() const;
+    // The device being read (the one with a data handler), or none.
+    THidDevice *connectedDevice() const;
 
     // The device list's line in use, or none.
     THidDevice *selectDevice();

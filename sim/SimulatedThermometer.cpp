@@ -1,5 +1,7 @@
 #include "sim/SimulatedThermometer.h"
 
+#include "decode/MeterCommand.h"
+
 namespace {
 
 // A report of the cable: ID 0, count byte, serial bytes, zero padding to 11 bytes.
@@ -118,11 +120,11 @@ void SimulatedThermometer::outputReport(const QByteArray &report)
     if (m_baud != 2400)
         return; // the instrument cannot hear a cable at the wrong speed
     switch (command) {
-    case 90:
+    case Decode::code(Decode::MeterCommand::Live):
         m_live = true;
         m_sinceLiveUs = 0;
         break;
-    case 7:
+    case Decode::code(Decode::MeterCommand::Download):
         m_live = false;
         if (m_memory.isEmpty()) {
             queueFrame(QStringLiteral("A0AAAA0099D"));
@@ -136,7 +138,7 @@ void SimulatedThermometer::outputReport(const QByteArray &report)
             }
         }
         break;
-    case 91:
+    case Decode::code(Decode::MeterCommand::Stop):
         m_live = false;
         m_pendingSerial.clear();
         m_frameEnds.clear();

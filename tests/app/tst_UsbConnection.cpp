@@ -1,4 +1,5 @@
 #include "app/RD7F.h"
+#include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
 #include "recording/MeasurementTable.h"
@@ -245,7 +246,14 @@ private slots:
         VirtualInterface mouse;
         mouse.InstanceId = "mouse";
         mouse.Product = "Mouse";
-        rig.bus.plug(mouse);
+        // Half a frame from the old device object: the new one starts a frame afresh.
+        const QByteArray half = TestFrames::reportsFor(TestFrames::live("1", "A235")).first();
+        rig.w->HidDataReceived(rig.w->SelectedHidDevice, 0,
+                               reinterpret_cast<const quint8 *>(half.constData()),
+                               quint16(half.size()));
+        QVERIFY(!rig.w->S.HidAccum.isEmpty());
+        const int mouseId = rig.bus.plug(mouse);
+        QVERIFY(rig.w->S.HidAccum.isEmpty() && !rig.w->S.FramePending);
         QVERIFY(rig.w->USBCon->isChecked());
         QVERIFY(rig.w->SelectedHidDevice);
         QCOMPARE(rig.w->DevListBox->currentItem()->text(), QStringLiteral("USB to Serial"));
@@ -257,6 +265,13 @@ private slots:
         QVERIFY(rig.bus.outputs(rig.cable).isEmpty());
         QVERIFY(rig.bus.features(rig.cable).isEmpty());
         QCOMPARE(rig.meter->commands(), commandsBefore);
+        // Another device pulled out (the keyboard, the mouse): logging goes on.
+        for (const int other : {rig.cable - 1, mouseId}) { // the keyboard came just before
+            rig.bus.unplug(other);
+            QVERIFY(rig.w->USBCon->isChecked());
+            const qint64 before = rig.w->cds1->count();
+            QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() > before + 1, 10000);
+        }
         // The cable's node is taken away quietly and the list rebuilt: nothing to read any more.
         rig.bus.update(rig.cable, [](VirtualInterface &v) { v.InstanceId = "another"; });
         rig.w->HidCtl->DeviceChange();

@@ -374,6 +374,63 @@ private slots:
         qputenv("XDG_STATE_HOME", QFile::encodeName(saved));
     }
 
+    // A download the cable leaves in the middle is never fetched again (the instrument would
+    // start over from its first reading and every row would be stored twice): the run ends
+    // with status 8 and keeps what came.
+    void interruptedDownloadIsNotFetchedAgain()
+    {
+        QList<SimulatedThermometer::Stored> memory;
+        for (int i = 0; i < 80; ++i)
+            memory.append({"1", QStringLiteral("%1").arg(100 + i, 4, 10, QChar('0'))});
+        Headless::Options o;
+        o.Download = true;
+        o.Output = dir.filePath("interrupted.txt");
+        Run r(dir, o);
+        r.meter->setMemory(memory);
+        r.run->start();
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 15; }, 20000));
+        r.bus.unplug(r.cable);
+        const int again = r.bus.plug(SimulatedThermometer::cableInterface(), r.meter);
+        QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+        QTest::qWait(700); // a reconnect would have come by now
+        QCOMPARE(r.status, int(Headless::DownloadInterrupted));
+        QVERIFY2(r.errors().contains("The download was interrupted (the cable was unplugged)"),
+                 qPrintable(r.errors()));
+        QCOMPARE(r.meter->commands().count(7), 1);
+        const QStringList lines = rows(read(o.Output));
+        QCOMPARE(lines.size(), int(r.run->table().count()));
+        QVERIFY(lines.size() < 80);
+        const QList<int> n = numbers(lines);
+        for (int i = 1; i < n.size(); ++i)
+            QVERIFY(n[i] > n[i - 1]); // no reading twice
+        QVERIFY(r.bus.outputs(again).isEmpty());
+    }
+
+    // The list is rebuilt while logging and finds the cable again without read/write access:
+    // the run says so instead of sitting idle, and logs again once the cable can be opened.
+    void cableBackWithoutAccessIsSaid()
+    {
+        Headless::Options o;
+        o.Interval = 0;
+        Run r(dir, o);
+        r.run->start();
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 2; }, 20000));
+        r.bus.update(r.cable, [](VirtualInterface &v) { v.QueryOnly = true; });
+        VirtualInterface other;
+        other.InstanceId = "mouse";
+        other.Product = "Mouse";
+        const int mouse = r.bus.plug(other); // any change rebuilds the list
+        QVERIFY(waitUntil([&] { return r.errors().contains("cannot be opened"); }, 10000));
+        QVERIFY(r.errors().contains("The connection to the cable was lost"));
+        r.bus.update(r.cable, [](VirtualInterface &v) { v.QueryOnly = false; });
+        r.bus.unplug(mouse);
+        const qint64 rowsThen = r.run->table().count();
+        QVERIFY(waitUntil([&] { return r.run->table().count() > rowsThen + 2; }, 20000));
+        QVERIFY(r.run->running());
+        r.run->stop();
+        QCOMPARE(r.status, int(Headless::Ok));
+    }
+
     // A meter that stays silent (switched off when the run began) trips the watchdog: the
     // run warns, keeps going, and sends the baud rate and the start command again, so a meter
     // switched on later starts sending.
@@ -689,6 +746,19 @@ private slots:
             QCOMPARE(runDemo({"-o", ro}, &err), int(Headless::NotWritable));
             QVERIFY2(err.contains("Permission denied"), qPrintable(err));
         }
+        // The demo's own options walk the paths of a real cable: a download whose cable is
+        // pulled and plugged back ends with status 8; another device coming and going does
+        // not disturb a live run.
+        QCOMPARE(runDemo({"--download", "--stored", "3000", "--unplug-after", "1", "--replug-after",
+                          "1.5", "-q"},
+                         &err),
+                 int(Headless::DownloadInterrupted));
+        QVERIFY2(err.contains("The download was interrupted"), qPrintable(err));
+        QCOMPARE(
+            runDemo({"--interval", "0", "--duration", "2.5", "--plug-other-after", "0.5", "-q"},
+                    &err),
+            int(Headless::Ok));
+        QCOMPARE(err, QString());
         // Done when the limit is reached; --quiet says nothing.
         QCOMPARE(runDemo({"--limit", "3", "--interval", "0", "-q"}, &err), int(Headless::Ok));
         QCOMPARE(err, QString());
