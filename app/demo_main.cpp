@@ -5,7 +5,7 @@
 
 #include "app/Application.h"
 #include "app/RD7F.h"
-#include "session/Headless.h"
+#include "headless/Headless.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QMap>

@@ -3,7 +3,7 @@
 
 #include "app/Application.h"
 #include "app/RD7F.h"
-#include "session/Headless.h"
+#include "headless/Headless.h"
 #include "usb/HidrawPlatform.h"
 
 #include <QCoreApplication>

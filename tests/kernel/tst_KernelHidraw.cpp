@@ -3,7 +3,7 @@
 #include "common/Wait.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
-#include "session/Headless.h"
+#include "headless/Headless.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidrawPlatform.h"
 

@@ -4,7 +4,7 @@
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
-#include "session/Headless.h"
+#include "headless/Headless.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QCheckBox>

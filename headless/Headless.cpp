@@ -1,4 +1,4 @@
-#include "session/Headless.h"
+#include "headless/Headless.h"
 
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"

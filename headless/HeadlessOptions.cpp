@@ -1,7 +1,7 @@
 // The command line of the program: the options of --headless, the help and version texts,
 // and what a program that opens a window must check before any window exists.
 
-#include "session/Headless.h"
+#include "headless/Headless.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
