@@ -2,6 +2,6 @@
 // The state that the main window's handlers share. One instance, owned by TFCOMM, touched by
 // the GUI thread only; the logger engine works on it.
 
-#include "session/LoggerEngine.h"
+#include "session/LoggerSession.h"
 
 using MainState = LoggerState;

@@ -94,7 +94,8 @@ private:
 
 } // namespace
 
-TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
+TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent)
+    : QMainWindow(parent), Session(*this, Journal::defaultFolder(), nullptr, this)
 {
     FCOMM = this;
     setObjectName(QStringLiteral("FCOMM"));
@@ -120,6 +121,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     buildKeyboard();
     connectRecording();
     connectOutput();
+    connectSession();
     // While the window is loaded the controller scans; assigning its device-change handler
     // builds the device list before FormCreate runs.
     connectUsb(platform);
@@ -127,7 +129,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent) : QMainWindow(parent)
     FormCreate();
 
     // Every row from here on is also kept on disk until the program closes normally.
-    RecoveryJournal = new Journal(Journal::defaultFolder(), this);
+    RecoveryJournal = &Session.journal();
     connect(RecoveryJournal, &Journal::writeFailed, this,
             [this](const QString &path, const QString &reason) {
                 const QString message =
@@ -239,8 +241,7 @@ void TFCOMM::buildLeftColumn()
     BtPrint = makeToolButton(Panel6, QStringLiteral("BtPrint"), QRect(310, 4, 22, 21),
                              QStringLiteral("Print"), ToolGlyphs::print());
 
-    cds1 = new MeasurementTable(this);
-    Engine.Table = cds1;
+    cds1 = &Session.table();
     DBGrid1 = new MeasurementGrid(cds1, Panel5);
     column->addWidget(DBGrid1, 1);
 }
@@ -391,6 +392,29 @@ void TFCOMM::buildMenu()
         this->*e.action = a;
     }
     N100001->setChecked(true);
+}
+
+void TFCOMM::connectSession()
+{
+    const LoggerSession *s = &Session;
+    connect(s, &LoggerSession::usbLog, this, &TFCOMM::usbLog);
+    connect(s, &LoggerSession::connecting, this, &TFCOMM::connecting);
+    connect(s, &LoggerSession::recallLocked, this, &TFCOMM::recallLocked);
+    connect(s, &LoggerSession::noReadWriteAccess, this, &TFCOMM::noReadWriteAccess);
+    connect(s, &LoggerSession::noDevice, this, &TFCOMM::noDevice);
+    connect(s, &LoggerSession::frameArrived, this, &TFCOMM::frameArrived);
+    connect(s, &LoggerSession::identificationArrived, this, &TFCOMM::identificationArrived);
+    connect(s, &LoggerSession::recordSIUnchecked, this, &TFCOMM::recordSIUnchecked);
+    connect(s, &LoggerSession::readingShown, this, &TFCOMM::readingShown);
+    connect(s, &LoggerSession::rowStored, this, &TFCOMM::rowStored);
+    connect(s, &LoggerSession::peakRaised, this, [this](double maxY) { ChartCtl->SetMaxY(maxY); });
+    connect(s, &LoggerSession::recordLimitReached, this, &TFCOMM::recordLimitReached);
+    connect(s, &LoggerSession::tableCleared, this, &TFCOMM::tableCleared);
+    connect(s, &LoggerSession::deviceListCleared, this, &TFCOMM::deviceListCleared);
+    connect(s, &LoggerSession::deviceListed, this, &TFCOMM::deviceListed);
+    connect(s, &LoggerSession::deviceChosen, this, &TFCOMM::deviceChosen);
+    connect(s, &LoggerSession::connectionLost, this, &TFCOMM::connectionLost);
+    connect(s, &LoggerSession::watchdogTripped, this, &TFCOMM::watchdogTripped);
 }
 
 void TFCOMM::buildKeyboard()

@@ -45,7 +45,7 @@ private:
     TFCOMM *m_window;
 };
 
-class TFCOMM : public QMainWindow, private LoggerEngine::Face
+class TFCOMM : public QMainWindow, private LoggerSession::Settings, private LoggerSession::Route
 {
     Q_OBJECT
 public:
@@ -53,10 +53,12 @@ public:
     explicit TFCOMM(HidPlatform *platform = nullptr, QWidget *parent = nullptr);
     ~TFCOMM() override;
 
-    MainState S;
-    // The device list, the connect sequence, the frames and the recording rules; the
-    // handlers below are the window's glue over it.
-    LoggerEngine Engine{S, *this};
+    // The logging session: the device list, the connect sequence, the frames and the
+    // recording rules, the table and the journal. The handlers below are the window's glue
+    // over it, and the state they share is the session's.
+    LoggerSession Session;
+    MainState &S = Session.state();
+    LoggerEngine &Engine = Session.engine();
 
     // Top bar.
     QWidget *Panel4;
@@ -214,8 +216,8 @@ private:
     void connectOutput();
     void addUsbLogLine(const QString &line);
 
-    // What the engine asks of the window: its controls' settings, its hidden controls as
-    // the steps of the connect sequence, and what it shows of each event.
+    // What the session asks of the window: its controls' settings, and its hidden controls
+    // as the steps of the connect sequence.
     bool recallData() const override;
     bool recordSI() const override;
     bool repeatSet() const override;
@@ -223,29 +225,31 @@ private:
     bool connectWanted() const override;
     int chosenRow() const override;
     int baudRate() const override;
-    void stopReadingStep(LoggerEngine &engine) override;
-    void baudRateStep(LoggerEngine &engine) override;
-    void startCommandStep(LoggerEngine &engine) override;
-    void sendUsbData(LoggerEngine &engine, quint8 value) override;
-    THidDataEvent dataHandler(LoggerEngine &engine) override;
+    void stopReadingStep() override;
+    void baudRateStep() override;
+    void startCommandStep() override;
+    void sendUsbData(quint8 value) override;
+    THidDataEvent dataHandler() override;
     bool clearBeforeDownload() override;
-    void usbLog(const QString &line) override;
-    void connecting() override;
-    void recallLocked(bool locked) override;
-    void noReadWriteAccess(THidDevice *device, quint32 error) override;
-    void noDevice(quint8 kind) override;
-    void frameArrived(const QString &frameText) override;
-    void identificationArrived(const QString &frameText) override;
-    void recordSIUnchecked() override;
-    void readingShown(const Decode::DerivedReading &reading) override;
-    void rowStored(qint64 row, float value, std::optional<double> newMaxY) override;
-    void recordLimitReached() override;
-    void tableCleared() override;
-    void deviceListCleared() override;
-    void deviceListed(const QString &description) override;
-    void deviceChosen(int row) override;
-    void connectionLost() override;
-    void watchdogTripped() override;
+    // What the window shows of each thing the session tells (connectSession).
+    void connectSession();
+    void usbLog(const QString &line);
+    void connecting();
+    void recallLocked(bool locked);
+    void noReadWriteAccess(THidDevice *device, quint32 error);
+    void noDevice(quint8 kind);
+    void frameArrived(const QString &frameText);
+    void identificationArrived(const QString &frameText);
+    void recordSIUnchecked();
+    void readingShown(const Decode::DerivedReading &reading);
+    void rowStored(qint64 row, qint32 no, float value);
+    void recordLimitReached();
+    void tableCleared();
+    void deviceListCleared();
+    void deviceListed(const QString &description);
+    void deviceChosen(int row);
+    void connectionLost();
+    void watchdogTripped();
 };
 
 // The main window; the only global of the program.

@@ -37,11 +37,9 @@ void TFCOMM::INDataToTable()
     Engine.offerReading();
 }
 
-void TFCOMM::rowStored(qint64, float value, std::optional<double> newMaxY)
+void TFCOMM::rowStored(qint64, qint32, float value)
 {
     showPage(ChartCtl->AddValue(double(value)));
-    if (newMaxY)
-        ChartCtl->SetMaxY(*newMaxY);
 }
 
 void TFCOMM::recordLimitReached()

@@ -145,27 +145,27 @@ int TFCOMM::baudRate() const
     return 0;
 }
 
-void TFCOMM::stopReadingStep(LoggerEngine &)
+void TFCOMM::stopReadingStep()
 {
     ReadBtn->click();
 }
 
-void TFCOMM::baudRateStep(LoggerEngine &)
+void TFCOMM::baudRateStep()
 {
     SetFeature->click();
 }
 
-void TFCOMM::startCommandStep(LoggerEngine &)
+void TFCOMM::startCommandStep()
 {
     SendData->click();
 }
 
-void TFCOMM::sendUsbData(LoggerEngine &, quint8 value)
+void TFCOMM::sendUsbData(quint8 value)
 {
     SendUSBData(value);
 }
 
-THidDataEvent TFCOMM::dataHandler(LoggerEngine &)
+THidDataEvent TFCOMM::dataHandler()
 {
     return THidDataEvent(this, &TFCOMM::HidDataReceived);
 }

@@ -91,10 +91,22 @@ using namespace Headless;
 HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out, int err,
                          bool statusLine, QObject *parent)
     : QObject(parent), m_options(options), m_out(out), m_err(err), m_statusLine(statusLine),
-      m_platform(platform), m_table(new MeasurementTable(this)),
-      m_journal(new Journal(Journal::defaultFolder(), this))
+      m_platform(platform), m_session(*this, Journal::defaultFolder(), this)
 {
-    m_engine.Table = m_table;
+    // What the session tells, as this run handles it. The data file and standard output
+    // follow the stored rows.
+    LoggerSession *s = &m_session;
+    connect(s, &LoggerSession::rowStored, this, &HeadlessRun::rowStored);
+    connect(s, &LoggerSession::noReadWriteAccess, this, &HeadlessRun::noReadWriteAccess);
+    connect(s, &LoggerSession::noDevice, this, &HeadlessRun::noDevice);
+    connect(s, &LoggerSession::recordSIUnchecked, this, [this] { m_recordSI = false; });
+    connect(s, &LoggerSession::recordLimitReached, this, &HeadlessRun::recordLimitReached);
+    connect(s, &LoggerSession::downloadEnded, this, &HeadlessRun::downloadEnded);
+    connect(s, &LoggerSession::deviceChosen, this, [this](int row) { m_row = row; });
+    connect(s, &LoggerSession::deviceRemoved, this, &HeadlessRun::deviceRemoved);
+    connect(s, &LoggerSession::deviceListRebuilt, this, &HeadlessRun::deviceListRebuilt);
+    connect(s, &LoggerSession::connectionLost, this, &HeadlessRun::connectionLost);
+    connect(s, &LoggerSession::watchdogTripped, this, &HeadlessRun::watchdogTripped);
     m_statusTimer.setInterval(1000);
     connect(&m_statusTimer, &QTimer::timeout, this, &HeadlessRun::showStatus);
     m_durationTimer.setSingleShot(true);
@@ -308,7 +320,7 @@ void HeadlessRun::connectCable()
     m_engine.toggleConnection();
 }
 
-void HeadlessRun::rowStored(qint64 row, float, std::optional<double>)
+void HeadlessRun::rowStored(qint64 row)
 {
     if (m_file)
         m_file->appendRows(*m_table, row, row);

@@ -3,7 +3,7 @@
 // logger engine from it. Nothing here needs a display; the run writes the data file as the
 // window saves it, rows to standard output on request, and its messages to standard error.
 
-#include "session/LoggerEngine.h"
+#include "session/LoggerSession.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -86,7 +86,7 @@ int run(const QStringList &arguments, HidPlatform *platform, const QString &extr
 
 } // namespace Headless
 
-class HeadlessRun : public QObject, private LoggerEngine::Face
+class HeadlessRun : public QObject, private LoggerSession::Settings
 {
     Q_OBJECT
 public:
@@ -115,17 +115,16 @@ private:
     QString intervalText() const override { return QString::number(m_options.Interval); }
     bool connectWanted() const override { return m_connectWanted; }
     int chosenRow() const override { return m_row; }
-    void noReadWriteAccess(THidDevice *device, quint32 error) override;
-    void noDevice(quint8 kind) override;
-    void recordSIUnchecked() override { m_recordSI = false; }
-    void rowStored(qint64 row, float value, std::optional<double> newMaxY) override;
-    void recordLimitReached() override;
-    void downloadEnded() override;
-    void deviceChosen(int row) override { m_row = row; }
-    void deviceRemoved(THidDevice *device) override;
-    void deviceListRebuilt(bool connected) override;
-    void connectionLost() override;
-    void watchdogTripped() override;
+    // What the session says, as this run shows it.
+    void noReadWriteAccess(THidDevice *device, quint32 error);
+    void noDevice(quint8 kind);
+    void rowStored(qint64 row);
+    void recordLimitReached();
+    void downloadEnded();
+    void deviceRemoved(THidDevice *device);
+    void deviceListRebuilt(bool connected);
+    void connectionLost();
+    void watchdogTripped();
     // The download cannot go on: it ends here, and is never fetched again from the start.
     void downloadInterrupted(const QString &why);
 
@@ -146,11 +145,12 @@ private:
     Headless::Options m_options;
     int m_out, m_err;
     bool m_statusLine;
-    LoggerState m_state;
-    LoggerEngine m_engine{m_state, *this};
     HidPlatform *m_platform;
-    MeasurementTable *m_table;
-    Journal *m_journal;
+    LoggerSession m_session;
+    LoggerState &m_state = m_session.state();
+    LoggerEngine &m_engine = m_session.engine();
+    MeasurementTable *m_table = &m_session.table();
+    Journal *m_journal = &m_session.journal();
     RowFile *m_file = nullptr;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
@@ -158,7 +158,7 @@ private:
     QTimer m_settleTimer;      // a cable that came back is connected when the list is quiet
     bool m_recordSI = true;
     bool m_connectWanted = false;
-    bool m_lost = false; // the cable went away; waiting for it
+    bool m_lost = false;         // the cable went away; waiting for it
     bool m_saidNoAccess = false; // while waiting, the cable came back but cannot be opened
     bool m_retryPending = false; // a look at the list again is due
     bool m_downloadEnded = false;

@@ -344,9 +344,11 @@ void LoggerEngine::offerReading()
     const Recorder::Decision d = Recorder::offer(S, S.ValueText, S.UnitGlyph, m_face.recordSI(),
                                                  m_face.repeatSet(), m_face.intervalText());
     if (d.Store && Table) {
-        Table->appendRow(
-            {d.No, m_timeStamper.text(QTime::currentTime()), S.ValueText, S.UnitGlyph});
-        m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum));
+        // One clock reading for the row: its Time text and the full capture time agree.
+        const QDateTime captured = QDateTime::currentDateTime();
+        Table->appendRow({d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph});
+        m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum),
+                         captured);
     }
     if (Recorder::limitMessageDue(S)) {
         m_face.recordLimitReached();

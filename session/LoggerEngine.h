@@ -10,6 +10,7 @@
 #include "recording/RecordingState.h"
 #include "usb/HidHandlers.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -80,12 +81,15 @@ public:
         virtual void identificationArrived(const QString &frameText) { Q_UNUSED(frameText); }
         virtual void recordSIUnchecked() {}
         virtual void readingShown(const Decode::DerivedReading &reading) { Q_UNUSED(reading); }
-        // Row row was appended; newMaxY is the value axis' new top when the peak rose.
-        virtual void rowStored(qint64 row, float value, std::optional<double> newMaxY)
+        // Row row was appended, captured at captured (the Time column holds its time of
+        // day); newMaxY is the value axis' new top when the peak rose.
+        virtual void rowStored(qint64 row, float value, std::optional<double> newMaxY,
+                               const QDateTime &captured)
         {
             Q_UNUSED(row);
             Q_UNUSED(value);
             Q_UNUSED(newMaxY);
+            Q_UNUSED(captured);
         }
         // The stored rows reached the record limit; recording stays closed afterwards until
         // the table is emptied.

@@ -1,10 +1,10 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
+#include "headless/Headless.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
-#include "headless/Headless.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QCheckBox>

@@ -32,10 +32,12 @@ class tst_LoggerEngine : public QObject
         {
             events << QStringLiteral("locked %1").arg(locked);
         }
-        void rowStored(qint64 r, float, std::optional<double>) override
+        void rowStored(qint64 r, float, std::optional<double>, const QDateTime &at) override
         {
             events << QStringLiteral("row %1").arg(r);
+            captured << at;
         }
+        QList<QDateTime> captured;
         void recordLimitReached() override { events << "limit"; }
         void tableCleared() override { events << "cleared"; }
         void downloadEnded() override { events << "download ended"; }

@@ -1,0 +1,109 @@
+#pragma once
+// One logging session: the HID controller (in the engine), the measurement table, the
+// recovery journal and the engine, owned together for the life of the session. A face (the
+// window, the headless run) creates one, answers its few questions through Settings, may route
+// the connect sequence's steps through controls of its own (Route), and listens to its
+// signals. Every stored row leaves the session as one rowStored signal with its full capture
+// time; the data file of a headless run, standard output and the publishers to come subscribe
+// to it. All signals are emitted from inside the engine step they report, so a direct
+// connection sees them in the order of the steps.
+
+#include "decode/FrameDecoder.h"
+#include "session/LoggerEngine.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <memory>
+#include <optional>
+
+class HidPlatform;
+class Journal;
+class MeasurementTable;
+class THidDevice;
+
+class LoggerSession : public QObject
+{
+    Q_OBJECT
+public:
+    // What the session reads of its surroundings, at the moment it matters.
+    class Settings
+    {
+    public:
+        virtual ~Settings() = default;
+        virtual bool recallData() const = 0; // connect downloads the stored readings
+        virtual bool recordSI() const = 0;   // the sampling interval applies
+        virtual bool repeatSet() const = 0;  // a repeated reading is stored too
+        virtual QString intervalText() const = 0;
+        virtual bool connectWanted() const = 0; // the connect button is down
+        virtual int chosenRow() const = 0;      // the line of the device list in use
+        virtual int baudRate() const { return 2400; }
+        // Before a download: whether to empty the table first (the window asks).
+        virtual bool clearBeforeDownload() { return false; }
+    };
+    // The steps of the connect sequence, for a face that takes them through controls of its
+    // own; without one the session takes them itself.
+    class Route
+    {
+    public:
+        virtual ~Route() = default;
+        virtual void stopReadingStep() = 0;
+        virtual void baudRateStep() = 0;
+        virtual void startCommandStep() = 0;
+        virtual void sendUsbData(quint8 value) = 0;
+        virtual THidDataEvent dataHandler() = 0;
+    };
+
+    // journalFolder: where the recovery journal's slots are.
+    LoggerSession(Settings &settings, const QString &journalFolder, QObject *parent = nullptr,
+                  Route *route = nullptr);
+    ~LoggerSession() override;
+
+    LoggerEngine &engine() { return m_engine; }
+    const LoggerEngine &engine() const { return m_engine; }
+    MeasurementTable &table() { return *m_table; }
+    const MeasurementTable &table() const { return *m_table; }
+    Journal &journal() { return *m_journal; }
+    // The handlers' shared state (the window's handlers keep their own names over it).
+    LoggerState &state() { return m_state; }
+    const LoggerState &state() const { return m_state; }
+
+signals:
+    // A row was stored: its index in the table, its No, the number the chart plots, and the
+    // moment it was captured (the Time column holds only its time of day).
+    void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
+    // The value axis' top rose with the row just stored.
+    void peakRaised(double maxY);
+    void recordLimitReached(); // recording stays closed until the table is emptied
+    void tableCleared();
+    void frameArrived(const QString &frameText);
+    void identificationArrived(const QString &frameText);
+    void readingShown(const Decode::DerivedReading &reading);
+    void recordSIUnchecked(); // a download began: every stored reading is kept
+    void downloadEnded();     // the end mark came and the stop command went out
+    void usbLog(const QString &line);
+    void connecting();
+    void recallLocked(bool locked);
+    void noReadWriteAccess(THidDevice *device, quint32 error);
+    void noDevice(quint8 kind); // a report had no device to go to
+    void connectionLost();      // the connected cable is not in the rebuilt list
+    void watchdogTripped();     // no serial byte for about 30 seconds
+    void deviceListCleared();
+    void deviceListed(const QString &description);
+    void deviceChosen(int row);
+    void deviceArrived(THidDevice *device);
+    void deviceRemoved(THidDevice *device);
+    void deviceListRebuilt(bool connected); // by the session's own device-change handler
+
+private:
+    // The engine's face: the settings' answers, the route's steps, the events as signals.
+    class EngineFace;
+    friend class EngineFace;
+
+    Settings &m_settings;
+    Route *m_route;
+    LoggerState m_state;
+    MeasurementTable *m_table;
+    Journal *m_journal;
+    std::unique_ptr<LoggerEngine::Face> m_face;
+    LoggerEngine m_engine;
+};
