@@ -361,13 +361,8 @@ void HeadlessRun::deviceRemoved(THidDevice *device)
 {
     if (m_done || device->PnPInfo().DevInst != m_cableId || !m_connectWanted)
         return;
-    m_connectWanted = false;
-    if (m_options.Download && !m_downloadEnded) {
-        downloadInterrupted(QStringLiteral("the cable was unplugged"));
-        return;
-    }
-    m_lost = true;
-    warn(QStringLiteral("The cable was unplugged; waiting for it to come back."));
+    cableLost(QStringLiteral("the cable was unplugged"),
+              QStringLiteral("The cable was unplugged; waiting for it to come back."));
 }
 
 void HeadlessRun::connectionLost()
@@ -376,14 +371,21 @@ void HeadlessRun::connectionLost()
     // back without access): nothing would read it, and the watchdog could never speak.
     if (m_done || !m_connectWanted)
         return;
+    cableLost(QStringLiteral("the connection to the cable was lost"),
+              QStringLiteral("The connection to the cable was lost; waiting for it."));
+    if (m_lost)
+        m_settleTimer.start();
+}
+
+void HeadlessRun::cableLost(const QString &why, const QString &waiting)
+{
     m_connectWanted = false;
     if (m_options.Download && !m_downloadEnded) {
-        downloadInterrupted(QStringLiteral("the connection to the cable was lost"));
+        downloadInterrupted(why);
         return;
     }
     m_lost = true;
-    warn(QStringLiteral("The connection to the cable was lost; waiting for it."));
-    m_settleTimer.start();
+    warn(waiting);
 }
 
 void HeadlessRun::downloadInterrupted(const QString &why)

@@ -125,6 +125,8 @@ private:
     void deviceListRebuilt(bool connected);
     void connectionLost();
     void watchdogTripped();
+    // The cable is no longer read: a download ends (why), a live run waits (saying waiting).
+    void cableLost(const QString &why, const QString &waiting);
     // The download cannot go on: it ends here, and is never fetched again from the start.
     void downloadInterrupted(const QString &why);
 

@@ -37,33 +37,37 @@ struct LoggerState : Decode::AssemblyState, RecordingState
     float ValueNum = 0.0f;
 };
 
+// What a logger reads of its surroundings, at the moment it matters.
+class LoggerSettings
+{
+public:
+    virtual ~LoggerSettings() = default;
+    virtual bool recallData() const = 0; // connect downloads the stored readings
+    virtual bool recordSI() const = 0;   // the sampling interval applies
+    virtual bool repeatSet() const = 0;  // a repeated reading is stored too
+    virtual QString intervalText() const = 0;
+    virtual bool connectWanted() const = 0; // the connect button is down
+    virtual int chosenRow() const = 0;      // the line of the device list in use
+    virtual int baudRate() const { return 2400; }
+    // Before a download: whether to empty the table first (the window asks).
+    virtual bool clearBeforeDownload() { return false; }
+};
+
 class LoggerEngine : public QObject
 {
     Q_OBJECT
 public:
-    // What the engine asks of the program around it. The settings are read at the moment
-    // they matter; the steps have the engine's own behaviour unless the face routes them
-    // through controls of its own; the events tell the face what happened.
-    class Face
+    // What the engine asks of the program around it: the settings; the steps, which have
+    // the engine's own behaviour unless the face routes them through controls of its own;
+    // the events, which tell the face what happened.
+    class Face : public LoggerSettings
     {
     public:
-        virtual ~Face() = default;
-
-        virtual bool recallData() const = 0; // connect downloads the stored readings
-        virtual bool recordSI() const = 0;   // the sampling interval applies
-        virtual bool repeatSet() const = 0;  // a repeated reading is stored too
-        virtual QString intervalText() const = 0;
-        virtual bool connectWanted() const = 0; // the connect button is down
-        virtual int chosenRow() const = 0;      // the line of the device list in use
-        virtual int baudRate() const { return 2400; }
-
         virtual void stopReadingStep(LoggerEngine &engine);
         virtual void baudRateStep(LoggerEngine &engine);
         virtual void startCommandStep(LoggerEngine &engine);
         virtual void sendUsbData(LoggerEngine &engine, quint8 value);
         virtual THidDataEvent dataHandler(LoggerEngine &engine);
-        // Before a download: whether to empty the table first.
-        virtual bool clearBeforeDownload() { return false; }
 
         virtual void usbLog(const QString &line) { Q_UNUSED(line); }
         virtual void connecting() {}

@@ -25,21 +25,7 @@ class LoggerSession : public QObject
 {
     Q_OBJECT
 public:
-    // What the session reads of its surroundings, at the moment it matters.
-    class Settings
-    {
-    public:
-        virtual ~Settings() = default;
-        virtual bool recallData() const = 0; // connect downloads the stored readings
-        virtual bool recordSI() const = 0;   // the sampling interval applies
-        virtual bool repeatSet() const = 0;  // a repeated reading is stored too
-        virtual QString intervalText() const = 0;
-        virtual bool connectWanted() const = 0; // the connect button is down
-        virtual int chosenRow() const = 0;      // the line of the device list in use
-        virtual int baudRate() const { return 2400; }
-        // Before a download: whether to empty the table first (the window asks).
-        virtual bool clearBeforeDownload() { return false; }
-    };
+    using Settings = LoggerSettings;
     // The steps of the connect sequence, for a face that takes them through controls of its
     // own; without one the session takes them itself.
     class Route
