@@ -37,6 +37,7 @@ void TFCOMM::offerRecovery()
 {
     if (!RecoveryJournal)
         return;
+    const LongCommand busy(this); // a close meanwhile waits until the decisions are made
     if (!RecoveryJournal->unavailable().isEmpty())
         Prompts::current().message(
             QStringLiteral("There is no recovery journal: %1. Readings are kept on screen "

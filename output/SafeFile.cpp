@@ -90,7 +90,9 @@ namespace {
 constexpr qsizetype BufferSize = 1 << 20;
 }
 
-SafeFile::SafeFile(const QString &path) : m_path(path) {}
+SafeFile::SafeFile(const QString &path, int newFileMode)
+    : m_path(path), m_newFileMode(newFileMode)
+{}
 
 SafeFile::~SafeFile()
 {
@@ -130,7 +132,7 @@ bool SafeFile::open()
         m_temp = m_target + QStringLiteral(".%1.new").arg(QRandomGenerator::global()->generate(), 8,
                                                           16, QLatin1Char('0'));
         m_fd = ::open(QFile::encodeName(m_temp).constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, m_newFileMode);
         if (m_fd >= 0 || errno != EEXIST)
             break;
     }

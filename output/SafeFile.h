@@ -49,7 +49,9 @@ QString reason(int error);
 class SafeFile
 {
 public:
-    explicit SafeFile(const QString &path);
+    // newFileMode: the permissions of a file that did not exist (before the umask); a file
+    // that did keeps its own.
+    explicit SafeFile(const QString &path, int newFileMode = 0666);
     ~SafeFile(); // an uncommitted copy is removed; the old file stays
     SafeFile(const SafeFile &) = delete;
     SafeFile &operator=(const SafeFile &) = delete;
@@ -74,6 +76,7 @@ private:
     bool writeOut(FileFaults::Step step);
 
     QString m_path, m_target, m_temp;
+    int m_newFileMode;
     int m_fd = -1;
     int m_error = 0;
     bool m_notRegular = false;

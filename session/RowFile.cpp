@@ -43,7 +43,7 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
     if (::stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode))
         return refuse(EINVAL, QStringLiteral("not a regular file"));
     if (viaTemporary) {
-        SafeFile fresh(path);
+        SafeFile fresh(path, m_mode);
         if (!fresh.open() || !fresh.write(bytes) || !fresh.commit()) {
             fail(fresh.error());
             return false;
