@@ -95,20 +95,24 @@ void TFCOMM::offerRecovery()
         const qint64 lastNo = restored->Rows.no(count - 1).value_or(S.NextRecordNo - 1);
         const QString lastKey = restored->Rows.text(count - 1, MeasurementTable::FieldValue) +
                                 restored->Rows.text(count - 1, MeasurementTable::FieldUnit);
+        const bool tableIsOrphan = cds1->count() == 0;
         cds1->appendFrom(std::move(restored->Rows));
         // The chart and the recorder pick up where the ended session stood.
+        std::optional<double> maxY;
         for (const float v : restored->Values) {
             S.ValueNum = v;
-            ChartCtl->AddValue(double(v));
-            if (const auto maxY = Recorder::raisePeak(S, v))
-                ChartCtl->SetMaxY(*maxY);
+            if (const auto raised = Recorder::raisePeak(S, v))
+                maxY = raised;
         }
-        showPage(ChartCtl->Page());
+        showPage(ChartCtl->AddValues(
+            std::vector<double>(restored->Values.begin(), restored->Values.end())));
+        if (maxY)
+            ChartCtl->SetMaxY(*maxY);
         S.NextRecordNo = qint32(lastNo + 1);
         S.StoredRowCount += qint32(count);
         S.LastStoredKey = lastKey;
         DBGrid1->setCurrentRow(cds1->count() - 1);
-        const QString kept = RecoveryJournal->restoreOrphan(c.Unreadable > 0);
+        const QString kept = RecoveryJournal->restoreOrphan(c.Unreadable > 0, tableIsOrphan);
         if (c.Unreadable > 0)
             Prompts::current().message(
                 QStringLiteral("%1 lines of the recovery journal could not be read; the "

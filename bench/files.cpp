@@ -6,6 +6,8 @@
 //   bench_files --peaks [N] peak memory and time of loading N rows (default 10,000,000) as
 //                           text and as XML, and of 2 GB sparse files of both kinds, each
 //                           load in a process of its own
+//   bench_files --restore [N] the window restoring a recovery journal of N rows (default
+//                           10,000,000): its time and the longest event-loop stall
 
 #include "BenchUtil.h"
 #include "QuietPrompts.h"
@@ -18,6 +20,7 @@
 #include "recording/uCharControl.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -276,6 +279,42 @@ void measurePeaks(qint64 rows, const QString &dir)
     }
 }
 
+// A journal that a crashed session left with `rows` rows, restored by a new window.
+void measureRestore(qint64 rows, const QString &state)
+{
+    {
+        MeasurementTable table;
+        fill(table, rows);
+        QDir().mkpath(state + QStringLiteral("/tx9-logger"));
+        DataFiles::saveTable(table, state + QStringLiteral("/tx9-logger/journal.txt"),
+                             QDate::currentDate());
+    }
+    struct Yes : QuietPrompts
+    {
+        QMessageBox::StandardButton question(const QString &, const QString &,
+                                             QMessageBox::StandardButtons,
+                                             QMessageBox::Icon) override
+        {
+            return QMessageBox::Yes;
+        }
+    } yes;
+    Prompts *const before = &Prompts::current();
+    Prompts::install(&yes);
+    TFCOMM w;
+    QElapsedTimer t;
+    double restore = 0;
+    const double stall = longestStall([&] {
+        t.start();
+        w.offerRecovery();
+        restore = t.nsecsElapsed() / 1e9;
+    });
+    Prompts::install(before);
+    const QByteArray name = QByteArray::number(rows) + " rows journal restore";
+    Bench::print((name + " rows back").constData(), double(w.cds1->count()), "");
+    Bench::print((name + " time").constData(), restore, "s");
+    Bench::print((name + " longest event-loop stall").constData(), stall, "ms");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -294,6 +333,11 @@ int main(int argc, char **argv)
     if (const qsizetype at = app.arguments().indexOf(QStringLiteral("--peaks")); at > 0) {
         const qint64 rows = app.arguments().value(at + 1).toLongLong();
         measurePeaks(rows > 0 ? rows : 10'000'000, dir.path());
+        return 0;
+    }
+    if (const qsizetype at = app.arguments().indexOf(QStringLiteral("--restore")); at > 0) {
+        const qint64 rows = app.arguments().value(at + 1).toLongLong();
+        measureRestore(rows > 0 ? rows : 10'000'000, dir.path());
         return 0;
     }
     if (app.arguments().contains(QStringLiteral("--window"))) {

@@ -91,6 +91,28 @@ int TChartControl::AddValue(double y)
     return m_page;
 }
 
+int TChartControl::AddValues(const std::vector<double> &ys)
+{
+    if (ys.empty())
+        return m_page;
+    QVector<double> keys(qsizetype(ys.size())), values(qsizetype(ys.size()));
+    for (size_t i = 0; i < ys.size(); ++i) {
+        keys[qsizetype(i)] = double(m_values + 1 + qint64(i));
+        values[qsizetype(i)] = ys[i];
+    }
+    m_graph->addData(keys, values, true);
+    m_values += qint64(ys.size());
+    recountPages();
+    if (!m_browsing) {
+        // One value at a time moves a page whenever the newest passes the window's end.
+        if (m_values > m_windowMax)
+            moveWindow((m_values - m_windowMax + m_pageSize - 1) / m_pageSize);
+        m_page = m_pageCount;
+    }
+    queueReplot();
+    return m_page;
+}
+
 int TChartControl::FirstPage()
 {
     if (m_pageCount > 1 && m_page != 1) {

@@ -4,6 +4,7 @@
 
 #include <QLocale>
 #include <QtGlobal>
+#include <vector>
 
 class QCustomPlot;
 class QCPGraph;
@@ -15,6 +16,8 @@ public:
     TChartControl(QCustomPlot *chart, int pageSize);
 
     int AddValue(double y);
+    // The same as AddValue for each value in turn, at once (a restored journal's millions).
+    int AddValues(const std::vector<double> &ys);
     int FirstPage();
     int PriorPage();
     int NextPage();

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -199,11 +200,12 @@ bool Journal::readOrphan(MeasurementTable &into) const
     return c.Journal && c.Unreadable == 0;
 }
 
-QString Journal::restoreOrphan(bool keepOriginal)
+QString Journal::restoreOrphan(bool keepOriginal, bool tableIsOrphan)
 {
     if (!hasOrphan())
         return {};
     Orphan o = m_orphans.takeFirst();
+    m_resume = tableIsOrphan && !keepOriginal && o.lockFd < 0 && m_orphans.isEmpty();
     QString aside;
     if (keepOriginal) {
         aside = moveAside(o.path);
@@ -265,6 +267,8 @@ void Journal::rowsAppended(qint64 first, qint64 last)
 
 void Journal::startFrom(const MeasurementTable *table)
 {
+    if (std::exchange(m_resume, false) && table && m_file.resume(m_path, table->count()))
+        return;
     QByteArray bytes = DataFiles::textFileHeader(QDate::currentDate());
     const qint64 rows = table ? table->count() : 0;
     if (rows > 0)

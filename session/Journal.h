@@ -65,8 +65,10 @@ public:
     bool readOrphan(MeasurementTable &into) const;
 
     // The waiting orphan's rows are in the table now. keepOriginal: some of its lines could
-    // not be read, so the file itself is kept aside; returns its new name then.
-    QString restoreOrphan(bool keepOriginal = false);
+    // not be read, so the file itself is kept aside; returns its new name then. tableIsOrphan:
+    // the table holds the orphan's rows and nothing else, so this slot's journal goes on as
+    // it is instead of being written anew (millions of rows would hold the program).
+    QString restoreOrphan(bool keepOriginal = false, bool tableIsOrphan = false);
     // Moves the waiting orphan aside as unsaved-<yyyy-mm-dd-hhmmss>[-n].txt (never over an
     // earlier one). Returns the new name, or an empty text when it could not be moved.
     QString setOrphanAside();
@@ -88,6 +90,7 @@ private:
     };
     void rowsAppended(qint64 first, qint64 last);
     void startFrom(const MeasurementTable *table);
+    bool m_resume = false; // the next start goes on with the journal as it is
     void decided();
     QString moveAside(const QString &path);
     void fail(int error);

@@ -80,6 +80,37 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
     return m_error == 0;
 }
 
+bool RowFile::resume(const QString &path, qint64 rows)
+{
+    close();
+    m_path = path;
+    m_buffer.clear();
+    m_bufferRows = 0;
+    m_table = nullptr;
+    m_next = 0;
+    m_last = -1;
+    m_error = 0;
+    m_refusal.clear();
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    struct stat st = {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close();
+        return false;
+    }
+    // The end of the last whole line: what a kill left after it is no row.
+    qint64 end = st.st_size;
+    char c = 0;
+    while (end > 0 && ::pread(m_fd, &c, 1, end - 1) == 1 && c != '\n')
+        --end;
+    if (::ftruncate(m_fd, end) != 0 || ::lseek(m_fd, 0, SEEK_END) < 0) {
+        close();
+        return false;
+    }
+    m_goodSize = end;
+    m_rowsWritten = rows;
+    return true;
+}
+
 bool RowFile::refuse(int error, const QString &why)
 {
     if (m_fd >= 0)

@@ -30,6 +30,9 @@ public:
     // failed as well); a file that is not regular, or that another holder of the exclusive
     // lock writes, is refused and left as it is.
     bool create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows = 0);
+    // Goes on at the end of path as it is, which holds rows rows in whole lines (a torn last
+    // line is cut off). False when it cannot be opened.
+    bool resume(const QString &path, qint64 rows);
     // From the next create on, the file is held under an exclusive lock while it is written.
     void setExclusive(bool exclusive) { m_exclusive = exclusive; }
     // The lines of the table's rows first..last, written out within a second. Many rows at

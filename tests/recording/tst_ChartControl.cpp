@@ -1,5 +1,6 @@
 #include "recording/uCharControl.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 #include <qcustomplot.h>
 
@@ -27,11 +28,44 @@ class tst_ChartControl : public QObject
     };
 
 private slots:
+    // Many values at once end where the same values one by one end, whatever the page size
+    // and however the user paged in between (randomised).
+    void manyValuesAtOnceAsOneByOne()
+    {
+        QRandomGenerator rng(11);
+        for (int round = 0; round < 40; ++round) {
+            Fixture one, many;
+            const int pageSize = 1 + int(rng.bounded(300));
+            one.ctl.SetPageSize(pageSize);
+            many.ctl.SetPageSize(pageSize);
+            for (int step = 0; step < 12; ++step) {
+                std::vector<double> batch(size_t(rng.bounded(2000)));
+                for (double &v : batch)
+                    v = rng.bounded(900) - 50;
+                for (const double v : batch)
+                    one.ctl.AddValue(v);
+                QCOMPARE(many.ctl.AddValues(batch), one.ctl.Page());
+                QCOMPARE(many.window(), one.window());
+                QCOMPARE(many.ctl.PageCount(), one.ctl.PageCount());
+                QCOMPARE(many.ctl.ValueCount(), one.ctl.ValueCount());
+                QCOMPARE(many.ctl.Graph()->dataCount(), one.ctl.Graph()->dataCount());
+                if (!batch.empty())
+                    QCOMPARE(many.ctl.Graph()->data()->at(many.ctl.Graph()->dataCount() - 1)->key,
+                             one.ctl.Graph()->data()->at(one.ctl.Graph()->dataCount() - 1)->key);
+                if (rng.bounded(3) == 0) { // the user pages back, or forward to the end
+                    const bool back = rng.bounded(2) == 0;
+                    QCOMPARE(back ? many.ctl.PriorPage() : many.ctl.LastPage(),
+                             back ? one.ctl.PriorPage() : one.ctl.LastPage());
+                }
+                QCOMPARE(many.ctl.Browsing(), one.ctl.Browsing());
+            }
+        }
+    }
+
     void bottomLabelsGroupThousands()
     {
         QCOMPARE(TChartControl::measurementNoLabel(1020, QLocale(QLocale::English)), "1,020");
-        QCOMPARE(TChartControl::measurementNoLabel(1234567, QLocale(QLocale::German)),
-                 "1.234.567");
+        QCOMPARE(TChartControl::measurementNoLabel(1234567, QLocale(QLocale::German)), "1.234.567");
         QCOMPARE(TChartControl::measurementNoLabel(999.6, QLocale(QLocale::English)), "1,000");
         QCOMPARE(TChartControl::measurementNoLabel(0, QLocale(QLocale::English)), QString());
         QLocale omitting(QLocale::English);
