@@ -58,15 +58,32 @@ void MeasurementTable::push(const RowView &row)
 {
     pushPacked(Packed{row.No.value_or(0), internCached(FieldTime, row.Time),
                       internCached(FieldValue, row.Value),
-                      internCached(FieldUnit, row.Unit) | (row.No ? 0 : NoEmpty)});
+                      internCached(FieldUnit, row.Unit) | (row.No ? 0 : NoEmpty), row.Captured});
 }
 
 void MeasurementTable::appendRow(const Row &row)
 {
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at);
-    push(RowView{row.No, row.Time, row.Value, row.Unit});
+    push(RowView{row.No, row.Time, row.Value, row.Unit, packTime(row.Captured)});
     endInsertRows();
+}
+
+qint64 MeasurementTable::packTime(const std::optional<QDateTime> &t)
+{
+    if (!t || !t->isValid())
+        return 0;
+    const int quarters = qBound(-127, t->offsetFromUtc() / 900, 127);
+    return t->toMSecsSinceEpoch() * 256 + (quarters + 128);
+}
+
+std::optional<QDateTime> MeasurementTable::unpackTime(qint64 packed)
+{
+    if (packed == 0)
+        return std::nullopt;
+    const qint64 low = packed & 0xFF;
+    const qint64 ms = (packed - low) / 256;
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, int(low - 128) * 900);
 }
 
 void MeasurementTable::appendRows(const std::vector<RowView> &rows)
@@ -87,7 +104,7 @@ void MeasurementTable::appendRows(const std::vector<IdRow> &rows)
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
     for (const IdRow &r : rows)
-        pushPacked(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit | (r.No ? 0 : NoEmpty)});
+        pushPacked(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit | (r.No ? 0 : NoEmpty), 0});
     endInsertRows();
 }
 
@@ -98,7 +115,7 @@ void MeasurementTable::appendRows(const std::vector<Row> &rows)
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
     for (const Row &r : rows)
-        push(RowView{r.No, r.Time, r.Value, r.Unit});
+        push(RowView{r.No, r.Time, r.Value, r.Unit, packTime(r.Captured)});
     endInsertRows();
 }
 
@@ -127,8 +144,8 @@ void MeasurementTable::appendFrom(const MeasurementTable &other)
     beginInsertRows(QModelIndex(), at, at + int(other.count()) - 1);
     for (qint64 r = 0; r < other.m_count; ++r) {
         const Packed &p = other.at(r);
-        pushPacked(
-            Packed{p.no, ids[p.time], ids[p.value], ids[p.unit & ~NoEmpty] | (p.unit & NoEmpty)});
+        pushPacked(Packed{p.no, ids[p.time], ids[p.value],
+                          ids[p.unit & ~NoEmpty] | (p.unit & NoEmpty), p.captured});
     }
     endInsertRows();
 }
@@ -190,7 +207,7 @@ quint32 MeasurementTable::textId(qint64 row, Field field) const
 
 MeasurementTable::Row MeasurementTable::row(qint64 r) const
 {
-    return Row{no(r), text(r, FieldTime), text(r, FieldValue), text(r, FieldUnit)};
+    return Row{no(r), text(r, FieldTime), text(r, FieldValue), text(r, FieldUnit), captured(r)};
 }
 
 QString MeasurementTable::cellText(qint64 row, int column) const

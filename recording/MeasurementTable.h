@@ -1,10 +1,12 @@
 #pragma once
 // The measurement table: an append-only row store behind a table model. Rows are only ever
 // appended or emptied as a whole. Texts are interned: a day of readings has at most 86,400
-// distinct times and few distinct values, so a row costs 16 bytes. Rows live in blocks of
-// 65,536 that never move and, once full, never change, so a snapshot shares them.
+// distinct times and few distinct values, so a row costs 24 bytes, its full capture time
+// included (the Time column holds only the time of day; rows loaded from a file have none). Rows
+// live in blocks of 65,536 that never move and, once full, never change, so a snapshot shares them.
 
 #include <QAbstractTableModel>
+#include <QDateTime>
 #include <QHash>
 #include <QStringList>
 #include <memory>
@@ -44,12 +46,14 @@ public:
     {
         std::optional<qint32> No;
         QString Time, Value, Unit;
+        std::optional<QDateTime> Captured = std::nullopt; // none for a row from a file
     };
     // A row whose texts live elsewhere (a file being loaded) for as long as the call runs.
     struct RowView
     {
         std::optional<qint32> No;
         QStringView Time, Value, Unit;
+        qint64 Captured = 0; // packTime's form; 0: none
     };
 
     // A row whose texts are already interned (internText), for loaders that meet the same
@@ -89,6 +93,11 @@ public:
     quint32 textIdCount() const { return quint32(m_pool.size()); }
     const QString &textById(quint32 id) const { return m_pool.at(id); }
     Row row(qint64 row) const;
+    // When the row was captured (with the offset it had), or none for a row from a file.
+    std::optional<QDateTime> captured(qint64 row) const { return unpackTime(at(row).captured); }
+    // A capture time in 8 bytes: milliseconds since the epoch and the offset in quarter hours.
+    static qint64 packTime(const std::optional<QDateTime> &t);
+    static std::optional<QDateTime> unpackTime(qint64 packed);
     // Display text of a cell: No in decimal (empty when empty), or the text.
     QString cellText(qint64 row, int column) const;
 
@@ -106,6 +115,7 @@ private:
     {
         qint32 no;
         quint32 time, value, unit;
+        qint64 captured; // packTime
     };
     static constexpr quint32 NoEmpty = 0x80000000u;
     static constexpr int BlockBits = 16;

@@ -346,7 +346,8 @@ void LoggerEngine::offerReading()
     if (d.Store && Table) {
         // One clock reading for the row: its Time text and the full capture time agree.
         const QDateTime captured = QDateTime::currentDateTime();
-        Table->appendRow({d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph});
+        Table->appendRow(
+            {d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph, captured});
         m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum),
                          captured);
     }

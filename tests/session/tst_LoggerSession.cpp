@@ -1,5 +1,6 @@
 #include "common/Wait.h"
 #include "decode/MeterCommand.h"
+#include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
@@ -102,11 +103,32 @@ private slots:
             QVERIFY(at.isValid() && at.date().isValid());
             QCOMPARE(at.offsetFromUtc(), at.toLocalTime().offsetFromUtc());
             QVERIFY(qAbs(at.secsTo(QDateTime::currentDateTime())) < 60);
+            // Kept beside the row, to the millisecond and with its offset; what is saved and
+            // loaded back has none.
+            const std::optional<QDateTime> kept = rig.table.captured(r);
+            QVERIFY(kept && *kept == at && kept->offsetFromUtc() == at.offsetFromUtc());
+            QCOMPARE(rig.table.snapshot()->captured(r), kept);
             QCOMPARE(at.time().toString(QStringLiteral("hh:mm:ss")),
                      QString(rig.table.text(r, MeasurementTable::FieldTime))
                          .replace(QRegularExpression("[^0-9]"), ":"));
         }
         QCOMPARE(rig.events.filter("row 0").first(), QStringLiteral("row 0 no 1"));
+        MeasurementTable copy;
+        copy.appendFrom(rig.table);
+        QCOMPARE(copy.captured(0), rig.table.captured(0));
+        MeasurementTable back;
+        QCOMPARE(
+            DataFiles::loadBytes(DataFiles::textFile(rig.table, QDate::currentDate()), false, back),
+            DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), rig.table.count());
+        QVERIFY(!back.captured(0));
+        // Offsets east and west of Greenwich survive the packing.
+        for (const int offset : {-9 * 3600 - 1800, 0, 5 * 3600 + 2700, 14 * 3600}) {
+            const QDateTime t =
+                QDateTime::fromMSecsSinceEpoch(1796821387512, Qt::OffsetFromUTC, offset);
+            const auto u = MeasurementTable::unpackTime(MeasurementTable::packTime(t));
+            QVERIFY(u && *u == t && u->offsetFromUtc() == offset);
+        }
         rig.face.wanted = false;
         rig.engine.toggleConnection();
         QCOMPARE(rig.events.last(), QStringLiteral("locked 0"));
