@@ -640,6 +640,11 @@ private slots:
     // the full disk at its end says why, exits 6 and leaves its journal for recovery.
     void realFullDisk()
     {
+#if defined(__SANITIZE_THREAD__)
+        // Run after the other cases, the demo started here dies in ThreadSanitizer's check
+        // for threads started after a fork; the case runs in the normal and ASan suites.
+        QSKIP("not under ThreadSanitizer");
+#endif
         const QString mnt = dir.filePath("small-disk");
         QVERIFY(QDir().mkpath(mnt));
         if (::mount("tmpfs", QFile::encodeName(mnt).constData(), "tmpfs", 0, "size=256k") != 0)
