@@ -26,7 +26,7 @@ RowFile::~RowFile()
     close();
 }
 
-bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows)
+void RowFile::startAnew(const QString &path)
 {
     close();
     m_path = path;
@@ -38,6 +38,11 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
     m_last = -1;
     m_error = 0;
     m_refusal.clear();
+}
+
+bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows)
+{
+    startAnew(path);
     const QByteArray target = QFile::encodeName(path);
     struct stat st = {};
     if (::stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode))
@@ -82,15 +87,7 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
 
 bool RowFile::resume(const QString &path, qint64 rows)
 {
-    close();
-    m_path = path;
-    m_buffer.clear();
-    m_bufferRows = 0;
-    m_table = nullptr;
-    m_next = 0;
-    m_last = -1;
-    m_error = 0;
-    m_refusal.clear();
+    startAnew(path);
     m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
     struct stat st = {};
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -65,6 +65,7 @@ private:
     bool writeOut(const QByteArray &bytes);
     void fail(int error);
     bool refuse(int error, const QString &why);
+    void startAnew(const QString &path); // closed, nothing waiting, no error
 
     bool m_sync;
     int m_mode;
