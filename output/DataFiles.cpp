@@ -264,8 +264,6 @@ QString trimmed(const QString &s)
     return s.mid(b, e - b);
 }
 
-int openRegularFile(const QString &path);
-
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
                      std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel)
 {
@@ -299,22 +297,6 @@ int openRegularFile(const QString &path)
         return -1;
     }
     return fd;
-}
-
-std::optional<QByteArray> readRegularFile(const QString &path)
-{
-    const int fd = openRegularFile(path);
-    if (fd < 0)
-        return std::nullopt;
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
 }
 
 LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,

@@ -55,10 +55,10 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
 LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,
                        std::atomic<qint64> *bytesDone = nullptr,
                        const std::atomic<bool> *cancel = nullptr);
-// The whole of a regular file; nullopt for anything else (a pipe, a device, a folder) or
-// when it cannot be read.
-std::optional<QByteArray> readRegularFile(const QString &path);
-// The same for a file's contents already read.
+// A regular file opened for reading (close it), or -1 for anything else (a pipe, a device, a
+// folder) and when it cannot be opened. Never blocks, not even on a FIFO.
+int openRegularFile(const QString &path);
+// A file's contents already read, loaded as loadTable would.
 LoadStatus loadBytes(const QByteArray &bytes, bool xml, MeasurementTable &table,
                      std::atomic<qint64> *bytesDone = nullptr);
 

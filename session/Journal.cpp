@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -22,21 +21,18 @@ const QByteArray Header = QByteArrayLiteral("Report created on: ");
 // The first bytes of a regular file (at most n); empty for anything else.
 QByteArray head(const QString &path, qsizetype n)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = DataFiles::openRegularFile(path);
     if (fd < 0)
         return {};
     QByteArray bytes(n, Qt::Uninitialized);
     qsizetype have = 0;
-    struct stat st = {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        while (have < n) {
-            const ssize_t got = ::read(fd, bytes.data() + have, size_t(n - have));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            have += got;
-        }
+    while (have < n) {
+        const ssize_t got = ::read(fd, bytes.data() + have, size_t(n - have));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        have += got;
     }
     ::close(fd);
     bytes.truncate(have);

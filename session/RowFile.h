@@ -52,8 +52,6 @@ public:
     QString errorString() const;
     // Rows whose lines are in the file now.
     qint64 rowsWritten() const { return m_rowsWritten; }
-    // Rows appended whose lines are not yet in the file.
-    qint64 rowsWaiting() const { return m_bufferRows + (m_last - m_next + 1); }
 
 signals:
     void failed(int error);
