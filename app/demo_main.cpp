@@ -5,7 +5,9 @@
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "app/WindowPublishing.h"
 #include "headless/Headless.h"
+#include "mqtt/MqttPublisher.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QMap>
@@ -120,6 +122,9 @@ int main(int argc, char **argv)
 
     Simulation sim;
     TFCOMM window(&sim.bus);
+    std::unique_ptr<MqttPublisher> publisher;
+    if (const std::optional<int> status = startWindowPublishing(window, args, publisher))
+        return *status;
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     sim.apply(demo, &window);

@@ -3,7 +3,9 @@
 
 #include "app/Application.h"
 #include "app/RD7F.h"
+#include "app/WindowPublishing.h"
 #include "headless/Headless.h"
+#include "mqtt/MqttPublisher.h"
 #include "usb/HidrawPlatform.h"
 
 #include <QCoreApplication>
@@ -23,6 +25,9 @@ int main(int argc, char **argv)
     Tx9Application app(argc, argv);
     HidrawPlatform platform;
     TFCOMM window(&platform);
+    std::unique_ptr<MqttPublisher> publisher;
+    if (const std::optional<int> status = startWindowPublishing(window, app.arguments(), publisher))
+        return *status;
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     return app.exec();

@@ -1,5 +1,6 @@
 #include "headless/Headless.h"
 
+#include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
@@ -191,6 +192,8 @@ void HeadlessRun::start()
     m_journal->attach(m_table);
     if (!openOutput())
         return;
+    if (!startPublishing())
+        return;
 
     connectCable();
     if (m_done)
@@ -310,6 +313,29 @@ void HeadlessRun::durationStep()
         return;
     }
     m_durationTimer.start(int(qMin<qint64>(left, 24 * 3600 * 1000)));
+}
+
+bool HeadlessRun::startPublishing()
+{
+    if (!m_options.Mqtt)
+        return true;
+    m_publisher = new MqttPublisher(*m_options.Mqtt, m_session, this);
+    connect(m_publisher, &MqttPublisher::said, this,
+            [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });
+    connect(m_publisher, &MqttPublisher::refused, this, [this] {
+        // Wrong credentials or a certificate that does not verify will not mend themselves:
+        // a run that never got through stops at once. Once it has been connected, the
+        // broker's configuration may have changed under it: it goes on trying.
+        if (!m_publisher->everConnected())
+            QTimer::singleShot(0, this, [this] { stop(MqttRefused); });
+    });
+    QString error;
+    if (!m_publisher->start(m_engine.Devices[m_row]->SerialString(), &error)) {
+        warn(error);
+        finish(MqttRefused);
+        return false;
+    }
+    return true;
 }
 
 void HeadlessRun::connectCable()
@@ -518,6 +544,14 @@ void HeadlessRun::stop(int status)
     }
     if (m_xmlLock >= 0)
         ::close(std::exchange(m_xmlLock, -1));
+    if (m_publisher) {
+        m_publisher->close();
+        if (m_publisher->queued() > 0)
+            warn(QStringLiteral("%1 MQTT messages wait in the outbox %2 for the broker; they go "
+                                "out with the next run of logger id %3.")
+                     .arg(m_publisher->queued())
+                     .arg(m_publisher->outboxFolder(), m_publisher->id()));
+    }
     // The journal is retired when the data file holds every row; after a failure it stays
     // for the next start.
     if (m_status == Ok || m_status == DownloadInterrupted)
@@ -567,17 +601,16 @@ void HeadlessRun::showStatus()
     QString line = QStringLiteral("\r\033[K%1 readings").arg(m_table->count());
     if (m_table->count() > 0) {
         const qint64 last = m_table->count() - 1;
-        // The unit is stored as the LCD font's glyph: '#' degrees Celsius, '?' Fahrenheit.
-        const QString &glyph = m_table->text(last, MeasurementTable::FieldUnit);
-        const QString unit = glyph == QLatin1String("#")   ? QStringLiteral("\u00B0C")
-                             : glyph == QLatin1String("?") ? QStringLiteral("\u00B0F")
-                                                           : glyph;
+        const QString unit =
+            MeasurementTable::unitName(m_table->text(last, MeasurementTable::FieldUnit));
         line += QStringLiteral(", last %1 %2 at %3")
                     .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(), unit,
                          m_table->text(last, MeasurementTable::FieldTime));
     }
     if (m_lost)
         line += QStringLiteral(", waiting for the cable");
+    if (m_publisher)
+        line += QStringLiteral(", ") + m_publisher->statusText();
     writeErr(line);
     m_statusShown = true;
 }

@@ -3,6 +3,8 @@
 // logger engine from it. Nothing here needs a display; the run writes the data file as the
 // window saves it, rows to standard output on request, and its messages to standard error.
 
+#include "headless/WindowOption.h"
+#include "mqtt/MqttOptions.h"
 #include "session/LoggerSession.h"
 
 #include <QDeadlineTimer>
@@ -15,6 +17,7 @@
 
 class HidPlatform;
 class Journal;
+class MqttPublisher;
 class MeasurementTable;
 class RowFile;
 
@@ -23,14 +26,15 @@ namespace Headless {
 // Exit statuses of a headless run.
 enum Status
 {
-    Ok = 0,           // stopped as asked (signal, limit, duration, end of download)
-    Failure = 1,      // anything else
-    Usage = 2,        // the command line is wrong
-    NoCable = 3,      // no "USB to Serial" cable (or not the one named)
-    NoPermission = 4, // the cable may not be opened for reading and writing
-    NotWritable = 5,  // the data file cannot be created
-    WriteFailed = 6,  // writing the data file failed during the run (disk full)
-    // (7 is kept for the broker's refusal of a publishing run)
+    Ok = 0,                  // stopped as asked (signal, limit, duration, end of download)
+    Failure = 1,             // anything else
+    Usage = 2,               // the command line is wrong
+    NoCable = 3,             // no "USB to Serial" cable (or not the one named)
+    NoPermission = 4,        // the cable may not be opened for reading and writing
+    NotWritable = 5,         // the data file cannot be created
+    WriteFailed = 6,         // writing the data file failed during the run (disk full)
+    MqttRefused = 7,         // the broker refused the publishing's configuration before it ever
+                             // connected (credentials, certificate), or its outbox is in use
     DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
 };
 
@@ -46,6 +50,7 @@ struct Options
     QString Device;                 // --device
     bool List = false;
     bool Quiet = false;
+    std::optional<Mqtt::Options> Mqtt; // publishing; none: not
 };
 
 struct Parsed
@@ -62,13 +67,6 @@ QString helpText(const QString &program, const QString &extraHelp = {});
 // Whether the command line asks for the headless run (or for the help text).
 bool requested(int argc, char **argv);
 
-// An option a window takes (the demo has some of its own), for the check below.
-struct WindowOption
-{
-    const char *name; // without the dashes
-    bool takesValue;
-    const char *help; // its line in the help text, or nullptr
-};
 // What the command line of a program that would open a window asks before any window (or
 // display) exists: --version is answered, an option neither the window nor Qt knows is a
 // usage error (status 2, a hint on standard error). Returns the exit status when the program
@@ -143,6 +141,7 @@ private:
     QString keptWhere() const;
     void durationStep();
     void finish(int status);
+    bool startPublishing();
 
     Headless::Options m_options;
     int m_out, m_err;
@@ -154,6 +153,7 @@ private:
     MeasurementTable *m_table = &m_session.table();
     Journal *m_journal = &m_session.journal();
     RowFile *m_file = nullptr;
+    MqttPublisher *m_publisher = nullptr;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
     QDeadlineTimer m_deadline; // of --duration

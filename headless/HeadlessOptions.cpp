@@ -62,11 +62,14 @@ QString helpText(const QString &program, const QString &extraHelp)
                "  -h, --help          this text\n"
                "      --version       the program's version\n"
                "\n"
+               "%3"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
                "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
                "6 writing the data file failed (the readings stay in the journal),\n"
+               "7 the MQTT broker refused the configuration before the run ever connected\n"
+               "(user name, password, certificate), or the logger id's outbox is in use,\n"
                "8 a download was interrupted (the readings that came are kept).\n")
-        .arg(program, extraHelp);
+        .arg(program, extraHelp, Mqtt::helpText());
 }
 
 QString versionText(const QString &program)
@@ -126,11 +129,12 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
             name.truncate(eq);
         bool known = false, value = false;
         if (arg.startsWith(QLatin1String("--"))) {
-            for (const WindowOption &o : windowOptions)
-                if (name == QLatin1String(o.name)) {
-                    known = true;
-                    value = o.takesValue;
-                }
+            for (const QList<WindowOption> *list : {&windowOptions, &Mqtt::windowOptions()})
+                for (const WindowOption &o : *list)
+                    if (name == QLatin1String(o.name)) {
+                        known = true;
+                        value = o.takesValue;
+                    }
         }
         if (!known && arg.startsWith(QLatin1Char('-'))) {
             for (const char *q : QtWithValue)
@@ -174,12 +178,13 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     QCommandLineParser parser;
     parser.addOptions({o.headless, o.output, o.toStdout, o.download, o.interval, o.noRepeat,
                        o.limit, o.duration, o.device, o.list, o.quiet, o.help});
+    Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
         result.message = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, what);
         return result;
     };
-    if (!parser.parse(arguments))
+    if (!parser.parse(Mqtt::withDefaults(arguments)))
         return usage(parser.errorText());
     if (parser.isSet(o.help)) {
         result.message = helpText(program, extraHelp);
@@ -216,6 +221,10 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
             return usage(QStringLiteral("--duration takes a number of seconds above 0"));
         opt.Duration = s;
     }
+    QString mqttError;
+    opt.Mqtt = Mqtt::fromParser(parser, &mqttError);
+    if (!mqttError.isEmpty())
+        return usage(mqttError);
     result.options = opt;
     return result;
 }

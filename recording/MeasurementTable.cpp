@@ -269,3 +269,12 @@ QString MeasurementTable::fieldName(int field)
     static const char *names[] = {"No", "Time", "Value", "Unit"};
     return field >= 0 && field < FieldCount ? QString::fromLatin1(names[field]) : QString();
 }
+
+QString MeasurementTable::unitName(const QString &glyph)
+{
+    if (glyph == QLatin1String("#"))
+        return QStringLiteral("\u00B0C");
+    if (glyph == QLatin1String("?"))
+        return QStringLiteral("\u00B0F");
+    return glyph;
+}

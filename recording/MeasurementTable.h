@@ -108,6 +108,9 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
     static QString fieldName(int field);
+    // The unit as people write it: the table holds the LCD font's glyphs ('#' degrees
+    // Celsius, '?' Fahrenheit); anything else is given as it is.
+    static QString unitName(const QString &glyph);
 
 private:
     // A row; the unit id's top bit marks an empty No.

@@ -52,6 +52,8 @@ public:
     // The handlers' shared state (the window's handlers keep their own names over it).
     LoggerState &state() { return m_state; }
     const LoggerState &state() const { return m_state; }
+    // Whether the rows stored now come from a download of the instrument's memory.
+    bool downloading() const { return m_settings.recallData(); }
 
 signals:
     // A row was stored: its index in the table, its No, the number the chart plots, and the

@@ -1,0 +1,61 @@
+#include "app/WindowPublishing.h"
+
+#include "app/RD7F.h"
+#include "mqtt/MqttPublisher.h"
+#include "usb/HidControllerClass.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <cstdio>
+
+namespace {
+
+void toStderr(const QString &line)
+{
+    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments,
+                                         std::unique_ptr<MqttPublisher> &publisher)
+{
+    std::optional<Mqtt::Options> options;
+    QString error;
+    if (!Mqtt::parseWindowArguments(arguments, &options, &error)) {
+        toStderr(QStringLiteral("%1: %2").arg(arguments.value(0), error));
+        return 2;
+    }
+    if (!options)
+        return std::nullopt;
+    publisher = std::make_unique<MqttPublisher>(*options, window.Session);
+    QObject::connect(publisher.get(), &MqttPublisher::said, publisher.get(),
+                     [](const QString &line, bool) { toStderr(line); });
+    QObject::connect(publisher.get(), &MqttPublisher::refused, &window,
+                     [w = QPointer<TFCOMM>(&window)](const QString &why) {
+                         // Said once a run of refusals, without holding the window: the
+                         // readings are kept in the outbox meanwhile.
+                         static QPointer<QMessageBox> notice;
+                         if (notice || !w)
+                             return;
+                         notice = new QMessageBox(QMessageBox::Warning, w->windowTitle(),
+                                                  QStringLiteral("The MQTT broker refused this "
+                                                                 "logger: %1.\nThe readings are "
+                                                                 "kept in the outbox.")
+                                                      .arg(why),
+                                                  QMessageBox::Ok, w);
+                         notice->setAttribute(Qt::WA_DeleteOnClose);
+                         notice->setModal(false);
+                         notice->show();
+                     });
+    const int cable = window.Engine.cableRow();
+    const QString serial = cable >= 0 ? window.Engine.Devices[cable]->SerialString() : QString();
+    if (!publisher->start(serial, &error)) {
+        toStderr(error);
+        publisher.reset();
+        return 7;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,94 @@
+#pragma once
+// One connection to an MQTT broker through libmosquitto, driven on the Qt event loop: the
+// socket under QSocketNotifiers (reads, and writes while the library has bytes waiting), the
+// keep-alive on a timer, no thread of its own. It connects with a fixed client id and a
+// persistent session, sets the will, and reconnects after 1 s, doubling to 60 s. Each
+// connection is a fresh library instance: what the library had queued in memory for the last
+// one is gone, and the caller (who keeps everything on disk) sends it again.
+//
+// A broker that cannot be reached is an outage (problem, retried); refused credentials or a
+// TLS handshake that fails (a certificate that does not verify) is the configuration's fault
+// (refused, retried at the longest back-off only).
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+struct mosquitto;
+class QSocketNotifier;
+
+class MqttLink : public QObject
+{
+    Q_OBJECT
+public:
+    struct Config
+    {
+        QString Host;
+        int Port = 1883;
+        bool Tls = false;
+        QString CaFile;   // empty: the system's trusted certificates
+        QString CertFile; // a client certificate, with its key
+        QString KeyFile;
+        QString User;
+        QString Password;
+        QString ClientId;
+        QByteArray WillTopic; // the will: WillPayload, retained, at QoS 1
+        QByteArray WillPayload;
+        int KeepAlive = 30;
+    };
+
+    explicit MqttLink(const Config &config, QObject *parent = nullptr);
+    ~MqttLink() override;
+
+    void start();
+    bool connected() const { return m_connected; }
+    // Publishes at qos; the message id, or -1 when not connected or refused by the library.
+    int publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
+    void subscribe(const QByteArray &topic, int qos = 1);
+    // Waits up to ms (without the event loop) for the acknowledgement of mid and of every
+    // other message in flight, then disconnects cleanly. For the end of the program.
+    void finish(int mid, int ms);
+    // Why the last attempt failed, or the connection was lost.
+    QString lastError() const { return m_lastError; }
+    int retryInSeconds() const { return m_connected ? 0 : m_backoff; }
+    int inFlight() const { return m_inFlight; }
+
+signals:
+    void connectedChanged(bool connected);
+    void acknowledged(int mid);
+    void messageArrived(const QByteArray &topic, const QByteArray &payload);
+    void problem(const QString &why); // an outage: retried
+    void refused(const QString &why); // the configuration is wrong
+
+private:
+    static void onConnect(mosquitto *, void *self, int rc);
+    static void onDisconnect(mosquitto *, void *self, int rc);
+    static void onPublish(mosquitto *, void *self, int mid);
+    static void onMessage(mosquitto *, void *self, const struct mosquitto_message *m);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
+    void attempt();
+    void lost(const QString &why, bool configuration = false);
+    void watchSocket();
+    void updateWrite();
+    void readable();
+    void writable();
+    void misc();
+    void loopFailed(int rc);
+    QString errorText(int rc) const;
+
+    Config m_config;
+    mosquitto *m_mosq = nullptr;
+    std::unique_ptr<QSocketNotifier> m_read, m_write;
+    QTimer m_miscTimer;
+    QTimer m_retryTimer;
+    int m_backoff = 1;
+    bool m_connected = false;
+    bool m_finishing = false;
+    bool m_refusedByConfig = false; // the last CONNACK refused for the configuration's sake
+    int m_waitFor = -1;             // finish waits for this message's acknowledgement
+    int m_inFlight = 0;
+    QString m_lastError;
+    QString m_tlsError; // what the library said of a failed handshake
+};

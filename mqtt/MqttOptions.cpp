@@ -1,0 +1,317 @@
+#include "mqtt/MqttOptions.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <QUrl>
+#include <cmath>
+#include <cstring>
+
+namespace Mqtt {
+
+namespace {
+
+struct Spec
+{
+    const char *name;
+    const char *valueName; // nullptr: a flag
+};
+constexpr Spec Specs[] = {
+    {"mqtt", "url"},
+    {"mqtt-topic", "prefix"},
+    {"mqtt-id", "id"},
+    {"mqtt-user", "user"},
+    {"mqtt-password-file", "file"},
+    {"mqtt-ca", "file"},
+    {"mqtt-cert", "file"},
+    {"mqtt-key", "file"},
+    {"mqtt-format", "format"},
+    {"ha-discovery", "prefix"},
+};
+const QString HaDefault = QStringLiteral("homeassistant");
+
+QString opt(const char *name)
+{
+    return QString::fromLatin1(name);
+}
+
+} // namespace
+
+void addOptions(QCommandLineParser &parser)
+{
+    for (const Spec &s : Specs)
+        parser.addOption(QCommandLineOption(opt(s.name), QString(), opt(s.valueName)));
+}
+
+QStringList withDefaults(QStringList arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        if (arguments[i] == QLatin1String("--ha-discovery") &&
+            (i + 1 >= arguments.size() || arguments[i + 1].startsWith(QLatin1Char('-'))))
+            arguments[i] = QStringLiteral("--ha-discovery=") + HaDefault;
+    return arguments;
+}
+
+std::optional<Options> fromParser(const QCommandLineParser &parser, QString *error)
+{
+    error->clear();
+    if (!parser.isSet(opt("mqtt"))) {
+        for (const Spec &s : Specs)
+            if (parser.isSet(opt(s.name))) {
+                *error = QStringLiteral("--%1 needs --mqtt").arg(opt(s.name));
+                break;
+            }
+        return std::nullopt;
+    }
+    Options o;
+    auto fail = [&](const QString &what) {
+        *error = what;
+        return std::nullopt;
+    };
+    o.Url = parser.value(opt("mqtt"));
+    const QUrl url(o.Url, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
+        url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")))
+        return fail(QStringLiteral("--mqtt takes mqtt://host[:port] or mqtts://host[:port], not "
+                                   "'%1'")
+                        .arg(o.Url));
+    o.Tls = scheme == QLatin1String("mqtts");
+    o.Host = url.host();
+    o.Port = url.port(o.Tls ? 8883 : 1883);
+    if (o.Port < 1 || o.Port > 65535)
+        return fail(QStringLiteral("--mqtt: the port must be 1 to 65535"));
+    if (!url.userInfo().isEmpty())
+        return fail(QStringLiteral("--mqtt takes no user name or password in the URL (every "
+                                   "user could read it): use --mqtt-user and "
+                                   "--mqtt-password-file"));
+    o.Id = parser.value(opt("mqtt-id"));
+    if (parser.isSet(opt("mqtt-id")) && (o.Id.isEmpty() || cleanId(o.Id) != o.Id))
+        return fail(QStringLiteral("--mqtt-id takes letters, digits, '_' and '-' only"));
+    o.TopicPrefix = parser.value(opt("mqtt-topic"));
+    while (o.TopicPrefix.endsWith(QLatin1Char('/')))
+        o.TopicPrefix.chop(1);
+    if (parser.isSet(opt("mqtt-topic")) &&
+        (o.TopicPrefix.isEmpty() || o.TopicPrefix.contains(QLatin1Char('+')) ||
+         o.TopicPrefix.contains(QLatin1Char('#'))))
+        return fail(QStringLiteral("--mqtt-topic takes a topic without '+' and '#'"));
+    o.User = parser.value(opt("mqtt-user"));
+    if (parser.isSet(opt("mqtt-password-file"))) {
+        const QString path = parser.value(opt("mqtt-password-file"));
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return fail(
+                QStringLiteral("cannot read the password file %1: %2").arg(path, f.errorString()));
+        QByteArray bytes = f.read(4096);
+        while (bytes.endsWith('\n') || bytes.endsWith('\r'))
+            bytes.chop(1);
+        o.Password = QString::fromUtf8(
+            bytes.left(bytes.indexOf('\n') < 0 ? bytes.size() : bytes.indexOf('\n')));
+    } else {
+        o.Password = qEnvironmentVariable("TX9_MQTT_PASSWORD");
+    }
+    if (!o.Password.isEmpty() && o.User.isEmpty())
+        return fail(QStringLiteral("a password needs --mqtt-user"));
+    o.CaFile = parser.value(opt("mqtt-ca"));
+    o.CertFile = parser.value(opt("mqtt-cert"));
+    o.KeyFile = parser.value(opt("mqtt-key"));
+    if ((!o.CaFile.isEmpty() || !o.CertFile.isEmpty()) && !o.Tls)
+        return fail(QStringLiteral("--mqtt-ca and --mqtt-cert need an mqtts:// URL"));
+    if (o.CertFile.isEmpty() != o.KeyFile.isEmpty())
+        return fail(QStringLiteral("--mqtt-cert and --mqtt-key go together"));
+    for (const QString &file : {o.CaFile, o.CertFile, o.KeyFile})
+        if (!file.isEmpty() && !QFile::exists(file))
+            return fail(QStringLiteral("no file %1").arg(file));
+    const QString format = parser.value(opt("mqtt-format"));
+    if (format == QLatin1String("influx"))
+        o.PayloadFormat = Format::Influx;
+    else if (!format.isEmpty() && format != QLatin1String("json"))
+        return fail(QStringLiteral("--mqtt-format takes json or influx"));
+    if (parser.isSet(opt("ha-discovery"))) {
+        QString prefix = parser.value(opt("ha-discovery"));
+        while (prefix.endsWith(QLatin1Char('/')))
+            prefix.chop(1);
+        o.HaPrefix = prefix.isEmpty() ? HaDefault : prefix;
+    }
+    return o;
+}
+
+bool parseWindowArguments(const QStringList &arguments, std::optional<Options> *options,
+                          QString *error)
+{
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(withDefaults(arguments))) {
+        // Options of Qt and of the window are checked elsewhere; only ours count here.
+        if (parser.unknownOptionNames().size() == 0) {
+            *error = parser.errorText();
+            return false;
+        }
+    }
+    *options = fromParser(parser, error);
+    return error->isEmpty();
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Publishing to an MQTT broker, with or without --headless:\n"
+        "      --mqtt URL      mqtt://host[:port] (1883) or mqtts://host[:port] (8883,\n"
+        "                      TLS): every stored reading goes to the broker, through\n"
+        "                      an outbox on disk that keeps it until the broker has it\n"
+        "      --mqtt-topic P  topic prefix (default tx9-logger/<id>)\n"
+        "      --mqtt-id ID    the logger's client id and <id> (letters, digits, _ and -;\n"
+        "                      default the host name and the cable's serial number)\n"
+        "      --mqtt-user U   user name\n"
+        "      --mqtt-password-file FILE\n"
+        "                      the password's file (else TX9_MQTT_PASSWORD)\n"
+        "      --mqtt-ca FILE  the CA certificate to trust (default the system's)\n"
+        "      --mqtt-cert FILE, --mqtt-key FILE\n"
+        "                      a client certificate and its key\n"
+        "      --mqtt-format F json (default) or influx (InfluxDB line protocol)\n"
+        "      --ha-discovery[=PREFIX]\n"
+        "                      announce the sensor to Home Assistant (homeassistant)\n"
+        "\n");
+}
+
+const QList<Headless::WindowOption> &windowOptions()
+{
+    static const QList<Headless::WindowOption> list = [] {
+        QList<Headless::WindowOption> l;
+        // --ha-discovery's prefix may be left out, so a window takes it as --ha-discovery=P.
+        for (const Spec &s : Specs)
+            l.append({s.name, std::strcmp(s.name, "ha-discovery") != 0, nullptr});
+        return l;
+    }();
+    return list;
+}
+
+QString cleanId(const QString &text)
+{
+    QString id;
+    for (const QChar c : text)
+        id += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('_') ||
+                      c == QLatin1Char('-')
+                  ? c
+                  : QLatin1Char('-');
+    return id;
+}
+
+QString defaultId(const QString &cableSerial)
+{
+    QString host = QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0);
+    if (host.isEmpty())
+        host = QStringLiteral("tx9");
+    const QString serial = cableSerial.trimmed();
+    return cleanId(serial.isEmpty() ? host : host + QLatin1Char('-') + serial);
+}
+
+QByteArray jsonString(const QString &text)
+{
+    QByteArray out = "\"";
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '"' || u == '\\') {
+            out += '\\';
+            out += char(u);
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += QByteArray::number(u, 16).rightJustified(2, '0');
+        } else {
+            out += QString(c).toUtf8();
+        }
+    }
+    return out + '"';
+}
+
+QString isoTime(const QDateTime &t)
+{
+    // With its offset written out, whatever the time's spec (UTC too: +00:00, not Z).
+    const int offset = t.offsetFromUtc();
+    const QDateTime local = t.toOffsetFromUtc(offset);
+    const int minutes = qAbs(offset) / 60;
+    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+std::optional<double> valueOf(const QString &text)
+{
+    QString t = text.trimmed();
+    t.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double v = t.toDouble(&ok);
+    if (!ok || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+QByteArray readingJson(const Reading &r)
+{
+    QByteArray j =
+        "{\"seq\":" + QByteArray::number(r.Seq) +
+        ",\"no\":" + (r.No ? QByteArray::number(*r.No) : QByteArray("null")) +
+        ",\"time\":" + (r.Time ? jsonString(isoTime(*r.Time)) : QByteArray("null")) +
+        ",\"value\":" + (r.Value ? QByteArray::number(*r.Value, 'g', 15) : QByteArray("null")) +
+        ",\"display\":" + jsonString(r.Display) + ",\"unit\":" + jsonString(r.Unit) +
+        ",\"mode\":" + (r.Download ? "\"download\"" : "\"live\"") + ",\"id\":" + jsonString(r.Id) +
+        '}';
+    return j;
+}
+
+QByteArray influxLine(const Reading &r)
+{
+    // Tag values: commas, spaces and equals signs escaped (the id has none of them).
+    QByteArray unit = r.Unit.toUtf8();
+    if (r.Unit == QStringLiteral("\u00B0C"))
+        unit = "C";
+    else if (r.Unit == QStringLiteral("\u00B0F"))
+        unit = "F";
+    unit.replace(' ', "\\ ").replace(',', "\\,").replace('=', "\\=");
+    QByteArray line = "tx9,id=" + r.Id.toUtf8();
+    if (!unit.isEmpty())
+        line += ",unit=" + unit;
+    QByteArrayList fields;
+    if (r.Value)
+        fields << "value=" + QByteArray::number(*r.Value, 'g', 15);
+    if (r.No)
+        fields << "no=" + QByteArray::number(*r.No) + 'i';
+    fields << "seq=" + QByteArray::number(r.Seq) + 'i';
+    line += ' ' + fields.join(',');
+    if (r.Time)
+        line += ' ' + QByteArray::number(r.Time->toMSecsSinceEpoch() * 1000000LL);
+    return line;
+}
+
+QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
+                           const QString &version)
+{
+    QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("tx9-logger-") + id}},
+        {QStringLiteral("name"), QStringLiteral("TX-9 %1").arg(id)},
+        {QStringLiteral("model"), QStringLiteral("TX-9")},
+        {QStringLiteral("manufacturer"), QStringLiteral("Norvane")},
+        {QStringLiteral("sw_version"), version},
+    };
+    QJsonObject config{
+        {QStringLiteral("name"), QStringLiteral("Temperature")},
+        {QStringLiteral("unique_id"), QStringLiteral("tx9-logger-%1-temperature").arg(id)},
+        {QStringLiteral("state_topic"), prefix + QStringLiteral("/state")},
+        {QStringLiteral("value_template"), QStringLiteral("{{ value_json.value }}")},
+        {QStringLiteral("device_class"), QStringLiteral("temperature")},
+        {QStringLiteral("state_class"), QStringLiteral("measurement")},
+        {QStringLiteral("unit_of_measurement"), unit},
+        {QStringLiteral("availability_topic"), prefix + QStringLiteral("/status")},
+        {QStringLiteral("payload_available"), QStringLiteral("online")},
+        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+        {QStringLiteral("device"), device},
+    };
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
+} // namespace Mqtt

@@ -1,0 +1,83 @@
+#pragma once
+// What a run publishes to an MQTT broker: the --mqtt options (the same with and without
+// --headless), and the texts of the messages.
+
+#include "headless/WindowOption.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QCommandLineParser;
+
+namespace Mqtt {
+
+enum class Format
+{
+    Json,
+    Influx
+};
+
+struct Options
+{
+    QString Url; // as given
+    QString Host;
+    int Port = 1883;
+    bool Tls = false;
+    QString TopicPrefix; // empty: tx9-logger/<id>
+    QString Id;          // empty: the host name and the cable's serial number
+    QString User;
+    QString Password;
+    QString CaFile, CertFile, KeyFile;
+    Format PayloadFormat = Format::Json;
+    std::optional<QString> HaPrefix; // Home Assistant discovery
+};
+
+// The options, for a parser that takes them with others.
+void addOptions(QCommandLineParser &parser);
+// What the parsed command line asks: none without --mqtt; error says what is wrong (then
+// nothing is returned either). Reads the password file (or TX9_MQTT_PASSWORD).
+std::optional<Options> fromParser(const QCommandLineParser &parser, QString *error);
+// --ha-discovery without a prefix is given one, so that a parser that wants a value gets it.
+QStringList withDefaults(QStringList arguments);
+// For a program with a window: the options of the command line (program name first, the
+// window's other options already taken off). Returns false with error when they are wrong.
+bool parseWindowArguments(const QStringList &arguments, std::optional<Options> *options,
+                          QString *error);
+QString helpText();
+// The options as a window program checks them before any window exists.
+const QList<Headless::WindowOption> &windowOptions();
+
+// Only [A-Za-z0-9_-]: anything else becomes '-'.
+QString cleanId(const QString &text);
+// The host name, with the cable's serial number when it has one.
+QString defaultId(const QString &cableSerial);
+
+// One stored reading, as it is published.
+struct Reading
+{
+    quint64 Seq = 0;
+    std::optional<qint32> No;
+    std::optional<QDateTime> Time;
+    std::optional<double> Value;
+    QString Display; // the value as the panel shows it
+    QString Unit;    // "°C" or "°F" (or what the meter sent)
+    bool Download = false;
+    QString Id;
+};
+QByteArray readingJson(const Reading &r);
+QByteArray influxLine(const Reading &r);
+// ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
+QString isoTime(const QDateTime &t);
+// The value text as the table holds it (a decimal comma or point), as a number.
+std::optional<double> valueOf(const QString &text);
+// The Home Assistant discovery config of the temperature sensor.
+QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
+                           const QString &version);
+// A text as a JSON string, quotes included.
+QByteArray jsonString(const QString &text);
+
+} // namespace Mqtt

@@ -1,0 +1,220 @@
+#include "mqtt/MqttPublisher.h"
+
+#include "recording/MeasurementTable.h"
+#include "session/Journal.h"
+#include "session/LoggerSession.h"
+
+MqttPublisher::MqttPublisher(const Mqtt::Options &options, LoggerSession &session, QObject *parent)
+    : QObject(parent), m_options(options), m_session(session)
+{
+    connect(&m_outbox, &Outbox::writeFailed, this, [this](const QString &reason) {
+        emit said(QStringLiteral("Could not write the MQTT outbox %1: %2. The readings wait in "
+                                 "memory and are published once it can be written.")
+                      .arg(m_outbox.folder(), reason),
+                  true);
+    });
+    connect(&m_outbox, &Outbox::writeRecovered, this, [this] {
+        emit said(QStringLiteral("The MQTT outbox %1 is written again.").arg(m_outbox.folder()),
+                  true);
+        pump();
+    });
+}
+
+MqttPublisher::~MqttPublisher()
+{
+    close();
+}
+
+QByteArray MqttPublisher::topic(const QByteArray &suffix) const
+{
+    return m_prefix.toUtf8() + '/' + suffix;
+}
+
+bool MqttPublisher::start(const QString &cableSerial, QString *error)
+{
+    m_id = m_options.Id.isEmpty() ? Mqtt::defaultId(cableSerial) : m_options.Id;
+    m_prefix = m_options.TopicPrefix.isEmpty() ? QStringLiteral("tx9-logger/") + m_id
+                                               : m_options.TopicPrefix;
+    const QString folder = m_session.journal().folder() + QStringLiteral("/outbox/") + m_id;
+    if (!m_outbox.open(folder)) {
+        *error = QStringLiteral("The MQTT outbox %1 cannot be used: %2.")
+                     .arg(folder, m_outbox.errorString());
+        return false;
+    }
+    for (const QString &w : m_outbox.takeWarnings())
+        emit said(w, true);
+    connect(&m_session, &LoggerSession::rowStored, this, &MqttPublisher::rowStored);
+
+    MqttLink::Config c;
+    c.Host = m_options.Host;
+    c.Port = m_options.Port;
+    c.Tls = m_options.Tls;
+    c.CaFile = m_options.CaFile;
+    c.CertFile = m_options.CertFile;
+    c.KeyFile = m_options.KeyFile;
+    c.User = m_options.User;
+    c.Password = m_options.Password;
+    c.ClientId = m_id;
+    c.WillTopic = topic("status");
+    c.WillPayload = "offline";
+    m_link = std::make_unique<MqttLink>(c, this);
+    connect(m_link.get(), &MqttLink::connectedChanged, this, &MqttPublisher::connectedChanged);
+    connect(m_link.get(), &MqttLink::acknowledged, this, &MqttPublisher::acknowledged);
+    connect(m_link.get(), &MqttLink::problem, this, [this](const QString &why) {
+        emit said(QStringLiteral("MQTT: no connection to %1: %2; %3 messages wait in the "
+                                 "outbox, trying again in %4 s.")
+                      .arg(m_options.Url, why)
+                      .arg(m_outbox.pending())
+                      .arg(m_link->retryInSeconds()),
+                  true);
+    });
+    connect(m_link.get(), &MqttLink::refused, this, [this](const QString &why) {
+        emit said(QStringLiteral("MQTT: %1 refused: %2.").arg(m_options.Url, why), true);
+        emit refused(why);
+    });
+    connect(m_link.get(), &MqttLink::messageArrived, this,
+            [this](const QByteArray &t, const QByteArray &payload) {
+                // Home Assistant started again: it forgets what was not retained, and asks.
+                if (m_options.HaPrefix && t == m_options.HaPrefix->toUtf8() + "/status" &&
+                    payload == "online") {
+                    m_discoveryDone = false;
+                    publishDiscovery();
+                }
+            });
+    m_link->start();
+    return true;
+}
+
+void MqttPublisher::close(int ms)
+{
+    if (m_closing || !m_link)
+        return;
+    m_closing = true;
+    const int mid = m_link->connected() ? m_link->publish(topic("status"), "offline", 1, true) : -1;
+    m_link->finish(mid, ms);
+    m_outbox.flush();
+}
+
+QString MqttPublisher::statusText() const
+{
+    if (!m_link)
+        return {};
+    if (m_link->connected())
+        return QStringLiteral("MQTT connected, %1 queued").arg(m_outbox.pending());
+    return QStringLiteral("MQTT not connected%1, %2 queued")
+        .arg(m_link->lastError().isEmpty() ? QString()
+                                           : QStringLiteral(" (%1)").arg(m_link->lastError()))
+        .arg(m_outbox.pending());
+}
+
+void MqttPublisher::rowStored(qint64 row, qint32, float, const QDateTime &captured)
+{
+    const MeasurementTable &t = m_session.table();
+    Mqtt::Reading r;
+    r.Seq = m_outbox.nextSeq();
+    r.No = t.no(row);
+    r.Time = captured;
+    const QString &value = t.text(row, MeasurementTable::FieldValue);
+    r.Value = Mqtt::valueOf(value);
+    r.Display = value.trimmed();
+    r.Unit = MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit));
+    r.Download = m_session.downloading();
+    r.Id = m_id;
+    if (m_unit.isEmpty() && !r.Unit.isEmpty()) {
+        m_unit = r.Unit;
+        publishDiscovery();
+    }
+    Outbox::Message m;
+    m.seq = r.Seq;
+    m.topic = "reading";
+    if (m_options.PayloadFormat == Mqtt::Format::Influx) {
+        m.payload = Mqtt::influxLine(r);
+        m.extra = Mqtt::readingJson(r);
+    } else {
+        m.payload = Mqtt::readingJson(r);
+    }
+    m_outbox.append(m);
+    pump();
+}
+
+void MqttPublisher::publishEvent(const QByteArray &suffix, const QByteArray &payload, bool retain)
+{
+    if (!m_outbox.isOpen())
+        return;
+    Outbox::Message m;
+    m.topic = suffix;
+    m.payload = payload;
+    m.retain = retain;
+    m_outbox.append(m);
+    pump();
+}
+
+void MqttPublisher::connectedChanged(bool connected)
+{
+    m_mids.clear();
+    if (!connected) {
+        if (!m_closing)
+            emit said(QStringLiteral("MQTT: lost the connection to %1 (%2); the readings are "
+                                     "kept in the outbox.")
+                          .arg(m_options.Url, m_link->lastError()),
+                      true);
+        return;
+    }
+    m_everConnected = true;
+    // What was in flight on the last connection may not have arrived: all of it again, in
+    // order, from the oldest message the broker has not acknowledged.
+    m_outbox.rewind();
+    emit said(QStringLiteral("MQTT: connected to %1 as %2; %3 messages to deliver.")
+                  .arg(m_options.Url, m_id)
+                  .arg(m_outbox.pending()),
+              false);
+    m_link->publish(topic("status"), "online", 1, true);
+    if (m_options.HaPrefix) {
+        m_link->subscribe(m_options.HaPrefix->toUtf8() + "/status");
+        m_discoveryDone = false;
+        publishDiscovery();
+    }
+    pump();
+}
+
+void MqttPublisher::publishDiscovery()
+{
+    if (!m_options.HaPrefix || m_discoveryDone || m_unit.isEmpty() || !connected())
+        return;
+    const QByteArray t =
+        m_options.HaPrefix->toUtf8() + "/sensor/" + m_id.toUtf8() + "/temperature/config";
+    m_discoveryDone =
+        m_link->publish(t,
+                        Mqtt::discoveryConfig(m_id, m_prefix, m_unit, QStringLiteral(TX9_VERSION)),
+                        1, true) >= 0;
+}
+
+void MqttPublisher::acknowledged(int mid)
+{
+    const auto it = m_mids.constFind(mid);
+    if (it == m_mids.cend())
+        return;
+    m_outbox.acknowledge(it.value());
+    m_mids.erase(it);
+    pump();
+}
+
+void MqttPublisher::pump()
+{
+    if (m_pumping || m_closing || !connected())
+        return;
+    m_pumping = true;
+    Outbox::Message m;
+    while (m_link->connected() && m_link->inFlight() < Window && m_outbox.take(m)) {
+        const int mid = m_link->publish(topic(m.topic), m.payload, 1, m.retain);
+        if (mid < 0)
+            break; // the connection broke: the next one starts from what is unacknowledged
+        m_mids.insert(mid, m.index);
+        if (m.seq > 0)
+            m_lastState = m.extra.isEmpty() ? m.payload : m.extra;
+        // The retained state follows the newest reading, once the backlog is out.
+        if (m.seq > 0 && !m_outbox.hasUnsent())
+            m_link->publish(topic("state"), m_lastState, 1, true);
+    }
+    m_pumping = false;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Publishes a logging session's stored rows to an MQTT broker: each row goes into the outbox
+// (beside the journal, one per logger id) the moment it is stored, and from there to
+// <prefix>/reading at QoS 1; it leaves the outbox when the broker has acknowledged it. Also
+// <prefix>/state (the last reading, retained), <prefix>/status (online, and offline as the
+// will and at a clean stop) and, when asked, Home Assistant's discovery config. Logging never
+// waits for the broker: the outbox is local, the connection runs on the event loop.
+
+#include "mqtt/MqttLink.h"
+#include "mqtt/MqttOptions.h"
+#include "mqtt/Outbox.h"
+
+#include <QHash>
+#include <QObject>
+#include <memory>
+
+class LoggerSession;
+
+class MqttPublisher : public QObject
+{
+    Q_OBJECT
+public:
+    MqttPublisher(const Mqtt::Options &options, LoggerSession &session, QObject *parent = nullptr);
+    ~MqttPublisher() override; // closes (a bounded wait for the broker)
+
+    // Settles the id (the cable's serial number is part of the default), opens the outbox
+    // and begins to connect. False with error when the outbox cannot be used.
+    bool start(const QString &cableSerial, QString *error);
+    // A clean stop: offline published, what is in flight waited for up to ms, disconnected.
+    // What the broker has not acknowledged stays in the outbox for the next start.
+    void close(int ms = 2000);
+
+    QString id() const { return m_id; }
+    QString prefix() const { return m_prefix; }
+    QString outboxFolder() const { return m_outbox.folder(); }
+    bool connected() const { return m_link && m_link->connected(); }
+    bool everConnected() const { return m_everConnected; }
+    quint64 queued() const { return m_outbox.pending(); }
+    // "MQTT connected, 0 queued" and the like, for a status line.
+    QString statusText() const;
+    // A message that is not a reading (an alarm), kept and sent as the readings are.
+    void publishEvent(const QByteArray &topic, const QByteArray &payload, bool retain);
+
+signals:
+    // A change worth a line: connected, lost, the outbox's trouble. problem: not progress.
+    void said(const QString &line, bool problem);
+    // The broker refused the configuration (credentials, certificate).
+    void refused(const QString &why);
+
+private:
+    void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
+    void connectedChanged(bool connected);
+    void acknowledged(int mid);
+    void pump();
+    void publishDiscovery();
+    QByteArray topic(const QByteArray &suffix) const;
+
+    static constexpr int Window = 512; // messages in flight
+    Mqtt::Options m_options;
+    LoggerSession &m_session;
+    Outbox m_outbox;
+    std::unique_ptr<MqttLink> m_link;
+    QString m_id, m_prefix;
+    QString m_unit; // of the first reading, for the discovery config
+    bool m_discoveryDone = false;
+    QHash<int, quint64> m_mids; // message id -> outbox index
+    QByteArray m_lastState;     // the last reading's JSON, for <prefix>/state
+    bool m_everConnected = false;
+    bool m_closing = false;
+    bool m_pumping = false;
+};
