@@ -1,5 +1,8 @@
 #include "mqtt/MqttOptions.h"
 
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 #include <QJsonArray>
@@ -229,15 +232,7 @@ QByteArray jsonString(const QString &text)
 
 QString isoTime(const QDateTime &t)
 {
-    // With its offset written out, whatever the time's spec (UTC too: +00:00, not Z).
-    const int offset = t.offsetFromUtc();
-    const QDateTime local = t.toOffsetFromUtc(offset);
-    const int minutes = qAbs(offset) / 60;
-    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
 }
 
 std::optional<double> valueOf(const QString &text)

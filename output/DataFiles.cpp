@@ -5,6 +5,7 @@
 
 #include "output/PacketReader.h"
 #include "output/PieceIds.h"
+#include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 
 #include <QFile>
@@ -89,15 +90,16 @@ private:
             bad();
             return;
         }
-        // The pieces between TABs, stored by position; more than four is an error.
-        std::string_view pieces[MeasurementTable::FieldCount];
+        // The pieces between TABs, stored by position; more than four is an error, but for a
+        // fifth that is a capture time (the journal's lines carry one).
+        std::string_view pieces[MeasurementTable::FieldCount + 1];
         int count = 0;
         size_t from = 0;
         for (;;) {
             size_t tab = from;
             while (tab < size && data[tab] != '\t')
                 ++tab;
-            if (count == MeasurementTable::FieldCount) {
+            if (count == MeasurementTable::FieldCount + 1) {
                 bad();
                 return;
             }
@@ -105,6 +107,12 @@ private:
             if (tab >= size)
                 break;
             from = tab + 1;
+        }
+        qint64 captured = 0;
+        if (count > MeasurementTable::FieldCount &&
+            (captured = CaptureTime::parse(pieces[MeasurementTable::FieldCount])) == 0) {
+            bad();
+            return;
         }
         bool empty = false;
         const std::optional<qint32> no = parseNoBytes(pieces[0], &empty);
@@ -119,7 +127,7 @@ private:
         };
         m_rows.push_back({no, m_times.idOf(pieces[1], intern),
                           m_fields[MeasurementTable::FieldValue].idOf(pieces[2], intern),
-                          m_fields[MeasurementTable::FieldUnit].idOf(pieces[3], intern)});
+                          m_fields[MeasurementTable::FieldUnit].idOf(pieces[3], intern), captured});
         if (chunkFull())
             flush();
     }

@@ -27,7 +27,10 @@ QByteArray textFile(const MeasurementTable &table, const QDate &date);
 // The text format in pieces, for files that grow row by row: the three header lines, and the
 // lines of rows first..last.
 QByteArray textFileHeader(const QDate &date);
-void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last);
+// withCapture: each row's capture time, when it has one, as a fifth field (the journal's
+// lines; the loaders take it back).
+void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last,
+                    bool withCapture = false);
 QByteArray xmlPacket(const MeasurementTable &table);
 
 // Writes the table to path in the format its extension selects. Returns false when the file
@@ -35,6 +38,14 @@ QByteArray xmlPacket(const MeasurementTable &table);
 // rowsDone, when given, counts the rows written so far (for a progress display).
 bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
                std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr);
+
+// CSV for spreadsheets (RFC 4180, UTF-8): the header line no,time,value,unit, the time in
+// ISO 8601 with its offset (empty for a row without one), the value with a decimal point
+// whatever the locale, the unit as °C or °F.
+QByteArray csvHeader();
+void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last);
+bool saveCsv(const MeasurementTable &table, const QString &path,
+             std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr);
 
 enum class LoadStatus
 {

@@ -4,6 +4,7 @@
 #include "output/DataFiles.h"
 
 #include "output/SafeFile.h"
+#include "recording/CaptureTime.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementTable.h"
 
@@ -229,21 +230,117 @@ QByteArray textFileHeader(const QDate &date)
     return encode(textHeader(date));
 }
 
-void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
+void appendTextRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last,
+                    bool withCapture)
 {
+    auto capture = [&](qint64 r) {
+        const qint64 packed = withCapture ? table.capturedPacked(r) : 0;
+        if (packed == 0)
+            return;
+        char iso[CaptureTime::Length];
+        out.chop(2); // before the line break
+        out += '\t';
+        out.append(iso, CaptureTime::format(packed, iso));
+        out += "\r\n";
+    };
     // A few rows (a reading as it comes) are formatted directly; many rows share the work of
     // their repeated texts.
     if (last - first < 256) {
-        for (qint64 r = first; r <= last; ++r)
+        for (qint64 r = first; r <= last; ++r) {
             appendTextLine(out, table.no(r),
                            encode(textField(table.text(r, MeasurementTable::FieldTime))),
                            encode(textField(table.text(r, MeasurementTable::FieldValue))),
                            encode(textField(table.text(r, MeasurementTable::FieldUnit))));
+            capture(r);
+        }
         return;
     }
     Pieces pieces(table, false);
-    for (qint64 r = first; r <= last; ++r)
+    for (qint64 r = first; r <= last; ++r) {
         pieces.textLine(out, r);
+        capture(r);
+    }
+}
+
+namespace {
+
+void appendCsvField(QByteArray &out, const QByteArray &field)
+{
+    if (field.contains(',') || field.contains('"') || field.contains('\r') ||
+        field.contains('\n')) {
+        QByteArray quoted = field;
+        quoted.replace('"', "\"\"");
+        out += '"' + quoted + '"';
+    } else {
+        out += field;
+    }
+}
+
+} // namespace
+
+QByteArray csvHeader()
+{
+    return QByteArrayLiteral("no,time,value,unit\r\n");
+}
+
+void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
+{
+    auto valueText = [&](quint32 id) {
+        QString text = table.textById(id).trimmed();
+        text.replace(QLatin1Char(','), QLatin1Char('.'));
+        return text.toUtf8();
+    };
+    auto unitText = [&](quint32 id) {
+        return MeasurementTable::unitName(table.textById(id)).toUtf8();
+    };
+    // Many rows share few distinct values and units: each is made once then.
+    const bool cache = last - first >= 256;
+    std::vector<QByteArray> values(cache ? table.textIdCount() : 0), units(values.size());
+    std::vector<bool> made(values.size() * 2, false);
+    auto field = [&](quint32 id, int which) {
+        if (!cache)
+            return which == 0 ? valueText(id) : unitText(id);
+        std::vector<QByteArray> &texts = which == 0 ? values : units;
+        if (!made[id * 2 + which]) {
+            texts[id] = which == 0 ? valueText(id) : unitText(id);
+            made[id * 2 + which] = true;
+        }
+        return texts[id];
+    };
+    for (qint64 r = first; r <= last; ++r) {
+        if (const std::optional<qint32> no = table.no(r))
+            out += QByteArray::number(*no);
+        out += ',';
+        if (const qint64 packed = table.capturedPacked(r)) {
+            char iso[CaptureTime::Length];
+            out.append(iso, CaptureTime::format(packed, iso));
+        }
+        out += ',';
+        appendCsvField(out, field(table.textId(r, MeasurementTable::FieldValue), 0));
+        out += ',';
+        appendCsvField(out, field(table.textId(r, MeasurementTable::FieldUnit), 1));
+        out += "\r\n";
+    }
+}
+
+bool saveCsv(const MeasurementTable &table, const QString &path, std::atomic<qint64> *rowsDone,
+             QString *reason)
+{
+    SafeFile file(path);
+    bool saved = file.open() && file.write(csvHeader());
+    constexpr qint64 Slice = 65536;
+    for (qint64 first = 0; saved && first < table.count(); first += Slice) {
+        QByteArray chunk;
+        const qint64 last = qMin(table.count() - 1, first + Slice - 1);
+        appendCsvRows(chunk, table, first, last);
+        saved = file.write(chunk);
+        if (rowsDone)
+            rowsDone->store(last + 1, std::memory_order_relaxed);
+    }
+    saved = saved && file.commit();
+    if (!saved && reason)
+        *reason = file.errorString();
+    return saved;
 }
 
 namespace {

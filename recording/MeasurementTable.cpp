@@ -104,7 +104,8 @@ void MeasurementTable::appendRows(const std::vector<IdRow> &rows)
     const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
     for (const IdRow &r : rows)
-        pushPacked(Packed{r.No.value_or(0), r.Time, r.Value, r.Unit | (r.No ? 0 : NoEmpty), 0});
+        pushPacked(
+            Packed{r.No.value_or(0), r.Time, r.Value, r.Unit | (r.No ? 0 : NoEmpty), r.Captured});
     endInsertRows();
 }
 

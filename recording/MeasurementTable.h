@@ -62,6 +62,7 @@ public:
     {
         std::optional<qint32> No;
         quint32 Time = 0, Value = 0, Unit = 0;
+        qint64 Captured = 0; // packTime's form; 0: none
     };
 
     explicit MeasurementTable(QObject *parent = nullptr);
@@ -95,6 +96,8 @@ public:
     Row row(qint64 row) const;
     // When the row was captured (with the offset it had), or none for a row from a file.
     std::optional<QDateTime> captured(qint64 row) const { return unpackTime(at(row).captured); }
+    // The same in packTime's form (0: none), for work on many rows.
+    qint64 capturedPacked(qint64 row) const { return at(row).captured; }
     // A capture time in 8 bytes: milliseconds since the epoch and the offset in quarter hours.
     static qint64 packTime(const std::optional<QDateTime> &t);
     static std::optional<QDateTime> unpackTime(qint64 packed);

@@ -91,6 +91,8 @@ QString Journal::defaultFolder()
 
 Journal::Journal(const QString &folder, QObject *parent) : QObject(parent), m_folder(folder)
 {
+    // Each line keeps its row's full capture time, so a restored recording keeps its dates.
+    m_file.setLines(RowFile::Lines::TextWithCapture);
     connect(&m_file, &RowFile::failed, this, &Journal::fail);
     if (!QDir().mkpath(m_folder)) {
         m_unavailable = QStringLiteral("the folder %1 cannot be created").arg(m_folder);
@@ -268,7 +270,7 @@ void Journal::startFrom(const MeasurementTable *table)
     QByteArray bytes = DataFiles::textFileHeader(QDate::currentDate());
     const qint64 rows = table ? table->count() : 0;
     if (rows > 0)
-        DataFiles::appendTextRows(bytes, *table, 0, rows - 1);
+        DataFiles::appendTextRows(bytes, *table, 0, rows - 1, true);
     // Rows may exist nowhere else on disk: a journal that holds some replaces the old one
     // only once it is complete. Without rows the journal starts again in place.
     if (!m_file.create(m_path, bytes, rows > 0, rows))

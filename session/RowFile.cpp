@@ -145,7 +145,11 @@ void RowFile::formatSlice(qint64 rows)
 {
     const qint64 end = qMin(m_last, m_next + rows - 1);
     if (m_table && m_next <= end) {
-        DataFiles::appendTextRows(m_buffer, *m_table, m_next, end);
+        if (m_lines == Lines::Csv)
+            DataFiles::appendCsvRows(m_buffer, *m_table, m_next, end);
+        else
+            DataFiles::appendTextRows(m_buffer, *m_table, m_next, end,
+                                      m_lines == Lines::TextWithCapture);
         m_bufferRows += end - m_next + 1;
     }
     m_next = end + 1;

@@ -33,6 +33,15 @@ public:
     // Goes on at the end of path as it is, which holds rows rows in whole lines (a torn last
     // line is cut off). False when it cannot be opened.
     bool resume(const QString &path, qint64 rows);
+    // How rows become lines: the program's text, the same with each row's capture time (the
+    // journal), or CSV.
+    enum class Lines
+    {
+        Text,
+        TextWithCapture,
+        Csv
+    };
+    void setLines(Lines lines) { m_lines = lines; }
     // From the next create on, the file is held under an exclusive lock while it is written.
     void setExclusive(bool exclusive) { m_exclusive = exclusive; }
     // The lines of the table's rows first..last, written out within a second. Many rows at
@@ -68,6 +77,7 @@ private:
     bool m_sync;
     int m_mode;
     bool m_exclusive = false;
+    Lines m_lines = Lines::Text;
     int m_fd = -1;
     QString m_path;
     QString m_refusal;     // why the file was refused, when it was

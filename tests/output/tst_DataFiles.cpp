@@ -1,5 +1,6 @@
 #include "output/DataFiles.h"
 #include "output/PacketReader.h"
+#include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 
 #include <QDir>
@@ -61,6 +62,57 @@ class tst_DataFiles : public QObject
     const QDate date{2026, 12, 8};
 
 private slots:
+    // Capture times as text: Qt's own reading of every text agrees, and the text reads back
+    // to the same moment and offset; anything else is no time.
+    void captureTimesAsText()
+    {
+        QRandomGenerator random(25);
+        for (int i = 0; i < 20000; ++i) {
+            const qint64 ms = qint64(random.bounded(Q_INT64_C(253370764800000))) -
+                              Q_INT64_C(62135596800000) + 86400000 * 2;
+            const int offset = (int(random.bounded(0, 109)) - 54) * 900;
+            const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
+            const qint64 packed = MeasurementTable::packTime(t);
+            const QByteArray text = CaptureTime::text(packed);
+            QCOMPARE(text.size(), CaptureTime::Length);
+            QCOMPARE(QString::fromLatin1(text.left(23)), t.toString("yyyy-MM-ddTHH:mm:ss.zzz"));
+            const QDateTime back =
+                QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs);
+            QCOMPARE(back.toMSecsSinceEpoch(), ms);
+            QCOMPARE(back.offsetFromUtc(), offset);
+            QCOMPARE(CaptureTime::parse({text.constData(), size_t(text.size())}), packed);
+        }
+        for (const char *bad : {"2026-02-29T10:00:00.000+01:00", "2026-12-09T24:00:00.000+01:00",
+                                "2026-12-09T10:00:00.000+01:07", "2026-12-09 10:00:00.000+01:00",
+                                "2026-12-09T10:00:00.000+01", "x026-12-09T10:00:00.000+01:00"})
+            QCOMPARE(CaptureTime::parse(bad), 0);
+    }
+
+    // The journal's fifth field comes back as the row's capture time; a text file without it
+    // loads as before, and a fifth field that is not a time is still an error.
+    void captureTimesLoadBack()
+    {
+        MeasurementTable t;
+        const QDateTime when =
+            QDateTime::fromString("2026-12-09T23:59:59.512+01:00", Qt::ISODateWithMs);
+        t.appendRow({1, "23:59:59", "23.5", "#", when});
+        t.appendRow({2, "00:00:00", "23.6", "#"});
+        QByteArray bytes = DataFiles::textFileHeader(QDate(2026, 12, 9));
+        DataFiles::appendTextRows(bytes, t, 0, 1, true);
+        QVERIFY(bytes.contains(
+            "1\t23:59:59\t23.5\t#\t2026-12-09T23:59:59.512+01:00\r\n2\t00:00:00\t23.6\t#\r\n"));
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadBytes(bytes, false, back), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), 2);
+        QCOMPARE(back.captured(0)->toMSecsSinceEpoch(), when.toMSecsSinceEpoch());
+        QCOMPARE(back.captured(0)->offsetFromUtc(), 3600);
+        QVERIFY(!back.captured(1));
+        MeasurementTable wrong;
+        QCOMPARE(
+            DataFiles::loadBytes(bytes.replace("2026-12-09T23", "2026-12-09X23"), false, wrong),
+            DataFiles::LoadStatus::Failed);
+    }
+
     void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
     static long peakKb()

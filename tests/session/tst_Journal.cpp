@@ -106,6 +106,11 @@ private slots:
             const QStringList f = recorded[r].split('\t');
             QCOMPARE(w.cds1->row(r).No.value(), f[0].toInt());
             QCOMPARE(w.cds1->row(r).Time, f[1]);
+            // With its date: the journal keeps the full capture time.
+            const std::optional<QDateTime> captured = w.cds1->captured(r);
+            QVERIFY(captured);
+            QCOMPARE(captured->toString("HH:mm:ss"), f[1]);
+            QVERIFY(qAbs(captured->secsTo(QDateTime::currentDateTime())) < 600);
         }
         QCOMPARE(w.ChartCtl->ValueCount(), restored);
         // Recording goes on from the next number, and the journal holds every row again.
