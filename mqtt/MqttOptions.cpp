@@ -235,17 +235,6 @@ QString isoTime(const QDateTime &t)
     return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
 }
 
-std::optional<double> valueOf(const QString &text)
-{
-    QString t = text.trimmed();
-    t.replace(QLatin1Char(','), QLatin1Char('.'));
-    bool ok = false;
-    const double v = t.toDouble(&ok);
-    if (!ok || !std::isfinite(v))
-        return std::nullopt;
-    return v;
-}
-
 QByteArray readingJson(const Reading &r)
 {
     QByteArray j =

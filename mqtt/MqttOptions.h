@@ -72,8 +72,6 @@ QByteArray readingJson(const Reading &r);
 QByteArray influxLine(const Reading &r);
 // ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
 QString isoTime(const QDateTime &t);
-// The value text as the table holds it (a decimal comma or point), as a number.
-std::optional<double> valueOf(const QString &text);
 // The Home Assistant discovery config of the temperature sensor.
 QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
                            const QString &version);

@@ -115,7 +115,7 @@ void MqttPublisher::rowStored(qint64 row, qint32, float, const QDateTime &captur
     r.No = t.no(row);
     r.Time = captured;
     const QString &value = t.text(row, MeasurementTable::FieldValue);
-    r.Value = Mqtt::valueOf(value);
+    r.Value = MeasurementTable::numberOf(value);
     r.Display = value.trimmed();
     r.Unit = MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit));
     r.Download = m_session.downloading();

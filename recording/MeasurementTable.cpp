@@ -1,5 +1,7 @@
 #include "recording/MeasurementTable.h"
 
+#include <cmath>
+
 #include <new>
 #include <sys/mman.h>
 
@@ -278,4 +280,15 @@ QString MeasurementTable::unitName(const QString &glyph)
     if (glyph == QLatin1String("?"))
         return QStringLiteral("\u00B0F");
     return glyph;
+}
+
+std::optional<double> MeasurementTable::numberOf(const QString &valueText)
+{
+    QString t = valueText.trimmed();
+    t.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double v = t.toDouble(&ok);
+    if (!ok || !std::isfinite(v))
+        return std::nullopt;
+    return v;
 }

@@ -114,6 +114,8 @@ public:
     // The unit as people write it: the table holds the LCD font's glyphs ('#' degrees
     // Celsius, '?' Fahrenheit); anything else is given as it is.
     static QString unitName(const QString &glyph);
+    // A value text as a number (a decimal comma or point); none for a reading without one.
+    static std::optional<double> numberOf(const QString &valueText);
 
 private:
     // A row; the unit id's top bit marks an empty No.

@@ -1,0 +1,126 @@
+#include "alarms/AlarmLog.h"
+
+#include "output/SafeFile.h"
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray iso(const QDateTime &t)
+{
+    return t.isValid() ? CaptureTime::text(MeasurementTable::packTime(t)) : QByteArray();
+}
+
+} // namespace
+
+AlarmLog::~AlarmLog()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QByteArray AlarmLog::header()
+{
+    return QByteArrayLiteral("event\talarm\tstart\tend\tlimit\tworst\tduration_s\tvalue\tunit\n");
+}
+
+QString AlarmLog::number(std::optional<double> v)
+{
+    return v ? QString::number(*v, 'g', 10) : QString();
+}
+
+QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit)
+{
+    QByteArrayList f;
+    f << (e.Start ? "start" : "end") << AlarmRules::kindName(e.Kind).toUtf8()
+      << iso(e.Start ? e.Time : e.BreachStart) << (e.Start ? QByteArray() : iso(e.Time))
+      << number(e.Limit).toUtf8() << number(e.Worst).toUtf8()
+      << (e.Start ? QByteArray() : QByteArray::number(e.Seconds, 'f', 3))
+      << number(e.Value).toUtf8() << unit.toUtf8();
+    return f.join('\t') + '\n';
+}
+
+QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
+{
+    const QString u = unit.isEmpty() ? QString() : QStringLiteral(" ") + unit;
+    const QString when = QString::fromLatin1(iso(e.Time));
+    if (e.Kind == AlarmKind::NoReading)
+        return e.Start ? QStringLiteral("Alarm none started at %1: no reading for %2 s.")
+                             .arg(when)
+                             .arg(e.Seconds, 0, 'f', 1)
+                       : QStringLiteral("Alarm none ended at %1 after %2 s: the reading is %3%4.")
+                             .arg(when)
+                             .arg(e.Seconds, 0, 'f', 1)
+                             .arg(number(e.Value), u);
+    const QString name = AlarmRules::kindName(e.Kind);
+    const QString side =
+        e.Kind == AlarmKind::High ? QStringLiteral("above") : QStringLiteral("below");
+    if (e.Start)
+        return QStringLiteral("Alarm %1 started at %2: %3%4 is %5 the limit %6%4 (since %7).")
+            .arg(name, when, number(e.Value), u, side, number(e.Limit),
+                 QString::fromLatin1(iso(e.BreachStart)));
+    return QStringLiteral("Alarm %1 ended at %2 after %3 s: %4%5, the worst %6%5, limit %7%5.")
+        .arg(name, when)
+        .arg(e.Seconds, 0, 'f', 1)
+        .arg(number(e.Value), u, number(e.Worst), number(e.Limit));
+}
+
+bool AlarmLog::open(const QString &path)
+{
+    if (m_fd >= 0)
+        ::close(std::exchange(m_fd, -1));
+    m_path = path;
+    const QByteArray name = QFile::encodeName(path);
+    m_fd = ::open(name.constData(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0666);
+    struct stat st = {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_error = m_fd < 0 ? FileIo::reason(errno) : QStringLiteral("not a regular file");
+        if (m_fd >= 0)
+            ::close(std::exchange(m_fd, -1));
+        return false;
+    }
+    if (st.st_size == 0) {
+        const QByteArray h = header();
+        if (const int e = FileIo::writeAll(m_fd, h.constData(), h.size(), path); e != 0) {
+            m_error = FileIo::reason(e);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AlarmLog::add(const AlarmEvent &event, const QString &unit)
+{
+    m_entries << event;
+    m_units << unit;
+    if (m_fd < 0)
+        return m_path.isEmpty();
+    const QByteArray l = line(event, unit);
+    int e = FileIo::writeAll(m_fd, l.constData(), l.size(), m_path);
+    if (e == 0)
+        e = FileIo::sync(m_fd, m_path);
+    if (e != 0) {
+        m_error = FileIo::reason(e);
+        return false;
+    }
+    return true;
+}
+
+bool AlarmLog::saveAs(const QString &path, QString *reason) const
+{
+    QByteArray bytes = header();
+    for (qsizetype i = 0; i < m_entries.size(); ++i)
+        bytes += line(m_entries[i], m_units[i]);
+    SafeFile file(path);
+    const bool saved = file.open() && file.write(bytes) && file.commit();
+    if (!saved && reason)
+        *reason = file.errorString();
+    return saved;
+}

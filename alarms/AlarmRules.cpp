@@ -1,0 +1,154 @@
+#include "alarms/AlarmRules.h"
+
+void AlarmRules::setSettings(const AlarmSettings &settings)
+{
+    m_settings = settings;
+}
+
+QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const QDateTime &now)
+{
+    m_settings = settings;
+    QList<AlarmEvent> events;
+    if (!m_haveReading)
+        return events;
+    for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low})
+        step(kind, now, m_lastValue, events);
+    return events;
+}
+
+bool AlarmRules::anyActive() const
+{
+    return m_state[0].active || m_state[1].active || m_state[2].active;
+}
+
+QString AlarmRules::kindName(AlarmKind kind)
+{
+    switch (kind) {
+    case AlarmKind::High:
+        return QStringLiteral("high");
+    case AlarmKind::Low:
+        return QStringLiteral("low");
+    case AlarmKind::NoReading:
+        break;
+    }
+    return QStringLiteral("none");
+}
+
+std::optional<double> AlarmRules::limitOf(AlarmKind kind) const
+{
+    return kind == AlarmKind::High  ? m_settings.High
+           : kind == AlarmKind::Low ? m_settings.Low
+                                    : std::nullopt;
+}
+
+bool AlarmRules::beyond(AlarmKind kind, std::optional<double> value) const
+{
+    switch (kind) {
+    case AlarmKind::High:
+        return value && m_settings.High && *value > *m_settings.High;
+    case AlarmKind::Low:
+        return value && m_settings.Low && *value < *m_settings.Low;
+    case AlarmKind::NoReading:
+        break;
+    }
+    return !value && m_settings.any();
+}
+
+bool AlarmRules::back(AlarmKind kind, std::optional<double> value) const
+{
+    switch (kind) {
+    case AlarmKind::High:
+        return value && *value <= *m_settings.High - m_settings.Hysteresis;
+    case AlarmKind::Low:
+        return value && *value >= *m_settings.Low + m_settings.Hysteresis;
+    case AlarmKind::NoReading:
+        break;
+    }
+    return value.has_value();
+}
+
+AlarmEvent AlarmRules::event(AlarmKind kind, bool start, const QDateTime &time,
+                             std::optional<double> value) const
+{
+    const State &s = m_state[int(kind)];
+    AlarmEvent e;
+    e.Kind = kind;
+    e.Start = start;
+    e.Time = time;
+    e.BreachStart = s.since;
+    e.Value = value;
+    e.Limit = s.limit;
+    e.Worst = s.worst;
+    e.Seconds = double(s.since.msecsTo(time)) / 1000.0;
+    return e;
+}
+
+void AlarmRules::step(AlarmKind kind, const QDateTime &time, std::optional<double> value,
+                      QList<AlarmEvent> &events)
+{
+    State &s = m_state[int(kind)];
+    const bool watched =
+        kind == AlarmKind::NoReading ? m_settings.any() : limitOf(kind).has_value();
+    if (!watched) {
+        // The limit was taken away: what it raised ends now.
+        if (s.active)
+            events << event(kind, false, time, value);
+        s = State();
+        return;
+    }
+    if (kind != AlarmKind::NoReading)
+        s.limit = limitOf(kind);
+    const bool out = beyond(kind, value);
+    if (out && value)
+        s.worst = !s.worst                  ? value
+                  : kind == AlarmKind::High ? std::max(*s.worst, *value)
+                                            : std::min(*s.worst, *value);
+    if (s.active) {
+        if (back(kind, value)) {
+            events << event(kind, false, time, value);
+            s = State();
+        }
+        return;
+    }
+    if (!s.pending) {
+        if (!out)
+            return;
+        s.pending = true;
+        s.since = time;
+    } else if (!out) {
+        // Back before the hold time passed: no alarm. A reading without a value says nothing
+        // of a high or low breach.
+        if (value || kind == AlarmKind::NoReading)
+            s = State();
+        return;
+    }
+    if (double(s.since.msecsTo(time)) >= m_settings.HoldSeconds * 1000.0) {
+        s.active = true;
+        events << event(kind, true, time, value);
+    }
+}
+
+QList<AlarmEvent> AlarmRules::feed(const QDateTime &time, std::optional<double> value)
+{
+    m_lastTime = time;
+    m_lastValue = value;
+    m_haveReading = true;
+    QList<AlarmEvent> events;
+    for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low})
+        step(kind, time, value, events);
+    return events;
+}
+
+QList<AlarmEvent> AlarmRules::tick(const QDateTime &now)
+{
+    QList<AlarmEvent> events;
+    for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low}) {
+        State &s = m_state[int(kind)];
+        if (s.pending && !s.active &&
+            double(s.since.msecsTo(now)) >= m_settings.HoldSeconds * 1000.0) {
+            s.active = true;
+            events << event(kind, true, now, m_lastValue);
+        }
+    }
+    return events;
+}

@@ -1,0 +1,85 @@
+#pragma once
+// Limit alarms over a stream of readings, as people who log temperatures ask for them: a high
+// and a low limit, each optional; a hold time (a breach counts only once the reading has stayed
+// beyond the limit that long; 0: at once); a hysteresis (an alarm clears only once the reading
+// is back inside by that much). A reading without a value (dashes, an over-range L) is an event
+// of its own, "no reading", which alarms under the same hold time while any limit is set and
+// clears with the next reading that has a value. Limits are in the unit the readings come in.
+//
+// Pure: readings and the passing of time go in, start and end events come out.
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <optional>
+
+struct AlarmSettings
+{
+    std::optional<double> High;
+    std::optional<double> Low;
+    double HoldSeconds = 0;
+    double Hysteresis = 0;
+    bool any() const { return High || Low; }
+    bool operator==(const AlarmSettings &) const = default;
+};
+
+enum class AlarmKind
+{
+    High,
+    Low,
+    NoReading
+};
+
+struct AlarmEvent
+{
+    AlarmKind Kind = AlarmKind::High;
+    bool Start = true;           // false: the end
+    QDateTime Time;              // when it started (the hold time passed) or ended
+    QDateTime BreachStart;       // when the reading first went beyond the limit
+    std::optional<double> Value; // the reading at that moment; none for no reading
+    std::optional<double> Limit; // none for no reading
+    std::optional<double> Worst; // the furthest beyond the limit so far
+    double Seconds = 0;          // from the breach's start to Time
+};
+
+class AlarmRules
+{
+public:
+    void setSettings(const AlarmSettings &settings);
+    // A change of the limits takes effect on the last reading at once (now): a breach that
+    // is no breach under the new limits ends, one that becomes one begins.
+    QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const QDateTime &now);
+    const AlarmSettings &settings() const { return m_settings; }
+
+    // A reading at time (which only goes forward); value none for a reading without one.
+    QList<AlarmEvent> feed(const QDateTime &time, std::optional<double> value);
+    // Time passes without a reading: a breach whose hold time has passed starts now.
+    QList<AlarmEvent> tick(const QDateTime &now);
+
+    bool active(AlarmKind kind) const { return m_state[int(kind)].active; }
+    bool anyActive() const;
+    static QString kindName(AlarmKind kind); // "high", "low", "none"
+
+private:
+    struct State
+    {
+        bool pending = false; // beyond the limit, the hold time not yet passed
+        bool active = false;
+        QDateTime since;
+        std::optional<double> worst;
+        std::optional<double> limit; // in force when the alarm started
+    };
+    void step(AlarmKind kind, const QDateTime &time, std::optional<double> value,
+              QList<AlarmEvent> &events);
+    bool beyond(AlarmKind kind, std::optional<double> value) const;
+    bool back(AlarmKind kind, std::optional<double> value) const;
+    std::optional<double> limitOf(AlarmKind kind) const;
+    AlarmEvent event(AlarmKind kind, bool start, const QDateTime &time,
+                     std::optional<double> value) const;
+
+    AlarmSettings m_settings;
+    State m_state[3];
+    std::optional<QDateTime> m_lastTime;
+    std::optional<double> m_lastValue;
+    bool m_haveReading = false;
+};

@@ -1,0 +1,13 @@
+#pragma once
+// Desktop notifications through org.freedesktop.Notifications on the session bus, when a
+// notification service is there; without one (a headless machine, SSH) nothing happens.
+
+#include <QString>
+
+namespace DesktopNotifier {
+
+// Shows summary and body; urgent ones stay until the user closes them. Returns whether a
+// notification service took the call (it is made without waiting for the answer).
+bool notify(const QString &summary, const QString &body, bool urgent);
+
+} // namespace DesktopNotifier

@@ -1,0 +1,230 @@
+#include "alarms/Statistics.h"
+
+#include "recording/MeasurementTable.h"
+
+#include <cmath>
+#include <limits>
+
+void TableStatistics::Part::add(double v, qint64 row)
+{
+    ++count;
+    const double d = v - mean;
+    mean += d / double(count);
+    m2 += d * (v - mean);
+    if (minRow < 0 || v < min) {
+        min = v;
+        minRow = row;
+    }
+    if (maxRow < 0 || v > max) {
+        max = v;
+        maxRow = row;
+    }
+}
+
+void TableStatistics::Part::merge(const Part &o)
+{
+    above += o.above;
+    below += o.below;
+    seconds += o.seconds;
+    if (o.count == 0)
+        return;
+    if (count == 0) {
+        const double a = above, b = below, s = seconds;
+        *this = o;
+        above = a;
+        below = b;
+        seconds = s;
+        return;
+    }
+    const qint64 n = count + o.count;
+    const double d = o.mean - mean;
+    m2 += o.m2 + d * d * double(count) * double(o.count) / double(n);
+    mean += d * double(o.count) / double(n);
+    count = n;
+    // Rows are merged in order: on equal extremes the earlier row stays.
+    if (o.min < min) {
+        min = o.min;
+        minRow = o.minRow;
+    }
+    if (o.max > max) {
+        max = o.max;
+        maxRow = o.maxRow;
+    }
+}
+
+TableStatistics::TableStatistics(const MeasurementTable &table, QObject *parent)
+    : QObject(parent), m_table(&table)
+{
+    connect(&table, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { appended(first, last); });
+    connect(&table, &QAbstractItemModel::modelReset, this, [this] {
+        rebuild();
+        emit changed();
+    });
+    rebuild();
+}
+
+void TableStatistics::setLimits(std::optional<double> high, std::optional<double> low)
+{
+    if (high == m_high && low == m_low)
+        return;
+    m_high = high;
+    m_low = low;
+    rebuild();
+    emit changed();
+}
+
+void TableStatistics::rebuild()
+{
+    m_rows = 0;
+    m_whole = Part();
+    m_blocks.clear();
+    // The table's texts are numbered anew when it is emptied.
+    m_values.clear();
+    m_valueKnown.clear();
+    m_timeOfDay.clear();
+    if (m_table && m_table->count() > 0)
+        appended(0, m_table->count() - 1);
+}
+
+double TableStatistics::valueOfId(quint32 id) const
+{
+    if (id >= m_valueKnown.size()) {
+        m_values.resize(size_t(id) + 1024, 0);
+        m_valueKnown.resize(size_t(id) + 1024, 0);
+    }
+    if (!m_valueKnown[id]) {
+        m_values[id] = MeasurementTable::numberOf(m_table->textById(id))
+                           .value_or(std::numeric_limits<double>::quiet_NaN());
+        m_valueKnown[id] = 1;
+    }
+    return m_values[id];
+}
+
+std::optional<double> TableStatistics::value(qint64 row) const
+{
+    const double v = valueOfId(m_table->textId(row, MeasurementTable::FieldValue));
+    if (std::isnan(v))
+        return std::nullopt;
+    return v;
+}
+
+double TableStatistics::spanSeconds(qint64 row) const
+{
+    const MeasurementTable &t = *m_table;
+    const qint64 a = t.capturedPacked(row), b = t.capturedPacked(row + 1);
+    if (a != 0 && b != 0) {
+        // packTime: milliseconds * 256 and the offset in the low byte.
+        const qint64 ms = (b - (b & 0xFF)) / 256 - (a - (a & 0xFF)) / 256;
+        return ms > 0 ? double(ms) / 1000.0 : 0.0;
+    }
+    if (a != 0 || b != 0)
+        return 0; // a loaded row beside a recorded one: no known time between them
+    auto timeOfDay = [this, &t](qint64 r) {
+        const quint32 id = t.textId(r, MeasurementTable::FieldTime);
+        if (id >= m_timeOfDay.size())
+            m_timeOfDay.resize(size_t(id) + 1024, -2);
+        if (m_timeOfDay[id] == -2) {
+            const QTime tod =
+                QTime::fromString(t.textById(id).trimmed(), QStringLiteral("H:mm:ss"));
+            m_timeOfDay[id] = tod.isValid() ? tod.msecsSinceStartOfDay() : -1;
+        }
+        return m_timeOfDay[id];
+    };
+    const qint64 ta = timeOfDay(row), tb = timeOfDay(row + 1);
+    if (ta < 0 || tb < 0)
+        return 0;
+    const qint64 ms = tb >= ta ? tb - ta : tb + 86400000 - ta;
+    return double(ms) / 1000.0;
+}
+
+void TableStatistics::addSpan(Part &part, qint64 row, double sign) const
+{
+    const double s = spanSeconds(row) * sign;
+    part.seconds += s;
+    if (!m_high && !m_low)
+        return;
+    const std::optional<double> v = value(row);
+    if (v && m_high && *v > *m_high)
+        part.above += s;
+    if (v && m_low && *v < *m_low)
+        part.below += s;
+}
+
+void TableStatistics::appended(qint64 first, qint64 last)
+{
+    if (!m_table || first != m_rows) {
+        // Not at the end of what is counted: count it all anew (never happens to a table that
+        // only grows).
+        if (first != m_rows) {
+            rebuild();
+            emit changed();
+        }
+        return;
+    }
+    for (qint64 row = first; row <= last; ++row) {
+        const size_t block = size_t(row / BlockRows);
+        if (block >= m_blocks.size())
+            m_blocks.emplace_back();
+        if (row > 0) {
+            // The row before has its successor now: the time between them is known.
+            addSpan(m_whole, row - 1);
+            addSpan(m_blocks[size_t((row - 1) / BlockRows)], row - 1);
+        }
+        const double v = valueOfId(m_table->textId(row, MeasurementTable::FieldValue));
+        if (!std::isnan(v)) {
+            m_whole.add(v, row);
+            m_blocks[block].add(v, row);
+        }
+    }
+    m_rows = last + 1;
+    emit changed();
+}
+
+StatSummary TableStatistics::range(qint64 first, qint64 last) const
+{
+    first = qMax<qint64>(first, 0);
+    last = qMin(last, m_rows - 1);
+    Part part;
+    if (first > last)
+        return summaryOf(part, first, last);
+    auto single = [&](qint64 row) {
+        if (const std::optional<double> v = value(row))
+            part.add(*v, row);
+        if (row < last)
+            addSpan(part, row);
+    };
+    qint64 row = first;
+    for (; row <= last && row % BlockRows != 0; ++row)
+        single(row);
+    for (; row + BlockRows - 1 <= last; row += BlockRows) {
+        part.merge(m_blocks[size_t(row / BlockRows)]);
+        // A block's last row counts the time to the next block's first; not the range's.
+        if (row + BlockRows - 1 == last && last < m_rows - 1)
+            addSpan(part, last, -1);
+    }
+    for (; row <= last; ++row)
+        single(row);
+    return summaryOf(part, first, last);
+}
+
+StatSummary TableStatistics::summaryOf(const Part &p, qint64 first, qint64 last) const
+{
+    StatSummary s;
+    s.Rows = last >= first ? last - first + 1 : 0;
+    s.Count = p.count;
+    s.FirstRow = s.Rows ? first : -1;
+    s.LastRow = s.Rows ? last : -1;
+    if (p.count > 0) {
+        s.Min = p.min;
+        s.Max = p.max;
+        s.MinRow = p.minRow;
+        s.MaxRow = p.maxRow;
+        s.Mean = p.mean;
+        s.StdDev = p.count > 1 ? std::sqrt(p.m2 / double(p.count - 1)) : 0.0;
+    }
+    s.SecondsAbove = p.above;
+    s.SecondsBelow = p.below;
+    s.Seconds = p.seconds;
+    return s;
+}

@@ -1,0 +1,260 @@
+// The alarm rules as a table of cases, and the statistics against a plain recomputation on
+// random tables (recorded rows, rows loaded from a file, an emptied table).
+
+#include "alarms/AlarmRules.h"
+#include "alarms/Statistics.h"
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+#include <cmath>
+
+class tst_Alarms : public QObject
+{
+    Q_OBJECT
+
+    static QString describe(const AlarmEvent &e)
+    {
+        QString s = QStringLiteral("%1%2@%3")
+                        .arg(e.Start ? '+' : '-')
+                        .arg(AlarmRules::kindName(e.Kind))
+                        .arg(QDateTime::fromSecsSinceEpoch(0, Qt::UTC).msecsTo(e.Time) / 1000.0);
+        if (!e.Start && e.Worst)
+            s += QStringLiteral("/%1").arg(*e.Worst);
+        return s;
+    }
+
+private slots:
+    void rules_data()
+    {
+        QTest::addColumn<QString>("settings"); // H high, L low, D hold, Y hysteresis
+        QTest::addColumn<QString>("steps");    // rT:V reading (V '-' none), tT tick, cT:H35 change
+        QTest::addColumn<QString>("events");
+        QTest::newRow("at once") << "H30"
+                                 << "r0:29 r1:31 r2:32 r3:30 r4:29"
+                                 << "+high@1 -high@3/32";
+        QTest::newRow("hysteresis") << "H30 Y1"
+                                    << "r0:31 r1:30 r2:29.5 r3:29"
+                                    << "+high@0 -high@3/31";
+        QTest::newRow("hold") << "H30 D2"
+                              << "r0:31 r1:32 r2:33 r3:29"
+                              << "+high@2 -high@3/33";
+        QTest::newRow("back before the hold time") << "H30 D2"
+                                                   << "r0:31 r1:32 r1.5:29 r3:31 r4:31 r5:31"
+                                                   << "+high@5";
+        QTest::newRow("hold passes between readings") << "H30 D3"
+                                                      << "r0:31 t2 t3 r4:31"
+                                                      << "+high@3";
+        QTest::newRow("both limits") << "H30 L10"
+                                     << "r0:31 r1:20 r2:5 r3:20"
+                                     << "+high@0 -high@1/31 +low@2 -low@3/5";
+        QTest::newRow("low with hysteresis") << "L10 Y2"
+                                             << "r0:9 r1:11 r2:8 r3:12"
+                                             << "+low@0 -low@3/8";
+        QTest::newRow("no reading") << "H30 D1"
+                                    << "r0:- r0.5:- r1:- r2:25"
+                                    << "+none@1 -none@2";
+        QTest::newRow("no reading, no limits") << ""
+                                               << "r0:- r5:- r9:-"
+                                               << "";
+        QTest::newRow("no reading within a breach") << "H30"
+                                                    << "r0:31 r1:- r2:33 r3:29"
+                                                    << "+high@0 +none@1 -none@2 -high@3/33";
+        QTest::newRow("a short no reading") << "H30 D2"
+                                            << "r0:- r1:20 r2:- r3:- r4:-"
+                                            << "+none@4";
+        QTest::newRow("limit raised during a breach") << "H30"
+                                                      << "r0:31 r1:32 c1:H35 r2:36"
+                                                      << "+high@0 -high@1/32 +high@2";
+        QTest::newRow("limit raised during the hold") << "H30 D5"
+                                                      << "r0:31 c1:H35 r6:31"
+                                                      << "";
+        QTest::newRow("limit lowered under the reading") << "H30 D0"
+                                                         << "r0:25 c2:H20 r3:21 r4:19"
+                                                         << "+high@2 -high@4/25";
+        QTest::newRow("limit taken away") << "H30"
+                                          << "r0:31 c1:Hx r2:40"
+                                          << "+high@0 -high@1/31";
+    }
+
+    void rules()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, steps);
+        QFETCH(QString, events);
+        auto apply = [](AlarmSettings &s, const QString &word) {
+            const QString v = word.mid(1);
+            const std::optional<double> n =
+                v == "x" ? std::nullopt : std::optional<double>(v.toDouble());
+            switch (word[0].toLatin1()) {
+            case 'H':
+                s.High = n;
+                break;
+            case 'L':
+                s.Low = n;
+                break;
+            case 'D':
+                s.HoldSeconds = *n;
+                break;
+            case 'Y':
+                s.Hysteresis = *n;
+                break;
+            }
+        };
+        AlarmSettings s;
+        for (const QString &w : settings.split(' ', Qt::SkipEmptyParts))
+            apply(s, w);
+        AlarmRules rules;
+        rules.setSettings(s);
+        const QDateTime zero = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
+        QStringList got;
+        for (const QString &step : steps.split(' ', Qt::SkipEmptyParts)) {
+            const QString at = step.mid(1).section(':', 0, 0);
+            const QDateTime t = zero.addMSecs(qint64(at.toDouble() * 1000));
+            QList<AlarmEvent> out;
+            if (step[0] == 'r') {
+                const QString v = step.section(':', 1);
+                out = rules.feed(t, v == "-" ? std::nullopt : std::optional<double>(v.toDouble()));
+            } else if (step[0] == 't') {
+                out = rules.tick(t);
+            } else {
+                apply(s, step.section(':', 1));
+                out = rules.changeSettings(s, t);
+            }
+            for (const AlarmEvent &e : out) {
+                got << describe(e);
+                if (e.Kind != AlarmKind::NoReading)
+                    QVERIFY(e.Limit);
+                QVERIFY(e.BreachStart <= e.Time);
+                QCOMPARE(e.Seconds, e.BreachStart.msecsTo(e.Time) / 1000.0);
+            }
+        }
+        QCOMPARE(got.join(' '), events);
+    }
+
+    // Whole table and random ranges against a plain count, as rows come one by one and in
+    // bulk, with and without capture times, after emptying and after loading a file.
+    void statisticsEqualARecount()
+    {
+        QRandomGenerator random(2512);
+        MeasurementTable table;
+        TableStatistics stats(table);
+        const std::optional<double> high = 24.0, low = 21.5;
+        stats.setLimits(high, low);
+        QDateTime t = QDateTime::fromString("2026-12-09T23:50:00.000+01:00", Qt::ISODateWithMs);
+        QStringList values;
+        for (int i = 0; i < 300; ++i)
+            values << QString::number(18 + i * 0.03, 'f', 1);
+        values << "----"
+               << " L "
+               << "23,5";
+        auto recount = [&](qint64 first, qint64 last) {
+            StatSummary s;
+            std::vector<double> v;
+            for (qint64 r = first; r <= last; ++r) {
+                const std::optional<double> x =
+                    MeasurementTable::numberOf(table.text(r, MeasurementTable::FieldValue));
+                if (!x)
+                    continue;
+                if (s.MinRow < 0 || *x < s.Min)
+                    s.Min = *x, s.MinRow = r;
+                if (s.MaxRow < 0 || *x > s.Max)
+                    s.Max = *x, s.MaxRow = r;
+                v.push_back(*x);
+            }
+            s.Count = qint64(v.size());
+            double sum = 0;
+            for (double x : v)
+                sum += x;
+            s.Mean = v.empty() ? 0 : sum / double(v.size());
+            double sq = 0;
+            for (double x : v)
+                sq += (x - s.Mean) * (x - s.Mean);
+            s.StdDev = v.size() > 1 ? std::sqrt(sq / double(v.size() - 1)) : 0;
+            for (qint64 r = first; r < last; ++r) {
+                double span = 0;
+                const auto a = table.captured(r), b = table.captured(r + 1);
+                if (a && b)
+                    span = qMax<qint64>(0, a->msecsTo(*b)) / 1000.0;
+                else if (!a && !b) {
+                    const QTime ta =
+                        QTime::fromString(table.text(r, MeasurementTable::FieldTime), "HH:mm:ss");
+                    const QTime tb = QTime::fromString(
+                        table.text(r + 1, MeasurementTable::FieldTime), "HH:mm:ss");
+                    qint64 ms = ta.msecsTo(tb);
+                    span = (ms < 0 ? ms + 86400000 : ms) / 1000.0;
+                }
+                s.Seconds += span;
+                const auto x =
+                    MeasurementTable::numberOf(table.text(r, MeasurementTable::FieldValue));
+                if (x && *x > *high)
+                    s.SecondsAbove += span;
+                if (x && *x < *low)
+                    s.SecondsBelow += span;
+            }
+            return s;
+        };
+        auto check = [&](const StatSummary &got, const StatSummary &want, const char *what) {
+            const QByteArray w = what;
+            QVERIFY2(got.Count == want.Count, w);
+            QVERIFY2(got.MinRow == want.MinRow && got.MaxRow == want.MaxRow, w);
+            QVERIFY2(got.Min == want.Min && got.Max == want.Max, w);
+            QVERIFY2(std::abs(got.Mean - want.Mean) < 1e-9, w);
+            QVERIFY2(std::abs(got.StdDev - want.StdDev) < 1e-9, w);
+            QVERIFY2(std::abs(got.Seconds - want.Seconds) < 1e-6, w);
+            QVERIFY2(std::abs(got.SecondsAbove - want.SecondsAbove) < 1e-6, w);
+            QVERIFY2(std::abs(got.SecondsBelow - want.SecondsBelow) < 1e-6, w);
+        };
+        auto addRandom = [&](int n) {
+            std::vector<MeasurementTable::Row> bulk;
+            for (int i = 0; i < n; ++i) {
+                t = t.addMSecs(random.bounded(100, 5000));
+                // A slow walk, so that the limits are crossed now and then.
+                const QString v = values[int(random.bounded(values.size()))];
+                MeasurementTable::Row row{qint32(table.count() + qint64(bulk.size()) + 1),
+                                          t.toString("HH:mm:ss"), v, "#", t};
+                if (random.bounded(3) == 0)
+                    table.appendRow(row);
+                else
+                    bulk.push_back(row);
+                if (bulk.size() > 500) {
+                    table.appendRows(bulk);
+                    bulk.clear();
+                }
+            }
+            table.appendRows(bulk);
+        };
+        for (int round = 0; round < 3; ++round) {
+            addRandom(12000 + int(random.bounded(9000)));
+            check(stats.whole(), recount(0, table.count() - 1), "whole");
+            for (int i = 0; i < 40; ++i) {
+                const qint64 a = random.bounded(table.count()), b = random.bounded(table.count());
+                check(stats.range(qMin(a, b), qMax(a, b)), recount(qMin(a, b), qMax(a, b)),
+                      "range");
+            }
+            // Pages of the chart: whole blocks and their edges.
+            check(stats.range(4096, 8191), recount(4096, 8191), "block");
+            check(stats.range(4095, 8192), recount(4095, 8192), "block edges");
+            if (round == 1) {
+                // Rows from a file: times of day only, across midnight.
+                QByteArray bytes = DataFiles::textFileHeader(QDate(2026, 12, 9));
+                DataFiles::appendTextRows(bytes, table, 0, table.count() - 1);
+                table.clear();
+                check(stats.whole(), recount(0, -1), "emptied");
+                QCOMPARE(stats.whole().Count, 0);
+                QCOMPARE(DataFiles::loadBytes(bytes, false, table), DataFiles::LoadStatus::Ok);
+                QVERIFY(!table.captured(0));
+                check(stats.whole(), recount(0, table.count() - 1), "loaded");
+            }
+        }
+        // New limits count the table anew.
+        stats.setLimits(22.0, std::nullopt);
+        const StatSummary s = stats.whole();
+        QVERIFY(s.SecondsAbove > 0);
+        QCOMPARE(s.SecondsBelow, 0.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Alarms)
+#include "tst_Alarms.moc"
