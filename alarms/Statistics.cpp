@@ -1,5 +1,6 @@
 #include "alarms/Statistics.h"
 
+#include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 
 #include <cmath>
@@ -227,4 +228,42 @@ StatSummary TableStatistics::summaryOf(const Part &p, qint64 first, qint64 last)
     s.SecondsBelow = p.below;
     s.Seconds = p.seconds;
     return s;
+}
+
+QString TableStatistics::timeOf(qint64 row) const
+{
+    if (!m_table || row < 0 || row >= m_table->count())
+        return {};
+    if (const qint64 packed = m_table->capturedPacked(row))
+        return QString::fromLatin1(CaptureTime::text(packed));
+    return m_table->text(row, MeasurementTable::FieldTime);
+}
+
+QString TableStatistics::text(const StatSummary &s, const QString &unit) const
+{
+    const QString u = unit.isEmpty() ? QString() : QStringLiteral(" ") + unit;
+    auto num = [](double v) { return QString::number(v, 'f', 2); };
+    auto no = [this](qint64 row) {
+        const std::optional<qint32> n = m_table ? m_table->no(row) : std::nullopt;
+        return n ? QStringLiteral(" (No %1)").arg(*n) : QString();
+    };
+    QString t = QStringLiteral("Readings: %1 (%2 with a value)\n").arg(s.Rows).arg(s.Count);
+    if (s.Rows == 0)
+        return t;
+    t += QStringLiteral("First: %1\nLast: %2 (%3 s later)\n")
+             .arg(timeOf(s.FirstRow), timeOf(s.LastRow), QString::number(s.Seconds, 'f', 1));
+    if (s.Count > 0)
+        t += QStringLiteral("Minimum: %1%2 at %3%4\nMaximum: %5%2 at %6%7\nMean: %8%2\n"
+                            "Standard deviation: %9%2\n")
+                 .arg(QString::number(s.Min, 'g', 10), u, timeOf(s.MinRow), no(s.MinRow),
+                      QString::number(s.Max, 'g', 10), timeOf(s.MaxRow), no(s.MaxRow), num(s.Mean),
+                      num(s.StdDev));
+    if (m_high)
+        t +=
+            QStringLiteral("Above %1%2: %3 s\n")
+                .arg(QString::number(*m_high, 'g', 10), u, QString::number(s.SecondsAbove, 'f', 1));
+    if (m_low)
+        t += QStringLiteral("Below %1%2: %3 s\n")
+                 .arg(QString::number(*m_low, 'g', 10), u, QString::number(s.SecondsBelow, 'f', 1));
+    return t;
 }

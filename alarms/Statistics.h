@@ -26,6 +26,8 @@ struct StatSummary
     double Seconds = 0; // from the first row to the last, row by row
 };
 
+class QString;
+
 class TableStatistics : public QObject
 {
     Q_OBJECT
@@ -39,6 +41,11 @@ public:
     StatSummary range(qint64 first, qint64 last) const;
     // A row's value as the statistics take it; none without one.
     std::optional<double> value(qint64 row) const;
+
+    // A summary as lines of text (unit: "°C"), for a person: a headless run's end, a file.
+    QString text(const StatSummary &s, const QString &unit) const;
+    // When a row was captured: its capture time, or its time of day when it has none.
+    QString timeOf(qint64 row) const;
 
 signals:
     void changed();

@@ -143,6 +143,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent)
                 });
             });
     RecoveryJournal->attach(cds1);
+    buildTools();
 
     adjustSize();
     setFixedSize(sizeHint());

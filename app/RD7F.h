@@ -8,6 +8,7 @@
 #include "recording/LocaleInfo.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QAction;
 class QCheckBox;
@@ -30,6 +31,11 @@ class THidDeviceController;
 class Journal;
 
 class TFCOMM;
+class AlarmMonitor;
+class AlarmsWindow;
+class StatisticsWindow;
+class TableStatistics;
+struct AlarmSettings;
 
 // Held by a command of the window that may run long work with an event loop (saving, loading,
 // the picture, the report).
@@ -191,6 +197,25 @@ public:
     void BtPrintClick();
     QString OpenDialogFileName; // the open dialog keeps the name chosen last
 
+    // The Tools menu: limit alarms, statistics (whole table and the chart's page), CSV
+    // export, the alarm log. Non-modal windows that follow the recording live.
+    QMenu *ToolsMenu = nullptr;
+    QAction *AlarmsEntry = nullptr;
+    QAction *StatisticsEntry = nullptr;
+    QAction *ExportCsvEntry = nullptr;
+    QAction *SaveAlarmLogEntry = nullptr;
+    AlarmMonitor *Alarms = nullptr;
+    TableStatistics *Stats = nullptr;
+    void setAlarmSettings(const AlarmSettings &settings, bool remember);
+    void showAlarmsWindow();
+    void showStatisticsWindow();
+    void exportCsvClick();
+    void saveAlarmLogClick();
+    // The table's rows the chart shows now.
+    std::pair<qint64, qint64> pageRows() const;
+    QPointer<AlarmsWindow> m_alarmsWindow;
+    QPointer<StatisticsWindow> m_statisticsWindow;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -202,6 +227,7 @@ private:
     void buildTimers();
     void buildMenu();
     void buildKeyboard();
+    void buildTools();
     void connectRecording();
     void showPage(int page);
     void FormCreate();

@@ -18,6 +18,9 @@
 class HidPlatform;
 class Journal;
 class MqttPublisher;
+class AlarmMonitor;
+class TableStatistics;
+struct AlarmEvent;
 class MeasurementTable;
 class RowFile;
 
@@ -51,6 +54,11 @@ struct Options
     bool List = false;
     bool Quiet = false;
     std::optional<Mqtt::Options> Mqtt; // publishing; none: not
+    bool Csv = false;                  // --format csv: the data file as CSV
+    std::optional<double> High, Low;   // alarm limits
+    double Hold = 0, Hysteresis = 0;
+    QString OnAlarm; // a shell command run at each alarm start and end
+    QString Summary; // the statistics' file
 };
 
 struct Parsed
@@ -142,6 +150,9 @@ private:
     void durationStep();
     void finish(int status);
     bool startPublishing();
+    void startAlarms();
+    void alarm(const AlarmEvent &event, const QString &unit);
+    void summarize();
 
     Headless::Options m_options;
     int m_out, m_err;
@@ -154,6 +165,8 @@ private:
     Journal *m_journal = &m_session.journal();
     RowFile *m_file = nullptr;
     MqttPublisher *m_publisher = nullptr;
+    AlarmMonitor *m_alarms = nullptr;
+    TableStatistics *m_stats = nullptr;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
     QDeadlineTimer m_deadline; // of --duration

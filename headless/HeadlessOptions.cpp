@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <unistd.h>
@@ -28,6 +29,13 @@ struct OptionSet
     QCommandLineOption list{QStringLiteral("list"), QString()};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")}, QString()};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+    QCommandLineOption format{QStringLiteral("format"), QString(), QStringLiteral("f")};
+    QCommandLineOption high{QStringLiteral("high"), QString(), QStringLiteral("t")};
+    QCommandLineOption low{QStringLiteral("low"), QString(), QStringLiteral("t")};
+    QCommandLineOption hold{QStringLiteral("hold"), QString(), QStringLiteral("s")};
+    QCommandLineOption hysteresis{QStringLiteral("hysteresis"), QString(), QStringLiteral("t")};
+    QCommandLineOption onAlarm{QStringLiteral("on-alarm"), QString(), QStringLiteral("cmd")};
+    QCommandLineOption summary{QStringLiteral("summary"), QString(), QStringLiteral("file")};
 };
 
 } // namespace
@@ -58,6 +66,20 @@ QString helpText(const QString &program, const QString &extraHelp)
                "                      or a device node as --list shows them\n"
                "      --list          list the HID interfaces and mark the one that would\n"
                "                      be used\n"
+               "      --format F      the file of --output as text (the default: tab-separated,\n"
+               "                      or the XML packet for .xml) or csv (for spreadsheets:\n"
+               "                      no,time,value,unit with ISO dates)\n"
+               "      --high T        alarm when the reading rises above T (in the unit of\n"
+               "                      the readings)\n"
+               "      --low T         alarm when the reading falls below T\n"
+               "      --hold S        an alarm starts only once the reading has stayed\n"
+               "                      beyond the limit for S seconds (default 0)\n"
+               "      --hysteresis T  an alarm ends only once the reading is back inside\n"
+               "                      by T (default 0)\n"
+               "      --on-alarm CMD  run CMD (with sh) at each alarm start and end, with\n"
+               "                      TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
+               "                      TX9_VALUE, TX9_LIMIT and TX9_TIME in its environment\n"
+               "      --summary FILE  write the statistics to FILE when the run ends\n"
                "  -q, --quiet         no status line and no progress messages\n"
                "  -h, --help          this text\n"
                "      --version       the program's version\n"
@@ -177,7 +199,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     OptionSet o;
     QCommandLineParser parser;
     parser.addOptions({o.headless, o.output, o.toStdout, o.download, o.interval, o.noRepeat,
-                       o.limit, o.duration, o.device, o.list, o.quiet, o.help});
+                       o.limit, o.duration, o.device, o.list, o.quiet, o.help, o.format, o.high,
+                       o.low, o.hold, o.hysteresis, o.onAlarm, o.summary});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -221,6 +244,40 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
             return usage(QStringLiteral("--duration takes a number of seconds above 0"));
         opt.Duration = s;
     }
+    if (parser.isSet(o.format)) {
+        const QString f = parser.value(o.format);
+        if (f != QLatin1String("csv") && f != QLatin1String("text"))
+            return usage(QStringLiteral("--format takes text or csv"));
+        opt.Csv = f == QLatin1String("csv");
+        if (opt.Csv && opt.Output.isEmpty())
+            return usage(QStringLiteral("--format csv is for the file of --output"));
+    }
+    auto temperature = [&](const QCommandLineOption &option, std::optional<double> &into) {
+        if (!parser.isSet(option))
+            return true;
+        QString text = parser.value(option);
+        text.replace(QLatin1Char(','), QLatin1Char('.'));
+        const double v = text.toDouble(&ok);
+        if (!ok || !std::isfinite(v))
+            return false;
+        into = v;
+        return true;
+    };
+    if (!temperature(o.high, opt.High) || !temperature(o.low, opt.Low))
+        return usage(QStringLiteral("--high and --low take a temperature"));
+    if (opt.High && opt.Low && *opt.Low >= *opt.High)
+        return usage(QStringLiteral("--low must be below --high"));
+    std::optional<double> hold, hysteresis;
+    if (!temperature(o.hold, hold) || hold.value_or(0) < 0)
+        return usage(QStringLiteral("--hold takes a number of seconds, 0 or more"));
+    if (!temperature(o.hysteresis, hysteresis) || hysteresis.value_or(0) < 0)
+        return usage(QStringLiteral("--hysteresis takes a temperature difference, 0 or more"));
+    opt.Hold = hold.value_or(0);
+    opt.Hysteresis = hysteresis.value_or(0);
+    opt.OnAlarm = parser.value(o.onAlarm);
+    if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
+        return usage(QStringLiteral("--on-alarm needs --high or --low"));
+    opt.Summary = parser.value(o.summary);
     QString mqttError;
     opt.Mqtt = Mqtt::fromParser(parser, &mqttError);
     if (!mqttError.isEmpty())

@@ -1,0 +1,313 @@
+#include "app/ToolWindows.h"
+
+#include "alarms/AlarmMonitor.h"
+#include "alarms/Statistics.h"
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace ToolSettings {
+
+namespace {
+QSettings store()
+{
+    // ~/.config/tx9-logger/tx9-logger.conf
+    return QSettings(QStringLiteral("tx9-logger"), QStringLiteral("tx9-logger"));
+}
+std::optional<double> number(const QVariant &v)
+{
+    bool ok = false;
+    const double d = v.toDouble(&ok);
+    return v.isValid() && !v.toString().isEmpty() && ok ? std::optional<double>(d) : std::nullopt;
+}
+} // namespace
+
+AlarmSettings alarms()
+{
+    QSettings s = store();
+    AlarmSettings a;
+    a.High = number(s.value(QStringLiteral("alarms/high")));
+    a.Low = number(s.value(QStringLiteral("alarms/low")));
+    a.HoldSeconds = number(s.value(QStringLiteral("alarms/hold"))).value_or(0);
+    a.Hysteresis = number(s.value(QStringLiteral("alarms/hysteresis"))).value_or(0);
+    return a;
+}
+
+void setAlarms(const AlarmSettings &a)
+{
+    QSettings s = store();
+    auto put = [&](const char *key, std::optional<double> v) {
+        s.setValue(QLatin1String(key), v ? QVariant(*v) : QVariant(QString()));
+    };
+    put("alarms/high", a.High);
+    put("alarms/low", a.Low);
+    put("alarms/hold", a.HoldSeconds);
+    put("alarms/hysteresis", a.Hysteresis);
+}
+
+QString exportFolder()
+{
+    return store().value(QStringLiteral("export/folder")).toString();
+}
+
+void setExportFolder(const QString &folder)
+{
+    QSettings s = store();
+    s.setValue(QStringLiteral("export/folder"), folder);
+}
+
+} // namespace ToolSettings
+
+namespace {
+
+QDoubleSpinBox *spin(double min, double max, int decimals, const QString &suffix = {})
+{
+    auto *b = new QDoubleSpinBox;
+    b->setRange(min, max);
+    b->setDecimals(decimals);
+    b->setSuffix(suffix);
+    b->setKeyboardTracking(false);
+    return b;
+}
+
+QString timeText(const QDateTime &t)
+{
+    return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+} // namespace
+
+AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_monitor(monitor)
+{
+    setObjectName(QStringLiteral("AlarmsWindow"));
+    setWindowTitle(QStringLiteral("Alarms"));
+    auto *form = new QFormLayout;
+    m_highOn = new QCheckBox(QStringLiteral("High limit"));
+    m_high = spin(-100, 2000, 1);
+    m_lowOn = new QCheckBox(QStringLiteral("Low limit"));
+    m_low = spin(-100, 2000, 1);
+    m_hold = spin(0, 86400, 0, QStringLiteral(" s"));
+    m_hysteresis = spin(0, 100, 1);
+    form->addRow(m_highOn, m_high);
+    form->addRow(m_lowOn, m_low);
+    form->addRow(QStringLiteral("Hold time"), m_hold);
+    form->addRow(QStringLiteral("Hysteresis"), m_hysteresis);
+    m_problem = new QLabel;
+    m_problem->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_state = new QLabel;
+    m_state->setObjectName(QStringLiteral("AlarmState"));
+    m_state->setAlignment(Qt::AlignCenter);
+    m_state->setMinimumHeight(36);
+    QFont big = m_state->font();
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    big.setBold(true);
+    m_state->setFont(big);
+    m_log = new QTableWidget(0, 7);
+    m_log->setObjectName(QStringLiteral("AlarmLogTable"));
+    m_log->setHorizontalHeaderLabels({QStringLiteral("Event"), QStringLiteral("Alarm"),
+                                      QStringLiteral("Start"), QStringLiteral("End"),
+                                      QStringLiteral("Limit"), QStringLiteral("Worst"),
+                                      QStringLiteral("Duration (s)")});
+    m_log->verticalHeader()->hide();
+    m_log->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_log->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    auto *save = new QPushButton(QStringLiteral("Save alarm log..."));
+    auto *close = new QPushButton(QStringLiteral("Close"));
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(save);
+    buttons->addWidget(close);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(m_problem);
+    layout->addWidget(m_state);
+    layout->addWidget(new QLabel(QStringLiteral("This session's alarms:")));
+    layout->addWidget(m_log, 1);
+    layout->addLayout(buttons);
+    resize(640, 420);
+
+    const AlarmSettings a = monitor.settings();
+    m_highOn->setChecked(a.High.has_value());
+    m_high->setValue(a.High.value_or(30));
+    m_lowOn->setChecked(a.Low.has_value());
+    m_low->setValue(a.Low.value_or(0));
+    m_hold->setValue(a.HoldSeconds);
+    m_hysteresis->setValue(a.Hysteresis);
+    for (QCheckBox *c : {m_highOn, m_lowOn})
+        connect(c, &QCheckBox::toggled, this, &AlarmsWindow::apply);
+    for (QDoubleSpinBox *b : {m_high, m_low, m_hold, m_hysteresis})
+        connect(b, &QDoubleSpinBox::valueChanged, this, &AlarmsWindow::apply);
+    connect(save, &QPushButton::clicked, this, &AlarmsWindow::saveLogRequested);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    connect(&monitor, &AlarmMonitor::alarm, this, &AlarmsWindow::refresh);
+    refresh();
+}
+
+void AlarmsWindow::apply()
+{
+    AlarmSettings a;
+    if (m_highOn->isChecked())
+        a.High = m_high->value();
+    if (m_lowOn->isChecked())
+        a.Low = m_low->value();
+    a.HoldSeconds = m_hold->value();
+    a.Hysteresis = m_hysteresis->value();
+    m_high->setEnabled(m_highOn->isChecked());
+    m_low->setEnabled(m_lowOn->isChecked());
+    if (a.High && a.Low && *a.Low >= *a.High) {
+        m_problem->setText(QStringLiteral("The low limit must be below the high limit."));
+        return;
+    }
+    m_problem->clear();
+    emit settingsChosen(a);
+    refresh();
+}
+
+QString AlarmsWindow::stateText() const
+{
+    const AlarmRules &r = m_monitor.rules();
+    if (!r.settings().any())
+        return QStringLiteral("No limits set");
+    QStringList on;
+    const QList<AlarmEvent> &entries = m_monitor.log().entries();
+    for (AlarmKind k : {AlarmKind::High, AlarmKind::Low, AlarmKind::NoReading}) {
+        if (!r.active(k))
+            continue;
+        QDateTime since;
+        for (auto e = entries.crbegin(); e != entries.crend(); ++e)
+            if (e->Kind == k && e->Start) {
+                since = e->BreachStart;
+                break;
+            }
+        on << QStringLiteral("%1 ALARM since %2")
+                  .arg(k == AlarmKind::High  ? QStringLiteral("HIGH")
+                       : k == AlarmKind::Low ? QStringLiteral("LOW")
+                                             : QStringLiteral("NO READING"),
+                       since.toString(QStringLiteral("HH:mm:ss")));
+    }
+    return on.isEmpty() ? QStringLiteral("No alarm") : on.join(QStringLiteral(", "));
+}
+
+void AlarmsWindow::refresh()
+{
+    const bool alarm = m_monitor.rules().anyActive();
+    m_state->setText(stateText());
+    m_state->setStyleSheet(alarm ? QStringLiteral("background: #c00000; color: white")
+                                 : QStringLiteral("background: #2e7d32; color: white"));
+    const QList<AlarmEvent> &entries = m_monitor.log().entries();
+    m_log->setRowCount(int(entries.size()));
+    for (int i = 0; i < entries.size(); ++i) {
+        const AlarmEvent &e = entries[i];
+        const QStringList cells{e.Start ? QStringLiteral("start") : QStringLiteral("end"),
+                                AlarmRules::kindName(e.Kind),
+                                timeText(e.Start ? e.Time : e.BreachStart),
+                                e.Start ? QString() : timeText(e.Time),
+                                AlarmLog::number(e.Limit),
+                                AlarmLog::number(e.Worst),
+                                e.Start ? QString() : QString::number(e.Seconds, 'f', 1)};
+        for (int c = 0; c < cells.size(); ++c)
+            m_log->setItem(i, c, new QTableWidgetItem(cells[c]));
+    }
+    if (!entries.isEmpty())
+        m_log->scrollToBottom();
+}
+
+StatisticsWindow::StatisticsWindow(TableStatistics &stats,
+                                   std::function<std::pair<qint64, qint64>()> page,
+                                   std::function<QString()> unit, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_stats(stats), m_page(std::move(page)), m_unit(std::move(unit))
+{
+    setObjectName(QStringLiteral("StatisticsWindow"));
+    setWindowTitle(QStringLiteral("Statistics"));
+    const QStringList rows{QStringLiteral("Readings"),
+                           QStringLiteral("With a value"),
+                           QStringLiteral("Minimum"),
+                           QStringLiteral("Minimum at"),
+                           QStringLiteral("Maximum"),
+                           QStringLiteral("Maximum at"),
+                           QStringLiteral("Mean"),
+                           QStringLiteral("Standard deviation"),
+                           QStringLiteral("First"),
+                           QStringLiteral("Last"),
+                           QStringLiteral("Time covered"),
+                           QStringLiteral("Time above the high limit"),
+                           QStringLiteral("Time below the low limit")};
+    m_grid = new QTableWidget(int(rows.size()), 2, this);
+    m_grid->setObjectName(QStringLiteral("StatisticsGrid"));
+    m_grid->setHorizontalHeaderLabels(
+        {QStringLiteral("Whole table"), QStringLiteral("Page in view")});
+    m_grid->setVerticalHeaderLabels(rows);
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_grid);
+    m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 10);
+    resize(600, 13 * (m_grid->fontMetrics().height() + 10) + 50);
+    // The page can move at any time; the figures are cheap to take (block sums).
+    m_timer = new QTimer(this);
+    m_timer->setInterval(500);
+    connect(m_timer, &QTimer::timeout, this, &StatisticsWindow::refresh);
+    m_timer->start();
+    refresh();
+}
+
+QString StatisticsWindow::cell(int row, int column) const
+{
+    const QTableWidgetItem *item = m_grid->item(row, column);
+    return item ? item->text() : QString();
+}
+
+void StatisticsWindow::refresh()
+{
+    const auto [first, last] = m_page();
+    const QString u = m_unit().isEmpty() ? QString() : QStringLiteral(" ") + m_unit();
+    const StatSummary sums[2] = {m_stats.whole(), m_stats.range(first, last)};
+    // A capture time as a person reads it; a time of day (a loaded row) as it is.
+    auto when = [this](qint64 row) {
+        const QString iso = m_stats.timeOf(row);
+        const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
+        return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
+    };
+    auto duration = [](double s) {
+        const qint64 total = qint64(s + 0.5);
+        return QStringLiteral("%1:%2:%3")
+            .arg(total / 3600)
+            .arg(total / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(total % 60, 2, 10, QLatin1Char('0'));
+    };
+    for (int c = 0; c < 2; ++c) {
+        const StatSummary &s = sums[c];
+        const bool values = s.Count > 0;
+        const QStringList cells{QString::number(s.Rows),
+                                QString::number(s.Count),
+                                values ? QString::number(s.Min, 'g', 10) + u : QString(),
+                                values ? when(s.MinRow) : QString(),
+                                values ? QString::number(s.Max, 'g', 10) + u : QString(),
+                                values ? when(s.MaxRow) : QString(),
+                                values ? QString::number(s.Mean, 'f', 2) + u : QString(),
+                                values ? QString::number(s.StdDev, 'f', 2) + u : QString(),
+                                when(s.FirstRow),
+                                when(s.LastRow),
+                                s.Rows ? duration(s.Seconds) : QString(),
+                                s.Rows ? duration(s.SecondsAbove) : QString(),
+                                s.Rows ? duration(s.SecondsBelow) : QString()};
+        for (int r = 0; r < cells.size(); ++r) {
+            if (!m_grid->item(r, c))
+                m_grid->setItem(r, c, new QTableWidgetItem);
+            m_grid->item(r, c)->setText(cells[r]);
+        }
+    }
+}

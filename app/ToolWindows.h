@@ -1,0 +1,69 @@
+#pragma once
+// The windows of the Tools menu, beside the main window and never holding it: the alarms
+// (limits, the state now, this session's log) and the statistics (the whole table and the
+// chart's page), both following the recording live.
+
+#include "alarms/AlarmRules.h"
+
+#include <QWidget>
+#include <functional>
+
+class AlarmMonitor;
+class QCheckBox;
+class QDoubleSpinBox;
+class QLabel;
+class QTableWidget;
+class QTimer;
+class TableStatistics;
+
+// Where the alarm and export settings live between runs (the only settings kept).
+namespace ToolSettings {
+AlarmSettings alarms();
+void setAlarms(const AlarmSettings &settings);
+QString exportFolder();
+void setExportFolder(const QString &folder);
+} // namespace ToolSettings
+
+class AlarmsWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    AlarmsWindow(AlarmMonitor &monitor, QWidget *parent);
+
+    // The state line as it reads now ("No alarm", "HIGH ALARM since ...").
+    QString stateText() const;
+    void refresh();
+
+signals:
+    void settingsChosen(const AlarmSettings &settings);
+    void saveLogRequested();
+
+private:
+    void apply();
+
+    AlarmMonitor &m_monitor;
+    QCheckBox *m_highOn, *m_lowOn;
+    QDoubleSpinBox *m_high, *m_low, *m_hold, *m_hysteresis;
+    QLabel *m_problem;
+    QLabel *m_state;
+    QTableWidget *m_log;
+};
+
+class StatisticsWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    // page: the rows the chart shows now (first, last; last < first when none).
+    StatisticsWindow(TableStatistics &stats, std::function<std::pair<qint64, qint64>()> page,
+                     std::function<QString()> unit, QWidget *parent);
+    void refresh();
+    // The text of a cell: row (0..) and column (0 whole, 1 page).
+    QString cell(int row, int column) const;
+
+private:
+    TableStatistics &m_stats;
+    std::function<std::pair<qint64, qint64>()> m_page;
+    std::function<QString()> m_unit;
+    QTableWidget *m_grid;
+    QTimer *m_timer;
+};

@@ -1,0 +1,159 @@
+// The Tools menu: limit alarms, statistics, the CSV export and the alarm log. Beyond the
+// recording itself; nothing of the main window's own controls changes for it.
+
+#include "alarms/AlarmMonitor.h"
+#include "alarms/DesktopNotifier.h"
+#include "alarms/Statistics.h"
+#include "app/BackgroundTask.h"
+#include "app/Prompts.h"
+#include "app/RD7F.h"
+#include "app/ToolWindows.h"
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+#include "recording/uCharControl.h"
+#include "session/Journal.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <cstdio>
+
+void TFCOMM::buildTools()
+{
+    Alarms = new AlarmMonitor(Session, this);
+    Stats = new TableStatistics(*cds1, this);
+    // Every alarm of every session, for an audit; appended as it happens.
+    const QString log = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
+    if (QDir().mkpath(RecoveryJournal->folder()) && !Alarms->log().open(log))
+        std::fprintf(stderr, "Could not open the alarm log %s: %s\n", qPrintable(log),
+                     qPrintable(Alarms->log().errorString()));
+    setAlarmSettings(ToolSettings::alarms(), false);
+    connect(Alarms, &AlarmMonitor::alarm, this, [](const AlarmEvent &e, const QString &unit) {
+        DesktopNotifier::notify(
+            QStringLiteral("Alarm %1 %2")
+                .arg(AlarmRules::kindName(e.Kind),
+                     e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
+            AlarmLog::sentence(e, unit), e.Start);
+    });
+
+    ToolsMenu = menuBar()->addMenu(QStringLiteral("Tools"));
+    ToolsMenu->setObjectName(QStringLiteral("ToolsMenu"));
+    AlarmsEntry = ToolsMenu->addAction(QStringLiteral("Alarms..."));
+    StatisticsEntry = ToolsMenu->addAction(QStringLiteral("Statistics..."));
+    ToolsMenu->addSeparator();
+    ExportCsvEntry = ToolsMenu->addAction(QStringLiteral("Export CSV..."));
+    SaveAlarmLogEntry = ToolsMenu->addAction(QStringLiteral("Save alarm log..."));
+    connect(AlarmsEntry, &QAction::triggered, this, &TFCOMM::showAlarmsWindow);
+    connect(StatisticsEntry, &QAction::triggered, this, &TFCOMM::showStatisticsWindow);
+    connect(ExportCsvEntry, &QAction::triggered, this, &TFCOMM::exportCsvClick);
+    connect(SaveAlarmLogEntry, &QAction::triggered, this, &TFCOMM::saveAlarmLogClick);
+}
+
+void TFCOMM::setAlarmSettings(const AlarmSettings &settings, bool remember)
+{
+    Alarms->setSettings(settings);
+    Stats->setLimits(settings.High, settings.Low);
+    if (remember)
+        ToolSettings::setAlarms(settings);
+}
+
+void TFCOMM::showAlarmsWindow()
+{
+    if (!m_alarmsWindow) {
+        m_alarmsWindow = new AlarmsWindow(*Alarms, this);
+        m_alarmsWindow->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_alarmsWindow, &AlarmsWindow::settingsChosen, this,
+                [this](const AlarmSettings &s) { setAlarmSettings(s, true); });
+        connect(m_alarmsWindow, &AlarmsWindow::saveLogRequested, this, &TFCOMM::saveAlarmLogClick);
+    }
+    m_alarmsWindow->show();
+    m_alarmsWindow->raise();
+    m_alarmsWindow->activateWindow();
+}
+
+std::pair<qint64, qint64> TFCOMM::pageRows() const
+{
+    // The chart's points are the table's rows from 1.
+    return {ChartCtl->WindowMin() - 1, qMin(ChartCtl->WindowMax(), cds1->count()) - 1};
+}
+
+void TFCOMM::showStatisticsWindow()
+{
+    if (!m_statisticsWindow) {
+        m_statisticsWindow = new StatisticsWindow(
+            *Stats, [this] { return pageRows(); },
+            [this] {
+                const qint64 n = cds1->count();
+                return n > 0 ? MeasurementTable::unitName(
+                                   cds1->text(n - 1, MeasurementTable::FieldUnit))
+                             : QString();
+            },
+            this);
+        m_statisticsWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_statisticsWindow->show();
+    m_statisticsWindow->raise();
+    m_statisticsWindow->activateWindow();
+}
+
+namespace {
+FileDialogRequest exportRequest(const QString &title, const QString &filter, const QString &ext,
+                                const QString &name)
+{
+    FileDialogRequest r;
+    r.title = title;
+    r.filter = filter;
+    r.defaultExt = ext;
+    r.overwritePrompt = true;
+    const QString folder = ToolSettings::exportFolder();
+    r.fileName = folder.isEmpty() ? name : QDir(folder).filePath(name);
+    return r;
+}
+} // namespace
+
+void TFCOMM::exportCsvClick()
+{
+    const QString path = Prompts::current().saveFileName(exportRequest(
+        QStringLiteral("Export CSV"), QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"),
+        QDateTime::currentDateTime().toString(QStringLiteral("'readings-'yyyyMMdd-HHmm'.csv'"))));
+    if (path.isEmpty())
+        return;
+    ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
+    const LongCommand busy(this);
+    const std::shared_ptr<const MeasurementTable> rows = cds1->snapshot();
+    const auto reason = std::make_shared<QString>();
+    const bool saved =
+        BackgroundTask::run<bool>(QStringLiteral("Exporting %1").arg(path), rows->count(),
+                                  [rows, path, reason](std::atomic<qint64> &done) {
+                                      return DataFiles::saveCsv(*rows, path, &done, reason.get());
+                                  });
+    if (saved)
+        Prompts::current().message(
+            QStringLiteral("%1 readings exported to %2.").arg(rows->count()).arg(path),
+            DialogKind::Information, {DialogButton::OK});
+    else
+        Prompts::current().message(QStringLiteral("Could not export to %1: %2.").arg(path, *reason),
+                                   DialogKind::Warning, {DialogButton::OK});
+}
+
+void TFCOMM::saveAlarmLogClick()
+{
+    const QString path = Prompts::current().saveFileName(exportRequest(
+        QStringLiteral("Save alarm log"), QStringLiteral("Text (*.txt)|*.txt"),
+        QStringLiteral("txt"),
+        QDateTime::currentDateTime().toString(QStringLiteral("'alarms-'yyyyMMdd-HHmm'.txt'"))));
+    if (path.isEmpty())
+        return;
+    ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
+    QString reason;
+    if (Alarms->log().saveAs(path, &reason))
+        Prompts::current().message(QStringLiteral("%1 alarm entries saved to %2.")
+                                       .arg(Alarms->log().entries().size())
+                                       .arg(path),
+                                   DialogKind::Information, {DialogButton::OK});
+    else
+        Prompts::current().message(
+            QStringLiteral("Could not save the alarm log to %1: %2.").arg(path, reason),
+            DialogKind::Warning, {DialogButton::OK});
+}

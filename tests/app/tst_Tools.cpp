@@ -1,0 +1,145 @@
+// The Tools menu through the real window: alarms set in their window, their state and log
+// following the readings, the statistics window, the CSV export read back by Python's csv
+// module, the alarm log saved, and the settings remembered by the next window. Dialogs are
+// modal boxes that run a loop of their own while readings go on.
+
+#include "alarms/AlarmMonitor.h"
+#include "app/RD7F.h"
+#include "app/ToolWindows.h"
+#include "common/Frames.h"
+#include "common/ModalPrompts.h"
+#include "recording/MeasurementTable.h"
+#include "session/Journal.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QMenuBar>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Tools : public QObject
+{
+    Q_OBJECT
+
+    static void sendFrame(TFCOMM &w, const QString &digits)
+    {
+        for (const QByteArray &r : TestFrames::reportsFor(TestFrames::live("1", digits)))
+            w.HidDataReceived(nullptr, 0, reinterpret_cast<const quint8 *>(r.constData()),
+                              quint16(r.size()));
+    }
+    static QStringList readCsv(const QString &path)
+    {
+        QProcess p;
+        p.start("python3", {TX9_READ_CSV, path});
+        p.waitForFinished(30000);
+        if (p.exitCode() != 0)
+            qWarning("%s", p.readAllStandardError().constData());
+        return p.exitCode() == 0
+                   ? QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)
+                   : QStringList{"python failed"};
+    }
+    static void shot(QWidget *w, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("TX9_SCREENSHOTS");
+        if (!dir.isEmpty())
+            w->grab().save(dir + '/' + name + ".png");
+    }
+
+private slots:
+    void alarmsStatisticsAndExport()
+    {
+        QTemporaryDir dir;
+        ModalPrompts prompts;
+        {
+            TFCOMM w;
+            w.show();
+            w.RecordSI->setChecked(false);
+            w.S.DecimalSep = ","; // a German desktop: the table holds 23,5
+            QCOMPARE(w.menuBar()->actions().last()->text(), "Tools");
+            w.AlarmsEntry->trigger();
+            AlarmsWindow *alarms = w.m_alarmsWindow;
+            QVERIFY(alarms && alarms->isVisible() && !alarms->isModal());
+            QCOMPARE(alarms->stateText(), "No limits set");
+            const QList<QDoubleSpinBox *> spins = alarms->findChildren<QDoubleSpinBox *>();
+            alarms->findChildren<QCheckBox *>()[0]->setChecked(true); // high
+            spins[0]->setValue(30);
+            spins[3]->setValue(0.5); // hysteresis
+            QCOMPARE(w.Alarms->settings().High, 30.0);
+            QCOMPARE(alarms->stateText(), "No alarm");
+
+            for (const char *v : {"A235", "A310", "A321"})
+                sendFrame(w, v);
+            QVERIFY(alarms->stateText().startsWith("HIGH ALARM since"));
+            shot(alarms, "alarms-window");
+            sendFrame(w, "A298"); // inside, but not by the hysteresis yet
+            QVERIFY(w.Alarms->rules().anyActive());
+            sendFrame(w, "A290");
+            QCOMPARE(alarms->stateText(), "No alarm");
+            QCOMPARE(w.Alarms->log().entries().size(), 2);
+            QCOMPARE(w.Alarms->log().entries()[1].Worst, 32.1);
+            // Kept on disk as it happened, for an audit.
+            QFile log(w.RecoveryJournal->folder() + "/alarm-log.txt");
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            const QList<QByteArray> lines = log.readAll().split('\n');
+            QVERIFY(lines.size() >= 4);
+            QVERIFY(lines[lines.size() - 3].startsWith("start\thigh\t"));
+            QVERIFY(lines[lines.size() - 2].startsWith("end\thigh\t"));
+
+            w.StatisticsEntry->trigger();
+            StatisticsWindow *stats = w.m_statisticsWindow;
+            QVERIFY(stats && stats->isVisible());
+            stats->refresh();
+            QCOMPARE(stats->cell(0, 0), "5");
+            QCOMPARE(stats->cell(2, 0), "23.5 \u00B0C");
+            QCOMPARE(stats->cell(4, 0), "32.1 \u00B0C");
+            QCOMPARE(stats->cell(0, 1), "5"); // the page holds them all
+            shot(stats, "statistics-window");
+            shot(&w, "main-window-tools");
+
+            // The export: readings go on while its dialog is open, and while its message is.
+            const QString csv = dir.filePath("export.csv");
+            prompts.fileAnswers << csv;
+            prompts.messageAnswers << 1;
+            prompts.duringModal << [&] {
+                for (const char *v : {"A241", "A242", "A243"})
+                    sendFrame(w, v);
+            } << [&] { sendFrame(w, "A244"); };
+            w.ExportCsvEntry->trigger();
+            QCOMPARE(w.cds1->count(), 9);
+            QCOMPARE(prompts.messages.last().text,
+                     QStringLiteral("8 readings exported to %1.").arg(csv));
+            const QStringList rows = readCsv(csv);
+            QCOMPARE(rows.size(), 8);
+            for (int i = 0; i < 8; ++i) {
+                const QStringList f = rows[i].split(' ');
+                QCOMPARE(f[0].toInt(), w.cds1->no(i).value());
+                QCOMPARE(f[2],
+                         w.cds1->text(i, MeasurementTable::FieldValue).trimmed().replace(',', '.'));
+                QCOMPARE(QDateTime::fromString(f[1], Qt::ISODateWithMs), *w.cds1->captured(i));
+            }
+            const QString saved = dir.filePath("alarms.txt");
+            prompts.fileAnswers << saved;
+            prompts.messageAnswers << 1;
+            w.SaveAlarmLogEntry->trigger();
+            QFile a(saved);
+            QVERIFY(a.open(QIODevice::ReadOnly));
+            QCOMPARE(a.readAll().count('\n'), 3); // the header, a start, an end
+            // An export that cannot be written says why, and claims nothing.
+            prompts.fileAnswers << dir.filePath("none/x.csv");
+            prompts.messageAnswers << 1;
+            w.ExportCsvEntry->trigger();
+            QVERIFY(prompts.messages.last().text.startsWith("Could not export to"));
+            QVERIFY(prompts.messages.last().text.contains("No such file or directory"));
+        }
+        // The alarm settings and the export folder are remembered; nothing else is.
+        TFCOMM again;
+        QCOMPARE(again.Alarms->settings().High, 30.0);
+        QCOMPARE(again.Alarms->settings().Hysteresis, 0.5);
+        QVERIFY(!again.Alarms->settings().Low);
+        QCOMPARE(ToolSettings::exportFolder(), dir.filePath("none"));
+    }
+};
+
+QTEST_MAIN(tst_Tools)
+#include "tst_Tools.moc"
