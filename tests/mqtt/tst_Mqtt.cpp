@@ -407,6 +407,107 @@ private slots:
             QCOMPARE(QString::number(json[i].value("no").toInt()), firstFile[i][0]);
     }
 
+    // A headless run whose readings cross --high: the start and end lines, the command's
+    // environment, the alarm log beside the data, the alarm topic, the summary, and the data
+    // file as CSV under a German locale read back by Python's csv module.
+    void alarmsEndToEnd()
+    {
+        Broker broker;
+        broker.dir = m_dir.filePath("b4");
+        QDir().mkpath(broker.dir);
+        QVERIFY(broker.start());
+        Subscriber sub;
+        sub.start(broker.port, {"al/#"});
+        QTest::qWait(300);
+        const QString csv = m_dir.filePath("alarms.csv"), env = m_dir.filePath("env.txt");
+        const QString summary = m_dir.filePath("summary.txt");
+        QObject owner;
+        QProcessEnvironment german = m_env;
+        german.insert("LANG", "de_DE.UTF-8");
+        german.insert("LC_ALL", "de_DE.UTF-8");
+        auto *p = new QProcess(&owner);
+        p->setProcessEnvironment(german);
+        // The simulated meter walks about 23.5 degrees: it crosses 23.6 both ways.
+        p->start(TX9_DEMO, {"--headless", "--interval", "0", "--limit", "40", "-o", csv,
+                            "--format", "csv", "--high", "23,6", "--hysteresis", "0.1",
+                            "--summary", summary, "--on-alarm",
+                            "env | grep '^TX9_' | sort | tr '\\n' ' ' >> " + env +
+                                "; echo >> " + env,
+                            "--mqtt", broker.url(), "--mqtt-id", "al-1", "--mqtt-topic", "al"});
+        QString err;
+        QCOMPARE(finished(p, &err), 0);
+        const QStringList starts = err.split('\n').filter(QRegularExpression("^Alarm high started at "));
+        const QStringList ends = err.split('\n').filter(QRegularExpression("^Alarm high ended at "));
+        QVERIFY2(!starts.isEmpty() && !ends.isEmpty(), qPrintable(err));
+        QVERIFY(starts.size() - ends.size() <= 1 && starts.size() >= ends.size());
+
+        // The log beside the data file: one line an event, as said.
+        QFile log(m_dir.filePath("alarms-alarms.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = log.readAll().split('\n');
+        lines.removeAll(QByteArray());
+        QCOMPARE(lines.size() - 1, starts.size() + ends.size());
+        QVERIFY(lines[1].startsWith("start\thigh\t"));
+        QVERIFY(lines[1].contains("\t23.6\t"));
+
+        // The command saw each event (it runs on its own: give it a moment).
+        QStringList events;
+        for (int i = 0; i < 50; ++i) {
+            QFile f(env);
+            if (f.open(QIODevice::ReadOnly))
+                events = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+            if (events.size() == lines.size() - 1)
+                break;
+            QTest::qWait(100);
+        }
+        QCOMPARE(events.size(), lines.size() - 1);
+        QCOMPARE(events.filter("TX9_STATE=start").size(), starts.size());
+        for (const QString &e : events) {
+            QVERIFY2(e.contains("TX9_ALARM=high") && e.contains("TX9_LIMIT=23.6"), qPrintable(e));
+            const QRegularExpressionMatch time =
+                QRegularExpression("TX9_TIME=(\\S+)").match(e);
+            QVERIFY(QDateTime::fromString(time.captured(1), Qt::ISODateWithMs).isValid());
+            QVERIFY(QRegularExpression("TX9_VALUE=2\\d\\.\\d").match(e).hasMatch());
+        }
+
+        // The alarm topic: each event through the outbox, the last one retained.
+        QVERIFY(sub.waitFor("al/alarm", int(lines.size() - 1)));
+        const QJsonObject first = QJsonDocument::fromJson(sub.on("al/alarm")[0].payload).object();
+        QCOMPARE(first.value("alarm").toString(), "high");
+        QCOMPARE(first.value("state").toString(), "start");
+        QCOMPARE(first.value("limit").toDouble(), 23.6);
+        Subscriber late;
+        late.start(broker.port, {"al/alarm"});
+        QVERIFY(late.waitFor("al/alarm", 1));
+        QVERIFY(late.on("al/alarm")[0].retained);
+
+        // The summary, as a file and at the end of standard error.
+        QFile sum(summary);
+        QVERIFY(sum.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(sum.readAll());
+        QVERIFY2(text.startsWith("Readings: 40 (40 with a value)\n"), qPrintable(text));
+        QVERIFY(text.contains("Above 23.6 \u00B0C: "));
+        QVERIFY(text.contains(QStringLiteral("Alarms: %1 started, %2 ended").arg(starts.size()).arg(ends.size())));
+        QVERIFY(err.contains(text));
+
+        // CSV: every row, times that parse, decimal points although the locale has commas.
+        QProcess python;
+        python.start("python3", {TX9_READ_CSV, csv});
+        QVERIFY(python.waitForFinished(30000));
+        QCOMPARE(python.exitCode(), 0);
+        const QStringList rows =
+            QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 40);
+        QVERIFY(rows[0].startsWith("1 "));
+        QVERIFY(QRegularExpression(R"(^40 \S+ 2\d\.\d \x{00B0}C$)").match(rows[39]).hasMatch());
+        QList<QJsonObject> readingsJson;
+        bool inOrder = false;
+        QVERIFY(sub.waitFor("al/reading", 40));
+        readingsJson = readings(sub.on("al/reading"), &inOrder);
+        for (int i = 0; i < 40; ++i)
+            QCOMPARE(rows[i].section(' ', 1, 1), readingsJson[i].value("time").toString());
+    }
+
     // TLS with a CA made here, passwords from a file; a wrong CA and a wrong password are
     // the configuration's fault: status 7 at once, with a clear message.
     void tlsAndPasswords()
