@@ -8,6 +8,11 @@ AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
     : QObject(parent), m_session(session)
 {
     connect(&session, &LoggerSession::rowStored, this, &AlarmMonitor::rowStored);
+    // An emptied table numbers its texts anew.
+    connect(&session.table(), &QAbstractItemModel::modelReset, this, [this] {
+        m_values.clear();
+        m_unitId = NoId;
+    });
     m_tick.setInterval(1000);
     connect(&m_tick, &QTimer::timeout, this,
             [this] { say(m_rules.tick(QDateTime::currentDateTime())); });

@@ -9,6 +9,8 @@
 
 #include <QObject>
 #include <QTimer>
+#include <optional>
+#include <vector>
 
 class LoggerSession;
 
@@ -40,5 +42,8 @@ private:
     AlarmRules m_rules;
     AlarmLog m_log;
     QString m_unit;
+    static constexpr quint32 NoId = 0xffffffffu;
+    quint32 m_unitId = NoId;
+    std::vector<std::pair<bool, std::optional<double>>> m_values; // by value text id
     QTimer m_tick;
 };

@@ -182,13 +182,11 @@ void TableStatistics::appended(qint64 first, qint64 last)
     emit changed();
 }
 
-StatSummary TableStatistics::range(qint64 first, qint64 last) const
+TableStatistics::Part TableStatistics::partOf(qint64 first, qint64 last) const
 {
-    first = qMax<qint64>(first, 0);
-    last = qMin(last, m_rows - 1);
     Part part;
     if (first > last)
-        return summaryOf(part, first, last);
+        return part;
     auto single = [&](qint64 row) {
         if (const std::optional<double> v = value(row))
             part.add(*v, row);
@@ -206,7 +204,59 @@ StatSummary TableStatistics::range(qint64 first, qint64 last) const
     }
     for (; row <= last; ++row)
         single(row);
-    return summaryOf(part, first, last);
+    return part;
+}
+
+StatSummary TableStatistics::range(qint64 first, qint64 last) const
+{
+    first = qMax<qint64>(first, 0);
+    last = qMin(last, m_rows - 1);
+    return summaryOf(partOf(first, last), first, last);
+}
+
+StatSummary TableStatistics::ranges(const std::vector<std::pair<qint64, qint64>> &rows) const
+{
+    Part part;
+    qint64 count = 0, first = -1, last = -1;
+    for (auto [a, b] : rows) {
+        a = qMax<qint64>(a, 0);
+        b = qMin(b, m_rows - 1);
+        if (a > b)
+            continue;
+        part.merge(partOf(a, b));
+        count += b - a + 1;
+        first = first < 0 ? a : first;
+        last = b;
+    }
+    StatSummary s = summaryOf(part, first, last);
+    s.Rows = count;
+    return s;
+}
+
+void PlottedRows::add(qint64 firstPoint, qint64 firstRow, qint64 count)
+{
+    if (count <= 0)
+        return;
+    if (!m_runs.empty()) {
+        Run &r = m_runs.back();
+        if (r.point + r.count == firstPoint && r.row + r.count == firstRow) {
+            r.count += count;
+            return;
+        }
+    }
+    m_runs.push_back({firstPoint, firstRow, count});
+}
+
+std::vector<std::pair<qint64, qint64>> PlottedRows::rowsOf(qint64 firstPoint,
+                                                           qint64 lastPoint) const
+{
+    std::vector<std::pair<qint64, qint64>> out;
+    for (const Run &r : m_runs) {
+        const qint64 a = qMax(firstPoint, r.point), b = qMin(lastPoint, r.point + r.count - 1);
+        if (a <= b)
+            out.emplace_back(r.row + (a - r.point), r.row + (b - r.point));
+    }
+    return out;
 }
 
 StatSummary TableStatistics::summaryOf(const Part &p, qint64 first, qint64 last) const

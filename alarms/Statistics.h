@@ -39,6 +39,8 @@ public:
     StatSummary whole() const { return summaryOf(m_whole, 0, m_rows - 1); }
     // Rows first..last (cut to the table).
     StatSummary range(qint64 first, qint64 last) const;
+    // Several ranges as one (the time between two ranges not counted).
+    StatSummary ranges(const std::vector<std::pair<qint64, qint64>> &rows) const;
     // A row's value as the statistics take it; none without one.
     std::optional<double> value(qint64 row) const;
 
@@ -69,6 +71,7 @@ private:
     void addSpan(Part &part, qint64 row, double sign = 1) const;
     double spanSeconds(qint64 row) const;
     StatSummary summaryOf(const Part &part, qint64 first, qint64 last) const;
+    Part partOf(qint64 first, qint64 last) const;
 
     QPointer<const MeasurementTable> m_table;
     std::optional<double> m_high, m_low;
@@ -79,4 +82,23 @@ private:
     mutable std::vector<char> m_valueKnown;
     mutable std::vector<qint64>
         m_timeOfDay; // by time text id: ms into the day; -1 none, -2 unknown
+};
+
+// Which table rows the chart's points are: rows loaded from a file are in the table but not
+// on the chart, so the points of a page are runs of rows with gaps between them.
+class PlottedRows
+{
+public:
+    // Points firstPoint.. (from 1) are the rows firstRow.. (count of them).
+    void add(qint64 firstPoint, qint64 firstRow, qint64 count);
+    void clear() { m_runs.clear(); }
+    // The rows of points firstPoint..lastPoint, as runs first..last.
+    std::vector<std::pair<qint64, qint64>> rowsOf(qint64 firstPoint, qint64 lastPoint) const;
+
+private:
+    struct Run
+    {
+        qint64 point, row, count;
+    };
+    std::vector<Run> m_runs;
 };

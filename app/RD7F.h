@@ -3,6 +3,7 @@
 // menu and the closing question. The handlers keep the names of the controls and events they
 // answer; each is a little glue around the decoding, recording and USB classes.
 
+#include "alarms/Statistics.h"
 #include "app/MainState.h"
 #include "app/NewMsgDlg.h"
 #include "recording/LocaleInfo.h"
@@ -211,8 +212,9 @@ public:
     void showStatisticsWindow();
     void exportCsvClick();
     void saveAlarmLogClick();
-    // The table's rows the chart shows now.
-    std::pair<qint64, qint64> pageRows() const;
+    // Which rows the chart's points are, and those it shows now.
+    PlottedRows Plotted;
+    std::vector<std::pair<qint64, qint64>> pageRows() const;
     QPointer<AlarmsWindow> m_alarmsWindow;
     QPointer<StatisticsWindow> m_statisticsWindow;
 

@@ -37,9 +37,10 @@ void TFCOMM::INDataToTable()
     Engine.offerReading();
 }
 
-void TFCOMM::rowStored(qint64, qint32, float value)
+void TFCOMM::rowStored(qint64 row, qint32, float value)
 {
     showPage(ChartCtl->AddValue(double(value)));
+    Plotted.add(ChartCtl->ValueCount(), row, 1);
 }
 
 void TFCOMM::recordLimitReached()
@@ -118,6 +119,7 @@ void TFCOMM::tableCleared()
 void TFCOMM::ChartReset()
 {
     showPage(ChartCtl->Clear());
+    Plotted.clear();
 }
 
 void TFCOMM::showPage(int page)

@@ -3,6 +3,8 @@
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
+
+#include "alarms/Statistics.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
@@ -104,8 +106,11 @@ void TFCOMM::offerRecovery()
             if (const auto raised = Recorder::raisePeak(S, v))
                 maxY = raised;
         }
+        const qint64 pointsBefore = ChartCtl->ValueCount();
         showPage(ChartCtl->AddValues(
             std::vector<double>(restored->Values.begin(), restored->Values.end())));
+        Plotted.add(pointsBefore + 1, cds1->count() - qint64(restored->Values.size()),
+                    qint64(restored->Values.size()));
         if (maxY)
             ChartCtl->SetMaxY(*maxY);
         S.NextRecordNo = qint32(lastNo + 1);

@@ -225,7 +225,7 @@ void AlarmsWindow::refresh()
 }
 
 StatisticsWindow::StatisticsWindow(TableStatistics &stats,
-                                   std::function<std::pair<qint64, qint64>()> page,
+                                   std::function<std::vector<std::pair<qint64, qint64>>()> page,
                                    std::function<QString()> unit, QWidget *parent)
     : QWidget(parent, Qt::Window), m_stats(stats), m_page(std::move(page)), m_unit(std::move(unit))
 {
@@ -272,9 +272,8 @@ QString StatisticsWindow::cell(int row, int column) const
 
 void StatisticsWindow::refresh()
 {
-    const auto [first, last] = m_page();
     const QString u = m_unit().isEmpty() ? QString() : QStringLiteral(" ") + m_unit();
-    const StatSummary sums[2] = {m_stats.whole(), m_stats.range(first, last)};
+    const StatSummary sums[2] = {m_stats.whole(), m_stats.ranges(m_page())};
     // A capture time as a person reads it; a time of day (a loaded row) as it is.
     auto when = [this](qint64 row) {
         const QString iso = m_stats.timeOf(row);

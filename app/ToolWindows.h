@@ -7,6 +7,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 class AlarmMonitor;
 class QCheckBox;
@@ -53,8 +54,9 @@ class StatisticsWindow : public QWidget
 {
     Q_OBJECT
 public:
-    // page: the rows the chart shows now (first, last; last < first when none).
-    StatisticsWindow(TableStatistics &stats, std::function<std::pair<qint64, qint64>()> page,
+    // page: the rows the chart shows now, as runs (first, last).
+    StatisticsWindow(TableStatistics &stats,
+                     std::function<std::vector<std::pair<qint64, qint64>>()> page,
                      std::function<QString()> unit, QWidget *parent);
     void refresh();
     // The text of a cell: row (0..) and column (0 whole, 1 page).
@@ -62,7 +64,7 @@ public:
 
 private:
     TableStatistics &m_stats;
-    std::function<std::pair<qint64, qint64>()> m_page;
+    std::function<std::vector<std::pair<qint64, qint64>>()> m_page;
     std::function<QString()> m_unit;
     QTableWidget *m_grid;
     QTimer *m_timer;

@@ -72,10 +72,9 @@ void TFCOMM::showAlarmsWindow()
     m_alarmsWindow->activateWindow();
 }
 
-std::pair<qint64, qint64> TFCOMM::pageRows() const
+std::vector<std::pair<qint64, qint64>> TFCOMM::pageRows() const
 {
-    // The chart's points are the table's rows from 1.
-    return {ChartCtl->WindowMin() - 1, qMin(ChartCtl->WindowMax(), cds1->count()) - 1};
+    return Plotted.rowsOf(ChartCtl->WindowMin(), ChartCtl->WindowMax());
 }
 
 void TFCOMM::showStatisticsWindow()

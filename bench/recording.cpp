@@ -2,10 +2,15 @@
 // prints the cost per reading, in windows of 100,000 readings (wall and CPU time: these
 // machines are shared, and CPU time shows what a busy neighbour does to the wall clock), the
 // memory per stored row, and the cost of page moves and replots at the end.
-//   bench_recording [--readings N] [--journal on|off|both]   (default 10,000,000, both)
+// With --alarms, the same with the statistics and the alarm rules following every row (limits
+// that the walk crosses now and then, a hold time, the alarm log on disk) and without them.
+//   bench_recording [--readings N] [--journal on|off|both] [--alarms on|off|both]
+//   (default 10,000,000 readings, journal both, alarms on)
 
 #include "BenchUtil.h"
 #include "QuietPrompts.h"
+#include "alarms/AlarmMonitor.h"
+#include "alarms/Statistics.h"
 #include "app/Application.h"
 #include "app/RD7F.h"
 #include "recording/MeasurementTable.h"
@@ -21,9 +26,10 @@
 
 namespace {
 
-void run(qint64 readings, bool journal)
+void run(qint64 readings, bool journal, bool alarms)
 {
-    const QByteArray tag = journal ? "journal on: " : "journal off: ";
+    const QByteArray tag = QByteArray(journal ? "journal on" : "journal off") +
+                           (alarms ? ", alarms on: " : ", alarms off: ");
     // "limitless" is ten million rows: the limit question comes at the last reading.
     QuietPrompts prompts;
     Prompts::install(&prompts);
@@ -31,6 +37,19 @@ void run(qint64 readings, bool journal)
     if (!journal) {
         delete w.RecoveryJournal;
         w.RecoveryJournal = nullptr;
+    }
+    if (alarms) {
+        AlarmSettings a;
+        a.High = 60;
+        a.Low = 10;
+        a.HoldSeconds = 5;
+        a.Hysteresis = 0.5;
+        w.setAlarmSettings(a, false);
+    } else {
+        delete w.Alarms;
+        w.Alarms = nullptr;
+        delete w.Stats;
+        w.Stats = nullptr;
     }
     w.show();
     w.RecordSI->setChecked(false);
@@ -140,17 +159,24 @@ int main(int argc, char **argv)
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     Tx9Application app(argc, argv);
     qint64 readings = 10'000'000;
-    QByteArray journal = "both";
+    QByteArray journal = "both", alarms = "on";
     for (int i = 1; i + 1 < argc; ++i) {
+        if (QByteArray(argv[i]) == "--alarms")
+            alarms = argv[i + 1];
         if (QByteArray(argv[i]) == "--readings")
             readings = QByteArray(argv[i + 1]).toLongLong();
         if (QByteArray(argv[i]) == "--journal")
             journal = argv[i + 1];
     }
-    // The same run without and with the journal, so the two compare on the same machine.
-    if (journal != "on")
-        run(readings, false);
-    if (journal != "off")
-        run(readings, true);
+    // The same run without and with the journal (and the alarms), so that they compare on the
+    // same machine.
+    for (const bool a : {false, true}) {
+        if ((a && alarms == "off") || (!a && alarms == "on"))
+            continue;
+        if (journal != "on")
+            run(readings, false, a);
+        if (journal != "off")
+            run(readings, true, a);
+    }
     return 0;
 }

@@ -94,6 +94,24 @@ private slots:
             QCOMPARE(stats->cell(2, 0), "23.5 \u00B0C");
             QCOMPARE(stats->cell(4, 0), "32.1 \u00B0C");
             QCOMPARE(stats->cell(0, 1), "5"); // the page holds them all
+            // Rows loaded from a file are in the table, not on the chart's page.
+            QTemporaryDir files;
+            const QString old = files.filePath("old.txt");
+            QFile f(old);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("Report created on: 12/9/26\r\n\r\nNo\tTime\tValue\tUnit\r\n"
+                    "1\t07:00:00\t11.0\t#\r\n2\t07:00:01\t50.0\t#\r\n");
+            f.close();
+            w.LoadTableFromFile(old, w.cds1, false);
+            QTRY_COMPARE(w.cds1->count(), 7);
+            sendFrame(w, "A240");
+            stats->refresh();
+            QCOMPARE(stats->cell(0, 0), "8");
+            QCOMPARE(stats->cell(2, 0), "11 \u00B0C");
+            QCOMPARE(stats->cell(4, 0), "50 \u00B0C");
+            QCOMPARE(stats->cell(0, 1), "6");
+            QCOMPARE(stats->cell(2, 1), "23.5 \u00B0C");
+            QCOMPARE(stats->cell(4, 1), "32.1 \u00B0C");
             shot(stats, "statistics-window");
             shot(&w, "main-window-tools");
 
@@ -106,17 +124,21 @@ private slots:
                     sendFrame(w, v);
             } << [&] { sendFrame(w, "A244"); };
             w.ExportCsvEntry->trigger();
-            QCOMPARE(w.cds1->count(), 9);
+            QCOMPARE(w.cds1->count(), 12);
             QCOMPARE(prompts.messages.last().text,
-                     QStringLiteral("8 readings exported to %1.").arg(csv));
+                     QStringLiteral("11 readings exported to %1.").arg(csv));
             const QStringList rows = readCsv(csv);
-            QCOMPARE(rows.size(), 8);
-            for (int i = 0; i < 8; ++i) {
+            QCOMPARE(rows.size(), 11);
+            for (int i = 0; i < 11; ++i) {
                 const QStringList f = rows[i].split(' ');
                 QCOMPARE(f[0].toInt(), w.cds1->no(i).value());
                 QCOMPARE(f[2],
                          w.cds1->text(i, MeasurementTable::FieldValue).trimmed().replace(',', '.'));
-                QCOMPARE(QDateTime::fromString(f[1], Qt::ISODateWithMs), *w.cds1->captured(i));
+                // A loaded row has no date: its time is left empty, not made up.
+                if (i == 5 || i == 6)
+                    QVERIFY(f[1].isEmpty());
+                else
+                    QCOMPARE(QDateTime::fromString(f[1], Qt::ISODateWithMs), *w.cds1->captured(i));
             }
             const QString saved = dir.filePath("alarms.txt");
             prompts.fileAnswers << saved;
