@@ -1,5 +1,6 @@
 #include "app/WindowPublishing.h"
 
+#include "alarms/AlarmMonitor.h"
 #include "app/RD7F.h"
 #include "mqtt/MqttPublisher.h"
 #include "usb/HidControllerClass.h"
@@ -57,5 +58,11 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
         publisher.reset();
         return 7;
     }
+    // The window's alarms go to <prefix>/alarm as a headless run's do.
+    MqttPublisher *p = publisher.get();
+    QObject::connect(window.Alarms, &AlarmMonitor::alarm, p,
+                     [p](const AlarmEvent &e, const QString &unit) {
+                         p->publishEvent("alarm", AlarmMonitor::json(e, unit, p->id()), true);
+                     });
     return std::nullopt;
 }

@@ -9,19 +9,14 @@
 #include "mqtt/MqttPublisher.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
+#include "tests/common/LocalBroker.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -34,19 +29,6 @@ struct NoSettings : LoggerSession::Settings
     bool connectWanted() const override { return false; }
     int chosenRow() const override { return -1; }
 };
-
-int freePort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 void runFor(int ms, const std::function<bool()> &done = {})
 {
@@ -86,21 +68,13 @@ int main(int argc, char **argv)
     const qint64 rows = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1'000'000;
     const int idleSeconds = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
     QTemporaryDir dir;
-    const int port = freePort();
-    QFile conf(dir.filePath("mosquitto.conf"));
-    conf.open(QIODevice::WriteOnly);
-    conf.write("user " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\nlistener " +
-               QByteArray::number(port) + " 127.0.0.1\nallow_anonymous true\n");
-    conf.close();
-    QProcess broker;
-    broker.setStandardOutputFile(dir.filePath(QStringLiteral("broker.log")));
-    broker.setStandardErrorFile(dir.filePath(QStringLiteral("broker.log")));
-    broker.start(QStringLiteral("/usr/sbin/mosquitto"), {QStringLiteral("-c"), conf.fileName()});
-    if (!broker.waitForStarted()) {
+    LocalBroker broker;
+    broker.dir = dir.path();
+    if (!broker.start()) {
         std::fprintf(stderr, "bench_mqtt: mosquitto does not start (scripts/deps.sh)\n");
         return 1;
     }
-    QThread::msleep(300);
+    const int port = broker.port;
     Mqtt::Options o;
     o.Url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
     o.Host = QStringLiteral("127.0.0.1");
@@ -177,7 +151,5 @@ int main(int argc, char **argv)
         Bench::print("idle_left", double(publisher.queued()), "rows");
         publisher.close();
     }
-    broker.terminate();
-    broker.waitForFinished();
     return 0;
 }

@@ -17,12 +17,12 @@ namespace Mqtt {
 
 namespace {
 
-struct Spec
+struct OptionName
 {
     const char *name;
     const char *valueName; // nullptr: a flag
 };
-constexpr Spec Specs[] = {
+constexpr OptionName Names[] = {
     {"mqtt", "url"},
     {"mqtt-topic", "prefix"},
     {"mqtt-id", "id"},
@@ -45,7 +45,7 @@ QString opt(const char *name)
 
 void addOptions(QCommandLineParser &parser)
 {
-    for (const Spec &s : Specs)
+    for (const OptionName &s : Names)
         parser.addOption(QCommandLineOption(opt(s.name), QString(), opt(s.valueName)));
 }
 
@@ -62,7 +62,7 @@ std::optional<Options> fromParser(const QCommandLineParser &parser, QString *err
 {
     error->clear();
     if (!parser.isSet(opt("mqtt"))) {
-        for (const Spec &s : Specs)
+        for (const OptionName &s : Names)
             if (parser.isSet(opt(s.name))) {
                 *error = QStringLiteral("--%1 needs --mqtt").arg(opt(s.name));
                 break;
@@ -185,7 +185,7 @@ const QList<Headless::WindowOption> &windowOptions()
     static const QList<Headless::WindowOption> list = [] {
         QList<Headless::WindowOption> l;
         // --ha-discovery's prefix may be left out, so a window takes it as --ha-discovery=P.
-        for (const Spec &s : Specs)
+        for (const OptionName &s : Names)
             l.append({s.name, std::strcmp(s.name, "ha-discovery") != 0, nullptr});
         return l;
     }();

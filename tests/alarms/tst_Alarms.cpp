@@ -2,13 +2,36 @@
 // random tables (recorded rows, rows loaded from a file, an emptied table).
 
 #include "alarms/AlarmRules.h"
+#include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
 #include <cmath>
+
+// A notification service of the test's own, on a bus of its own.
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList calls;
+    QVariantMap lastHints;
+public slots:
+    Q_SCRIPTABLE uint Notify(const QString &app, uint, const QString &, const QString &summary,
+                             const QString &body, const QStringList &, const QVariantMap &hints,
+                             int timeout)
+    {
+        calls << QStringLiteral("%1|%2|%3|%4").arg(app, summary, body).arg(timeout);
+        lastHints = hints;
+        return uint(calls.size());
+    }
+};
 
 class tst_Alarms : public QObject
 {
@@ -26,6 +49,32 @@ class tst_Alarms : public QObject
     }
 
 private slots:
+    void desktopNotifications()
+    {
+        QProcess bus;
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY2(bus.waitForReadyRead(10000), "dbus-daemon does not start");
+        const QByteArray address = bus.readLine().trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        // No service on the bus: nothing happens, and nothing is claimed.
+        QVERIFY(!DesktopNotifier::notify("Alarm high started", "body", true));
+        FakeNotifications fake;
+        QDBusConnection service = QDBusConnection::connectToBus(QString::fromUtf8(address), "fake");
+        QVERIFY(service.registerObject("/org/freedesktop/Notifications", &fake,
+                                       QDBusConnection::ExportScriptableSlots));
+        QVERIFY(service.registerService("org.freedesktop.Notifications"));
+        QVERIFY(DesktopNotifier::notify("Alarm high started", "31.2 \u00B0C is above 30", true));
+        QTRY_COMPARE(fake.calls.size(), 1);
+        QCOMPARE(fake.calls[0], "TX-9 Logger|Alarm high started|31.2 \u00B0C is above 30|0");
+        QCOMPARE(fake.lastHints.value("urgency").toInt(), 2);
+        QVERIFY(DesktopNotifier::notify("Alarm high ended", "back", false));
+        QTRY_COMPARE(fake.calls.size(), 2);
+        QCOMPARE(fake.lastHints.value("urgency").toInt(), 1);
+        QDBusConnection::disconnectFromBus("fake");
+        bus.kill();
+        bus.waitForFinished();
+    }
+
     void rules_data()
     {
         QTest::addColumn<QString>("settings"); // H high, L low, D hold, Y hysteresis

@@ -3,6 +3,7 @@
 // and a subscriber of the test's own (mosquitto_sub). Outages are real: the broker stopped and
 // started, the logger killed.
 
+#include "common/LocalBroker.h"
 #include "headless/Headless.h"
 
 #include <QDir>
@@ -13,80 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-int freePort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-bool listening(int port)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(quint16(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(s);
-    return ok;
-}
-
-// A broker of the test's own.
-struct Broker
-{
-    QString dir;
-    int port = freePort();
-    QString extra; // more configuration (TLS, passwords)
-    bool persistence = false;
-    QProcess process;
-
-    bool start()
-    {
-        QFile conf(dir + "/mosquitto.conf");
-        if (!conf.open(QIODevice::WriteOnly))
-            return false;
-        // Started as root, the broker would drop to the user mosquitto, who may read neither
-        // the test's keys nor its folder.
-        QByteArray text = "user " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\n";
-        text += "listener " + QByteArray::number(port) + " 127.0.0.1\n";
-        text += extra.isEmpty() ? "allow_anonymous true\n" : extra.toUtf8();
-        if (persistence)
-            text += "persistence true\npersistence_location " + dir.toUtf8() + "/\n";
-        conf.write(text);
-        conf.close();
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start("/usr/sbin/mosquitto", {"-c", conf.fileName()});
-        if (!process.waitForStarted())
-            return false;
-        for (int i = 0; i < 100 && !listening(port); ++i)
-            QTest::qWait(50);
-        return listening(port);
-    }
-    void stop()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
-    ~Broker() { stop(); }
-    QString url(const char *scheme = "mqtt") const
-    {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port);
-    }
-};
 
 struct Message
 {
@@ -225,7 +154,7 @@ private slots:
     // state and discovery; Home Assistant's restart; the influx lines; the will.
     void readingsStatusDiscoveryAndWill()
     {
-        Broker broker;
+        LocalBroker broker;
         broker.dir = m_dir.filePath("b1");
         QDir().mkpath(broker.dir);
         QVERIFY(broker.start());
@@ -332,7 +261,7 @@ private slots:
     // The broker away for ten seconds in the middle of a run: every row arrives, in order.
     void brokerAwayMidRun()
     {
-        Broker broker;
+        LocalBroker broker;
         broker.dir = m_dir.filePath("b2");
         broker.persistence = true;
         QDir().mkpath(broker.dir);
@@ -371,7 +300,7 @@ private slots:
     // runs arrives, oldest first.
     void killedWhileBrokerDown()
     {
-        Broker broker;
+        LocalBroker broker;
         broker.dir = m_dir.filePath("b3");
         QDir().mkpath(broker.dir);
         QObject owner;
@@ -412,7 +341,7 @@ private slots:
     // file as CSV under a German locale read back by Python's csv module.
     void alarmsEndToEnd()
     {
-        Broker broker;
+        LocalBroker broker;
         broker.dir = m_dir.filePath("b4");
         QDir().mkpath(broker.dir);
         QVERIFY(broker.start());
@@ -558,7 +487,7 @@ private slots:
             0);
         QFile::setPermissions(d + "/passwd", QFile::ReadOwner | QFile::WriteOwner);
 
-        Broker broker;
+        LocalBroker broker;
         broker.dir = d;
         broker.extra = QStringLiteral("allow_anonymous false\npassword_file %1/passwd\n"
                                       "cafile %1/ca.crt\ncertfile %1/server.crt\n"
