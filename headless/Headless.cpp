@@ -535,9 +535,10 @@ void HeadlessRun::stop(int status)
                      .arg(m_publisher->queued())
                      .arg(m_publisher->outboxFolder(), m_publisher->id()));
     }
-    // The journal is retired when the data file holds every row; after a failure it stays
-    // for the next start.
-    if (m_status == Ok || m_status == DownloadInterrupted)
+    // The journal is retired when the data file holds every row (a broker that refused the
+    // run does not change that: the rows wait in the outbox); after a failure it stays for
+    // the next start.
+    if (m_status == Ok || m_status == DownloadInterrupted || m_status == MqttRefused)
         m_journal->closeNormally();
     else
         m_journal->flush();
