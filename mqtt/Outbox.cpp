@@ -171,7 +171,9 @@ bool Outbox::open(const QString &folder, qint64 segmentBytes)
     std::sort(m_segments.begin(), m_segments.end(),
               [](const Segment &a, const Segment &b) { return a.number < b.number; });
 
-    // What was acknowledged: "index segment offset".
+    // What was acknowledged: "index segment offset seq" (the highest reading number
+    // delivered, so that numbers never come again even when a power cut took the last
+    // unsynced messages but not this file).
     const QByteArray ackName = QFile::encodeName(folder + QStringLiteral("/acked"));
     m_ackFd = ::open(ackName.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (m_ackFd < 0)
@@ -184,7 +186,10 @@ bool Outbox::open(const QString &folder, qint64 segmentBytes)
         m_ackSegment = acked[1].toULongLong(&b);
         m_ackOffset = acked[2].toLongLong(&c);
         ackKnown = a && b && c && m_ackOffset >= HeaderBytes;
+        if (acked.size() >= 4)
+            m_ackedSeq = acked[3].toULongLong();
     }
+    m_nextSeq = std::max(m_nextSeq, m_ackedSeq + 1);
 
     // Every segment's header; one that has none holds nothing (a crash as it was made).
     for (auto s = m_segments.begin(); s != m_segments.end();) {
@@ -229,6 +234,14 @@ bool Outbox::open(const QString &folder, qint64 segmentBytes)
         m_ackSegment = m_segments.front().number;
         m_ackOffset = HeaderBytes;
         m_ackedIndex = m_segments.front().firstIndex - 1;
+    }
+    if (m_ackedIndex > m_lastIndex ||
+        (m_ackSegment == m_segments.back().number && m_ackOffset > m_writeSize)) {
+        // Acknowledged beyond what the files hold (their last second did not reach the disk
+        // before a power cut, the acknowledgement did): all of it was delivered.
+        m_ackedIndex = m_lastIndex;
+        m_ackSegment = m_segments.back().number;
+        m_ackOffset = m_writeSize;
     }
     m_fileLastIndex = m_lastIndex;
     rewind();
@@ -471,7 +484,7 @@ bool Outbox::take(Message &out)
         if (readAt(m_readSegment, m_readOffset, out, next) && out.index == m_takenIndex + 1) {
             m_readOffset = next;
             m_takenIndex = out.index;
-            m_sent.push_back({out.index, m_readSegment, next, false});
+            m_sent.push_back({out.index, out.seq, m_readSegment, next, false});
             return true;
         }
         // The end of a finished segment (or what of it cannot be read): on to the next one.
@@ -488,7 +501,7 @@ bool Outbox::take(Message &out)
                              .arg(s->firstIndex - 1));
             // Those messages are gone from the count: the ones after them go on.
             m_takenIndex = s->firstIndex - 1;
-            m_sent.push_back({m_takenIndex, s->number, HeaderBytes, true});
+            m_sent.push_back({m_takenIndex, 0, s->number, HeaderBytes, true});
             acknowledge(m_takenIndex);
         }
         m_readSegment = s->number;
@@ -508,6 +521,7 @@ void Outbox::acknowledge(quint64 index)
     bool moved = false;
     while (!m_sent.empty() && m_sent.front().acked) {
         m_ackedIndex = m_sent.front().index;
+        m_ackedSeq = std::max(m_ackedSeq, m_sent.front().seq);
         m_ackSegment = m_sent.front().segment;
         m_ackOffset = m_sent.front().end;
         m_sent.pop_front();
@@ -530,7 +544,7 @@ void Outbox::storeAcked()
     if (m_ackFd < 0)
         return;
     QByteArray text = QByteArray::number(m_ackedIndex) + ' ' + QByteArray::number(m_ackSegment) +
-                      ' ' + QByteArray::number(m_ackOffset);
+                      ' ' + QByteArray::number(m_ackOffset) + ' ' + QByteArray::number(m_ackedSeq);
     text = text.leftJustified(AckFileBytes - 1, ' ') + '\n';
     if (::pwrite(m_ackFd, text.constData(), size_t(text.size()), 0) != text.size())
         return; // the next store tries again; until then messages may go twice, not never

@@ -10,8 +10,9 @@
 //   body. Only the newest segment is appended to; a new one begins once it passes the segment
 //   size. Messages are written with write() at once (a killed program loses nothing) and
 //   synced at most once a second (a power cut loses at most that second, as the journal does).
-// - acked: the index of the last message acknowledged, written a moment after acks come. It
-//   may lag behind (the messages after it are sent again), never run ahead.
+// - acked: the index of the last message acknowledged (and the highest reading number), written
+//   a moment after acks come. It may lag behind (the messages after it are sent again); should
+//   a power cut leave it ahead of the segments, what it says was delivered counts as such.
 // - lock: held by the process that owns the outbox.
 // A torn last message (a crash mid-write) is cut off at open; bytes that do not read as
 // messages are never dropped silently: they are copied aside as damaged-<n>.bin and said.
@@ -82,6 +83,7 @@ private:
     struct Sent
     {
         quint64 index;
+        quint64 seq;
         quint64 segment; // where the message after it begins
         qint64 end;
         bool acked;
@@ -108,6 +110,7 @@ private:
     quint64 m_fileLastIndex = 0; // of the last message in the files
     quint64 m_takenIndex = 0;    // of the last message taken for sending
     quint64 m_ackedIndex = 0;    // every message up to it is acknowledged
+    quint64 m_ackedSeq = 0;      // the highest reading number acknowledged
     quint64 m_nextSeq = 1;
     QByteArray m_waiting; // encoded messages the files could not take yet
     quint64 m_waitingFirst = 0;
