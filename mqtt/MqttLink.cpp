@@ -102,8 +102,8 @@ void MqttLink::attempt()
     watchSocket();
     // A broker that never answers (a host that drops the packets) is given up on, and tried
     // again, like one that refuses.
-    QTimer::singleShot(30000, this, [this, mosq = m_mosq] {
-        if (m_mosq == mosq && !m_connected)
+    QTimer::singleShot(30000, this, [this, attempt = ++m_attempt] {
+        if (m_attempt == attempt && m_mosq && !m_connected)
             lost(QStringLiteral("no answer from the broker"));
     });
 }
@@ -212,8 +212,8 @@ int MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qo
     if (rc != MOSQ_ERR_SUCCESS) {
         // The connection broke under the write: given up once the caller is out of here.
         const QString why = errorText(rc);
-        QTimer::singleShot(0, this, [this, why, mosq = m_mosq] {
-            if (m_mosq == mosq)
+        QTimer::singleShot(0, this, [this, why, attempt = m_attempt] {
+            if (m_attempt == attempt && m_mosq)
                 lost(why);
         });
         m_connected = false;

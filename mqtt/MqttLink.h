@@ -88,6 +88,7 @@ private:
     bool m_finishing = false;
     bool m_refusedByConfig = false; // the last CONNACK refused for the configuration's sake
     int m_waitFor = -1;             // finish waits for this message's acknowledgement
+    quint64 m_attempt = 0;          // connection attempts so far
     int m_inFlight = 0;
     QString m_lastError;
     QString m_tlsError; // what the library said of a failed handshake
