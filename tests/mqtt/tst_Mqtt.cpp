@@ -258,6 +258,33 @@ private slots:
         QCOMPARE(sub.on("lab/one/status").last().payload, "offline");
     }
 
+    // The window takes the same options and publishes what it records.
+    void windowPublishesToo()
+    {
+        LocalBroker broker;
+        broker.dir = m_dir.filePath("b5");
+        QDir().mkpath(broker.dir);
+        QVERIFY(broker.start());
+        Subscriber sub;
+        sub.start(broker.port, {"win/#"});
+        QTest::qWait(300);
+        QProcess window;
+        QProcessEnvironment env = m_env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        window.setProcessEnvironment(env);
+        window.start(TX9_DEMO, {"--connect", "--mqtt", broker.url(), "--mqtt-id", "win-1",
+                                "--mqtt-topic", "win", "--mqtt-format", "influx"});
+        QVERIFY(sub.waitFor("win/reading", 3));
+        QVERIFY(sub.on("win/reading")[0].payload.startsWith("tx9,id=win-1,unit=C value="));
+        QCOMPARE(sub.on("win/status")[0].payload, "online");
+        window.kill();
+        window.waitForFinished();
+        QVERIFY(sub.waitFor("win/status", 2));
+        QCOMPARE(sub.on("win/status").last().payload, "offline"); // the will
+        // A wrong option stops the window before it opens.
+        QCOMPARE(QProcess::execute(TX9_DEMO, {"--mqtt", "http://x"}), int(Headless::Usage));
+    }
+
     // The broker away for ten seconds in the middle of a run: every row arrives, in order.
     void brokerAwayMidRun()
     {
