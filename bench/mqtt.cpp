@@ -68,8 +68,7 @@ int main(int argc, char **argv)
     const qint64 rows = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1'000'000;
     const int idleSeconds = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
     QTemporaryDir dir;
-    LocalBroker broker;
-    broker.dir = dir.path();
+    LocalBroker broker(dir.path());
     if (!broker.start()) {
         std::fprintf(stderr, "bench_mqtt: mosquitto does not start (scripts/deps.sh)\n");
         return 1;

@@ -2,6 +2,7 @@
 // Debian's mosquitto broker, started by a test or a benchmark on 127.0.0.1 with a free port
 // and a configuration of its own (and stopped with it).
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QString>
@@ -39,7 +40,8 @@ inline bool listening(int port)
 // A broker of the caller's own: its configuration in dir, on a free port of 127.0.0.1.
 struct LocalBroker
 {
-    QString dir;
+    explicit LocalBroker(const QString &folder = {}) : dir(folder) {}
+    QString dir; // made when the broker starts
     int port = freePort();
     QString extra; // more configuration (TLS, passwords)
     bool persistence = false;
@@ -47,6 +49,7 @@ struct LocalBroker
 
     bool start()
     {
+        QDir().mkpath(dir);
         QFile conf(dir + "/mosquitto.conf");
         if (!conf.open(QIODevice::WriteOnly))
             return false;

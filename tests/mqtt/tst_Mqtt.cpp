@@ -154,9 +154,7 @@ private slots:
     // state and discovery; Home Assistant's restart; the influx lines; the will.
     void readingsStatusDiscoveryAndWill()
     {
-        LocalBroker broker;
-        broker.dir = m_dir.filePath("b1");
-        QDir().mkpath(broker.dir);
+        LocalBroker broker(m_dir.filePath("b1"));
         QVERIFY(broker.start());
         Subscriber sub;
         sub.start(broker.port, {"lab/#", "ha/#"});
@@ -261,9 +259,7 @@ private slots:
     // The window takes the same options and publishes what it records.
     void windowPublishesToo()
     {
-        LocalBroker broker;
-        broker.dir = m_dir.filePath("b5");
-        QDir().mkpath(broker.dir);
+        LocalBroker broker(m_dir.filePath("b5"));
         QVERIFY(broker.start());
         Subscriber sub;
         sub.start(broker.port, {"win/#"});
@@ -288,10 +284,8 @@ private slots:
     // The broker away for ten seconds in the middle of a run: every row arrives, in order.
     void brokerAwayMidRun()
     {
-        LocalBroker broker;
-        broker.dir = m_dir.filePath("b2");
+        LocalBroker broker(m_dir.filePath("b2"));
         broker.persistence = true;
-        QDir().mkpath(broker.dir);
         QVERIFY(broker.start());
         Subscriber sub;
         sub.start(broker.port, {"mid/#"}, {"-c", "-i", "test-sub-mid"});
@@ -327,9 +321,7 @@ private slots:
     // runs arrives, oldest first.
     void killedWhileBrokerDown()
     {
-        LocalBroker broker;
-        broker.dir = m_dir.filePath("b3");
-        QDir().mkpath(broker.dir);
+        LocalBroker broker(m_dir.filePath("b3"));
         QObject owner;
         const QStringList common{"--mqtt", broker.url(),   "--mqtt-id",
                                  "down-1", "--mqtt-topic", "down"};
@@ -368,9 +360,7 @@ private slots:
     // file as CSV under a German locale read back by Python's csv module.
     void alarmsEndToEnd()
     {
-        LocalBroker broker;
-        broker.dir = m_dir.filePath("b4");
-        QDir().mkpath(broker.dir);
+        LocalBroker broker(m_dir.filePath("b4"));
         QVERIFY(broker.start());
         Subscriber sub;
         sub.start(broker.port, {"al/#"});
