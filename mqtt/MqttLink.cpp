@@ -66,7 +66,6 @@ void MqttLink::attempt()
     // The caller keeps its own window of messages in flight.
     mosquitto_max_inflight_messages_set(m_mosq, 0);
     mosquitto_connect_callback_set(m_mosq, &MqttLink::onConnect);
-    mosquitto_disconnect_callback_set(m_mosq, &MqttLink::onDisconnect);
     mosquitto_publish_callback_set(m_mosq, &MqttLink::onPublish);
     mosquitto_message_callback_set(m_mosq, &MqttLink::onMessage);
     mosquitto_log_callback_set(m_mosq, &MqttLink::onLog);
@@ -96,7 +95,8 @@ void MqttLink::attempt()
     const int rc =
         mosquitto_connect_async(m_mosq, host.constData(), m_config.Port, m_config.KeepAlive);
     if (rc != MOSQ_ERR_SUCCESS) {
-        lost(errorText(rc));
+        // The handshake may begin (and fail) in the call itself.
+        loopFailed(rc);
         return;
     }
     watchSocket();
@@ -129,11 +129,20 @@ void MqttLink::updateWrite()
         m_write->setEnabled(mosquitto_want_write(m_mosq));
 }
 
+int MqttLink::handshakeStep()
+{
+    // While TLS is still shaking hands, the library goes on with it only from its own loop
+    // (mosquitto_loop_read and _write leave it waiting): one round of that loop, without
+    // waiting, does what the socket is ready for.
+    return mosquitto_loop(m_mosq, 0, 1);
+}
+
 void MqttLink::readable()
 {
     if (!m_mosq)
         return;
-    if (const int rc = mosquitto_loop_read(m_mosq, 1); rc != MOSQ_ERR_SUCCESS)
+    const int rc = m_config.Tls && !m_connected ? handshakeStep() : mosquitto_loop_read(m_mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS)
         loopFailed(rc);
     else
         updateWrite();
@@ -143,7 +152,8 @@ void MqttLink::writable()
 {
     if (!m_mosq)
         return;
-    if (const int rc = mosquitto_loop_write(m_mosq, 1); rc != MOSQ_ERR_SUCCESS)
+    const int rc = m_config.Tls && !m_connected ? handshakeStep() : mosquitto_loop_write(m_mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS)
         loopFailed(rc);
     else
         updateWrite();
@@ -298,11 +308,6 @@ void MqttLink::onConnect(mosquitto *, void *self, int rc)
     link->m_backoff = 1;
     link->m_lastError.clear();
     emit link->connectedChanged(true);
-}
-
-void MqttLink::onDisconnect(mosquitto *, void *, int)
-{
-    // Seen by the loop call that returns the error.
 }
 
 void MqttLink::onPublish(mosquitto *, void *self, int mid)

@@ -64,7 +64,6 @@ signals:
 
 private:
     static void onConnect(mosquitto *, void *self, int rc);
-    static void onDisconnect(mosquitto *, void *self, int rc);
     static void onPublish(mosquitto *, void *self, int mid);
     static void onMessage(mosquitto *, void *self, const struct mosquitto_message *m);
     static void onLog(mosquitto *, void *self, int level, const char *text);
@@ -76,6 +75,7 @@ private:
     void writable();
     void misc();
     void loopFailed(int rc);
+    int handshakeStep();
     QString errorText(int rc) const;
 
     Config m_config;
