@@ -1,6 +1,5 @@
 #include "alarms/AlarmMonitor.h"
 
-#include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
 
@@ -9,10 +8,7 @@ AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
 {
     connect(&session, &LoggerSession::rowStored, this, &AlarmMonitor::rowStored);
     // An emptied table numbers its texts anew.
-    connect(&session.table(), &QAbstractItemModel::modelReset, this, [this] {
-        m_values.clear();
-        m_unitId = NoId;
-    });
+    connect(&session.table(), &QAbstractItemModel::modelReset, this, [this] { m_values.clear(); });
     m_tick.setInterval(1000);
     connect(&m_tick, &QTimer::timeout, this,
             [this] { say(m_rules.tick(QDateTime::currentDateTime())); });
@@ -35,8 +31,7 @@ void AlarmMonitor::rowStored(qint64 row, qint32, float, const QDateTime &capture
     m_unit = MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit));
     if (!m_rules.settings().any())
         return;
-    say(m_rules.feed(captured,
-                     MeasurementTable::numberOf(t.text(row, MeasurementTable::FieldValue))));
+    say(m_rules.feed(captured, m_values.value(t, row)));
 }
 
 void AlarmMonitor::say(const QList<AlarmEvent> &events)
@@ -46,23 +41,4 @@ void AlarmMonitor::say(const QList<AlarmEvent> &events)
             emit logFailed(m_log.errorString());
         emit alarm(e, m_unit);
     }
-}
-
-QByteArray AlarmMonitor::json(const AlarmEvent &e, const QString &unit, const QString &id)
-{
-    auto time = [](const QDateTime &t) {
-        return t.isValid() ? '"' + CaptureTime::text(MeasurementTable::packTime(t)) + '"'
-                           : QByteArray("null");
-    };
-    auto num = [](std::optional<double> v) {
-        return v ? QByteArray::number(*v, 'g', 15) : QByteArray("null");
-    };
-    QString u = unit;
-    u.replace(QLatin1Char('"'), QLatin1Char('\''));
-    return "{\"alarm\":\"" + AlarmRules::kindName(e.Kind).toUtf8() + "\",\"state\":\"" +
-           (e.Start ? "start" : "end") + "\",\"time\":" + time(e.Time) +
-           ",\"since\":" + time(e.BreachStart) + ",\"value\":" + num(e.Value) +
-           ",\"limit\":" + num(e.Limit) + ",\"worst\":" + num(e.Worst) +
-           ",\"seconds\":" + QByteArray::number(e.Seconds, 'f', 3) + ",\"unit\":\"" + u.toUtf8() +
-           "\",\"id\":\"" + id.toUtf8() + "\"}";
 }

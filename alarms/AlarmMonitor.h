@@ -6,11 +6,10 @@
 
 #include "alarms/AlarmLog.h"
 #include "alarms/AlarmRules.h"
+#include "recording/ValueNumbers.h"
 
 #include <QObject>
 #include <QTimer>
-#include <optional>
-#include <vector>
 
 class LoggerSession;
 
@@ -26,8 +25,6 @@ public:
     const AlarmRules &rules() const { return m_rules; }
     AlarmLog &log() { return m_log; }
     QString unit() const { return m_unit; } // of the last reading: "°C", "°F"
-    // The event as JSON, for the MQTT alarm topic.
-    static QByteArray json(const AlarmEvent &event, const QString &unit, const QString &id);
 
 signals:
     void alarm(const AlarmEvent &event, const QString &unit);
@@ -42,8 +39,6 @@ private:
     AlarmRules m_rules;
     AlarmLog m_log;
     QString m_unit;
-    static constexpr quint32 NoId = 0xffffffffu;
-    quint32 m_unitId = NoId;
-    std::vector<std::pair<bool, std::optional<double>>> m_values; // by value text id
+    ValueNumbers m_values;
     QTimer m_tick;
 };

@@ -82,32 +82,14 @@ void TableStatistics::rebuild()
     m_blocks.clear();
     // The table's texts are numbered anew when it is emptied.
     m_values.clear();
-    m_valueKnown.clear();
     m_timeOfDay.clear();
     if (m_table && m_table->count() > 0)
         appended(0, m_table->count() - 1);
 }
 
-double TableStatistics::valueOfId(quint32 id) const
-{
-    if (id >= m_valueKnown.size()) {
-        m_values.resize(size_t(id) + 1024, 0);
-        m_valueKnown.resize(size_t(id) + 1024, 0);
-    }
-    if (!m_valueKnown[id]) {
-        m_values[id] = MeasurementTable::numberOf(m_table->textById(id))
-                           .value_or(std::numeric_limits<double>::quiet_NaN());
-        m_valueKnown[id] = 1;
-    }
-    return m_values[id];
-}
-
 std::optional<double> TableStatistics::value(qint64 row) const
 {
-    const double v = valueOfId(m_table->textId(row, MeasurementTable::FieldValue));
-    if (std::isnan(v))
-        return std::nullopt;
-    return v;
+    return m_values.value(*m_table, row);
 }
 
 double TableStatistics::spanSeconds(qint64 row) const
@@ -172,7 +154,7 @@ void TableStatistics::appended(qint64 first, qint64 last)
             addSpan(m_whole, row - 1);
             addSpan(m_blocks[size_t((row - 1) / BlockRows)], row - 1);
         }
-        const double v = valueOfId(m_table->textId(row, MeasurementTable::FieldValue));
+        const double v = m_values.of(*m_table, row);
         if (!std::isnan(v)) {
             m_whole.add(v, row);
             m_blocks[block].add(v, row);
@@ -280,12 +262,13 @@ StatSummary TableStatistics::summaryOf(const Part &p, qint64 first, qint64 last)
     return s;
 }
 
-QString TableStatistics::timeOf(qint64 row) const
+QString TableStatistics::timeOf(qint64 row, const QString &format) const
 {
     if (!m_table || row < 0 || row >= m_table->count())
         return {};
     if (const qint64 packed = m_table->capturedPacked(row))
-        return QString::fromLatin1(CaptureTime::text(packed));
+        return format.isEmpty() ? QString::fromLatin1(CaptureTime::text(packed))
+                                : MeasurementTable::unpackTime(packed)->toString(format);
     return m_table->text(row, MeasurementTable::FieldTime);
 }
 

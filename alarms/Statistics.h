@@ -8,6 +8,8 @@
 // from a file (which have only a time of day), between their times of day (one that goes
 // back is on the next day). Time above or below a limit is that time for the rows beyond it.
 
+#include "recording/ValueNumbers.h"
+
 #include <QObject>
 #include <QPointer>
 #include <optional>
@@ -46,8 +48,9 @@ public:
 
     // A summary as lines of text (unit: "°C"), for a person: a headless run's end, a file.
     QString text(const StatSummary &s, const QString &unit) const;
-    // When a row was captured: its capture time, or its time of day when it has none.
-    QString timeOf(qint64 row) const;
+    // When a row was captured: its capture time (ISO 8601 with its offset, or in format), or
+    // its time of day when it has none.
+    QString timeOf(qint64 row, const QString &format = {}) const;
 
 signals:
     void changed();
@@ -66,7 +69,6 @@ private:
     static constexpr qint64 BlockRows = 4096;
     void rebuild();
     void appended(qint64 first, qint64 last);
-    double valueOfId(quint32 id) const; // NaN: none
     // The time from row to the next one, and whether row is above or below the limits.
     void addSpan(Part &part, qint64 row, double sign = 1) const;
     double spanSeconds(qint64 row) const;
@@ -77,9 +79,8 @@ private:
     std::optional<double> m_high, m_low;
     qint64 m_rows = 0;
     Part m_whole;
-    std::vector<Part> m_blocks;           // one for each whole or begun block of rows
-    mutable std::vector<double> m_values; // by value text id; NaN: none
-    mutable std::vector<char> m_valueKnown;
+    std::vector<Part> m_blocks; // one for each whole or begun block of rows
+    mutable ValueNumbers m_values;
     mutable std::vector<qint64>
         m_timeOfDay; // by time text id: ms into the day; -1 none, -2 unknown
 };

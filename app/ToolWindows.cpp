@@ -276,9 +276,7 @@ void StatisticsWindow::refresh()
     const StatSummary sums[2] = {m_stats.whole(), m_stats.ranges(m_page())};
     // A capture time as a person reads it; a time of day (a loaded row) as it is.
     auto when = [this](qint64 row) {
-        const QString iso = m_stats.timeOf(row);
-        const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
-        return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
+        return m_stats.timeOf(row, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     };
     auto duration = [](double s) {
         const qint64 total = qint64(s + 0.5);

@@ -62,7 +62,7 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     MqttPublisher *p = publisher.get();
     QObject::connect(window.Alarms, &AlarmMonitor::alarm, p,
                      [p](const AlarmEvent &e, const QString &unit) {
-                         p->publishEvent("alarm", AlarmMonitor::json(e, unit, p->id()), true);
+                         p->publishEvent("alarm", Mqtt::alarmJson(e, unit, p->id()), true);
                      });
     return std::nullopt;
 }

@@ -82,7 +82,7 @@ void HeadlessRun::alarm(const AlarmEvent &e, const QString &unit)
                                      e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
                             sentence, e.Start);
     if (m_publisher)
-        m_publisher->publishEvent("alarm", AlarmMonitor::json(e, unit, m_publisher->id()), true);
+        m_publisher->publishEvent("alarm", Mqtt::alarmJson(e, unit, m_publisher->id()), true);
     if (m_options.OnAlarm.isEmpty())
         return;
     // The command runs on its own; the run never waits for it. Its output goes to standard

@@ -116,9 +116,9 @@ void MqttLink::watchSocket()
         return;
     }
     m_read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(m_read.get(), &QSocketNotifier::activated, this, &MqttLink::readable);
+    connect(m_read.get(), &QSocketNotifier::activated, this, [this] { service(true); });
     m_write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-    connect(m_write.get(), &QSocketNotifier::activated, this, &MqttLink::writable);
+    connect(m_write.get(), &QSocketNotifier::activated, this, [this] { service(false); });
     m_miscTimer.start();
     updateWrite();
 }
@@ -137,22 +137,13 @@ int MqttLink::handshakeStep()
     return mosquitto_loop(m_mosq, 0, 1);
 }
 
-void MqttLink::readable()
+void MqttLink::service(bool readable)
 {
     if (!m_mosq)
         return;
-    const int rc = m_config.Tls && !m_connected ? handshakeStep() : mosquitto_loop_read(m_mosq, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
-        loopFailed(rc);
-    else
-        updateWrite();
-}
-
-void MqttLink::writable()
-{
-    if (!m_mosq)
-        return;
-    const int rc = m_config.Tls && !m_connected ? handshakeStep() : mosquitto_loop_write(m_mosq, 1);
+    const int rc = m_config.Tls && !m_connected ? handshakeStep()
+                   : readable                   ? mosquitto_loop_read(m_mosq, 1)
+                                                : mosquitto_loop_write(m_mosq, 1);
     if (rc != MOSQ_ERR_SUCCESS)
         loopFailed(rc);
     else

@@ -71,8 +71,8 @@ private:
     void lost(const QString &why, bool configuration = false);
     void watchSocket();
     void updateWrite();
-    void readable();
-    void writable();
+    // The socket can be read (or written): what the library has to do with it.
+    void service(bool readable);
     void misc();
     void loopFailed(int rc);
     int handshakeStep();

@@ -235,17 +235,38 @@ QString isoTime(const QDateTime &t)
     return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
 }
 
+namespace {
+
+QByteArray jsonNumber(std::optional<double> v)
+{
+    return v ? QByteArray::number(*v, 'g', 15) : QByteArray("null");
+}
+
+QByteArray jsonTime(const std::optional<QDateTime> &t)
+{
+    return t && t->isValid() ? jsonString(isoTime(*t)) : QByteArray("null");
+}
+
+} // namespace
+
 QByteArray readingJson(const Reading &r)
 {
-    QByteArray j =
-        "{\"seq\":" + QByteArray::number(r.Seq) +
-        ",\"no\":" + (r.No ? QByteArray::number(*r.No) : QByteArray("null")) +
-        ",\"time\":" + (r.Time ? jsonString(isoTime(*r.Time)) : QByteArray("null")) +
-        ",\"value\":" + (r.Value ? QByteArray::number(*r.Value, 'g', 15) : QByteArray("null")) +
-        ",\"display\":" + jsonString(r.Display) + ",\"unit\":" + jsonString(r.Unit) +
-        ",\"mode\":" + (r.Download ? "\"download\"" : "\"live\"") + ",\"id\":" + jsonString(r.Id) +
-        '}';
-    return j;
+    return "{\"seq\":" + QByteArray::number(r.Seq) +
+           ",\"no\":" + (r.No ? QByteArray::number(*r.No) : QByteArray("null")) +
+           ",\"time\":" + jsonTime(r.Time) + ",\"value\":" + jsonNumber(r.Value) +
+           ",\"display\":" + jsonString(r.Display) + ",\"unit\":" + jsonString(r.Unit) +
+           ",\"mode\":" + (r.Download ? "\"download\"" : "\"live\"") +
+           ",\"id\":" + jsonString(r.Id) + '}';
+}
+
+QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id)
+{
+    return "{\"alarm\":" + jsonString(AlarmRules::kindName(e.Kind)) +
+           ",\"state\":" + (e.Start ? "\"start\"" : "\"end\"") + ",\"time\":" + jsonTime(e.Time) +
+           ",\"since\":" + jsonTime(e.BreachStart) + ",\"value\":" + jsonNumber(e.Value) +
+           ",\"limit\":" + jsonNumber(e.Limit) + ",\"worst\":" + jsonNumber(e.Worst) +
+           ",\"seconds\":" + QByteArray::number(e.Seconds, 'f', 3) +
+           ",\"unit\":" + jsonString(unit) + ",\"id\":" + jsonString(id) + '}';
 }
 
 QByteArray influxLine(const Reading &r)

@@ -2,6 +2,7 @@
 // What a run publishes to an MQTT broker: the --mqtt options (the same with and without
 // --headless), and the texts of the messages.
 
+#include "alarms/AlarmRules.h"
 #include "headless/WindowOption.h"
 
 #include <QByteArray>
@@ -69,6 +70,8 @@ struct Reading
     QString Id;
 };
 QByteArray readingJson(const Reading &r);
+// An alarm's start or end, for <prefix>/alarm.
+QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id);
 QByteArray influxLine(const Reading &r);
 // ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
 QString isoTime(const QDateTime &t);

@@ -49,6 +49,9 @@ class tst_Tools : public QObject
 private slots:
     void alarmsStatisticsAndExport()
     {
+        // What an earlier run remembered is forgotten first.
+        ToolSettings::setAlarms({});
+        ToolSettings::setExportFolder({});
         QTemporaryDir dir;
         ModalPrompts prompts;
         {
