@@ -34,23 +34,30 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     publisher = std::make_unique<MqttPublisher>(*options, window.Session);
     QObject::connect(publisher.get(), &MqttPublisher::said, publisher.get(),
                      [](const QString &line, bool) { toStderr(line); });
-    QObject::connect(publisher.get(), &MqttPublisher::refused, &window,
-                     [w = QPointer<TFCOMM>(&window)](const QString &why) {
-                         // Said once a run of refusals, without holding the window: the
-                         // readings are kept in the outbox meanwhile.
-                         static QPointer<QMessageBox> notice;
-                         if (notice || !w)
-                             return;
-                         notice = new QMessageBox(QMessageBox::Warning, w->windowTitle(),
-                                                  QStringLiteral("The MQTT broker refused this "
-                                                                 "logger: %1.\nThe readings are "
-                                                                 "kept in the outbox.")
-                                                      .arg(why),
-                                                  QMessageBox::Ok, w);
-                         notice->setAttribute(Qt::WA_DeleteOnClose);
-                         notice->setModal(false);
-                         notice->show();
-                     });
+    // Said without holding the window (the readings are kept meanwhile): one notice, which
+    // gathers what comes while it is open.
+    auto notice = [w = QPointer<TFCOMM>(&window)](const QString &text) {
+        static QPointer<QMessageBox> open;
+        if (!w)
+            return;
+        if (open) {
+            if (!open->text().contains(text))
+                open->setText(open->text() + QStringLiteral("\n\n") + text);
+            return;
+        }
+        open = new QMessageBox(QMessageBox::Warning, w->windowTitle(), text, QMessageBox::Ok, w);
+        open->setAttribute(Qt::WA_DeleteOnClose);
+        open->setModal(false);
+        open->show();
+    };
+    QObject::connect(
+        publisher.get(), &MqttPublisher::refused, &window, [notice](const QString &why) {
+            notice(
+                QStringLiteral("The MQTT broker refused this logger: %1.\nThe readings are kept in "
+                               "the outbox.")
+                    .arg(why));
+        });
+    QObject::connect(publisher.get(), &MqttPublisher::trouble, &window, notice);
     const int cable = window.Engine.cableRow();
     const QString serial = cable >= 0 ? window.Engine.Devices[cable]->SerialString() : QString();
     if (!publisher->start(serial, &error)) {

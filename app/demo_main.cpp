@@ -7,6 +7,7 @@
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
+#include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
 #include "sim/SimulatedThermometer.h"
 
@@ -105,6 +106,8 @@ struct Simulation
 
 int main(int argc, char **argv)
 {
+    if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
+        return *status;
     if (Headless::requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         app.setApplicationName(QStringLiteral("tx9-logger"));

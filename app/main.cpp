@@ -5,6 +5,7 @@
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
+#include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
 #include "usb/HidrawPlatform.h"
 
@@ -13,6 +14,8 @@
 
 int main(int argc, char **argv)
 {
+    if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
+        return *status;
     if (Headless::requested(argc, argv)) {
         QCoreApplication app(argc, argv);
         app.setApplicationName(QStringLiteral("tx9-logger"));

@@ -529,10 +529,25 @@ void HeadlessRun::stop(int status)
         ::close(std::exchange(m_xmlLock, -1));
     if (m_publisher) {
         m_publisher->close();
-        if (m_publisher->queued() > 0)
+        if (const quint64 lost = m_publisher->notKept(); lost > 0) {
+            // Said as it is: those messages are gone, their readings are not.
+            QStringList where;
+            if (inFile > 0)
+                where << m_options.Output;
+            if (m_journal->owner() && m_journal->unavailable().isEmpty())
+                where << QStringLiteral("the recovery journal %1").arg(m_journal->path());
+            warn(QStringLiteral("%1 MQTT messages could not be kept in the outbox %2 (%3) and "
+                                "will not be published; their readings are in %4.")
+                     .arg(lost)
+                     .arg(m_publisher->outboxFolder(), m_publisher->outboxError(),
+                          where.isEmpty() ? QStringLiteral("no file") : where.join(" and ")));
+            if (m_status == Ok)
+                m_status = WriteFailed;
+        }
+        if (const quint64 kept = m_publisher->onDisk(); kept > 0)
             warn(QStringLiteral("%1 MQTT messages wait in the outbox %2 for the broker; they go "
                                 "out with the next run of logger id %3.")
-                     .arg(m_publisher->queued())
+                     .arg(kept)
                      .arg(m_publisher->outboxFolder(), m_publisher->id()));
     }
     // The journal is retired when the data file holds every row (a broker that refused the

@@ -35,9 +35,11 @@ enum Status
     NoCable = 3,             // no "USB to Serial" cable (or not the one named)
     NoPermission = 4,        // the cable may not be opened for reading and writing
     NotWritable = 5,         // the data file cannot be created
-    WriteFailed = 6,         // writing the data file failed during the run (disk full)
+    WriteFailed = 6,         // writing the data file failed during the run (disk full), or
+                             // MQTT messages could not be kept in the outbox
     MqttRefused = 7,         // the broker refused the publishing's configuration before it ever
-                             // connected (credentials, certificate), or its outbox is in use
+                             // connected (credentials, certificate), its outbox is in use, or
+                             // another logger took the id over three times in ten minutes
     DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
 };
 

@@ -87,9 +87,11 @@ QString helpText(const QString &program, const QString &extraHelp)
                "%3"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
                "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
-               "6 writing the data file failed (the readings stay in the journal),\n"
+               "6 writing the data file failed, or MQTT messages could not be kept in the\n"
+               "outbox (the readings stay in the journal),\n"
                "7 the MQTT broker refused the configuration before the run ever connected\n"
-               "(user name, password, certificate), or the logger id's outbox is in use,\n"
+               "(user name, password, certificate), the logger id's outbox is in use, or\n"
+               "another logger took the id over three times within ten minutes,\n"
                "8 a download was interrupted (the readings that came are kept).\n")
         .arg(program, extraHelp, Mqtt::helpText());
 }

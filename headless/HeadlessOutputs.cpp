@@ -34,6 +34,10 @@ bool HeadlessRun::startPublishing()
         if (!m_publisher->everConnected())
             QTimer::singleShot(0, this, [this] { stop(MqttRefused); });
     });
+    // Another logger publishing under the same id (another machine): after three takeovers
+    // within ten minutes the run ends, its readings kept in its file and outbox.
+    connect(m_publisher, &MqttPublisher::idInUse, this,
+            [this] { QTimer::singleShot(0, this, [this] { stop(MqttRefused); }); });
     QString error;
     if (!m_publisher->start(m_engine.Devices[m_row]->SerialString(), &error)) {
         warn(error);

@@ -25,6 +25,12 @@ MqttLink::MqttLink(const Config &config, QObject *parent) : QObject(parent), m_c
     connect(&m_miscTimer, &QTimer::timeout, this, &MqttLink::misc);
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &MqttLink::attempt);
+    m_stableTimer.setSingleShot(true);
+    m_stableTimer.setInterval(30000);
+    connect(&m_stableTimer, &QTimer::timeout, this, [this] {
+        if (m_connected)
+            m_backoff = 1;
+    });
 }
 
 MqttLink::~MqttLink()
@@ -180,6 +186,7 @@ void MqttLink::misc()
 
 void MqttLink::lost(const QString &why, bool configuration)
 {
+    m_stableTimer.stop();
     m_read.reset();
     m_write.reset();
     m_miscTimer.stop();
@@ -234,6 +241,28 @@ void MqttLink::subscribe(const QByteArray &topic, int qos)
     }
 }
 
+void MqttLink::disconnectCleanly()
+{
+    mosquitto_disconnect(m_mosq);
+    // The disconnect packet goes out before the socket closes.
+    for (int i = 0; i < 10 && mosquitto_want_write(m_mosq); ++i)
+        if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+            break;
+}
+
+void MqttLink::standAside(int seconds)
+{
+    m_backoff = qMax(m_backoff, seconds);
+    // Called from the library's own callbacks: the instance goes once they have returned.
+    QTimer::singleShot(0, this, [this, attempt = m_attempt] {
+        if (m_attempt != attempt || !m_mosq)
+            return;
+        if (m_connected)
+            disconnectCleanly();
+        lost(QStringLiteral("another logger is using the id"));
+    });
+}
+
 void MqttLink::finish(int mid, int ms)
 {
     m_finishing = true;
@@ -261,13 +290,8 @@ void MqttLink::finish(int mid, int ms)
             if (rc != MOSQ_ERR_SUCCESS)
                 break;
         }
-        if (m_mosq && m_connected) {
-            mosquitto_disconnect(m_mosq);
-            // The disconnect packet goes out before the socket closes.
-            for (int i = 0; i < 10 && mosquitto_want_write(m_mosq); ++i)
-                if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
-                    break;
-        }
+        if (m_mosq && m_connected)
+            disconnectCleanly();
     }
     m_read.reset();
     m_write.reset();
@@ -296,7 +320,7 @@ void MqttLink::onConnect(mosquitto *, void *self, int rc)
         return;
     }
     link->m_connected = true;
-    link->m_backoff = 1;
+    link->m_stableTimer.start();
     link->m_lastError.clear();
     emit link->connectedChanged(true);
 }
@@ -315,7 +339,8 @@ void MqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *m)
 {
     auto *link = static_cast<MqttLink *>(self);
     emit link->messageArrived(QByteArray(m->topic),
-                              QByteArray(static_cast<const char *>(m->payload), m->payloadlen));
+                              QByteArray(static_cast<const char *>(m->payload), m->payloadlen),
+                              m->retain);
 }
 
 void MqttLink::onLog(mosquitto *, void *self, int level, const char *text)

@@ -2,7 +2,9 @@
 // One connection to an MQTT broker through libmosquitto, driven on the Qt event loop: the
 // socket under QSocketNotifiers (reads, and writes while the library has bytes waiting), the
 // keep-alive on a timer, no thread of its own. It connects with a fixed client id and a
-// persistent session, sets the will, and reconnects after 1 s, doubling to 60 s. Each
+// persistent session, sets the will, and reconnects after 1 s, doubling to 60 s; the back-off
+// starts again at 1 s only once a connection has lasted 30 s (a broker that closes each
+// connection at once is not hammered). Each
 // connection is a fresh library instance: what the library had queued in memory for the last
 // one is gone, and the caller (who keeps everything on disk) sends it again.
 //
@@ -47,6 +49,9 @@ public:
     // Publishes at qos; the message id, or -1 when not connected or refused by the library.
     int publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     void subscribe(const QByteArray &topic, int qos = 1);
+    // Disconnects cleanly and tries again in at least seconds (another logger holds the id:
+    // no fight over the connection).
+    void standAside(int seconds);
     // Waits up to ms (without the event loop) for the acknowledgement of mid and of every
     // other message in flight, then disconnects cleanly. For the end of the program.
     void finish(int mid, int ms);
@@ -58,7 +63,7 @@ public:
 signals:
     void connectedChanged(bool connected);
     void acknowledged(int mid);
-    void messageArrived(const QByteArray &topic, const QByteArray &payload);
+    void messageArrived(const QByteArray &topic, const QByteArray &payload, bool retained);
     void problem(const QString &why); // an outage: retried
     void refused(const QString &why); // the configuration is wrong
 
@@ -74,6 +79,7 @@ private:
     // The socket can be read (or written): what the library has to do with it.
     void service(bool readable);
     void misc();
+    void disconnectCleanly();
     void loopFailed(int rc);
     int handshakeStep();
     QString errorText(int rc) const;
@@ -83,6 +89,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_read, m_write;
     QTimer m_miscTimer;
     QTimer m_retryTimer;
+    QTimer m_stableTimer; // a connection that lasts resets the back-off
     int m_backoff = 1;
     bool m_connected = false;
     bool m_finishing = false;

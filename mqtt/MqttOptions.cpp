@@ -11,6 +11,7 @@
 #include <QSysInfo>
 #include <QUrl>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace Mqtt {
@@ -39,6 +40,36 @@ const QString HaDefault = QStringLiteral("homeassistant");
 QString opt(const char *name)
 {
     return QString::fromLatin1(name);
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const char *text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p) {
+        int more = 0;
+        char32_t c = *p;
+        if (c < 0x80)
+            more = 0;
+        else if ((c & 0xE0) == 0xC0)
+            more = 1, c &= 0x1F;
+        else if ((c & 0xF0) == 0xE0)
+            more = 2, c &= 0x0F;
+        else if ((c & 0xF8) == 0xF0)
+            more = 3, c &= 0x07;
+        else
+            return false;
+        ++p;
+        for (int i = 0; i < more; ++i, ++p) {
+            if ((*p & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (*p & 0x3F);
+        }
+        constexpr char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (c < least[more] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -97,9 +128,7 @@ std::optional<Options> fromParser(const QCommandLineParser &parser, QString *err
     o.TopicPrefix = parser.value(opt("mqtt-topic"));
     while (o.TopicPrefix.endsWith(QLatin1Char('/')))
         o.TopicPrefix.chop(1);
-    if (parser.isSet(opt("mqtt-topic")) &&
-        (o.TopicPrefix.isEmpty() || o.TopicPrefix.contains(QLatin1Char('+')) ||
-         o.TopicPrefix.contains(QLatin1Char('#'))))
+    if (parser.isSet(opt("mqtt-topic")) && o.TopicPrefix.isEmpty())
         return fail(QStringLiteral("--mqtt-topic takes a topic without '+' and '#'"));
     o.User = parser.value(opt("mqtt-user"));
     if (parser.isSet(opt("mqtt-password-file"))) {
@@ -139,6 +168,27 @@ std::optional<Options> fromParser(const QCommandLineParser &parser, QString *err
             prefix.chop(1);
         o.HaPrefix = prefix.isEmpty() ? HaDefault : prefix;
     }
+    // Every topic the run will publish to is checked now: a broker would refuse it at each
+    // connection, and nothing would ever be delivered. The id here stands for the longest
+    // default one (the host name and a cable's serial number).
+    const QString id = o.Id.isEmpty() ? defaultId(QString(64, QLatin1Char('x'))) : o.Id;
+    const QStringList topics = topicsOf(o, id);
+    for (qsizetype i = 0; i < topics.size(); ++i)
+        if (const QString why = topicProblem(topics[i]); !why.isEmpty()) {
+            const bool ha = i >= 5; // after the prefix's own topics
+            QString given = ha ? *o.HaPrefix : o.TopicPrefix;
+            if (given.size() > 60)
+                given = given.left(60) + QStringLiteral("...");
+            for (qsizetype c = given.size() - 1; c >= 0; --c)
+                if (given[c].unicode() < 0x20 || given[c].unicode() == 0x7f)
+                    given.replace(
+                        c, 1,
+                        QStringLiteral("\\x%1").arg(given[c].unicode(), 2, 16, QLatin1Char('0')));
+            return fail(
+                QStringLiteral("%1 '%2' cannot be used: %3")
+                    .arg(ha ? QStringLiteral("--ha-discovery") : QStringLiteral("--mqtt-topic"),
+                         given, why));
+        }
     return o;
 }
 
@@ -178,6 +228,56 @@ QString helpText()
         "      --ha-discovery[=PREFIX]\n"
         "                      announce the sensor to Home Assistant (homeassistant)\n"
         "\n");
+}
+
+std::optional<int> refuseRawTopics(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *name : {"--mqtt-topic", "--ha-discovery", "--mqtt-id"}) {
+            const size_t n = std::strlen(name);
+            const char *value = nullptr;
+            if (std::strncmp(argv[i], name, n) == 0 && argv[i][n] == '=')
+                value = argv[i] + n + 1;
+            else if (std::strcmp(argv[i], name) == 0 && i + 1 < argc)
+                value = argv[i + 1];
+            if (value && !validUtf8(value)) {
+                std::fprintf(stderr, "%s: %s is not valid UTF-8, which an MQTT topic must be\n",
+                             argc > 0 ? argv[0] : "tx9-logger", name);
+                return 2;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+QString topicProblem(const QString &topic)
+{
+    if (topic.isEmpty())
+        return QStringLiteral("it is empty");
+    for (const QChar c : topic) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            return QStringLiteral("it holds a control character (U+%1)")
+                .arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        if (c == QLatin1Char('+') || c == QLatin1Char('#'))
+            return QStringLiteral("it holds '%1', which only a subscription may").arg(c);
+    }
+    if (topic.toUtf8().size() > 65535)
+        return QStringLiteral("it is longer than 65,535 bytes");
+    return {};
+}
+
+QStringList topicsOf(const Options &o, const QString &id)
+{
+    const QString prefix =
+        o.TopicPrefix.isEmpty() ? QStringLiteral("tx9-logger/") + id : o.TopicPrefix;
+    QStringList topics;
+    for (const char *suffix : {"reading", "state", "status", "alarm", "owner"})
+        topics << prefix + QLatin1Char('/') + QLatin1String(suffix);
+    if (o.HaPrefix)
+        topics << *o.HaPrefix + QStringLiteral("/sensor/") + id +
+                      QStringLiteral("/temperature/config")
+               << *o.HaPrefix + QStringLiteral("/status");
+    return topics;
 }
 
 const QList<Headless::WindowOption> &windowOptions()

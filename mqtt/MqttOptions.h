@@ -49,6 +49,14 @@ QStringList withDefaults(QStringList arguments);
 bool parseWindowArguments(const QStringList &arguments, std::optional<Options> *options,
                           QString *error);
 QString helpText();
+// The topic options as the command line gave them, before they become text: a value that is
+// not valid UTF-8 is refused (on standard error, status 2) before anything starts.
+std::optional<int> refuseRawTopics(int argc, char **argv);
+// What is wrong with a topic the logger would publish to (an MQTT topic name: valid UTF-8 of
+// at most 65,535 bytes, no control characters, no '+' or '#'); empty when nothing is.
+QString topicProblem(const QString &topic);
+// Every topic the options make the logger publish to, for the id.
+QStringList topicsOf(const Options &options, const QString &id);
 // The options as a window program checks them before any window exists.
 const QList<Headless::WindowOption> &windowOptions();
 

@@ -4,14 +4,36 @@
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
 
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 FreshMs = 90 * 1000;               // a token younger than this is in force
+constexpr qint64 TakeoverWindowMs = 10 * 60 * 1000; // three takeovers in it: the id is taken
+constexpr int StandAsideSeconds = 5;                // at least, then doubling
+
+} // namespace
+
 MqttPublisher::MqttPublisher(const Mqtt::Options &options, LoggerSession &session, QObject *parent)
     : QObject(parent), m_options(options), m_session(session)
 {
     connect(&m_outbox, &Outbox::writeFailed, this, [this](const QString &reason) {
+        m_outboxError = reason;
         emit said(QStringLiteral("Could not write the MQTT outbox %1: %2. The readings wait in "
                                  "memory and are published once it can be written.")
                       .arg(m_outbox.folder(), reason),
                   true);
+    });
+    connect(&m_outbox, &Outbox::trouble, this, [this](const QString &text) {
+        if (m_outbox.notKept() > 0)
+            m_outboxError = QStringLiteral("its folder is gone");
+        emit said(text, true);
+        emit trouble(text);
     });
     connect(&m_outbox, &Outbox::writeRecovered, this, [this] {
         emit said(QStringLiteral("The MQTT outbox %1 is written again.").arg(m_outbox.folder()),
@@ -41,8 +63,23 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
                      .arg(folder, m_outbox.errorString());
         return false;
     }
-    for (const QString &w : m_outbox.takeWarnings())
+    for (const QString &w : m_outbox.takeWarnings()) {
         emit said(w, true);
+        emit trouble(w);
+    }
+    QFile machine(QStringLiteral("/etc/machine-id"));
+    const QByteArray machineId = machine.open(QIODevice::ReadOnly)
+                                     ? machine.readAll().trimmed()
+                                     : QSysInfo::machineHostName().toUtf8();
+    m_token =
+        QCryptographicHash::hash(machineId + '\0' + folder.toUtf8(), QCryptographicHash::Sha256)
+            .toHex()
+            .left(32);
+    m_heartbeat.setInterval(30000);
+    connect(&m_heartbeat, &QTimer::timeout, this, [this] {
+        if (ready())
+            m_link->publish(topic("owner"), ownerPayload(false), 1, true);
+    });
     connect(&m_session, &LoggerSession::rowStored, this, &MqttPublisher::rowStored);
 
     MqttLink::Config c;
@@ -73,7 +110,9 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
         emit refused(why);
     });
     connect(m_link.get(), &MqttLink::messageArrived, this,
-            [this](const QByteArray &t, const QByteArray &payload) {
+            [this](const QByteArray &t, const QByteArray &payload, bool retained) {
+                if (t == topic("owner"))
+                    ownerMessage(payload, retained);
                 // Home Assistant started again: it forgets what was not retained, and asks.
                 if (m_options.HaPrefix && t == m_options.HaPrefix->toUtf8() + "/status" &&
                     payload == "online") {
@@ -90,7 +129,11 @@ void MqttPublisher::close(int ms)
     if (m_closing || !m_link)
         return;
     m_closing = true;
-    const int mid = m_link->connected() ? m_link->publish(topic("status"), "offline", 1, true) : -1;
+    m_heartbeat.stop();
+    // The id is free again: the retained token goes with a clean stop.
+    if (ready())
+        m_link->publish(topic("owner"), QByteArray(), 1, true);
+    const int mid = ready() ? m_link->publish(topic("status"), "offline", 1, true) : -1;
     m_link->finish(mid, ms);
     m_outbox.flush();
 }
@@ -152,6 +195,8 @@ void MqttPublisher::publishEvent(const QByteArray &suffix, const QByteArray &pay
 void MqttPublisher::connectedChanged(bool connected)
 {
     m_mids.clear();
+    m_claimed = false;
+    m_heartbeat.stop();
     if (!connected) {
         if (!m_closing)
             emit said(QStringLiteral("MQTT: lost the connection to %1 (%2); the readings are "
@@ -161,6 +206,64 @@ void MqttPublisher::connectedChanged(bool connected)
         return;
     }
     m_everConnected = true;
+    // Whose is the id? The token in force arrives before the probe's echo.
+    m_link->subscribe(topic("owner"));
+    m_link->publish(topic("owner"), ownerPayload(true), 1, false);
+}
+
+QByteArray MqttPublisher::ownerPayload(bool probe) const
+{
+    return QJsonDocument(QJsonObject{
+                             {QStringLiteral("token"), QString::fromLatin1(m_token)},
+                             {QStringLiteral("host"), QSysInfo::machineHostName()},
+                             {QStringLiteral("pid"), qint64(::getpid())},
+                             {QStringLiteral("time"), QDateTime::currentMSecsSinceEpoch()},
+                             {QStringLiteral("probe"), probe},
+                         })
+        .toJson(QJsonDocument::Compact);
+}
+
+void MqttPublisher::ownerMessage(const QByteArray &payload, bool retained)
+{
+    const QJsonObject o = QJsonDocument::fromJson(payload).object();
+    const QByteArray token = o.value(QStringLiteral("token")).toString().toLatin1();
+    const bool probe = o.value(QStringLiteral("probe")).toBool();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (token == m_token) {
+        if (probe && !retained && !m_claimed && connected())
+            claim(); // the echo: nothing of another logger came before it
+        return;
+    }
+    // Another logger's probe: our token answers it. A stale token (a logger that died
+    // without clearing it) is taken over.
+    if (token.isEmpty() || probe ||
+        now - qint64(o.value(QStringLiteral("time")).toDouble()) > FreshMs)
+        return;
+    m_takeovers.append(now);
+    while (!m_takeovers.isEmpty() && now - m_takeovers.first() > TakeoverWindowMs)
+        m_takeovers.removeFirst();
+    const QString text =
+        QStringLiteral("MQTT: another logger is using the id %1 (on %2, process %3): this one "
+                       "publishes nothing while it does and tries again later; its readings "
+                       "are kept in the outbox. Give each logger its own --mqtt-id.")
+            .arg(m_id, o.value(QStringLiteral("host")).toString())
+            .arg(o.value(QStringLiteral("pid")).toInteger());
+    m_claimed = false; // nothing more goes out on this connection
+    m_heartbeat.stop();
+    emit said(text, true);
+    if (m_takeovers.size() == 1)
+        emit trouble(text);
+    m_link->standAside(StandAsideSeconds);
+    if (m_takeovers.size() >= 3)
+        emit idInUse();
+}
+
+void MqttPublisher::claim()
+{
+    m_claimed = true;
+    m_everConnected = true;
+    m_link->publish(topic("owner"), ownerPayload(false), 1, true);
+    m_heartbeat.start();
     // What was in flight on the last connection may not have arrived: all of it again, in
     // order, from the oldest message the broker has not acknowledged.
     m_outbox.rewind();
@@ -179,7 +282,7 @@ void MqttPublisher::connectedChanged(bool connected)
 
 void MqttPublisher::publishDiscovery()
 {
-    if (!m_options.HaPrefix || m_discoveryDone || m_unit.isEmpty() || !connected())
+    if (!m_options.HaPrefix || m_discoveryDone || m_unit.isEmpty() || !ready())
         return;
     const QByteArray t =
         m_options.HaPrefix->toUtf8() + "/sensor/" + m_id.toUtf8() + "/temperature/config";
@@ -201,7 +304,7 @@ void MqttPublisher::acknowledged(int mid)
 
 void MqttPublisher::pump()
 {
-    if (m_pumping || m_closing || !connected())
+    if (m_pumping || m_closing || !ready())
         return;
     m_pumping = true;
     Outbox::Message m;

@@ -5,6 +5,14 @@
 // <prefix>/state (the last reading, retained), <prefix>/status (online, and offline as the
 // will and at a clean stop) and, when asked, Home Assistant's discovery config. Logging never
 // waits for the broker: the outbox is local, the connection runs on the event loop.
+//
+// One id, one logger: <prefix>/owner holds a retained token of the logger that publishes
+// there (this installation's, renewed every 30 s, cleared at a clean stop). After each
+// connect the publisher subscribes to it and sends a probe; what arrives before the probe's
+// echo is the token in force. A fresh token of another logger means that logger (on another
+// machine, with its own state) is using the id: nothing is published, the connection is
+// left to it and tried again later, and three such takeovers within ten minutes are said
+// as idInUse. Otherwise the token is claimed and publishing begins.
 
 #include "mqtt/MqttLink.h"
 #include "mqtt/MqttOptions.h"
@@ -12,6 +20,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QTimer>
 #include <memory>
 
 class LoggerSession;
@@ -36,6 +45,11 @@ public:
     bool connected() const { return m_link && m_link->connected(); }
     bool everConnected() const { return m_everConnected; }
     quint64 queued() const { return m_outbox.pending(); }
+    // Of those, on disk for the next start, and only in memory (lost at the end).
+    quint64 onDisk() const { return m_outbox.onDisk(); }
+    quint64 notKept() const { return m_outbox.notKept(); }
+    // Why the outbox could not be written, the last time it could not.
+    QString outboxError() const { return m_outboxError; }
     // "MQTT connected, 0 queued" and the like, for a status line.
     QString statusText() const;
     // A message that is not a reading (an alarm), kept and sent as the readings are.
@@ -46,12 +60,21 @@ signals:
     void said(const QString &line, bool problem);
     // The broker refused the configuration (credentials, certificate).
     void refused(const QString &why);
+    // What the user must see (not only a line): damage in the outbox, its folder made again,
+    // another logger on the id.
+    void trouble(const QString &text);
+    // Another logger took the id over three times within ten minutes.
+    void idInUse();
 
 private:
     void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
     void connectedChanged(bool connected);
     void acknowledged(int mid);
     void pump();
+    bool ready() const { return connected() && m_claimed; }
+    void ownerMessage(const QByteArray &payload, bool retained);
+    QByteArray ownerPayload(bool probe) const;
+    void claim();
     void publishDiscovery();
     QByteArray topic(const QByteArray &suffix) const;
 
@@ -68,4 +91,9 @@ private:
     bool m_everConnected = false;
     bool m_closing = false;
     bool m_pumping = false;
+    bool m_claimed = false;    // this connection holds <prefix>/owner
+    QByteArray m_token;        // this installation's (machine and outbox)
+    QList<qint64> m_takeovers; // when (ms since the epoch)
+    QTimer m_heartbeat;
+    QString m_outboxError;
 };

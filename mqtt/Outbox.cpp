@@ -1,5 +1,6 @@
 #include "mqtt/Outbox.h"
 
+#include "mqtt/OutboxFiles.h"
 #include "output/SafeFile.h"
 
 #include <QDir>
@@ -13,119 +14,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr char Magic[8] = {'T', 'X', '9', 'O', 'B', 'X', '0', '1'};
-constexpr qint64 ReadChunk = 1 << 20;
-constexpr int AckFileBytes = 64;
-
-quint32 checksum(const char *data, qsizetype size)
-{
-    quint32 h = 2166136261u; // FNV-1a
-    for (qsizetype i = 0; i < size; ++i)
-        h = (h ^ quint8(data[i])) * 16777619u;
-    return h;
-}
-
-void putU64(QByteArray &out, quint64 v)
-{
-    char b[8];
-    qToLittleEndian(v, b);
-    out.append(b, 8);
-}
-
-void putU32(QByteArray &out, quint32 v)
-{
-    char b[4];
-    qToLittleEndian(v, b);
-    out.append(b, 4);
-}
-
-QByteArray encode(const Outbox::Message &m)
-{
-    QByteArray body;
-    body.reserve(27 + m.topic.size() + m.payload.size() + m.extra.size());
-    putU64(body, m.index);
-    putU64(body, m.seq);
-    body.append(char(m.retain ? 1 : 0));
-    const quint16 topicLength = quint16(qMin<qsizetype>(m.topic.size(), 0xffff));
-    char t[2];
-    qToLittleEndian(topicLength, t);
-    body.append(t, 2);
-    body.append(m.topic.constData(), topicLength);
-    putU32(body, quint32(m.payload.size()));
-    body.append(m.payload);
-    body.append(m.extra);
-    QByteArray record;
-    record.reserve(8 + body.size());
-    putU32(record, quint32(body.size()));
-    putU32(record, checksum(body.constData(), body.size()));
-    record.append(body);
-    return record;
-}
-
-// A message's body back; false when it is not one.
-bool decode(const char *body, qsizetype size, Outbox::Message &m)
-{
-    if (size < 27)
-        return false;
-    m.index = qFromLittleEndian<quint64>(body);
-    m.seq = qFromLittleEndian<quint64>(body + 8);
-    m.retain = body[16] != 0;
-    const quint16 topicLength = qFromLittleEndian<quint16>(body + 17);
-    if (19 + qsizetype(topicLength) + 4 > size)
-        return false;
-    m.topic = QByteArray(body + 19, topicLength);
-    const qsizetype at = 19 + topicLength;
-    const quint32 payloadLength = qFromLittleEndian<quint32>(body + at);
-    if (at + 4 + qsizetype(payloadLength) > size)
-        return false;
-    m.payload = QByteArray(body + at + 4, payloadLength);
-    m.extra = QByteArray(body + at + 4 + payloadLength, size - (at + 4 + payloadLength));
-    return true;
-}
-
-QByteArray readWhole(int fd)
-{
-    QByteArray bytes;
-    char chunk[65536];
-    qint64 at = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return bytes;
-        bytes.append(chunk, n);
-        at += n;
-    }
-}
-
-} // namespace
+using namespace OutboxFormat;
+using namespace OutboxFiles;
 
 Outbox::Outbox(QObject *parent) : QObject(parent)
 {
     m_syncTimer.setSingleShot(true);
     m_syncTimer.setInterval(1000);
-    connect(&m_syncTimer, &QTimer::timeout, this, [this] {
-        if (!m_waiting.isEmpty())
-            writeWaiting();
-        flush();
-    });
+    connect(&m_syncTimer, &QTimer::timeout, this, [this] { flush(); });
     m_ackTimer.setSingleShot(true);
     m_ackTimer.setInterval(200);
     connect(&m_ackTimer, &QTimer::timeout, this, &Outbox::storeAcked);
+    m_watchTimer.setInterval(2000);
+    connect(&m_watchTimer, &QTimer::timeout, this, &Outbox::watchFolder);
 }
 
 Outbox::~Outbox()
 {
     if (!isOpen())
         return;
-    if (!m_waiting.isEmpty())
-        writeWaiting();
     flush();
     storeAcked();
-    for (int fd : {m_writeFd, m_readFd, m_ackFd, m_lockFd})
+    for (const Segment &s : m_segments)
+        ::close(s.fd);
+    for (int fd : {m_ackFd, m_lockFd})
         if (fd >= 0)
             ::close(fd);
 }
@@ -135,223 +47,106 @@ QString Outbox::segmentPath(quint64 number) const
     return m_folder + QStringLiteral("/%1.seg").arg(number, 10, 10, QLatin1Char('0'));
 }
 
+QString Outbox::asidePath(const char *kind) const
+{
+    for (int n = 1;; ++n) {
+        const QString path =
+            m_folder + QStringLiteral("/%1-%2.bin").arg(QLatin1String(kind)).arg(n);
+        if (!QFile::exists(path))
+            return path;
+    }
+}
+
+Outbox::Segment *Outbox::segment(quint64 number)
+{
+    for (Segment &s : m_segments)
+        if (s.number == number)
+            return &s;
+    return nullptr;
+}
+
+qint64 Outbox::segmentEnd(const Segment &s) const
+{
+    return s.number == m_segments.back().number ? m_writeSize : fileSize(s.fd);
+}
+
 QStringList Outbox::takeWarnings()
 {
     return std::exchange(m_warnings, {});
 }
 
-bool Outbox::open(const QString &folder, qint64 segmentBytes)
+void Outbox::say(const QString &text)
 {
-    m_folder = folder;
-    m_segmentBytes = segmentBytes;
-    auto refuse = [this](const QString &why) {
-        m_error = why;
-        if (m_lockFd >= 0)
-            ::close(std::exchange(m_lockFd, -1));
-        return false;
-    };
-    if (!QDir().mkpath(folder))
-        return refuse(QStringLiteral("cannot make the folder %1").arg(folder));
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
-    const QByteArray lockName = QFile::encodeName(folder + QStringLiteral("/lock"));
-    m_lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lockFd < 0)
-        return refuse(FileIo::reason(errno));
-    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0)
-        return refuse(QStringLiteral("another logger with the same id is using it"));
+    if (m_opened)
+        emit trouble(text);
+    else
+        m_warnings << text;
+}
 
-    const QStringList names =
-        QDir(folder).entryList({QStringLiteral("*.seg")}, QDir::Files, QDir::Name);
-    for (const QString &name : names) {
-        bool ok = false;
-        const quint64 number = name.chopped(4).toULongLong(&ok);
-        if (ok && number > 0)
-            m_segments.push_back({number, 0});
-    }
-    std::sort(m_segments.begin(), m_segments.end(),
-              [](const Segment &a, const Segment &b) { return a.number < b.number; });
+quint64 Outbox::pending() const
+{
+    quint64 lost = 0;
+    for (const auto &[first, last] : m_lost)
+        if (last > m_ackedIndex)
+            lost += last - std::max(first, m_ackedIndex + 1) + 1;
+    return m_lastIndex - m_ackedIndex - lost;
+}
 
-    // What was acknowledged: "index segment offset seq" (the highest reading number
-    // delivered, so that numbers never come again even when a power cut took the last
-    // unsynced messages but not this file).
-    const QByteArray ackName = QFile::encodeName(folder + QStringLiteral("/acked"));
-    m_ackFd = ::open(ackName.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_ackFd < 0)
-        return refuse(FileIo::reason(errno));
-    const QList<QByteArray> acked = readWhole(m_ackFd).trimmed().split(' ');
-    bool ackKnown = acked.size() >= 3;
-    if (ackKnown) {
-        bool a = false, b = false, c = false;
-        m_ackedIndex = acked[0].toULongLong(&a);
-        m_ackSegment = acked[1].toULongLong(&b);
-        m_ackOffset = acked[2].toLongLong(&c);
-        ackKnown = a && b && c && m_ackOffset >= HeaderBytes;
-        if (acked.size() >= 4)
-            m_ackedSeq = acked[3].toULongLong();
-    }
-    m_nextSeq = std::max(m_nextSeq, m_ackedSeq + 1);
-
-    // Every segment's header; one that has none holds nothing (a crash as it was made).
-    for (auto s = m_segments.begin(); s != m_segments.end();) {
-        const QByteArray name = QFile::encodeName(segmentPath(s->number));
-        char header[HeaderBytes];
-        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-        const bool whole = fd >= 0 && ::pread(fd, header, HeaderBytes, 0) == HeaderBytes &&
-                           std::memcmp(header, Magic, 8) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        if (!whole) {
-            struct stat st = {};
-            if (::stat(name.constData(), &st) == 0 && st.st_size > 0) {
-                QFile f(segmentPath(s->number));
-                f.open(QIODevice::ReadOnly);
-                setAside(s->number, 0, f.readAll(), QStringLiteral("it has no header"));
-            }
-            QFile::remove(segmentPath(s->number));
-            s = m_segments.erase(s);
-            continue;
-        }
-        s->firstIndex = qFromLittleEndian<quint64>(header + 8);
-        m_nextSeq = std::max(m_nextSeq, qFromLittleEndian<quint64>(header + 16));
-        ++s;
-    }
-    if (ackKnown) {
-        // Segments before the acknowledged one are delivered.
-        while (m_segments.size() > 1 && m_segments.front().number < m_ackSegment) {
-            QFile::remove(segmentPath(m_segments.front().number));
-            m_segments.pop_front();
-        }
-        if (m_segments.empty() || m_segments.front().number != m_ackSegment)
-            ackKnown = false;
-    }
-    if (m_segments.empty()) {
-        if (!startSegment(m_ackedIndex + 1))
-            return refuse(m_error);
-    } else if (!scanActive()) {
-        return refuse(m_error);
-    }
-    if (!ackKnown) {
-        m_ackSegment = m_segments.front().number;
-        m_ackOffset = HeaderBytes;
-        m_ackedIndex = m_segments.front().firstIndex - 1;
-    }
-    if (m_ackedIndex > m_lastIndex ||
-        (m_ackSegment == m_segments.back().number && m_ackOffset > m_writeSize)) {
-        // Acknowledged beyond what the files hold (their last second did not reach the disk
-        // before a power cut, the acknowledgement did): all of it was delivered.
-        m_ackedIndex = m_lastIndex;
-        m_ackSegment = m_segments.back().number;
-        m_ackOffset = m_writeSize;
-    }
-    m_fileLastIndex = m_lastIndex;
-    rewind();
-    return true;
+quint64 Outbox::onDisk() const
+{
+    return m_folderLost ? 0 : pending() - (m_lastIndex - m_fileLastIndex);
 }
 
 bool Outbox::startSegment(quint64 firstIndex)
 {
     const quint64 number = m_segments.empty() ? 1 : m_segments.back().number + 1;
     const QString path = segmentPath(number);
-    const QByteArray name = QFile::encodeName(path);
-    const int fd =
-        ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    const int fd = openSegment(path, O_CREAT | O_TRUNC);
     if (fd < 0) {
         m_error = FileIo::reason(errno);
         return false;
     }
-    QByteArray header(Magic, 8);
-    putU64(header, firstIndex);
-    putU64(header, m_nextSeq);
-    if (const int e = FileIo::writeAll(fd, header.constData(), header.size(), path); e != 0) {
+    const QByteArray head = header(number, firstIndex, m_nextSeq);
+    if (const int e = FileIo::writeAll(fd, head.constData(), head.size(), path); e != 0) {
         m_error = FileIo::reason(e);
         ::close(fd);
         QFile::remove(path);
         return false;
     }
     // The new name must survive a power cut too.
-    const int dir = ::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    if (m_writeFd >= 0) {
+    syncFolder(m_folder);
+    if (m_writeFd >= 0)
         ::fdatasync(m_writeFd);
-        ::close(m_writeFd);
-    }
     m_writeFd = fd;
-    m_writeSize = HeaderBytes;
-    m_segments.push_back({number, firstIndex});
+    m_writeSize = head.size();
+    m_segments.push_back({number, firstIndex, head.size(), fd});
     if (m_lastIndex < firstIndex - 1)
         m_lastIndex = firstIndex - 1;
     return true;
 }
 
-bool Outbox::scanActive()
+void Outbox::lose(quint64 first, quint64 last, quint64 segment, qint64 from, qint64 to)
 {
-    const Segment &active = m_segments.back();
-    const QString path = segmentPath(active.number);
-    const QByteArray name = QFile::encodeName(path);
-    m_writeFd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (m_writeFd < 0) {
-        m_error = FileIo::reason(errno);
-        return false;
+    if (m_saidAt.insert({segment, from}).second) {
+        const Segment *s = this->segment(segment);
+        const QByteArray bytes = s && to > from ? readRange(s->fd, from, to) : QByteArray();
+        const QString count = last >= first ? QStringLiteral("%1 (%2 to %3)")
+                                                  .arg(messages(last - first + 1))
+                                                  .arg(first)
+                                                  .arg(last)
+                                            : QStringLiteral("no message");
+        say(QStringLiteral("The outbox %1 is damaged: %2 cannot be read and will not be "
+                           "published; %3. The messages after them go on.")
+                .arg(segmentPath(segment), count, keepAside(segment, from, bytes)));
     }
-    const QByteArray bytes = readWhole(m_writeFd);
-    m_lastIndex = active.firstIndex - 1;
-    qint64 at = HeaderBytes;
-    Message m;
-    while (at + 8 <= bytes.size()) {
-        const quint32 length = qFromLittleEndian<quint32>(bytes.constData() + at);
-        const quint32 sum = qFromLittleEndian<quint32>(bytes.constData() + at + 4);
-        if (at + 8 + qint64(length) > bytes.size() ||
-            checksum(bytes.constData() + at + 8, length) != sum ||
-            !decode(bytes.constData() + at + 8, length, m) || m.index != m_lastIndex + 1)
-            break;
-        m_lastIndex = m.index;
-        if (m.seq >= m_nextSeq)
-            m_nextSeq = m.seq + 1;
-        at += 8 + length;
-    }
-    if (at < bytes.size()) {
-        // A torn last message is what a crash mid-write leaves; anything longer is damage.
-        // Either way the bytes are kept, and the segment goes on from its last whole message.
-        setAside(active.number, at, bytes.mid(at),
-                 QStringLiteral("they do not read as whole messages"));
-        if (::ftruncate(m_writeFd, at) != 0) {
-            m_error = FileIo::reason(errno);
-            return false;
-        }
-    }
-    m_writeSize = at;
-    return true;
-}
-
-void Outbox::setAside(quint64 segment, qint64 from, const QByteArray &bytes, const QString &why)
-{
-    // A torn message of a few bytes is only the tail of a crash: said, not kept.
-    if (bytes.size() < 8) {
-        m_warnings << QStringLiteral("The outbox %1 ended in %2 bytes of a message cut off as it "
-                                     "was written; they are dropped.")
-                          .arg(segmentPath(segment))
-                          .arg(bytes.size());
+    if (last < first)
         return;
-    }
-    QString path;
-    for (int n = 1;; ++n) {
-        path = m_folder + QStringLiteral("/damaged-%1.bin").arg(n);
-        if (!QFile::exists(path))
-            break;
-    }
-    SafeFile aside(path, 0600);
-    const bool kept = aside.open() && aside.write(bytes) && aside.commit();
-    m_warnings << QStringLiteral("%1 bytes of the outbox %2 from byte %3 are not whole messages "
-                                 "(%4); %5.")
-                      .arg(bytes.size())
-                      .arg(segmentPath(segment))
-                      .arg(from)
-                      .arg(why, kept ? QStringLiteral("they are kept in %1").arg(path)
-                                     : QStringLiteral("they could not be kept: %1")
-                                           .arg(aside.errorString()));
+    m_lost[first] = last;
+    if (!m_opened)
+        return; // at open: counted, and passed over when reading reaches them
+    m_sent.push_back({first, last, 0, segment, to, true});
+    m_takenIndex = last;
+    popAcknowledged();
 }
 
 void Outbox::append(const Message &message)
@@ -370,25 +165,24 @@ bool Outbox::writeWaiting()
 {
     if (m_waiting.isEmpty() || m_writeFd < 0)
         return m_waiting.isEmpty();
-    if (m_writeSize >= m_segmentBytes && !startSegment(m_waitingFirst)) {
+    auto failed = [this](const QString &reason) {
         if (!m_failed) {
             m_failed = true;
-            emit writeFailed(m_error);
+            emit writeFailed(reason);
         }
+        storeAcked(); // the numbers given stay given
         m_syncTimer.start();
         return false;
-    }
+    };
+    if (m_writeSize >= m_segmentBytes && !startSegment(m_waitingFirst))
+        return failed(m_error);
     const QString path = segmentPath(m_segments.back().number);
     if (const int e = FileIo::writeAll(m_writeFd, m_waiting.constData(), m_waiting.size(), path);
         e != 0) {
         // Nothing half written stays: the file ends at its last whole message again.
         [[maybe_unused]] const int t = ::ftruncate(m_writeFd, m_writeSize);
-        if (!m_failed) {
-            m_failed = true;
-            emit writeFailed(FileIo::reason(e));
-        }
-        m_syncTimer.start();
-        return false;
+        m_bufferSegment = 0;
+        return failed(FileIo::reason(e));
     }
     m_writeSize += m_waiting.size();
     m_waiting.clear();
@@ -406,6 +200,9 @@ bool Outbox::writeWaiting()
 bool Outbox::flush()
 {
     if (m_writeFd < 0)
+        return false;
+    watchFolder();
+    if (m_folderLost)
         return false;
     if (!m_waiting.isEmpty() && !writeWaiting())
         return false;
@@ -427,106 +224,108 @@ bool Outbox::hasUnsent()
     return m_takenIndex < m_fileLastIndex;
 }
 
-bool Outbox::readAt(quint64 segment, qint64 offset, Message &out, qint64 &next)
+Record Outbox::recordAt(const Segment &s, qint64 offset, Message &m, qint64 &next)
 {
-    if (m_readFd < 0 || m_readFdSegment != segment) {
-        if (m_readFd >= 0)
-            ::close(m_readFd);
-        m_readFd =
-            ::open(QFile::encodeName(segmentPath(segment)).constData(), O_RDONLY | O_CLOEXEC);
-        m_readFdSegment = segment;
-        m_readBuffer.clear();
-        if (m_readFd < 0)
-            return false;
-    }
-    auto have = [&](qint64 bytes) {
-        return offset >= m_readBufferStart &&
-               offset + bytes <= m_readBufferStart + m_readBuffer.size();
-    };
-    auto fill = [&](qint64 bytes) {
-        m_readBuffer.resize(std::max(ReadChunk, bytes));
-        qint64 got = 0;
-        while (got < m_readBuffer.size()) {
-            const ssize_t n = ::pread(m_readFd, m_readBuffer.data() + got,
-                                      size_t(m_readBuffer.size() - got), offset + got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += n;
+    // Through a window of the file, refilled when the record runs past it. The window never
+    // holds bytes past the segment's end: those may still change.
+    const qint64 end = segmentEnd(s);
+    auto window = [&](qint64 bytes) -> const char * {
+        if (m_bufferSegment != s.number || offset < m_readBufferStart ||
+            offset + bytes > m_readBufferStart + m_readBuffer.size()) {
+            m_readBuffer =
+                readRange(s.fd, offset, std::min(end, offset + std::max(ReadChunk, bytes)));
+            m_readBufferStart = offset;
+            m_bufferSegment = s.number;
         }
-        m_readBuffer.resize(got);
-        m_readBufferStart = offset;
+        return m_readBuffer.constData() + (offset - m_readBufferStart);
     };
-    if (!have(8))
-        fill(8);
-    if (!have(8))
-        return false;
-    const char *at = m_readBuffer.constData() + (offset - m_readBufferStart);
-    const quint32 length = qFromLittleEndian<quint32>(at);
-    if (!have(8 + qint64(length))) {
-        fill(8 + qint64(length));
-        if (!have(8 + qint64(length)))
-            return false;
-        at = m_readBuffer.constData();
-    }
-    if (checksum(at + 8, length) != qFromLittleEndian<quint32>(at + 4) ||
-        !decode(at + 8, length, out))
-        return false;
-    next = offset + 8 + length;
-    return true;
+    const qint64 have = [&] {
+        const char *p = window(8);
+        const qint64 got = m_readBufferStart + m_readBuffer.size() - offset;
+        const qint64 length = got < 8 ? 0 : qint64(qFromLittleEndian<quint32>(p));
+        return length < MinBody || length > MaxBody ? std::min<qint64>(got, 8) : 8 + length;
+    }();
+    const char *p = window(have);
+    const qint64 size = std::min(have, m_readBufferStart + m_readBuffer.size() - offset);
+    const Record r = readRecord(p, size, 0, m, next);
+    next += offset;
+    return r;
 }
 
 bool Outbox::take(Message &out)
 {
     while (hasUnsent()) {
+        const Segment *s = segment(m_readSegment);
+        if (!s)
+            return false;
+        const qint64 end = segmentEnd(*s);
+        if (m_readOffset >= end) {
+            // The end of a finished segment: on to the next one.
+            const auto next =
+                std::find_if(m_segments.begin(), m_segments.end(),
+                             [this](const Segment &x) { return x.number > m_readSegment; });
+            if (next == m_segments.end())
+                return false;
+            if (next->firstIndex > m_takenIndex + 1)
+                lose(m_takenIndex + 1, next->firstIndex - 1, s->number, end, end);
+            m_readSegment = next->number;
+            m_readOffset = next->start;
+            continue;
+        }
         qint64 next = 0;
-        if (readAt(m_readSegment, m_readOffset, out, next) && out.index == m_takenIndex + 1) {
+        const Record r = recordAt(*s, m_readOffset, out, next);
+        if (r == Record::Good && out.index > m_takenIndex) {
+            if (out.index > m_takenIndex + 1)
+                lose(m_takenIndex + 1, out.index - 1, s->number, m_readOffset, m_readOffset);
+            m_sent.push_back({out.index, out.index, out.seq, s->number, next, false});
             m_readOffset = next;
             m_takenIndex = out.index;
-            m_sent.push_back({out.index, out.seq, m_readSegment, next, false});
             return true;
         }
-        // The end of a finished segment (or what of it cannot be read): on to the next one.
-        auto s = std::find_if(m_segments.begin(), m_segments.end(),
-                              [this](const Segment &x) { return x.number > m_readSegment; });
-        if (s == m_segments.end())
-            return false;
-        if (s->firstIndex != m_takenIndex + 1) {
-            QFile rest(segmentPath(m_readSegment));
-            if (rest.open(QIODevice::ReadOnly) && rest.seek(m_readOffset))
-                setAside(m_readSegment, m_readOffset, rest.readAll(),
-                         QStringLiteral("messages %1 to %2 cannot be read")
-                             .arg(m_takenIndex + 1)
-                             .arg(s->firstIndex - 1));
-            // Those messages are gone from the count: the ones after them go on.
-            m_takenIndex = s->firstIndex - 1;
-            m_sent.push_back({m_takenIndex, 0, s->number, HeaderBytes, true});
-            acknowledge(m_takenIndex);
+        // Damage: what follows it is found, and delivery goes on there.
+        const QByteArray rest = readRange(s->fd, m_readOffset, end);
+        Message found;
+        const qint64 good = resync(rest.constData(), rest.size(), 1, m_takenIndex, found);
+        quint64 last = 0;
+        if (good >= 0) {
+            last = found.index - 1;
+        } else {
+            const auto after =
+                std::find_if(m_segments.begin(), m_segments.end(),
+                             [this](const Segment &x) { return x.number > m_readSegment; });
+            last = after == m_segments.end() ? m_fileLastIndex : after->firstIndex - 1;
         }
-        m_readSegment = s->number;
-        m_readOffset = HeaderBytes;
+        const qint64 from = m_readOffset, to = good >= 0 ? m_readOffset + good : end;
+        m_readOffset = to;
+        lose(m_takenIndex + 1, last, s->number, from, to);
     }
     return false;
 }
 
 void Outbox::acknowledge(quint64 index)
 {
-    if (m_sent.empty() || index < m_sent.front().index)
+    const auto it = std::lower_bound(m_sent.begin(), m_sent.end(), index,
+                                     [](const Sent &s, quint64 i) { return s.last < i; });
+    if (it == m_sent.end() || it->first > index)
         return;
-    const quint64 at = index - m_sent.front().index;
-    if (at >= m_sent.size() || m_sent[at].index != index)
-        return;
-    m_sent[at].acked = true;
+    it->acked = true;
+    popAcknowledged();
+}
+
+void Outbox::popAcknowledged()
+{
     bool moved = false;
     while (!m_sent.empty() && m_sent.front().acked) {
-        m_ackedIndex = m_sent.front().index;
-        m_ackedSeq = std::max(m_ackedSeq, m_sent.front().seq);
-        m_ackSegment = m_sent.front().segment;
-        m_ackOffset = m_sent.front().end;
+        const Sent &s = m_sent.front();
+        m_ackedIndex = s.last;
+        m_ackedSeq = std::max(m_ackedSeq, s.seq);
+        m_ackSegment = s.segment;
+        m_ackOffset = s.end;
         m_sent.pop_front();
         moved = true;
     }
+    while (!m_lost.empty() && m_lost.begin()->second <= m_ackedIndex)
+        m_lost.erase(m_lost.begin());
     if (moved && !m_ackTimer.isActive())
         m_ackTimer.start();
 }
@@ -541,18 +340,23 @@ void Outbox::rewind()
 
 void Outbox::storeAcked()
 {
-    if (m_ackFd < 0)
+    if (m_ackFd < 0 || m_folderLost)
         return;
-    QByteArray text = QByteArray::number(m_ackedIndex) + ' ' + QByteArray::number(m_ackSegment) +
-                      ' ' + QByteArray::number(m_ackOffset) + ' ' + QByteArray::number(m_ackedSeq);
-    text = text.leftJustified(AckFileBytes - 1, ' ') + '\n';
+    Ack a;
+    a.index = m_ackedIndex;
+    a.segment = m_ackSegment;
+    a.end = m_ackOffset;
+    a.ackedSeq = m_ackedSeq;
+    a.issuedSeq = m_nextSeq - 1;
+    const QByteArray text = ackLine(a);
     if (::pwrite(m_ackFd, text.constData(), size_t(text.size()), 0) != text.size())
         return; // the next store tries again; until then messages may go twice, not never
     // What every message of is acknowledged goes (never the newest segment).
     while (m_segments.size() > 1 && m_segments.front().number < m_ackSegment) {
-        if (m_readFd >= 0 && m_readFdSegment == m_segments.front().number)
-            ::close(std::exchange(m_readFd, -1));
+        ::close(m_segments.front().fd);
         QFile::remove(segmentPath(m_segments.front().number));
+        if (m_bufferSegment == m_segments.front().number)
+            m_bufferSegment = 0;
         m_segments.pop_front();
     }
 }

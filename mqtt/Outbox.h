@@ -4,45 +4,47 @@
 // program killed or a power cut lose nothing that reached the outbox; when the broker is back,
 // the messages go out oldest first, in order (at least once: what was in flight may go twice).
 //
-// On disk, in the outbox's folder:
-// - segments 0000000001.seg, 0000000002.seg, ...: a header (magic, the index of the first
-//   message and the next reading number), then messages, each a length, a checksum and its
-//   body. Only the newest segment is appended to; a new one begins once it passes the segment
-//   size. Messages are written with write() at once (a killed program loses nothing) and
-//   synced at most once a second (a power cut loses at most that second, as the journal does).
-// - acked: the index of the last message acknowledged (and the highest reading number), written
-//   a moment after acks come. It may lag behind (the messages after it are sent again); should
-//   a power cut leave it ahead of the segments, what it says was delivered counts as such.
+// On disk, in the outbox's folder (the bytes: OutboxFormat.h):
+// - segments 0000000001.seg, ...: a header that names the segment, then checked messages.
+//   Only the newest is appended to; a new one begins once it passes the segment size.
+//   Messages are written with write() at once (a killed program loses nothing) and synced at
+//   most once a second (a power cut loses at most that second, as the journal does).
+// - acked: up to which message the broker has everything, with a checksum, written a moment
+//   after acks come. It may lag (the messages after it go again). One that cannot be trusted
+//   (no checksum, or naming a message that is not there) is ignored: everything on disk goes
+//   again, and that is said.
 // - lock: held by the process that owns the outbox.
-// A torn last message (a crash mid-write) is cut off at open; bytes that do not read as
-// messages are never dropped silently: they are copied aside as damaged-<n>.bin and said.
+// Nothing is trusted that is not checked, and nothing is dropped silently: bytes that do not
+// read as messages are copied aside as damaged-<n>.bin, the messages after them are found and
+// go on, and each loss is said with its count, at open or while delivering. A file whose
+// header names another segment (a stray copy) is set aside. Reading numbers are never given
+// twice: new ones continue above any the outbox has held or given. A folder deleted or
+// replaced while running is made again from the segments, which stay open until delivered.
+
+#include "mqtt/OutboxFormat.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <deque>
+#include <map>
+#include <set>
+#include <utility>
 
 class Outbox : public QObject
 {
     Q_OBJECT
 public:
-    struct Message
-    {
-        quint64 index = 0; // position in the outbox since it was made; gapless
-        quint64 seq = 0;   // the reading's number (0 for a message that is not a reading)
-        bool retain = false;
-        QByteArray topic; // below the logger's topic prefix: "reading", "alarm"
-        QByteArray payload;
-        QByteArray extra; // a second payload (the reading's JSON when the payload is not)
-    };
+    using Message = OutboxMessage;
 
     explicit Outbox(QObject *parent = nullptr);
     ~Outbox() override; // writes out and syncs what it can
 
     // Opens (or makes) the outbox in folder. False with errorString() when it cannot be used
-    // (not writable, or another process owns it); warnings() then or later lists what was
-    // found damaged and set aside.
+    // (not writable, or another process owns it); takeWarnings() then lists what was found
+    // damaged, set aside or not trusted.
     bool open(const QString &folder, qint64 segmentBytes = 8 << 20);
     bool isOpen() const { return m_lockFd >= 0; }
     QString folder() const { return m_folder; }
@@ -56,8 +58,12 @@ public:
     // write succeeds; writeFailed says so once.
     void append(const Message &message);
 
-    // Messages not yet acknowledged, and those not yet taken for sending.
-    quint64 pending() const { return m_lastIndex - m_ackedIndex; }
+    // Messages not yet acknowledged (none that are known lost among them).
+    quint64 pending() const;
+    // Of those, the ones kept on disk, and the ones only in memory (a write that failed, or
+    // a folder that could not be made again): those would be lost at the end.
+    quint64 onDisk() const;
+    quint64 notKept() const { return pending() - onDisk(); }
     bool hasUnsent();
     // The next message to send, moved past; false when none is written yet.
     bool take(Message &out);
@@ -66,44 +72,64 @@ public:
     // Everything taken but not acknowledged is offered again, from the oldest (a new
     // connection: what was in flight may be lost).
     void rewind();
-    // Written out and synced now; false when that failed.
+    // Written out and synced now (the folder made again first if it went); false when that
+    // failed.
     bool flush();
 
 signals:
     void writeFailed(const QString &reason);
     // A write that had failed went through again.
     void writeRecovered();
+    // Something the user must know found after open: damage met while delivering, the folder
+    // gone and made again (or not).
+    void trouble(const QString &text);
 
 private:
     struct Segment
     {
         quint64 number = 0;
         quint64 firstIndex = 0;
+        qint64 start = 0; // where its first message begins
+        int fd = -1;      // kept open until delivered: a deleted folder loses nothing
     };
     struct Sent
     {
-        quint64 index;
+        quint64 first, last; // a run of lost messages, or one message
         quint64 seq;
         quint64 segment; // where the message after it begins
         qint64 end;
         bool acked;
     };
-    static constexpr qint64 HeaderBytes = 24;
     QString segmentPath(quint64 number) const;
+    QString asidePath(const char *kind) const;
+    Segment *segment(quint64 number);
+    qint64 segmentEnd(const Segment &s) const;
+    bool loadSegments();
+    void setAsideFile(const Segment &s, const QString &why);
     bool startSegment(quint64 firstIndex);
-    bool scanActive(); // the newest segment: its last message, a torn tail cut off
-    void setAside(quint64 segment, qint64 from, const QByteArray &bytes, const QString &why);
+    bool scanActive();
+    void loadAck();
+    QString keepAside(quint64 segment, qint64 from, const QByteArray &bytes);
+    // Messages first..last cannot be read (bytes from..to of segment are not messages): said
+    // once, counted as gone; reading goes on at to.
+    void lose(quint64 first, quint64 last, quint64 segment, qint64 from, qint64 to);
+    void say(const QString &text);
     bool writeWaiting();
     void storeAcked();
-    bool readAt(quint64 segment, qint64 offset, Message &out, qint64 &next);
+    void popAcknowledged();
+    bool folderIntact() const;
+    bool restoreFolder();
+    void watchFolder();
+    OutboxFormat::Record recordAt(const Segment &s, qint64 offset, Message &m, qint64 &next);
 
     QString m_folder;
     QString m_error;
     QStringList m_warnings;
+    bool m_opened = false; // past open: what is found is said by trouble()
     qint64 m_segmentBytes = 8 << 20;
     int m_lockFd = -1;
     int m_ackFd = -1;
-    int m_writeFd = -1;     // the newest segment
+    int m_writeFd = -1;     // the newest segment's
     qint64 m_writeSize = 0; // its whole messages' bytes
     std::deque<Segment> m_segments;
     quint64 m_lastIndex = 0;     // of the last message appended
@@ -115,13 +141,15 @@ private:
     QByteArray m_waiting; // encoded messages the files could not take yet
     quint64 m_waitingFirst = 0;
     bool m_failed = false;
-    bool m_dirty = false; // written since the last sync
+    bool m_dirty = false;                          // written since the last sync
+    bool m_folderLost = false;                     // gone, and not made again yet
+    std::map<quint64, quint64> m_lost;             // runs of messages known lost
+    std::set<std::pair<quint64, qint64>> m_saidAt; // damage already said (segment, byte)
 
     // Reading: the next message to send, and a window of the file it is in.
     quint64 m_readSegment = 0;
     qint64 m_readOffset = 0;
-    int m_readFd = -1;
-    quint64 m_readFdSegment = 0;
+    quint64 m_bufferSegment = 0;
     QByteArray m_readBuffer;
     qint64 m_readBufferStart = 0;
     std::deque<Sent> m_sent; // taken, in order; acknowledged ones leave from the front
@@ -129,4 +157,5 @@ private:
     qint64 m_ackOffset = 0;
     QTimer m_syncTimer;
     QTimer m_ackTimer;
+    QTimer m_watchTimer;
 };

@@ -45,6 +45,8 @@ struct LocalBroker
     int port = freePort();
     QString extra; // more configuration (TLS, passwords)
     bool persistence = false;
+    // The README's example configuration (its listener and folder replaced by the test's).
+    QString example;
     QProcess process;
 
     bool start()
@@ -57,7 +59,17 @@ struct LocalBroker
         // the test's keys nor its folder.
         QByteArray text = "user " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\n";
         text += "listener " + QByteArray::number(port) + " 127.0.0.1\n";
-        text += extra.isEmpty() ? "allow_anonymous true\n" : extra.toUtf8();
+        if (!example.isEmpty()) {
+            QFile e(example);
+            if (!e.open(QIODevice::ReadOnly))
+                return false;
+            for (const QByteArray &line : e.readAll().split('\n'))
+                if (!line.startsWith("listener ") && !line.startsWith("persistence_location "))
+                    text += line + '\n';
+            persistence = true;
+        } else {
+            text += extra.isEmpty() ? "allow_anonymous true\n" : extra.toUtf8();
+        }
         if (persistence)
             text += "persistence true\npersistence_location " + dir.toUtf8() + "/\n";
         conf.write(text);

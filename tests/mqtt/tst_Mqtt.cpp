@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <set>
+#include <sys/mount.h>
 
 namespace {
 
@@ -256,6 +258,217 @@ private slots:
         QCOMPARE(sub.on("lab/one/status").last().payload, "offline");
     }
 
+    // Topics that no broker would take are refused before anything starts.
+    void topicsRefusedAtStart()
+    {
+        const QList<std::pair<QStringList, QString>> cases{
+            {{"--mqtt-topic", QString("a") + QChar(1) + "b"}, "control character"},
+            {{"--mqtt-topic", QString(70000, 'x')}, "65,535 bytes"},
+            {{"--mqtt-topic", "lab/+/one"}, "'+'"},
+            {{"--ha-discovery=ha/+"}, "--ha-discovery 'ha/+'"},
+            {{"--ha-discovery=ha/#"}, "'#'"},
+        };
+        for (const auto &[args, said] : cases) {
+            QProcess p;
+            p.start(TX9_DEMO, QStringList{"--headless", "--mqtt", "mqtt://127.0.0.1:1"} + args);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), int(Headless::Usage));
+            QVERIFY2(p.readAllStandardError().contains(said.toUtf8()), qPrintable(said));
+        }
+        // Bytes that are not UTF-8, as the command line gives them, for both faces.
+        for (const char *face : {"--headless", "--connect"}) {
+            QProcess p;
+            p.start("/bin/sh", {"-c",
+                                QString("exec \"$0\" %1 --mqtt mqtt://127.0.0.1:1 "
+                                        "--mqtt-topic \"$(printf 'lab/\\377')\"")
+                                    .arg(face),
+                                TX9_DEMO});
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), int(Headless::Usage));
+            QVERIFY(p.readAllStandardError().contains("not valid UTF-8"));
+        }
+    }
+
+    // The end of a run says what is on disk and what could not be kept: an outbox on a full
+    // disk (status 6), and one whose folder was deleted while running (made again). What is
+    // on disk reaches the broker with the next run, and no number is given twice.
+    void outboxTruthAtTheEnd_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("full disk") << true;
+        QTest::newRow("folder deleted") << false;
+    }
+    void outboxTruthAtTheEnd()
+    {
+        QFETCH(bool, fullDisk);
+        const QString tag = fullDisk ? "full" : "gone";
+        QProcessEnvironment env = m_env;
+        const QString state = m_dir.filePath("state-" + tag);
+        env.insert("XDG_STATE_HOME", state);
+        const QString box = state + "/tx9-logger/outbox/" + tag;
+        QVERIFY(QDir().mkpath(box));
+        struct Unmount
+        {
+            QString at;
+            ~Unmount()
+            {
+                if (!at.isEmpty())
+                    ::umount2(QFile::encodeName(at).constData(), MNT_DETACH);
+            }
+        } unmount;
+        const QString filler = box + "/filler";
+        if (fullDisk) {
+            if (::mount("tmpfs", QFile::encodeName(box).constData(), "tmpfs", 0, "size=64k") != 0)
+                QSKIP("cannot mount a tmpfs here: the full-disk case needs root");
+            unmount.at = box;
+            QFile f(filler);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            while (f.write(QByteArray(4096, 'f')) == 4096 && f.flush()) {
+            }
+            f.close();
+            QVERIFY(f.resize(f.size() - 2 * 4096)); // the record of acks, a dozen messages
+        }
+        LocalBroker broker(m_dir.filePath("b-" + tag));
+        const QStringList common{"--mqtt", broker.url(), "--mqtt-id", tag, "--mqtt-topic", tag};
+        const QString file = m_dir.filePath(tag + ".txt");
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start(TX9_DEMO,
+                  QStringList{"--headless", "--interval", "0", "-q", "-o", file} + common);
+        QTest::qWait(fullDisk ? 16000 : 4000);
+        if (!fullDisk) {
+            QVERIFY(QDir(box).removeRecursively());
+            QTest::qWait(4000);
+        }
+        run.terminate();
+        QVERIFY(run.waitForFinished(20000));
+        const QString err = QString::fromUtf8(run.readAllStandardError());
+        const int rows = int(fileRows(file).size());
+        const QRegularExpressionMatch kept =
+            QRegularExpression(R"((\d+) MQTT messages wait in the outbox)").match(err);
+        const QRegularExpressionMatch lost =
+            QRegularExpression(
+                R"((\d+) MQTT messages could not be kept in the outbox .*\(No space left on device\).*their readings are in )")
+                .match(err);
+        QVERIFY2(kept.hasMatch(), qPrintable(err));
+        if (fullDisk) {
+            QVERIFY2(run.exitCode() == int(Headless::WriteFailed), qPrintable(err));
+            QVERIFY2(lost.hasMatch(), qPrintable(err));
+            QVERIFY(err.contains(file));
+            QVERIFY(lost.captured(1).toInt() > 0 && kept.captured(1).toInt() > 0);
+            QCOMPARE(kept.captured(1).toInt() + lost.captured(1).toInt(), rows);
+            QFile::remove(filler);
+        } else {
+            QCOMPARE(run.exitCode(), int(Headless::Ok));
+            QVERIFY2(err.contains("is made again"), qPrintable(err));
+            QCOMPARE(kept.captured(1).toInt(), rows);
+        }
+        const int onDisk = kept.captured(1).toInt();
+
+        QVERIFY(broker.start());
+        Subscriber sub;
+        sub.start(broker.port, {tag + "/reading"});
+        QTest::qWait(300);
+        QProcess next;
+        next.setProcessEnvironment(env);
+        next.start(TX9_DEMO,
+                   QStringList{"--headless", "--interval", "0", "-q", "--limit", "3"} + common);
+        QVERIFY(next.waitForFinished(60000));
+        QCOMPARE(next.exitCode(), 0);
+        QVERIFY(sub.waitFor(tag + "/reading", onDisk + 3));
+        std::set<qint64> seqs;
+        for (const Message &m : sub.on(tag + "/reading"))
+            seqs.insert(QJsonDocument::fromJson(m.payload).object().value("seq").toInteger());
+        QCOMPARE(int(seqs.size()), onDisk + 3);
+        // The readings that were on disk, in order, and the new ones above every number given.
+        QCOMPARE(*seqs.begin(), 1);
+        QCOMPARE(*std::next(seqs.begin(), onDisk - 1), onDisk);
+        QCOMPARE(*std::next(seqs.begin(), onDisk), rows + 1);
+    }
+
+    // Two machines with the same --mqtt-id (two state folders): the second says so within
+    // seconds, publishes nothing, does not fight over the connection, and ends with 7.
+    void twoLoggersOneId()
+    {
+        LocalBroker broker(m_dir.filePath("b6"));
+        QVERIFY(broker.start());
+        Subscriber sub;
+        sub.start(broker.port, {"twin/reading"});
+        QTest::qWait(300);
+        const QStringList common{"--headless", "--interval", "0",    "-q",           "--mqtt",
+                                 broker.url(), "--mqtt-id",  "twin", "--mqtt-topic", "twin"};
+        QProcess first, second;
+        QProcessEnvironment env = m_env;
+        env.insert("XDG_STATE_HOME", m_dir.filePath("state-twin-a"));
+        first.setProcessEnvironment(env);
+        first.start(TX9_DEMO, common + QStringList{"--duration", "40"});
+        QVERIFY(sub.waitFor("twin/reading", 3));
+        env.insert("XDG_STATE_HOME", m_dir.filePath("state-twin-b"));
+        second.setProcessEnvironment(env);
+        QElapsedTimer clock;
+        clock.start();
+        second.start(TX9_DEMO, common + QStringList{"--duration", "120"});
+        QByteArray secondErr;
+        for (int i = 0; i < 50 && !secondErr.contains("another logger is using the id twin"); ++i) {
+            second.waitForReadyRead(100);
+            secondErr += second.readAllStandardError();
+        }
+        QVERIFY2(secondErr.contains("another logger is using the id twin"), secondErr.constData());
+        QVERIFY(clock.elapsed() < 5000);
+        QVERIFY(second.waitForFinished(60000));
+        QCOMPARE(second.exitCode(), int(Headless::MqttRefused));
+        secondErr += second.readAllStandardError();
+        first.terminate();
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitCode(), 0);
+        const QByteArray firstErr = first.readAllStandardError();
+        // No storm: the first was put off the broker once a takeover, no more.
+        QVERIFY2(firstErr.count("lost the connection") <= 4, firstErr.constData());
+        // Every reading the broker got is the first logger's: no number names two readings.
+        QMap<qint64, QByteArray> bySeq;
+        for (const Message &m : sub.on("twin/reading")) {
+            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+            const qint64 seq = o.value("seq").toInteger();
+            QVERIFY(!bySeq.contains(seq) || bySeq[seq] == m.payload);
+            bySeq[seq] = m.payload;
+        }
+        QCOMPARE(bySeq.firstKey(), 1);
+        QCOMPARE(bySeq.lastKey(), qint64(bySeq.size()));
+    }
+
+    // A broker that closes every connection right after accepting it: the back-off grows
+    // (it starts again only after a connection that lasted), and the lines with it.
+    void brokerClosingAtOnceIsNotHammered()
+    {
+        const int port = freePort();
+        QProcess fake;
+        fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        fake.start("python3", {"-c", QString(R"(
+import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", %1)); s.listen(8)
+while True:
+    c, _ = s.accept(); c.recv(4096); c.sendall(bytes([0x20, 2, 0, 0])); c.close()
+    print("connection", flush=True)
+)")
+                                         .arg(port)});
+        QVERIFY(fake.waitForStarted());
+        for (int i = 0; i < 100 && !listening(port); ++i)
+            QTest::qWait(50);
+        QProcess run;
+        run.setProcessEnvironment(m_env);
+        run.start(TX9_DEMO, {"--headless", "--interval", "0", "-q", "--duration", "14", "--mqtt",
+                             QString("mqtt://127.0.0.1:%1").arg(port), "--mqtt-id", "hammer"});
+        QVERIFY(run.waitForFinished(30000));
+        fake.terminate();
+        fake.waitForFinished();
+        const int connections = int(fake.readAllStandardOutput().count("connection"));
+        const QByteArray err = run.readAllStandardError();
+        // 1, 2, 4, 8 s apart: five at the most in 14 s (one a second without the back-off).
+        QVERIFY2(connections >= 2 && connections <= 6, qPrintable(QString::number(connections)));
+        QVERIFY2(err.count('\n') <= 2 * connections + 4, err.constData());
+    }
+
     // The window takes the same options and publishes what it records.
     void windowPublishesToo()
     {
@@ -285,7 +498,7 @@ private slots:
     void brokerAwayMidRun()
     {
         LocalBroker broker(m_dir.filePath("b2"));
-        broker.persistence = true;
+        broker.example = TX9_BROKER_EXAMPLE; // persistence for the subscriber's session
         QVERIFY(broker.start());
         Subscriber sub;
         sub.start(broker.port, {"mid/#"}, {"-c", "-i", "test-sub-mid"});

@@ -38,6 +38,46 @@ class tst_Outbox : public QObject
             QVERIFY(QFile::copy(from + '/' + name, to + '/' + name));
     }
 
+    struct Record
+    {
+        qint64 at, end;
+        quint64 index;
+    };
+    // The whole messages of a segment file, walked as written.
+    static QList<Record> recordsIn(const QString &path)
+    {
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        const QByteArray bytes = f.readAll();
+        const auto h = OutboxFormat::readHeader(bytes.constData(), bytes.size());
+        QList<Record> out;
+        OutboxMessage m;
+        qint64 next = 0;
+        for (qint64 at = h ? h->bytes : 0;
+             OutboxFormat::readRecord(bytes.constData(), bytes.size(), at, m, next) ==
+             OutboxFormat::Record::Good;
+             at = next)
+            out << Record{at, next, m.index};
+        return out;
+    }
+    static void flipByte(const QString &path, qint64 at)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        f.seek(at);
+        char c = 0;
+        f.getChar(&c);
+        f.seek(at);
+        f.putChar(char(c ^ 0x5a));
+    }
+    static QStringList segments(const QString &folder)
+    {
+        QStringList out;
+        for (const QString &name : QDir(folder).entryList({"*.seg"}, QDir::Files, QDir::Name))
+            out << folder + '/' + name;
+        return out;
+    }
+
     // Everything the outbox at folder offers, taken to the end.
     static QList<Outbox::Message> drain(Outbox &box)
     {
@@ -106,6 +146,20 @@ private slots:
                 QCOMPARE(box.pending(),
                          appended.empty() ? 0 : appended.rbegin()->first - (firstUnacked - 1));
             }
+            // Half the crashes also damage one message on disk: that one alone is lost.
+            quint64 damaged = 0;
+            if (random.bounded(2) == 0) {
+                QList<std::pair<QString, Record>> candidates;
+                for (const QString &seg : segments(crashCopy))
+                    for (const Record &r : recordsIn(seg))
+                        if (r.index >= firstUnackedAtCrash)
+                            candidates << std::pair{seg, r};
+                if (!candidates.isEmpty()) {
+                    const auto &[seg, r] = candidates[random.bounded(candidates.size())];
+                    flipByte(seg, r.at + 8 + random.bounded(r.end - r.at - 8));
+                    damaged = r.index;
+                }
+            }
             // A clean close and a crash: both give every unacknowledged message, in order.
             for (const auto &[path, fromAtMost, last] :
                  {std::tuple{folder, firstUnacked, appended.empty() ? 0 : appended.rbegin()->first},
@@ -117,12 +171,21 @@ private slots:
                     QVERIFY(out.isEmpty());
                     continue;
                 }
+                const bool hit = path == crashCopy && damaged > 0;
+                if (hit && last == fromAtMost && damaged == last) {
+                    QVERIFY(out.isEmpty());
+                    continue;
+                }
                 QVERIFY2(!out.isEmpty(), qPrintable(path));
-                QVERIFY(out.first().index <= fromAtMost);
-                QCOMPARE(out.last().index, last);
-                for (qsizetype i = 0; i < out.size(); ++i) {
+                QVERIFY(out.first().index <=
+                        (hit && damaged == fromAtMost ? fromAtMost + 1 : fromAtMost));
+                QCOMPARE(out.last().index, hit && damaged == last ? last - 1 : last);
+                quint64 expect = out.first().index;
+                for (qsizetype i = 0; i < out.size(); ++i, ++expect) {
                     const Outbox::Message &want = appended.at(out[i].index);
-                    QCOMPARE(out[i].index, out.first().index + quint64(i));
+                    if (hit && expect == damaged)
+                        ++expect; // the damaged one is passed over, and only it
+                    QCOMPARE(out[i].index, expect);
                     QCOMPARE(out[i].payload, want.payload);
                     QCOMPARE(out[i].extra, want.extra);
                     QCOMPARE(out[i].topic, want.topic);
@@ -137,6 +200,152 @@ private slots:
                 QVERIFY(box.nextSeq() > maxSeq);
             }
         }
+    }
+
+    // Each attack on the files, then a logger that opens them and delivers everything: every
+    // message still whole on disk goes out, in order and byte for byte; the loss is said with
+    // its count; no reading number is given twice.
+    void damageCostsOnlyTheDamagedBytes_data()
+    {
+        QTest::addColumn<QString>("attack");
+        QTest::addColumn<int>("lost");     // messages that cannot come back
+        QTest::addColumn<QString>("said"); // in what is said
+        QTest::newRow("acked far ahead, old kind") << "ackFarAhead" << 0 << "cannot be trusted";
+        QTest::newRow("acked huge, old kind") << "ackHuge" << 0 << "cannot be trusted";
+        QTest::newRow("acked names a later segment") << "ackLater" << 0 << "cannot be trusted";
+        QTest::newRow("acked names a message not there")
+            << "ackNoMessage" << 0 << "cannot be trusted";
+        QTest::newRow("acked junk") << "ackJunk" << 0 << "cannot be trusted";
+        QTest::newRow("byte flipped in a finished segment") << "flipFinished" << 1 << "1 message";
+        QTest::newRow("byte flipped in the active segment") << "flipActive" << 1 << "1 message";
+        QTest::newRow("byte flipped in a header") << "flipHeader" << 0 << "header";
+        QTest::newRow("finished segment cut short") << "cutFinished" << -1 << "messages";
+        QTest::newRow("stray copy of a segment") << "strayCopy" << 0 << "stray-1.bin";
+        QTest::newRow("folder deleted while running") << "deleteFolder" << 0 << "made again";
+    }
+    void damageCostsOnlyTheDamagedBytes()
+    {
+        QFETCH(QString, attack);
+        QFETCH(int, lost);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + "/box";
+        QRandomGenerator random(29);
+        std::map<quint64, Outbox::Message> appended;
+        quint64 acked = 0;
+        QStringList told;
+        auto listen = [&](Outbox &box) {
+            connect(&box, &Outbox::trouble, this, [&](const QString &t) { told << t; });
+        };
+        {
+            Outbox box;
+            listen(box);
+            QVERIFY(box.open(folder, 20000));
+            for (quint64 i = 1; i <= 600; ++i) {
+                Outbox::Message m = reading(box.nextSeq(), random);
+                box.append(m);
+                m.index = i;
+                appended[i] = m;
+                if (i == 300 && attack == "deleteFolder") {
+                    // Gone while running: made again from the open segments, numbers go on.
+                    QVERIFY(QDir(folder).removeRecursively());
+                    QVERIFY(box.flush());
+                    QVERIFY(QFile::exists(folder + "/lock"));
+                }
+            }
+            Outbox::Message m;
+            for (int i = 0; i < 40 && box.take(m); ++i)
+                box.acknowledge(acked = m.index);
+        }
+        const QStringList segs = segments(folder);
+        QVERIFY(segs.size() >= 3);
+        const QList<Record> first = recordsIn(segs[0]), active = recordsIn(segs.last());
+        std::set<quint64> gone; // the messages the attack destroys
+        auto writeAck = [&](const QByteArray &text) {
+            QFile f(folder + "/acked");
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(text);
+        };
+        OutboxFormat::Ack valid;
+        valid.index = 5;
+        valid.segment = 99;
+        valid.end = 40;
+        if (attack == "ackFarAhead")
+            writeAck("0 99 24 0");
+        else if (attack == "ackHuge")
+            writeAck("999999999 1 24 999999999");
+        else if (attack == "ackLater")
+            writeAck(OutboxFormat::ackLine(valid));
+        else if (attack == "ackNoMessage")
+            writeAck(OutboxFormat::ackLine({first[10].index + 7, 1, first[10].end, 0, 0}));
+        else if (attack == "ackJunk")
+            writeAck(QByteArray(64, '\x07'));
+        if (attack.startsWith("ack"))
+            acked = 0; // everything on disk goes again
+        if (attack == "flipFinished") {
+            const Record &r = first[first.size() / 2];
+            flipByte(segs[0], r.at + 20);
+            gone.insert(r.index);
+        } else if (attack == "flipActive") {
+            const Record &r = active[active.size() / 2];
+            flipByte(segs.last(), r.at + 30);
+            gone.insert(r.index);
+        } else if (attack == "flipHeader") {
+            flipByte(segs[1], 12);
+        } else if (attack == "cutFinished") {
+            const qint64 cut = first[first.size() * 3 / 5].at + 11;
+            QVERIFY(QFile::resize(segs[0], cut));
+            for (const Record &r : first)
+                if (r.end > cut)
+                    gone.insert(r.index);
+        } else if (attack == "strayCopy") {
+            QVERIFY(QFile::copy(segs[0], folder + "/0000000099.seg"));
+        }
+        if (lost >= 0)
+            QCOMPARE(int(gone.size()), lost);
+
+        Outbox box;
+        listen(box);
+        QVERIFY(box.open(folder, 20000));
+        told += box.takeWarnings();
+        // New readings after the damage: numbered above every number the outbox held.
+        quint64 maxSeq = appended.rbegin()->second.seq;
+        QVERIFY2(box.nextSeq() > maxSeq, qPrintable(QString::number(box.nextSeq())));
+        QVERIFY(box.nextSeq() < maxSeq + 100);
+        for (int i = 0; i < 5; ++i) {
+            Outbox::Message m = reading(box.nextSeq(), random);
+            box.append(m);
+            m.index = 600 + quint64(i) + 1;
+            appended[m.index] = m;
+        }
+        QList<Outbox::Message> out;
+        Outbox::Message m;
+        while (box.take(m)) {
+            out << m;
+            box.acknowledge(m.index);
+        }
+        told += box.takeWarnings();
+        QVERIFY2(told.join('\n').contains(said), qPrintable(told.join('\n')));
+        if (!gone.empty()) {
+            const QString count =
+                gone.size() == 1 ? QString("1 message") : QString("%1 messages").arg(gone.size());
+            QVERIFY2(told.join('\n').contains(count), qPrintable(told.join('\n')));
+        }
+        QList<quint64> want;
+        for (const auto &[index, message] : appended)
+            if (index > acked && !gone.count(index))
+                want << index;
+        QList<quint64> got;
+        std::set<quint64> seqs;
+        for (const Outbox::Message &o : out) {
+            got << o.index;
+            QCOMPARE(o.payload, appended.at(o.index).payload);
+            QCOMPARE(o.seq, appended.at(o.index).seq);
+            if (o.seq > 0)
+                QVERIFY(seqs.insert(o.seq).second);
+        }
+        QCOMPARE(got, want);
+        QCOMPARE(box.pending(), quint64(0));
     }
 
     void deliveredSegmentsGoAndNumbersGoOn()
