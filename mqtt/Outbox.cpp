@@ -67,7 +67,7 @@ Outbox::Segment *Outbox::segment(quint64 number)
 
 qint64 Outbox::segmentEnd(const Segment &s) const
 {
-    return s.number == m_segments.back().number ? m_writeSize : fileSize(s.fd);
+    return s.number == m_segments.back().number ? m_writeSize : s.size;
 }
 
 QStringList Outbox::takeWarnings()
@@ -117,9 +117,11 @@ bool Outbox::startSegment(quint64 firstIndex)
     syncFolder(m_folder);
     if (m_writeFd >= 0)
         ::fdatasync(m_writeFd);
+    if (!m_segments.empty())
+        m_segments.back().size = m_writeSize; // finished: its size stays
     m_writeFd = fd;
     m_writeSize = head.size();
-    m_segments.push_back({number, firstIndex, head.size(), fd});
+    m_segments.push_back({number, firstIndex, head.size(), fd, 0});
     if (m_lastIndex < firstIndex - 1)
         m_lastIndex = firstIndex - 1;
     return true;

@@ -91,6 +91,7 @@ private:
         quint64 firstIndex = 0;
         qint64 start = 0; // where its first message begins
         int fd = -1;      // kept open until delivered: a deleted folder loses nothing
+        qint64 size = 0;  // once finished (the newest one's is m_writeSize)
     };
     struct Sent
     {

@@ -92,7 +92,7 @@ bool Outbox::loadSegments()
         if (!ok || number == 0)
             continue;
         const QString path = m_folder + QLatin1Char('/') + name;
-        Segment s{number, 0, 0, openSegment(path, 0)};
+        Segment s{number, 0, 0, openSegment(path, 0), 0};
         if (s.fd < 0) {
             m_error = QStringLiteral("cannot open %1: %2").arg(path, FileIo::reason(errno));
             return false;
@@ -146,6 +146,7 @@ bool Outbox::loadSegments()
             continue;
         }
         m_segments.push_back(s);
+        m_segments.back().size = fileSize(s.fd);
         m_nextSeq = std::max(m_nextSeq, nextSeq);
     }
     return true;
