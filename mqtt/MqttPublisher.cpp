@@ -23,15 +23,12 @@ MqttPublisher::MqttPublisher(const Mqtt::Options &options, LoggerSession &sessio
     : QObject(parent), m_options(options), m_session(session)
 {
     connect(&m_outbox, &Outbox::writeFailed, this, [this](const QString &reason) {
-        m_outboxError = reason;
         emit said(QStringLiteral("Could not write the MQTT outbox %1: %2. The readings wait in "
                                  "memory and are published once it can be written.")
                       .arg(m_outbox.folder(), reason),
                   true);
     });
     connect(&m_outbox, &Outbox::trouble, this, [this](const QString &text) {
-        if (m_outbox.notKept() > 0)
-            m_outboxError = QStringLiteral("its folder is gone");
         emit said(text, true);
         emit trouble(text);
     });

@@ -49,7 +49,7 @@ public:
     quint64 onDisk() const { return m_outbox.onDisk(); }
     quint64 notKept() const { return m_outbox.notKept(); }
     // Why the outbox could not be written, the last time it could not.
-    QString outboxError() const { return m_outboxError; }
+    QString outboxError() const { return m_outbox.whyNotKept(); }
     // "MQTT connected, 0 queued" and the like, for a status line.
     QString statusText() const;
     // A message that is not a reading (an alarm), kept and sent as the readings are.
@@ -95,5 +95,4 @@ private:
     QByteArray m_token;        // this installation's (machine and outbox)
     QList<qint64> m_takeovers; // when (ms since the epoch)
     QTimer m_heartbeat;
-    QString m_outboxError;
 };

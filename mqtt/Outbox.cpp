@@ -70,6 +70,13 @@ qint64 Outbox::segmentEnd(const Segment &s) const
     return s.number == m_segments.back().number ? m_writeSize : s.size;
 }
 
+QString Outbox::whyNotKept() const
+{
+    return m_folderLost
+               ? QStringLiteral("its folder is gone and cannot be made again: %1").arg(m_error)
+               : m_writeError;
+}
+
 QStringList Outbox::takeWarnings()
 {
     return std::exchange(m_warnings, {});
@@ -139,7 +146,7 @@ void Outbox::lose(quint64 first, quint64 last, quint64 segment, qint64 from, qin
                                             : QStringLiteral("no message");
         say(QStringLiteral("The outbox %1 is damaged: %2 cannot be read and will not be "
                            "published; %3. The messages after them go on.")
-                .arg(segmentPath(segment), count, keepAside(segment, from, bytes)));
+                .arg(segmentPath(segment), count, keepAside(from, bytes)));
     }
     if (last < first)
         return;
@@ -168,6 +175,7 @@ bool Outbox::writeWaiting()
     if (m_waiting.isEmpty() || m_writeFd < 0)
         return m_waiting.isEmpty();
     auto failed = [this](const QString &reason) {
+        m_writeError = reason;
         if (!m_failed) {
             m_failed = true;
             emit writeFailed(reason);

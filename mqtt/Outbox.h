@@ -64,6 +64,8 @@ public:
     // a folder that could not be made again): those would be lost at the end.
     quint64 onDisk() const;
     quint64 notKept() const { return pending() - onDisk(); }
+    // Why those are only in memory.
+    QString whyNotKept() const;
     bool hasUnsent();
     // The next message to send, moved past; false when none is written yet.
     bool take(Message &out);
@@ -110,7 +112,7 @@ private:
     bool startSegment(quint64 firstIndex);
     bool scanActive();
     void loadAck();
-    QString keepAside(quint64 segment, qint64 from, const QByteArray &bytes);
+    QString keepAside(qint64 from, const QByteArray &bytes);
     // Messages first..last cannot be read (bytes from..to of segment are not messages): said
     // once, counted as gone; reading goes on at to.
     void lose(quint64 first, quint64 last, quint64 segment, qint64 from, qint64 to);
@@ -142,6 +144,7 @@ private:
     QByteArray m_waiting; // encoded messages the files could not take yet
     quint64 m_waitingFirst = 0;
     bool m_failed = false;
+    QString m_writeError;                          // the last write's that failed
     bool m_dirty = false;                          // written since the last sync
     bool m_folderLost = false;                     // gone, and not made again yet
     std::map<quint64, quint64> m_lost;             // runs of messages known lost

@@ -125,7 +125,7 @@ bool Outbox::loadSegments()
         }
         m_warnings << QStringLiteral("The header of the outbox file %1 is damaged; its messages "
                                      "are read without it (%2).")
-                          .arg(path, keepAside(number, 0, bytes.left(first)));
+                          .arg(path, keepAside(0, bytes.left(first)));
         s.firstIndex = m.index;
         s.start = first;
         // The reading numbers in it are not bounded by a header: each one counts.
@@ -207,7 +207,7 @@ bool Outbox::scanActive()
         m_warnings << QStringLiteral("The last %1 of the outbox %2 cannot be read%3; %4.")
                           .arg(messages(count), segmentPath(active.number),
                                torn ? QStringLiteral(" (cut off as it was written)") : QString(),
-                               keepAside(active.number, at, bytes.mid(at)));
+                               keepAside(at, bytes.mid(at)));
         if (!torn)
             m_nextSeq = std::max(m_nextSeq, seqBefore + count + 1);
         if (::ftruncate(m_writeFd, at) != 0) {
@@ -275,7 +275,7 @@ void Outbox::loadAck()
     m_ackedIndex = m_segments.front().firstIndex - 1;
 }
 
-QString Outbox::keepAside(quint64 segment, qint64 from, const QByteArray &bytes)
+QString Outbox::keepAside(qint64 from, const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return QStringLiteral("no bytes are missing");
@@ -286,7 +286,6 @@ QString Outbox::keepAside(quint64 segment, qint64 from, const QByteArray &bytes)
             .arg(bytes.size())
             .arg(from)
             .arg(path);
-    Q_UNUSED(segment);
     return QStringLiteral("%1 bytes from byte %2 could not be kept: %3")
         .arg(bytes.size())
         .arg(from)
