@@ -38,9 +38,9 @@ QString AlarmLog::number(std::optional<double> v)
 QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit)
 {
     QByteArrayList f;
-    f << (e.Start ? "start" : "end") << AlarmRules::kindName(e.Kind).toUtf8()
-      << iso(e.Start ? e.Time : e.BreachStart) << (e.Start ? QByteArray() : iso(e.Time))
-      << number(e.Limit).toUtf8() << number(e.Worst).toUtf8()
+    f << (e.Start ? "start" : "end") << AlarmRules::kindName(e.Kind).toUtf8() << iso(e.BreachStart)
+      << (e.Start ? QByteArray() : iso(e.Time)) << number(e.Limit).toUtf8()
+      << number(e.Worst).toUtf8()
       << (e.Start ? QByteArray() : QByteArray::number(e.Seconds, 'f', 3))
       << number(e.Value).toUtf8() << unit.toUtf8();
     return f.join('\t') + '\n';
@@ -48,23 +48,27 @@ QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit)
 
 QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
 {
+    // An alarm starts when the breach began; a hold time raises it later, which is said too.
     const QString u = unit.isEmpty() ? QString() : QStringLiteral(" ") + unit;
+    const QString start = QString::fromLatin1(iso(e.BreachStart));
     const QString when = QString::fromLatin1(iso(e.Time));
+    const QString raised =
+        e.Seconds > 0
+            ? QStringLiteral(" (raised at %1, after %2 s)").arg(when).arg(e.Seconds, 0, 'f', 1)
+            : QString();
     if (e.Kind == AlarmKind::NoReading)
-        return e.Start ? QStringLiteral("Alarm none started at %1: no reading for %2 s.")
-                             .arg(when)
-                             .arg(e.Seconds, 0, 'f', 1)
-                       : QStringLiteral("Alarm none ended at %1 after %2 s: the reading is %3%4.")
-                             .arg(when)
-                             .arg(e.Seconds, 0, 'f', 1)
-                             .arg(number(e.Value), u);
+        return e.Start
+                   ? QStringLiteral("Alarm none started at %1: no reading%2.").arg(start, raised)
+                   : QStringLiteral("Alarm none ended at %1 after %2 s: the reading is %3%4.")
+                         .arg(when)
+                         .arg(e.Seconds, 0, 'f', 1)
+                         .arg(number(e.Value), u);
     const QString name = AlarmRules::kindName(e.Kind);
     const QString side =
         e.Kind == AlarmKind::High ? QStringLiteral("above") : QStringLiteral("below");
     if (e.Start)
-        return QStringLiteral("Alarm %1 started at %2: %3%4 is %5 the limit %6%4 (since %7).")
-            .arg(name, when, number(e.Value), u, side, number(e.Limit),
-                 QString::fromLatin1(iso(e.BreachStart)));
+        return QStringLiteral("Alarm %1 started at %2: %3%4 is %5 the limit %6%4%7.")
+            .arg(name, start, number(e.Value), u, side, number(e.Limit), raised);
     return QStringLiteral("Alarm %1 ended at %2 after %3 s: %4%5, the worst %6%5, limit %7%5.")
         .arg(name, when)
         .arg(e.Seconds, 0, 'f', 1)

@@ -1,11 +1,20 @@
 #include "alarms/AlarmRules.h"
 
+#include <QElapsedTimer>
+
+AlarmMoment AlarmMoment::now()
+{
+    QElapsedTimer steady;
+    steady.start();
+    return {QDateTime::currentDateTime(), steady.msecsSinceReference()};
+}
+
 void AlarmRules::setSettings(const AlarmSettings &settings)
 {
     m_settings = settings;
 }
 
-QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const QDateTime &now)
+QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const AlarmMoment &now)
 {
     m_settings = settings;
     QList<AlarmEvent> events;
@@ -67,23 +76,28 @@ bool AlarmRules::back(AlarmKind kind, std::optional<double> value) const
     return value.has_value();
 }
 
-AlarmEvent AlarmRules::event(AlarmKind kind, bool start, const QDateTime &time,
+AlarmEvent AlarmRules::event(AlarmKind kind, bool start, const AlarmMoment &time,
                              std::optional<double> value) const
 {
     const State &s = m_state[int(kind)];
     AlarmEvent e;
     e.Kind = kind;
     e.Start = start;
-    e.Time = time;
-    e.BreachStart = s.since;
+    e.Time = time.Wall;
+    e.BreachStart = s.since.Wall;
     e.Value = value;
     e.Limit = s.limit;
     e.Worst = s.worst;
-    e.Seconds = double(s.since.msecsTo(time)) / 1000.0;
+    e.Seconds = double(qMax<qint64>(0, time.SteadyMs - s.since.SteadyMs)) / 1000.0;
     return e;
 }
 
-void AlarmRules::step(AlarmKind kind, const QDateTime &time, std::optional<double> value,
+bool AlarmRules::held(const State &s, const AlarmMoment &now) const
+{
+    return double(now.SteadyMs - s.since.SteadyMs) >= m_settings.HoldSeconds * 1000.0;
+}
+
+void AlarmRules::step(AlarmKind kind, const AlarmMoment &time, std::optional<double> value,
                       QList<AlarmEvent> &events)
 {
     State &s = m_state[int(kind)];
@@ -122,15 +136,14 @@ void AlarmRules::step(AlarmKind kind, const QDateTime &time, std::optional<doubl
             s = State();
         return;
     }
-    if (double(s.since.msecsTo(time)) >= m_settings.HoldSeconds * 1000.0) {
+    if (held(s, time)) {
         s.active = true;
         events << event(kind, true, time, value);
     }
 }
 
-QList<AlarmEvent> AlarmRules::feed(const QDateTime &time, std::optional<double> value)
+QList<AlarmEvent> AlarmRules::feed(const AlarmMoment &time, std::optional<double> value)
 {
-    m_lastTime = time;
     m_lastValue = value;
     m_haveReading = true;
     QList<AlarmEvent> events;
@@ -139,13 +152,12 @@ QList<AlarmEvent> AlarmRules::feed(const QDateTime &time, std::optional<double> 
     return events;
 }
 
-QList<AlarmEvent> AlarmRules::tick(const QDateTime &now)
+QList<AlarmEvent> AlarmRules::tick(const AlarmMoment &now)
 {
     QList<AlarmEvent> events;
     for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low}) {
         State &s = m_state[int(kind)];
-        if (s.pending && !s.active &&
-            double(s.since.msecsTo(now)) >= m_settings.HoldSeconds * 1000.0) {
+        if (s.pending && !s.active && held(s, now)) {
             s.active = true;
             events << event(kind, true, now, m_lastValue);
         }

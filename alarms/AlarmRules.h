@@ -6,19 +6,33 @@
 // of its own, "no reading", which alarms under the same hold time while any limit is set and
 // clears with the next reading that has a value. Limits are in the unit the readings come in.
 //
-// Pure: readings and the passing of time go in, start and end events come out.
+// Pure: readings and the passing of time go in, start and end events come out. Time comes as
+// two clocks: the wall clock, for the times shown and written, and a steady clock that never
+// steps, which measures the hold time and the durations (a clock set back an hour during a
+// breach changes neither).
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <optional>
 
+// A moment on both clocks.
+struct AlarmMoment
+{
+    QDateTime Wall;
+    qint64 SteadyMs = 0; // any origin; only differences count
+    // Now, on this process's clocks.
+    static AlarmMoment now();
+};
+
 struct AlarmSettings
 {
     std::optional<double> High;
     std::optional<double> Low;
     double HoldSeconds = 0;
-    double Hysteresis = 0;
+    double Hysteresis = DefaultHysteresis;
+    // Half a degree keeps the noise of a reading near a limit from raising alarm after alarm.
+    static constexpr double DefaultHysteresis = 0.5;
     bool any() const { return High || Low; }
     bool operator==(const AlarmSettings &) const = default;
 };
@@ -34,12 +48,13 @@ struct AlarmEvent
 {
     AlarmKind Kind = AlarmKind::High;
     bool Start = true;           // false: the end
-    QDateTime Time;              // when it started (the hold time passed) or ended
-    QDateTime BreachStart;       // when the reading first went beyond the limit
+    QDateTime Time;              // when it was raised (the hold time passed) or ended
+    QDateTime BreachStart;       // the alarm's start: when the reading first went beyond the
+                                 // limit; the same for its start and its end
     std::optional<double> Value; // the reading at that moment; none for no reading
     std::optional<double> Limit; // none for no reading
     std::optional<double> Worst; // the furthest beyond the limit so far
-    double Seconds = 0;          // from the breach's start to Time
+    double Seconds = 0;          // from the breach's start to Time, on the steady clock
 };
 
 class AlarmRules
@@ -48,13 +63,13 @@ public:
     void setSettings(const AlarmSettings &settings);
     // A change of the limits takes effect on the last reading at once (now): a breach that
     // is no breach under the new limits ends, one that becomes one begins.
-    QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const QDateTime &now);
+    QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const AlarmMoment &now);
     const AlarmSettings &settings() const { return m_settings; }
 
-    // A reading at time (which only goes forward); value none for a reading without one.
-    QList<AlarmEvent> feed(const QDateTime &time, std::optional<double> value);
+    // A reading at a moment; value none for a reading without one.
+    QList<AlarmEvent> feed(const AlarmMoment &time, std::optional<double> value);
     // Time passes without a reading: a breach whose hold time has passed starts now.
-    QList<AlarmEvent> tick(const QDateTime &now);
+    QList<AlarmEvent> tick(const AlarmMoment &now);
 
     bool active(AlarmKind kind) const { return m_state[int(kind)].active; }
     bool anyActive() const;
@@ -65,21 +80,21 @@ private:
     {
         bool pending = false; // beyond the limit, the hold time not yet passed
         bool active = false;
-        QDateTime since;
+        AlarmMoment since;
         std::optional<double> worst;
         std::optional<double> limit; // in force when the alarm started
     };
-    void step(AlarmKind kind, const QDateTime &time, std::optional<double> value,
+    void step(AlarmKind kind, const AlarmMoment &time, std::optional<double> value,
               QList<AlarmEvent> &events);
+    bool held(const State &s, const AlarmMoment &now) const;
     bool beyond(AlarmKind kind, std::optional<double> value) const;
     bool back(AlarmKind kind, std::optional<double> value) const;
     std::optional<double> limitOf(AlarmKind kind) const;
-    AlarmEvent event(AlarmKind kind, bool start, const QDateTime &time,
+    AlarmEvent event(AlarmKind kind, bool start, const AlarmMoment &time,
                      std::optional<double> value) const;
 
     AlarmSettings m_settings;
     State m_state[3];
-    std::optional<QDateTime> m_lastTime;
     std::optional<double> m_lastValue;
     bool m_haveReading = false;
 };

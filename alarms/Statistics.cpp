@@ -95,6 +95,8 @@ std::optional<double> TableStatistics::value(qint64 row) const
 double TableStatistics::spanSeconds(qint64 row) const
 {
     const MeasurementTable &t = *m_table;
+    if (const std::optional<qint64> steady = t.steadySpanMs(row))
+        return double(*steady) / 1000.0; // the wall clock was set between them
     const qint64 a = t.capturedPacked(row), b = t.capturedPacked(row + 1);
     if (a != 0 && b != 0) {
         // packTime: milliseconds * 256 and the offset in the low byte.

@@ -40,7 +40,8 @@ AlarmSettings alarms()
     a.High = number(s.value(QStringLiteral("alarms/high")));
     a.Low = number(s.value(QStringLiteral("alarms/low")));
     a.HoldSeconds = number(s.value(QStringLiteral("alarms/hold"))).value_or(0);
-    a.Hysteresis = number(s.value(QStringLiteral("alarms/hysteresis"))).value_or(0);
+    a.Hysteresis = number(s.value(QStringLiteral("alarms/hysteresis")))
+                       .value_or(AlarmSettings::DefaultHysteresis);
     return a;
 }
 
@@ -212,7 +213,7 @@ void AlarmsWindow::refresh()
         const AlarmEvent &e = entries[i];
         const QStringList cells{e.Start ? QStringLiteral("start") : QStringLiteral("end"),
                                 AlarmRules::kindName(e.Kind),
-                                timeText(e.Start ? e.Time : e.BreachStart),
+                                timeText(e.BreachStart),
                                 e.Start ? QString() : timeText(e.Time),
                                 AlarmLog::number(e.Limit),
                                 AlarmLog::number(e.Worst),

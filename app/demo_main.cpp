@@ -6,6 +6,7 @@
 #include "app/Application.h"
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
+#include "headless/ErrWriter.h"
 #include "headless/Headless.h"
 #include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
@@ -106,6 +107,7 @@ struct Simulation
 
 int main(int argc, char **argv)
 {
+    ErrWriter::guardStandardDescriptors();
     if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
         return *status;
     if (Headless::requested(argc, argv)) {

@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
+#include "headless/ErrWriter.h"
 #include "headless/Headless.h"
 #include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
@@ -14,6 +15,7 @@
 
 int main(int argc, char **argv)
 {
+    ErrWriter::guardStandardDescriptors();
     if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
         return *status;
     if (Headless::requested(argc, argv)) {

@@ -1,5 +1,8 @@
 #include "headless/Headless.h"
 
+#include "headless/AlarmCommands.h"
+#include "headless/ErrWriter.h"
+
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
@@ -92,7 +95,8 @@ using namespace Headless;
 HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out, int err,
                          bool statusLine, QObject *parent)
     : QObject(parent), m_options(options), m_out(out), m_err(err), m_statusLine(statusLine),
-      m_platform(platform), m_session(*this, Journal::defaultFolder(), this)
+      m_platform(platform), m_session(*this, Journal::defaultFolder(), this),
+      m_errWriter(std::make_unique<ErrWriter>(err))
 {
     // What the session tells, as this run handles it. The data file and standard output
     // follow the stored rows.
@@ -593,7 +597,15 @@ void HeadlessRun::finish(int status)
     if (m_statusShown)
         writeErr(QStringLiteral("\r\033[K"));
     m_engine.releaseDeviceList();
-    emit finished(status);
+    auto done = [this, status] {
+        m_errWriter->flush(2000);
+        emit finished(status);
+    };
+    // Alarm commands still running (or waiting their turn) get a moment to end.
+    if (m_commands)
+        m_commands->finishThen(10000, done);
+    else
+        done();
 }
 
 void HeadlessRun::showStatus()
@@ -630,6 +642,15 @@ void HeadlessRun::warn(const QString &line)
 
 void HeadlessRun::writeErr(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    [[maybe_unused]] const ssize_t n = ::write(m_err, bytes.constData(), size_t(bytes.size()));
+    m_errWriter->write(text.toLocal8Bit());
+}
+
+void HeadlessRun::writeErrBytes(const QByteArray &bytes)
+{
+    // What a command printed, between the run's own lines: the status line makes way.
+    if (m_statusShown) {
+        writeErr(QStringLiteral("\r\033[K"));
+        m_statusShown = false;
+    }
+    m_errWriter->write(bytes);
 }

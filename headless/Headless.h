@@ -20,6 +20,8 @@ class Journal;
 class MqttPublisher;
 class AlarmMonitor;
 class TableStatistics;
+class AlarmCommands;
+class ErrWriter;
 struct AlarmEvent;
 class MeasurementTable;
 class RowFile;
@@ -58,7 +60,7 @@ struct Options
     std::optional<Mqtt::Options> Mqtt; // publishing; none: not
     bool Csv = false;                  // --format csv: the data file as CSV
     std::optional<double> High, Low;   // alarm limits
-    double Hold = 0, Hysteresis = 0;
+    double Hold = 0, Hysteresis = 0.5;
     QString OnAlarm; // a shell command run at each alarm start and end
     QString Summary; // the statistics' file
 };
@@ -146,6 +148,7 @@ private:
     void say(const QString &line);
     void warn(const QString &line);
     void writeErr(const QString &text);
+    void writeErrBytes(const QByteArray &bytes);
     void showStatus();
     void outputFailed(int error);
     QString keptWhere() const;
@@ -169,6 +172,8 @@ private:
     MqttPublisher *m_publisher = nullptr;
     AlarmMonitor *m_alarms = nullptr;
     TableStatistics *m_stats = nullptr;
+    AlarmCommands *m_commands = nullptr;
+    std::unique_ptr<ErrWriter> m_errWriter;
     QTimer m_statusTimer;
     QTimer m_durationTimer;
     QDeadlineTimer m_deadline; // of --duration

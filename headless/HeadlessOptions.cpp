@@ -3,6 +3,8 @@
 
 #include "headless/Headless.h"
 
+#include "alarms/AlarmRules.h"
+
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <cmath>
@@ -75,7 +77,7 @@ QString helpText(const QString &program, const QString &extraHelp)
                "      --hold S        an alarm starts only once the reading has stayed\n"
                "                      beyond the limit for S seconds (default 0)\n"
                "      --hysteresis T  an alarm ends only once the reading is back inside\n"
-               "                      by T (default 0)\n"
+               "                      by T (default 0.5)\n"
                "      --on-alarm CMD  run CMD (with sh) at each alarm start and end, with\n"
                "                      TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
                "                      TX9_VALUE, TX9_LIMIT and TX9_TIME in its environment\n"
@@ -275,7 +277,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     if (!temperature(o.hysteresis, hysteresis) || hysteresis.value_or(0) < 0)
         return usage(QStringLiteral("--hysteresis takes a temperature difference, 0 or more"));
     opt.Hold = hold.value_or(0);
-    opt.Hysteresis = hysteresis.value_or(0);
+    opt.Hysteresis = hysteresis.value_or(AlarmSettings::DefaultHysteresis);
     opt.OnAlarm = parser.value(o.onAlarm);
     if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));

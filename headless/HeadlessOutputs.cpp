@@ -4,6 +4,8 @@
 
 #include "headless/Headless.h"
 
+#include "headless/AlarmCommands.h"
+
 #include "alarms/AlarmMonitor.h"
 #include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
@@ -15,7 +17,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTimer>
 
 using namespace Headless;
@@ -91,8 +93,12 @@ void HeadlessRun::alarm(const AlarmEvent &e, const QString &unit)
         return;
     // The command runs on its own; the run never waits for it. Its output goes to standard
     // error, never among the readings on standard output.
-    QProcess command;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!m_commands) {
+        m_commands = new AlarmCommands(m_options.OnAlarm, 60000, this);
+        connect(m_commands, &AlarmCommands::output, this, &HeadlessRun::writeErrBytes);
+        connect(m_commands, &AlarmCommands::said, this, &HeadlessRun::warn);
+    }
+    QProcessEnvironment env;
     env.insert(QStringLiteral("TX9_ALARM"), AlarmRules::kindName(e.Kind));
     env.insert(QStringLiteral("TX9_STATE"),
                e.Start ? QStringLiteral("start") : QStringLiteral("end"));
@@ -100,15 +106,13 @@ void HeadlessRun::alarm(const AlarmEvent &e, const QString &unit)
     env.insert(QStringLiteral("TX9_LIMIT"), AlarmLog::number(e.Limit));
     env.insert(QStringLiteral("TX9_TIME"),
                QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(e.Time))));
+    env.insert(QStringLiteral("TX9_START"),
+               QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(e.BreachStart))));
+    env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
     env.insert(QStringLiteral("TX9_UNIT"), unit);
-    command.setProcessEnvironment(env);
-    command.setProgram(QStringLiteral("/bin/sh"));
-    command.setArguments({QStringLiteral("-c"), m_options.OnAlarm});
-    command.setStandardInputFile(QProcess::nullDevice());
-    command.setStandardOutputFile(QStringLiteral("/dev/stderr"), QIODevice::Append);
-    if (!command.startDetached())
-        warn(
-            QStringLiteral("Could not run the --on-alarm command: %1.").arg(command.errorString()));
+    m_commands->run(AlarmRules::kindName(e.Kind) +
+                        (e.Start ? QStringLiteral(" start") : QStringLiteral(" end")),
+                    env);
 }
 
 void HeadlessRun::summarize()

@@ -66,6 +66,19 @@ void MeasurementTable::push(const RowView &row)
 void MeasurementTable::appendRow(const Row &row)
 {
     const int at = rowCount();
+    if (row.SteadyMs && row.Captured && m_lastSteadyRow == at - 1 && at > 0) {
+        const qint64 before = this->at(at - 1).captured;
+        const qint64 wall = (packTime(row.Captured) >> 8) - (before >> 8);
+        const qint64 steady = *row.SteadyMs - m_lastSteadyMs;
+        // Both clocks are read together: more than a tenth of a second apart, the wall clock
+        // was set in between.
+        if (before != 0 && qAbs(wall - steady) > 100)
+            m_steadySpans.emplace_back(at - 1, qMax<qint64>(0, steady));
+    }
+    if (row.SteadyMs) {
+        m_lastSteadyRow = at;
+        m_lastSteadyMs = *row.SteadyMs;
+    }
     beginInsertRows(QModelIndex(), at, at);
     push(RowView{row.No, row.Time, row.Value, row.Unit, packTime(row.Captured)});
     endInsertRows();
@@ -77,6 +90,16 @@ qint64 MeasurementTable::packTime(const std::optional<QDateTime> &t)
         return 0;
     const int quarters = qBound(-127, t->offsetFromUtc() / 900, 127);
     return t->toMSecsSinceEpoch() * 256 + (quarters + 128);
+}
+
+std::optional<qint64> MeasurementTable::steadySpanMs(qint64 row) const
+{
+    const auto it = std::lower_bound(
+        m_steadySpans.cbegin(), m_steadySpans.cend(), std::pair<qint64, qint64>(row, 0),
+        [](const auto &a, const auto &b) { return a.first < b.first; });
+    if (it == m_steadySpans.cend() || it->first != row)
+        return std::nullopt;
+    return it->second;
 }
 
 std::optional<QDateTime> MeasurementTable::unpackTime(qint64 packed)
@@ -174,6 +197,8 @@ void MeasurementTable::clear()
     beginResetModel();
     m_blocks.clear();
     m_count = 0;
+    m_steadySpans.clear();
+    m_lastSteadyRow = -1;
     m_pool.clear();
     std::fill(std::begin(m_lastId), std::end(m_lastId), 0u);
     endResetModel();

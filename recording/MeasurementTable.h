@@ -47,6 +47,9 @@ public:
         std::optional<qint32> No;
         QString Time, Value, Unit;
         std::optional<QDateTime> Captured = std::nullopt; // none for a row from a file
+        // A recorded row: the steady clock (ms, any origin) when it was captured, so that the
+        // time between rows stays true when the wall clock is set.
+        std::optional<qint64> SteadyMs = std::nullopt;
     };
     // A row whose texts live elsewhere (a file being loaded) for as long as the call runs.
     struct RowView
@@ -98,6 +101,9 @@ public:
     std::optional<QDateTime> captured(qint64 row) const { return unpackTime(at(row).captured); }
     // The same in packTime's form (0: none), for work on many rows.
     qint64 capturedPacked(qint64 row) const { return at(row).captured; }
+    // The time from row to the next one as the steady clock measured it, where the wall clock
+    // was set between their captures (they disagree); none where the capture times hold.
+    std::optional<qint64> steadySpanMs(qint64 row) const;
     // A capture time in 8 bytes: milliseconds since the epoch and the offset in quarter hours.
     static qint64 packTime(const std::optional<QDateTime> &t);
     static std::optional<QDateTime> unpackTime(qint64 packed);
@@ -149,6 +155,9 @@ private:
 
     std::vector<std::shared_ptr<Block>> m_blocks;
     qint64 m_count = 0;
+    // The few spans between recorded rows across which the wall clock was set: row, ms.
+    std::vector<std::pair<qint64, qint64>> m_steadySpans;
+    qint64 m_lastSteadyRow = -1, m_lastSteadyMs = 0;
     TextPool m_pool;
     // The last text interned per field: consecutive rows mostly repeat their unit and value.
     quint32 m_lastId[FieldCount] = {};

@@ -8,6 +8,7 @@
 #include "usb/HidPlatform.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QTime>
 #include <algorithm>
 
@@ -346,8 +347,10 @@ void LoggerEngine::offerReading()
     if (d.Store && Table) {
         // One clock reading for the row: its Time text and the full capture time agree.
         const QDateTime captured = QDateTime::currentDateTime();
-        Table->appendRow(
-            {d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph, captured});
+        QElapsedTimer steady;
+        steady.start();
+        Table->appendRow({d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph,
+                          captured, steady.msecsSinceReference()});
         m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum),
                          captured);
     }

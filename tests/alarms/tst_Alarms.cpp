@@ -78,7 +78,9 @@ private slots:
     void rules_data()
     {
         QTest::addColumn<QString>("settings"); // H high, L low, D hold, Y hysteresis
-        QTest::addColumn<QString>("steps");    // rT:V reading (V '-' none), tT tick, cT:H35 change
+        // rT:V reading (V '-' none), tT tick, cT:H35 change, wT:S the wall clock set S seconds
+        // away from the steady one (T is on the steady clock)
+        QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("events");
         QTest::newRow("at once") << "H30"
                                  << "r0:29 r1:31 r2:32 r3:30 r4:29"
@@ -125,6 +127,25 @@ private slots:
         QTest::newRow("limit taken away") << "H30"
                                           << "r0:31 c1:Hx r2:40"
                                           << "+high@0 -high@1/31";
+        QTest::newRow("the default hysteresis keeps noise quiet")
+            << "H30 Yd"
+            << "r0:31 r1:29.8 r2:31 r3:29.7 r4:29.4 r5:29.9 r6:30.4"
+            << "+high@0 -high@4/31 +high@6";
+        QTest::newRow("clock set back an hour during the hold")
+            << "H30 D3"
+            << "r0:31 w1:-3600 r1:31 r2:31 r3:31 r4:29"
+            << "+high@-3597 -high@-3596/31";
+        QTest::newRow("clock set back an hour, hold passes between readings")
+            << "H30 D3"
+            << "r0:31 w0.5:-3600 t1 t2 t3 r4:29"
+            << "+high@-3597 -high@-3596/31";
+        QTest::newRow("clock set forward an hour during the hold")
+            << "H30 D30"
+            << "r0:31 w1:3600 r1:31 r5:31 t6 r7:29"
+            << "";
+        QTest::newRow("clock set forward an hour during an alarm") << "H30 D0"
+                                                                   << "r0:31 w2:3600 r3:29"
+                                                                   << "+high@0 -high@3603/31";
     }
 
     void rules()
@@ -147,20 +168,30 @@ private slots:
                 s.HoldSeconds = *n;
                 break;
             case 'Y':
-                s.Hysteresis = *n;
+                s.Hysteresis = v == "d" ? AlarmSettings{}.Hysteresis : *n;
                 break;
             }
         };
         AlarmSettings s;
+        s.Hysteresis = 0;
         for (const QString &w : settings.split(' ', Qt::SkipEmptyParts))
             apply(s, w);
         AlarmRules rules;
         rules.setSettings(s);
         const QDateTime zero = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
         QStringList got;
+        qint64 wallAhead = 0;         // ms
+        QHash<qint64, qint64> steady; // wall ms since zero: steady ms
+        const bool stepped = steps.contains('w');
         for (const QString &step : steps.split(' ', Qt::SkipEmptyParts)) {
             const QString at = step.mid(1).section(':', 0, 0);
-            const QDateTime t = zero.addMSecs(qint64(at.toDouble() * 1000));
+            const qint64 ms = qint64(at.toDouble() * 1000);
+            if (step[0] == 'w') {
+                wallAhead = qint64(step.section(':', 1).toDouble() * 1000);
+                continue;
+            }
+            const AlarmMoment t{zero.addMSecs(ms + wallAhead), 1000000 + ms};
+            steady.insert(ms + wallAhead, t.SteadyMs);
             QList<AlarmEvent> out;
             if (step[0] == 'r') {
                 const QString v = step.section(':', 1);
@@ -175,11 +206,50 @@ private slots:
                 got << describe(e);
                 if (e.Kind != AlarmKind::NoReading)
                     QVERIFY(e.Limit);
-                QVERIFY(e.BreachStart <= e.Time);
-                QCOMPARE(e.Seconds, e.BreachStart.msecsTo(e.Time) / 1000.0);
+                if (!stepped)
+                    QVERIFY(e.BreachStart <= e.Time);
+                // Durations are steady-clock durations, whatever the wall clock did.
+                QCOMPARE(e.Seconds, (steady.value(zero.msecsTo(e.Time)) -
+                                     steady.value(zero.msecsTo(e.BreachStart))) /
+                                        1000.0);
             }
         }
         QCOMPARE(got.join(' '), events);
+    }
+
+    // Recorded rows across which the wall clock was set count the time the steady clock
+    // measured; rows loaded without a steady time count their capture times, never less than 0.
+    void durationsFollowTheSteadyClock()
+    {
+        MeasurementTable table;
+        TableStatistics stats(table);
+        stats.setLimits(30.0, std::nullopt);
+        const QDateTime start =
+            QDateTime::fromString("2026-12-09T11:30:00.000Z", Qt::ISODateWithMs);
+        // steady seconds, wall clock set (s), value
+        const struct
+        {
+            double steady, ahead;
+            const char *value;
+        } rows[] = {{0, 0, "31"},     {1, 0, "31"},     {2, 3600, "31"}, {3, 3600, "20"},
+                    {4, -3600, "20"}, {5, -3600, "31"}, {6, 0, "31"},    {7, 0, "20"}};
+        for (const auto &r : rows)
+            table.appendRow({1, "11:30:00", r.value, "#",
+                             start.addMSecs(qint64((r.steady + r.ahead) * 1000)),
+                             qint64(r.steady * 1000) + 5000});
+        StatSummary whole = stats.whole();
+        QCOMPARE(whole.Seconds, 7.0);
+        QCOMPARE(whole.SecondsAbove, 5.0); // rows 0, 1, 2, 5, 6 each to the next
+        QCOMPARE(stats.range(2, 4).Seconds, 2.0);
+        // Rows without a steady time (restored from a journal) go by their capture times,
+        // a clock set back counting nothing.
+        table.appendRow({9, "11:30:00", "31", "#", start.addMSecs(3000), std::nullopt});
+        table.appendRow({10, "11:30:00", "31", "#", start.addMSecs(1000), std::nullopt});
+        QCOMPARE(stats.whole().Seconds, 7.0);
+        table.clear();
+        table.appendRow({1, "11:30:00", "31", "#", start, 100});
+        table.appendRow({2, "11:30:00", "31", "#", start.addSecs(3600 + 2), 2100});
+        QCOMPARE(stats.whole().Seconds, 2.0);
     }
 
     // Whole table and random ranges against a plain count, as rows come one by one and in

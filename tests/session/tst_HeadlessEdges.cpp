@@ -1,0 +1,283 @@
+#include "common/Wait.h"
+#include "headless/AlarmCommands.h"
+#include "headless/Headless.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The headless logger where its promises meet the world: the alarm command under a service
+// (whatever standard error is), clocks that are set during a run, files that already exist,
+// and the command line a new user meets. The real program (the demo build) is run.
+class tst_HeadlessEdges : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    int runs = 0;
+
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    struct Demo
+    {
+        int status = -1;
+        QString err; // when standard error was a pipe to the test
+    };
+    // Runs the demo headless in a folder of its own (journals, outbox); setup runs in the child
+    // before the program (descriptors as a service would give them); env is added.
+    Demo demo(const QStringList &args, std::function<void()> setup = {},
+              const QStringList &env = {}, int timeoutMs = 60000)
+    {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("XDG_STATE_HOME", dir.filePath(QStringLiteral("state-%1").arg(++runs)));
+        for (const QString &kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
+        p.setWorkingDirectory(dir.path());
+        if (setup)
+            p.setChildProcessModifier(setup);
+        p.start(TX9_DEMO, QStringList{"--headless"} + args);
+        Demo d;
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished();
+            return d;
+        }
+        d.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        d.err = QString::fromUtf8(p.readAllStandardError());
+        return d;
+    }
+
+    // The capture times of a CSV data file, in ms since the epoch.
+    static QList<qint64> captureTimes(const QString &csv)
+    {
+        QList<qint64> times;
+        const QList<QByteArray> lines = read(csv).split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> f = lines[i].trimmed().split(',');
+            if (f.size() >= 2)
+                times << QDateTime::fromString(QString::fromLatin1(f[1]), Qt::ISODateWithMs)
+                             .toMSecsSinceEpoch();
+        }
+        return times;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+
+    // Wherever standard error goes (the journal's socket, nowhere, a file, a pipe nobody
+    // reads), the command runs, its output never lands in the data and never stops logging.
+    void alarmCommandWhereverStandardErrorGoes_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("a socket") << "socket";
+        QTest::newRow("closed") << "closed";
+        QTest::newRow("a file") << "file";
+        QTest::newRow("a pipe nobody reads, a command that floods") << "stalled";
+    }
+    void alarmCommandWhereverStandardErrorGoes()
+    {
+        QFETCH(QString, where);
+        const QString base = dir.filePath("cmd-" + where);
+        const QString csv = base + ".csv", marker = base + ".marker", errFile = base + ".err";
+        int sv[2] = {-1, -1};
+        if (where == "socket")
+            QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        else if (where == "stalled")
+            QCOMPARE(::pipe2(sv, O_CLOEXEC), 0);
+        const int fileFd = where == "file" ? ::open(QFile::encodeName(errFile),
+                                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                                           : -1;
+        const int child = where == "socket" ? sv[1] : where == "stalled" ? sv[1] : fileFd;
+        // The flood: 20 MB at the first alarm, more than any pipe or socket holds.
+        const QString command =
+            where == "stalled"
+                ? QStringLiteral("echo $TX9_STATE >> %1; head -c 20000000 /dev/zero | tr '\\0' x")
+                      .arg(marker)
+                : QStringLiteral("echo $TX9_STATE >> %1; echo COMMAND-SAYS-$TX9_STATE").arg(marker);
+        const Demo d = demo({"--interval", "0", "--limit", "18", "--high", "0", "-o", csv,
+                             "--format", "csv", "--on-alarm", command},
+                            [where, child] {
+                                if (where == "closed") {
+                                    ::close(0);
+                                    ::close(2);
+                                } else {
+                                    ::dup2(child, 2);
+                                }
+                            });
+        QCOMPARE(d.status, 0);
+        QByteArray err;
+        if (sv[0] >= 0) {
+            ::close(sv[1]);
+            ::fcntl(sv[0], F_SETFL, O_NONBLOCK);
+            char buf[65536];
+            ssize_t n;
+            while ((n = ::read(sv[0], buf, sizeof buf)) > 0)
+                err.append(buf, n);
+            ::close(sv[0]);
+        }
+        if (fileFd >= 0) {
+            ::close(fileFd);
+            err = read(errFile);
+        }
+        // The command ran once (the alarm started and is still on at the end).
+        QTRY_COMPARE(read(marker), QByteArray("start\n"));
+        const QList<qint64> times = captureTimes(csv);
+        QCOMPARE(times.size(), 18);
+        // No row waited for standard error: the meter's pace (about 0.4 s) holds throughout.
+        for (qsizetype i = 1; i < times.size(); ++i)
+            QVERIFY2(times[i] - times[i - 1] < 2500,
+                     qPrintable(QStringLiteral("rows %1 and %2: %3 ms apart")
+                                    .arg(i)
+                                    .arg(i + 1)
+                                    .arg(times[i] - times[i - 1])));
+        QVERIFY(!read(csv).contains("COMMAND") && !read(csv).contains("Logging"));
+        if (where == "socket" || where == "file") {
+            // The command's line and the logger's, none written over the other.
+            QVERIFY2(err.contains("COMMAND-SAYS-start\n") && err.contains("Alarm high started") &&
+                         err.contains("Stopped after 18 readings"),
+                     err.constData());
+        }
+        if (where == "stalled")
+            QVERIFY2(err.startsWith("Logging from"), err.left(200).constData());
+    }
+
+    // At most four commands at once, the events beyond in their order; a command past its
+    // time is ended with what it started; at the end of the run, what cannot run is said.
+    void alarmCommandsAreBounded()
+    {
+        const QString order = dir.filePath("order.txt"), pids = dir.filePath("pids.txt");
+        AlarmCommands commands(
+            QStringLiteral("echo $N >> %1; sleep 30 & echo $! >> %2; wait").arg(order, pids), 400);
+        QStringList said;
+        QByteArray output;
+        connect(&commands, &AlarmCommands::said, this, [&](const QString &s) { said << s; });
+        connect(&commands, &AlarmCommands::output, this, [&](const QByteArray &b) { output += b; });
+        for (int i = 1; i <= 6; ++i) {
+            QProcessEnvironment env;
+            env.insert("N", QString::number(i));
+            commands.run(QStringLiteral("high %1").arg(i), env);
+        }
+        QCOMPARE(commands.running(), AlarmCommands::MaxRunning);
+        QCOMPARE(commands.waiting(), 2);
+        QVERIFY(waitUntil([&] { return commands.running() == 0; }, 20000));
+        QCOMPARE(read(order), QByteArray("1\n2\n3\n4\n5\n6\n"));
+        QCOMPARE(said.filter(QRegularExpression("^The --on-alarm command for the alarm high \\d "
+                                                "ran for 0.4 s and is ended\\.$"))
+                     .size(),
+                 6);
+        // What the commands started ended with them.
+        for (const QByteArray &pid : read(pids).split('\n')) {
+            if (pid.isEmpty())
+                continue;
+            const QByteArray stat = read("/proc/" + pid + "/stat");
+            QVERIFY2(stat.isEmpty() || stat.contains(") Z "), stat.constData());
+        }
+        // The end of the run: a command still going and events still waiting are said.
+        said.clear();
+        AlarmCommands slow(QStringLiteral("sleep 30"), 60000);
+        connect(&slow, &AlarmCommands::said, this, [&](const QString &s) { said << s; });
+        for (int i = 0; i < 6; ++i)
+            slow.run(QStringLiteral("low end"), {});
+        bool done = false;
+        slow.finishThen(300, [&] { done = true; });
+        QVERIFY(waitUntil([&] { return done; }, 10000));
+        QCOMPARE(slow.running(), 0);
+        QVERIFY2(said.contains("2 alarm events were not given to the --on-alarm command: the run "
+                               "ended before it was their turn."),
+                 qPrintable(said.join('\n')));
+        QCOMPARE(said.filter("is still running at the end and is ended").size(), 4);
+    }
+
+    // The wall clock set an hour back or forward during a run: the hold time and the durations
+    // are those that passed, the times written are the clock's.
+    void clockSetDuringARun_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("hold");
+        QTest::addColumn<bool>("alarm");
+        QTest::newRow("back during the hold") << "-3600"
+                                              << "2" << true;
+        QTest::newRow("forward during the hold") << "+3600"
+                                                 << "30" << false;
+    }
+    void clockSetDuringARun()
+    {
+        QFETCH(QString, step);
+        QFETCH(QString, hold);
+        QFETCH(bool, alarm);
+        const QString lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+        if (!QFile::exists(lib))
+            QSKIP("libfaketime is not installed (the faketime package)");
+        const QString clock = dir.filePath("clock" + step),
+                      csv = dir.filePath("clock" + step + ".csv");
+        const QString summary = dir.filePath("clock" + step + ".summary");
+        QFile f(clock);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("+0\n") > 0);
+        f.close();
+        // The clock is set once the first rows are in.
+        QTimer::singleShot(1200, this, [clock, step] {
+            QFile g(clock);
+            if (g.open(QIODevice::WriteOnly))
+                g.write(step.toLatin1() + '\n');
+        });
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("XDG_STATE_HOME", dir.filePath("state-clock" + step));
+        e.insert("LD_PRELOAD", lib);
+        e.insert("FAKETIME_TIMESTAMP_FILE", clock);
+        e.insert("FAKETIME_NO_CACHE", "1");
+        e.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+        p.setProcessEnvironment(e);
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "--duration", "5", "--high", "0",
+                           "--hold", hold, "-o", csv, "--format", "csv", "--summary", summary});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(waitUntil([&] { return p.state() == QProcess::NotRunning; }, 60000));
+        QCOMPARE(p.exitCode(), 0);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        // The clock did step: the capture times jump by about an hour.
+        const QList<qint64> times = captureTimes(csv);
+        QVERIFY(times.size() > 5);
+        qint64 jump = 0;
+        for (qsizetype i = 1; i < times.size(); ++i)
+            if (qAbs(times[i] - times[i - 1]) > qAbs(jump))
+                jump = times[i] - times[i - 1];
+        QVERIFY2(qAbs(qAbs(jump) - 3600000) < 5000, qPrintable(QString::number(jump)));
+        QCOMPARE(err.contains("Alarm high started"), alarm);
+        const QString text = QString::fromUtf8(read(summary));
+        // Five seconds of readings: the time covered and the time above are near that, never
+        // an hour (nor nothing).
+        const QRegularExpressionMatch covered =
+            QRegularExpression("\\((\\d+\\.\\d) s later\\)").match(text);
+        const QRegularExpressionMatch above =
+            QRegularExpression("Above 0 \u00B0C: (\\d+\\.\\d) s").match(text);
+        QVERIFY2(covered.hasMatch() && above.hasMatch(), qPrintable(text));
+        for (const QRegularExpressionMatch &m : {covered, above}) {
+            const double s = m.captured(1).toDouble();
+            QVERIFY2(s > 3 && s < 6, qPrintable(text));
+        }
+        if (alarm) {
+            // Raised after the hold that really passed, the start being the breach's.
+            const QRegularExpressionMatch raised =
+                QRegularExpression("raised at \\S+, after (\\d+\\.\\d) s").match(err);
+            QVERIFY2(raised.hasMatch(), qPrintable(err));
+            QVERIFY(raised.captured(1).toDouble() >= 2 && raised.captured(1).toDouble() < 3);
+        }
+    }
+};
+
+QTEST_MAIN(tst_HeadlessEdges)
+#include "tst_HeadlessEdges.moc"
