@@ -137,7 +137,10 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     layout->addWidget(new QLabel(QStringLiteral("This session's alarms:")));
     layout->addWidget(m_log, 1);
     layout->addLayout(buttons);
-    resize(640, 420);
+    // The problem line takes room only while there is one; the list takes the rest (ten
+    // rows at first, more as the window grows).
+    m_problem->hide();
+    resize(640, 560);
 
     const AlarmSettings a = monitor.settings();
     m_highOn->setChecked(a.High.has_value());
@@ -169,9 +172,11 @@ void AlarmsWindow::apply()
     m_low->setEnabled(m_lowOn->isChecked());
     if (a.High && a.Low && *a.Low >= *a.High) {
         m_problem->setText(QStringLiteral("The low limit must be below the high limit."));
+        m_problem->show();
         return;
     }
     m_problem->clear();
+    m_problem->hide();
     emit settingsChosen(a);
     refresh();
 }

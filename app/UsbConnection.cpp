@@ -24,8 +24,12 @@ void TFCOMM::connectUsb(HidPlatform *platform)
 {
     connect(USBCon, &QPushButton::clicked, this, &TFCOMM::USBConClick);
     connect(START, &QAction::triggered, this, [this] {
-        // The menu entry repeats what the button's present state selects.
-        USBConClick();
+        // Ctrl+A is a press of the button: it connects when the button is up and disconnects
+        // when it is down. (Repeating what the button's present state selects, without
+        // pressing it, would make it a disconnect while nothing is connected: a key that
+        // never connects.)
+        if (USBCon->isEnabled())
+            USBCon->click();
     });
     connect(SendData, &QPushButton::clicked, this, &TFCOMM::SendDataClick);
     connect(SetFeature, &QPushButton::clicked, this, &TFCOMM::SetFeatureClick);

@@ -26,6 +26,7 @@ const QList<Headless::WindowOption> DemoOptions = {
     {"replug-after", true, "plug it in again N seconds after the start"},
     {"plug-other-after", true, "plug an unrelated HID device after N seconds, pull it 1 s later"},
     {"stored", true, "readings the simulated instrument holds for a download (default 25)"},
+    {"plug-after", true, "start without the cable, plug it in N seconds after the start"},
 };
 
 // The demo's own options taken off the arguments (name to value; a flag's value is empty),
@@ -70,7 +71,18 @@ struct Simulation
 {
     SimulatedHidBus bus;
     std::shared_ptr<SimulatedThermometer> meter = std::make_shared<SimulatedThermometer>();
-    int cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+    int cable = -1;
+
+    // The cable, plugged at once (before any window lists the devices) or later.
+    void plug(const QMap<QString, QString> &o, QObject *context)
+    {
+        if (o.contains(QStringLiteral("plug-after")))
+            QTimer::singleShot(
+                millisecondsOf(o.value(QStringLiteral("plug-after"))), context,
+                [this] { cable = bus.plug(SimulatedThermometer::cableInterface(), meter); });
+        else
+            cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
+    }
 
     void apply(const QMap<QString, QString> &o, QObject *context)
     {
@@ -116,6 +128,7 @@ int main(int argc, char **argv)
         QStringList args = app.arguments();
         const QMap<QString, QString> demo = takeDemoOptions(args);
         Simulation sim;
+        sim.plug(demo, &app);
         sim.apply(demo, &app);
         return Headless::run(args, &sim.bus, Headless::windowOptionsHelp(DemoOptions));
     }
@@ -126,6 +139,7 @@ int main(int argc, char **argv)
     const QMap<QString, QString> demo = takeDemoOptions(args);
 
     Simulation sim;
+    sim.plug(demo, &app);
     TFCOMM window(&sim.bus);
     std::unique_ptr<MqttPublisher> publisher;
     if (const std::optional<int> status = startWindowPublishing(window, args, publisher))

@@ -147,7 +147,7 @@ void HeadlessRun::start()
         return;
     }
     m_row = pickRow();
-    if (m_row < 0) {
+    if (m_row < 0 && !m_options.Wait) {
         warn(m_options.Device.isEmpty()
                  ? QStringLiteral("No \"%1\" cable found. Plug in the thermometer's cable.")
                        .arg(LoggerEngine::CableName)
@@ -155,9 +155,8 @@ void HeadlessRun::start()
         finish(NoCable);
         return;
     }
-    THidDevice *cable = m_engine.Devices[m_row];
-    if (!cable->ReadWriteAccess()) {
-        noReadWriteAccess(cable, cable->ReadWriteError());
+    if (m_row >= 0 && !m_engine.Devices[m_row]->ReadWriteAccess()) {
+        noReadWriteAccess(m_engine.Devices[m_row], m_engine.Devices[m_row]->ReadWriteError());
         return;
     }
 
@@ -196,13 +195,24 @@ void HeadlessRun::start()
     m_journal->attach(m_table);
     if (!openOutput())
         return;
-    if (!startPublishing())
+    // Publishing's id may be the cable's: with --wait it starts with the cable.
+    if (m_row >= 0 && !startPublishing())
         return;
     startAlarms();
 
-    connectCable();
-    if (m_done)
-        return;
+    if (m_row >= 0) {
+        connectCable();
+        if (m_done)
+            return;
+    } else {
+        // --wait: the run is ready; the cable is connected once it is plugged in.
+        m_lost = true;
+        warn(m_options.Device.isEmpty()
+                 ? QStringLiteral("No \"%1\" cable yet; waiting for one to be plugged in.")
+                       .arg(LoggerEngine::CableName)
+                 : QStringLiteral("No HID interface \"%1\" yet; waiting for it.")
+                       .arg(m_options.Device));
+    }
     m_engine.startTimers();
     if (m_options.Duration) {
         m_deadline.setRemainingTime(qint64(*m_options.Duration * 1000.0), Qt::PreciseTimer);
@@ -210,9 +220,16 @@ void HeadlessRun::start()
     }
     if (m_statusLine)
         m_statusTimer.start();
-    say(m_options.Download ? QStringLiteral("Downloading the stored readings from %1.")
-                                 .arg(cable->PnPInfo().DevicePath)
-                           : QStringLiteral("Logging from %1.").arg(cable->PnPInfo().DevicePath));
+    if (m_row >= 0)
+        sayStarted();
+}
+
+void HeadlessRun::sayStarted()
+{
+    m_everConnected = true;
+    const QString path = m_engine.Devices[m_row]->PnPInfo().DevicePath;
+    say(m_options.Download ? QStringLiteral("Downloading the stored readings from %1.").arg(path)
+                           : QStringLiteral("Logging from %1.").arg(path));
 }
 
 int HeadlessRun::pickRow() const
@@ -251,57 +268,6 @@ void HeadlessRun::list()
         text = QStringLiteral("No HID interfaces.\n");
     const QByteArray bytes = text.toLocal8Bit();
     [[maybe_unused]] const ssize_t n = ::write(m_out, bytes.constData(), size_t(bytes.size()));
-}
-
-bool HeadlessRun::openOutput()
-{
-    const QString &path = m_options.Output;
-    if (path.isEmpty())
-        return true;
-    auto refuse = [&](const QString &why) {
-        warn(QStringLiteral("Cannot write %1: %2.").arg(path, why));
-        finish(NotWritable);
-        return false;
-    };
-    if (!m_options.Csv && DataFiles::extensionOf(path) == QLatin1String(".xml")) {
-        // The packet is written whole when the run ends; whether it can be is known now. The
-        // file is held under a lock meanwhile, so that no other run writes it too.
-        const QByteArray name = QFile::encodeName(path);
-        m_createdXml = ::access(name.constData(), F_OK) != 0;
-        m_xmlLock =
-            ::open(name.constData(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (m_xmlLock < 0)
-            return refuse(FileIo::reason(errno));
-        struct stat st = {};
-        if (::fstat(m_xmlLock, &st) != 0 || !S_ISREG(st.st_mode))
-            return refuse(QStringLiteral("not a regular file"));
-        if (::flock(m_xmlLock, LOCK_EX | LOCK_NB) != 0)
-            return refuse(QStringLiteral("another run is writing it"));
-        if (::access(name.constData(), W_OK) != 0)
-            return refuse(FileIo::reason(errno));
-        QTemporaryFile probe(QFileInfo(path).absolutePath() + QStringLiteral("/.tx9-probe-XXXXXX"));
-        if (!probe.open())
-            return refuse(probe.errorString());
-        return true;
-    }
-    m_file = new RowFile(false, this, 0666);
-    m_file->setExclusive(true);
-    if (m_options.Csv)
-        m_file->setLines(RowFile::Lines::Csv);
-    if (!m_file->create(path,
-                        m_options.Csv ? DataFiles::csvHeader()
-                                      : DataFiles::textFileHeader(QDate::currentDate()),
-                        false)) {
-        const int error = m_file->error();
-        if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
-            outputFailed(error);
-            finish(WriteFailed);
-            return false;
-        }
-        return refuse(m_file->errorString());
-    }
-    connect(m_file, &RowFile::failed, this, &HeadlessRun::outputFailed);
-    return true;
 }
 
 QString HeadlessRun::keptWhere() const
@@ -432,8 +398,9 @@ void HeadlessRun::reconnect()
         // Back, but not to be opened (yet: udev may still be setting its permissions). Said
         // once; the list is looked at again every two seconds.
         if (!m_saidNoAccess)
-            warn(QStringLiteral("The cable is back but cannot be opened for reading and "
-                                "writing: %1. Still waiting.")
+            warn(QStringLiteral("The cable is %1 but cannot be opened for reading and "
+                                "writing: %2. Still waiting.")
+                     .arg(m_everConnected ? QStringLiteral("back") : QStringLiteral("here"))
                      .arg(m_platform
                               ? m_platform->errorText(m_engine.Devices[row]->ReadWriteError())
                               : QString()));
@@ -454,6 +421,13 @@ void HeadlessRun::reconnect()
         return;
     m_saidNoAccess = false;
     m_row = row;
+    if (!m_everConnected) {
+        if (!startPublishing())
+            return;
+        connectCable();
+        sayStarted();
+        return;
+    }
     warn(QStringLiteral("The cable is back; logging goes on."));
     connectCable();
 }

@@ -45,9 +45,30 @@ enum Status
     DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
 };
 
+// What a run does with a data file that already holds something.
+enum class Existing
+{
+    Refuse,    // status 5: nothing recorded is written over unasked
+    Overwrite, // --overwrite
+    Append,    // --append: text and CSV with this run's header go on after their last row
+};
+
+// Where a run may go on in an existing text or CSV file: head is its first bytes, tail its
+// last (up to size), header what this run would write.
+struct AppendPoint
+{
+    bool Ok = false;
+    QString Why;          // when not
+    qint64 TornBytes = 0; // after the last whole line (cut off)
+    qint64 LastNo = 0;    // the last row's No; 0 without rows
+};
+AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
+                        const QByteArray &header, bool csv);
+
 struct Options
 {
     QString Output; // the data file; empty: none
+    Existing IfExists = Existing::Refuse;
     bool ToStdout = false;
     bool Download = false;
     int Interval = 1;               // seconds; 0 stores every reading
@@ -55,6 +76,7 @@ struct Options
     std::optional<qint64> Limit;    // rows
     std::optional<double> Duration; // seconds
     QString Device;                 // --device
+    bool Wait = false;              // no cable yet: wait for one to be plugged in
     bool List = false;
     bool Quiet = false;
     std::optional<Mqtt::Options> Mqtt; // publishing; none: not
@@ -144,7 +166,9 @@ private:
     void reconnect();
     void list();
     bool openOutput();
+    bool appendTo(const QByteArray &header);
     void connectCable();
+    void sayStarted();
     void say(const QString &line);
     void warn(const QString &line);
     void writeErr(const QString &text);
@@ -184,6 +208,7 @@ private:
     bool m_saidNoAccess = false; // while waiting, the cable came back but cannot be opened
     bool m_retryPending = false; // a look at the list again is due
     bool m_downloadEnded = false;
+    bool m_everConnected = false; // the cable has been connected once (--wait waits for it)
     bool m_started = false;
     bool m_done = false;
     bool m_statusShown = false;

@@ -38,6 +38,9 @@ struct OptionSet
     QCommandLineOption hysteresis{QStringLiteral("hysteresis"), QString(), QStringLiteral("t")};
     QCommandLineOption onAlarm{QStringLiteral("on-alarm"), QString(), QStringLiteral("cmd")};
     QCommandLineOption summary{QStringLiteral("summary"), QString(), QStringLiteral("file")};
+    QCommandLineOption overwrite{QStringLiteral("overwrite"), QString()};
+    QCommandLineOption append{QStringLiteral("append"), QString()};
+    QCommandLineOption wait{QStringLiteral("wait"), QString()};
 };
 
 } // namespace
@@ -68,9 +71,15 @@ QString helpText(const QString &program, const QString &extraHelp)
                "                      or a device node as --list shows them\n"
                "      --list          list the HID interfaces and mark the one that would\n"
                "                      be used\n"
+               "      --wait          without a cable, wait for one to be plugged in\n"
+               "                      (instead of ending with status 3)\n"
+               "      --overwrite     replace the file of --output when it already holds\n"
+               "                      something (without it such a file is refused)\n"
+               "      --append        go on after the last row of the text or CSV file of\n"
+               "                      --output, numbering from its last No + 1\n"
                "      --format F      the file of --output as text (the default: tab-separated,\n"
                "                      or the XML packet for .xml) or csv (for spreadsheets:\n"
-               "                      no,time,value,unit with ISO dates)\n"
+               "                      no,time,value,unit,display with ISO dates)\n"
                "      --high T        alarm when the reading rises above T (in the unit of\n"
                "                      the readings)\n"
                "      --low T         alarm when the reading falls below T\n"
@@ -80,7 +89,11 @@ QString helpText(const QString &program, const QString &extraHelp)
                "                      by T (default 0.5)\n"
                "      --on-alarm CMD  run CMD (with sh) at each alarm start and end, with\n"
                "                      TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
-               "                      TX9_VALUE, TX9_LIMIT and TX9_TIME in its environment\n"
+               "                      TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
+               "                      breach began), TX9_TIME (of this event) and\n"
+               "                      TX9_SECONDS (from start to time) in its environment;\n"
+               "                      its output goes to standard error, at most 4 run at\n"
+               "                      once and one running past 60 s is ended\n"
                "      --summary FILE  write the statistics to FILE when the run ends\n"
                "  -q, --quiet         no status line and no progress messages\n"
                "  -h, --help          this text\n"
@@ -88,7 +101,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "\n"
                "%3"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
-               "3 no cable, 4 permission denied, 5 the data file cannot be created,\n"
+               "3 no cable, 4 permission denied, 5 the data file cannot be created (or\n"
+               "already holds something, without --overwrite or --append),\n"
                "6 writing the data file failed, or MQTT messages could not be kept in the\n"
                "outbox (the readings stay in the journal),\n"
                "7 the MQTT broker refused the configuration before the run ever connected\n"
@@ -170,6 +184,22 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                 if (name == QLatin1String(q))
                     known = true;
         }
+        if (!known && arg.startsWith(QLatin1Char('-'))) {
+            OptionSet headless;
+            for (const QCommandLineOption &o :
+                 {headless.output,   headless.toStdout,  headless.download,   headless.interval,
+                  headless.noRepeat, headless.limit,     headless.duration,   headless.device,
+                  headless.list,     headless.quiet,     headless.format,     headless.high,
+                  headless.low,      headless.hold,      headless.hysteresis, headless.onAlarm,
+                  headless.summary,  headless.overwrite, headless.append,     headless.wait})
+                if (o.names().contains(name)) {
+                    say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without "
+                                          "the window): add --headless, or leave it out to "
+                                          "open the window. See '%1 --help'.\n")
+                               .arg(program, arg));
+                    return int(Usage);
+                }
+        }
         if (!known) {
             say(2, QStringLiteral("%1: unknown option '%2'\nUsage: %1 [--headless [options]] "
                                   "[--version]; see '%1 --help'.\n")
@@ -202,17 +232,32 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
     OptionSet o;
     QCommandLineParser parser;
-    parser.addOptions({o.headless, o.output, o.toStdout, o.download, o.interval, o.noRepeat,
-                       o.limit, o.duration, o.device, o.list, o.quiet, o.help, o.format, o.high,
-                       o.low, o.hold, o.hysteresis, o.onAlarm, o.summary});
+    parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
+                       o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
+                       o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
+                       o.summary,  o.overwrite, o.append,   o.wait});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
         result.message = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, what);
         return result;
     };
-    if (!parser.parse(Mqtt::withDefaults(arguments)))
+    const QStringList args = Mqtt::withDefaults(arguments);
+    if (!parser.parse(args)) {
+        // Said as it was typed, dashes and all.
+        if (!parser.unknownOptionNames().isEmpty()) {
+            const QString name = parser.unknownOptionNames().constFirst();
+            for (const QString &a : args.mid(1)) {
+                QString bare = a.section(QLatin1Char('='), 0, 0);
+                const QString typed = bare;
+                while (bare.startsWith(QLatin1Char('-')))
+                    bare.remove(0, 1);
+                if (a.startsWith(QLatin1Char('-')) && bare == name)
+                    return usage(QStringLiteral("unknown option '%1'").arg(typed));
+            }
+        }
         return usage(parser.errorText());
+    }
     if (parser.isSet(o.help)) {
         result.message = helpText(program, extraHelp);
         return result;
@@ -225,6 +270,16 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     if (parser.isSet(o.output) && opt.Output.isEmpty())
         return usage(QStringLiteral("--output needs a file name"));
     opt.ToStdout = parser.isSet(o.toStdout) || opt.Output.isEmpty();
+    if (parser.isSet(o.overwrite) && parser.isSet(o.append))
+        return usage(QStringLiteral("--overwrite and --append cannot both be given"));
+    if ((parser.isSet(o.overwrite) || parser.isSet(o.append)) && opt.Output.isEmpty())
+        return usage(QStringLiteral("--%1 is for the file of --output")
+                         .arg(parser.isSet(o.append) ? QStringLiteral("append")
+                                                     : QStringLiteral("overwrite")));
+    opt.IfExists = parser.isSet(o.append)      ? Existing::Append
+                   : parser.isSet(o.overwrite) ? Existing::Overwrite
+                                               : Existing::Refuse;
+    opt.Wait = parser.isSet(o.wait);
     opt.Download = parser.isSet(o.download);
     opt.Repeat = !parser.isSet(o.noRepeat);
     opt.List = parser.isSet(o.list);
@@ -255,6 +310,11 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         opt.Csv = f == QLatin1String("csv");
         if (opt.Csv && opt.Output.isEmpty())
             return usage(QStringLiteral("--format csv is for the file of --output"));
+        if (opt.Csv && opt.Output.endsWith(QLatin1String(".xml"), Qt::CaseInsensitive))
+            return usage(QStringLiteral("--format csv would write CSV into %1, whose name "
+                                        "says XML data packet: name it .csv, or leave --format "
+                                        "out for the packet")
+                             .arg(opt.Output));
     }
     auto temperature = [&](const QCommandLineOption &option, std::optional<double> &into) {
         if (!parser.isSet(option))

@@ -39,9 +39,10 @@ QByteArray xmlPacket(const MeasurementTable &table);
 bool saveTable(const MeasurementTable &table, const QString &path, const QDate &date,
                std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr);
 
-// CSV for spreadsheets (RFC 4180, UTF-8): the header line no,time,value,unit, the time in
-// ISO 8601 with its offset (empty for a row without one), the value with a decimal point
-// whatever the locale, the unit as °C or °F.
+// CSV for spreadsheets (RFC 4180, UTF-8): the header line no,time,value,unit,display, the
+// time in ISO 8601 with its offset (empty for a row without one), the value with a decimal
+// point whatever the locale (empty for a reading without a number), the unit as °C or °F,
+// and the value's text as the panel showed it.
 QByteArray csvHeader();
 void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last);
 bool saveCsv(const MeasurementTable &table, const QString &path,

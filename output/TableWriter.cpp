@@ -280,32 +280,46 @@ void appendCsvField(QByteArray &out, const QByteArray &field)
 
 QByteArray csvHeader()
 {
-    return QByteArrayLiteral("no,time,value,unit\r\n");
+    return QByteArrayLiteral("no,time,value,unit,display\r\n");
 }
 
 void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
 {
+    // value: a number with a decimal point, empty for a reading without one (an over-range
+    // L, dashes), so that spreadsheets and float() take the column; display: what the panel
+    // showed, as it showed it.
     auto valueText = [&](quint32 id) {
-        QString text = table.textById(id).trimmed();
-        text.replace(QLatin1Char(','), QLatin1Char('.'));
-        return text.toUtf8();
+        const QString &text = table.textById(id);
+        if (!MeasurementTable::numberOf(text))
+            return QByteArray();
+        QString number = text.trimmed();
+        number.replace(QLatin1Char(','), QLatin1Char('.'));
+        return number.toUtf8();
     };
     auto unitText = [&](quint32 id) {
         return MeasurementTable::unitName(table.textById(id)).toUtf8();
     };
+    auto displayText = [&](quint32 id) { return table.textById(id).trimmed().toUtf8(); };
     // Many rows share few distinct values and units: each is made once then.
     const bool cache = last - first >= 256;
-    std::vector<QByteArray> values(cache ? table.textIdCount() : 0), units(values.size());
-    std::vector<bool> made(values.size() * 2, false);
-    auto field = [&](quint32 id, int which) {
-        if (!cache)
-            return which == 0 ? valueText(id) : unitText(id);
-        std::vector<QByteArray> &texts = which == 0 ? values : units;
-        if (!made[id * 2 + which]) {
-            texts[id] = which == 0 ? valueText(id) : unitText(id);
-            made[id * 2 + which] = true;
+    std::vector<QByteArray> texts[3];
+    std::vector<bool> made[3];
+    if (cache)
+        for (int k = 0; k < 3; ++k) {
+            texts[k].resize(table.textIdCount());
+            made[k].assign(table.textIdCount(), false);
         }
-        return texts[id];
+    auto field = [&](quint32 id, int which) {
+        auto make = [&] {
+            return which == 0 ? valueText(id) : which == 1 ? unitText(id) : displayText(id);
+        };
+        if (!cache)
+            return make();
+        if (!made[which][id]) {
+            texts[which][id] = make();
+            made[which][id] = true;
+        }
+        return texts[which][id];
     };
     for (qint64 r = first; r <= last; ++r) {
         if (const std::optional<qint32> no = table.no(r))
@@ -315,10 +329,13 @@ void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first,
             char iso[CaptureTime::Length];
             out.append(iso, CaptureTime::format(packed, iso));
         }
+        const quint32 value = table.textId(r, MeasurementTable::FieldValue);
         out += ',';
-        appendCsvField(out, field(table.textId(r, MeasurementTable::FieldValue), 0));
+        appendCsvField(out, field(value, 0));
         out += ',';
         appendCsvField(out, field(table.textId(r, MeasurementTable::FieldUnit), 1));
+        out += ',';
+        appendCsvField(out, field(value, 2));
         out += "\r\n";
     }
 }

@@ -94,6 +94,10 @@ bool RowFile::resume(const QString &path, qint64 rows)
         close();
         return false;
     }
+    if (m_exclusive && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(EWOULDBLOCK, errno == EWOULDBLOCK
+                                       ? QStringLiteral("another run is writing it")
+                                       : FileIo::reason(errno));
     // The end of the last whole line: what a kill left after it is no row.
     qint64 end = st.st_size;
     char c = 0;

@@ -266,9 +266,9 @@ private slots:
             box->setFocus();
             QVERIFY(box->hasFocus());
             const QString before = box->text();
-            rig.w->USBCon->setChecked(!rig.w->USBCon->isChecked());
             QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
             ++connects;
+            QCOMPARE(rig.w->USBCon->isChecked(), connects == 1);    // pressed, then released
             QCOMPARE(rig.bus.features(rig.cable).size(), connects); // USBConClick ran
             QCOMPARE(box->text(), before);
         }

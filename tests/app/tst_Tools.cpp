@@ -15,6 +15,7 @@
 #include <QDoubleSpinBox>
 #include <QMenuBar>
 #include <QProcess>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -75,6 +76,12 @@ private slots:
                 sendFrame(w, v);
             QVERIFY(alarms->stateText().startsWith("HIGH ALARM since"));
             shot(alarms, "alarms-window");
+            // The list of alarms takes what a taller window gives.
+            auto *list = alarms->findChild<QTableWidget *>("AlarmLogTable");
+            const int before = list->height();
+            alarms->resize(alarms->width(), alarms->height() + 300);
+            QTRY_COMPARE(list->height(), before + 300);
+            shot(alarms, "alarms-window-taller");
             sendFrame(w, "A298"); // inside, but not by the hysteresis yet
             QVERIFY(w.Alarms->rules().anyActive());
             sendFrame(w, "A290");

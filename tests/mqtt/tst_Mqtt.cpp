@@ -678,7 +678,9 @@ while True:
             QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(rows.size(), 40);
         QVERIFY(rows[0].startsWith("1 "));
-        QVERIFY(QRegularExpression(R"(^40 \S+ 2\d\.\d \x{00B0}C$)").match(rows[39]).hasMatch());
+        QVERIFY2(
+            QRegularExpression(R"(^40 \S+ 2\d\.\d \x{00B0}C 2\d,\d$)").match(rows[39]).hasMatch(),
+            qPrintable(rows[39]));
         QList<QJsonObject> readingsJson;
         bool inOrder = false;
         QVERIFY(sub.waitFor("al/reading", 40));

@@ -90,6 +90,32 @@ private slots:
 
     // The journal's fifth field comes back as the row's capture time; a text file without it
     // loads as before, and a fifth field that is not a time is still an error.
+    // CSV: value is a number or nothing (a spreadsheet's column stays numeric), display is
+    // what the panel showed; the same whether rows come one by one or many at once.
+    void csvValueAndDisplay()
+    {
+        MeasurementTable table;
+        const QDateTime t =
+            QDateTime::fromString("2026-12-09T14:03:07.512+01:00", Qt::ISODateWithMs);
+        const QStringList values{"23.5", "23,5", "----", " 0L", "-12.0", "1\"2,"};
+        for (int i = 0; i < 300; ++i)
+            table.appendRow({i + 1, "14:03:07", values[i % values.size()], i % 2 ? "?" : "#",
+                             i == 5 ? std::nullopt : std::optional<QDateTime>(t)});
+        QByteArray many = DataFiles::csvHeader(), few = DataFiles::csvHeader();
+        DataFiles::appendCsvRows(many, table, 0, table.count() - 1);
+        for (qint64 r = 0; r < table.count(); ++r)
+            DataFiles::appendCsvRows(few, table, r, r);
+        QCOMPARE(many, few);
+        const QList<QByteArray> lines = many.split('\n');
+        QCOMPARE(lines[0], "no,time,value,unit,display\r");
+        QCOMPARE(lines[1], "1,2026-12-09T14:03:07.512+01:00,23.5,\u00B0C,23.5\r");
+        QCOMPARE(lines[2], "2,2026-12-09T14:03:07.512+01:00,23.5,\u00B0F,\"23,5\"\r");
+        QCOMPARE(lines[3], "3,2026-12-09T14:03:07.512+01:00,,\u00B0C,----\r");
+        QCOMPARE(lines[4], "4,2026-12-09T14:03:07.512+01:00,,\u00B0F,0L\r");
+        QCOMPARE(lines[5], "5,2026-12-09T14:03:07.512+01:00,-12.0,\u00B0C,-12.0\r");
+        QCOMPARE(lines[6], "6,,,\u00B0F,\"1\"\"2,\"\r");
+    }
+
     void captureTimesLoadBack()
     {
         MeasurementTable t;
