@@ -87,6 +87,16 @@ bool HeadlessRun::openOutput()
     const bool holdsSomething =
         ::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
     const bool packet = !m_options.Csv && DataFiles::extensionOf(path) == QLatin1String(".xml");
+    if (holdsSomething) {
+        // Another run writing it is the first thing to say (each run holds a lock on its file).
+        const int probe = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const bool busy =
+            probe >= 0 && ::flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (probe >= 0)
+            ::close(probe);
+        if (busy)
+            return refuse(QStringLiteral("another run is writing it"));
+    }
     if (holdsSomething && m_options.IfExists == Existing::Refuse)
         return refuse(QStringLiteral("it already exists (%1 bytes). --overwrite replaces it; "
                                      "--append goes on after its last row%2")

@@ -347,6 +347,7 @@ private slots:
         o.Interval = 0;
         o.Limit = 5;
         o.Output = dir.filePath(name);
+        o.IfExists = Headless::Existing::Overwrite; // the old packet is to be replaced
         QFile::remove(o.Output);
         if (name.endsWith(".xml")) {
             QFile f(o.Output);
