@@ -363,8 +363,9 @@ QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id
 {
     return "{\"alarm\":" + jsonString(AlarmRules::kindName(e.Kind)) +
            ",\"state\":" + (e.Start ? "\"start\"" : "\"end\"") + ",\"time\":" + jsonTime(e.Time) +
-           ",\"since\":" + jsonTime(e.BreachStart) + ",\"value\":" + jsonNumber(e.Value) +
-           ",\"limit\":" + jsonNumber(e.Limit) + ",\"worst\":" + jsonNumber(e.Worst) +
+           ",\"start\":" + jsonTime(e.BreachStart) + ",\"since\":" + jsonTime(e.BreachStart) +
+           ",\"value\":" + jsonNumber(e.Value) + ",\"limit\":" + jsonNumber(e.Limit) +
+           ",\"worst\":" + jsonNumber(e.Worst) +
            ",\"seconds\":" + QByteArray::number(e.Seconds, 'f', 3) +
            ",\"unit\":" + jsonString(unit) + ",\"id\":" + jsonString(id) + '}';
 }

@@ -88,6 +88,7 @@ private slots:
         QTest::newRow("closed") << "closed";
         QTest::newRow("a file") << "file";
         QTest::newRow("a pipe nobody reads, a command that floods") << "stalled";
+        QTest::newRow("a command that hangs") << "hang";
     }
     void alarmCommandWhereverStandardErrorGoes()
     {
@@ -108,10 +109,14 @@ private slots:
             where == "stalled"
                 ? QStringLiteral("echo $TX9_STATE >> %1; head -c 20000000 /dev/zero | tr '\\0' x")
                       .arg(marker)
+            : where == "hang"
+                ? QStringLiteral("echo $TX9_STATE >> %1; exec sleep 1000").arg(marker)
                 : QStringLiteral("echo $TX9_STATE >> %1; echo COMMAND-SAYS-$TX9_STATE").arg(marker);
         const Demo d = demo({"--interval", "0", "--limit", "18", "--high", "0", "-o", csv,
                              "--format", "csv", "--on-alarm", command},
                             [where, child] {
+                                if (where == "hang")
+                                    return;
                                 if (where == "closed") {
                                     ::close(0);
                                     ::close(2);
@@ -154,6 +159,10 @@ private slots:
         }
         if (where == "stalled")
             QVERIFY2(err.startsWith("Logging from"), err.left(200).constData());
+        if (where == "hang")
+            QVERIFY2(d.err.contains("The --on-alarm command for the alarm high start is still "
+                                    "running at the end and is ended."),
+                     qPrintable(d.err));
     }
 
     // At most four commands at once, the events beyond in their order; a command past its
