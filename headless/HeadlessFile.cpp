@@ -27,12 +27,13 @@ AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 s
     AppendPoint p;
     if (!head.startsWith(header)) {
         // A text file of another day: its rows' times of day belong to its date line.
-        const qsizetype line = header.indexOf('\n') + 1;
-        if (!csv && head.size() >= header.size() &&
-            head.mid(line, header.size() - line) == header.mid(line))
+        const qsizetype line = header.indexOf('\n') + 1, fileLine = head.indexOf('\n') + 1;
+        const QByteArray dateWords = header.left(header.indexOf(':') + 1);
+        if (!csv && fileLine > 0 && head.startsWith(dateWords) &&
+            head.mid(fileLine, header.size() - line) == header.mid(line))
             p.Why = QStringLiteral("its rows are of another day (its first line is \"%1\"), and "
                                    "times of day are read as that day's")
-                        .arg(QString::fromLocal8Bit(head.left(line).trimmed()));
+                        .arg(QString::fromLocal8Bit(head.left(fileLine).trimmed()));
         else
             p.Why = QStringLiteral("it does not begin with the header this run writes (%1)")
                         .arg(csv ? QString::fromUtf8(header.trimmed())
