@@ -1,4 +1,5 @@
 #include "app/WindowPublishing.h"
+#include "session/ExitStatus.h"
 
 #include "alarms/AlarmMonitor.h"
 #include "app/RD7F.h"
@@ -27,7 +28,7 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     QString error;
     if (!Mqtt::parseWindowArguments(arguments, &options, &error)) {
         toStderr(QStringLiteral("%1: %2").arg(arguments.value(0), error));
-        return 2;
+        return int(Exit::Usage);
     }
     if (!options)
         return std::nullopt;
@@ -63,7 +64,7 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     if (!publisher->start(serial, &error)) {
         toStderr(error);
         publisher.reset();
-        return 7;
+        return int(Exit::MqttRefused);
     }
     // The window's alarms go to <prefix>/alarm as a headless run's do.
     MqttPublisher *p = publisher.get();

@@ -1,8 +1,10 @@
+// The headless run: its start, the rows it writes, its stop and end, and what it says on
+// standard error (the status line included).
+
 #include "headless/Headless.h"
 
 #include "headless/AlarmCommands.h"
 #include "headless/ErrWriter.h"
-
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
@@ -12,83 +14,12 @@
 #include "usb/HidControllerClass.h"
 #include "usb/HidPlatform.h"
 
-#include <QCoreApplication>
 #include <QDate>
-#include <QEventLoop>
-#include <QFileInfo>
-#include <QSocketNotifier>
-#include <QTemporaryFile>
-#include <QTime>
+#include <QFile>
+#include <QTimer>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-namespace Headless {
-
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onStopSignal(int signal)
-{
-    const int saved = errno;
-    const char byte = char(signal);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-} // namespace
-
-int run(const QStringList &arguments, HidPlatform *platform, const QString &extraHelp)
-{
-    const Parsed parsed = parse(arguments, extraHelp);
-    if (!parsed.options) {
-        const QByteArray text = parsed.message.toLocal8Bit();
-        [[maybe_unused]] const ssize_t n =
-            ::write(parsed.status == Ok ? 1 : 2, text.constData(), size_t(text.size()));
-        return parsed.status;
-    }
-    const Options &options = *parsed.options;
-
-    // A reader of standard output that goes away (`| head`) ends the run cleanly.
-    ::signal(SIGPIPE, SIG_IGN);
-    // A file size limit makes a write fail (EFBIG) like a full disk, instead of killing.
-    ::signal(SIGXFSZ, SIG_IGN);
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return Failure;
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    // The end of an SSH session: stopped as cleanly as by SIGTERM.
-    ::sigaction(SIGHUP, &action, nullptr);
-
-    HeadlessRun run(options, platform, 1, 2, !options.Quiet && ::isatty(2));
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &run, [&run] {
-        char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        run.stop();
-    });
-    QEventLoop loop;
-    QObject::connect(&run, &HeadlessRun::finished, &loop, &QEventLoop::exit, Qt::QueuedConnection);
-    run.start();
-    const int status = loop.exec();
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGHUP, SIG_DFL);
-    return status;
-}
-
-} // namespace Headless
 
 using namespace Headless;
 
@@ -232,44 +163,6 @@ void HeadlessRun::sayStarted()
                            : QStringLiteral("Logging from %1.").arg(path));
 }
 
-int HeadlessRun::pickRow() const
-{
-    const QList<THidDevice *> &devices = m_engine.Devices;
-    if (m_options.Device.isEmpty())
-        return m_engine.cableRow();
-    bool number = false;
-    const int n = m_options.Device.toInt(&number);
-    if (number)
-        return n >= 1 && n <= devices.size() ? n - 1 : -1;
-    for (int i = 0; i < devices.size(); ++i)
-        if (devices[i]->PnPInfo().DevicePath == m_options.Device ||
-            devices[i]->PnPInfo().DevInst == m_options.Device)
-            return i;
-    return -1;
-}
-
-void HeadlessRun::list()
-{
-    const int chosen = pickRow();
-    QString text;
-    for (int i = 0; i < m_engine.Devices.size(); ++i) {
-        THidDevice *d = m_engine.Devices[i];
-        const auto hex4 = [](quint16 v) {
-            return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
-        };
-        text += QStringLiteral("%1 %2  %3  %4:%5  %6%7\n")
-                    .arg(i == chosen ? QStringLiteral("*") : QStringLiteral(" "))
-                    .arg(i + 1, 2)
-                    .arg(d->PnPInfo().DevicePath, hex4(d->VendorID()), hex4(d->ProductID()),
-                         m_engine.Descriptions.value(i),
-                         d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
-    }
-    if (m_engine.Devices.isEmpty())
-        text = QStringLiteral("No HID interfaces.\n");
-    const QByteArray bytes = text.toLocal8Bit();
-    [[maybe_unused]] const ssize_t n = ::write(m_out, bytes.constData(), size_t(bytes.size()));
-}
-
 QString HeadlessRun::keptWhere() const
 {
     if (!m_journal->unavailable().isEmpty() || !m_journal->owner())
@@ -289,14 +182,6 @@ void HeadlessRun::durationStep()
         return;
     }
     m_durationTimer.start(int(qMin<qint64>(left, 24 * 3600 * 1000)));
-}
-
-void HeadlessRun::connectCable()
-{
-    m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
-    m_connectWanted = true;
-    m_lost = false;
-    m_engine.toggleConnection();
 }
 
 void HeadlessRun::rowStored(qint64 row)
@@ -334,134 +219,6 @@ void HeadlessRun::downloadEnded()
 {
     m_downloadEnded = true;
     QTimer::singleShot(0, this, [this] { stop(); });
-}
-
-void HeadlessRun::deviceRemoved(THidDevice *device)
-{
-    if (m_done || device->PnPInfo().DevInst != m_cableId || !m_connectWanted)
-        return;
-    cableLost(QStringLiteral("the cable was unplugged"),
-              QStringLiteral("The cable was unplugged; waiting for it to come back."));
-}
-
-void HeadlessRun::connectionLost()
-{
-    // The list was rebuilt and the cable is not there to be read (gone without a removal, or
-    // back without access): nothing would read it, and the watchdog could never speak.
-    if (m_done || !m_connectWanted)
-        return;
-    cableLost(QStringLiteral("the connection to the cable was lost"),
-              QStringLiteral("The connection to the cable was lost; waiting for it."));
-    if (m_lost)
-        m_settleTimer.start();
-}
-
-void HeadlessRun::cableLost(const QString &why, const QString &waiting)
-{
-    m_connectWanted = false;
-    if (m_options.Download && !m_downloadEnded) {
-        downloadInterrupted(why);
-        return;
-    }
-    m_lost = true;
-    warn(waiting);
-}
-
-void HeadlessRun::downloadInterrupted(const QString &why)
-{
-    warn(QStringLiteral("The download was interrupted (%1) after %2 readings; they are kept%3. "
-                        "It is not fetched again, which would store the readings twice: run "
-                        "the download once more for all of them.")
-             .arg(why)
-             .arg(m_table->count())
-             .arg(m_options.Output.isEmpty() ? QString()
-                                             : QStringLiteral(" in %1").arg(m_options.Output)));
-    QTimer::singleShot(0, this, [this] { stop(DownloadInterrupted); });
-}
-
-void HeadlessRun::deviceListRebuilt(bool connected)
-{
-    if (m_done || connected || !m_lost)
-        return;
-    // A cable coming back shows up in several steps (the USB device, its interface, the
-    // node): it is connected once the list has been quiet for a moment.
-    if (pickRow() >= 0)
-        m_settleTimer.start();
-}
-
-void HeadlessRun::reconnect()
-{
-    if (m_done || !m_lost)
-        return;
-    const int row = pickRow();
-    if (row >= 0 && !m_engine.Devices[row]->ReadWriteAccess()) {
-        // Back, but not to be opened (yet: udev may still be setting its permissions). Said
-        // once; the list is looked at again every two seconds.
-        if (!m_saidNoAccess)
-            warn(QStringLiteral("The cable is %1 but cannot be opened for reading and "
-                                "writing: %2. Still waiting.")
-                     .arg(m_everConnected ? QStringLiteral("back") : QStringLiteral("here"))
-                     .arg(m_platform
-                              ? m_platform->errorText(m_engine.Devices[row]->ReadWriteError())
-                              : QString()));
-        m_saidNoAccess = true;
-        if (!m_retryPending) {
-            m_retryPending = true;
-            QTimer::singleShot(2000, this, [this] {
-                m_retryPending = false;
-                if (m_done || !m_lost)
-                    return;
-                m_engine.deviceChange(); // opened anew: the permissions may be right now
-                reconnect();
-            });
-        }
-        return;
-    }
-    if (row < 0)
-        return;
-    m_saidNoAccess = false;
-    m_row = row;
-    if (!m_everConnected) {
-        if (!startPublishing())
-            return;
-        connectCable();
-        sayStarted();
-        return;
-    }
-    warn(QStringLiteral("The cable is back; logging goes on."));
-    connectCable();
-}
-
-void HeadlessRun::watchdogTripped()
-{
-    if (m_options.Download && !m_downloadEnded && m_connectWanted) {
-        // Asking again would start the download from its first reading.
-        downloadInterrupted(QStringLiteral("the meter sent nothing for 30 seconds"));
-        return;
-    }
-    warn(QStringLiteral("The cable is connected but the meter has sent nothing for 30 seconds: "
-                        "is it switched on? Still waiting."));
-    // The meter may have been switched on after the start command went out: it goes out
-    // again, with the baud rate before it.
-    if (m_connectWanted && !m_downloadEnded)
-        m_engine.toggleConnection();
-}
-
-void HeadlessRun::noReadWriteAccess(THidDevice *device, quint32 error)
-{
-    warn(QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
-                        "replug the cable; a service without a login seat needs its user in "
-                        "the group plugdev.")
-             .arg(device->PnPInfo().DevicePath,
-                  m_platform ? m_platform->errorText(error) : QString::number(error)));
-    m_connectWanted = false;
-    finish(NoPermission);
-}
-
-void HeadlessRun::noDevice(quint8)
-{
-    // A command found no device: the cable went away between two reports.
-    m_connectWanted = false;
 }
 
 void HeadlessRun::outputFailed(int error)

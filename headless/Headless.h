@@ -3,9 +3,10 @@
 // logger engine from it. Nothing here needs a display; the run writes the data file as the
 // window saves it, rows to standard output on request, and its messages to standard error.
 
-#include "headless/WindowOption.h"
 #include "mqtt/MqttOptions.h"
+#include "session/ExitStatus.h"
 #include "session/LoggerSession.h"
+#include "session/WindowOption.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -28,22 +29,9 @@ class RowFile;
 
 namespace Headless {
 
-// Exit statuses of a headless run.
-enum Status
-{
-    Ok = 0,                  // stopped as asked (signal, limit, duration, end of download)
-    Failure = 1,             // anything else
-    Usage = 2,               // the command line is wrong
-    NoCable = 3,             // no "USB to Serial" cable (or not the one named)
-    NoPermission = 4,        // the cable may not be opened for reading and writing
-    NotWritable = 5,         // the data file cannot be created
-    WriteFailed = 6,         // writing the data file failed during the run (disk full), or
-                             // MQTT messages could not be kept in the outbox
-    MqttRefused = 7,         // the broker refused the publishing's configuration before it ever
-                             // connected (credentials, certificate), its outbox is in use, or
-                             // another logger took the id over three times in ten minutes
-    DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
-};
+// Exit statuses: Headless::Usage and the others are Exit's.
+using namespace Exit;
+using Status = Exit::Status;
 
 // What a run does with a data file that already holds something.
 enum class Existing

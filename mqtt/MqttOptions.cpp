@@ -1,13 +1,8 @@
 #include "mqtt/MqttOptions.h"
-
-#include "recording/CaptureTime.h"
-#include "recording/MeasurementTable.h"
+#include "session/ExitStatus.h"
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSysInfo>
 #include <QUrl>
 #include <cmath>
@@ -243,7 +238,7 @@ std::optional<int> refuseRawTopics(int argc, char **argv)
             if (value && !validUtf8(value)) {
                 std::fprintf(stderr, "%s: %s is not valid UTF-8, which an MQTT topic must be\n",
                              argc > 0 ? argv[0] : "tx9-logger", name);
-                return 2;
+                return int(Exit::Usage);
             }
         }
     }
@@ -310,114 +305,6 @@ QString defaultId(const QString &cableSerial)
         host = QStringLiteral("tx9");
     const QString serial = cableSerial.trimmed();
     return cleanId(serial.isEmpty() ? host : host + QLatin1Char('-') + serial);
-}
-
-QByteArray jsonString(const QString &text)
-{
-    QByteArray out = "\"";
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == '"' || u == '\\') {
-            out += '\\';
-            out += char(u);
-        } else if (u < 0x20) {
-            out += "\\u00";
-            out += QByteArray::number(u, 16).rightJustified(2, '0');
-        } else {
-            out += QString(c).toUtf8();
-        }
-    }
-    return out + '"';
-}
-
-QString isoTime(const QDateTime &t)
-{
-    return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
-}
-
-namespace {
-
-QByteArray jsonNumber(std::optional<double> v)
-{
-    return v ? QByteArray::number(*v, 'g', 15) : QByteArray("null");
-}
-
-QByteArray jsonTime(const std::optional<QDateTime> &t)
-{
-    return t && t->isValid() ? jsonString(isoTime(*t)) : QByteArray("null");
-}
-
-} // namespace
-
-QByteArray readingJson(const Reading &r)
-{
-    return "{\"seq\":" + QByteArray::number(r.Seq) +
-           ",\"no\":" + (r.No ? QByteArray::number(*r.No) : QByteArray("null")) +
-           ",\"time\":" + jsonTime(r.Time) + ",\"value\":" + jsonNumber(r.Value) +
-           ",\"display\":" + jsonString(r.Display) + ",\"unit\":" + jsonString(r.Unit) +
-           ",\"mode\":" + (r.Download ? "\"download\"" : "\"live\"") +
-           ",\"id\":" + jsonString(r.Id) + '}';
-}
-
-QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id)
-{
-    return "{\"alarm\":" + jsonString(AlarmRules::kindName(e.Kind)) +
-           ",\"state\":" + (e.Start ? "\"start\"" : "\"end\"") + ",\"time\":" + jsonTime(e.Time) +
-           ",\"start\":" + jsonTime(e.BreachStart) + ",\"since\":" + jsonTime(e.BreachStart) +
-           ",\"value\":" + jsonNumber(e.Value) + ",\"limit\":" + jsonNumber(e.Limit) +
-           ",\"worst\":" + jsonNumber(e.Worst) +
-           ",\"seconds\":" + QByteArray::number(e.Seconds, 'f', 3) +
-           ",\"unit\":" + jsonString(unit) + ",\"id\":" + jsonString(id) + '}';
-}
-
-QByteArray influxLine(const Reading &r)
-{
-    // Tag values: commas, spaces and equals signs escaped (the id has none of them).
-    QByteArray unit = r.Unit.toUtf8();
-    if (r.Unit == QStringLiteral("\u00B0C"))
-        unit = "C";
-    else if (r.Unit == QStringLiteral("\u00B0F"))
-        unit = "F";
-    unit.replace(' ', "\\ ").replace(',', "\\,").replace('=', "\\=");
-    QByteArray line = "tx9,id=" + r.Id.toUtf8();
-    if (!unit.isEmpty())
-        line += ",unit=" + unit;
-    QByteArrayList fields;
-    if (r.Value)
-        fields << "value=" + QByteArray::number(*r.Value, 'g', 15);
-    if (r.No)
-        fields << "no=" + QByteArray::number(*r.No) + 'i';
-    fields << "seq=" + QByteArray::number(r.Seq) + 'i';
-    line += ' ' + fields.join(',');
-    if (r.Time)
-        line += ' ' + QByteArray::number(r.Time->toMSecsSinceEpoch() * 1000000LL);
-    return line;
-}
-
-QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
-                           const QString &version)
-{
-    QJsonObject device{
-        {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("tx9-logger-") + id}},
-        {QStringLiteral("name"), QStringLiteral("TX-9 %1").arg(id)},
-        {QStringLiteral("model"), QStringLiteral("TX-9")},
-        {QStringLiteral("manufacturer"), QStringLiteral("Norvane")},
-        {QStringLiteral("sw_version"), version},
-    };
-    QJsonObject config{
-        {QStringLiteral("name"), QStringLiteral("Temperature")},
-        {QStringLiteral("unique_id"), QStringLiteral("tx9-logger-%1-temperature").arg(id)},
-        {QStringLiteral("state_topic"), prefix + QStringLiteral("/state")},
-        {QStringLiteral("value_template"), QStringLiteral("{{ value_json.value }}")},
-        {QStringLiteral("device_class"), QStringLiteral("temperature")},
-        {QStringLiteral("state_class"), QStringLiteral("measurement")},
-        {QStringLiteral("unit_of_measurement"), unit},
-        {QStringLiteral("availability_topic"), prefix + QStringLiteral("/status")},
-        {QStringLiteral("payload_available"), QStringLiteral("online")},
-        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
-        {QStringLiteral("device"), device},
-    };
-    return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
 } // namespace Mqtt

@@ -1,0 +1,186 @@
+// The cable of a headless run: which one is used, the list of them, and what happens when it
+// goes away, comes back, cannot be opened or falls silent.
+
+#include "headless/Headless.h"
+
+#include "recording/MeasurementTable.h"
+#include "usb/HidControllerClass.h"
+#include "usb/HidPlatform.h"
+
+#include <QTimer>
+
+using namespace Headless;
+
+int HeadlessRun::pickRow() const
+{
+    const QList<THidDevice *> &devices = m_engine.Devices;
+    if (m_options.Device.isEmpty())
+        return m_engine.cableRow();
+    bool number = false;
+    const int n = m_options.Device.toInt(&number);
+    if (number)
+        return n >= 1 && n <= devices.size() ? n - 1 : -1;
+    for (int i = 0; i < devices.size(); ++i)
+        if (devices[i]->PnPInfo().DevicePath == m_options.Device ||
+            devices[i]->PnPInfo().DevInst == m_options.Device)
+            return i;
+    return -1;
+}
+
+void HeadlessRun::list()
+{
+    const int chosen = pickRow();
+    QString text;
+    for (int i = 0; i < m_engine.Devices.size(); ++i) {
+        THidDevice *d = m_engine.Devices[i];
+        const auto hex4 = [](quint16 v) {
+            return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+        };
+        text += QStringLiteral("%1 %2  %3  %4:%5  %6%7\n")
+                    .arg(i == chosen ? QStringLiteral("*") : QStringLiteral(" "))
+                    .arg(i + 1, 2)
+                    .arg(d->PnPInfo().DevicePath, hex4(d->VendorID()), hex4(d->ProductID()),
+                         m_engine.Descriptions.value(i),
+                         d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
+    }
+    if (m_engine.Devices.isEmpty())
+        text = QStringLiteral("No HID interfaces.\n");
+    const QByteArray bytes = text.toLocal8Bit();
+    [[maybe_unused]] const ssize_t n = ::write(m_out, bytes.constData(), size_t(bytes.size()));
+}
+
+void HeadlessRun::connectCable()
+{
+    m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
+    m_connectWanted = true;
+    m_lost = false;
+    m_engine.toggleConnection();
+}
+
+void HeadlessRun::deviceRemoved(THidDevice *device)
+{
+    if (m_done || device->PnPInfo().DevInst != m_cableId || !m_connectWanted)
+        return;
+    cableLost(QStringLiteral("the cable was unplugged"),
+              QStringLiteral("The cable was unplugged; waiting for it to come back."));
+}
+
+void HeadlessRun::connectionLost()
+{
+    // The list was rebuilt and the cable is not there to be read (gone without a removal, or
+    // back without access): nothing would read it, and the watchdog could never speak.
+    if (m_done || !m_connectWanted)
+        return;
+    cableLost(QStringLiteral("the connection to the cable was lost"),
+              QStringLiteral("The connection to the cable was lost; waiting for it."));
+    if (m_lost)
+        m_settleTimer.start();
+}
+
+void HeadlessRun::cableLost(const QString &why, const QString &waiting)
+{
+    m_connectWanted = false;
+    if (m_options.Download && !m_downloadEnded) {
+        downloadInterrupted(why);
+        return;
+    }
+    m_lost = true;
+    warn(waiting);
+}
+
+void HeadlessRun::downloadInterrupted(const QString &why)
+{
+    warn(QStringLiteral("The download was interrupted (%1) after %2 readings; they are kept%3. "
+                        "It is not fetched again, which would store the readings twice: run "
+                        "the download once more for all of them.")
+             .arg(why)
+             .arg(m_table->count())
+             .arg(m_options.Output.isEmpty() ? QString()
+                                             : QStringLiteral(" in %1").arg(m_options.Output)));
+    QTimer::singleShot(0, this, [this] { stop(DownloadInterrupted); });
+}
+
+void HeadlessRun::deviceListRebuilt(bool connected)
+{
+    if (m_done || connected || !m_lost)
+        return;
+    // A cable coming back shows up in several steps (the USB device, its interface, the
+    // node): it is connected once the list has been quiet for a moment.
+    if (pickRow() >= 0)
+        m_settleTimer.start();
+}
+
+void HeadlessRun::reconnect()
+{
+    if (m_done || !m_lost)
+        return;
+    const int row = pickRow();
+    if (row >= 0 && !m_engine.Devices[row]->ReadWriteAccess()) {
+        // Back, but not to be opened (yet: udev may still be setting its permissions). Said
+        // once; the list is looked at again every two seconds.
+        if (!m_saidNoAccess)
+            warn(QStringLiteral("The cable is %1 but cannot be opened for reading and "
+                                "writing: %2. Still waiting.")
+                     .arg(m_everConnected ? QStringLiteral("back") : QStringLiteral("here"))
+                     .arg(m_platform
+                              ? m_platform->errorText(m_engine.Devices[row]->ReadWriteError())
+                              : QString()));
+        m_saidNoAccess = true;
+        if (!m_retryPending) {
+            m_retryPending = true;
+            QTimer::singleShot(2000, this, [this] {
+                m_retryPending = false;
+                if (m_done || !m_lost)
+                    return;
+                m_engine.deviceChange(); // opened anew: the permissions may be right now
+                reconnect();
+            });
+        }
+        return;
+    }
+    if (row < 0)
+        return;
+    m_saidNoAccess = false;
+    m_row = row;
+    if (!m_everConnected) {
+        if (!startPublishing())
+            return;
+        connectCable();
+        sayStarted();
+        return;
+    }
+    warn(QStringLiteral("The cable is back; logging goes on."));
+    connectCable();
+}
+
+void HeadlessRun::watchdogTripped()
+{
+    if (m_options.Download && !m_downloadEnded && m_connectWanted) {
+        // Asking again would start the download from its first reading.
+        downloadInterrupted(QStringLiteral("the meter sent nothing for 30 seconds"));
+        return;
+    }
+    warn(QStringLiteral("The cable is connected but the meter has sent nothing for 30 seconds: "
+                        "is it switched on? Still waiting."));
+    // The meter may have been switched on after the start command went out: it goes out
+    // again, with the baud rate before it.
+    if (m_connectWanted && !m_downloadEnded)
+        m_engine.toggleConnection();
+}
+
+void HeadlessRun::noReadWriteAccess(THidDevice *device, quint32 error)
+{
+    warn(QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
+                        "replug the cable; a service without a login seat needs its user in "
+                        "the group plugdev.")
+             .arg(device->PnPInfo().DevicePath,
+                  m_platform ? m_platform->errorText(error) : QString::number(error)));
+    m_connectWanted = false;
+    finish(NoPermission);
+}
+
+void HeadlessRun::noDevice(quint8)
+{
+    // A command found no device: the cable went away between two reports.
+    m_connectWanted = false;
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The texts of the messages a logger publishes.
+
+#include "alarms/AlarmRules.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+
+namespace Mqtt {
+
+// One stored reading, as it is published.
+struct Reading
+{
+    quint64 Seq = 0;
+    std::optional<qint32> No;
+    std::optional<QDateTime> Time;
+    std::optional<double> Value;
+    QString Display; // the value as the panel shows it
+    QString Unit;    // "°C" or "°F" (or what the meter sent)
+    bool Download = false;
+    QString Id;
+};
+QByteArray readingJson(const Reading &r);
+// An alarm's start or end, for <prefix>/alarm.
+QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id);
+QByteArray influxLine(const Reading &r);
+// ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
+QString isoTime(const QDateTime &t);
+// The Home Assistant discovery config of the temperature sensor.
+QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
+                           const QString &version);
+// A text as a JSON string, quotes included.
+QByteArray jsonString(const QString &text);
+
+} // namespace Mqtt
