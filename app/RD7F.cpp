@@ -1,4 +1,5 @@
 #include "app/RD7F.h"
+#include "outputs/Outputs.h"
 
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
@@ -155,6 +156,8 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent)
 
 TFCOMM::~TFCOMM()
 {
+    // The outputs follow the session, which goes before the window's children do.
+    delete std::exchange(Out, nullptr);
     Engine.releaseDeviceList();
     delete ChartCtl;
     if (FCOMM == this)

@@ -23,6 +23,7 @@ class QTimer;
 class QToolButton;
 class LcdPanel;
 class MeasurementGrid;
+class Outputs;
 class MeasurementTable;
 class QCustomPlot;
 class TChartControl;
@@ -205,6 +206,7 @@ public:
     QAction *StatisticsEntry = nullptr;
     QAction *ExportCsvEntry = nullptr;
     QAction *SaveAlarmLogEntry = nullptr;
+    Outputs *Out = nullptr; // statistics, alarms, publishing: what follows the session
     AlarmMonitor *Alarms = nullptr;
     TableStatistics *Stats = nullptr;
     void setAlarmSettings(const AlarmSettings &settings, bool remember);

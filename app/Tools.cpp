@@ -2,13 +2,13 @@
 // recording itself; nothing of the main window's own controls changes for it.
 
 #include "alarms/AlarmMonitor.h"
-#include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "app/ToolWindows.h"
 #include "output/DataFiles.h"
+#include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
@@ -21,21 +21,18 @@
 
 void TFCOMM::buildTools()
 {
-    Alarms = new AlarmMonitor(Session, this);
-    Stats = new TableStatistics(*cds1, this);
+    OutputOptions options;
+    options.Alarms = ToolSettings::alarms();
     // Every alarm of every session, for an audit; appended as it happens.
-    const QString log = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
-    if (QDir().mkpath(RecoveryJournal->folder()) && !Alarms->log().open(log))
-        std::fprintf(stderr, "Could not open the alarm log %s: %s\n", qPrintable(log),
-                     qPrintable(Alarms->log().errorString()));
-    setAlarmSettings(ToolSettings::alarms(), false);
-    connect(Alarms, &AlarmMonitor::alarm, this, [](const AlarmEvent &e, const QString &unit) {
-        DesktopNotifier::notify(
-            QStringLiteral("Alarm %1 %2")
-                .arg(AlarmRules::kindName(e.Kind),
-                     e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
-            AlarmLog::sentence(e, unit), e.Start);
-    });
+    options.AlarmLog = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
+    Out = new Outputs(Session, options, this);
+    Alarms = &Out->alarms();
+    Stats = &Out->statistics();
+    connect(Out, &Outputs::alarmLogFailed, this,
+            [](const QString &path, const QString &reason, bool opening) {
+                std::fprintf(stderr, "Could not %s the alarm log %s: %s\n",
+                             opening ? "open" : "write", qPrintable(path), qPrintable(reason));
+            });
 
     ToolsMenu = menuBar()->addMenu(QStringLiteral("Tools"));
     ToolsMenu->setObjectName(QStringLiteral("ToolsMenu"));
@@ -52,8 +49,7 @@ void TFCOMM::buildTools()
 
 void TFCOMM::setAlarmSettings(const AlarmSettings &settings, bool remember)
 {
-    Alarms->setSettings(settings);
-    Stats->setLimits(settings.High, settings.Low);
+    Out->setAlarmSettings(settings);
     if (remember)
         ToolSettings::setAlarms(settings);
 }

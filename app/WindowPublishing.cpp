@@ -1,9 +1,9 @@
 #include "app/WindowPublishing.h"
 #include "session/ExitStatus.h"
 
-#include "alarms/AlarmMonitor.h"
 #include "app/RD7F.h"
-#include "mqtt/MqttPublisher.h"
+#include "mqtt/MqttOptions.h"
+#include "outputs/Outputs.h"
 #include "usb/HidControllerClass.h"
 
 #include <QMessageBox>
@@ -21,8 +21,7 @@ void toStderr(const QString &line)
 
 } // namespace
 
-std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments,
-                                         std::unique_ptr<MqttPublisher> &publisher)
+std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments)
 {
     std::optional<Mqtt::Options> options;
     QString error;
@@ -32,8 +31,8 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     }
     if (!options)
         return std::nullopt;
-    publisher = std::make_unique<MqttPublisher>(*options, window.Session);
-    QObject::connect(publisher.get(), &MqttPublisher::said, publisher.get(),
+    Outputs *outputs = window.Out;
+    QObject::connect(outputs, &Outputs::said, outputs,
                      [](const QString &line, bool) { toStderr(line); });
     // Said without holding the window (the readings are kept meanwhile): one notice, which
     // gathers what comes while it is open.
@@ -51,26 +50,17 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
         open->setModal(false);
         open->show();
     };
-    QObject::connect(
-        publisher.get(), &MqttPublisher::refused, &window, [notice](const QString &why) {
-            notice(
-                QStringLiteral("The MQTT broker refused this logger: %1.\nThe readings are kept in "
-                               "the outbox.")
-                    .arg(why));
-        });
-    QObject::connect(publisher.get(), &MqttPublisher::trouble, &window, notice);
+    QObject::connect(outputs, &Outputs::publishingRefused, &window, [notice](const QString &why) {
+        notice(QStringLiteral("The MQTT broker refused this logger: %1.\nThe readings are kept in "
+                              "the outbox.")
+                   .arg(why));
+    });
+    QObject::connect(outputs, &Outputs::publishingTrouble, &window, notice);
     const int cable = window.Engine.cableRow();
     const QString serial = cable >= 0 ? window.Engine.Devices[cable]->SerialString() : QString();
-    if (!publisher->start(serial, &error)) {
+    if (!outputs->startPublishing(*options, serial, &error)) {
         toStderr(error);
-        publisher.reset();
         return int(Exit::MqttRefused);
     }
-    // The window's alarms go to <prefix>/alarm as a headless run's do.
-    MqttPublisher *p = publisher.get();
-    QObject::connect(window.Alarms, &AlarmMonitor::alarm, p,
-                     [p](const AlarmEvent &e, const QString &unit) {
-                         p->publishEvent("alarm", Mqtt::alarmJson(e, unit, p->id()), true);
-                     });
     return std::nullopt;
 }

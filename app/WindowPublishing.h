@@ -1,17 +1,14 @@
 #pragma once
 // Publishing what the window records, with the same --mqtt options as a headless run: the
-// publisher follows the window's session, its lines go to standard error, and a refused
-// configuration is also shown in a notice that does not hold the window.
+// window's outputs publish, their lines go to standard error, and a refused configuration is
+// also shown in a notice that does not hold the window.
 
 #include <QStringList>
-#include <memory>
 #include <optional>
 
-class MqttPublisher;
 class TFCOMM;
 
 // Starts publishing for window when arguments (the window's other options taken off already)
-// ask for it; publisher holds it then. Returns the exit status when the program is to stop
-// (wrong options: 2, an outbox in use: 7).
-std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments,
-                                         std::unique_ptr<MqttPublisher> &publisher);
+// ask for it. Returns the exit status when the program is to stop (wrong options: 2, an
+// outbox in use: 7).
+std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments);

@@ -9,7 +9,6 @@
 #include "headless/ErrWriter.h"
 #include "headless/Headless.h"
 #include "mqtt/MqttOptions.h"
-#include "mqtt/MqttPublisher.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QMap>
@@ -141,8 +140,7 @@ int main(int argc, char **argv)
     Simulation sim;
     sim.plug(demo, &app);
     TFCOMM window(&sim.bus);
-    std::unique_ptr<MqttPublisher> publisher;
-    if (const std::optional<int> status = startWindowPublishing(window, args, publisher))
+    if (const std::optional<int> status = startWindowPublishing(window, args))
         return *status;
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);

@@ -7,7 +7,6 @@
 #include "headless/ErrWriter.h"
 #include "headless/Headless.h"
 #include "mqtt/MqttOptions.h"
-#include "mqtt/MqttPublisher.h"
 #include "usb/HidrawPlatform.h"
 
 #include <QCoreApplication>
@@ -30,8 +29,7 @@ int main(int argc, char **argv)
     Tx9Application app(argc, argv);
     HidrawPlatform platform;
     TFCOMM window(&platform);
-    std::unique_ptr<MqttPublisher> publisher;
-    if (const std::optional<int> status = startWindowPublishing(window, app.arguments(), publisher))
+    if (const std::optional<int> status = startWindowPublishing(window, app.arguments()))
         return *status;
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);

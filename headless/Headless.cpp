@@ -3,11 +3,11 @@
 
 #include "headless/Headless.h"
 
-#include "headless/AlarmCommands.h"
 #include "headless/ErrWriter.h"
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/RowFile.h"
@@ -127,9 +127,9 @@ void HeadlessRun::start()
     if (!openOutput())
         return;
     // Publishing's id may be the cable's: with --wait it starts with the cable.
+    startOutputs();
     if (m_row >= 0 && !startPublishing())
         return;
-    startAlarms();
 
     if (m_row >= 0) {
         connectCable();
@@ -262,7 +262,7 @@ void HeadlessRun::stop(int status)
     }
     if (m_xmlLock >= 0)
         ::close(std::exchange(m_xmlLock, -1));
-    if (m_publisher) {
+    if (MqttPublisher *m_publisher = publisher()) {
         m_publisher->close();
         if (const quint64 lost = m_publisher->notKept(); lost > 0) {
             // Said as it is: those messages are gone, their readings are not.
@@ -333,8 +333,8 @@ void HeadlessRun::finish(int status)
         emit finished(status);
     };
     // Alarm commands still running (or waiting their turn) get a moment to end.
-    if (m_commands)
-        m_commands->finishThen(10000, done);
+    if (m_outputs)
+        m_outputs->finishThen(10000, done);
     else
         done();
 }
@@ -352,8 +352,8 @@ void HeadlessRun::showStatus()
     }
     if (m_lost)
         line += QStringLiteral(", waiting for the cable");
-    if (m_publisher)
-        line += QStringLiteral(", ") + m_publisher->statusText();
+    if (MqttPublisher *p = publisher())
+        line += QStringLiteral(", ") + p->statusText();
     writeErr(line);
     m_statusShown = true;
 }

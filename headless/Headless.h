@@ -21,7 +21,7 @@ class Journal;
 class MqttPublisher;
 class AlarmMonitor;
 class TableStatistics;
-class AlarmCommands;
+class Outputs;
 class ErrWriter;
 struct AlarmEvent;
 class MeasurementTable;
@@ -166,9 +166,9 @@ private:
     QString keptWhere() const;
     void durationStep();
     void finish(int status);
+    void startOutputs();
     bool startPublishing();
-    void startAlarms();
-    void alarm(const AlarmEvent &event, const QString &unit);
+    MqttPublisher *publisher() const;
     void summarize();
 
     Headless::Options m_options;
@@ -181,10 +181,7 @@ private:
     MeasurementTable *m_table = &m_session.table();
     Journal *m_journal = &m_session.journal();
     RowFile *m_file = nullptr;
-    MqttPublisher *m_publisher = nullptr;
-    AlarmMonitor *m_alarms = nullptr;
-    TableStatistics *m_stats = nullptr;
-    AlarmCommands *m_commands = nullptr;
+    Outputs *m_outputs = nullptr;
     std::unique_ptr<ErrWriter> m_errWriter;
     QTimer m_statusTimer;
     QTimer m_durationTimer;

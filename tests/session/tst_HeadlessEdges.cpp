@@ -1,5 +1,5 @@
 #include "common/Wait.h"
-#include "headless/AlarmCommands.h"
+#include "outputs/AlarmCommands.h"
 #include "headless/Headless.h"
 
 #include <QDateTime>

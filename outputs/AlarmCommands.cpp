@@ -1,4 +1,4 @@
-#include "headless/AlarmCommands.h"
+#include "outputs/AlarmCommands.h"
 
 #include <QProcess>
 #include <QTimer>

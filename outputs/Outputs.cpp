@@ -1,0 +1,110 @@
+#include "outputs/Outputs.h"
+
+#include "alarms/AlarmMonitor.h"
+#include "alarms/DesktopNotifier.h"
+#include "alarms/Statistics.h"
+#include "mqtt/MqttPublisher.h"
+#include "outputs/AlarmCommands.h"
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+#include "session/LoggerSession.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *parent)
+    : QObject(parent), m_session(session), m_options(options)
+{
+    m_stats = new TableStatistics(session.table(), this);
+    m_alarms = new AlarmMonitor(session, this);
+    setAlarmSettings(options.Alarms);
+    connect(m_alarms, &AlarmMonitor::alarm, this, &Outputs::alarm);
+    connect(m_alarms, &AlarmMonitor::logFailed, this, [this](const QString &reason) {
+        emit alarmLogFailed(m_alarms->log().path(), reason, false);
+    });
+    if (!options.AlarmLog.isEmpty()) {
+        QDir().mkpath(QFileInfo(options.AlarmLog).absolutePath());
+        if (!m_alarms->log().open(options.AlarmLog))
+            // Said once the face is listening.
+            QMetaObject::invokeMethod(
+                this,
+                [this, reason = m_alarms->log().errorString()] {
+                    emit alarmLogFailed(m_options.AlarmLog, reason, true);
+                },
+                Qt::QueuedConnection);
+    }
+    if (!options.OnAlarm.isEmpty()) {
+        m_commands = new AlarmCommands(options.OnAlarm, 60000, this);
+        connect(m_commands, &AlarmCommands::output, this, &Outputs::commandOutput);
+        connect(m_commands, &AlarmCommands::said, this,
+                [this](const QString &line) { emit said(line, true); });
+    }
+}
+
+Outputs::~Outputs() = default;
+
+void Outputs::setAlarmSettings(const AlarmSettings &settings)
+{
+    m_alarms->setSettings(settings);
+    m_stats->setLimits(settings.High, settings.Low);
+}
+
+bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cableSerial,
+                              QString *error)
+{
+    if (m_publisher)
+        return true;
+    m_publisher = new MqttPublisher(options, m_session, this);
+    connect(m_publisher, &MqttPublisher::said, this, &Outputs::said);
+    connect(m_publisher, &MqttPublisher::refused, this, &Outputs::publishingRefused);
+    connect(m_publisher, &MqttPublisher::trouble, this, &Outputs::publishingTrouble);
+    connect(m_publisher, &MqttPublisher::idInUse, this, &Outputs::idInUse);
+    if (!m_publisher->start(cableSerial, error)) {
+        delete std::exchange(m_publisher, nullptr);
+        return false;
+    }
+    return true;
+}
+
+QProcessEnvironment Outputs::alarmEnvironment(const AlarmEvent &e, const QString &unit)
+{
+    const auto time = [](const QDateTime &t) {
+        return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
+    };
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("TX9_ALARM"), AlarmRules::kindName(e.Kind));
+    env.insert(QStringLiteral("TX9_STATE"),
+               e.Start ? QStringLiteral("start") : QStringLiteral("end"));
+    env.insert(QStringLiteral("TX9_VALUE"), AlarmLog::number(e.Value));
+    env.insert(QStringLiteral("TX9_LIMIT"), AlarmLog::number(e.Limit));
+    env.insert(QStringLiteral("TX9_TIME"), time(e.Time));
+    env.insert(QStringLiteral("TX9_START"), time(e.BreachStart));
+    env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
+    env.insert(QStringLiteral("TX9_UNIT"), unit);
+    return env;
+}
+
+void Outputs::alarm(const AlarmEvent &e, const QString &unit)
+{
+    if (m_options.Notify)
+        DesktopNotifier::notify(
+            QStringLiteral("Alarm %1 %2")
+                .arg(AlarmRules::kindName(e.Kind),
+                     e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
+            AlarmLog::sentence(e, unit), e.Start);
+    if (m_publisher)
+        m_publisher->publishEvent("alarm", Mqtt::alarmJson(e, unit, m_publisher->id()), true);
+    // The command runs on its own; the run never waits for it.
+    if (m_commands)
+        m_commands->run(AlarmRules::kindName(e.Kind) +
+                            (e.Start ? QStringLiteral(" start") : QStringLiteral(" end")),
+                        alarmEnvironment(e, unit));
+}
+
+void Outputs::finishThen(int ms, std::function<void()> done)
+{
+    if (m_commands)
+        m_commands->finishThen(ms, std::move(done));
+    else
+        done();
+}

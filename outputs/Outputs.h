@@ -1,0 +1,79 @@
+#pragma once
+// What follows a logging session besides its table and journal, built once for both faces
+// (the window, the headless run): the statistics, the alarms with their log, desktop
+// notifications, MQTT topic and command, and the MQTT publisher. Every one of them follows
+// the session's rowStored. A face builds the outputs from its options and shows what they
+// say (the signals below) in its own words.
+//
+// A new output is a class here that follows the session, its option in OutputOptions (or a
+// start* call, when it needs what only the run knows), and its test.
+
+#include "alarms/AlarmRules.h"
+#include "mqtt/MqttOptions.h"
+
+#include <QObject>
+#include <QProcessEnvironment>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class AlarmCommands;
+class AlarmMonitor;
+class LoggerSession;
+class MqttPublisher;
+class TableStatistics;
+
+struct OutputOptions
+{
+    AlarmSettings Alarms;
+    QString AlarmLog;   // the file alarms are appended to as they happen; empty: none
+    QString OnAlarm;    // a shell command run at each alarm start and end; empty: none
+    bool Notify = true; // desktop notifications of alarms
+};
+
+class Outputs : public QObject
+{
+    Q_OBJECT
+public:
+    Outputs(LoggerSession &session, const OutputOptions &options, QObject *parent = nullptr);
+    ~Outputs() override;
+
+    AlarmMonitor &alarms() { return *m_alarms; }
+    TableStatistics &statistics() { return *m_stats; }
+    // New limits for the alarms and the statistics' time above and below.
+    void setAlarmSettings(const AlarmSettings &settings);
+
+    // Publishing starts once the cable is known (the id may be its serial number): false, and
+    // why, when it cannot (its outbox in use, a topic it cannot publish).
+    bool startPublishing(const Mqtt::Options &options, const QString &cableSerial, QString *error);
+    MqttPublisher *publisher() const { return m_publisher; }
+
+    // The run is ending: the alarm commands still running get ms, then done is called.
+    void finishThen(int ms, std::function<void()> done);
+
+    // The alarm command's environment for an event (TX9_ALARM, TX9_STATE, ...).
+    static QProcessEnvironment alarmEnvironment(const AlarmEvent &event, const QString &unit);
+
+signals:
+    // A line for the face to say (problem: a warning), from publishing or the alarm command.
+    void said(const QString &line, bool problem);
+    // Output of the alarm command, to pass through as it is.
+    void commandOutput(const QByteArray &bytes);
+    // The alarm log's file could not be opened or written (path, reason).
+    void alarmLogFailed(const QString &path, const QString &reason, bool opening);
+    // Publishing: the broker refused the configuration (why); trouble the user should see; the
+    // id is in use by another logger.
+    void publishingRefused(const QString &why);
+    void publishingTrouble(const QString &text);
+    void idInUse();
+
+private:
+    void alarm(const AlarmEvent &event, const QString &unit);
+
+    LoggerSession &m_session;
+    OutputOptions m_options;
+    AlarmMonitor *m_alarms = nullptr;
+    TableStatistics *m_stats = nullptr;
+    MqttPublisher *m_publisher = nullptr;
+    AlarmCommands *m_commands = nullptr;
+};
