@@ -6,7 +6,7 @@
 AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
     : QObject(parent), m_session(session)
 {
-    connect(&session, &LoggerSession::rowStored, this, &AlarmMonitor::rowStored);
+    connect(&session.engine(), &LoggerEngine::rowStored, this, &AlarmMonitor::rowStored);
     // An emptied table numbers its texts anew.
     connect(&session.table(), &QAbstractItemModel::modelReset, this, [this] { m_values.clear(); });
     m_tick.setInterval(1000);

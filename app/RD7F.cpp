@@ -400,25 +400,25 @@ void TFCOMM::buildMenu()
 
 void TFCOMM::connectSession()
 {
-    const LoggerSession *s = &Session;
-    connect(s, &LoggerSession::usbLog, this, &TFCOMM::usbLog);
-    connect(s, &LoggerSession::connecting, this, &TFCOMM::connecting);
-    connect(s, &LoggerSession::recallLocked, this, &TFCOMM::recallLocked);
-    connect(s, &LoggerSession::noReadWriteAccess, this, &TFCOMM::noReadWriteAccess);
-    connect(s, &LoggerSession::noDevice, this, &TFCOMM::noDevice);
-    connect(s, &LoggerSession::frameArrived, this, &TFCOMM::frameArrived);
-    connect(s, &LoggerSession::identificationArrived, this, &TFCOMM::identificationArrived);
-    connect(s, &LoggerSession::recordSIUnchecked, this, &TFCOMM::recordSIUnchecked);
-    connect(s, &LoggerSession::readingShown, this, &TFCOMM::readingShown);
-    connect(s, &LoggerSession::rowStored, this, &TFCOMM::rowStored);
-    connect(s, &LoggerSession::peakRaised, this, [this](double maxY) { ChartCtl->SetMaxY(maxY); });
-    connect(s, &LoggerSession::recordLimitReached, this, &TFCOMM::recordLimitReached);
-    connect(s, &LoggerSession::tableCleared, this, &TFCOMM::tableCleared);
-    connect(s, &LoggerSession::deviceListCleared, this, &TFCOMM::deviceListCleared);
-    connect(s, &LoggerSession::deviceListed, this, &TFCOMM::deviceListed);
-    connect(s, &LoggerSession::deviceChosen, this, &TFCOMM::deviceChosen);
-    connect(s, &LoggerSession::connectionLost, this, &TFCOMM::connectionLost);
-    connect(s, &LoggerSession::watchdogTripped, this, &TFCOMM::watchdogTripped);
+    const LoggerEngine *s = &Session.engine();
+    connect(s, &LoggerEngine::usbLog, this, &TFCOMM::usbLog);
+    connect(s, &LoggerEngine::connecting, this, &TFCOMM::connecting);
+    connect(s, &LoggerEngine::recallLocked, this, &TFCOMM::recallLocked);
+    connect(s, &LoggerEngine::noReadWriteAccess, this, &TFCOMM::noReadWriteAccess);
+    connect(s, &LoggerEngine::noDevice, this, &TFCOMM::noDevice);
+    connect(s, &LoggerEngine::frameArrived, this, &TFCOMM::frameArrived);
+    connect(s, &LoggerEngine::identificationArrived, this, &TFCOMM::identificationArrived);
+    connect(s, &LoggerEngine::recordSIUnchecked, this, &TFCOMM::recordSIUnchecked);
+    connect(s, &LoggerEngine::readingShown, this, &TFCOMM::readingShown);
+    connect(s, &LoggerEngine::rowStored, this, &TFCOMM::rowStored);
+    connect(s, &LoggerEngine::peakRaised, this, [this](double maxY) { ChartCtl->SetMaxY(maxY); });
+    connect(s, &LoggerEngine::recordLimitReached, this, &TFCOMM::recordLimitReached);
+    connect(s, &LoggerEngine::tableCleared, this, &TFCOMM::tableCleared);
+    connect(s, &LoggerEngine::deviceListCleared, this, &TFCOMM::deviceListCleared);
+    connect(s, &LoggerEngine::deviceListed, this, &TFCOMM::deviceListed);
+    connect(s, &LoggerEngine::deviceChosen, this, &TFCOMM::deviceChosen);
+    connect(s, &LoggerEngine::connectionLost, this, &TFCOMM::connectionLost);
+    connect(s, &LoggerEngine::watchdogTripped, this, &TFCOMM::watchdogTripped);
 }
 
 void TFCOMM::buildKeyboard()

@@ -57,7 +57,7 @@ void storeRow(LoggerSession &session, qint32 no)
     session.table().appendRow({no, now.time().toString(QStringLiteral("hh:mm:ss")),
                                QString::number(20.0 + (no % 50) / 10.0, 'f', 1),
                                QStringLiteral("#"), now});
-    emit session.rowStored(session.table().count() - 1, no, 20.0f, now);
+    emit session.engine().rowStored(session.table().count() - 1, no, 20.0f, now);
 }
 
 } // namespace

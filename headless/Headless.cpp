@@ -31,18 +31,18 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
 {
     // What the session tells, as this run handles it. The data file and standard output
     // follow the stored rows.
-    LoggerSession *s = &m_session;
-    connect(s, &LoggerSession::rowStored, this, &HeadlessRun::rowStored);
-    connect(s, &LoggerSession::noReadWriteAccess, this, &HeadlessRun::noReadWriteAccess);
-    connect(s, &LoggerSession::noDevice, this, &HeadlessRun::noDevice);
-    connect(s, &LoggerSession::recordSIUnchecked, this, [this] { m_recordSI = false; });
-    connect(s, &LoggerSession::recordLimitReached, this, &HeadlessRun::recordLimitReached);
-    connect(s, &LoggerSession::downloadEnded, this, &HeadlessRun::downloadEnded);
-    connect(s, &LoggerSession::deviceChosen, this, [this](int row) { m_row = row; });
-    connect(s, &LoggerSession::deviceRemoved, this, &HeadlessRun::deviceRemoved);
-    connect(s, &LoggerSession::deviceListRebuilt, this, &HeadlessRun::deviceListRebuilt);
-    connect(s, &LoggerSession::connectionLost, this, &HeadlessRun::connectionLost);
-    connect(s, &LoggerSession::watchdogTripped, this, &HeadlessRun::watchdogTripped);
+    LoggerEngine *s = &m_session.engine();
+    connect(s, &LoggerEngine::rowStored, this, &HeadlessRun::rowStored);
+    connect(s, &LoggerEngine::noReadWriteAccess, this, &HeadlessRun::noReadWriteAccess);
+    connect(s, &LoggerEngine::noDevice, this, &HeadlessRun::noDevice);
+    connect(s, &LoggerEngine::recordSIUnchecked, this, [this] { m_recordSI = false; });
+    connect(s, &LoggerEngine::recordLimitReached, this, &HeadlessRun::recordLimitReached);
+    connect(s, &LoggerEngine::downloadEnded, this, &HeadlessRun::downloadEnded);
+    connect(s, &LoggerEngine::deviceChosen, this, [this](int row) { m_row = row; });
+    connect(s, &LoggerEngine::deviceRemoved, this, &HeadlessRun::deviceRemoved);
+    connect(s, &LoggerEngine::deviceListRebuilt, this, &HeadlessRun::deviceListRebuilt);
+    connect(s, &LoggerEngine::connectionLost, this, &HeadlessRun::connectionLost);
+    connect(s, &LoggerEngine::watchdogTripped, this, &HeadlessRun::watchdogTripped);
     m_statusTimer.setInterval(1000);
     connect(&m_statusTimer, &QTimer::timeout, this, &HeadlessRun::showStatus);
     m_durationTimer.setSingleShot(true);

@@ -77,7 +77,7 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
         if (ready())
             m_link->publish(topic("owner"), ownerPayload(false), 1, true);
     });
-    connect(&m_session, &LoggerSession::rowStored, this, &MqttPublisher::rowStored);
+    connect(&m_session.engine(), &LoggerEngine::rowStored, this, &MqttPublisher::rowStored);
 
     MqttLink::Config c;
     c.Host = m_options.Host;

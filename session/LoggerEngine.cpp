@@ -68,8 +68,8 @@ void LoggerEngine::createController(HidPlatform *platform)
 
 void LoggerEngine::installOwnHandlers()
 {
-    Controller->SetOnArrival(THidPlugEvent(&m_face, &Face::deviceArrived));
-    Controller->SetOnRemoval(THidPlugEvent(this, &LoggerEngine::deviceRemoved));
+    Controller->SetOnArrival(THidPlugEvent(this, &LoggerEngine::onArrival));
+    Controller->SetOnRemoval(THidPlugEvent(this, &LoggerEngine::onRemoval));
     Controller->SetOnEnumerate(THidEnumerateEvent(this, &LoggerEngine::listDevice));
     Controller->SetOnDeviceDataError(THidDataErrorEvent(this, &LoggerEngine::dataError));
     Controller->SetOnDeviceChange(TNotifyEvent(this, &LoggerEngine::deviceChanged));
@@ -79,17 +79,22 @@ void LoggerEngine::dataError(THidDevice *, quint32 error)
 {
     const QString text =
         Controller->Platform() ? Controller->Platform()->errorText(error) : QString();
-    m_face.usbLog(QStringLiteral("READ ERROR: %1 (%2)").arg(text).arg(error, 0, 16));
+    emit usbLog(QStringLiteral("READ ERROR: %1 (%2)").arg(text).arg(error, 0, 16));
 }
 
-void LoggerEngine::deviceRemoved(THidDevice *device)
+void LoggerEngine::onArrival(THidDevice *device)
 {
-    m_face.deviceRemoved(device);
+    emit deviceArrived(device);
+}
+
+void LoggerEngine::onRemoval(THidDevice *device)
+{
+    emit deviceRemoved(device);
 }
 
 void LoggerEngine::deviceChanged(QObject *)
 {
-    m_face.deviceListRebuilt(deviceChange());
+    emit deviceListRebuilt(deviceChange());
 }
 
 QString LoggerEngine::describe(THidDevice *device)
@@ -126,7 +131,7 @@ void LoggerEngine::releaseDeviceList()
             Controller->ReleaseDevice(device);
     Devices.clear();
     Descriptions.clear();
-    m_face.deviceListCleared();
+    emit deviceListCleared();
     // The released devices are gone; no USB action may reach them.
     Selected = nullptr;
 }
@@ -135,7 +140,7 @@ bool LoggerEngine::listDevice(THidDevice *device, int index)
 {
     const QString description = describe(device);
     Descriptions.append(description);
-    m_face.deviceListed(description);
+    emit deviceListed(description);
     THidDevice *claimed = nullptr;
     Controller->ClaimDeviceAt(claimed, index);
     Devices.append(claimed);
@@ -154,7 +159,7 @@ bool LoggerEngine::deviceChange()
     m_face.stopReadingStep(*this);
     releaseDeviceList();
     Controller->EnumerateDevices();
-    m_face.deviceChosen(cableRow());
+    emit deviceChosen(cableRow());
 
     // The same cable is still there: its new device object takes over the reading, with the
     // same numbering, and nothing is sent (the instrument never stopped). Gone: the
@@ -165,7 +170,7 @@ bool LoggerEngine::deviceChange()
         return d->PnPInfo().DevInst == connected;
     });
     if (again != Devices.cend() && (*again)->ReadWriteAccess()) {
-        m_face.deviceChosen(int(again - Devices.cbegin()));
+        emit deviceChosen(int(again - Devices.cbegin()));
         if (selectDevice()) {
             // The new device object reads from the next report on: a frame half assembled
             // from the old one's reports would join bytes that belong to no frame.
@@ -175,7 +180,7 @@ bool LoggerEngine::deviceChange()
             return true;
         }
     }
-    m_face.connectionLost();
+    emit connectionLost();
     return false;
 }
 
@@ -201,18 +206,18 @@ void LoggerEngine::toggleConnection()
     if (!selectDevice())
         return;
     if (!Selected->ReadWriteAccess()) {
-        m_face.noReadWriteAccess(Selected, Selected->ReadWriteError());
+        emit noReadWriteAccess(Selected, Selected->ReadWriteError());
         return;
     }
     if (m_face.connectWanted()) {
         S.HidAccum.clear();
-        m_face.connecting();
+        emit connecting();
         m_face.stopReadingStep(*this);
         m_face.startCommandStep(*this);
         if (!Selected)
             return; // the cable went away while the reports were sent
         Selected->SetDataHandler(m_face.dataHandler(*this));
-        m_face.recallLocked(true);
+        emit recallLocked(true);
         if (m_face.recallData()) {
             if (m_face.clearBeforeDownload())
                 clearTable();
@@ -221,7 +226,7 @@ void LoggerEngine::toggleConnection()
             m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Live));
         }
     } else {
-        m_face.recallLocked(false);
+        emit recallLocked(false);
         m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
         if (Selected)
             Selected->SetDataHandler(THidDataEvent());
@@ -231,7 +236,7 @@ void LoggerEngine::toggleConnection()
 bool LoggerEngine::sendBaudRate()
 {
     if (!selectDevice()) {
-        m_face.noDevice(0);
+        emit noDevice(0);
         return false;
     }
     quint8 buffer[10] = {};
@@ -258,7 +263,7 @@ bool LoggerEngine::sendBaudRate()
 bool LoggerEngine::sendCommand(quint8 kind, quint8 code)
 {
     if (!selectDevice()) {
-        m_face.noDevice(kind);
+        emit noDevice(kind);
         return false;
     }
     // Zero-filled, as long as the device's output report: byte 1 the kind, byte 2 the code.
@@ -279,7 +284,7 @@ void LoggerEngine::logBytes(const quint8 *bytes, int count)
     QString line;
     for (int i = 0; i < count; ++i)
         line += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
-    m_face.usbLog(line);
+    emit usbLog(line);
 }
 
 void LoggerEngine::handleReport(THidDevice *device, quint8 reportId, const quint8 *data,
@@ -287,26 +292,26 @@ void LoggerEngine::handleReport(THidDevice *device, quint8 reportId, const quint
 {
     const Decode::ReportResult r = Decode::assembleReport(S, reportId, data, size);
     if (r.CarriedSerial) {
-        m_face.usbLog(r.LogLine);
+        emit usbLog(r.LogLine);
         return;
     }
     if (!r.FrameCompleted)
         return;
 
     S.FrameText = r.FrameText;
-    m_face.frameArrived(S.FrameText);
+    emit frameArrived(S.FrameText);
     const Decode::FrameDispatch d =
         Decode::dispatchFrame(S.FrameText, m_face.recallData(), S.PrintingNow);
     if (d.UncheckRecordSI)
-        m_face.recordSIUnchecked();
+        emit recordSIUnchecked();
     if (d.Show)
         showReading();
     if (d.SendStop) {
         m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
-        m_face.downloadEnded();
+        emit downloadEnded();
     }
     if (d.ShowInUsbtxt1)
-        m_face.identificationArrived(S.FrameText);
+        emit identificationArrived(S.FrameText);
     if (d.RangeMax) {
         S.RangeMax = *d.RangeMax;
         S.RangeMin = -50;
@@ -329,7 +334,7 @@ void LoggerEngine::showReading()
     S.ConTickCount = 0;
     const Decode::DerivedReading r =
         Decode::deriveReading(S.FrameText, S.DecimalSep, S.RangeMax, S.RangeMin);
-    m_face.readingShown(r);
+    emit readingShown(r);
     S.UnitGlyph = r.UnitGlyph;
     S.ValueText = r.ValueText;
     // A frame without an integer value is painted but neither recorded nor plotted.
@@ -351,11 +356,14 @@ void LoggerEngine::offerReading()
         steady.start();
         Table->appendRow({d.No, m_timeStamper.text(captured.time()), S.ValueText, S.UnitGlyph,
                           captured, steady.msecsSinceReference()});
-        m_face.rowStored(Table->count() - 1, S.ValueNum, Recorder::raisePeak(S, S.ValueNum),
-                         captured);
+        const qint64 row = Table->count() - 1;
+        const std::optional<double> peak = Recorder::raisePeak(S, S.ValueNum);
+        emit rowStored(row, Table->no(row).value_or(0), S.ValueNum, captured);
+        if (peak)
+            emit peakRaised(*peak);
     }
     if (Recorder::limitMessageDue(S)) {
-        m_face.recordLimitReached();
+        emit recordLimitReached();
         Recorder::limitAnswered(S);
     }
 }
@@ -370,7 +378,7 @@ void LoggerEngine::watchdogTick()
     if (S.ConTickCount == 2) {
         if (S.IdleReportCount >= 3000) {
             S.IdleReportCount = 0;
-            m_face.watchdogTripped();
+            emit watchdogTripped();
         }
         S.ConTickCount = 0;
     } else {
@@ -383,5 +391,5 @@ void LoggerEngine::clearTable()
     if (Table && Table->count() > 0)
         Table->clear();
     Recorder::reset(S);
-    m_face.tableCleared();
+    emit tableCleared();
 }

@@ -57,9 +57,9 @@ class LoggerEngine : public QObject
 {
     Q_OBJECT
 public:
-    // What the engine asks of the program around it: the settings; the steps, which have
-    // the engine's own behaviour unless the face routes them through controls of its own;
-    // the events, which tell the face what happened.
+    // What the engine asks of the program around it: the settings, and the steps, which have
+    // the engine's own behaviour unless the face routes them through controls of its own.
+    // What happened, the engine says itself: its signals.
     class Face : public LoggerSettings
     {
     public:
@@ -68,50 +68,6 @@ public:
         virtual void startCommandStep(LoggerEngine &engine);
         virtual void sendUsbData(LoggerEngine &engine, quint8 value);
         virtual THidDataEvent dataHandler(LoggerEngine &engine);
-
-        virtual void usbLog(const QString &line) { Q_UNUSED(line); }
-        virtual void connecting() {}
-        virtual void recallLocked(bool locked) { Q_UNUSED(locked); }
-        // The cable is listed but may not be opened for reading and writing.
-        virtual void noReadWriteAccess(THidDevice *device, quint32 error)
-        {
-            Q_UNUSED(device);
-            Q_UNUSED(error);
-        }
-        // A report had no device to go to (kind 1: a command, 2: the start command, 0: the
-        // baud rate). The connection is off.
-        virtual void noDevice(quint8 kind) { Q_UNUSED(kind); }
-        virtual void frameArrived(const QString &frameText) { Q_UNUSED(frameText); }
-        virtual void identificationArrived(const QString &frameText) { Q_UNUSED(frameText); }
-        virtual void recordSIUnchecked() {}
-        virtual void readingShown(const Decode::DerivedReading &reading) { Q_UNUSED(reading); }
-        // Row row was appended, captured at captured (the Time column holds its time of
-        // day); newMaxY is the value axis' new top when the peak rose.
-        virtual void rowStored(qint64 row, float value, std::optional<double> newMaxY,
-                               const QDateTime &captured)
-        {
-            Q_UNUSED(row);
-            Q_UNUSED(value);
-            Q_UNUSED(newMaxY);
-            Q_UNUSED(captured);
-        }
-        // The stored rows reached the record limit; recording stays closed afterwards until
-        // the table is emptied.
-        virtual void recordLimitReached() {}
-        virtual void tableCleared() {}
-        // The instrument's end mark arrived and the stop command has gone out.
-        virtual void downloadEnded() {}
-        virtual void deviceListCleared() {}
-        virtual void deviceListed(const QString &description) { Q_UNUSED(description); }
-        virtual void deviceChosen(int row) { Q_UNUSED(row); }
-        // The connection is off: the cable went away, or came back as something else.
-        virtual void connectionLost() {}
-        virtual void deviceArrived(THidDevice *device) { Q_UNUSED(device); }
-        virtual void deviceRemoved(THidDevice *device) { Q_UNUSED(device); }
-        // The engine's own device-change handler rebuilt the list (installOwnHandlers).
-        virtual void deviceListRebuilt(bool connected) { Q_UNUSED(connected); }
-        // No serial byte for the watchdog's time (about 30 s of idle reports).
-        virtual void watchdogTripped() {}
     };
 
     LoggerEngine(LoggerState &state, Face &face, QObject *parent = nullptr);
@@ -166,8 +122,43 @@ public:
     // The interval and watchdog timers, for a program without timers of its own.
     void startTimers();
 
-private:
+signals:
+    // A row was stored: its index in the table, its No, the number the chart plots, and the
+    // moment it was captured (the Time column holds only its time of day).
+    void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
+    // The value axis' top rose with the row just stored.
+    void peakRaised(double maxY);
+    // The stored rows reached the record limit; recording stays closed afterwards until the
+    // table is emptied.
+    void recordLimitReached();
+    void tableCleared();
+    void frameArrived(const QString &frameText);
+    void identificationArrived(const QString &frameText);
+    void readingShown(const Decode::DerivedReading &reading);
+    void recordSIUnchecked(); // a download began: every stored reading is kept
+    void downloadEnded();     // the instrument's end mark came and the stop command went out
+    void usbLog(const QString &line);
+    void connecting();
+    void recallLocked(bool locked);
+    // The cable is listed but may not be opened for reading and writing.
+    void noReadWriteAccess(THidDevice *device, quint32 error);
+    // A report had no device to go to (kind 1: a command, 2: the start command, 0: the baud
+    // rate). The connection is off.
+    void noDevice(quint8 kind);
+    // The connection is off: the cable went away, or came back as something else.
+    void connectionLost();
+    void watchdogTripped(); // no serial byte for the watchdog's time (about 30 s)
+    void deviceListCleared();
+    void deviceListed(const QString &description);
+    void deviceChosen(int row);
+    void deviceArrived(THidDevice *device);
     void deviceRemoved(THidDevice *device);
+    // The engine's own device-change handler rebuilt the list (installOwnHandlers).
+    void deviceListRebuilt(bool connected);
+
+private:
+    void onArrival(THidDevice *device);
+    void onRemoval(THidDevice *device);
     void deviceChanged(QObject *sender);
     void logBytes(const quint8 *bytes, int count);
     void afterFrameCompleted(THidDevice *device);

@@ -2,11 +2,11 @@
 // One logging session: the HID controller (in the engine), the measurement table, the
 // recovery journal and the engine, owned together for the life of the session. A face (the
 // window, the headless run) creates one, answers its few questions through Settings, may route
-// the connect sequence's steps through controls of its own (Route), and listens to its
-// signals. Every stored row leaves the session as one rowStored signal with its full capture
-// time; the data file of a headless run, standard output and the publishers to come subscribe
-// to it. All signals are emitted from inside the engine step they report, so a direct
-// connection sees them in the order of the steps.
+// the connect sequence's steps through controls of its own (Route), and listens to the
+// engine's signals (engine()). Every stored row leaves the engine as one rowStored signal with
+// its full capture time; the data file of a headless run, standard output and the outputs
+// subscribe to it. All signals are emitted from inside the engine step they report, so a
+// direct connection sees them in the order of the steps.
 
 #include "decode/FrameDecoder.h"
 #include "session/LoggerEngine.h"
@@ -55,35 +55,8 @@ public:
     // Whether the rows stored now come from a download of the instrument's memory.
     bool downloading() const { return m_settings.recallData(); }
 
-signals:
-    // A row was stored: its index in the table, its No, the number the chart plots, and the
-    // moment it was captured (the Time column holds only its time of day).
-    void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
-    // The value axis' top rose with the row just stored.
-    void peakRaised(double maxY);
-    void recordLimitReached(); // recording stays closed until the table is emptied
-    void tableCleared();
-    void frameArrived(const QString &frameText);
-    void identificationArrived(const QString &frameText);
-    void readingShown(const Decode::DerivedReading &reading);
-    void recordSIUnchecked(); // a download began: every stored reading is kept
-    void downloadEnded();     // the end mark came and the stop command went out
-    void usbLog(const QString &line);
-    void connecting();
-    void recallLocked(bool locked);
-    void noReadWriteAccess(THidDevice *device, quint32 error);
-    void noDevice(quint8 kind); // a report had no device to go to
-    void connectionLost();      // the connected cable is not in the rebuilt list
-    void watchdogTripped();     // no serial byte for about 30 seconds
-    void deviceListCleared();
-    void deviceListed(const QString &description);
-    void deviceChosen(int row);
-    void deviceArrived(THidDevice *device);
-    void deviceRemoved(THidDevice *device);
-    void deviceListRebuilt(bool connected); // by the session's own device-change handler
-
 private:
-    // The engine's face: the settings' answers, the route's steps, the events as signals.
+    // The engine's face: the settings' answers and the route's steps.
     class EngineFace;
     friend class EngineFace;
 

@@ -54,22 +54,22 @@ class tst_LoggerSession : public QObject
             meter = std::make_shared<SimulatedThermometer>(s);
             cable = bus.plug(SimulatedThermometer::cableInterface(), meter);
             session.state().DecimalSep = QStringLiteral(".");
-            const LoggerSession *l = &session;
+            const LoggerEngine *l = &session.engine();
             auto say = [this](const QString &e) { return [this, e] { events << e; }; };
-            QObject::connect(l, &LoggerSession::connecting, say("connecting"));
-            QObject::connect(l, &LoggerSession::recallLocked, [this](bool locked) {
+            QObject::connect(l, &LoggerEngine::connecting, say("connecting"));
+            QObject::connect(l, &LoggerEngine::recallLocked, [this](bool locked) {
                 events << QStringLiteral("locked %1").arg(locked);
             });
-            QObject::connect(l, &LoggerSession::rowStored,
+            QObject::connect(l, &LoggerEngine::rowStored,
                              [this](qint64 r, qint32 no, float, const QDateTime &at) {
                                  events << QStringLiteral("row %1 no %2").arg(r).arg(no);
                                  captured << at;
                              });
-            QObject::connect(l, &LoggerSession::recordLimitReached, say("limit"));
-            QObject::connect(l, &LoggerSession::tableCleared, say("cleared"));
-            QObject::connect(l, &LoggerSession::downloadEnded, say("download ended"));
-            QObject::connect(l, &LoggerSession::connectionLost, say("connection lost"));
-            QObject::connect(l, &LoggerSession::deviceChosen, [this](int r) { face.row = r; });
+            QObject::connect(l, &LoggerEngine::recordLimitReached, say("limit"));
+            QObject::connect(l, &LoggerEngine::tableCleared, say("cleared"));
+            QObject::connect(l, &LoggerEngine::downloadEnded, say("download ended"));
+            QObject::connect(l, &LoggerEngine::connectionLost, say("connection lost"));
+            QObject::connect(l, &LoggerEngine::deviceChosen, [this](int r) { face.row = r; });
             engine.createController(&bus);
             engine.installOwnHandlers();
             session.journal().attach(&table);
