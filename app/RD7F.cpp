@@ -481,10 +481,10 @@ void TFCOMM::FormCreate()
     S.NextRecordNo = 1;
     S.RecordLimit = 10000;
     setWindowTitle(QStringLiteral("TK12/TK14 Interface Program Ver4.00"));
-    S.RangeMax = 855;
-    S.RangeMin = -50;
+    S.RangeMax = Protocol::DefaultRangeMax;
+    S.RangeMin = Protocol::RangeMin;
     ChartCtl->SetMaxY(100);
-    ChartCtl->SetMinY(-50);
+    ChartCtl->SetMinY(Protocol::RangeMin);
     Timer2Timer();
 }
 

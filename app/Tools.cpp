@@ -77,14 +77,7 @@ void TFCOMM::showStatisticsWindow()
 {
     if (!m_statisticsWindow) {
         m_statisticsWindow = new StatisticsWindow(
-            *Stats, [this] { return pageRows(); },
-            [this] {
-                const qint64 n = cds1->count();
-                return n > 0 ? MeasurementTable::unitName(
-                                   cds1->text(n - 1, MeasurementTable::FieldUnit))
-                             : QString();
-            },
-            this);
+            *Stats, [this] { return pageRows(); }, [this] { return cds1->lastUnitName(); }, this);
         m_statisticsWindow->setAttribute(Qt::WA_DeleteOnClose);
     }
     m_statisticsWindow->show();

@@ -5,6 +5,7 @@
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "decode/MeterCommand.h"
+#include "decode/Protocol.h"
 #include "recording/MeasurementTable.h"
 #include "usb/HidControllerClass.h"
 
@@ -97,12 +98,12 @@ void TFCOMM::USBConClick()
 
 void TFCOMM::SendUSBData(quint8 value)
 {
-    Engine.sendCommand(1, value);
+    Engine.sendCommand(Protocol::ReportKind::Command, value);
 }
 
 void TFCOMM::SendDataClick()
 {
-    Engine.sendCommand(2, Decode::code(Decode::MeterCommand::Live));
+    Engine.sendCommand(Protocol::ReportKind::Start, Decode::code(Decode::MeterCommand::Live));
 }
 
 void TFCOMM::SetFeatureClick()
@@ -203,18 +204,13 @@ void TFCOMM::noReadWriteAccess(THidDevice *device, quint32 error)
     if (!USBCon->isChecked())
         return;
     USBCon->setChecked(false);
-    Prompts::current().message(
-        QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
-                       "replug the cable.")
-            .arg(device->PnPInfo().DevicePath, HidCtl->Platform()
-                                                   ? HidCtl->Platform()->errorText(error)
-                                                   : QString::number(error)),
-        DialogKind::Warning, {DialogButton::OK});
+    Prompts::current().message(Engine.cannotOpen(device, error), DialogKind::Warning,
+                               {DialogButton::OK});
 }
 
 void TFCOMM::noDevice(quint8 kind)
 {
-    if (kind == 1)
+    if (kind == quint8(Protocol::ReportKind::Command))
         Prompts::current().message(QStringLiteral("USB端未连接产品，请检查!"),
                                    DialogKind::Information, {DialogButton::OK});
     else

@@ -35,23 +35,21 @@ QString reportLogLine(quint8 reportId, const quint8 *data, quint16 size)
 
 ReportResult assembleReport(AssemblyState &state, quint8 reportId, const quint8 *data, quint16 size)
 {
+    // Byte 0 of a report: its low nibble counts the serial bytes that follow it (1 to 9); 0
+    // (or anything above 9) makes it an idle report. A report without bytes is not counted
+    // as idle, but ends a pending frame as an idle one does.
     ReportResult r;
     r.LogLine = reportLogLine(reportId, data, size);
-    // Character 8 of the log line is the low hex digit of the count byte.
-    const QChar c = r.LogLine.size() >= 8 ? r.LogLine.at(7) : QChar();
-    if (!c.isNull())
+    if (size >= 1)
         ++state.IdleReportCount;
-    if (c >= QLatin1Char('1') && c <= QLatin1Char('9')) {
+    const int n = size >= 1 ? data[0] & 0x0F : 0;
+    if (n >= 1 && n <= 9) {
         state.IdleReportCount = 0;
         state.FramePending = true;
-        const int n = c.unicode() - '0';
-        for (int k = 1; k <= n; ++k) {
-            const int hi = 9 + 3 * (k - 1); // 0-based index of the byte's first hex digit
-            if (hi + 1 >= r.LogLine.size())
-                break; // the count nibble promised more bytes than the report holds
+        // Bytes 1..n, as far as the report holds them (a count may promise more).
+        for (int k = 1; k <= n && k < size; ++k)
             if (state.HidAccum.size() + 2 <= MaxAccumChars)
-                state.HidAccum.append(r.LogLine.mid(hi, 2));
-        }
+                appendHexByte(state.HidAccum, data[k]);
         r.CarriedSerial = true;
         return r;
     }
@@ -96,9 +94,9 @@ FrameDispatch dispatchFrame(const QString &frameText, bool recallData, bool prin
         }
     }
     if (frameText.mid(2, 3) == QLatin1String("100"))
-        d.ShowInUsbtxt1 = true;
+        d.Identification = true;
     if (type == QLatin1String("AD10")) {
-        d.ShowInUsbtxt1 = true;
+        d.Identification = true;
         d.RangeMax = rangeMaxForModel(frameText);
     }
     return d;

@@ -42,9 +42,9 @@ QString frameTypeOf(const QString &frameText);
 struct FrameDispatch
 {
     bool UncheckRecordSI = false;
-    bool Show = false;     // call the LCD update
-    bool SendStop = false; // command 91 (download end marker)
-    bool ShowInUsbtxt1 = false;
+    bool Show = false;           // call the LCD update
+    bool SendStop = false;       // command 91 (download end marker)
+    bool Identification = false; // the instrument's identification frame: shown as it is
     std::optional<int> RangeMax; // identification frame matched the model table
 };
 FrameDispatch dispatchFrame(const QString &frameText, bool recallData, bool printingNow);
@@ -65,7 +65,7 @@ enum class ValueKind
 struct DerivedReading
 {
     QString Digits[4];       // LCD characters of digits 4, 3, 2, 1 (empty for a short frame)
-    bool DotLit = false;     // LcdP2
+    bool DotLit = false;     // the decimal point between digits 2 and 1
     bool Fahrenheit = false; // LCDF instead of LCDC
     QString ValueText;
     QString UnitGlyph;

@@ -344,11 +344,9 @@ void HeadlessRun::showStatus()
     QString line = QStringLiteral("\r\033[K%1 readings").arg(m_table->count());
     if (m_table->count() > 0) {
         const qint64 last = m_table->count() - 1;
-        const QString unit =
-            MeasurementTable::unitName(m_table->text(last, MeasurementTable::FieldUnit));
         line += QStringLiteral(", last %1 %2 at %3")
-                    .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(), unit,
-                         m_table->text(last, MeasurementTable::FieldTime));
+                    .arg(m_table->text(last, MeasurementTable::FieldValue).trimmed(),
+                         m_table->lastUnitName(), m_table->text(last, MeasurementTable::FieldTime));
     }
     if (m_lost)
         line += QStringLiteral(", waiting for the cable");

@@ -33,14 +33,11 @@ void HeadlessRun::list()
     QString text;
     for (int i = 0; i < m_engine.Devices.size(); ++i) {
         THidDevice *d = m_engine.Devices[i];
-        const auto hex4 = [](quint16 v) {
-            return QString::number(v, 16).rightJustified(4, QLatin1Char('0')).toUpper();
-        };
         text += QStringLiteral("%1 %2  %3  %4:%5  %6%7\n")
                     .arg(i == chosen ? QStringLiteral("*") : QStringLiteral(" "))
                     .arg(i + 1, 2)
-                    .arg(d->PnPInfo().DevicePath, hex4(d->VendorID()), hex4(d->ProductID()),
-                         m_engine.Descriptions.value(i),
+                    .arg(d->PnPInfo().DevicePath, LoggerEngine::hex4(d->VendorID()),
+                         LoggerEngine::hex4(d->ProductID()), m_engine.Descriptions.value(i),
                          d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
     }
     if (m_engine.Devices.isEmpty())
@@ -170,11 +167,10 @@ void HeadlessRun::watchdogTripped()
 
 void HeadlessRun::noReadWriteAccess(THidDevice *device, quint32 error)
 {
-    warn(QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
-                        "replug the cable; a service without a login seat needs its user in "
-                        "the group plugdev.")
-             .arg(device->PnPInfo().DevicePath,
-                  m_platform ? m_platform->errorText(error) : QString::number(error)));
+    QString text = m_engine.cannotOpen(device, error);
+    text.chop(1);
+    warn(text + QStringLiteral("; a service without a login seat needs its user in the group "
+                               "plugdev."));
     m_connectWanted = false;
     finish(NoPermission);
 }

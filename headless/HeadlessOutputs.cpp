@@ -82,10 +82,7 @@ void HeadlessRun::summarize()
         return;
     const TableStatistics &stats = m_outputs->statistics();
     AlarmMonitor &alarms = m_outputs->alarms();
-    const qint64 rows = m_table->count();
-    const QString unit =
-        rows > 0 ? MeasurementTable::unitName(m_table->text(rows - 1, MeasurementTable::FieldUnit))
-                 : QString();
+    const QString unit = m_table->lastUnitName();
     QString text = stats.text(stats.whole(), unit);
     if (alarms.settings().any()) {
         int started = 0, ended = 0;

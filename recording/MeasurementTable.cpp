@@ -92,6 +92,11 @@ qint64 MeasurementTable::packTime(const std::optional<QDateTime> &t)
     return t->toMSecsSinceEpoch() * 256 + (quarters + 128);
 }
 
+QString MeasurementTable::lastUnitName() const
+{
+    return m_count > 0 ? unitName(text(m_count - 1, FieldUnit)) : QString();
+}
+
 std::optional<qint64> MeasurementTable::steadySpanMs(qint64 row) const
 {
     const auto it = std::lower_bound(

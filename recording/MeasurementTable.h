@@ -120,6 +120,8 @@ public:
     // The unit as people write it: the table holds the LCD font's glyphs ('#' degrees
     // Celsius, '?' Fahrenheit); anything else is given as it is.
     static QString unitName(const QString &glyph);
+    // The unit of the last row as people write it; empty without rows.
+    QString lastUnitName() const;
     // A value text as a number (a decimal comma or point); none for a reading without one.
     static std::optional<double> numberOf(const QString &valueText);
 

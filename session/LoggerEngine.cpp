@@ -1,6 +1,7 @@
 #include "session/LoggerEngine.h"
 
 #include "decode/MeterCommand.h"
+#include "decode/Protocol.h"
 
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
@@ -24,12 +25,12 @@ void LoggerEngine::Face::baudRateStep(LoggerEngine &engine)
 
 void LoggerEngine::Face::startCommandStep(LoggerEngine &engine)
 {
-    engine.sendCommand(2, Decode::code(Decode::MeterCommand::Live));
+    engine.sendCommand(Protocol::ReportKind::Start, Decode::code(Decode::MeterCommand::Live));
 }
 
 void LoggerEngine::Face::sendUsbData(LoggerEngine &engine, quint8 value)
 {
-    engine.sendCommand(1, value);
+    engine.sendCommand(Protocol::ReportKind::Command, value);
 }
 
 THidDataEvent LoggerEngine::Face::dataHandler(LoggerEngine &engine)
@@ -40,7 +41,7 @@ THidDataEvent LoggerEngine::Face::dataHandler(LoggerEngine &engine)
 LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
     : QObject(parent), S(state), m_face(face)
 {
-    m_watchdogTimer.setInterval(10);
+    m_watchdogTimer.setInterval(Protocol::WatchdogTickMs);
     m_intervalTimer.setInterval(1000);
     connect(&m_watchdogTimer, &QTimer::timeout, this, &LoggerEngine::watchdogTick);
     connect(&m_intervalTimer, &QTimer::timeout, this, &LoggerEngine::intervalTick);
@@ -97,10 +98,23 @@ void LoggerEngine::deviceChanged(QObject *)
     emit deviceListRebuilt(deviceChange());
 }
 
+QString LoggerEngine::hex4(quint16 id)
+{
+    return QString::number(id, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+}
+
+QString LoggerEngine::cannotOpen(THidDevice *device, quint32 error) const
+{
+    const HidPlatform *platform = Controller ? Controller->Platform() : nullptr;
+    return QStringLiteral("Cannot open %1: %2. Install the udev rule (scripts/install) and "
+                          "replug the cable.")
+        .arg(device->PnPInfo().DevicePath,
+             platform ? platform->errorText(error) : QString::number(error));
+}
+
 QString LoggerEngine::describe(THidDevice *device)
 {
     QString text = device->ProductString();
-    auto hex4 = [](quint16 v) { return QString::number(v, 16).rightJustified(4, '0').toUpper(); };
     if (text.isEmpty())
         text = QStringLiteral("Device VID=%1 PID=%2")
                    .arg(hex4(device->VendorID()), hex4(device->ProductID()));
@@ -236,41 +250,25 @@ void LoggerEngine::toggleConnection()
 bool LoggerEngine::sendBaudRate()
 {
     if (!selectDevice()) {
-        emit noDevice(0);
+        emit noDevice(quint8(Protocol::ReportKind::BaudRate));
         return false;
     }
-    quint8 buffer[10] = {};
-    switch (m_face.baudRate()) {
-    case 9600:
-        buffer[1] = 0x80, buffer[2] = 0x25;
-        break;
-    case 4800:
-        buffer[1] = 0xC0, buffer[2] = 0x12;
-        break;
-    case 2400:
-        buffer[1] = 0x60, buffer[2] = 0x09;
-        break;
-    default:
-        break;
-    }
-    buffer[5] = 3;
-    Selected->SendFeature(buffer, 10);
-    // Bytes 1 to the end of the 10-byte report.
-    logBytes(buffer + 1, 9);
+    std::array<quint8, Protocol::FeatureReportLength> buffer =
+        Protocol::baudRateReport(m_face.baudRate());
+    Selected->SendFeature(buffer.data(), Protocol::FeatureReportLength);
+    // Bytes 1 to the end of the report.
+    logBytes(buffer.data() + 1, Protocol::FeatureReportLength - 1);
     return true;
 }
 
-bool LoggerEngine::sendCommand(quint8 kind, quint8 code)
+bool LoggerEngine::sendCommand(Protocol::ReportKind kind, quint8 code)
 {
     if (!selectDevice()) {
-        emit noDevice(kind);
+        emit noDevice(quint8(kind));
         return false;
     }
-    // Zero-filled, as long as the device's output report: byte 1 the kind, byte 2 the code.
     const int length = Selected->Capabilities().OutputReportByteLength;
-    QByteArray buffer(qMax(length, 3), '\0');
-    buffer[1] = char(kind);
-    buffer[2] = char(code);
+    const QByteArray buffer = Protocol::commandReport(kind, code, length);
     int count = 10;
     Selected->WriteReport(reinterpret_cast<const quint8 *>(buffer.constData()), length, count);
     // The log shows the bytes from byte 1 on, never more than the buffer holds.
@@ -310,11 +308,11 @@ void LoggerEngine::handleReport(THidDevice *device, quint8 reportId, const quint
         m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
         emit downloadEnded();
     }
-    if (d.ShowInUsbtxt1)
+    if (d.Identification)
         emit identificationArrived(S.FrameText);
     if (d.RangeMax) {
         S.RangeMax = *d.RangeMax;
-        S.RangeMin = -50;
+        S.RangeMin = Protocol::RangeMin;
     }
     afterFrameCompleted(device);
 }
@@ -375,8 +373,8 @@ void LoggerEngine::intervalTick()
 
 void LoggerEngine::watchdogTick()
 {
-    if (S.ConTickCount == 2) {
-        if (S.IdleReportCount >= 3000) {
+    if (S.ConTickCount == Protocol::WatchdogTicks) {
+        if (S.IdleReportCount >= Protocol::WatchdogIdleReports) {
             S.IdleReportCount = 0;
             emit watchdogTripped();
         }

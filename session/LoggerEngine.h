@@ -6,6 +6,7 @@
 // step that needs it, so the face sees the same order of events as the steps themselves.
 
 #include "decode/FrameDecoder.h"
+#include "decode/Protocol.h"
 #include "recording/LocaleInfo.h"
 #include "recording/RecordingState.h"
 #include "usb/HidHandlers.h"
@@ -25,12 +26,12 @@ class THidDeviceController;
 // What the handlers of a logger share.
 struct LoggerState : Decode::AssemblyState, RecordingState
 {
-    QString DecimalSep;       // the user locale's decimal separator
-    bool PrintingNow = false; // the report preview is open
-    QString FrameText;        // the last instrument frame
-    qint32 ConTickCount = 0;  // watchdog tick divider
-    qint32 RangeMax = 855;    // upper end of the instrument's range
-    qint32 RangeMin = -50;    // lower end of the instrument's range
+    QString DecimalSep;                          // the user locale's decimal separator
+    bool PrintingNow = false;                    // the report preview is open
+    QString FrameText;                           // the last instrument frame
+    qint32 ConTickCount = 0;                     // watchdog tick divider
+    qint32 RangeMax = Protocol::DefaultRangeMax; // upper end of the instrument's range
+    qint32 RangeMin = Protocol::RangeMin;        // lower end of the instrument's range
     // The current Reading.
     QString ValueText;
     QString UnitGlyph;
@@ -88,6 +89,11 @@ public:
     void createController(HidPlatform *platform);
     void installOwnHandlers();
     static QString describe(THidDevice *device);
+    // A vendor or product ID as the lists show it: 04D9.
+    static QString hex4(quint16 id);
+    // Why device cannot be opened (error: the platform's), and what mends it; a face may add
+    // its own advice.
+    QString cannotOpen(THidDevice *device, quint32 error) const;
     // The last line naming the cable, or -1.
     int cableRow() const;
     // The device being read (the one with a data handler), or none.
@@ -107,7 +113,7 @@ public:
     void stopReading();
     bool sendBaudRate();
     // A command report: byte 1 kind, byte 2 code. False without a device.
-    bool sendCommand(quint8 kind, quint8 code);
+    bool sendCommand(Protocol::ReportKind kind, quint8 code);
 
     // Frame handling and recording.
     void handleReport(THidDevice *device, quint8 reportId, const quint8 *data, quint16 size);

@@ -1,6 +1,8 @@
 #include "common/Frames.h"
 #include "decode/FrameDecoder.h"
+#include "decode/Protocol.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace Decode;
@@ -16,6 +18,91 @@ class tst_FrameDecoding : public QObject
     }
 
 private slots:
+    // Reports decoded from their bytes give what decoding their log line's text gave (the
+    // way it was first written, kept here): the same log lines, frames and Readings, for
+    // random reports of random sizes, counts and bytes.
+    void bytesDecodeAsTheLogTextDid()
+    {
+        auto fromLogText = [](AssemblyState &state, quint8 id, const quint8 *data, quint16 size) {
+            ReportResult r;
+            r.LogLine = reportLogLine(id, data, size);
+            const QChar c = r.LogLine.size() >= 8 ? r.LogLine.at(7) : QChar();
+            if (!c.isNull())
+                ++state.IdleReportCount;
+            if (c >= QLatin1Char('1') && c <= QLatin1Char('9')) {
+                state.IdleReportCount = 0;
+                state.FramePending = true;
+                for (int k = 1; k <= c.unicode() - '0'; ++k) {
+                    const int hi = 9 + 3 * (k - 1);
+                    if (hi + 1 >= r.LogLine.size())
+                        break;
+                    if (state.HidAccum.size() + 2 <= MaxAccumChars)
+                        state.HidAccum.append(r.LogLine.mid(hi, 2));
+                }
+                r.CarriedSerial = true;
+                return r;
+            }
+            if (state.FramePending) {
+                r.FrameCompleted = true;
+                r.FrameText = frameTextFromAccum(state.HidAccum);
+                state.HidAccum.clear();
+            }
+            state.FramePending = false;
+            return r;
+        };
+        QRandomGenerator random(3108);
+        AssemblyState oldState, newState;
+        int frames = 0;
+        for (int i = 0; i < 200000; ++i) {
+            quint8 data[24];
+            const quint16 size = quint16(random.bounded(i % 7 == 0 ? 24 : 10));
+            for (quint8 &b : data)
+                b = quint8(random.bounded(256));
+            // Mostly what the cable sends: counts 0..9 and frame-like nibbles.
+            if (size > 0 && random.bounded(4) != 0)
+                data[0] = quint8((data[0] & 0xF0) | random.bounded(i % 3 == 0 ? 10 : 3));
+            const ReportResult a = fromLogText(oldState, 0, data, size);
+            const ReportResult b = assembleReport(newState, 0, data, size);
+            QCOMPARE(b.LogLine, a.LogLine);
+            QCOMPARE(b.CarriedSerial, a.CarriedSerial);
+            QCOMPARE(b.FrameCompleted, a.FrameCompleted);
+            QCOMPARE(b.FrameText, a.FrameText);
+            QCOMPARE(newState.HidAccum, oldState.HidAccum);
+            QCOMPARE(newState.IdleReportCount, oldState.IdleReportCount);
+            QCOMPARE(newState.FramePending, oldState.FramePending);
+            if (b.FrameCompleted) {
+                ++frames;
+                const DerivedReading x = deriveReading(a.FrameText, ".", 855, -50);
+                const DerivedReading y = deriveReading(b.FrameText, ".", 855, -50);
+                QCOMPARE(y.ValueText, x.ValueText);
+                QCOMPARE(y.UnitGlyph, x.UnitGlyph);
+                QCOMPARE(int(y.Kind), int(x.Kind));
+            }
+        }
+        QVERIFY(frames > 1000);
+    }
+
+    // The reports that go to the cable, byte for byte as the cable expects them.
+    void protocolReports()
+    {
+        auto hex = [](const auto &bytes) {
+            QByteArray b(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+            return b.toHex(' ');
+        };
+        QCOMPARE(hex(Protocol::baudRateReport(2400)), "00 60 09 00 00 03 00 00 00 00");
+        QCOMPARE(hex(Protocol::baudRateReport(4800)), "00 c0 12 00 00 03 00 00 00 00");
+        QCOMPARE(hex(Protocol::baudRateReport(9600)), "00 80 25 00 00 03 00 00 00 00");
+        QCOMPARE(hex(Protocol::baudRateReport(1200)), "00 00 00 00 00 03 00 00 00 00");
+        QCOMPARE(Protocol::commandReport(Protocol::ReportKind::Start,
+                                         Decode::code(Decode::MeterCommand::Live), 9)
+                     .toHex(' '),
+                 "00 02 5a 00 00 00 00 00 00");
+        QCOMPARE(Protocol::commandReport(Protocol::ReportKind::Command,
+                                         Decode::code(Decode::MeterCommand::Stop), 0)
+                     .toHex(' '),
+                 "00 01 5b");
+    }
+
     void logLine()
     {
         const quint8 data[] = {0x02, 0xA1, 0x0f};
@@ -168,7 +255,7 @@ private slots:
         QTEST(d.Show, "show");
         QTEST(d.SendStop, "stop");
         QTEST(d.UncheckRecordSI, "uncheck");
-        QTEST(d.ShowInUsbtxt1, "usbtxt1");
+        QTEST(d.Identification, "usbtxt1");
         QVERIFY(!d.RangeMax);
     }
 
@@ -198,7 +285,7 @@ private slots:
         QFETCH(QString, frame);
         QFETCH(int, range);
         const FrameDispatch d = dispatchFrame(frame, false, true);
-        QVERIFY(d.ShowInUsbtxt1);
+        QVERIFY(d.Identification);
         QVERIFY(!d.Show);
         QCOMPARE(d.RangeMax.value_or(-1), range);
     }
