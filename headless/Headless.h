@@ -73,6 +73,7 @@ struct Options
     double Hold = 0, Hysteresis = 0.5;
     QString OnAlarm; // a shell command run at each alarm start and end
     QString Summary; // the statistics' file
+    QString Latest;  // the newest reading's file
 };
 
 struct Parsed

@@ -41,6 +41,7 @@ struct OptionSet
     QCommandLineOption overwrite{QStringLiteral("overwrite"), QString()};
     QCommandLineOption append{QStringLiteral("append"), QString()};
     QCommandLineOption wait{QStringLiteral("wait"), QString()};
+    QCommandLineOption latest{QStringLiteral("latest"), QString(), QStringLiteral("file")};
 };
 
 } // namespace
@@ -95,6 +96,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "                      its output goes to standard error, at most 4 run at\n"
                "                      once and one running past 60 s is ended\n"
                "      --summary FILE  write the statistics to FILE when the run ends\n"
+               "      --latest FILE   keep the newest reading in FILE, replaced whole with\n"
+               "                      each one, as JSON (for a status display)\n"
                "  -q, --quiet         no status line and no progress messages\n"
                "  -h, --help          this text\n"
                "      --version       the program's version\n"
@@ -191,7 +194,8 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                   headless.noRepeat, headless.limit,     headless.duration,   headless.device,
                   headless.list,     headless.quiet,     headless.format,     headless.high,
                   headless.low,      headless.hold,      headless.hysteresis, headless.onAlarm,
-                  headless.summary,  headless.overwrite, headless.append,     headless.wait})
+                  headless.summary,  headless.overwrite, headless.append,     headless.wait,
+                  headless.latest})
                 if (o.names().contains(name)) {
                     say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without "
                                           "the window): add --headless, or leave it out to "
@@ -235,7 +239,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
                        o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
                        o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
-                       o.summary,  o.overwrite, o.append,   o.wait});
+                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -342,6 +346,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
     opt.Summary = parser.value(o.summary);
+    opt.Latest = parser.value(o.latest);
     QString mqttError;
     opt.Mqtt = Mqtt::fromParser(parser, &mqttError);
     if (!mqttError.isEmpty())

@@ -25,6 +25,7 @@ void HeadlessRun::startOutputs()
     o.Alarms.HoldSeconds = m_options.Hold;
     o.Alarms.Hysteresis = m_options.Hysteresis;
     o.OnAlarm = m_options.OnAlarm;
+    o.Latest = m_options.Latest;
     // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
     if (o.Alarms.any() && !m_options.Output.isEmpty()) {
         const QFileInfo out(m_options.Output);

@@ -5,6 +5,7 @@
 #include "alarms/Statistics.h"
 #include "mqtt/MqttPublisher.h"
 #include "outputs/AlarmCommands.h"
+#include "outputs/LatestReading.h"
 #include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
@@ -33,6 +34,13 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
                 },
                 Qt::QueuedConnection);
     }
+    if (!options.Latest.isEmpty())
+        connect(new LatestReading(session, options.Latest, this), &LatestReading::failed, this,
+                [this](const QString &path, const QString &reason) {
+                    emit said(QStringLiteral("Could not write the latest reading to %1: %2.")
+                                  .arg(path, reason),
+                              true);
+                });
     if (!options.OnAlarm.isEmpty()) {
         m_commands = new AlarmCommands(options.OnAlarm, 60000, this);
         connect(m_commands, &AlarmCommands::output, this, &Outputs::commandOutput);

@@ -29,6 +29,7 @@ struct OutputOptions
     QString AlarmLog;   // the file alarms are appended to as they happen; empty: none
     QString OnAlarm;    // a shell command run at each alarm start and end; empty: none
     bool Notify = true; // desktop notifications of alarms
+    QString Latest;     // the newest reading, replaced whole with each row; empty: none
 };
 
 class Outputs : public QObject

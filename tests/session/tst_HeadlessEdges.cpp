@@ -1,10 +1,12 @@
 #include "common/Wait.h"
-#include "outputs/AlarmCommands.h"
 #include "headless/Headless.h"
+#include "outputs/AlarmCommands.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -459,14 +461,36 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath("x.xml")));
     }
 
+    // --latest: the newest reading, whole, after every row; a file that cannot be written is
+    // said once, and the run goes on.
+    void latestReadingFile()
+    {
+        const QString latest = dir.filePath("now.json"), out = dir.filePath("latest.csv");
+        Demo d = demo(
+            {"--interval", "0", "--limit", "6", "-o", out, "--format", "csv", "--latest", latest});
+        QCOMPARE(d.status, 0);
+        const QJsonObject now = QJsonDocument::fromJson(read(latest)).object();
+        const QList<QByteArray> last = read(out).trimmed().split('\n').last().trimmed().split(',');
+        QCOMPARE(now.value("no").toInt(), 6);
+        QCOMPARE(now.value("time").toString(), QString::fromLatin1(last[1]));
+        QCOMPARE(now.value("value").toDouble(), last[2].toDouble());
+        QCOMPARE(now.value("unit").toString(), QString::fromUtf8(last[3]));
+        QCOMPARE(now.value("display").toString(), QString::fromUtf8(last[4]));
+        d = demo(
+            {"--interval", "0", "--limit", "4", "-q", "--latest", dir.filePath("none/now.json")});
+        QCOMPARE(d.status, 0);
+        QCOMPARE(d.err.count("Could not write the latest reading to"), 1);
+    }
+
     void helpNamesEverything()
     {
         QProcess p;
         p.start(TX9_DEMO, {"--help"});
         QVERIFY(p.waitForFinished(20000));
         const QString help = QString::fromUtf8(p.readAllStandardOutput());
-        for (const char *word : {"TX9_UNIT", "TX9_START", "TX9_SECONDS", "--wait", "--append",
-                                 "--overwrite", "(default 0.5)", "no,time,value,unit,display"})
+        for (const char *word :
+             {"TX9_UNIT", "TX9_START", "TX9_SECONDS", "--wait", "--append", "--overwrite",
+              "--latest", "(default 0.5)", "no,time,value,unit,display"})
             QVERIFY2(help.contains(QLatin1String(word)), word);
     }
 };
