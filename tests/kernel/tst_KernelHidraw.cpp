@@ -575,6 +575,7 @@ private slots:
         Headless::Options o;
         o.Interval = 0;
         o.Output = QDir::temp().filePath("headless-replug.txt");
+        QFile::remove(o.Output); // each cable's run writes a file of its own
         const int null = ::open("/dev/null", O_WRONLY);
         HeadlessRun run(o, &platform, null, null);
         run.start();
