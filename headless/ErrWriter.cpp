@@ -1,5 +1,7 @@
 #include "headless/ErrWriter.h"
 
+#include "output/SafeFile.h"
+
 #include <cerrno>
 #include <condition_variable>
 #include <fcntl.h>
@@ -29,15 +31,8 @@ struct ErrWriter::Shared
                 return;
             QByteArray bytes = std::exchange(queue, {});
             lock.unlock();
-            qsizetype at = 0;
-            while (at < bytes.size()) {
-                const ssize_t n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break; // nobody reads any more: the rest goes nowhere, as it would
-                at += n;
-            }
+            // A reader that has gone away takes nothing more: the rest goes nowhere, as it would.
+            FileIo::writeAll(fd, bytes.constData(), bytes.size(), QString());
             lock.lock();
             written += quint64(bytes.size());
             if (droppedUnsaid > 0 && queue.size() < bound / 2) {

@@ -191,18 +191,10 @@ void HeadlessRun::rowStored(qint64 row)
     if (m_options.ToStdout) {
         QByteArray line;
         DataFiles::appendTextRows(line, *m_table, row, row);
-        qsizetype done = 0;
-        while (done < line.size()) {
-            const ssize_t n = ::write(m_out, line.constData() + done, size_t(line.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        if (done < line.size() && !m_done) {
+        const int error = FileIo::writeAll(m_out, line.constData(), line.size(), QString());
+        if (error != 0 && !m_done) {
             // Nobody reads standard output any more (a closed pipe): the run ends as asked.
-            const int status = errno == EPIPE ? Ok : WriteFailed;
+            const int status = error == EPIPE ? Ok : WriteFailed;
             QTimer::singleShot(0, this, [this, status] { stop(status); });
             m_options.ToStdout = false;
         }
