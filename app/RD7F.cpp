@@ -8,6 +8,7 @@
 #include "display/Fonts.h"
 #include "display/IndicatorPictures.h"
 #include "display/LcdPanel.h"
+#include "outputs/JournalWatch.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
@@ -131,7 +132,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent)
 
     // Every row from here on is also kept on disk until the program closes normally.
     RecoveryJournal = &Session.journal();
-    connect(RecoveryJournal, &Journal::writeFailed, this,
+    connect(new JournalWatch(*RecoveryJournal, this), &JournalWatch::writeFailed, this,
             [this](const QString &path, const QString &reason) {
                 const QString message =
                     QStringLiteral(

@@ -8,6 +8,7 @@
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 #include <cstdio>
 
 namespace {
@@ -62,5 +63,14 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
         toStderr(error);
         return int(Exit::MqttRefused);
     }
+    return std::nullopt;
+}
+
+std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
+{
+    if (const std::optional<int> status = startWindowPublishing(window, arguments))
+        return status;
+    window.show();
+    QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     return std::nullopt;
 }

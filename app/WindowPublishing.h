@@ -12,3 +12,8 @@ class TFCOMM;
 // ask for it. Returns the exit status when the program is to stop (wrong options: 2, an
 // outbox in use: 7).
 std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &arguments);
+
+// The window shown with its outputs started from arguments, and the recovery journals of
+// ended sessions offered once it is up. Returns the exit status when the program is to stop
+// instead (as startWindowPublishing).
+std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments);

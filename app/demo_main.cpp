@@ -6,9 +6,7 @@
 #include "app/Application.h"
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
-#include "headless/ErrWriter.h"
 #include "headless/Headless.h"
-#include "mqtt/MqttOptions.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QMap>
@@ -118,20 +116,15 @@ struct Simulation
 
 int main(int argc, char **argv)
 {
-    ErrWriter::guardStandardDescriptors();
-    if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
-        return *status;
-    if (Headless::requested(argc, argv)) {
-        QCoreApplication app(argc, argv);
-        app.setApplicationName(QStringLiteral("tx9-logger"));
-        QStringList args = app.arguments();
+    const auto simulated = [](QStringList &args, QObject *context) {
         const QMap<QString, QString> demo = takeDemoOptions(args);
-        Simulation sim;
-        sim.plug(demo, &app);
-        sim.apply(demo, &app);
-        return Headless::run(args, &sim.bus, Headless::windowOptionsHelp(DemoOptions));
-    }
-    if (const std::optional<int> status = Headless::beforeWindow(argc, argv, DemoOptions))
+        const auto sim = std::make_shared<Simulation>();
+        sim->plug(demo, context);
+        sim->apply(demo, context);
+        return std::shared_ptr<HidPlatform>(sim, &sim->bus);
+    };
+    if (const std::optional<int> status =
+            Headless::startProgram(argc, argv, simulated, DemoOptions))
         return *status;
     Tx9Application app(argc, argv);
     QStringList args = app.arguments();
@@ -140,10 +133,8 @@ int main(int argc, char **argv)
     Simulation sim;
     sim.plug(demo, &app);
     TFCOMM window(&sim.bus);
-    if (const std::optional<int> status = startWindowPublishing(window, args))
+    if (const std::optional<int> status = openWindow(window, args))
         return *status;
-    window.show();
-    QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     sim.apply(demo, &window);
     if (demo.contains(QStringLiteral("connect")) && !demo.contains(QStringLiteral("screenshot")))
         QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });

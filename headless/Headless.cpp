@@ -5,9 +5,9 @@
 
 #include "headless/ErrWriter.h"
 #include "mqtt/MqttPublisher.h"
-#include "output/DataFiles.h"
-#include "output/SafeFile.h"
+#include "outputs/JournalWatch.h"
 #include "outputs/Outputs.h"
+#include "outputs/RowStream.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/RowFile.h"
@@ -27,12 +27,11 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
                          bool statusLine, QObject *parent)
     : QObject(parent), m_options(options), m_out(out), m_err(err), m_statusLine(statusLine),
       m_platform(platform), m_session(*this, Journal::defaultFolder(), this),
+      m_journalWatch(new JournalWatch(m_session.journal(), this)),
       m_errWriter(std::make_unique<ErrWriter>(err))
 {
-    // What the session tells, as this run handles it. The data file and standard output
-    // follow the stored rows.
+    // What the session tells, as this run handles it.
     LoggerEngine *s = &m_session.engine();
-    connect(s, &LoggerEngine::rowStored, this, &HeadlessRun::rowStored);
     connect(s, &LoggerEngine::noReadWriteAccess, this, &HeadlessRun::noReadWriteAccess);
     connect(s, &LoggerEngine::noDevice, this, &HeadlessRun::noDevice);
     connect(s, &LoggerEngine::recordSIUnchecked, this, [this] { m_recordSI = false; });
@@ -91,34 +90,14 @@ void HeadlessRun::start()
         return;
     }
 
-    // Runs or windows that ended without closing left rows in journals: nobody is here to
-    // ask, so they are kept aside and the run starts a journal of its own.
-    while (m_journal->hasOrphan()) {
-        const QString path = m_journal->orphanPath();
-        MeasurementTable rows;
-        const Journal::Contents c = Journal::read(path, rows);
-        const QString aside = m_journal->setOrphanAside();
-        const QString where = aside.isEmpty() ? path : aside;
-        if (!c.Journal)
-            warn(QStringLiteral("%1 is not one of this program's journals; it is kept as %2.")
-                     .arg(path, where));
-        else
-            warn(QStringLiteral("A previous session left %1 unsaved readings%2; they are kept "
-                                "in %3.")
-                     .arg(c.Rows)
-                     .arg(c.Unreadable
-                              ? QStringLiteral(" (and %1 unreadable lines)").arg(c.Unreadable)
-                              : QString(),
-                          where));
-    }
+    setOrphansAside();
     const QString rowsGo =
         m_options.Output.isEmpty() ? QStringLiteral("standard output") : m_options.Output;
-    if (!m_journal->unavailable().isEmpty())
+    if (!m_journalWatch->unavailable().isEmpty())
         warn(QStringLiteral("There is no recovery journal: %1. The readings go to %2 only.")
-                 .arg(m_journal->unavailable(), rowsGo));
-    connect(m_journal, &Journal::writeFailed, this,
+                 .arg(m_journalWatch->unavailable(), rowsGo));
+    connect(m_journalWatch, &JournalWatch::writeFailed, this,
             [this, rowsGo](const QString &path, const QString &reason) {
-                m_journalFailed = true;
                 warn(QStringLiteral("Could not write the recovery journal %1: %2. The readings "
                                     "still go to %3.")
                          .arg(path, reason, rowsGo));
@@ -163,14 +142,38 @@ void HeadlessRun::sayStarted()
                            : QStringLiteral("Logging from %1.").arg(path));
 }
 
+void HeadlessRun::setOrphansAside()
+{
+    // Runs or windows that ended without closing left rows in journals: nobody is here to
+    // ask, so they are kept aside and the run starts a journal of its own.
+    for (const JournalWatch::Orphan &o : m_journalWatch->setOrphansAside()) {
+        const Journal::Contents &c = o.Contents;
+        if (!c.Journal)
+            warn(QStringLiteral("%1 is not one of this program's journals; it is kept as %2.")
+                     .arg(o.Path, o.KeptAs));
+        else
+            warn(QStringLiteral("A previous session left %1 unsaved readings%2; they are kept "
+                                "in %3.")
+                     .arg(c.Rows)
+                     .arg(c.Unreadable
+                              ? QStringLiteral(" (and %1 unreadable lines)").arg(c.Unreadable)
+                              : QString(),
+                          o.KeptAs));
+    }
+}
+
 QString HeadlessRun::keptWhere() const
 {
-    if (!m_journal->unavailable().isEmpty() || !m_journal->owner())
+    switch (m_journalWatch->kept()) {
+    case JournalWatch::Kept::Nowhere:
         return QStringLiteral(" There is no recovery journal, so they are kept nowhere else.");
-    if (m_journalFailed)
+    case JournalWatch::Kept::WriteFailed:
         return QStringLiteral(" The recovery journal %1 could not be written either.")
-            .arg(m_journal->path());
-    return QStringLiteral(" The readings are kept in %1.").arg(m_journal->path());
+            .arg(m_journalWatch->path());
+    case JournalWatch::Kept::InJournal:
+        break;
+    }
+    return QStringLiteral(" The readings are kept in %1.").arg(m_journalWatch->path());
 }
 
 void HeadlessRun::durationStep()
@@ -182,23 +185,6 @@ void HeadlessRun::durationStep()
         return;
     }
     m_durationTimer.start(int(qMin<qint64>(left, 24 * 3600 * 1000)));
-}
-
-void HeadlessRun::rowStored(qint64 row)
-{
-    if (m_file)
-        m_file->appendRows(*m_table, row, row);
-    if (m_options.ToStdout) {
-        QByteArray line;
-        DataFiles::appendTextRows(line, *m_table, row, row);
-        const int error = FileIo::writeAll(m_out, line.constData(), line.size(), QString());
-        if (error != 0 && !m_done) {
-            // Nobody reads standard output any more (a closed pipe): the run ends as asked.
-            const int status = error == EPIPE ? Ok : WriteFailed;
-            QTimer::singleShot(0, this, [this, status] { stop(status); });
-            m_options.ToStdout = false;
-        }
-    }
 }
 
 void HeadlessRun::recordLimitReached()
@@ -213,10 +199,9 @@ void HeadlessRun::downloadEnded()
     QTimer::singleShot(0, this, [this] { stop(); });
 }
 
-void HeadlessRun::outputFailed(int error)
+void HeadlessRun::outputFailed(const QString &reason)
 {
-    warn(QStringLiteral("Could not write %1: %2.%3")
-             .arg(m_options.Output, FileIo::reason(error), keptWhere()));
+    warn(QStringLiteral("Could not write %1: %2.%3").arg(m_options.Output, reason, keptWhere()));
     QTimer::singleShot(0, this, [this] { stop(WriteFailed); });
 }
 
@@ -235,25 +220,14 @@ void HeadlessRun::stop(int status)
         m_status = status;
     qint64 inFile = m_table->count();
     if (m_file) {
-        m_file->flushToDisk();
-        m_file->close();
-        inFile = m_file->rowsWritten();
-        if (m_file->error() != 0 && m_status == Ok)
-            m_status = WriteFailed;
-    } else if (!m_options.Output.isEmpty()) {
-        QString reason;
-        if (!DataFiles::saveTable(*m_table, m_options.Output, QDate::currentDate(), nullptr,
-                                  &reason)) {
+        const DataFileOutput::Closed closed = m_file->close();
+        inFile = closed.Rows;
+        if (!closed.Unsaid.isEmpty())
             warn(QStringLiteral("Could not write %1: %2.%3")
-                     .arg(m_options.Output, reason, keptWhere()));
-            if (m_createdXml)
-                QFile::remove(m_options.Output); // the empty file that held the lock
-            inFile = 0;
+                     .arg(m_options.Output, closed.Unsaid, keptWhere()));
+        if (closed.Failed && m_status == Ok)
             m_status = WriteFailed;
-        }
     }
-    if (m_xmlLock >= 0)
-        ::close(std::exchange(m_xmlLock, -1));
     if (MqttPublisher *m_publisher = publisher()) {
         m_publisher->close();
         if (const quint64 lost = m_publisher->notKept(); lost > 0) {
@@ -261,8 +235,8 @@ void HeadlessRun::stop(int status)
             QStringList where;
             if (inFile > 0)
                 where << m_options.Output;
-            if (m_journal->owner() && m_journal->unavailable().isEmpty())
-                where << QStringLiteral("the recovery journal %1").arg(m_journal->path());
+            if (m_journalWatch->kept() != JournalWatch::Kept::Nowhere)
+                where << QStringLiteral("the recovery journal %1").arg(m_journalWatch->path());
             warn(QStringLiteral("%1 MQTT messages could not be kept in the outbox %2 (%3) and "
                                 "will not be published; their readings are in %4.")
                      .arg(lost)
@@ -308,12 +282,8 @@ void HeadlessRun::finish(int status)
         return;
     m_done = true;
     m_status = status;
-    if (m_xmlLock >= 0) {
-        // The run never got to write its packet: the empty file that held the lock goes.
-        ::close(std::exchange(m_xmlLock, -1));
-        if (m_createdXml)
-            QFile::remove(m_options.Output);
-    }
+    // A packet never written: its empty placeholder goes.
+    delete std::exchange(m_file, nullptr);
     m_statusTimer.stop();
     m_durationTimer.stop();
     m_settleTimer.stop();

@@ -4,6 +4,7 @@
 // window saves it, rows to standard output on request, and its messages to standard error.
 
 #include "mqtt/MqttOptions.h"
+#include "outputs/DataFileOutput.h"
 #include "session/ExitStatus.h"
 #include "session/LoggerSession.h"
 #include "session/WindowOption.h"
@@ -13,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -25,7 +27,9 @@ class Outputs;
 class ErrWriter;
 struct AlarmEvent;
 class MeasurementTable;
-class RowFile;
+class DataFileOutput;
+class JournalWatch;
+class RowStream;
 
 namespace Headless {
 
@@ -33,25 +37,8 @@ namespace Headless {
 using namespace Exit;
 using Status = Exit::Status;
 
-// What a run does with a data file that already holds something.
-enum class Existing
-{
-    Refuse,    // status 5: nothing recorded is written over unasked
-    Overwrite, // --overwrite
-    Append,    // --append: text and CSV with this run's header go on after their last row
-};
-
-// Where a run may go on in an existing text or CSV file: head is its first bytes, tail its
-// last (up to size), header what this run would write.
-struct AppendPoint
-{
-    bool Ok = false;
-    QString Why;          // when not
-    qint64 TornBytes = 0; // after the last whole line (cut off)
-    qint64 LastNo = 0;    // the last row's No; 0 without rows
-};
-AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
-                        const QByteArray &header, bool csv);
+// The data file's options are the outputs': Existing::Refuse ends a run with status 5.
+using ::Existing;
 
 struct Options
 {
@@ -100,6 +87,14 @@ std::optional<int> beforeWindow(int argc, char **argv,
 QString windowOptionsHelp(const QList<WindowOption> &windowOptions);
 // The program's version, as --version prints it.
 QString versionText(const QString &program);
+// The start both programs share: standard descriptors guarded, raw MQTT topics refused, then
+// the headless run when the command line asks for it, on the platform platformFor makes (it
+// may take options of its own off the arguments), or else what beforeWindow asks. Returns the
+// exit status when the program ends here; none: the window is to open.
+using PlatformFor =
+    std::function<std::shared_ptr<HidPlatform>(QStringList &arguments, QObject *context)>;
+std::optional<int> startProgram(int argc, char **argv, const PlatformFor &platformFor,
+                                const QList<WindowOption> &windowOptions = {});
 // Runs the command line on platform until the run ends; a QCoreApplication must exist.
 // SIGINT, SIGTERM and SIGHUP stop the run cleanly. Returns the exit status. extraHelp is
 // added to the help text (the window options of the program).
@@ -155,7 +150,7 @@ private:
     void reconnect();
     void list();
     bool openOutput();
-    bool appendTo(const QByteArray &header);
+    void setOrphansAside();
     void connectCable();
     void sayStarted();
     void say(const QString &line);
@@ -163,7 +158,7 @@ private:
     void writeErr(const QString &text);
     void writeErrBytes(const QByteArray &bytes);
     void showStatus();
-    void outputFailed(int error);
+    void outputFailed(const QString &reason);
     QString keptWhere() const;
     void durationStep();
     void finish(int status);
@@ -181,7 +176,9 @@ private:
     LoggerEngine &m_engine = m_session.engine();
     MeasurementTable *m_table = &m_session.table();
     Journal *m_journal = &m_session.journal();
-    RowFile *m_file = nullptr;
+    JournalWatch *m_journalWatch;
+    DataFileOutput *m_file = nullptr;
+    RowStream *m_stream = nullptr;
     Outputs *m_outputs = nullptr;
     std::unique_ptr<ErrWriter> m_errWriter;
     QTimer m_statusTimer;
@@ -201,7 +198,4 @@ private:
     int m_row = -1;
     QString m_cableId; // DevInst of the cable in use
     int m_status = Headless::Ok;
-    int m_xmlLock = -1;        // holds an .xml output's lock until it is written
-    bool m_createdXml = false; // the .xml output did not exist before the run
-    bool m_journalFailed = false;
 };

@@ -1,5 +1,6 @@
 // The outputs of a headless run, built from its command line, and what it says of them: the
-// alarms (each a line; their log beside the data file), publishing, the statistics at the end.
+// data file and standard output, the alarms (each a line; their log beside the data file),
+// publishing, the statistics at the end.
 
 #include "headless/Headless.h"
 
@@ -7,15 +8,52 @@
 #include "alarms/Statistics.h"
 #include "mqtt/MqttPublisher.h"
 #include "output/SafeFile.h"
+#include "outputs/DataFileOutput.h"
 #include "outputs/Outputs.h"
+#include "outputs/RowStream.h"
 #include "recording/MeasurementTable.h"
 #include "usb/HidControllerClass.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTimer>
+#include <cerrno>
 
 using namespace Headless;
+
+bool HeadlessRun::openOutput()
+{
+    if (m_options.ToStdout) {
+        m_stream = new RowStream(m_session, m_out, this);
+        connect(m_stream, &RowStream::ended, this, [this](int error) {
+            // Nobody reads standard output any more (a closed pipe): the run ends as asked.
+            const int status = error == EPIPE ? Ok : WriteFailed;
+            if (!m_done)
+                QTimer::singleShot(0, this, [this, status] { stop(status); });
+        });
+    }
+    if (m_options.Output.isEmpty())
+        return true;
+    m_file =
+        new DataFileOutput(m_session, {m_options.Output, m_options.Csv, m_options.IfExists}, this);
+    connect(m_file, &DataFileOutput::said, this,
+            [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });
+    QString why;
+    switch (m_file->open(&why)) {
+    case DataFileOutput::Opened::Ok:
+        break;
+    case DataFileOutput::Opened::Refused:
+        warn(why);
+        finish(NotWritable);
+        return false;
+    case DataFileOutput::Opened::Failed:
+        outputFailed(why);
+        finish(WriteFailed);
+        return false;
+    }
+    connect(m_file, &DataFileOutput::failed, this, &HeadlessRun::outputFailed);
+    return true;
+}
 
 void HeadlessRun::startOutputs()
 {

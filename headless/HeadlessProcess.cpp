@@ -3,6 +3,9 @@
 
 #include "headless/Headless.h"
 
+#include "headless/ErrWriter.h"
+#include "mqtt/MqttOptions.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -69,6 +72,22 @@ int run(const QStringList &arguments, HidPlatform *platform, const QString &extr
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGHUP, SIG_DFL);
     return status;
+}
+
+std::optional<int> startProgram(int argc, char **argv, const PlatformFor &platformFor,
+                                const QList<WindowOption> &windowOptions)
+{
+    ErrWriter::guardStandardDescriptors();
+    if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
+        return status;
+    if (!requested(argc, argv))
+        return beforeWindow(argc, argv, windowOptions); // before any window: no display yet
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("tx9-logger"));
+    QStringList arguments = app.arguments();
+    const std::shared_ptr<HidPlatform> platform = platformFor(arguments, &app);
+    return run(arguments, platform.get(),
+               windowOptions.isEmpty() ? QString() : windowOptionsHelp(windowOptions));
 }
 
 } // namespace Headless

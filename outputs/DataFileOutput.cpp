@@ -1,11 +1,9 @@
-// The data file of a headless run: created, refused when it already holds something (unless
-// the run is to replace it or go on after its last row), or locked for the packet written at
-// the end.
-
-#include "headless/Headless.h"
+#include "outputs/DataFileOutput.h"
 
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "recording/MeasurementTable.h"
+#include "session/LoggerSession.h"
 #include "session/RowFile.h"
 
 #include <QDate>
@@ -18,8 +16,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace Headless {
 
 AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
                         const QByteArray &header, bool csv)
@@ -69,25 +65,40 @@ AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 s
     return p;
 }
 
-} // namespace Headless
+DataFileOutput::DataFileOutput(LoggerSession &session, const DataFileOptions &options,
+                               QObject *parent)
+    : QObject(parent), m_session(session), m_options(options),
+      m_packet(!options.Csv && DataFiles::extensionOf(options.Path) == QLatin1String(".xml"))
+{}
 
-using namespace Headless;
-
-bool HeadlessRun::openOutput()
+DataFileOutput::~DataFileOutput()
 {
-    const QString &path = m_options.Output;
-    if (path.isEmpty())
-        return true;
-    auto refuse = [&](const QString &why) {
-        warn(QStringLiteral("Cannot write %1: %2.").arg(path, why));
-        finish(NotWritable);
-        return false;
-    };
+    releaseLock(false);
+}
+
+void DataFileOutput::releaseLock(bool written)
+{
+    if (m_lock < 0)
+        return;
+    ::close(std::exchange(m_lock, -1));
+    // A packet never written: the empty file that held the lock goes.
+    if (!written && m_createdXml)
+        QFile::remove(m_options.Path);
+}
+
+DataFileOutput::Opened DataFileOutput::refuse(QString *why, const QString &text)
+{
+    *why = QStringLiteral("Cannot write %1: %2.").arg(m_options.Path, text);
+    return Opened::Refused;
+}
+
+DataFileOutput::Opened DataFileOutput::open(QString *why)
+{
+    const QString &path = m_options.Path;
     const QByteArray name = QFile::encodeName(path);
     struct stat st = {};
     const bool holdsSomething =
         ::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-    const bool packet = !m_options.Csv && DataFiles::extensionOf(path) == QLatin1String(".xml");
     if (holdsSomething) {
         // Another run writing it is the first thing to say (each run holds a lock on its file).
         const int probe = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -96,35 +107,36 @@ bool HeadlessRun::openOutput()
         if (probe >= 0)
             ::close(probe);
         if (busy)
-            return refuse(QStringLiteral("another run is writing it"));
+            return refuse(why, QStringLiteral("another run is writing it"));
     }
     if (holdsSomething && m_options.IfExists == Existing::Refuse)
-        return refuse(QStringLiteral("it already exists (%1 bytes). --overwrite replaces it; "
-                                     "--append goes on after its last row%2")
-                          .arg(st.st_size)
-                          .arg(packet ? QStringLiteral(" (text and CSV files only)") : QString()));
-    if (packet) {
+        return refuse(
+            why, QStringLiteral("it already exists (%1 bytes). --overwrite replaces it; "
+                                "--append goes on after its last row%2")
+                     .arg(st.st_size)
+                     .arg(m_packet ? QStringLiteral(" (text and CSV files only)") : QString()));
+    if (m_packet) {
         if (holdsSomething && m_options.IfExists == Existing::Append)
-            return refuse(QStringLiteral("an XML data packet is written whole at the end and "
-                                         "cannot be appended to; --append is for text and CSV "
-                                         "files"));
+            return refuse(why, QStringLiteral("an XML data packet is written whole at the end and "
+                                              "cannot be appended to; --append is for text and "
+                                              "CSV files"));
         // The packet is written whole when the run ends; whether it can be is known now. The
         // file is held under a lock meanwhile, so that no other run writes it too.
         m_createdXml = ::access(name.constData(), F_OK) != 0;
-        m_xmlLock =
+        m_lock =
             ::open(name.constData(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (m_xmlLock < 0)
-            return refuse(FileIo::reason(errno));
-        if (::fstat(m_xmlLock, &st) != 0 || !S_ISREG(st.st_mode))
-            return refuse(QStringLiteral("not a regular file"));
-        if (::flock(m_xmlLock, LOCK_EX | LOCK_NB) != 0)
-            return refuse(QStringLiteral("another run is writing it"));
+        if (m_lock < 0)
+            return refuse(why, FileIo::reason(errno));
+        if (::fstat(m_lock, &st) != 0 || !S_ISREG(st.st_mode))
+            return refuse(why, QStringLiteral("not a regular file"));
+        if (::flock(m_lock, LOCK_EX | LOCK_NB) != 0)
+            return refuse(why, QStringLiteral("another run is writing it"));
         if (::access(name.constData(), W_OK) != 0)
-            return refuse(FileIo::reason(errno));
+            return refuse(why, FileIo::reason(errno));
         QTemporaryFile probe(QFileInfo(path).absolutePath() + QStringLiteral("/.tx9-probe-XXXXXX"));
         if (!probe.open())
-            return refuse(probe.errorString());
-        return true;
+            return refuse(why, probe.errorString());
+        return Opened::Ok;
     }
     const QByteArray header =
         m_options.Csv ? DataFiles::csvHeader() : DataFiles::textFileHeader(QDate::currentDate());
@@ -132,28 +144,31 @@ bool HeadlessRun::openOutput()
     m_file->setExclusive(true);
     if (m_options.Csv)
         m_file->setLines(RowFile::Lines::Csv);
-    if (holdsSomething && m_options.IfExists == Existing::Append)
-        return appendTo(header);
-    if (!m_file->create(path, header, false)) {
+    if (holdsSomething && m_options.IfExists == Existing::Append) {
+        if (const Opened o = appendTo(header, why); o != Opened::Ok)
+            return o;
+    } else if (!m_file->create(path, header, false)) {
         const int error = m_file->error();
         if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
-            outputFailed(error);
-            finish(WriteFailed);
-            return false;
+            *why = FileIo::reason(error);
+            return Opened::Failed;
         }
-        return refuse(m_file->errorString());
+        return refuse(why, m_file->errorString());
     }
-    connect(m_file, &RowFile::failed, this, &HeadlessRun::outputFailed);
-    return true;
+    connect(m_file, &RowFile::failed, this,
+            [this](int error) { emit failed(FileIo::reason(error)); });
+    const MeasurementTable *table = &m_session.table();
+    connect(&m_session.engine(), &LoggerEngine::rowStored, this,
+            [this, table](qint64 row) { m_file->appendRows(*table, row, row); });
+    return Opened::Ok;
 }
 
-bool HeadlessRun::appendTo(const QByteArray &header)
+DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QString *why)
 {
-    const QString &path = m_options.Output;
-    auto refuse = [&](const QString &why) {
-        warn(QStringLiteral("Cannot append to %1: %2.").arg(path, why));
-        finish(NotWritable);
-        return false;
+    const QString &path = m_options.Path;
+    auto refuse = [&](const QString &text) {
+        *why = QStringLiteral("Cannot append to %1: %2.").arg(path, text);
+        return Opened::Refused;
     };
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -174,14 +189,41 @@ bool HeadlessRun::appendTo(const QByteArray &header)
     if (!m_file->resume(path, 0))
         return refuse(m_file->errorString().isEmpty() ? QStringLiteral("it cannot be opened")
                                                       : m_file->errorString());
-    connect(m_file, &RowFile::failed, this, &HeadlessRun::outputFailed);
     if (at.TornBytes > 0)
-        warn(QStringLiteral("The last line of %1 was not whole (%2 bytes, left by a run that "
-                            "was killed); it is cut off.")
-                 .arg(path)
-                 .arg(at.TornBytes));
+        emit said(QStringLiteral("The last line of %1 was not whole (%2 bytes, left by a run "
+                                 "that was killed); it is cut off.")
+                      .arg(path)
+                      .arg(at.TornBytes),
+                  true);
     // The rows go on numbering after the file's last one.
-    m_state.NextRecordNo = qint32(qMin<qint64>(at.LastNo + 1, std::numeric_limits<qint32>::max()));
-    say(QStringLiteral("Appending to %1 after its reading No %2.").arg(path).arg(at.LastNo));
-    return true;
+    m_session.state().NextRecordNo =
+        qint32(qMin<qint64>(at.LastNo + 1, std::numeric_limits<qint32>::max()));
+    emit said(QStringLiteral("Appending to %1 after its reading No %2.").arg(path).arg(at.LastNo),
+              false);
+    return Opened::Ok;
+}
+
+DataFileOutput::Closed DataFileOutput::close()
+{
+    Closed c;
+    if (std::exchange(m_closed, true))
+        return c;
+    const MeasurementTable &table = m_session.table();
+    if (m_file) {
+        m_file->flushToDisk(); // a failure is said through failed
+        m_file->close();
+        c.Failed = m_file->error() != 0;
+        c.Rows = m_file->rowsWritten();
+        return c;
+    }
+    if (!m_packet || m_lock < 0)
+        return c;
+    if (!DataFiles::saveTable(table, m_options.Path, QDate::currentDate(), nullptr, &c.Unsaid)) {
+        c.Failed = true;
+        releaseLock(false);
+        return c;
+    }
+    releaseLock(true);
+    c.Rows = table.count();
+    return c;
 }

@@ -1,0 +1,87 @@
+#pragma once
+// The data file a run writes as it goes: text or CSV, a row at a time as each is stored (a
+// reader following the file sees them come), or an XML data packet written whole when the
+// run ends. A file that already holds something is refused unless the run is to replace it
+// or go on after its last row; a file another run writes is always refused (each run holds
+// an exclusive lock on its file).
+
+#include <QObject>
+#include <QString>
+
+class LoggerSession;
+class RowFile;
+
+// What a run does with a data file that already holds something.
+enum class Existing
+{
+    Refuse,    // nothing recorded is written over unasked
+    Overwrite, // replaced
+    Append,    // text and CSV with this run's header go on after their last row
+};
+
+// Where a run may go on in an existing text or CSV file: head is its first bytes, tail its
+// last (up to size), header what this run would write.
+struct AppendPoint
+{
+    bool Ok = false;
+    QString Why;          // when not
+    qint64 TornBytes = 0; // after the last whole line (cut off)
+    qint64 LastNo = 0;    // the last row's No; 0 without rows
+};
+AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
+                        const QByteArray &header, bool csv);
+
+struct DataFileOptions
+{
+    QString Path;
+    bool Csv = false; // CSV whatever the name; else the name's extension decides
+    Existing IfExists = Existing::Refuse;
+};
+
+class DataFileOutput : public QObject
+{
+    Q_OBJECT
+public:
+    DataFileOutput(LoggerSession &session, const DataFileOptions &options,
+                   QObject *parent = nullptr);
+    ~DataFileOutput() override; // an unwritten packet's empty placeholder goes
+
+    enum class Opened
+    {
+        Ok,
+        Refused, // the file is not to be written (exists, locked, not writable): why says so
+        Failed,  // writing it failed (a full disk): why holds the reason
+    };
+    // Creates, resumes or locks the file. On appending, the session's rows go on numbering
+    // after the file's last one. why: a whole sentence when refused, the reason when failed.
+    Opened open(QString *why);
+    // Completes the file: written out and synced, or the packet written whole.
+    struct Closed
+    {
+        qint64 Rows = 0; // in the file
+        bool Failed = false;
+        QString Unsaid; // the reason of a failure not said through failed
+    };
+    Closed close();
+    bool isPacket() const { return m_packet; }
+    const QString &path() const { return m_options.Path; }
+
+signals:
+    // A line to say (problem: a warning).
+    void said(const QString &line, bool problem);
+    // A row could not be written: the reason.
+    void failed(const QString &reason);
+
+private:
+    Opened refuse(QString *why, const QString &text);
+    Opened appendTo(const QByteArray &header, QString *why);
+    void releaseLock(bool written);
+
+    LoggerSession &m_session;
+    DataFileOptions m_options;
+    bool m_packet = false;
+    RowFile *m_file = nullptr;
+    int m_lock = -1;           // an .xml output's lock, held until the packet is written
+    bool m_createdXml = false; // the .xml output did not exist before the run
+    bool m_closed = false;
+};
