@@ -5,6 +5,10 @@
 // the session's rowStored. A face builds the outputs from its options and shows what they
 // say (the signals below) in its own words.
 //
+// The data file (DataFileOutput), the row stream (RowStream), the journal's watch
+// (JournalWatch) and --latest (LatestReading) are outputs of their own beside these, built by
+// the face that offers them.
+//
 // A new output is a class here that follows the session, its option in OutputOptions (or a
 // start* call, when it needs what only the run knows), and its test.
 
