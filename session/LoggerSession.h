@@ -54,6 +54,11 @@ public:
     const LoggerState &state() const { return m_state; }
     // Whether the rows stored now come from a download of the instrument's memory.
     bool downloading() const { return m_settings.recallData(); }
+    // The sampling interval in seconds; 0 when every reading is stored.
+    int samplingSeconds() const
+    {
+        return m_settings.recordSI() ? qMax(0, m_settings.intervalText().toInt()) : 0;
+    }
 
 private:
     // The engine's face: the settings' answers and the route's steps.

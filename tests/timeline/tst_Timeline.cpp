@@ -1,0 +1,404 @@
+// The time series' level of detail against the rows themselves, and the rules that place rows
+// in time: gaps, runs, and dates for rows that carry only a time of day.
+
+#include "recording/MeasurementTable.h"
+#include "timeline/FileDates.h"
+#include "timeline/Timeline.h"
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QTest>
+#include <ctime>
+
+class TestTimeline : public QObject
+{
+    Q_OBJECT
+private slots:
+    void reductionIsExact();
+    void gapRules_data();
+    void gapRules();
+    void fileDates_data();
+    void fileDates();
+    void fileRowsAreDatedAndSpacedByThemselves();
+};
+
+namespace {
+
+using Summary = TimeSeries::Summary;
+
+// The rows of [first, end) summed up one by one.
+Summary bruteSummary(const TimeSeries &s, qint64 first, qint64 end)
+{
+    Summary b;
+    for (qint64 i = first; i < end; ++i)
+        b.add(s.value(i));
+    return b;
+}
+
+bool same(const Summary &a, const Summary &b)
+{
+    if (a.Count != b.Count || a.Flags != b.Flags)
+        return false;
+    if (a.Count == 0)
+        return true;
+    return a.Min == b.Min && a.Max == b.Max &&
+           std::abs(a.Sum - b.Sum) <= 1e-6 * (1 + std::abs(b.Sum));
+}
+
+// Every column of every run over [from, to) in n columns, against the rows placed in columns
+// by their times.
+void checkColumns(const TimeSeries &s, double from, double to, int n)
+{
+    const double width = (to - from) / n;
+    std::vector<TimeSeries::Column> columns;
+    for (const TimeSeries::Run &run : s.runs()) {
+        s.columns(run, from, to, n, columns);
+        QCOMPARE(qsizetype(columns.size()), qsizetype(n));
+        std::vector<Summary> expected(static_cast<size_t>(n));
+        std::vector<qint64> firstRow(size_t(n), -1), lastRow(size_t(n), -1);
+        for (qint64 i = run.First; i < run.End; ++i) {
+            const double t = double(s.timeMs(i));
+            if (t < from || t >= to)
+                continue;
+            int k = int((t - from) / width);
+            while (k > 0 && t < from + k * width)
+                --k;
+            while (k < n - 1 && t >= from + (k + 1) * width)
+                ++k;
+            expected[size_t(k)].add(s.value(i));
+            if (firstRow[size_t(k)] < 0)
+                firstRow[size_t(k)] = i;
+            lastRow[size_t(k)] = i;
+        }
+        for (int k = 0; k < n; ++k) {
+            const TimeSeries::Column &c = columns[size_t(k)];
+            if (firstRow[size_t(k)] < 0) {
+                QVERIFY2(c.empty(), qPrintable(QStringLiteral("column %1 of %2").arg(k).arg(n)));
+                continue;
+            }
+            QCOMPARE(c.First, firstRow[size_t(k)]);
+            QCOMPARE(c.End, lastRow[size_t(k)] + 1);
+            QVERIFY2(same(c.S, expected[size_t(k)]),
+                     qPrintable(QStringLiteral("column %1 of %2: min %3/%4 max %5/%6 count %7/%8")
+                                    .arg(k)
+                                    .arg(n)
+                                    .arg(c.S.Min)
+                                    .arg(expected[size_t(k)].Min)
+                                    .arg(c.S.Max)
+                                    .arg(expected[size_t(k)].Max)
+                                    .arg(c.S.Count)
+                                    .arg(expected[size_t(k)].Count)));
+        }
+    }
+}
+
+} // namespace
+
+void TestTimeline::reductionIsExact()
+{
+    // Random recordings: mostly a slow walk with spikes, readings without numbers, over-range
+    // markers, steps back in time (new runs) and jumps forward; checked at several zooms while
+    // they grow.
+    for (quint32 seed = 1; seed <= 12; ++seed) {
+        QRandomGenerator rng(seed);
+        TimeSeries s;
+        qint64 t = 1'700'000'000'000;
+        float v = 20;
+        const int total = 2000 + int(rng.bounded(30000));
+        for (int i = 0; i < total; ++i) {
+            const quint32 what = rng.bounded(1000);
+            if (what < 3)
+                t -= qint64(rng.bounded(3'600'000)); // the clock set back
+            else if (what < 8)
+                t += qint64(rng.bounded(86'400'000)); // a long silence
+            else
+                t += 500 + qint64(rng.bounded(1500));
+            v += float(rng.bounded(2.0) - 1.0);
+            float value = v;
+            if (what >= 990)
+                value = v + float(rng.bounded(500.0)) - 250; // a spike
+            else if (what >= 980)
+                value = TimeSeries::NoNumber;
+            else if (what >= 975)
+                value = TimeSeries::Above;
+            else if (what >= 972)
+                value = TimeSeries::Below;
+            s.append(t, value, what >= 960 && what < 965, what >= 965 && what < 967);
+            if (i % 5000 == 4999 || i == total - 1) {
+                qint64 first = 0, last = 0;
+                QVERIFY(s.timeRange(&first, &last));
+                const double span = double(last - first) + 1;
+                for (const int n : {1, 7, 333, 1600}) {
+                    checkColumns(s, double(first), double(last) + 1, n);
+                    const double a = double(first) + rng.bounded(span);
+                    const double b = a + 1 + rng.bounded(span / 50);
+                    checkColumns(s, a, b, n);
+                    if (QTest::currentTestFailed())
+                        return;
+                }
+                // Any span of rows, and what is in view, as the rows say.
+                for (int k = 0; k < 40; ++k) {
+                    const qint64 a = qint64(rng.bounded(quint64(s.rows())));
+                    const qint64 b = a + qint64(rng.bounded(quint64(s.rows() - a + 1)));
+                    QVERIFY(same(s.summary(a, b), bruteSummary(s, a, b)));
+                }
+                const double a = double(first) + rng.bounded(span), b = a + rng.bounded(span);
+                Summary inView;
+                for (qint64 i = 0; i < s.rows(); ++i)
+                    if (double(s.timeMs(i)) >= a && double(s.timeMs(i)) < b)
+                        inView.add(s.value(i));
+                QVERIFY(same(s.summaryIn(a, b), inView));
+            }
+        }
+        // No run goes back in time, so no line is ever joined backwards.
+        for (const TimeSeries::Run &run : s.runs())
+            for (qint64 i = run.First + 1; i < run.End; ++i)
+                QVERIFY(s.timeMs(i) >= s.timeMs(i - 1));
+    }
+}
+
+namespace {
+
+// A scripted recording: at each step (seconds from the start) a reading arrives, is stored,
+// or something happens.
+struct Step
+{
+    double At;
+    char What; // 'a' arrives only, 's' arrives and is stored, 'r' stored without an arrival,
+               // 'c' connected, 'd' disconnected, 'l' cable lost, 'D' downloading on,
+               // 'U' downloading off, 'i' interval = Arg, 'b' clock stepped back by Arg s
+    int Arg = 0;
+};
+
+} // namespace
+
+void TestTimeline::gapRules_data()
+{
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<QString>("gaps");   // reason letters of the gaps, in order
+    QTest::addColumn<QString>("breaks"); // rows the line breaks before (after row 0)
+    QTest::addColumn<int>("runs");
+
+    auto every = [](double from, double to, double step, char what) {
+        QList<Step> s;
+        for (double t = from; t < to; t += step)
+            s << Step{t, what};
+        return s;
+    };
+    QTest::newRow("readings every second") << every(0, 60, 1, 's') << ""
+                                           << "" << 1;
+    // The repeat filter: readings arrive all the time, one is stored a minute.
+    QTest::newRow("repeat filter keeps the line whole")
+        << (QList<Step>{{0, 's'}} + every(1, 60, 1, 'a') + QList<Step>{{60, 's'}}) << ""
+        << "" << 1;
+    QTest::newRow("15 s without readings is a gap")
+        << (every(0, 5, 1, 's') + every(20, 25, 1, 's')) << "S"
+        << "5" << 1;
+    QTest::newRow("9 s without readings is not")
+        << (every(0, 5, 1, 's') + every(13, 18, 1, 's')) << ""
+        << "" << 1;
+    // Interval 20: a gap is more than a minute without readings.
+    QTest::newRow("interval 20: 50 s is not a gap")
+        << (QList<Step>{{0, 'i', 20}} + every(0, 5, 1, 's') + every(55, 60, 1, 's')) << ""
+        << "" << 1;
+    QTest::newRow("interval 20: 70 s is")
+        << (QList<Step>{{0, 'i', 20}} + every(0, 5, 1, 's') + every(75, 80, 1, 's')) << "S"
+        << "5" << 1;
+    QTest::newRow("interval changed to 1 after: 15 s is")
+        << (QList<Step>{{0, 'i', 20}} + every(0, 5, 1, 's') + QList<Step>{{6, 'i', 1}} +
+            every(20, 25, 1, 's'))
+        << "S"
+        << "5" << 1;
+    QTest::newRow("disconnect and connect")
+        << (every(0, 5, 1, 's') + QList<Step>{{5, 'd'}, {6, 'c'}} + every(7, 10, 1, 's')) << "d"
+        << "5" << 1;
+    QTest::newRow("lost cable") << (every(0, 5, 1, 's') + QList<Step>{{5, 'l'}} +
+                                    every(40, 45, 1, 's'))
+                                << "l"
+                                << "5" << 1;
+    // A download: rows in a burst, as received, drawn as a run of their own.
+    QTest::newRow("download") << (every(0, 3, 1, 's') + QList<Step>{{3, 'D'}} +
+                                  every(3, 3.5, 0.01, 'r') + QList<Step>{{4, 'U'}} +
+                                  every(4, 6, 1, 's'))
+                              << ""
+                              << "" << 3;
+    QTest::newRow("clock stepped back: a new run, no gap")
+        << (every(0, 5, 1, 's') + QList<Step>{{5, 'b', 3600}} + every(5, 8, 1, 's')) << ""
+        << "" << 2;
+    QTest::newRow("clock stepped forward an hour: a gap")
+        << (every(0, 5, 1, 's') + QList<Step>{{5, 'b', -3600}} + every(5, 8, 1, 's')) << "C"
+        << "5" << 1;
+}
+
+void TestTimeline::gapRules()
+{
+    QFETCH(QList<Step>, steps);
+    QFETCH(QString, gaps);
+    QFETCH(QString, breaks);
+    QFETCH(int, runs);
+
+    MeasurementTable table;
+    Timeline timeline;
+    timeline.follow(&table);
+    const qint64 start = QDateTime(QDate(2026, 12, 9), QTime(10, 0)).toMSecsSinceEpoch();
+    qint64 wallShift = 0; // what the wall clock was set by
+    int no = 0;
+    for (const Step &s : steps) {
+        const qint64 steady = qint64(s.At * 1000);
+        auto store = [&] {
+            table.appendRow({++no, QStringLiteral("10:00:00"), QStringLiteral("21.5"),
+                             QStringLiteral("#"),
+                             QDateTime::fromMSecsSinceEpoch(start + steady + wallShift), steady});
+        };
+        switch (s.What) {
+        case 'a':
+            timeline.readingArrived(steady);
+            break;
+        case 's':
+            timeline.readingArrived(steady);
+            store();
+            break;
+        case 'r':
+            store();
+            break;
+        case 'c':
+            timeline.breakNext(Timeline::Why::Connected);
+            break;
+        case 'd':
+            timeline.breakNext(Timeline::Why::Disconnected);
+            break;
+        case 'l':
+            timeline.breakNext(Timeline::Why::CableLost);
+            break;
+        case 'D':
+        case 'U':
+            timeline.setDownloading(s.What == 'D');
+            break;
+        case 'i':
+            timeline.setIntervalSeconds(s.Arg);
+            break;
+        case 'b':
+            wallShift -= qint64(s.Arg) * 1000;
+            break;
+        }
+    }
+    const TimeSeries &series = timeline.series();
+    QCOMPARE(series.rows(), table.count());
+    QString gotGaps;
+    for (const Timeline::Gap &g : timeline.gaps()) {
+        const char letter[] = {'S', 'c', 'd', 'l', 'R', 'L', 'C'};
+        gotGaps += QLatin1Char(letter[int(g.Reason)]);
+        QVERIFY(g.ToMs > g.FromMs);
+        QCOMPARE(series.timeMs(g.Row), g.ToMs);
+    }
+    QCOMPARE(gotGaps, gaps);
+    QStringList gotBreaks;
+    for (qint64 r = 1; r < series.rows(); ++r)
+        if (series.brokenBefore(r) && series.runs().size() == 1)
+            gotBreaks << QString::number(r);
+    QCOMPARE(gotBreaks.join(QLatin1Char(',')), breaks);
+    QCOMPARE(int(series.runs().size()), runs);
+    if (runs == 3) // the download's run is tagged, the others are not
+        QCOMPARE(int(series.runs()[1].Tag), int(Timeline::Downloaded));
+}
+
+void TestTimeline::fileDates_data()
+{
+    QTest::addColumn<QStringList>("times");
+    QTest::addColumn<QDate>("lastDate");
+    QTest::addColumn<QStringList>("expected"); // ISO with offset
+
+    QTest::newRow("one day") << QStringList{"10:00:00", "10:00:01", "11:30:00"} << QDate(2026, 6, 2)
+                             << QStringList{"2026-06-02T10:00:00+02:00",
+                                            "2026-06-02T10:00:01+02:00",
+                                            "2026-06-02T11:30:00+02:00"};
+    QTest::newRow("across midnight twice")
+        << QStringList{"23:59:58", "00:00:01", "12:00:00", "23:59:59", "00:00:00"}
+        << QDate(2026, 6, 3)
+        << QStringList{"2026-06-01T23:59:58+02:00", "2026-06-02T00:00:01+02:00",
+                       "2026-06-02T12:00:00+02:00", "2026-06-02T23:59:59+02:00",
+                       "2026-06-03T00:00:00+02:00"};
+    // Clocks go back at 03:00 summer time on 25 October 2026: 02:00-03:00 comes twice.
+    QTest::newRow("clocks back: the repeated hour is not a day")
+        << QStringList{"02:30:00", "02:59:59", "02:00:00", "02:30:00", "03:00:00"}
+        << QDate(2026, 10, 25)
+        << QStringList{"2026-10-25T02:30:00+02:00", "2026-10-25T02:59:59+02:00",
+                       "2026-10-25T02:00:00+01:00", "2026-10-25T02:30:00+01:00",
+                       "2026-10-25T03:00:00+01:00"};
+    // Clocks go forward at 02:00 on 29 March 2026.
+    QTest::newRow("clocks forward")
+        << QStringList{"01:59:59", "03:00:00", "03:00:01"} << QDate(2026, 3, 29)
+        << QStringList{"2026-03-29T01:59:59+01:00", "2026-03-29T03:00:00+02:00",
+                       "2026-03-29T03:00:01+02:00"};
+    QTest::newRow("a row without a time takes the one before")
+        << QStringList{"08:00:00", "", "08:00:02"} << QDate(2026, 1, 5)
+        << QStringList{"2026-01-05T08:00:00+01:00", "2026-01-05T08:00:00+01:00",
+                       "2026-01-05T08:00:02+01:00"};
+    QTest::newRow("dots as separators")
+        << QStringList{"23.00.00", "01.00.00"} << QDate(2026, 1, 5)
+        << QStringList{"2026-01-04T23:00:00+01:00", "2026-01-05T01:00:00+01:00"};
+}
+
+void TestTimeline::fileDates()
+{
+    QFETCH(QStringList, times);
+    QFETCH(QDate, lastDate);
+    QFETCH(QStringList, expected);
+    std::vector<int> tods;
+    for (const QString &t : times)
+        tods.push_back(FileDates::msOfDay(t));
+    const std::vector<qint64> got = FileDates::assume(tods, lastDate);
+    QStringList text;
+    for (const qint64 ms : got)
+        text << QDateTime::fromMSecsSinceEpoch(ms)
+                    .toOffsetFromUtc(QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc())
+                    .toString(Qt::ISODate);
+    QCOMPARE(text, expected);
+}
+
+void TestTimeline::fileRowsAreDatedAndSpacedByThemselves()
+{
+    // A file recorded a row a minute, loaded after a live minute: dated from its own date,
+    // its own spacing is no gap, and where it begins the line breaks, said as a load.
+    MeasurementTable table, file;
+    Timeline timeline;
+    timeline.follow(&table);
+    const QDateTime now(QDate(2026, 12, 9), QTime(9, 0));
+    for (int i = 0; i < 3; ++i) {
+        timeline.readingArrived(i * 1000);
+        table.appendRow({i + 1, QStringLiteral("09:00:0%1").arg(i), QStringLiteral("20.0"),
+                         QStringLiteral("#"), now.addSecs(i), i * 1000});
+    }
+    for (int m = 0; m < 120; ++m)
+        file.appendRow({m + 1, QTime(22, 0).addSecs(m * 60).toString(QStringLiteral("HH:mm:ss")),
+                        m == 50 ? QStringLiteral("  OL") : QStringLiteral("21.0"),
+                        QStringLiteral("#")});
+    timeline.setFileDate(QDate(2026, 12, 8));
+    table.appendFrom(file);
+    const TimeSeries &s = timeline.series();
+    QCOMPARE(s.rows(), qint64(123));
+    QCOMPARE(timeline.assumedDates(), qint64(120));
+    // 22:00 to 23:59 ends on the 8th, the day it was written.
+    QCOMPARE(QDateTime::fromMSecsSinceEpoch(s.timeMs(122)),
+             QDateTime(QDate(2026, 12, 8), QTime(23, 59)));
+    QCOMPARE(s.runs().size(), size_t(2));
+    QCOMPARE(int(s.runs()[1].Tag), int(Timeline::FromFile));
+    QVERIFY(timeline.gaps().empty()); // backwards in time: a run of its own, not a gap
+    QCOMPARE(s.summary(3, 123).Flags, quint8(TimeSeries::HasAbove));
+    QCOMPARE(s.summary(3, 123).Count, qint64(119));
+    // Emptied, it starts again.
+    table.clear();
+    QCOMPARE(s.rows(), qint64(0));
+}
+
+int main(int argc, char **argv)
+{
+    // Summer time both ways, whatever the machine's zone.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    QCoreApplication app(argc, argv);
+    TestTimeline test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_Timeline.moc"

@@ -1,0 +1,106 @@
+#pragma once
+// Readings over time for a chart that must stay quick at ten million of them: each row's
+// capture time and value, and above them a min/max level of detail built as rows arrive (a
+// constant cost per row), so that any span of rows is summed up in a few steps and a redraw
+// costs in proportion to the pixels drawn, not the rows.
+//
+// Rows are kept in the order they came. A run is a stretch of rows in time order; a row whose
+// time is before the one before it starts a new run (a loaded file, a clock set back), so
+// every run can be searched by time. A run may also be started on purpose (a download: its
+// rows are drawn apart). A break marks a row the line does not join to the row before it.
+//
+// Values: a number, or one of three markers that are not values: above range (+inf), below
+// range (-inf), no number (NaN). Minimum, maximum, sum and count are of numbers only; the
+// markers are counted as flags.
+
+#include <QtGlobal>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+class TimeSeries
+{
+public:
+    static constexpr float Above = std::numeric_limits<float>::infinity();
+    static constexpr float Below = -std::numeric_limits<float>::infinity();
+    static constexpr float NoNumber = std::numeric_limits<float>::quiet_NaN();
+
+    enum Flag : quint8
+    {
+        HasAbove = 1,
+        HasBelow = 2,
+        HasNoNumber = 4,
+    };
+
+    // What a span of rows holds.
+    struct Summary
+    {
+        float Min = std::numeric_limits<float>::infinity();
+        float Max = -std::numeric_limits<float>::infinity();
+        double Sum = 0;
+        qint64 Count = 0; // numbers
+        quint8 Flags = 0;
+        void add(float v);
+        void add(const Summary &other);
+        bool hasNumbers() const { return Count > 0; }
+    };
+
+    struct Run
+    {
+        qint64 First = 0, End = 0; // rows [First, End)
+        quint8 Tag = 0;            // set by whoever starts it (downloaded rows, say)
+    };
+
+    // A row at timeMs (ms since the epoch). newRun: starts a run even in time order; tag: the
+    // new run's. breakBefore: the line does not join this row to the one before.
+    void append(qint64 timeMs, float value, bool breakBefore = false, bool newRun = false,
+                quint8 tag = 0);
+    void clear();
+    void reserve(qint64 rows);
+
+    qint64 rows() const { return qint64(m_time.size()); }
+    qint64 timeMs(qint64 row) const { return m_time[size_t(row)]; }
+    float value(qint64 row) const { return m_value[size_t(row)]; }
+    const std::vector<Run> &runs() const { return m_runs; }
+    // Whether the line is broken between row - 1 and row (a break, or a new run).
+    bool brokenBefore(qint64 row) const;
+    // Whether the line is broken anywhere in (after, upTo].
+    bool brokenBetween(qint64 after, qint64 upTo) const;
+    // The earliest and latest time of all rows; false without rows.
+    bool timeRange(qint64 *first, qint64 *last) const;
+
+    // Rows [first, end) summed up.
+    Summary summary(qint64 first, qint64 end) const;
+    // The rows of run whose times are in [fromMs, toMs): [first, end).
+    std::pair<qint64, qint64> rowsIn(const Run &run, double fromMs, double toMs) const;
+    // The rows of every run in [fromMs, toMs) summed up.
+    Summary summaryIn(double fromMs, double toMs) const;
+
+    // One pixel column of a run: its rows [First, End) and what they hold.
+    struct Column
+    {
+        qint64 First = 0, End = 0;
+        Summary S;
+        bool empty() const { return First >= End; }
+    };
+    // The columns of run over [fromMs, toMs) cut into n equal spans (out gets n columns).
+    void columns(const Run &run, double fromMs, double toMs, int n, std::vector<Column> &out) const;
+
+    // The row nearest to timeMs in time; -1 without rows.
+    qint64 nearest(double timeMs) const;
+
+    // Bytes held beyond the rows' own 12 (for the benchmark's account).
+    qint64 detailBytes() const;
+
+private:
+    static constexpr int LeafShift = 6;  // 64 rows a node at the first level
+    static constexpr int LevelShift = 4; // 16 nodes of a level a node of the next
+    void addToLevels(float value);
+    qint64 firstAtOrAfter(const Run &run, double timeMs) const;
+
+    std::vector<qint64> m_time;
+    std::vector<float> m_value;
+    std::vector<std::vector<Summary>> m_levels; // m_levels[0]: per 64 rows, then per 16 nodes
+    std::vector<Run> m_runs;
+    std::vector<qint64> m_breaks; // rows that begin a broken line inside a run, in order
+};

@@ -1,0 +1,241 @@
+#include "timeline/Timeline.h"
+
+#include "recording/MeasurementTable.h"
+#include "session/LoggerSession.h"
+#include "timeline/FileDates.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+qint64 steadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The median of the steps forward between times (a sample of them, for many).
+qint64 usualSpacing(const std::vector<qint64> &times)
+{
+    std::vector<qint64> steps;
+    const size_t n = times.size();
+    const size_t stride = std::max<size_t>(1, n / 65536);
+    for (size_t i = stride; i < n; i += stride)
+        if (times[i] > times[i - 1])
+            steps.push_back(times[i] - times[i - 1]);
+    if (steps.empty())
+        return 0;
+    std::nth_element(steps.begin(), steps.begin() + qsizetype(steps.size() / 2), steps.end());
+    return steps[steps.size() / 2];
+}
+
+} // namespace
+
+QString Timeline::describe(Why why)
+{
+    switch (why) {
+    case Why::Silence:
+        return QStringLiteral("no readings");
+    case Why::Connected:
+        return QStringLiteral("connected again");
+    case Why::Disconnected:
+        return QStringLiteral("disconnected");
+    case Why::CableLost:
+        return QStringLiteral("the cable was lost");
+    case Why::Restored:
+        return QStringLiteral("restored from the recovery journal");
+    case Why::Loaded:
+        return QStringLiteral("loaded from a file");
+    case Why::ClockSet:
+        return QStringLiteral("the clock was set forward");
+    }
+    return {};
+}
+
+Timeline::Timeline(QObject *parent) : QObject(parent) {}
+
+void Timeline::follow(const MeasurementTable *table)
+{
+    m_table = table;
+    reset();
+    connect(table, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { rowsInserted(first, last); });
+    connect(table, &QAbstractItemModel::modelReset, this, [this] {
+        reset();
+        emit cleared();
+        emit changed();
+    });
+    if (table->count() > 0)
+        rowsInserted(0, table->count() - 1);
+}
+
+void Timeline::follow(LoggerSession &session)
+{
+    m_session = &session;
+    LoggerEngine *engine = &session.engine();
+    connect(engine, &LoggerEngine::readingShown, this, [this] { readingArrived(steadyNowMs()); });
+    connect(engine, &LoggerEngine::recallLocked, this,
+            [this](bool connected) { breakNext(connected ? Why::Connected : Why::Disconnected); });
+    connect(engine, &LoggerEngine::connectionLost, this, [this] { breakNext(Why::CableLost); });
+    follow(&session.table());
+}
+
+void Timeline::setIntervalSeconds(int seconds)
+{
+    m_interval = qMax(0, seconds);
+}
+
+qint64 Timeline::gapThresholdMs() const
+{
+    return qMax<qint64>(MinGapMs, 3000LL * m_interval);
+}
+
+void Timeline::readingArrived(qint64 steadyMs)
+{
+    if (m_lastArrival >= 0)
+        m_silence = qMax(m_silence, steadyMs - m_lastArrival);
+    m_lastArrival = steadyMs;
+    m_arrivals = true;
+}
+
+void Timeline::breakNext(Why why)
+{
+    // The first reason stands: a disconnect is what the gap after it is.
+    if (!m_pendingBreak)
+        m_pendingWhy = why;
+    m_pendingBreak = true;
+    if (why == Why::Connected || why == Why::Disconnected || why == Why::CableLost)
+        m_lastArrival = -1; // a silence across a connection is the connection's gap
+}
+
+void Timeline::setDownloading(bool downloading)
+{
+    m_downloading = downloading;
+}
+
+void Timeline::setFileDate(const QDate &date)
+{
+    m_fileDate = date;
+}
+
+void Timeline::reset()
+{
+    m_series.clear();
+    m_gaps.clear();
+    m_valueOfText.clear();
+    m_knownText.clear();
+    m_assumed = 0;
+    m_pendingBreak = false;
+    m_lastDownloaded = false;
+    m_silence = 0;
+    m_arrivals = false;
+}
+
+float Timeline::valueOf(qint64 row)
+{
+    const quint32 id = m_table->textId(row, MeasurementTable::FieldValue);
+    if (id >= m_knownText.size()) {
+        m_valueOfText.resize(size_t(id) + 256);
+        m_knownText.resize(size_t(id) + 256, 0);
+    }
+    if (!m_knownText[id]) {
+        const QString text = m_table->textById(id).trimmed();
+        float v = TimeSeries::NoNumber;
+        // The over-range forms (OL, -OL) are ends of the range, not values.
+        if (text.contains(QLatin1Char('L')))
+            v = text.startsWith(QLatin1Char('-')) ? TimeSeries::Below : TimeSeries::Above;
+        else if (const auto number = MeasurementTable::numberOf(text))
+            v = float(*number);
+        m_valueOfText[id] = v;
+        m_knownText[id] = 1;
+    }
+    return m_valueOfText[id];
+}
+
+void Timeline::rowsInserted(qint64 first, qint64 last)
+{
+    const bool fromFile =
+        m_pendingBreak && (m_pendingWhy == Why::Restored || m_pendingWhy == Why::Loaded);
+    const bool batch = last > first || fromFile;
+    if (m_session && !batch) {
+        m_interval = m_session->samplingSeconds();
+        m_downloading = m_session->downloading();
+    }
+    // Rows with only a time of day are dated together, from the file's date.
+    std::vector<qint64> assumed;
+    std::vector<int> tods;
+    for (qint64 r = first; r <= last; ++r)
+        if (m_table->capturedPacked(r) == 0)
+            tods.push_back(FileDates::msOfDay(m_table->text(r, MeasurementTable::FieldTime)));
+    if (!tods.empty()) {
+        assumed = FileDates::assume(tods, m_fileDate.isValid() ? m_fileDate : QDate::currentDate());
+        m_assumed += qint64(assumed.size());
+        m_fileDate = QDate();
+        if (!m_pendingBreak)
+            breakNext(Why::Loaded);
+    }
+    std::vector<qint64> times;
+    times.reserve(size_t(last - first + 1));
+    size_t nextAssumed = 0;
+    for (qint64 r = first; r <= last; ++r) {
+        const qint64 packed = m_table->capturedPacked(r);
+        times.push_back(packed != 0 ? (packed - (packed & 0xFF)) / 256 : assumed[nextAssumed++]);
+    }
+    // A file or journal says nothing of the interval it was recorded at: its rows' usual
+    // spacing stands for it.
+    m_batchThreshold = batch ? qMax(MinGapMs, 3 * usualSpacing(times)) : 0;
+    for (qint64 r = first; r <= last; ++r)
+        place(r, times[size_t(r - first)], batch || m_table->capturedPacked(r) == 0, r == first);
+    emit changed();
+}
+
+void Timeline::place(qint64 row, qint64 timeMs, bool batch, bool batchStart)
+{
+    const bool downloaded = !batch && m_downloading;
+    const quint8 tag = batch ? FromFile : downloaded ? Downloaded : Recorded;
+    const qint64 rows = m_series.rows();
+    const qint64 previous = rows > 0 ? m_series.timeMs(rows - 1) : 0;
+    bool brk = false;
+    Why why = Why::Silence;
+    qint64 silence = 0;
+    if (m_pendingBreak && (!batch || batchStart)) {
+        brk = true;
+        why = m_pendingWhy;
+        m_pendingBreak = false;
+    } else if (!batch && m_arrivals && !downloaded) {
+        // Live: by the readings that arrived, stored or not.
+        if (m_lastArrival >= 0 && m_silence > gapThresholdMs()) {
+            brk = true;
+            silence = m_silence;
+        } else if (rows > 0 && timeMs - previous > gapThresholdMs() &&
+                   m_table->steadySpanMs(row - 1)) {
+            // Readings came all along, but the wall clock was set forward between them.
+            brk = true;
+            why = Why::ClockSet;
+        }
+    } else if (rows > 0 && timeMs - previous > (batch ? m_batchThreshold : gapThresholdMs())) {
+        brk = true; // by the rows' own times
+    }
+    if (!batch) {
+        m_silence = 0;
+        m_arrivals = false;
+    }
+    const bool newRun = row == 0 || (batch && batchStart) || downloaded != m_lastDownloaded ||
+                        (!batch && m_series.runs().back().Tag == FromFile);
+    m_lastDownloaded = downloaded;
+    if (brk && rows > 0 && timeMs > previous)
+        m_gaps.push_back(Gap{previous, timeMs, row, why, silence});
+    m_series.append(timeMs, valueOf(row), brk, newRun, tag);
+}
+
+const Timeline::Gap *Timeline::gapAt(double timeMs) const
+{
+    // Gaps are in row order, which is time order but for runs that go back: look at all of
+    // the few there are near the end first.
+    for (auto g = m_gaps.crbegin(); g != m_gaps.crend(); ++g)
+        if (timeMs >= double(g->FromMs) && timeMs <= double(g->ToMs))
+            return &*g;
+    return nullptr;
+}

@@ -1,0 +1,106 @@
+#pragma once
+// A recording in time: every row of a measurement table (live, downloaded, restored, loaded)
+// at its capture time, in a TimeSeries, with the gaps in it and why they are there.
+//
+// - A row with a capture time is placed there; rows that carry only a time of day (a loaded
+//   text or XML file) get dates from the file (FileDates), and are counted as assumed.
+// - The line breaks where no reading arrived for longer than three sampling intervals (at
+//   least 10 s): readings that arrived but were not stored (the repeat filter) keep it whole.
+//   Without arrivals to go by (rows restored or loaded), the rows' own times are the measure,
+//   against three times their usual spacing.
+// - It breaks at every connect, disconnect, lost cable, restore and load, and where the wall
+//   clock was set: back (a new run: nothing is joined backwards in time) or forward.
+// - Downloaded rows (their times are when they were received) are a run of their own, tagged.
+
+#include "timeline/TimeSeries.h"
+
+#include <QDate>
+#include <QObject>
+#include <QString>
+#include <vector>
+
+class LoggerSession;
+class MeasurementTable;
+
+class Timeline : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 MinGapMs = 10000;
+    enum Tag : quint8
+    {
+        Recorded = 0,
+        Downloaded = 1,
+        FromFile = 2, // restored or loaded
+    };
+    enum class Why
+    {
+        Silence,      // no reading arrived for a while
+        Connected,    // the connection was made again
+        Disconnected, // ...after it was ended
+        CableLost,
+        Restored, // rows of an ended session brought back
+        Loaded,   // rows of a file
+        ClockSet, // the wall clock was set forward between two readings
+    };
+    struct Gap
+    {
+        qint64 FromMs = 0, ToMs = 0; // the rows either side
+        qint64 Row = 0;              // the row after it
+        Why Reason = Why::Silence;
+        qint64 SilenceMs = 0; // no reading arrived for this long (steady clock); 0: unknown
+    };
+    static QString describe(Why why);
+
+    explicit Timeline(QObject *parent = nullptr);
+
+    // Follows table from its first row: its appends and its emptying.
+    void follow(const MeasurementTable *table);
+    // Follows the session's table, the readings it receives, connection events and settings.
+    void follow(LoggerSession &session);
+
+    // What the rules go by (the session's events, when following one).
+    void setIntervalSeconds(int seconds); // 0: every reading is stored
+    void readingArrived(qint64 steadyMs);
+    void breakNext(Why why); // the next row begins a new line, for this reason
+    void setDownloading(bool downloading);
+    // The next rows without capture times are dated from this date (a file's).
+    void setFileDate(const QDate &date);
+
+    const TimeSeries &series() const { return m_series; }
+    const std::vector<Gap> &gaps() const { return m_gaps; }
+    // The gap whose span holds timeMs; nullptr if none.
+    const Gap *gapAt(double timeMs) const;
+    qint64 assumedDates() const { return m_assumed; }
+    const MeasurementTable *table() const { return m_table; }
+    qint64 gapThresholdMs() const;
+
+signals:
+    void changed(); // rows were added, or the table was emptied
+    void cleared();
+
+private:
+    void rowsInserted(qint64 first, qint64 last);
+    void reset();
+    float valueOf(qint64 row);
+    void place(qint64 row, qint64 timeMs, bool batch, bool batchStart);
+
+    const MeasurementTable *m_table = nullptr;
+    LoggerSession *m_session = nullptr;
+    TimeSeries m_series;
+    std::vector<Gap> m_gaps;
+    std::vector<float> m_valueOfText; // by the value text's id; NaN until known
+    std::vector<char> m_knownText;
+    int m_interval = 1;
+    bool m_downloading = false;
+    bool m_lastDownloaded = false;
+    bool m_pendingBreak = false;
+    Why m_pendingWhy = Why::Silence;
+    qint64 m_batchThreshold = 0; // for the rows being added at once
+    QDate m_fileDate;
+    qint64 m_assumed = 0;
+    // Arrivals since the last row: the longest silence between two of them (steady clock).
+    qint64 m_lastArrival = -1;
+    qint64 m_silence = 0;
+    bool m_arrivals = false;
+};
