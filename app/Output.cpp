@@ -7,9 +7,11 @@
 #include "output/ChartPicture.h"
 #include "output/DataFiles.h"
 #include "output/Report.h"
+#include "outputs/Outputs.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
+#include "timeline/Timeline.h"
 
 #include <QAction>
 #include <QApplication>
@@ -103,6 +105,9 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
         [loaded, path](std::atomic<qint64> &done, const std::atomic<bool> &cancelled) {
             return DataFiles::loadTable(path, *loaded, false, &done, &cancelled);
         });
+    // Rows with only a time of day are dated from the file's date on the time chart.
+    if (Out && Out->timeline())
+        Out->timeline()->setFileDate(QFileInfo(path).lastModified().date());
     table->appendFrom(std::move(*loaded));
     if (status == DataFiles::LoadStatus::Failed)
         Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,

@@ -36,6 +36,7 @@ class TFCOMM;
 class AlarmMonitor;
 class AlarmsWindow;
 class StatisticsWindow;
+class TimeChart;
 class TableStatistics;
 struct AlarmSettings;
 
@@ -199,11 +200,13 @@ public:
     void BtPrintClick();
     QString OpenDialogFileName; // the open dialog keeps the name chosen last
 
-    // The Tools menu: limit alarms, statistics (whole table and the chart's page), CSV
-    // export, the alarm log. Non-modal windows that follow the recording live.
+    // The Tools menu: limit alarms, statistics (whole table and the chart's page), the time
+    // chart of the whole recording, CSV export, the alarm log. Non-modal windows that follow
+    // the recording live.
     QMenu *ToolsMenu = nullptr;
     QAction *AlarmsEntry = nullptr;
     QAction *StatisticsEntry = nullptr;
+    QAction *TimeChartEntry = nullptr;
     QAction *ExportCsvEntry = nullptr;
     QAction *SaveAlarmLogEntry = nullptr;
     Outputs *Out = nullptr; // statistics, alarms, publishing: what follows the session
@@ -212,6 +215,9 @@ public:
     void setAlarmSettings(const AlarmSettings &settings, bool remember);
     void showAlarmsWindow();
     void showStatisticsWindow();
+    void showTimeChart();
+    TimeChart *timeChart() const;
+    void saveTimeChartPicture();
     void exportCsvClick();
     void saveAlarmLogClick();
     // Which rows the chart's points are, and those it shows now.
@@ -219,6 +225,7 @@ public:
     std::vector<std::pair<qint64, qint64>> pageRows() const;
     QPointer<AlarmsWindow> m_alarmsWindow;
     QPointer<StatisticsWindow> m_statisticsWindow;
+    QPointer<TimeChart> m_timeChart;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -3,6 +3,7 @@
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
+#include "outputs/Outputs.h"
 
 #include "alarms/Statistics.h"
 #include "recording/MeasurementGrid.h"
@@ -10,6 +11,7 @@
 #include "recording/Recorder.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
+#include "timeline/Timeline.h"
 
 #include <QFileInfo>
 
@@ -98,6 +100,8 @@ void TFCOMM::offerRecovery()
         const QString lastKey = restored->Rows.text(count - 1, MeasurementTable::FieldValue) +
                                 restored->Rows.text(count - 1, MeasurementTable::FieldUnit);
         const bool tableIsOrphan = cds1->count() == 0;
+        if (Out && Out->timeline())
+            Out->timeline()->breakNext(Timeline::Why::Restored);
         cds1->appendFrom(std::move(restored->Rows));
         // The chart and the recorder pick up where the ended session stood.
         std::optional<double> maxY;

@@ -1,5 +1,5 @@
-// The Tools menu: limit alarms, statistics, the CSV export and the alarm log. Beyond the
-// recording itself; nothing of the main window's own controls changes for it.
+// The Tools menu: limit alarms, statistics, the time chart, the CSV export and the alarm log.
+// Beyond the recording itself; nothing of the main window's own controls changes for it.
 
 #include "alarms/AlarmMonitor.h"
 #include "alarms/Statistics.h"
@@ -12,6 +12,7 @@
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
+#include "timeline/TimeChart.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -25,6 +26,7 @@ void TFCOMM::buildTools()
     options.Alarms = ToolSettings::alarms();
     // Every alarm of every session, for an audit; appended as it happens.
     options.AlarmLog = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
+    options.Timeline = true;
     Out = new Outputs(Session, options, this);
     Alarms = &Out->alarms();
     Stats = &Out->statistics();
@@ -38,11 +40,14 @@ void TFCOMM::buildTools()
     ToolsMenu->setObjectName(QStringLiteral("ToolsMenu"));
     AlarmsEntry = ToolsMenu->addAction(QStringLiteral("Alarms..."));
     StatisticsEntry = ToolsMenu->addAction(QStringLiteral("Statistics..."));
+    TimeChartEntry = ToolsMenu->addAction(QStringLiteral("Time Chart..."));
+    TimeChartEntry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     ToolsMenu->addSeparator();
     ExportCsvEntry = ToolsMenu->addAction(QStringLiteral("Export CSV..."));
     SaveAlarmLogEntry = ToolsMenu->addAction(QStringLiteral("Save alarm log..."));
     connect(AlarmsEntry, &QAction::triggered, this, &TFCOMM::showAlarmsWindow);
     connect(StatisticsEntry, &QAction::triggered, this, &TFCOMM::showStatisticsWindow);
+    connect(TimeChartEntry, &QAction::triggered, this, &TFCOMM::showTimeChart);
     connect(ExportCsvEntry, &QAction::triggered, this, &TFCOMM::exportCsvClick);
     connect(SaveAlarmLogEntry, &QAction::triggered, this, &TFCOMM::saveAlarmLogClick);
 }
@@ -143,5 +148,44 @@ void TFCOMM::saveAlarmLogClick()
     else
         Prompts::current().message(
             QStringLiteral("Could not save the alarm log to %1: %2.").arg(path, reason),
+            DialogKind::Warning, {DialogButton::OK});
+}
+
+TimeChart *TFCOMM::timeChart() const
+{
+    return m_timeChart;
+}
+
+void TFCOMM::showTimeChart()
+{
+    if (!m_timeChart) {
+        m_timeChart = new TimeChart(*Out->timeline(), this);
+        m_timeChart->setSession(&Session);
+        m_timeChart->setAlarms(Alarms);
+        connect(m_timeChart, &TimeChart::savePictureRequested, this, &TFCOMM::saveTimeChartPicture);
+        // Beside the main window, where the screen has room.
+        m_timeChart->move(frameGeometry().topRight() + QPoint(8, 0));
+    }
+    m_timeChart->show();
+    m_timeChart->raise();
+    m_timeChart->activateWindow();
+}
+
+void TFCOMM::saveTimeChartPicture()
+{
+    FileDialogRequest request;
+    request.title = QStringLiteral("Save picture");
+    request.filter = QStringLiteral("PNG picture (*.png)|*.png|PDF document (*.pdf)|*.pdf");
+    request.defaultExt = QStringLiteral("*.png");
+    request.overwritePrompt = true;
+    request.fileName =
+        QStringLiteral("time-chart-") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString path = Prompts::current().saveFileName(request);
+    if (path.isEmpty() || !m_timeChart)
+        return; // the window may have gone while the dialog was open
+    QString reason;
+    if (!m_timeChart->savePicture(path, &reason))
+        Prompts::current().message(
+            QStringLiteral("Could not save the picture to %1: %2.").arg(path, reason),
             DialogKind::Warning, {DialogButton::OK});
 }

@@ -8,6 +8,7 @@
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
 #include "sim/SimulatedThermometer.h"
+#include "timeline/TimeChart.h"
 
 #include <QMap>
 #include <QPushButton>
@@ -24,6 +25,7 @@ const QList<Headless::WindowOption> DemoOptions = {
     {"plug-other-after", true, "plug an unrelated HID device after N seconds, pull it 1 s later"},
     {"stored", true, "readings the simulated instrument holds for a download (default 25)"},
     {"plug-after", true, "start without the cable, plug it in N seconds after the start"},
+    {"time-chart", true, "(window) open the Time Chart; with --screenshot, its PNG to file N"},
 };
 
 // The demo's own options taken off the arguments (name to value; a flag's value is empty),
@@ -138,12 +140,17 @@ int main(int argc, char **argv)
     sim.apply(demo, &window);
     if (demo.contains(QStringLiteral("connect")) && !demo.contains(QStringLiteral("screenshot")))
         QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
+    if (demo.contains(QStringLiteral("time-chart")))
+        QTimer::singleShot(0, &window, [&window] { window.showTimeChart(); });
     if (demo.contains(QStringLiteral("screenshot"))) {
         const QString file = demo.value(QStringLiteral("screenshot"));
         const int ms = millisecondsOf(demo.value(QStringLiteral("seconds"), QStringLiteral("10")));
         QTimer::singleShot(0, &window, [&window] { window.USBCon->click(); });
-        QTimer::singleShot(ms, &window, [&window, file] {
-            const bool ok = window.grab().save(file);
+        const QString chartFile = demo.value(QStringLiteral("time-chart"));
+        QTimer::singleShot(ms, &window, [&window, file, chartFile] {
+            bool ok = window.grab().save(file);
+            if (!chartFile.isEmpty() && window.timeChart())
+                ok = window.timeChart()->grab().save(chartFile) && ok;
             QApplication::exit(ok ? 0 : 1);
         });
     }

@@ -9,6 +9,7 @@
 #include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
+#include "timeline/Timeline.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,6 +18,10 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     : QObject(parent), m_session(session), m_options(options)
 {
     m_stats = new TableStatistics(session.table(), this);
+    if (options.Timeline) {
+        m_timeline = new Timeline(this);
+        m_timeline->follow(session);
+    }
     m_alarms = new AlarmMonitor(session, this);
     setAlarmSettings(options.Alarms);
     connect(m_alarms, &AlarmMonitor::alarm, this, &Outputs::alarm);

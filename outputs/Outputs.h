@@ -26,14 +26,16 @@ class AlarmMonitor;
 class LoggerSession;
 class MqttPublisher;
 class TableStatistics;
+class Timeline;
 
 struct OutputOptions
 {
     AlarmSettings Alarms;
-    QString AlarmLog;   // the file alarms are appended to as they happen; empty: none
-    QString OnAlarm;    // a shell command run at each alarm start and end; empty: none
-    bool Notify = true; // desktop notifications of alarms
-    QString Latest;     // the newest reading, replaced whole with each row; empty: none
+    QString AlarmLog;      // the file alarms are appended to as they happen; empty: none
+    QString OnAlarm;       // a shell command run at each alarm start and end; empty: none
+    bool Notify = true;    // desktop notifications of alarms
+    QString Latest;        // the newest reading, replaced whole with each row; empty: none
+    bool Timeline = false; // every row placed in time, for the time chart and the report
 };
 
 class Outputs : public QObject
@@ -45,6 +47,8 @@ public:
 
     AlarmMonitor &alarms() { return *m_alarms; }
     TableStatistics &statistics() { return *m_stats; }
+    // The recording in time (with OutputOptions::Timeline; nullptr without).
+    Timeline *timeline() const { return m_timeline; }
     // New limits for the alarms and the statistics' time above and below.
     void setAlarmSettings(const AlarmSettings &settings);
 
@@ -81,4 +85,5 @@ private:
     TableStatistics *m_stats = nullptr;
     MqttPublisher *m_publisher = nullptr;
     AlarmCommands *m_commands = nullptr;
+    Timeline *m_timeline = nullptr;
 };

@@ -28,13 +28,17 @@ void TimeSeries::Summary::add(const Summary &other)
 void TimeSeries::append(qint64 timeMs, float value, bool breakBefore, bool newRun, quint8 tag)
 {
     const qint64 row = rows();
-    if (m_runs.empty() || newRun || timeMs < m_time.back())
+    if (m_runs.empty() || newRun || timeMs < this->timeMs(row - 1))
         m_runs.push_back(Run{row, row, tag});
     else if (breakBefore)
         m_breaks.push_back(row);
     ++m_runs.back().End;
-    m_time.push_back(timeMs);
-    m_value.push_back(value);
+    if ((row & BlockMask) == 0)
+        m_blocks.push_back(std::make_unique_for_overwrite<Block>());
+    Block &block = *m_blocks.back();
+    block.Time[row & BlockMask] = timeMs;
+    block.Value[row & BlockMask] = value;
+    ++m_rows;
     addToLevels(value);
 }
 
@@ -62,17 +66,11 @@ void TimeSeries::addToLevels(float value)
 
 void TimeSeries::clear()
 {
-    m_time.clear();
-    m_value.clear();
+    m_blocks.clear();
+    m_rows = 0;
     m_levels.clear();
     m_runs.clear();
     m_breaks.clear();
-}
-
-void TimeSeries::reserve(qint64 rows)
-{
-    m_time.reserve(size_t(rows));
-    m_value.reserve(size_t(rows));
 }
 
 bool TimeSeries::brokenBefore(qint64 row) const
@@ -104,8 +102,8 @@ bool TimeSeries::timeRange(qint64 *first, qint64 *last) const
     *last = std::numeric_limits<qint64>::min();
     // Each run is in time order: its ends are its extremes.
     for (const Run &r : m_runs) {
-        *first = std::min(*first, m_time[size_t(r.First)]);
-        *last = std::max(*last, m_time[size_t(r.End - 1)]);
+        *first = std::min(*first, timeMs(r.First));
+        *last = std::max(*last, timeMs(r.End - 1));
     }
     return true;
 }
@@ -115,7 +113,7 @@ TimeSeries::Summary TimeSeries::summary(qint64 first, qint64 end) const
     Summary s;
     auto raw = [&](qint64 a, qint64 b) {
         for (qint64 i = a; i < b; ++i)
-            s.add(m_value[size_t(i)]);
+            s.add(value(i));
     };
     if (end <= first)
         return s;
@@ -148,10 +146,15 @@ TimeSeries::Summary TimeSeries::summary(qint64 first, qint64 end) const
 
 qint64 TimeSeries::firstAtOrAfter(const Run &run, double timeMs) const
 {
-    const auto begin = m_time.cbegin() + run.First, end = m_time.cbegin() + run.End;
-    return run.First +
-           (std::lower_bound(begin, end, timeMs, [](qint64 t, double v) { return double(t) < v; }) -
-            begin);
+    qint64 lo = run.First, hi = run.End; // the first row at or after timeMs is in [lo, hi]
+    while (lo < hi) {
+        const qint64 mid = lo + (hi - lo) / 2;
+        if (double(this->timeMs(mid)) < timeMs)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
 }
 
 std::pair<qint64, qint64> TimeSeries::rowsIn(const Run &run, double fromMs, double toMs) const
@@ -176,8 +179,8 @@ void TimeSeries::columns(const Run &run, double fromMs, double toMs, int n,
     if (n <= 0 || toMs <= fromMs || run.End <= run.First)
         return;
     const double width = (toMs - fromMs) / n;
-    const double runFirst = double(m_time[size_t(run.First)]);
-    const double runLast = double(m_time[size_t(run.End - 1)]);
+    const double runFirst = double(timeMs(run.First));
+    const double runLast = double(timeMs(run.End - 1));
     if (runLast < fromMs || runFirst >= toMs)
         return;
     // Only the columns the run reaches are searched, each from where the last one ended.
@@ -206,7 +209,7 @@ qint64 TimeSeries::nearest(double timeMs) const
         for (const qint64 i : {at - 1, at}) {
             if (i < r.First || i >= r.End)
                 continue;
-            const double d = std::abs(double(m_time[size_t(i)]) - timeMs);
+            const double d = std::abs(double(this->timeMs(i)) - timeMs);
             if (d < bestDistance) {
                 bestDistance = d;
                 best = i;
@@ -218,7 +221,8 @@ qint64 TimeSeries::nearest(double timeMs) const
 
 qint64 TimeSeries::detailBytes() const
 {
-    qint64 bytes = qint64(m_runs.size() * sizeof(Run) + m_breaks.size() * sizeof(qint64));
+    qint64 bytes = qint64(m_runs.size() * sizeof(Run) + m_breaks.size() * sizeof(qint64) +
+                          m_blocks.size() * sizeof(void *));
     for (const auto &level : m_levels)
         bytes += qint64(level.size() * sizeof(Summary));
     return bytes;

@@ -16,6 +16,7 @@
 #include <QtGlobal>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 class TimeSeries
@@ -56,11 +57,16 @@ public:
     void append(qint64 timeMs, float value, bool breakBefore = false, bool newRun = false,
                 quint8 tag = 0);
     void clear();
-    void reserve(qint64 rows);
 
-    qint64 rows() const { return qint64(m_time.size()); }
-    qint64 timeMs(qint64 row) const { return m_time[size_t(row)]; }
-    float value(qint64 row) const { return m_value[size_t(row)]; }
+    qint64 rows() const { return m_rows; }
+    qint64 timeMs(qint64 row) const
+    {
+        return m_blocks[size_t(row >> BlockShift)]->Time[row & BlockMask];
+    }
+    float value(qint64 row) const
+    {
+        return m_blocks[size_t(row >> BlockShift)]->Value[row & BlockMask];
+    }
     const std::vector<Run> &runs() const { return m_runs; }
     // Whether the line is broken between row - 1 and row (a break, or a new run).
     bool brokenBefore(qint64 row) const;
@@ -98,8 +104,17 @@ private:
     void addToLevels(float value);
     qint64 firstAtOrAfter(const Run &run, double timeMs) const;
 
-    std::vector<qint64> m_time;
-    std::vector<float> m_value;
+    // Rows in blocks that never move: growing never copies them, nor leaves a freed copy
+    // resident.
+    static constexpr int BlockShift = 16;
+    static constexpr qint64 BlockMask = (qint64(1) << BlockShift) - 1;
+    struct Block
+    {
+        qint64 Time[1 << BlockShift];
+        float Value[1 << BlockShift];
+    };
+    std::vector<std::unique_ptr<Block>> m_blocks;
+    qint64 m_rows = 0;
     std::vector<std::vector<Summary>> m_levels; // m_levels[0]: per 64 rows, then per 16 nodes
     std::vector<Run> m_runs;
     std::vector<qint64> m_breaks; // rows that begin a broken line inside a run, in order

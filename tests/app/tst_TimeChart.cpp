@@ -1,0 +1,274 @@
+// The time chart through the real window: opened with Ctrl+T, following readings, an
+// over-range reading kept off the value axis, rows loaded from a file dated from it, the
+// record limit said, the picture saved while its dialog runs a loop of its own; and the chart
+// on its own: keys, buttons, a box zoom, the readout, gaps and the clock's labels.
+
+#include "app/RD7F.h"
+#include "common/Frames.h"
+#include "common/ModalPrompts.h"
+#include "output/DataFiles.h"
+#include "outputs/Outputs.h"
+#include "recording/MeasurementTable.h"
+#include "timeline/TimeChart.h"
+#include "timeline/TimeChartPlot.h"
+#include "timeline/Timeline.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <ctime>
+#include <qcustomplot.h>
+
+class tst_TimeChart : public QObject
+{
+    Q_OBJECT
+
+    static void sendFrame(TFCOMM &w, const QString &digits)
+    {
+        for (const QByteArray &r : TestFrames::reportsFor(TestFrames::live("1", digits)))
+            w.HidDataReceived(nullptr, 0, reinterpret_cast<const quint8 *>(r.constData()),
+                              quint16(r.size()));
+    }
+    static void shot(QWidget *w, const char *name)
+    {
+        const QString dir = qEnvironmentVariable("TX9_SCREENSHOTS");
+        if (!dir.isEmpty())
+            w->grab().save(dir + '/' + name + ".png");
+    }
+
+private slots:
+    void inTheWindow()
+    {
+        ModalPrompts prompts;
+        QTemporaryDir dir;
+        TFCOMM w;
+        w.show();
+        w.RecordSI->setChecked(false);
+        w.S.RecordLimit = 8;
+        QCOMPARE(w.TimeChartEntry->shortcut(), QKeySequence(QStringLiteral("Ctrl+T")));
+        w.TimeChartEntry->trigger();
+        TimeChart *chart = w.timeChart();
+        QVERIFY(chart && chart->isVisible() && chart->isWindow());
+        QCOMPARE(chart->windowTitle(), QStringLiteral("Time Chart"));
+
+        // An over-range reading between ordinary ones: a mark, not a value.
+        for (const char *v : {"A235", "A241", "A0FA", "A252", "A248"})
+            sendFrame(w, v);
+        chart->replotNow();
+        QCOMPARE(w.cds1->count(), 5);
+        const QCPRange values = chart->plot()->yAxis->range();
+        QVERIFY2(values.upper < 40 && values.lower > 15,
+                 qPrintable(QStringLiteral("%1..%2").arg(values.lower).arg(values.upper)));
+        QVERIFY(chart->viewText().startsWith(QStringLiteral("In view: 4 readings, min 23.5, max "
+                                                            "25.2, mean 24.40 \u00B0C")));
+        QVERIFY(chart->viewText().contains(QStringLiteral("beyond the range")));
+        const TimeSeries &series = w.Out->timeline()->series();
+        QVERIFY(std::isinf(series.value(2)) && series.value(2) > 0);
+        QVERIFY(chart->readingText(2).contains(QStringLiteral("above range")));
+        QVERIFY(chart->readingText(3).contains(QStringLiteral("25.2 \u00B0C   No 4")));
+
+        // A file of yesterday's times: dated from its own date, drawn apart.
+        const QString file = dir.filePath("old.txt");
+        {
+            MeasurementTable rows;
+            rows.appendRow({1, "23:59:58", "20.0", "#"});
+            rows.appendRow({2, "00:00:03", "21.0", "#"});
+            QVERIFY(DataFiles::saveTable(rows, file, QDate(2026, 12, 7)));
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime(QDate(2026, 12, 8), QTime(0, 5)),
+                                  QFileDevice::FileModificationTime));
+        }
+        w.LoadTableFromFile(file, w.cds1, false);
+        QCOMPARE(series.rows(), qint64(7));
+        QCOMPARE(QDateTime::fromMSecsSinceEpoch(series.timeMs(5)),
+                 QDateTime(QDate(2026, 12, 7), QTime(23, 59, 58)));
+        QCOMPARE(int(series.runs().back().Tag), int(Timeline::FromFile));
+        QVERIFY(chart->statusText().contains(QStringLiteral("Dates of 2 readings from files are "
+                                                            "assumed")));
+        QVERIFY(chart->readingAt(double(series.timeMs(6)) / 1000)
+                    .contains(QStringLiteral("00:00:03   21.0 \u00B0C   No 2   (date assumed")));
+
+        // The record limit: what the main window says in a message stays said here.
+        prompts.questionAnswers.enqueue(QMessageBox::Cancel);
+        for (const char *v : {"A250", "A251", "A252"})
+            sendFrame(w, v);
+        QTRY_VERIFY(chart->statusText().contains(
+            QStringLiteral("Recording stopped: the record limit (8) is reached.")));
+        chart->showAll();
+        chart->replotNow();
+        shot(chart, "time-chart-window");
+
+        // The picture, PNG and PDF, through the checked write; the dialog runs a loop of its
+        // own, and the chart may be gone when it returns.
+        prompts.fileAnswers.enqueue(dir.filePath("chart.png"));
+        emit chart->savePictureRequested();
+        QImage png(dir.filePath("chart.png"));
+        QCOMPARE(png.size(), chart->plot()->size());
+        prompts.fileAnswers.enqueue(dir.filePath("chart.pdf"));
+        emit chart->savePictureRequested();
+        QFile pdf(dir.filePath("chart.pdf"));
+        QVERIFY(pdf.open(QIODevice::ReadOnly));
+        QVERIFY(pdf.read(5) == "%PDF-");
+        const int messages = prompts.messages.size();
+        prompts.fileAnswers.enqueue(dir.filePath("no-such-folder/chart.png"));
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        emit chart->savePictureRequested();
+        QCOMPARE(prompts.messages.size(), messages + 1);
+        QVERIFY(prompts.messages.last().text.startsWith(QStringLiteral("Could not save the "
+                                                                       "picture to")));
+        prompts.fileAnswers.enqueue(dir.filePath("gone.png"));
+        prompts.duringModal.enqueue([&w] { delete w.timeChart(); });
+        QMetaObject::invokeMethod(&w, [&w] { w.saveTimeChartPicture(); });
+        QTRY_VERIFY(!w.timeChart());
+        QTest::qWait(100);
+        QVERIFY(!QFile::exists(dir.filePath("gone.png")));
+        // Opened again, it shows the recording as it stands.
+        w.TimeChartEntry->trigger();
+        QVERIFY(w.timeChart() && w.timeChart()->isVisible());
+        w.cds1->clear();
+        QCOMPARE(series.rows(), qint64(0));
+    }
+
+    void navigation()
+    {
+        // Two hours of a reading every 2 s, disconnected for ten minutes in the middle.
+        MeasurementTable table;
+        Timeline timeline;
+        timeline.follow(&table);
+        const QDateTime start(QDate(2026, 12, 9), QTime(8, 0));
+        int no = 0;
+        for (int s = 0; s <= 7200; s += 2) {
+            if (s >= 3600 && s < 4200)
+                continue;
+            if (s == 4200) {
+                timeline.breakNext(Timeline::Why::Disconnected);
+            }
+            timeline.readingArrived(qint64(s) * 1000);
+            table.appendRow({++no, start.addSecs(s).toString("HH:mm:ss"),
+                             QString::number(20 + (s % 600) / 60.0, 'f', 1), "#", start.addSecs(s),
+                             qint64(s) * 1000});
+        }
+        TimeChart chart(timeline);
+        chart.resize(1000, 600);
+        chart.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        const double first = double(start.toMSecsSinceEpoch()) / 1000, last = first + 7200;
+        QVERIFY(chart.view().contains(first) && chart.view().contains(last)); // all, at first
+        QVERIFY(chart.following());
+
+        chart.findChild<QPushButton *>("Hour")->click();
+        QCOMPARE(qRound(chart.view().size()), 3600);
+        QVERIFY(chart.view().contains(last));
+        QTest::keyClick(chart.plot(), Qt::Key_Plus);
+        QCOMPARE(qRound(chart.view().size()), 1800);
+        QVERIFY(chart.view().contains(last)); // following: the newest stays in view
+        QTest::keyClick(chart.plot(), Qt::Key_Minus);
+        QCOMPARE(qRound(chart.view().size()), 3600);
+        QTest::keyClick(chart.plot(), Qt::Key_Left);
+        QVERIFY(!chart.following()); // a pan ends following
+        QVERIFY(!chart.view().contains(last));
+        QTest::keyClick(chart.plot(), Qt::Key_End);
+        QVERIFY(chart.following() && chart.view().contains(last));
+        QTest::keyClick(chart.plot(), Qt::Key_Home);
+        QVERIFY(chart.view().contains(first) && !chart.following());
+        QTest::keyClick(chart.plot(), Qt::Key_0);
+        QVERIFY(chart.view().contains(first) && chart.view().contains(last));
+
+        // Shift and a drag: a box to zoom to.
+        QCustomPlot *plot = chart.plot();
+        const QRect area = plot->axisRect()->rect();
+        const QPoint from(area.left() + area.width() / 4, area.center().y());
+        const QPoint to(area.left() + area.width() / 2, area.center().y() + 40);
+        const double boxFrom = plot->xAxis->pixelToCoord(from.x());
+        const double boxTo = plot->xAxis->pixelToCoord(to.x());
+        QTest::mousePress(plot, Qt::LeftButton, Qt::ShiftModifier, from);
+        QTest::mouseMove(plot, to);
+        QTest::mouseRelease(plot, Qt::LeftButton, Qt::ShiftModifier, to);
+        QVERIFY2(qAbs(chart.view().lower - boxFrom) < 30 && qAbs(chart.view().upper - boxTo) < 30,
+                 qPrintable(QStringLiteral("%1..%2 for %3..%4")
+                                .arg(chart.view().lower, 0, 'f')
+                                .arg(chart.view().upper, 0, 'f')
+                                .arg(boxFrom, 0, 'f')
+                                .arg(boxTo, 0, 'f')));
+
+        // The readout: the nearest reading, and the gap with its reason and span.
+        QVERIFY(chart.readingAt(first + 61).contains(QStringLiteral("08:01:00   21.0 \u00B0C")));
+        QCOMPARE(timeline.gaps().size(), size_t(1));
+        QCOMPARE(chart.gapAt(first + 3900),
+                 QStringLiteral("No readings from 2026-12-09 08:59:58 to 2026-12-09 09:10:00 "
+                                "(10 min 2 s): disconnected"));
+        QVERIFY(chart.gapAt(first + 100).isEmpty());
+        chart.setView(first + 3000, first + 4800);
+        chart.replotNow();
+        shot(&chart, "time-chart-gap");
+        // What is in view, from the level of detail, as the rows say.
+        double sum = 0, lo = 1e9, hi = -1e9;
+        int count = 0;
+        for (qint64 r = 0; r < table.count(); ++r) {
+            const double t = double(timeline.series().timeMs(r)) / 1000;
+            if (t < chart.view().lower || t >= chart.view().upper)
+                continue;
+            const double v = table.text(r, MeasurementTable::FieldValue).toDouble();
+            sum += v;
+            lo = qMin(lo, v);
+            hi = qMax(hi, v);
+            ++count;
+        }
+        QCOMPARE(chart.viewText(), QStringLiteral("In view: %1 readings, min %2, max %3, mean %4 "
+                                                  "\u00B0C")
+                                       .arg(count)
+                                       .arg(lo, 0, 'f', 1)
+                                       .arg(hi, 0, 'f', 1)
+                                       .arg(sum / count, 0, 'f', 2));
+    }
+
+    void clockLabels_data()
+    {
+        QTest::addColumn<QDateTime>("at");
+        QTest::addColumn<double>("step");
+        QTest::addColumn<bool>("crossesMidnight");
+        QTest::addColumn<QString>("label");
+        const QDateTime day(QDate(2026, 12, 9), QTime(14, 3, 7));
+        QTest::newRow("seconds") << day << 5.0 << false << "14:03:07";
+        QTest::newRow("minutes") << day << 300.0 << false << "14:03";
+        QTest::newRow("across midnight")
+            << day << 3600.0 << true << QStringLiteral("14:03\nWed 9 Dec");
+        QTest::newRow("days") << day << 86400.0 << false << "Wed 9 Dec";
+        QTest::newRow("months") << day << 2419200.0 << false << "9 Dec 2026";
+        // 25 October 2026: 02:30 comes twice, first at +02:00, then at +01:00.
+        const qint64 firstRound =
+            QDateTime(QDate(2026, 10, 25), QTime(0, 30), Qt::UTC).toMSecsSinceEpoch();
+        QTest::newRow("clocks back, first")
+            << QDateTime::fromMSecsSinceEpoch(firstRound) << 600.0 << false << "02:30 UTC+02:00";
+        QTest::newRow("clocks back, second") << QDateTime::fromMSecsSinceEpoch(firstRound + 3600000)
+                                             << 600.0 << false << "02:30 UTC+01:00";
+        QTest::newRow("an hour later, unambiguous")
+            << QDateTime::fromMSecsSinceEpoch(firstRound + 7200000) << 600.0 << false << "03:30";
+    }
+
+    void clockLabels()
+    {
+        QFETCH(QDateTime, at);
+        QFETCH(double, step);
+        QFETCH(bool, crossesMidnight);
+        QFETCH(QString, label);
+        QCOMPARE(ClockTicker::label(double(at.toMSecsSinceEpoch()) / 1000, step, crossesMidnight),
+                 label);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // Summer time both ways, whatever the machine's zone; English day names.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QApplication app(argc, argv);
+    tst_TimeChart test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_TimeChart.moc"

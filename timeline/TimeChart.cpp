@@ -1,0 +1,563 @@
+#include "timeline/TimeChart.h"
+
+#include "alarms/AlarmMonitor.h"
+#include "output/SafeFile.h"
+#include "recording/MeasurementTable.h"
+#include "session/LoggerSession.h"
+#include "timeline/TimeChartPlot.h"
+#include "timeline/Timeline.h"
+#include "usb/HidControllerClass.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPdfWriter>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QToolTip>
+#include <QVBoxLayout>
+
+namespace {
+
+QString duration(qint64 ms)
+{
+    qint64 s = (ms + 500) / 1000;
+    const qint64 d = s / 86400, h = s % 86400 / 3600, m = s % 3600 / 60;
+    s %= 60;
+    if (d > 0)
+        return QStringLiteral("%1 d %2 h").arg(d).arg(h);
+    if (h > 0)
+        return QStringLiteral("%1 h %2 min").arg(h).arg(m);
+    if (m > 0)
+        return QStringLiteral("%1 min %2 s").arg(m).arg(s);
+    return QStringLiteral("%1 s").arg(s);
+}
+
+QString clock(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+} // namespace
+
+TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_timeline(timeline), m_plot(new QCustomPlot(this)),
+      m_replot(new QTimer(this))
+{
+    setWindowTitle(QStringLiteral("Time Chart"));
+    setObjectName(QStringLiteral("TimeChart"));
+
+    auto *bar = new QHBoxLayout;
+    auto button = [&](const QString &text, auto slot) {
+        auto *b = new QPushButton(text, this);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setObjectName(text);
+        connect(b, &QPushButton::clicked, this, slot);
+        bar->addWidget(b);
+        return b;
+    };
+    button(QStringLiteral("10 min"), [this] { showLast(600); });
+    button(QStringLiteral("Hour"), [this] { showLast(3600); });
+    button(QStringLiteral("Day"), [this] { showLast(86400); });
+    button(QStringLiteral("All"), [this] { showAll(); });
+    m_follow = button(QStringLiteral("Follow"), [this](bool on) { setFollow(on); });
+    m_follow->setCheckable(true);
+    m_follow->setChecked(true);
+    bar->addStretch();
+    m_fixed = new QCheckBox(QStringLiteral("Fixed scale"), this);
+    m_fixed->setFocusPolicy(Qt::NoFocus);
+    m_min = new QDoubleSpinBox(this);
+    m_max = new QDoubleSpinBox(this);
+    for (QDoubleSpinBox *box : {m_min, m_max}) {
+        box->setRange(-1000, 2000);
+        box->setDecimals(1);
+        box->setEnabled(false);
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this] { m_replot->start(); });
+    }
+    m_min->setValue(0);
+    m_max->setValue(100);
+    connect(m_fixed, &QCheckBox::toggled, this, [this](bool on) {
+        m_min->setEnabled(on);
+        m_max->setEnabled(on);
+        if (on) {
+            // The scale is held where it stands.
+            m_min->setValue(m_plot->yAxis->range().lower);
+            m_max->setValue(m_plot->yAxis->range().upper);
+        }
+        m_replot->start();
+    });
+    bar->addWidget(m_fixed);
+    bar->addWidget(m_min);
+    bar->addWidget(new QLabel(QStringLiteral("to"), this));
+    bar->addWidget(m_max);
+    m_save = button(QStringLiteral("Save picture..."), [this] { emit savePictureRequested(); });
+
+    auto ticker = QSharedPointer<ClockTicker>::create();
+    m_plot->xAxis->setTicker(ticker);
+    m_plot->xAxis->setLabel(QStringLiteral("Local time"));
+    m_plot->yAxis->setLabel(QStringLiteral("Temperature"));
+    m_plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    m_plot->axisRect()->setRangeDrag(Qt::Horizontal);
+    m_plot->axisRect()->setRangeZoom(Qt::Horizontal);
+    m_plot->axisRect()->setRangeZoomFactor(0.8);
+    m_plot->setFocusPolicy(Qt::StrongFocus);
+    m_plot->setMinimumSize(360, 200);
+    m_line = new TimelinePlottable(timeline, m_plot->xAxis, m_plot->yAxis);
+    for (QCPItemStraightLine **limit : {&m_high, &m_low}) {
+        *limit = new QCPItemStraightLine(m_plot);
+        (*limit)->setPen(QPen(QColor(200, 30, 30), 1, Qt::DashLine));
+        (*limit)->setVisible(false);
+    }
+
+    // A drag pans (and ends following), Shift and a drag draws a box to zoom to.
+    connect(m_plot, &QCustomPlot::mousePress, this, [this](QMouseEvent *event) {
+        m_plot->setSelectionRectMode(event->modifiers() & Qt::ShiftModifier ? QCP::srmCustom
+                                                                            : QCP::srmNone);
+    });
+    connect(m_plot->selectionRect(), &QCPSelectionRect::accepted, this,
+            [this](const QRect &rect, QMouseEvent *) {
+                if (rect.width() < 3)
+                    return;
+                userMoved();
+                setView(m_plot->xAxis->pixelToCoord(rect.left()),
+                        m_plot->xAxis->pixelToCoord(rect.right()));
+            });
+    connect(m_plot, &QCustomPlot::mouseMove, this, &TimeChart::mouseMoved);
+    connect(m_plot, &QCustomPlot::mouseWheel, this, [this] {
+        m_all = false;
+        // Zoomed at the cursor: following ends when the newest reading leaves the view.
+        QTimer::singleShot(0, this, [this] {
+            qint64 first = 0, last = 0;
+            if (m_timeline.series().timeRange(&first, &last) &&
+                !view().contains(double(last) / 1000))
+                setFollow(false);
+            m_replot->start();
+        });
+    });
+    connect(m_plot->xAxis, qOverload<const QCPRange &>(&QCPAxis::rangeChanged), this,
+            [this] { updateTexts(); });
+
+    m_cursor = new QLabel(this);
+    m_inView = new QLabel(this);
+    m_status = new QLabel(this);
+    m_status->setWordWrap(true);
+    for (QLabel *l : {m_cursor, m_inView, m_status})
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_cursor->setObjectName(QStringLiteral("cursor"));
+    m_inView->setObjectName(QStringLiteral("inView"));
+    m_status->setObjectName(QStringLiteral("status"));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(m_plot, 1);
+    layout->addWidget(m_cursor);
+    layout->addWidget(m_inView);
+    layout->addWidget(m_status);
+
+    // Rows arrive several times a second: drawn at most every 50 ms.
+    m_replot->setSingleShot(true);
+    m_replot->setInterval(50);
+    connect(m_replot, &QTimer::timeout, this, &TimeChart::replotNow);
+    connect(&timeline, &Timeline::changed, this, &TimeChart::changed);
+
+    resize(QSettings().value(QStringLiteral("TimeChart/size"), QSize(960, 560)).toSize());
+    showAll();
+}
+
+TimeChart::~TimeChart() = default;
+
+void TimeChart::setSession(LoggerSession *session)
+{
+    m_session = session;
+    LoggerEngine *engine = &session->engine();
+    connect(engine, &LoggerEngine::recordLimitReached, this, [this] {
+        m_limitReached = true;
+        updateTexts();
+    });
+    connect(engine, &LoggerEngine::tableCleared, this, [this] {
+        m_limitReached = false;
+        updateTexts();
+    });
+    connect(engine, &LoggerEngine::recallLocked, this, [this, engine](bool connected) {
+        const THidDevice *device = connected ? engine->connectedDevice() : nullptr;
+        m_cable = device ? device->PnPInfo().DevicePath : QString();
+        updateTexts();
+    });
+    updateTexts();
+}
+
+void TimeChart::setAlarms(AlarmMonitor *alarms)
+{
+    m_alarms = alarms;
+    connect(alarms, &AlarmMonitor::alarm, this, [this] { m_replot->start(); });
+    m_replot->start();
+}
+
+QCPRange TimeChart::view() const
+{
+    return m_plot->xAxis->range();
+}
+
+void TimeChart::setView(double from, double to)
+{
+    if (to <= from)
+        to = from + 1;
+    m_plot->xAxis->setRange(from, to);
+    m_replot->start();
+}
+
+void TimeChart::showLast(double seconds)
+{
+    m_all = false;
+    qint64 first = 0, last = 0;
+    const double end = m_timeline.series().timeRange(&first, &last)
+                           ? double(last) / 1000
+                           : double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+    setFollow(true);
+    setView(end - seconds * 0.98, end + seconds * 0.02);
+}
+
+void TimeChart::showAll()
+{
+    m_all = true;
+    qint64 first = 0, last = 0;
+    if (!m_timeline.series().timeRange(&first, &last)) {
+        const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+        setView(now - 600, now);
+        return;
+    }
+    const double span = qMax(60.0, double(last - first) / 1000);
+    setView(double(first) / 1000 - span * 0.01, double(last) / 1000 + span * 0.02);
+}
+
+void TimeChart::setFollow(bool follow)
+{
+    m_follow->setChecked(follow);
+    if (follow && !m_all) {
+        qint64 first = 0, last = 0;
+        if (m_timeline.series().timeRange(&first, &last)) {
+            const double span = view().size(), end = double(last) / 1000;
+            if (!view().contains(end) || view().upper - end > span * 0.1)
+                setView(end - span * 0.98, end + span * 0.02);
+        }
+    }
+}
+
+bool TimeChart::following() const
+{
+    return m_follow->isChecked();
+}
+
+void TimeChart::zoom(double factor)
+{
+    // Following, the newest reading stays where it is; else the middle does.
+    qint64 first = 0, last = 0;
+    if (following() && m_timeline.series().timeRange(&first, &last) &&
+        view().contains(double(last) / 1000))
+        zoomAt(factor, double(last) / 1000);
+    else
+        zoomAt(factor, view().center());
+}
+
+void TimeChart::zoomAt(double factor, double at)
+{
+    m_all = false;
+    const QCPRange r = view();
+    setView(at - (at - r.lower) * factor, at + (r.upper - at) * factor);
+}
+
+void TimeChart::pan(double fraction)
+{
+    userMoved();
+    const QCPRange r = view();
+    setView(r.lower + r.size() * fraction, r.upper + r.size() * fraction);
+}
+
+void TimeChart::userMoved()
+{
+    m_all = false;
+    setFollow(false);
+}
+
+void TimeChart::changed()
+{
+    if (m_all)
+        showAll();
+    else if (following())
+        setFollow(true);
+    if (isVisible())
+        m_replot->start();
+}
+
+void TimeChart::fitValues()
+{
+    QCPRange values;
+    if (m_fixed->isChecked()) {
+        values = QCPRange(m_min->value(), qMax(m_max->value(), m_min->value() + 0.1));
+    } else {
+        // What is in view, with a margin; readings without a number never count.
+        const TimeSeries::Summary s =
+            m_timeline.series().summaryIn(view().lower * 1000, view().upper * 1000);
+        if (!s.hasNumbers())
+            return;
+        const double margin = qMax(0.5, (double(s.Max) - s.Min) * 0.08);
+        values = QCPRange(double(s.Min) - margin, double(s.Max) + margin);
+    }
+    m_plot->yAxis->setRange(values);
+}
+
+void TimeChart::updateAlarms()
+{
+    std::vector<std::pair<double, double>> spans;
+    if (m_alarms) {
+        const AlarmSettings &limits = m_alarms->settings();
+        const std::pair<QCPItemStraightLine *, std::optional<double>> lines[] = {
+            {m_high, limits.High}, {m_low, limits.Low}};
+        for (const auto &[line, limit] : lines) {
+            line->setVisible(limit.has_value());
+            if (limit) {
+                line->point1->setCoords(0, *limit);
+                line->point2->setCoords(1, *limit);
+            }
+        }
+        // Each alarm from its start to its end (or to now, while it lasts).
+        QHash<QString, double> open;
+        for (const AlarmEvent &e : m_alarms->log().entries()) {
+            const QString key =
+                QString::number(int(e.Kind)) + e.BreachStart.toString(Qt::ISODateWithMs);
+            if (e.Start)
+                open.insert(key, double(e.BreachStart.toMSecsSinceEpoch()) / 1000);
+            else
+                spans.emplace_back(double(e.BreachStart.toMSecsSinceEpoch()) / 1000,
+                                   double(e.Time.toMSecsSinceEpoch()) / 1000);
+            if (!e.Start)
+                open.remove(key);
+        }
+        for (const double from : std::as_const(open))
+            spans.emplace_back(from, double(QDateTime::currentMSecsSinceEpoch()) / 1000);
+    }
+    m_line->setAlarmSpans(std::move(spans));
+}
+
+void TimeChart::replotNow()
+{
+    m_replot->stop();
+    updateAlarms();
+    fitValues();
+    updateTexts();
+    m_plot->replot(QCustomPlot::rpImmediateRefresh);
+}
+
+QString TimeChart::readingAt(double at) const
+{
+    return readingText(m_timeline.series().nearest(at * 1000));
+}
+
+QString TimeChart::readingText(qint64 row) const
+{
+    const TimeSeries &s = m_timeline.series();
+    const MeasurementTable *table = m_timeline.table();
+    if (row < 0 || !table || row >= table->count())
+        return {};
+    const QString value = table->text(row, MeasurementTable::FieldValue).trimmed();
+    const float v = s.value(row);
+    QString text =
+        QStringLiteral("%1   %2   No %3")
+            .arg(clock(s.timeMs(row)), std::isinf(v) ? (v > 0 ? QStringLiteral("above range (%1)")
+                                                              : QStringLiteral("below range (%1)"))
+                                                           .arg(value)
+                                       : std::isnan(v)
+                                           ? QStringLiteral("no reading (%1)").arg(value)
+                                           : value + QLatin1Char(' ') +
+                                                 MeasurementTable::unitName(
+                                                     table->text(row, MeasurementTable::FieldUnit)))
+            .arg(table->no(row) ? QString::number(*table->no(row)) : QStringLiteral("-"));
+    const auto run =
+        std::upper_bound(s.runs().cbegin(), s.runs().cend(), row,
+                         [](qint64 r, const TimeSeries::Run &x) { return r < x.First; });
+    if (run != s.runs().cbegin()) {
+        const quint8 tag = std::prev(run)->Tag;
+        if (tag == Timeline::Downloaded)
+            text += QStringLiteral("   (downloaded at this time)");
+        else if (tag == Timeline::FromFile && table->capturedPacked(row) == 0)
+            text += QStringLiteral("   (date assumed from the file)");
+    }
+    return text;
+}
+
+QString TimeChart::gapAt(double at) const
+{
+    const Timeline::Gap *g = m_timeline.gapAt(at * 1000);
+    if (!g)
+        return {};
+    return QStringLiteral("No readings from %1 to %2 (%3): %4")
+        .arg(clock(g->FromMs), clock(g->ToMs), duration(g->ToMs - g->FromMs),
+             Timeline::describe(g->Reason));
+}
+
+QString TimeChart::cursorText() const
+{
+    return m_cursor->text();
+}
+
+QString TimeChart::viewText() const
+{
+    return m_inView->text();
+}
+
+QString TimeChart::statusText() const
+{
+    return m_status->text();
+}
+
+void TimeChart::updateTexts()
+{
+    const TimeSeries::Summary s =
+        m_timeline.series().summaryIn(view().lower * 1000, view().upper * 1000);
+    const MeasurementTable *table = m_timeline.table();
+    const QString unit = table ? table->lastUnitName() : QString();
+    QString inView = QStringLiteral("In view: %1 readings").arg(s.Count);
+    if (s.hasNumbers())
+        inView += QStringLiteral(", min %1, max %2, mean %3 %4")
+                      .arg(double(s.Min), 0, 'f', 1)
+                      .arg(double(s.Max), 0, 'f', 1)
+                      .arg(s.Sum / double(s.Count), 0, 'f', 2)
+                      .arg(unit);
+    if (s.Flags & (TimeSeries::HasAbove | TimeSeries::HasBelow))
+        inView += QStringLiteral("; readings beyond the range are marked on the edges");
+    m_inView->setText(inView);
+    const QString axis = unit.isEmpty() ? QStringLiteral("Temperature")
+                                        : QStringLiteral("Temperature (%1)").arg(unit);
+    if (m_plot->yAxis->label() != axis)
+        m_plot->yAxis->setLabel(axis);
+    m_cursor->setText(m_cursorAt >= 0 ? readingAt(m_cursorAt)
+                                      : QStringLiteral("Point at the chart to read the reading "
+                                                       "there; hover over a shaded gap for its "
+                                                       "span."));
+
+    QStringList status;
+    if (m_session)
+        status << (m_cable.isEmpty() ? QStringLiteral("Not connected.")
+                                     : QStringLiteral("Recording from %1.").arg(m_cable));
+    if (m_limitReached && m_session)
+        status << QStringLiteral("Recording stopped: the record limit (%1) is reached.")
+                      .arg(m_session->state().RecordLimit);
+    if (const qint64 assumed = m_timeline.assumedDates(); assumed > 0)
+        status << QStringLiteral("Dates of %1 readings from files are assumed (from each "
+                                 "file's date).")
+                      .arg(assumed);
+    m_status->setText(status.join(QLatin1Char(' ')));
+}
+
+void TimeChart::mouseMoved(QMouseEvent *event)
+{
+    if ((event->buttons() & Qt::LeftButton) && m_plot->selectionRectMode() == QCP::srmNone) {
+        userMoved(); // a drag pans
+        m_replot->start();
+    }
+    const double at = m_plot->xAxis->pixelToCoord(event->position().x());
+    m_cursorAt = at;
+    m_cursor->setText(readingAt(at));
+    const QString gap = gapAt(at);
+    if (gap.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(event->globalPosition().toPoint(), gap, m_plot);
+}
+
+void TimeChart::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        zoom(0.5);
+        break;
+    case Qt::Key_Minus:
+        zoom(2);
+        break;
+    case Qt::Key_Left:
+        pan(-0.2);
+        break;
+    case Qt::Key_Right:
+        pan(0.2);
+        break;
+    case Qt::Key_Home: {
+        qint64 first = 0, last = 0;
+        if (m_timeline.series().timeRange(&first, &last)) {
+            userMoved();
+            const double span = view().size();
+            setView(double(first) / 1000 - span * 0.02, double(first) / 1000 + span * 0.98);
+        }
+        break;
+    }
+    case Qt::Key_End:
+        m_all = false;
+        setFollow(true);
+        break;
+    case Qt::Key_0:
+        showAll();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    replotNow();
+}
+
+void TimeChart::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_plot->setFocus();
+    replotNow();
+}
+
+void TimeChart::hideEvent(QHideEvent *event)
+{
+    QSettings().setValue(QStringLiteral("TimeChart/size"), size());
+    QWidget::hideEvent(event);
+}
+
+QByteArray TimeChart::picture(bool pdf, const QSize &size)
+{
+    replotNow();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!pdf) {
+        m_plot->toPixmap(size.width(), size.height()).save(&buffer, "PNG");
+        return bytes;
+    }
+    QPdfWriter writer(&buffer);
+    writer.setCreator(QStringLiteral("TX-9 Logger"));
+    writer.setTitle(windowTitle());
+    writer.setResolution(72);
+    writer.setPageSize(QPageSize(QSizeF(size), QPageSize::Point));
+    writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+    QCPPainter painter;
+    if (!painter.begin(&writer))
+        return {};
+    painter.setMode(QCPPainter::pmVectorized);
+    painter.setMode(QCPPainter::pmNoCaching);
+    m_plot->toPainter(&painter, size.width(), size.height());
+    painter.end();
+    return bytes;
+}
+
+bool TimeChart::savePicture(const QString &path, QString *reason)
+{
+    const bool pdf = path.endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive);
+    const QByteArray bytes = picture(pdf, m_plot->size());
+    if (bytes.isEmpty()) {
+        *reason = QStringLiteral("the picture could not be drawn");
+        return false;
+    }
+    SafeFile file(path, 0666);
+    if (file.open() && file.write(bytes) && file.commit())
+        return true;
+    *reason = file.errorString();
+    return false;
+}

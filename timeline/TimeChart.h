@@ -1,0 +1,95 @@
+#pragma once
+// The time chart: a window of its own that shows a whole recording against clock time and
+// follows it live. Wheel zoom at the cursor, drag to pan, Shift and drag a box to zoom; keys
+// + and -, the arrows, Home and End, 0 for the whole recording; "Follow" keeps the newest
+// reading in view. Below the chart: the reading nearest the cursor, the minimum, maximum and
+// mean of what is in view, and what the main window does not say (the record limit reached,
+// the cable recorded, dates that are assumed).
+
+#include <QWidget>
+
+class AlarmMonitor;
+class ClockTicker;
+class LoggerSession;
+class QCheckBox;
+class QCPItemStraightLine;
+class QCustomPlot;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class Timeline;
+class TimelinePlottable;
+struct QCPRange;
+
+class TimeChart : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TimeChart(const Timeline &timeline, QWidget *parent = nullptr);
+    ~TimeChart() override;
+
+    // What the status line says of a session (limit, cable); the alarms' limits and spans.
+    void setSession(LoggerSession *session);
+    void setAlarms(AlarmMonitor *alarms);
+
+    // The view, in seconds since the epoch.
+    QCPRange view() const;
+    void setView(double from, double to); // follow and "All" end
+    void showLast(double seconds);        // the newest reading at the right edge
+    void showAll();
+    void setFollow(bool follow);
+    bool following() const;
+    // Zoom by factor (below 1: in) about the time at, or the middle.
+    void zoom(double factor);
+    void zoomAt(double factor, double at);
+    void pan(double fraction); // of the view's width; positive: later
+
+    QString cursorText() const;
+    QString viewText() const;
+    QString statusText() const;
+    // The reading nearest to the time at (seconds), as the readout says it.
+    QString readingAt(double at) const;
+    QString readingText(qint64 row) const;
+    // What a hover over the time at shows: the gap there, or nothing.
+    QString gapAt(double at) const;
+
+    // The view as a picture: PNG or PDF by the path's extension, through the checked write.
+    bool savePicture(const QString &path, QString *reason);
+    QByteArray picture(bool pdf, const QSize &size);
+    QCustomPlot *plot() const { return m_plot; }
+    // Draws now what is due (tests and the benchmark).
+    void replotNow();
+
+signals:
+    void savePictureRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void changed();
+    void fitValues();
+    void updateTexts();
+    void updateAlarms();
+    void mouseMoved(QMouseEvent *event);
+    void userMoved(); // a pan or box: follow and "All" end
+
+    const Timeline &m_timeline;
+    LoggerSession *m_session = nullptr;
+    AlarmMonitor *m_alarms = nullptr;
+    QCustomPlot *m_plot;
+    TimelinePlottable *m_line;
+    QCPItemStraightLine *m_high, *m_low;
+    QPushButton *m_follow, *m_save;
+    QCheckBox *m_fixed;
+    QDoubleSpinBox *m_min, *m_max;
+    QLabel *m_cursor, *m_inView, *m_status;
+    QTimer *m_replot;
+    bool m_all = true; // the whole recording stays in view as it grows
+    bool m_limitReached = false;
+    QString m_cable;
+    double m_cursorAt = -1; // seconds; -1: not over the chart
+};

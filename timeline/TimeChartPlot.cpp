@@ -1,0 +1,252 @@
+#include "timeline/TimeChartPlot.h"
+
+#include "timeline/Timeline.h"
+
+const QColor TimelinePlottable::RecordedColour(0x1f, 0x5f, 0xbf);
+const QColor TimelinePlottable::DownloadedColour(0xd9, 0x7a, 0x00);
+const QColor TimelinePlottable::FileColour(0x2e, 0x8b, 0x57);
+
+TimelinePlottable::TimelinePlottable(const Timeline &timeline, QCPAxis *keyAxis, QCPAxis *valueAxis)
+    : QCPAbstractPlottable(keyAxis, valueAxis), m_timeline(timeline)
+{
+    setSelectable(QCP::stNone);
+    setAntialiased(true);
+}
+
+double TimelinePlottable::selectTest(const QPointF &, bool, QVariant *) const
+{
+    return -1;
+}
+
+QCPRange TimelinePlottable::getKeyRange(bool &foundRange, QCP::SignDomain) const
+{
+    qint64 first = 0, last = 0;
+    foundRange = m_timeline.series().timeRange(&first, &last);
+    return foundRange ? QCPRange(double(first) / 1000, double(last) / 1000) : QCPRange();
+}
+
+QCPRange TimelinePlottable::getValueRange(bool &foundRange, QCP::SignDomain,
+                                          const QCPRange &inKeyRange) const
+{
+    const TimeSeries &s = m_timeline.series();
+    const TimeSeries::Summary sum =
+        inKeyRange == QCPRange() ? s.summary(0, s.rows())
+                                 : s.summaryIn(inKeyRange.lower * 1000, inKeyRange.upper * 1000);
+    foundRange = sum.hasNumbers();
+    return foundRange ? QCPRange(sum.Min, sum.Max) : QCPRange();
+}
+
+void TimelinePlottable::drawLegendIcon(QCPPainter *painter, const QRectF &rect) const
+{
+    painter->setPen(QPen(RecordedColour, 2));
+    painter->drawLine(QLineF(rect.left(), rect.center().y(), rect.right(), rect.center().y()));
+}
+
+void TimelinePlottable::draw(QCPPainter *painter)
+{
+    QCPAxis *key = mKeyAxis.data(), *value = mValueAxis.data();
+    if (!key || !value)
+        return;
+    const QRect area = key->axisRect()->rect();
+    const double fromMs = key->range().lower * 1000, toMs = key->range().upper * 1000;
+    const int n = qMax(1, area.width());
+    const double columnWidth = double(area.width()) / n;
+    const TimeSeries &s = m_timeline.series();
+    auto xOf = [&](double ms) { return key->coordToPixel(ms / 1000); };
+    // Spans (alarms, gaps) as whole pixels, merged where they touch, filled in one call
+    // without antialiasing. A span narrower than a few pixels (a long recording seen whole)
+    // is a short mark on an edge instead: a tall fill a pixel wide costs the rasteriser a
+    // call per line, and would hardly be seen.
+    auto shade = [&](const std::vector<std::pair<double, double>> &spansMs, QColor colour,
+                     bool atTop, bool narrowOnes) {
+        constexpr int Narrow = 3, MarkHeight = 10;
+        if (narrowOnes)
+            colour.setAlpha(qMin(255, colour.alpha() * 4));
+        m_bars.clear();
+        for (const auto &[fromSpanMs, toSpanMs] : spansMs) {
+            if (toSpanMs < fromMs || fromSpanMs > toMs)
+                continue;
+            const int x0 = qMax(area.left(), int(std::floor(xOf(fromSpanMs))));
+            const int x1 = qMax(x0 + 1, qMin(area.right(), int(std::ceil(xOf(toSpanMs)))));
+            const bool narrow = x1 - x0 < Narrow;
+            if (narrow != narrowOnes)
+                continue;
+            const int top = !narrow || atTop ? area.top() : area.bottom() - MarkHeight;
+            const int height = narrow ? MarkHeight : area.height();
+            if (!m_bars.empty() && m_bars.back().top() == top && m_bars.back().height() == height &&
+                x0 <= m_bars.back().right() + 1 && x0 >= m_bars.back().left())
+                m_bars.back().setRight(qMax(m_bars.back().right(), x1 - 1));
+            else
+                m_bars.emplace_back(x0, top, x1 - x0, height);
+        }
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(colour);
+        painter->drawRects(m_bars.data(), int(m_bars.size()));
+        m_bars.clear();
+    };
+    const bool antialiased = painter->antialiasing();
+    painter->setAntialiasing(false);
+    std::vector<std::pair<double, double>> spans;
+    for (const auto &[from, to] : m_alarms)
+        spans.emplace_back(from * 1000, to * 1000);
+    for (const bool narrow : {false, true})
+        shade(spans, QColor(220, 40, 40, 38), true, narrow);
+    spans.clear();
+    for (const Timeline::Gap &g : m_timeline.gaps())
+        spans.emplace_back(double(g.FromMs), double(g.ToMs));
+    for (const bool narrow : {false, true})
+        shade(spans, QColor(120, 120, 120, 45), false, narrow);
+    painter->setAntialiasing(antialiased);
+
+    std::vector<TimeSeries::Column> columns;
+    std::vector<std::pair<double, bool>> markers; // x, above
+    for (const TimeSeries::Run &run : s.runs()) {
+        if (double(s.timeMs(run.End - 1)) < fromMs || double(s.timeMs(run.First)) >= toMs)
+            continue;
+        s.columns(run, fromMs, toMs, n, columns);
+        const QColor colour = run.Tag == Timeline::Downloaded ? DownloadedColour
+                              : run.Tag == Timeline::FromFile ? FileColour
+                                                              : RecordedColour;
+        // A cosmetic pen one pixel wide: the rasteriser's fast path, antialiased all the same.
+        QPen pen(colour, 1);
+        pen.setCosmetic(true);
+        painter->setPen(pen);
+        painter->setBrush(colour);
+        auto flush = [&] {
+            if (m_points.size() == 1)
+                painter->drawEllipse(m_points.front(), 1.8, 1.8);
+            else if (m_points.size() > 1)
+                painter->drawPolyline(m_points.data(), int(m_points.size()));
+            m_points.clear();
+        };
+        qint64 lastRow = -1; // the row the line stands at, if it goes on
+        for (int k = 0; k < n; ++k) {
+            const TimeSeries::Column &c = columns[size_t(k)];
+            if (c.empty())
+                continue;
+            const double x = area.left() + (k + 0.5) * columnWidth;
+            if (c.S.Flags & TimeSeries::HasAbove)
+                markers.emplace_back(x, true);
+            if (c.S.Flags & TimeSeries::HasBelow)
+                markers.emplace_back(x, false);
+            if (c.S.Count == 0) {
+                flush();
+                lastRow = -1;
+                continue;
+            }
+            const float first = s.value(c.First), last = s.value(c.End - 1);
+            const bool joins = lastRow >= 0 && std::isfinite(s.value(lastRow)) &&
+                               std::isfinite(first) && !s.brokenBetween(lastRow, c.First);
+            if (!joins)
+                flush();
+            // Every extreme of the column: a bar from its lowest to its highest reading, a pixel
+            // wide (drawn after the line); the line goes through its first and last.
+            const double top = value->coordToPixel(c.S.Max), bottom = value->coordToPixel(c.S.Min);
+            if (bottom - top >= 1)
+                m_bars.emplace_back(int(std::floor(x)), int(std::floor(top)), 1,
+                                    int(std::ceil(bottom)) - int(std::floor(top)));
+            m_points.emplace_back(x, value->coordToPixel(std::isfinite(first) ? first : c.S.Min));
+            if (c.End - c.First > 1)
+                m_points.emplace_back(x, value->coordToPixel(std::isfinite(last) ? last : c.S.Max));
+            lastRow = c.End - 1;
+        }
+        flush();
+        // The bars are plain fills: whole pixels, no antialiasing needed.
+        const bool antialiased = painter->antialiasing();
+        painter->setAntialiasing(false);
+        for (const QRect &bar : m_bars)
+            painter->fillRect(bar, colour);
+        painter->setAntialiasing(antialiased);
+        m_bars.clear();
+        if (run.Tag == Timeline::Downloaded && double(s.timeMs(run.First)) >= fromMs) {
+            const QDateTime at = QDateTime::fromMSecsSinceEpoch(s.timeMs(run.First));
+            painter->setPen(DownloadedColour);
+            painter->drawText(
+                QPointF(xOf(double(s.timeMs(run.First))) + 3, area.top() + 24),
+                QStringLiteral("downloaded at %1").arg(at.toString(QStringLiteral("HH:mm:ss"))));
+        }
+    }
+    // Readings above or below the range: marks on the edges, never values. Each column with
+    // one gets a strip along its edge; a triangle marks where a stretch of them begins.
+    painter->setPen(Qt::NoPen);
+    const QColor markColour(200, 30, 30);
+    painter->setBrush(markColour);
+    double lastAbove = -100, lastBelow = -100;
+    for (const auto &[x, above] : markers) {
+        const int edge = above ? area.top() : area.bottom() - 2;
+        const bool antialiased = painter->antialiasing();
+        painter->setAntialiasing(false);
+        painter->fillRect(QRect(int(std::floor(x)) - 1, edge, 3, 3), markColour);
+        painter->setAntialiasing(antialiased);
+        double &last = above ? lastAbove : lastBelow;
+        if (x - last > 8) {
+            const double tip = above ? area.top() + 1 : area.bottom() - 1;
+            const double base = above ? tip + 8 : tip - 8;
+            const QPointF triangle[3] = {{x, tip}, {x - 4.5, base}, {x + 4.5, base}};
+            painter->drawPolygon(triangle, 3);
+        }
+        last = x;
+    }
+}
+
+void ClockTicker::generate(const QCPRange &range, const QLocale &locale, QChar formatChar,
+                           int precision, QVector<double> &ticks, QVector<double> *subTicks,
+                           QVector<QString> *tickLabels)
+{
+    m_span = range.size();
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(qint64(range.lower * 1000));
+    m_crossesMidnight =
+        start.date() != QDateTime::fromMSecsSinceEpoch(qint64(range.upper * 1000)).date();
+    // Whole local hours and days: the ticks count from a local midnight.
+    setTickOrigin(-double(start.offsetFromUtc()));
+    QCPAxisTickerDateTime::generate(range, locale, formatChar, precision, ticks, subTicks,
+                                    tickLabels);
+}
+
+double ClockTicker::getTickStep(const QCPRange &range)
+{
+    static constexpr double Steps[] = {1,     2,     5,     10,    15,     30,     60,
+                                       120,   300,   600,   900,   1800,   3600,   7200,
+                                       10800, 21600, 43200, 86400, 172800, 604800, 1209600};
+    const double wanted = range.size() / qMax(1, tickCount());
+    m_step = Steps[std::size(Steps) - 1];
+    for (const double step : Steps)
+        if (step >= wanted) {
+            m_step = step;
+            return m_step;
+        }
+    // Months and years: whole multiples of four weeks.
+    m_step = std::ceil(wanted / 2419200) * 2419200;
+    return m_step;
+}
+
+QString ClockTicker::getTickLabel(double tick, const QLocale &, QChar, int)
+{
+    return label(tick, m_step, m_crossesMidnight);
+}
+
+QString ClockTicker::label(double seconds, double step, bool crossesMidnight)
+{
+    const qint64 ms = qint64(std::llround(seconds * 1000));
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    if (step >= 86400)
+        return t.toString(step >= 2419200 ? QStringLiteral("d MMM yyyy")
+                                          : QStringLiteral("ddd d MMM"));
+    QString text = t.toString(step < 60 ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm"));
+    // The same wall time an hour either side: the clocks went back, the offset tells which.
+    const QString wall = t.toString(QStringLiteral("yyyyMMddHHmmss"));
+    for (const qint64 other : {ms - 3600000, ms + 3600000}) {
+        if (QDateTime::fromMSecsSinceEpoch(other).toString(QStringLiteral("yyyyMMddHHmmss")) !=
+            wall)
+            continue;
+        const int offset = t.offsetFromUtc();
+        text += QStringLiteral(" UTC%1%2:%3")
+                    .arg(offset >= 0 ? QLatin1Char('+') : QLatin1Char('-'))
+                    .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                    .arg(qAbs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+        break;
+    }
+    if (crossesMidnight)
+        text += QLatin1Char('\n') + t.toString(QStringLiteral("ddd d MMM"));
+    return text;
+}
