@@ -100,8 +100,10 @@ void TFCOMM::offerRecovery()
         const QString lastKey = restored->Rows.text(count - 1, MeasurementTable::FieldValue) +
                                 restored->Rows.text(count - 1, MeasurementTable::FieldUnit);
         const bool tableIsOrphan = cds1->count() == 0;
-        if (Out && Out->timeline())
+        if (Out && Out->timeline()) {
             Out->timeline()->breakNext(Timeline::Why::Restored);
+            Out->timeline()->setMarks(c.Marks);
+        }
         cds1->appendFrom(std::move(restored->Rows));
         // The chart and the recorder pick up where the ended session stood.
         std::optional<double> maxY;

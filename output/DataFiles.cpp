@@ -28,6 +28,8 @@ constexpr qint64 MaxLineBytes = qint64(4) << 20;
 // locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
 // The bytes come a buffer at a time; what bounds the speed is then the one pass over them
 // and a lookup per changing field.
+constexpr std::string_view MarkPrefix = "#break\t";
+
 class TextLoader
 {
 public:
@@ -72,16 +74,27 @@ public:
     // Rows parsed so far go into the table now.
     void flush()
     {
+        m_rowsBefore += qint64(m_rows.size());
         m_table.appendRows(m_rows);
         m_rows.clear();
     }
     bool chunkFull() const { return qint64(m_rows.size()) >= ChunkRows; }
+    void collectMarks(std::vector<Mark> *marks) { m_marks = marks; }
 
 private:
     void line(const char *data, size_t size)
     {
         if (m_lineNo < 3) {
             ++m_lineNo; // the date, the empty line and the titles
+            return;
+        }
+        if (size > MarkPrefix.size() && std::string_view(data, MarkPrefix.size()) == MarkPrefix) {
+            // A mark between rows (the journal's), not a row.
+            if (m_marks) {
+                const std::string_view rest(data + MarkPrefix.size(), size - MarkPrefix.size());
+                m_marks->push_back({m_rowsBefore + qint64(m_rows.size()),
+                                    QByteArray(rest.data(), qsizetype(rest.find('\t')))});
+            }
             return;
         }
         // An empty line is one empty No piece, which is no whole number. (A row without a No
@@ -143,6 +156,8 @@ private:
     MeasurementTable &m_table;
     bool m_lenient;
     qint64 m_skipped = 0;
+    qint64 m_rowsBefore = 0;              // rows of this load already in the table
+    std::vector<Mark> *m_marks = nullptr; // where marks are collected, if anywhere
     QStringDecoder m_decoder{QStringConverter::System, QStringConverter::Flag::Stateless};
     TimeIds m_times;
     PieceIds m_fields[MeasurementTable::FieldCount];
@@ -307,13 +322,21 @@ int openRegularFile(const QString &path)
     return fd;
 }
 
+QByteArray markLine(const QByteArray &word, qint64 capturedPacked)
+{
+    return QByteArray(MarkPrefix.data(), qsizetype(MarkPrefix.size())) + word + '\t' +
+           CaptureTime::text(capturedPacked) + "\r\n";
+}
+
 LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,
-                       std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel)
+                       std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel,
+                       std::vector<Mark> *marks)
 {
     const int fd = openRegularFile(path);
     if (fd < 0)
         return LoadStatus::Failed;
     TextLoader loader(table, true);
+    loader.collectMarks(marks);
     const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
     ::close(fd);
     loader.flush();

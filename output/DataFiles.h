@@ -61,12 +61,22 @@ enum class LoadStatus
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
                      std::atomic<qint64> *bytesDone = nullptr,
                      const std::atomic<bool> *cancel = nullptr);
+// A mark between a journal's rows: "#break<TAB>word<TAB>capture time", where the connection
+// was made, ended or lost (word), before the row Row of the load (0: the first).
+struct Mark
+{
+    qint64 Row = 0;
+    QByteArray Word;
+};
+QByteArray markLine(const QByteArray &word, qint64 capturedPacked);
 // A journal of the program's text format: every whole line that parses becomes a row; the
 // others are skipped and counted in unreadable (a line too long to read ends the reading, and
-// counts as one). A last line without its line break is torn, not a row.
+// counts as one). A last line without its line break is torn, not a row. Marks are collected
+// in marks when given (and are neither rows nor unreadable; a text file with them loads too).
 LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,
                        std::atomic<qint64> *bytesDone = nullptr,
-                       const std::atomic<bool> *cancel = nullptr);
+                       const std::atomic<bool> *cancel = nullptr,
+                       std::vector<Mark> *marks = nullptr);
 // A regular file opened for reading (close it), or -1 for anything else (a pipe, a device, a
 // folder) and when it cannot be opened. Never blocks, not even on a FIFO.
 int openRegularFile(const QString &path);

@@ -177,7 +177,7 @@ Journal::Contents Journal::read(const QString &path, MeasurementTable &into,
     if (!c.Journal)
         return c;
     const qint64 before = into.count();
-    DataFiles::loadJournal(path, into, &c.Unreadable, bytesDone);
+    DataFiles::loadJournal(path, into, &c.Unreadable, bytesDone, nullptr, &c.Marks);
     c.Rows = into.count() - before;
     return c;
 }
@@ -254,6 +254,13 @@ void Journal::decided()
 {
     if (!hasOrphan() && m_table && owner())
         startFrom(m_table);
+}
+
+void Journal::mark(const QByteArray &word, const QDateTime &when)
+{
+    if (hasOrphan() || !m_table || !owner())
+        return;
+    m_file.appendLine(DataFiles::markLine(word, MeasurementTable::packTime(when)));
 }
 
 void Journal::rowsAppended(qint64 first, qint64 last)

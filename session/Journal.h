@@ -16,6 +16,7 @@
 // - A state folder that cannot be written leaves the instance without a journal; unavailable()
 //   says why.
 
+#include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
 #include "session/RowFile.h"
 
@@ -50,9 +51,10 @@ public:
 
     struct Contents
     {
-        bool Journal = false;  // the file begins with the program's header
-        qint64 Rows = 0;       // whole lines that are rows
-        qint64 Unreadable = 0; // whole lines that are not
+        bool Journal = false;               // the file begins with the program's header
+        qint64 Rows = 0;                    // whole lines that are rows
+        qint64 Unreadable = 0;              // whole lines that are not
+        std::vector<DataFiles::Mark> Marks; // connections made, ended or lost between rows
     };
     // Reads the journal at path into table: every row that parses, whatever follows a bad
     // line, without touching anything else (safe on any thread). A file that does not begin
@@ -73,6 +75,8 @@ public:
     // earlier one). Returns the new name, or an empty text when it could not be moved.
     QString setOrphanAside();
 
+    // A mark after the rows so far: the connection was made, ended or lost (word) at when.
+    void mark(const QByteArray &word, const QDateTime &when);
     // Writes what is buffered and syncs it to the disk.
     void flush();
     // The user closed the program: the journal is kept as last-session.txt.

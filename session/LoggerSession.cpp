@@ -49,6 +49,13 @@ LoggerSession::LoggerSession(Settings &settings, const QString &journalFolder, Q
       m_engine(m_state, *m_face)
 {
     m_engine.Table = m_table;
+    // Where the connection was made, ended or lost goes into the journal between the rows,
+    // so that a restored recording keeps its breaks.
+    connect(&m_engine, &LoggerEngine::recallLocked, m_journal, [this](bool connected) {
+        m_journal->mark(connected ? "connected" : "disconnected", QDateTime::currentDateTime());
+    });
+    connect(&m_engine, &LoggerEngine::connectionLost, m_journal,
+            [this] { m_journal->mark("cable-lost", QDateTime::currentDateTime()); });
 }
 
 // The engine (and its devices) go before the face they call.

@@ -145,6 +145,16 @@ void RowFile::appendRows(const MeasurementTable &table, qint64 first, qint64 las
         m_sliceTimer.start();
 }
 
+void RowFile::appendLine(const QByteArray &line)
+{
+    if (m_fd < 0)
+        return;
+    formatSlice(m_last - m_next + 1); // the rows before it first
+    m_buffer.append(line);
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
 void RowFile::formatSlice(qint64 rows)
 {
     const qint64 end = qMin(m_last, m_next + rows - 1);

@@ -50,6 +50,8 @@ public:
     // the table must keep them until then (it only ever grows, or is emptied, which starts
     // the file anew).
     void appendRows(const MeasurementTable &table, qint64 first, qint64 last);
+    // A line of its own after the rows appended so far (a mark between them).
+    void appendLine(const QByteArray &line);
     // Everything appended so far, written out now.
     void flush();
     // Written out and synced to the disk; false (and reported) when either failed.

@@ -120,6 +120,23 @@ void Timeline::setFileDate(const QDate &date)
     m_fileDate = date;
 }
 
+void Timeline::setMarks(const std::vector<DataFiles::Mark> &marks)
+{
+    m_marks = marks;
+    m_nextMark = 0;
+}
+
+std::optional<Timeline::Why> Timeline::whyOf(const QByteArray &markWord)
+{
+    if (markWord == "connected")
+        return Why::Connected;
+    if (markWord == "disconnected")
+        return Why::Disconnected;
+    if (markWord == "cable-lost")
+        return Why::CableLost;
+    return std::nullopt;
+}
+
 void Timeline::reset()
 {
     m_series.clear();
@@ -186,8 +203,11 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
     // A file or journal says nothing of the interval it was recorded at: its rows' usual
     // spacing stands for it.
     m_batchThreshold = batch ? qMax(MinGapMs, 3 * usualSpacing(times)) : 0;
+    m_batchFirst = first;
     for (qint64 r = first; r <= last; ++r)
         place(r, times[size_t(r - first)], batch || m_table->capturedPacked(r) == 0, r == first);
+    if (batch)
+        m_marks.clear();
     emit changed();
 }
 
@@ -200,10 +220,18 @@ void Timeline::place(qint64 row, qint64 timeMs, bool batch, bool batchStart)
     bool brk = false;
     Why why = Why::Silence;
     qint64 silence = 0;
+    // A mark of the journal the rows come from, for this row.
+    std::optional<Why> marked;
+    while (batch && m_nextMark < m_marks.size() && m_marks[m_nextMark].Row <= row - m_batchFirst)
+        if (m_marks[m_nextMark++].Row == row - m_batchFirst && !marked)
+            marked = whyOf(m_marks[m_nextMark - 1].Word); // the first reason stands
     if (m_pendingBreak && (!batch || batchStart)) {
         brk = true;
         why = m_pendingWhy;
         m_pendingBreak = false;
+    } else if (marked) {
+        brk = true;
+        why = *marked;
     } else if (!batch && m_arrivals && !downloaded) {
         // Live: by the readings that arrived, stored or not.
         if (m_lastArrival >= 0 && m_silence > gapThresholdMs()) {

@@ -12,11 +12,13 @@
 //   clock was set: back (a new run: nothing is joined backwards in time) or forward.
 // - Downloaded rows (their times are when they were received) are a run of their own, tagged.
 
+#include "output/DataFiles.h"
 #include "timeline/TimeSeries.h"
 
 #include <QDate>
 #include <QObject>
 #include <QString>
+#include <optional>
 #include <vector>
 
 class LoggerSession;
@@ -66,6 +68,10 @@ public:
     void setDownloading(bool downloading);
     // The next rows without capture times are dated from this date (a file's).
     void setFileDate(const QDate &date);
+    // The next rows added at once (a restored journal) break where its marks say: before
+    // their row Row, for the connection made, ended or lost.
+    void setMarks(const std::vector<DataFiles::Mark> &marks);
+    static std::optional<Why> whyOf(const QByteArray &markWord);
 
     const TimeSeries &series() const { return m_series; }
     const std::vector<Gap> &gaps() const { return m_gaps; }
@@ -96,7 +102,10 @@ private:
     bool m_lastDownloaded = false;
     bool m_pendingBreak = false;
     Why m_pendingWhy = Why::Silence;
-    qint64 m_batchThreshold = 0; // for the rows being added at once
+    qint64 m_batchThreshold = 0;          // for the rows being added at once
+    std::vector<DataFiles::Mark> m_marks; // for the next rows added at once
+    size_t m_nextMark = 0;
+    qint64 m_batchFirst = 0;
     QDate m_fileDate;
     qint64 m_assumed = 0;
     // Arrivals since the last row: the longest silence between two of them (steady clock).

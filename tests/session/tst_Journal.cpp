@@ -41,7 +41,10 @@ class tst_Journal : public QObject
     {
         QStringList lines = QString::fromUtf8(journal).split("\r\n");
         lines.removeLast(); // after the last line break: empty, or a torn line
-        return lines.mid(3);
+        // Marks between the rows (connected, disconnected) are no rows.
+        lines = lines.mid(3);
+        lines.removeIf([](const QString &l) { return l.startsWith(QLatin1String("#break\t")); });
+        return lines;
     }
     static void sendFrame(TFCOMM &w, const QString &frameText)
     {

@@ -1,12 +1,15 @@
 // The time series' level of detail against the rows themselves, and the rules that place rows
 // in time: gaps, runs, and dates for rows that carry only a time of day.
 
+#include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
+#include "session/Journal.h"
 #include "timeline/FileDates.h"
 #include "timeline/Timeline.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 #include <ctime>
 
@@ -20,6 +23,7 @@ private slots:
     void fileDates_data();
     void fileDates();
     void fileRowsAreDatedAndSpacedByThemselves();
+    void journalKeepsTheBreaks();
 };
 
 namespace {
@@ -389,6 +393,61 @@ void TestTimeline::fileRowsAreDatedAndSpacedByThemselves()
     // Emptied, it starts again.
     table.clear();
     QCOMPARE(s.rows(), qint64(0));
+}
+
+void TestTimeline::journalKeepsTheBreaks()
+{
+    // A session's journal holds where the connection ended and was made again; a restore of it
+    // breaks the line there, even where the readings went on within seconds.
+    QTemporaryDir dir;
+    const QDateTime t0(QDate(2026, 12, 9), QTime(12, 0));
+    QString path;
+    {
+        MeasurementTable table;
+        Journal journal(dir.path());
+        journal.attach(&table);
+        path = journal.path();
+        auto row = [&](int i) {
+            table.appendRow({i + 1, QStringLiteral("12:00:0%1").arg(i), QStringLiteral("20.0"),
+                             QStringLiteral("#"), t0.addSecs(i), i * 1000});
+        };
+        for (int i = 0; i < 3; ++i)
+            row(i);
+        journal.mark("disconnected", t0.addSecs(3));
+        journal.mark("connected", t0.addSecs(4));
+        for (int i = 5; i < 7; ++i)
+            row(i);
+        journal.mark("cable-lost", t0.addSecs(7));
+        row(8);
+        journal.flush();
+    }
+    MeasurementTable restored;
+    const Journal::Contents c = Journal::read(path, restored);
+    QCOMPARE(c.Rows, qint64(6));
+    QCOMPARE(c.Unreadable, qint64(0));
+    QCOMPARE(c.Marks.size(), size_t(3));
+    QCOMPARE(c.Marks[0].Row, qint64(3));
+    QCOMPARE(c.Marks[2].Word, QByteArray("cable-lost"));
+
+    MeasurementTable table;
+    Timeline timeline;
+    timeline.follow(&table);
+    timeline.breakNext(Timeline::Why::Restored);
+    timeline.setMarks(c.Marks);
+    table.appendFrom(restored);
+    QCOMPARE(timeline.gaps().size(), size_t(2));
+    QCOMPARE(timeline.gaps()[0].Reason, Timeline::Why::Disconnected);
+    QCOMPARE(timeline.gaps()[0].Row, qint64(3));
+    QCOMPARE(timeline.gaps()[1].Reason, Timeline::Why::CableLost);
+    QVERIFY(timeline.series().brokenBefore(5));
+
+    // The journal's text loads as a data file too: the marks are no rows and no fault.
+    MeasurementTable asFile;
+    QFile copy(path);
+    QVERIFY(copy.copy(dir.filePath("copy.txt")));
+    QCOMPARE(int(DataFiles::loadTable(dir.filePath("copy.txt"), asFile, false)),
+             int(DataFiles::LoadStatus::Ok));
+    QCOMPARE(asFile.count(), qint64(6));
 }
 
 int main(int argc, char **argv)
