@@ -97,6 +97,7 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
     m_save = button(QStringLiteral("Save picture..."), [this] { emit savePictureRequested(); });
 
     auto ticker = QSharedPointer<ClockTicker>::create();
+    ticker->setTickCount(7);
     m_plot->xAxis->setTicker(ticker);
     m_plot->xAxis->setLabel(QStringLiteral("Local time"));
     m_plot->yAxis->setLabel(QStringLiteral("Temperature"));
