@@ -3,6 +3,7 @@
 #include "common/Wait.h"
 #include "recording/MeasurementGrid.h"
 #include "sim/SimulatedThermometer.h"
+#include "timeline/TimeChart.h"
 
 #include <QAction>
 #include <QApplication>
@@ -128,6 +129,31 @@ private slots:
         QVERIFY(press("ctrl+s"));
         QVERIFY(waitUntil([&] { return saves == 1; }, 5000));
         QCOMPARE(starts, int(places.size()));
+    }
+
+    // Ctrl+T opens the time chart beside the window; its own keys then work in it.
+    void ctrlTOpensTheTimeChart()
+    {
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        TFCOMM w(&bus);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.DBGrid1->setFocus();
+        QVERIFY(press("ctrl+t"));
+        QVERIFY(waitUntil([&] { return w.timeChart() && w.timeChart()->isVisible(); }, 5000));
+        TimeChart *chart = w.timeChart();
+        QVERIFY(QTest::qWaitForWindowActive(chart));
+        const double span = chart->view().size();
+        QVERIFY(press("minus"));
+        QVERIFY2(waitUntil([&] { return qAbs(chart->view().size() - 2 * span) < 1; }, 5000),
+                 qPrintable(QString::number(chart->view().size())));
+        QVERIFY(press("Left"));
+        QVERIFY(waitUntil([&] { return !chart->following(); }, 5000));
+        QVERIFY(press("End"));
+        QVERIFY(waitUntil([&] { return chart->following(); }, 5000));
     }
 };
 
