@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <qcustomplot.h>
 
@@ -230,7 +231,20 @@ int main(int argc, char **argv)
     }
     if (counts.empty())
         counts = {1'000'000, 10'000'000};
-    for (const qint64 rows : counts)
-        run(rows, pictures);
+    if (counts.size() == 1) {
+        run(counts.front(), pictures);
+        return 0;
+    }
+    // Each size in a process of its own: memory freed by one is not counted for the next.
+    for (const qint64 rows : counts) {
+        QStringList childArgs{QStringLiteral("--rows"), QString::number(rows)};
+        if (!pictures.isEmpty())
+            childArgs << QStringLiteral("--picture") << pictures;
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), childArgs);
+        if (!child.waitForFinished(-1) || child.exitCode() != 0)
+            return 1;
+    }
     return 0;
 }
