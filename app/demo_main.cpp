@@ -7,6 +7,7 @@
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
+#include "report/ReportCommand.h"
 #include "sim/SimulatedThermometer.h"
 #include "timeline/TimeChart.h"
 
@@ -118,6 +119,9 @@ struct Simulation
 
 int main(int argc, char **argv)
 {
+    // A report of saved recordings: no cable, no window.
+    if (ReportCommand::requested(argc, argv))
+        return ReportCommand::run(argc, argv);
     const auto simulated = [](QStringList &args, QObject *context) {
         const QMap<QString, QString> demo = takeDemoOptions(args);
         const auto sim = std::make_shared<Simulation>();

@@ -77,6 +77,9 @@ LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unr
                        std::atomic<qint64> *bytesDone = nullptr,
                        const std::atomic<bool> *cancel = nullptr,
                        std::vector<Mark> *marks = nullptr);
+// This program's CSV (csvHeader's columns) read back: rows with their capture times. Failed,
+// with why, for a file that is not one (what was read until then is kept).
+LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why);
 // A regular file opened for reading (close it), or -1 for anything else (a pipe, a device, a
 // folder) and when it cannot be opened. Never blocks, not even on a FIFO.
 int openRegularFile(const QString &path);

@@ -1,0 +1,18 @@
+#pragma once
+// tx9-logger --report OUT.pdf FILE...: the summary report of saved recordings (our text, XML
+// and CSV files, a kept recovery journal), several files in time order as one, with the
+// alarms computed against --high, --low, --hold and --hysteresis. It needs no display: it runs
+// on Qt's offscreen platform by itself. Exit status 0 done, 2 a wrong command line, 5 the PDF
+// cannot be written, 9 an input cannot be read.
+
+#include <QString>
+
+namespace ReportCommand {
+
+constexpr int InputUnreadable = 9;
+
+// Whether the command line asks for a report of files (--report without --headless).
+bool requested(int argc, char **argv);
+int run(int argc, char **argv);
+
+} // namespace ReportCommand

@@ -1,0 +1,367 @@
+#include "report/SummaryReport.h"
+
+#include "alarms/Statistics.h"
+#include "output/SafeFile.h"
+#include "recording/MeasurementTable.h"
+#include "recording/ValueNumbers.h"
+#include "timeline/TimeChartPlot.h"
+#include "timeline/Timeline.h"
+
+#include <QBuffer>
+#include <QLocale>
+#include <QPdfWriter>
+#include <functional>
+#include <qcustomplot.h>
+
+namespace SummaryReport {
+
+namespace {
+
+constexpr double Line = 13;     // points a line of the tables takes
+constexpr double Gap = 10;      // between blocks
+constexpr int MaxGapLines = 45; // a page of gaps
+
+QString when(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString duration(double seconds)
+{
+    const qint64 s = qRound64(seconds);
+    if (s >= 86400)
+        return QStringLiteral("%1 d %2 h").arg(s / 86400).arg(s % 86400 / 3600);
+    if (s >= 3600)
+        return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+    if (s >= 60)
+        return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60);
+    return QStringLiteral("%1 s").arg(s);
+}
+
+// A block of the report: its height, and how it paints itself with its top-left at the
+// origin, width wide.
+struct Block
+{
+    double Height;
+    std::function<void(QPainter &, double width)> Paint;
+};
+
+// A row of a table: cells at fractions of the width.
+Block row(const QStringList &cells, const QList<double> &at, bool bold = false)
+{
+    return {Line, [cells, at, bold](QPainter &p, double width) {
+                QFont f = p.font();
+                f.setBold(bold);
+                p.setFont(f);
+                for (qsizetype i = 0; i < cells.size(); ++i)
+                    p.drawText(QRectF(at.value(i) * width, 0, width, Line),
+                               Qt::AlignLeft | Qt::AlignVCenter, cells[i]);
+                f.setBold(false);
+                p.setFont(f);
+            }};
+}
+
+Block heading(const QString &text)
+{
+    return {Line * 2, [text](QPainter &p, double width) {
+                QFont f = p.font();
+                const QFont plain = f;
+                f.setBold(true);
+                f.setPointSizeF(plain.pointSizeF() * 1.25);
+                p.setFont(f);
+                p.drawText(QRectF(0, Line * 0.5, width, Line * 1.5),
+                           Qt::AlignLeft | Qt::AlignBottom, text);
+                p.setFont(plain);
+            }};
+}
+
+Block text(const QString &line)
+{
+    return {Line, [line](QPainter &p, double width) {
+                p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
+            }};
+}
+
+// The chart of the whole recording, painted as vectors.
+Block chart(const SummaryInput &in, const QString &unit)
+{
+    constexpr double Height = 250;
+    return {Height, [&in, unit](QPainter &p, double width) {
+                QCustomPlot plot;
+                plot.setAttribute(Qt::WA_DontShowOnScreen);
+                plot.resize(int(width), int(Height));
+                auto ticker = QSharedPointer<ClockTicker>::create();
+                ticker->setTickCount(6);
+                plot.xAxis->setTicker(ticker);
+                plot.yAxis->setLabel(unit.isEmpty() ? QStringLiteral("Temperature")
+                                                    : QStringLiteral("Temperature (%1)").arg(unit));
+                auto *line = new TimelinePlottable(*in.Line, plot.xAxis, plot.yAxis);
+                qint64 first = 0, last = 0;
+                if (in.Line->series().timeRange(&first, &last)) {
+                    const double span = qMax(60.0, double(last - first) / 1000);
+                    plot.xAxis->setRange(double(first) / 1000 - span * 0.01,
+                                         double(last) / 1000 + span * 0.02);
+                }
+                const TimeSeries::Summary s =
+                    in.Line->series().summary(0, in.Line->series().rows());
+                if (s.hasNumbers()) {
+                    const double margin = qMax(0.5, (double(s.Max) - s.Min) * 0.08);
+                    plot.yAxis->setRange(double(s.Min) - margin, double(s.Max) + margin);
+                }
+                std::vector<std::pair<double, double>> spans;
+                for (const AlarmEvent &e : in.Alarms)
+                    if (!e.Start)
+                        spans.emplace_back(double(e.BreachStart.toMSecsSinceEpoch()) / 1000,
+                                           double(e.Time.toMSecsSinceEpoch()) / 1000);
+                line->setAlarmSpans(std::move(spans));
+                for (const std::optional<double> limit : {in.Limits.High, in.Limits.Low}) {
+                    if (!limit)
+                        continue;
+                    auto *l = new QCPItemStraightLine(&plot);
+                    l->setPen(QPen(QColor(200, 30, 30), 1, Qt::DashLine));
+                    l->point1->setCoords(0, *limit);
+                    l->point2->setCoords(1, *limit);
+                }
+                auto *qcp = static_cast<QCPPainter *>(&p);
+                plot.toPainter(qcp, int(width), int(Height));
+            }};
+}
+
+} // namespace
+
+QPageSize localePageSize()
+{
+    switch (QLocale().measurementSystem()) {
+    case QLocale::ImperialUSSystem:
+        return QPageSize(QPageSize::Letter);
+    default:
+        return QPageSize(QPageSize::A4);
+    }
+}
+
+QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
+                           const AlarmSettings &limits)
+{
+    QList<AlarmEvent> events;
+    if (!limits.any())
+        return events;
+    AlarmRules rules;
+    rules.setSettings(limits);
+    ValueNumbers values;
+    const TimeSeries &s = line.series();
+    // Local time with the offset it had, looked up once an hour: a time zone lookup for each
+    // of ten million rows would take longer than all the rest.
+    qint64 offsetHour = std::numeric_limits<qint64>::min();
+    int offset = 0;
+    for (qint64 r = 0; r < table.count() && r < s.rows(); ++r) {
+        const qint64 ms = s.timeMs(r);
+        if (ms / 3600000 != offsetHour) {
+            offsetHour = ms / 3600000;
+            offset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
+        }
+        AlarmMoment moment;
+        moment.Wall = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
+        moment.SteadyMs = s.timeMs(r);
+        events += rules.feed(moment, values.value(table, r));
+    }
+    return events;
+}
+
+int paint(const SummaryInput &in, QPagedPaintDevice *device)
+{
+    const MeasurementTable &table = *in.Table;
+    const TimeSeries &series = in.Line->series();
+    const QString unit = table.lastUnitName();
+    std::vector<Block> blocks;
+
+    // Who, what, when.
+    blocks.push_back(heading(QStringLiteral("TX-9 Logger: summary of a recording")));
+    if (!in.LoggerId.isEmpty())
+        blocks.push_back(text(QStringLiteral("Logger: %1").arg(in.LoggerId)));
+    if (!in.Cable.isEmpty())
+        blocks.push_back(text(QStringLiteral("Cable: %1").arg(in.Cable)));
+    for (const QString &source : in.Sources)
+        blocks.push_back(text(QStringLiteral("From: %1").arg(source)));
+    qint64 first = 0, last = 0;
+    if (series.timeRange(&first, &last))
+        blocks.push_back(
+            text(QStringLiteral("Readings from %1 to %2 (%3)")
+                     .arg(when(first), when(last), duration(double(last - first) / 1000))));
+    if (in.Line->assumedDates() > 0)
+        blocks.push_back(text(QStringLiteral("The dates of %1 readings from files are assumed "
+                                             "(from each file's date).")
+                                  .arg(in.Line->assumedDates())));
+    blocks.push_back({Gap, {}});
+    blocks.push_back(chart(in, unit));
+
+    // The statistics.
+    TableStatistics stats(table);
+    stats.setLimits(in.Limits.High, in.Limits.Low);
+    const StatSummary st = stats.whole();
+    auto at = [&](qint64 row) {
+        if (row < 0 || row >= series.rows())
+            return QString();
+        return when(series.timeMs(row));
+    };
+    auto number = [&](double v) { return QStringLiteral("%1 %2").arg(v, 0, 'f', 2).arg(unit); };
+    const QList<double> statCols{0, 0.35, 0.6};
+    blocks.push_back(heading(QStringLiteral("Statistics")));
+    blocks.push_back(row({QStringLiteral("Readings"), QString::number(st.Rows)}, statCols));
+    blocks.push_back(row({QStringLiteral("With a value"), QString::number(st.Count)}, statCols));
+    if (st.Count > 0) {
+        blocks.push_back(row({QStringLiteral("Minimum"), number(st.Min), at(st.MinRow)}, statCols));
+        blocks.push_back(row({QStringLiteral("Maximum"), number(st.Max), at(st.MaxRow)}, statCols));
+        blocks.push_back(row({QStringLiteral("Mean"), number(st.Mean)}, statCols));
+        blocks.push_back(row({QStringLiteral("Standard deviation"), number(st.StdDev)}, statCols));
+    }
+    if (in.Limits.High)
+        blocks.push_back(row({QStringLiteral("Time above %1").arg(number(*in.Limits.High)),
+                              duration(st.SecondsAbove)},
+                             statCols));
+    if (in.Limits.Low)
+        blocks.push_back(row({QStringLiteral("Time below %1").arg(number(*in.Limits.Low)),
+                              duration(st.SecondsBelow)},
+                             statCols));
+
+    // The alarms: each from its start to its end.
+    const QList<double> alarmCols{0, 0.12, 0.4, 0.68, 0.85};
+    blocks.push_back(heading(QStringLiteral("Alarms")));
+    if (!in.Limits.any() && in.Alarms.isEmpty()) {
+        blocks.push_back(text(QStringLiteral("No limits were set.")));
+    } else {
+        int count = 0;
+        blocks.push_back(
+            row({QStringLiteral("Alarm"), QStringLiteral("Start"), QStringLiteral("End"),
+                 QStringLiteral("Duration"), QStringLiteral("Worst")},
+                alarmCols, true));
+        QList<AlarmEvent> open;
+        for (const AlarmEvent &e : in.Alarms) {
+            if (e.Start) {
+                open << e;
+                continue;
+            }
+            open.removeIf([&](const AlarmEvent &o) {
+                return o.Kind == e.Kind && o.BreachStart == e.BreachStart;
+            });
+            ++count;
+            blocks.push_back(
+                row({AlarmRules::kindName(e.Kind),
+                     e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     e.Time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), duration(e.Seconds),
+                     e.Worst ? number(*e.Worst) : QStringLiteral("-")},
+                    alarmCols));
+        }
+        for (const AlarmEvent &e : open) {
+            ++count;
+            blocks.push_back(row({AlarmRules::kindName(e.Kind),
+                                  e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                                  QStringLiteral("still on at the end"), QString(),
+                                  e.Worst ? number(*e.Worst) : QStringLiteral("-")},
+                                 alarmCols));
+        }
+        if (count == 0)
+            blocks.push_back(text(QStringLiteral("None.")));
+    }
+
+    // The gaps, the longest first.
+    std::vector<Timeline::Gap> gaps = in.Line->gaps();
+    std::stable_sort(gaps.begin(), gaps.end(), [](const Timeline::Gap &a, const Timeline::Gap &b) {
+        return a.ToMs - a.FromMs > b.ToMs - b.FromMs;
+    });
+    blocks.push_back(heading(QStringLiteral("Gaps")));
+    if (gaps.empty())
+        blocks.push_back(text(QStringLiteral("None.")));
+    else
+        blocks.push_back(row({QStringLiteral("From"), QStringLiteral("To"),
+                              QStringLiteral("Length"), QStringLiteral("Why")},
+                             {0, 0.28, 0.56, 0.72}, true));
+    for (size_t i = 0; i < gaps.size() && i < size_t(MaxGapLines); ++i)
+        blocks.push_back(row({when(gaps[i].FromMs), when(gaps[i].ToMs),
+                              duration(double(gaps[i].ToMs - gaps[i].FromMs) / 1000),
+                              Timeline::describe(gaps[i].Reason)},
+                             {0, 0.28, 0.56, 0.72}));
+    if (gaps.size() > size_t(MaxGapLines))
+        blocks.push_back(
+            text(QStringLiteral("... and %1 shorter gaps.").arg(gaps.size() - MaxGapLines)));
+
+    // Into pages: blocks never split; the footer on each.
+    const QRectF page = device->pageLayout().paintRect(QPageLayout::Point);
+    const double footer = Line * 2;
+    std::vector<std::vector<std::pair<const Block *, double>>> pages(1);
+    double y = 0;
+    for (const Block &b : blocks) {
+        if (y + b.Height > page.height() - footer && y > 0) {
+            pages.emplace_back();
+            y = 0;
+        }
+        pages.back().emplace_back(&b, y);
+        y += b.Height;
+    }
+
+    QCPPainter painter;
+    if (!painter.begin(device))
+        return 0;
+    painter.setMode(QCPPainter::pmVectorized);
+    painter.setMode(QCPPainter::pmNoCaching);
+    // Painted in points: the device is set to 72 dots an inch (a printer too).
+    const double scale = device->logicalDpiX() / 72.0;
+    QFont font = painter.font();
+    font.setPointSizeF(9 / scale);
+    painter.setFont(font);
+    const int total = int(pages.size());
+    for (int n = 0; n < total; ++n) {
+        if (n > 0)
+            device->newPage();
+        painter.save();
+        painter.scale(scale, scale);
+        for (const auto &[block, top] : pages[size_t(n)]) {
+            if (!block->Paint)
+                continue;
+            painter.save();
+            painter.translate(0, top);
+            block->Paint(painter, page.width());
+            painter.restore();
+        }
+        painter.drawText(
+            QRectF(0, page.height() - Line, page.width(), Line), Qt::AlignRight | Qt::AlignVCenter,
+            QStringLiteral("Page %1 of %2 - TX-9 Logger %3").arg(n + 1).arg(total).arg(in.Version));
+        painter.restore();
+    }
+    painter.end();
+    return total;
+}
+
+QByteArray pdf(const SummaryInput &in, int *pages)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setCreator(QStringLiteral("TX-9 Logger %1").arg(in.Version));
+    writer.setTitle(QStringLiteral("TX-9 Logger summary"));
+    // Points as the painter's units, for the report's own text and for the chart's alike (the
+    // PDF is vectors whatever its resolution).
+    writer.setResolution(72);
+    writer.setPageSize(localePageSize());
+    writer.setPageMargins(QMarginsF(15, 15, 15, 15), QPageLayout::Millimeter);
+    const int painted = paint(in, &writer);
+    if (pages)
+        *pages = painted;
+    return painted > 0 ? bytes : QByteArray();
+}
+
+bool writePdf(const SummaryInput &in, const QString &path, QString *reason)
+{
+    const QByteArray bytes = pdf(in);
+    if (bytes.isEmpty()) {
+        *reason = QStringLiteral("the report could not be drawn");
+        return false;
+    }
+    SafeFile file(path, 0666);
+    if (file.open() && file.write(bytes) && file.commit())
+        return true;
+    *reason = file.errorString();
+    return false;
+}
+
+} // namespace SummaryReport

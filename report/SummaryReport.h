@@ -1,0 +1,50 @@
+#pragma once
+// The summary report: a short document a person can hand on. The logger and cable, where the
+// readings come from, the date range, the time chart of the whole recording (vector, drawn
+// from the timeline's level of detail), the statistics (count, minimum and maximum with their
+// times, mean, standard deviation, time above and below the limits), the alarms (start, end,
+// duration, worst), the gaps (the longest first, at most a page of them), and "Page N of M"
+// with the program's version on every page. The locale's paper size, A4 when unknown.
+
+#include "alarms/AlarmRules.h"
+
+#include <QList>
+#include <QPageSize>
+#include <QString>
+#include <QStringList>
+
+class MeasurementTable;
+class QPagedPaintDevice;
+class Timeline;
+
+struct SummaryInput
+{
+    QString LoggerId;    // empty: not named
+    QString Cable;       // the cable recorded; empty: none (files)
+    QStringList Sources; // the files the readings come from; empty: recorded here
+    const MeasurementTable *Table = nullptr;
+    const Timeline *Line = nullptr;
+    AlarmSettings Limits;
+    QList<AlarmEvent> Alarms;
+    QString Version;
+};
+
+namespace SummaryReport {
+
+// The paper of the user's locale: Letter where it is measured in inches, else A4.
+QPageSize localePageSize();
+// Paints the report on device (a PDF writer or a printer, its page size already set, at 72
+// dots an inch, so that the chart's fonts come out as the text's); returns the pages painted.
+int paint(const SummaryInput &input, QPagedPaintDevice *device);
+// The report as a PDF document.
+QByteArray pdf(const SummaryInput &input, int *pages = nullptr);
+// The PDF written to path through the checked write (replaced whole or not at all); false
+// with the reason when it could not be.
+bool writePdf(const SummaryInput &input, const QString &path, QString *reason);
+
+// The alarms the limits raise over the rows as the timeline places them (rows from files,
+// whose alarms were never computed): start and end, their worst, as the live rules do.
+QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
+                           const AlarmSettings &limits);
+
+} // namespace SummaryReport
