@@ -37,6 +37,7 @@ class AlarmMonitor;
 class AlarmsWindow;
 class StatisticsWindow;
 class TimeChart;
+struct SummaryInput;
 class TableStatistics;
 struct AlarmSettings;
 
@@ -207,6 +208,7 @@ public:
     QAction *AlarmsEntry = nullptr;
     QAction *StatisticsEntry = nullptr;
     QAction *TimeChartEntry = nullptr;
+    QAction *SummaryReportEntry = nullptr;
     QAction *ExportCsvEntry = nullptr;
     QAction *SaveAlarmLogEntry = nullptr;
     Outputs *Out = nullptr; // statistics, alarms, publishing: what follows the session
@@ -218,6 +220,9 @@ public:
     void showTimeChart();
     TimeChart *timeChart() const;
     void saveTimeChartPicture();
+    // The summary report of what the window holds: previewed, printed or written as PDF.
+    void summaryReportClick();
+    SummaryInput summaryInput() const;
     void exportCsvClick();
     void saveAlarmLogClick();
     // Which rows the chart's points are, and those it shows now.

@@ -7,12 +7,17 @@
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "app/ToolWindows.h"
+#include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
+#include "report/SummaryReport.h"
 #include "session/Journal.h"
 #include "timeline/TimeChart.h"
+#include "usb/HidControllerClass.h"
+
+#include <QPrinter>
 
 #include <QDateTime>
 #include <QDir>
@@ -42,12 +47,14 @@ void TFCOMM::buildTools()
     StatisticsEntry = ToolsMenu->addAction(QStringLiteral("Statistics..."));
     TimeChartEntry = ToolsMenu->addAction(QStringLiteral("Time Chart..."));
     TimeChartEntry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    SummaryReportEntry = ToolsMenu->addAction(QStringLiteral("Summary Report..."));
     ToolsMenu->addSeparator();
     ExportCsvEntry = ToolsMenu->addAction(QStringLiteral("Export CSV..."));
     SaveAlarmLogEntry = ToolsMenu->addAction(QStringLiteral("Save alarm log..."));
     connect(AlarmsEntry, &QAction::triggered, this, &TFCOMM::showAlarmsWindow);
     connect(StatisticsEntry, &QAction::triggered, this, &TFCOMM::showStatisticsWindow);
     connect(TimeChartEntry, &QAction::triggered, this, &TFCOMM::showTimeChart);
+    connect(SummaryReportEntry, &QAction::triggered, this, &TFCOMM::summaryReportClick);
     connect(ExportCsvEntry, &QAction::triggered, this, &TFCOMM::exportCsvClick);
     connect(SaveAlarmLogEntry, &QAction::triggered, this, &TFCOMM::saveAlarmLogClick);
 }
@@ -188,4 +195,41 @@ void TFCOMM::saveTimeChartPicture()
         Prompts::current().message(
             QStringLiteral("Could not save the picture to %1: %2.").arg(path, reason),
             DialogKind::Warning, {DialogButton::OK});
+}
+
+SummaryInput TFCOMM::summaryInput() const
+{
+    SummaryInput in;
+    if (Out->publisher())
+        in.LoggerId = Out->publisher()->id();
+    if (const THidDevice *device = Session.engine().connectedDevice())
+        in.Cable = device->PnPInfo().DevicePath;
+    in.Table = cds1;
+    in.Line = Out->timeline();
+    in.Limits = Alarms->settings();
+    in.Alarms = Alarms->log().entries();
+    in.Version = QStringLiteral(TX9_VERSION);
+    return in;
+}
+
+void TFCOMM::summaryReportClick()
+{
+    const LongCommand busy(this);
+    Prompts::current().printPreview([this](QPrinter *printer) {
+        printer->setPageSize(SummaryReport::localePageSize());
+        const SummaryInput in = summaryInput();
+        if (printer->outputFormat() == QPrinter::PdfFormat &&
+            !printer->outputFileName().isEmpty()) {
+            // Printed to a file: written through the checked write, replaced whole or not at all.
+            const QString path = printer->outputFileName();
+            QString reason;
+            if (!SummaryReport::writePdf(in, path, &reason))
+                Prompts::current().message(
+                    QStringLiteral("Could not write the summary report to %1: %2.")
+                        .arg(path, reason),
+                    DialogKind::Warning, {DialogButton::OK});
+            return;
+        }
+        SummaryReport::paint(in, printer);
+    });
 }

@@ -4,7 +4,10 @@
 #include "app/RD7F.h"
 #include "mqtt/MqttOptions.h"
 #include "outputs/Outputs.h"
+#include "report/ReportCommand.h"
+
 #include "usb/HidControllerClass.h"
+#include <QCoreApplication>
 
 #include <QMessageBox>
 #include <QPointer>
@@ -73,4 +76,15 @@ std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
     window.show();
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     return std::nullopt;
+}
+
+std::optional<int> runWithoutWindow(int argc, char **argv, const Headless::PlatformFor &platformFor,
+                                    const QList<Headless::WindowOption> &windowOptions)
+{
+    // A report of saved recordings: no cable, no window.
+    if (ReportCommand::requested(argc, argv))
+        return ReportCommand::run(argc, argv);
+    Headless::setReportWriter(&ReportCommand::writeRunReport);
+    return Headless::startProgram(argc, argv, platformFor, windowOptions,
+                                  &ReportCommand::application);
 }

@@ -7,7 +7,6 @@
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
-#include "report/ReportCommand.h"
 #include "sim/SimulatedThermometer.h"
 #include "timeline/TimeChart.h"
 
@@ -119,9 +118,6 @@ struct Simulation
 
 int main(int argc, char **argv)
 {
-    // A report of saved recordings: no cable, no window.
-    if (ReportCommand::requested(argc, argv))
-        return ReportCommand::run(argc, argv);
     const auto simulated = [](QStringList &args, QObject *context) {
         const QMap<QString, QString> demo = takeDemoOptions(args);
         const auto sim = std::make_shared<Simulation>();
@@ -129,8 +125,7 @@ int main(int argc, char **argv)
         sim->apply(demo, context);
         return std::shared_ptr<HidPlatform>(sim, &sim->bus);
     };
-    if (const std::optional<int> status =
-            Headless::startProgram(argc, argv, simulated, DemoOptions))
+    if (const std::optional<int> status = runWithoutWindow(argc, argv, simulated, DemoOptions))
         return *status;
     Tx9Application app(argc, argv);
     QStringList args = app.arguments();

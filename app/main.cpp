@@ -5,16 +5,12 @@
 #include "app/RD7F.h"
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
-#include "report/ReportCommand.h"
 #include "usb/HidrawPlatform.h"
 
 int main(int argc, char **argv)
 {
-    // A report of saved recordings: no cable, no window.
-    if (ReportCommand::requested(argc, argv))
-        return ReportCommand::run(argc, argv);
     if (const std::optional<int> status =
-            Headless::startProgram(argc, argv, [](QStringList &, QObject *) {
+            runWithoutWindow(argc, argv, [](QStringList &, QObject *) {
                 return std::make_shared<HidrawPlatform>();
             }))
         return *status;

@@ -19,6 +19,8 @@
 #include <optional>
 
 class HidPlatform;
+#include <QCoreApplication>
+struct SummaryInput;
 class Journal;
 class MqttPublisher;
 class AlarmMonitor;
@@ -61,7 +63,17 @@ struct Options
     QString OnAlarm; // a shell command run at each alarm start and end
     QString Summary; // the statistics' file
     QString Latest;  // the newest reading's file
+    QString Report;  // the summary report (PDF) written when the run ends
 };
+
+// Writes a summary report (the program's own writer, which needs Qt's widgets: given by the
+// program, so that this library stays Qt Core only). False with the reason on failure.
+using ReportWriter =
+    std::function<bool(const SummaryInput &input, const QString &path, QString *reason)>;
+void setReportWriter(ReportWriter writer);
+const ReportWriter &reportWriter();
+// Makes the application of a headless run (a QCoreApplication unless the run needs more).
+using AppFactory = std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)>;
 
 struct Parsed
 {
@@ -94,7 +106,8 @@ QString versionText(const QString &program);
 using PlatformFor =
     std::function<std::shared_ptr<HidPlatform>(QStringList &arguments, QObject *context)>;
 std::optional<int> startProgram(int argc, char **argv, const PlatformFor &platformFor,
-                                const QList<WindowOption> &windowOptions = {});
+                                const QList<WindowOption> &windowOptions = {},
+                                const AppFactory &makeApp = {});
 // Runs the command line on platform until the run ends; a QCoreApplication must exist.
 // SIGINT, SIGTERM and SIGHUP stop the run cleanly. Returns the exit status. extraHelp is
 // added to the help text (the window options of the program).
@@ -166,6 +179,7 @@ private:
     bool startPublishing();
     MqttPublisher *publisher() const;
     void summarize();
+    void writeReport();
 
     Headless::Options m_options;
     int m_out, m_err;

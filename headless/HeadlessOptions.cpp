@@ -42,6 +42,7 @@ struct OptionSet
     QCommandLineOption append{QStringLiteral("append"), QString()};
     QCommandLineOption wait{QStringLiteral("wait"), QString()};
     QCommandLineOption latest{QStringLiteral("latest"), QString(), QStringLiteral("file")};
+    QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("file")};
 };
 
 } // namespace
@@ -98,6 +99,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "      --summary FILE  write the statistics to FILE when the run ends\n"
                "      --latest FILE   keep the newest reading in FILE, replaced whole with\n"
                "                      each one, as JSON (for a status display)\n"
+               "      --report FILE   write the summary report (PDF) to FILE when the run\n"
+               "                      ends, whatever ends it\n"
                "  -q, --quiet         no status line and no progress messages\n"
                "  -h, --help          this text\n"
                "      --version       the program's version\n"
@@ -195,7 +198,7 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                   headless.list,     headless.quiet,     headless.format,     headless.high,
                   headless.low,      headless.hold,      headless.hysteresis, headless.onAlarm,
                   headless.summary,  headless.overwrite, headless.append,     headless.wait,
-                  headless.latest})
+                  headless.latest,   headless.report})
                 if (o.names().contains(name)) {
                     say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without "
                                           "the window): add --headless, or leave it out to "
@@ -239,7 +242,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
                        o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
                        o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
-                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest});
+                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest,     o.report});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -347,6 +350,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
     opt.Summary = parser.value(o.summary);
     opt.Latest = parser.value(o.latest);
+    opt.Report = parser.value(o.report);
     QString mqttError;
     opt.Mqtt = Mqtt::fromParser(parser, &mqttError);
     if (!mqttError.isEmpty())

@@ -12,10 +12,12 @@
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
 #include "recording/MeasurementTable.h"
+#include "report/SummaryInput.h"
 #include "usb/HidControllerClass.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <cerrno>
 
@@ -23,6 +25,18 @@ using namespace Headless;
 
 bool HeadlessRun::openOutput()
 {
+    if (!m_options.Report.isEmpty()) {
+        // Whether the report can be written is known now, not after days of logging.
+        QTemporaryFile probe(QFileInfo(m_options.Report).absolutePath() +
+                             QStringLiteral("/.tx9-probe-XXXXXX"));
+        if (!reportWriter() || !probe.open()) {
+            warn(QStringLiteral("Cannot write %1: %2.")
+                     .arg(m_options.Report, reportWriter() ? probe.errorString()
+                                                           : QStringLiteral("no report writer")));
+            finish(NotWritable);
+            return false;
+        }
+    }
     if (m_options.ToStdout) {
         m_stream = new RowStream(m_session, m_out, this);
         connect(m_stream, &RowStream::ended, this, [this](int error) {
@@ -64,6 +78,7 @@ void HeadlessRun::startOutputs()
     o.Alarms.Hysteresis = m_options.Hysteresis;
     o.OnAlarm = m_options.OnAlarm;
     o.Latest = m_options.Latest;
+    o.Timeline = !m_options.Report.isEmpty();
     // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
     if (o.Alarms.any() && !m_options.Output.isEmpty()) {
         const QFileInfo out(m_options.Output);
@@ -135,6 +150,7 @@ void HeadlessRun::summarize()
     }
     if (!m_options.Quiet)
         writeErr(text);
+    writeReport();
     if (m_options.Summary.isEmpty())
         return;
     SafeFile file(m_options.Summary);
@@ -143,5 +159,30 @@ void HeadlessRun::summarize()
                  .arg(m_options.Summary, file.errorString()));
         if (m_status == Ok)
             m_status = Failure;
+    }
+}
+
+void HeadlessRun::writeReport()
+{
+    if (m_options.Report.isEmpty() || !m_outputs || !m_outputs->timeline())
+        return;
+    SummaryInput in;
+    if (MqttPublisher *p = publisher())
+        in.LoggerId = p->id();
+    if (m_row >= 0 && m_row < m_engine.Devices.size())
+        in.Cable = m_engine.Devices[m_row]->PnPInfo().DevicePath;
+    if (!m_options.Output.isEmpty())
+        in.Sources << m_options.Output;
+    in.Table = m_table;
+    in.Line = m_outputs->timeline();
+    in.Limits = m_outputs->alarms().settings();
+    in.Alarms = m_outputs->alarms().log().entries();
+    in.Version = versionText(QString()).trimmed();
+    QString reason;
+    if (!reportWriter() || !reportWriter()(in, m_options.Report, &reason)) {
+        warn(QStringLiteral("Could not write the summary report %1: %2.")
+                 .arg(m_options.Report, reportWriter() ? reason : QStringLiteral("no writer")));
+        if (m_status == Ok)
+            m_status = NotWritable;
     }
 }

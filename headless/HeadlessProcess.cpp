@@ -74,18 +74,33 @@ int run(const QStringList &arguments, HidPlatform *platform, const QString &extr
     return status;
 }
 
+namespace {
+ReportWriter theReportWriter;
+} // namespace
+
+void setReportWriter(ReportWriter writer)
+{
+    theReportWriter = std::move(writer);
+}
+
+const ReportWriter &reportWriter()
+{
+    return theReportWriter;
+}
+
 std::optional<int> startProgram(int argc, char **argv, const PlatformFor &platformFor,
-                                const QList<WindowOption> &windowOptions)
+                                const QList<WindowOption> &windowOptions, const AppFactory &makeApp)
 {
     ErrWriter::guardStandardDescriptors();
     if (const std::optional<int> status = Mqtt::refuseRawTopics(argc, argv))
         return status;
     if (!requested(argc, argv))
         return beforeWindow(argc, argv, windowOptions); // before any window: no display yet
-    QCoreApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("tx9-logger"));
-    QStringList arguments = app.arguments();
-    const std::shared_ptr<HidPlatform> platform = platformFor(arguments, &app);
+    const std::unique_ptr<QCoreApplication> app =
+        makeApp ? makeApp(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    app->setApplicationName(QStringLiteral("tx9-logger"));
+    QStringList arguments = app->arguments();
+    const std::shared_ptr<HidPlatform> platform = platformFor(arguments, app.get());
     return run(arguments, platform.get(),
                windowOptions.isEmpty() ? QString() : windowOptionsHelp(windowOptions));
 }

@@ -158,4 +158,19 @@ int run(int argc, char **argv)
     return 0;
 }
 
+std::unique_ptr<QCoreApplication> application(int &argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--report") || !std::strncmp(argv[i], "--report=", 9)) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            return std::make_unique<QApplication>(argc, argv);
+        }
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+bool writeRunReport(const SummaryInput &input, const QString &path, QString *reason)
+{
+    return SummaryReport::writePdf(input, path, reason);
+}
+
 } // namespace ReportCommand

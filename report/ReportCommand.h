@@ -6,6 +6,10 @@
 // cannot be written, 9 an input cannot be read.
 
 #include <QString>
+#include <memory>
+
+class QCoreApplication;
+struct SummaryInput;
 
 namespace ReportCommand {
 
@@ -14,5 +18,10 @@ constexpr int InputUnreadable = 9;
 // Whether the command line asks for a report of files (--report without --headless).
 bool requested(int argc, char **argv);
 int run(int argc, char **argv);
+
+// For a headless run: its application (with Qt's widgets on the offscreen platform when it is
+// to write a report), and the report's writer.
+std::unique_ptr<QCoreApplication> application(int &argc, char **argv);
+bool writeRunReport(const SummaryInput &input, const QString &path, QString *reason);
 
 } // namespace ReportCommand

@@ -67,7 +67,7 @@ Block heading(const QString &text)
                 QFont f = p.font();
                 const QFont plain = f;
                 f.setBold(true);
-                f.setPointSizeF(plain.pointSizeF() * 1.25);
+                f.setPixelSize(11);
                 p.setFont(f);
                 p.drawText(QRectF(0, Line * 0.5, width, Line * 1.5),
                            Qt::AlignLeft | Qt::AlignBottom, text);
@@ -95,6 +95,13 @@ Block chart(const SummaryInput &in, const QString &unit)
                 plot.xAxis->setTicker(ticker);
                 plot.yAxis->setLabel(unit.isEmpty() ? QStringLiteral("Temperature")
                                                     : QStringLiteral("Temperature (%1)").arg(unit));
+                // Sizes in the report's units (points), whatever the device's resolution.
+                QFont small = plot.font();
+                small.setPixelSize(8);
+                for (QCPAxis *axis : plot.axisRect()->axes()) {
+                    axis->setTickLabelFont(small);
+                    axis->setLabelFont(small);
+                }
                 auto *line = new TimelinePlottable(*in.Line, plot.xAxis, plot.yAxis);
                 qint64 first = 0, last = 0;
                 if (in.Line->series().timeRange(&first, &last)) {
@@ -303,10 +310,11 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         return 0;
     painter.setMode(QCPPainter::pmVectorized);
     painter.setMode(QCPPainter::pmNoCaching);
-    // Painted in points: the device is set to 72 dots an inch (a printer too).
+    // Painted in points, on a device of any resolution: the fonts' sizes are given in the
+    // painter's units too.
     const double scale = device->logicalDpiX() / 72.0;
     QFont font = painter.font();
-    font.setPointSizeF(9 / scale);
+    font.setPixelSize(9);
     painter.setFont(font);
     const int total = int(pages.size());
     for (int n = 0; n < total; ++n) {
@@ -339,9 +347,7 @@ QByteArray pdf(const SummaryInput &in, int *pages)
     QPdfWriter writer(&buffer);
     writer.setCreator(QStringLiteral("TX-9 Logger %1").arg(in.Version));
     writer.setTitle(QStringLiteral("TX-9 Logger summary"));
-    // Points as the painter's units, for the report's own text and for the chart's alike (the
-    // PDF is vectors whatever its resolution).
-    writer.setResolution(72);
+    writer.setResolution(300);
     writer.setPageSize(localePageSize());
     writer.setPageMargins(QMarginsF(15, 15, 15, 15), QPageLayout::Millimeter);
     const int painted = paint(in, &writer);

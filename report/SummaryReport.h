@@ -6,35 +6,21 @@
 // duration, worst), the gaps (the longest first, at most a page of them), and "Page N of M"
 // with the program's version on every page. The locale's paper size, A4 when unknown.
 
-#include "alarms/AlarmRules.h"
+#include "report/SummaryInput.h"
 
 #include <QList>
 #include <QPageSize>
 #include <QString>
 #include <QStringList>
 
-class MeasurementTable;
 class QPagedPaintDevice;
-class Timeline;
-
-struct SummaryInput
-{
-    QString LoggerId;    // empty: not named
-    QString Cable;       // the cable recorded; empty: none (files)
-    QStringList Sources; // the files the readings come from; empty: recorded here
-    const MeasurementTable *Table = nullptr;
-    const Timeline *Line = nullptr;
-    AlarmSettings Limits;
-    QList<AlarmEvent> Alarms;
-    QString Version;
-};
 
 namespace SummaryReport {
 
 // The paper of the user's locale: Letter where it is measured in inches, else A4.
 QPageSize localePageSize();
-// Paints the report on device (a PDF writer or a printer, its page size already set, at 72
-// dots an inch, so that the chart's fonts come out as the text's); returns the pages painted.
+// Paints the report on device (a PDF writer or a printer, its page size already set); returns
+// the pages painted.
 int paint(const SummaryInput &input, QPagedPaintDevice *device);
 // The report as a PDF document.
 QByteArray pdf(const SummaryInput &input, int *pages = nullptr);

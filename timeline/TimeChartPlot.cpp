@@ -151,11 +151,17 @@ void TimelinePlottable::draw(QCPPainter *painter)
             lastRow = c.End - 1;
         }
         flush();
-        // The bars are plain fills: whole pixels, no antialiasing needed.
+        // The bars are plain fills: whole pixels, no antialiasing needed. On paper (a PDF, a
+        // printer) they are hairlines: a unit there is a point, not a pixel.
         const bool antialiased = painter->antialiasing();
         painter->setAntialiasing(false);
-        for (const QRect &bar : m_bars)
-            painter->fillRect(bar, colour);
+        if (painter->modes().testFlag(QCPPainter::pmVectorized))
+            for (const QRect &bar : m_bars)
+                painter->drawLine(QLineF(bar.left() + 0.5, bar.top(), bar.left() + 0.5,
+                                         bar.top() + bar.height()));
+        else
+            for (const QRect &bar : m_bars)
+                painter->fillRect(bar, colour);
         painter->setAntialiasing(antialiased);
         m_bars.clear();
         if (run.Tag == Timeline::Downloaded && double(s.timeMs(run.First)) >= fromMs) {

@@ -1,0 +1,24 @@
+#pragma once
+// What a summary report is made of (Qt Core types only: a headless run hands it to the report's
+// writer without linking it).
+
+#include "alarms/AlarmRules.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class MeasurementTable;
+class Timeline;
+
+struct SummaryInput
+{
+    QString LoggerId;    // empty: not named
+    QString Cable;       // the cable recorded; empty: none (files)
+    QStringList Sources; // the files the readings come from; empty: recorded here
+    const MeasurementTable *Table = nullptr;
+    const Timeline *Line = nullptr;
+    AlarmSettings Limits;
+    QList<AlarmEvent> Alarms;
+    QString Version;
+};

@@ -1,0 +1,205 @@
+// The summary report, read back as text (pdftotext) and looked at (pdftoppm): from files with
+// each exit status, from a headless run, from the window, and that the three agree.
+
+#include "app/RD7F.h"
+#include "common/Frames.h"
+#include "common/ScriptedPrompts.h"
+#include "output/DataFiles.h"
+#include "recording/MeasurementTable.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QPrinter>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Report : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    struct Ran
+    {
+        int Status = -1;
+        QString Err;
+    };
+    Ran run(const QStringList &args, const QByteArray &stateHome = {})
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM")); // it runs offscreen by itself
+        env.insert(QStringLiteral("XDG_STATE_HOME"),
+                   stateHome.isEmpty() ? dir.filePath("state") : QString::fromUtf8(stateHome));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TX9_DEMO), args);
+        if (!p.waitForFinished(120000))
+            return {};
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromLocal8Bit(p.readAllStandardError())};
+    }
+    static QString pdfText(const QString &pdf)
+    {
+        QProcess p;
+        p.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+        p.waitForFinished(60000);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+    // The statistics' lines and the page count, as the report says them.
+    static QStringList figures(const QString &text)
+    {
+        QStringList out;
+        for (const char *what : {"Readings", "With a value", "Minimum", "Maximum", "Mean",
+                                 "Standard deviation", "Time above"}) {
+            const QRegularExpression re(QStringLiteral("^\\s*%1\\s{2,}(\\S+)").arg(what),
+                                        QRegularExpression::MultilineOption);
+            out << QStringLiteral("%1 %2").arg(what, re.match(text).captured(1));
+        }
+        const QRegularExpression page(QStringLiteral("Page 1 of (\\d+)"));
+        out << QStringLiteral("pages %1").arg(page.match(text).captured(1));
+        return out;
+    }
+    static void sendFrame(TFCOMM &w, const QString &digits)
+    {
+        for (const QByteArray &r : TestFrames::reportsFor(TestFrames::live("1", digits)))
+            w.HidDataReceived(nullptr, 0, reinterpret_cast<const quint8 *>(r.constData()),
+                              quint16(r.size()));
+    }
+
+private slots:
+    void fromFiles()
+    {
+        // A day of readings a minute, rising and falling, one over-range reading, written as
+        // text and as CSV: both give the same report figures, and the data's own.
+        MeasurementTable rows;
+        const QDateTime start(QDate(2026, 12, 8), QTime(0, 0, 30));
+        double sum = 0, lo = 1e9, hi = -1e9;
+        int count = 0;
+        for (int m = 0; m < 1440; ++m) {
+            const double v = m == 700 ? 0 : 20 + 10 * std::sin(m / 229.0);
+            const QString text = m == 700 ? QStringLiteral("  0L") : QString::number(v, 'f', 1);
+            if (m != 700) {
+                const double shown = text.toDouble();
+                sum += shown;
+                lo = qMin(lo, shown);
+                hi = qMax(hi, shown);
+                ++count;
+            }
+            rows.appendRow({m + 1, start.addSecs(m * 60).toString("HH:mm:ss"), text, "#",
+                            start.addSecs(m * 60)});
+        }
+        const QString txt = dir.filePath("day.txt"), csv = dir.filePath("day.csv");
+        QVERIFY(DataFiles::saveTable(rows, txt, start.date()));
+        QVERIFY(DataFiles::saveCsv(rows, csv));
+        QFile f(txt);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        // Written just after its last row: the day its rows are dated from.
+        QVERIFY(f.setFileTime(start.addSecs(1439 * 60 + 10), QFileDevice::FileModificationTime));
+        f.close();
+
+        QStringList seen;
+        for (const QString &file : {txt, csv}) {
+            const QString pdf = file + QStringLiteral(".pdf");
+            const Ran r = run({"--report", pdf, "--high", "29", "--low", "11", file});
+            QVERIFY2(r.Status == 0, qPrintable(r.Err));
+            const QString text = pdfText(pdf);
+            QVERIFY2(text.contains(QStringLiteral("Readings from 2026-12-08 00:00:30 to "
+                                                  "2026-12-08 23:59:30")),
+                     qPrintable(text));
+            const QStringList got = figures(text);
+            QCOMPARE(got[0], QStringLiteral("Readings 1440"));
+            QCOMPARE(got[1], QStringLiteral("With a value %1").arg(count));
+            QCOMPARE(got[2], QStringLiteral("Minimum %1").arg(lo, 0, 'f', 2));
+            QCOMPARE(got[3], QStringLiteral("Maximum %1").arg(hi, 0, 'f', 2));
+            QCOMPARE(got[4], QStringLiteral("Mean %1").arg(sum / count, 0, 'f', 2));
+            QCOMPARE(got.last(), QStringLiteral("pages 1"));
+            // Every alarm: the day's one high and one low, and the over-range reading's own.
+            QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*high\\s"),
+                                                   QRegularExpression::MultilineOption)),
+                     1);
+            QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*low\\s"),
+                                                   QRegularExpression::MultilineOption)),
+                     1);
+            QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*none\\s"),
+                                                   QRegularExpression::MultilineOption)),
+                     1);
+            seen << got.join('|');
+            if (file == txt)
+                QProcess::execute(QStringLiteral("pdftoppm"),
+                                  {QStringLiteral("-r"), QStringLiteral("60"),
+                                   QStringLiteral("-png"), pdf, dir.filePath("page")});
+        }
+        QCOMPARE(seen[0], seen[1]);
+        QVERIFY(QFile::exists(dir.filePath("page-1.png")));
+
+        // Each exit status, and what it says.
+        QCOMPARE(run({"--report", dir.filePath("x.pdf")}).Status, 2);
+        QCOMPARE(run({"--report", dir.filePath("x.pdf"), "--high", "warm", txt}).Status, 2);
+        const Ran missing = run({"--report", dir.filePath("x.pdf"), txt, dir.filePath("no.txt")});
+        QCOMPARE(missing.Status, 9);
+        QVERIFY2(missing.Err.contains(dir.filePath("no.txt")), qPrintable(missing.Err));
+        QFile bad(dir.filePath("bad.csv"));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("no,time,value,unit,display\r\n1,2026-12-08T00:00:30.000+01:00,20.0,\xC2\xB0"
+                  "C,20.0\r\n" +
+                  QByteArray(5000, 'x') + "\r\n");
+        bad.close();
+        const Ran hostile = run({"--report", dir.filePath("x.pdf"), dir.filePath("bad.csv")});
+        QCOMPARE(hostile.Status, 9);
+        QVERIFY2(hostile.Err.contains(QStringLiteral("longer than 4096")), qPrintable(hostile.Err));
+        const Ran unwritable = run({"--report", dir.filePath("none/x.pdf"), txt});
+        QCOMPARE(unwritable.Status, 5);
+        QVERIFY(!QFile::exists(dir.filePath("x.pdf")));
+    }
+
+    void headlessAndWindowAgreeWithTheirFile()
+    {
+        // A headless run writes its report when it ends; a report of its data file says the
+        // same figures.
+        const QString data = dir.filePath("run.txt"), pdf = dir.filePath("run.pdf");
+        const Ran r = run({"--headless", "-o", data, "--interval", "0", "--duration", "4", "-q",
+                           "--high", "23", "--report", pdf});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString fromRun = pdfText(pdf);
+        QVERIFY2(fromRun.contains(QStringLiteral("Cable: /sim/")), qPrintable(fromRun));
+        const Ran again = run({"--report", dir.filePath("again.pdf"), "--high", "23", data});
+        QVERIFY2(again.Status == 0, qPrintable(again.Err));
+        const QStringList a = figures(fromRun), b = figures(pdfText(dir.filePath("again.pdf")));
+        QCOMPARE(a.mid(0, 6), b.mid(0, 6));
+        QVERIFY(!a[0].endsWith(QStringLiteral(" 0")));
+        // A report it cannot write is known before the run starts.
+        const Ran refused = run({"--headless", "-o", dir.filePath("r2.txt"), "--duration", "1",
+                                 "--report", dir.filePath("none/r.pdf")});
+        QCOMPARE(refused.Status, 5);
+        QVERIFY(!QFile::exists(dir.filePath("r2.txt")) ||
+                QFileInfo(dir.filePath("r2.txt")).size() == 0);
+
+        // The window: its report, printed to a PDF file, against a report of its saved table.
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        for (const char *v : {"A235", "A241", "A0FA", "A252", "A248", "A239"})
+            sendFrame(w, v);
+        QCOMPARE(w.SummaryReportEntry->text(), QStringLiteral("Summary Report..."));
+        w.SummaryReportEntry->trigger();
+        QCOMPARE(prompts.previews, 1);
+        QPrinter printer;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath("window.pdf"));
+        prompts.lastPreviewPaint(&printer);
+        const QString fromWindow = pdfText(dir.filePath("window.pdf"));
+        const QString saved = dir.filePath("window.txt");
+        QVERIFY(DataFiles::saveTable(*w.cds1, saved, QDate::currentDate()));
+        QVERIFY(run({"--report", dir.filePath("window-file.pdf"), saved}).Status == 0);
+        const QStringList c = figures(fromWindow),
+                          d = figures(pdfText(dir.filePath("window-file.pdf")));
+        QCOMPARE(c.mid(0, 6), d.mid(0, 6));
+        QCOMPARE(c[0], QStringLiteral("Readings 6"));
+        QCOMPARE(c[1], QStringLiteral("With a value 5"));
+    }
+};
+
+QTEST_MAIN(tst_Report)
+#include "tst_Report.moc"
