@@ -90,8 +90,7 @@ namespace {
 constexpr qsizetype BufferSize = 1 << 20;
 }
 
-SafeFile::SafeFile(const QString &path, int newFileMode)
-    : m_path(path), m_newFileMode(newFileMode)
+SafeFile::SafeFile(const QString &path, int newFileMode) : m_path(path), m_newFileMode(newFileMode)
 {}
 
 SafeFile::~SafeFile()
@@ -208,4 +207,15 @@ bool SafeFileDevice::open(OpenMode mode)
 qint64 SafeFileDevice::writeData(const char *data, qint64 size)
 {
     return m_file.write(data, size) ? size : -1;
+}
+
+bool SafeFile::writeWhole(const QString &path, const QByteArray &bytes, QString *reason,
+                          int newFileMode)
+{
+    SafeFile file(path, newFileMode);
+    if (file.open() && file.write(bytes) && file.commit())
+        return true;
+    if (reason)
+        *reason = file.errorString();
+    return false;
 }

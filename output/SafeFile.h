@@ -65,6 +65,11 @@ public:
     // old file untouched.
     bool commit();
 
+    // bytes as the whole of path, written, synced and renamed over it; false with the reason
+    // (the old file untouched) when any step failed.
+    static bool writeWhole(const QString &path, const QByteArray &bytes, QString *reason,
+                           int newFileMode = 0666);
+
     // The errno of the first failure, 0 while none (EINVAL for a path that is not a regular
     // file).
     int error() const { return m_error; }

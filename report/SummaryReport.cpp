@@ -23,19 +23,12 @@ constexpr int MaxGapLines = 45; // a page of gaps
 
 QString when(qint64 ms)
 {
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return Timeline::clockText(ms);
 }
 
 QString duration(double seconds)
 {
-    const qint64 s = qRound64(seconds);
-    if (s >= 86400)
-        return QStringLiteral("%1 d %2 h").arg(s / 86400).arg(s % 86400 / 3600);
-    if (s >= 3600)
-        return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
-    if (s >= 60)
-        return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60);
-    return QStringLiteral("%1 s").arg(s);
+    return Timeline::spanText(qint64(seconds * 1000));
 }
 
 // A block of the report: its height, and how it paints itself with its top-left at the
@@ -363,11 +356,7 @@ bool writePdf(const SummaryInput &in, const QString &path, QString *reason)
         *reason = QStringLiteral("the report could not be drawn");
         return false;
     }
-    SafeFile file(path, 0666);
-    if (file.open() && file.write(bytes) && file.commit())
-        return true;
-    *reason = file.errorString();
-    return false;
+    return SafeFile::writeWhole(path, bytes, reason);
 }
 
 } // namespace SummaryReport

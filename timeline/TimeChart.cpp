@@ -21,29 +21,6 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
-namespace {
-
-QString duration(qint64 ms)
-{
-    qint64 s = (ms + 500) / 1000;
-    const qint64 d = s / 86400, h = s % 86400 / 3600, m = s % 3600 / 60;
-    s %= 60;
-    if (d > 0)
-        return QStringLiteral("%1 d %2 h").arg(d).arg(h);
-    if (h > 0)
-        return QStringLiteral("%1 h %2 min").arg(h).arg(m);
-    if (m > 0)
-        return QStringLiteral("%1 min %2 s").arg(m).arg(s);
-    return QStringLiteral("%1 s").arg(s);
-}
-
-QString clock(qint64 ms)
-{
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
-} // namespace
-
 TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
     : QWidget(parent, Qt::Window), m_timeline(timeline), m_plot(new QCustomPlot(this)),
       m_replot(new QTimer(this))
@@ -368,14 +345,14 @@ QString TimeChart::readingText(qint64 row) const
     const float v = s.value(row);
     QString text =
         QStringLiteral("%1   %2   No %3")
-            .arg(clock(s.timeMs(row)), std::isinf(v) ? (v > 0 ? QStringLiteral("above range (%1)")
-                                                              : QStringLiteral("below range (%1)"))
-                                                           .arg(value)
-                                       : std::isnan(v)
-                                           ? QStringLiteral("no reading (%1)").arg(value)
-                                           : value + QLatin1Char(' ') +
-                                                 MeasurementTable::unitName(
-                                                     table->text(row, MeasurementTable::FieldUnit)))
+            .arg(Timeline::clockText(s.timeMs(row)),
+                 std::isinf(v) ? (v > 0 ? QStringLiteral("above range (%1)")
+                                        : QStringLiteral("below range (%1)"))
+                                     .arg(value)
+                 : std::isnan(v) ? QStringLiteral("no reading (%1)").arg(value)
+                                 : value + QLatin1Char(' ') +
+                                       MeasurementTable::unitName(
+                                           table->text(row, MeasurementTable::FieldUnit)))
             .arg(table->no(row) ? QString::number(*table->no(row)) : QStringLiteral("-"));
     const auto run =
         std::upper_bound(s.runs().cbegin(), s.runs().cend(), row,
@@ -396,8 +373,8 @@ QString TimeChart::gapAt(double at) const
     if (!g)
         return {};
     return QStringLiteral("No readings from %1 to %2 (%3): %4")
-        .arg(clock(g->FromMs), clock(g->ToMs), duration(g->ToMs - g->FromMs),
-             Timeline::describe(g->Reason));
+        .arg(Timeline::clockText(g->FromMs), Timeline::clockText(g->ToMs),
+             Timeline::spanText(g->ToMs - g->FromMs), Timeline::describe(g->Reason));
 }
 
 QString TimeChart::cursorText() const
@@ -556,9 +533,5 @@ bool TimeChart::savePicture(const QString &path, QString *reason)
         *reason = QStringLiteral("the picture could not be drawn");
         return false;
     }
-    SafeFile file(path, 0666);
-    if (file.open() && file.write(bytes) && file.commit())
-        return true;
-    *reason = file.errorString();
-    return false;
+    return SafeFile::writeWhole(path, bytes, reason);
 }

@@ -54,6 +54,25 @@ QString Timeline::describe(Why why)
     return {};
 }
 
+QString Timeline::clockText(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString Timeline::spanText(qint64 ms)
+{
+    qint64 s = (ms + 500) / 1000;
+    const qint64 d = s / 86400, h = s % 86400 / 3600, m = s % 3600 / 60;
+    s %= 60;
+    if (d > 0)
+        return QStringLiteral("%1 d %2 h").arg(d).arg(h);
+    if (h > 0)
+        return QStringLiteral("%1 h %2 min").arg(h).arg(m);
+    if (m > 0)
+        return QStringLiteral("%1 min %2 s").arg(m).arg(s);
+    return QStringLiteral("%1 s").arg(s);
+}
+
 Timeline::Timeline(QObject *parent) : QObject(parent) {}
 
 void Timeline::follow(const MeasurementTable *table)

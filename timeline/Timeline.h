@@ -53,6 +53,10 @@ public:
         qint64 SilenceMs = 0; // no reading arrived for this long (steady clock); 0: unknown
     };
     static QString describe(Why why);
+    // A moment as the chart and the report write it (local, to the second), and a span of
+    // time for a person: "4 h 12 min", "12 s".
+    static QString clockText(qint64 ms);
+    static QString spanText(qint64 ms);
 
     explicit Timeline(QObject *parent = nullptr);
 
