@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -196,6 +198,15 @@ QString runFileDialog(const FileDialogRequest &r, QFileDialog::AcceptMode mode)
 QString DialogPrompts::saveFileName(const FileDialogRequest &request)
 {
     return runFileDialog(request, QFileDialog::AcceptSave);
+}
+
+std::optional<QString> DialogPrompts::textInput(const QString &title, const QString &label,
+                                                const QString &text)
+{
+    bool ok = false;
+    const QString got = QInputDialog::getText(QApplication::activeWindow(), title, label,
+                                              QLineEdit::Normal, text, &ok);
+    return ok ? std::optional<QString>(got) : std::nullopt;
 }
 
 QString DialogPrompts::openFileName(const FileDialogRequest &request)

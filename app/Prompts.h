@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class QPrinter;
 class QWidget;
@@ -37,6 +38,9 @@ public:
     // Empty when cancelled.
     virtual QString saveFileName(const FileDialogRequest &request) = 0;
     virtual QString openFileName(const FileDialogRequest &request) = 0;
+    // A line of text (title, what it is for, the text to start from); none when cancelled.
+    virtual std::optional<QString> textInput(const QString &title, const QString &label,
+                                             const QString &text) = 0;
     // Shows a modal preview that renders pages through paint; returns when it is closed.
     virtual void printPreview(const std::function<void(QPrinter *)> &paint) = 0;
     // Waits, with the event loop running (readings go on being recorded), until done() holds;
@@ -71,6 +75,8 @@ public:
     int message(const QString &text, DialogKind kind, const DialogButtons &buttons) override;
     QString saveFileName(const FileDialogRequest &request) override;
     QString openFileName(const FileDialogRequest &request) override;
+    std::optional<QString> textInput(const QString &title, const QString &label,
+                                     const QString &text) override;
     void printPreview(const std::function<void(QPrinter *)> &paint) override;
     void waitWithProgress(const QString &label, const std::function<int()> &percent,
                           const std::function<bool()> &done,

@@ -220,6 +220,9 @@ public:
     void showTimeChart();
     TimeChart *timeChart() const;
     void saveTimeChartPicture();
+    // Notes made, edited and removed from the time chart, asked for through Prompts.
+    void noteAt(double at);
+    void editNote(qint64 id);
     // The summary report of what the window holds: previewed, printed or written as PDF.
     void summaryReportClick();
     SummaryInput summaryInput() const;

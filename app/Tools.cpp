@@ -15,6 +15,7 @@
 #include "report/SummaryReport.h"
 #include "session/Journal.h"
 #include "timeline/TimeChart.h"
+#include "timeline/Timeline.h"
 #include "usb/HidControllerClass.h"
 
 #include <QPrinter>
@@ -170,6 +171,10 @@ void TFCOMM::showTimeChart()
         m_timeChart->setSession(&Session);
         m_timeChart->setAlarms(Alarms);
         connect(m_timeChart, &TimeChart::savePictureRequested, this, &TFCOMM::saveTimeChartPicture);
+        connect(m_timeChart, &TimeChart::noteRequested, this, &TFCOMM::noteAt);
+        connect(m_timeChart, &TimeChart::noteEditRequested, this, &TFCOMM::editNote);
+        connect(m_timeChart, &TimeChart::noteRemoveRequested, this,
+                [this](qint64 id) { Out->timeline()->notes().remove(id); });
         // Beside the main window, where the screen has room.
         m_timeChart->move(frameGeometry().topRight() + QPoint(8, 0));
     }
@@ -232,4 +237,45 @@ void TFCOMM::summaryReportClick()
         }
         SummaryReport::paint(in, printer);
     });
+}
+
+void TFCOMM::noteAt(double at)
+{
+    if (!m_timeChart)
+        return;
+    const auto [timeMs, row] = m_timeChart->noteTarget(at);
+    const std::optional<qint32> no = row >= 0 ? cds1->no(row) : std::nullopt;
+    const std::optional<QString> text = Prompts::current().textInput(
+        QStringLiteral("Note"),
+        no ? QStringLiteral("A note on reading No %1 at %2:")
+                 .arg(*no)
+                 .arg(Timeline::clockText(timeMs))
+           : QStringLiteral("A note at %1:").arg(Timeline::clockText(timeMs)),
+        QString());
+    if (!text || text->trimmed().isEmpty())
+        return;
+    // The question ran a loop of its own: the table may have been emptied meanwhile, and the
+    // row is then no longer the reading the note was asked for.
+    Timeline *line = Out->timeline();
+    const bool rowStands =
+        row >= 0 && row < line->series().rows() && line->series().timeMs(row) == timeMs;
+    line->notes().add(timeMs, rowStands ? row : -1, rowStands ? no : std::nullopt, *text);
+}
+
+void TFCOMM::editNote(qint64 id)
+{
+    Notes &notes = Out->timeline()->notes();
+    const Notes::Note *note = notes.find(id);
+    if (!note)
+        return;
+    const std::optional<QString> text = Prompts::current().textInput(
+        QStringLiteral("Note"),
+        QStringLiteral("The note at %1:").arg(Timeline::clockText(note->TimeMs)), note->Text);
+    if (!text)
+        return;
+    // Emptied, it goes (it may have gone meanwhile, which is no matter).
+    if (text->trimmed().isEmpty())
+        notes.remove(id);
+    else
+        notes.edit(id, *text);
 }

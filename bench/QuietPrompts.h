@@ -23,5 +23,9 @@ public:
     }
     QString saveFileName(const FileDialogRequest &) override { return {}; }
     QString openFileName(const FileDialogRequest &) override { return {}; }
+    std::optional<QString> textInput(const QString &, const QString &, const QString &) override
+    {
+        return std::nullopt;
+    }
     void printPreview(const std::function<void(QPrinter *)> &) override {}
 };

@@ -29,6 +29,7 @@ constexpr qint64 MaxLineBytes = qint64(4) << 20;
 // The bytes come a buffer at a time; what bounds the speed is then the one pass over them
 // and a lookup per changing field.
 constexpr std::string_view MarkPrefix = "#break\t";
+constexpr std::string_view NotePrefixes[] = {"#note\t", "#note-removed\t"};
 
 class TextLoader
 {
@@ -93,10 +94,20 @@ private:
             if (m_marks) {
                 const std::string_view rest(data + MarkPrefix.size(), size - MarkPrefix.size());
                 m_marks->push_back({m_rowsBefore + qint64(m_rows.size()),
-                                    QByteArray(rest.data(), qsizetype(rest.find('\t')))});
+                                    QByteArray(rest.data(), qsizetype(rest.find('\t'))),
+                                    QByteArray()});
             }
             return;
         }
+        for (const std::string_view prefix : NotePrefixes)
+            if (size > prefix.size() && std::string_view(data, prefix.size()) == prefix) {
+                if (m_marks)
+                    m_marks->push_back(
+                        {m_rowsBefore + qint64(m_rows.size()),
+                         QByteArray(prefix.data() + 1, qsizetype(prefix.size()) - 2),
+                         QByteArray(data + prefix.size(), qsizetype(size - prefix.size()))});
+                return;
+            }
         // An empty line is one empty No piece, which is no whole number. (A row without a No
         // is written as an empty piece before its TABs, and loads back.)
         if (size == 0) {

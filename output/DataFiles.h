@@ -61,12 +61,15 @@ enum class LoadStatus
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
                      std::atomic<qint64> *bytesDone = nullptr,
                      const std::atomic<bool> *cancel = nullptr);
-// A mark between a journal's rows: "#break<TAB>word<TAB>capture time", where the connection
-// was made, ended or lost (word), before the row Row of the load (0: the first).
+// A mark between a journal's rows, before the row Row of the load (0: the first):
+// "#break<TAB>word<TAB>capture time" where the connection was made, ended or lost (word), or a
+// note made, changed or removed ("#note<TAB>...", "#note-removed<TAB>id"; Word "note" or
+// "note-removed", Rest what follows).
 struct Mark
 {
     qint64 Row = 0;
     QByteArray Word;
+    QByteArray Rest;
 };
 QByteArray markLine(const QByteArray &word, qint64 capturedPacked);
 // A journal of the program's text format: every whole line that parses becomes a row; the

@@ -263,6 +263,19 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
             blocks.push_back(text(QStringLiteral("None.")));
     }
 
+    // The notes, in time order.
+    std::vector<Notes::Note> notes = in.Line->notes().all();
+    std::stable_sort(notes.begin(), notes.end(), [](const Notes::Note &a, const Notes::Note &b) {
+        return a.TimeMs < b.TimeMs;
+    });
+    blocks.push_back(heading(QStringLiteral("Notes")));
+    if (notes.empty())
+        blocks.push_back(text(QStringLiteral("None.")));
+    for (const Notes::Note &n : notes)
+        blocks.push_back(
+            row({when(n.TimeMs), n.No ? QStringLiteral("No %1").arg(*n.No) : QString(), n.Text},
+                {0, 0.28, 0.4}));
+
     // The gaps, the longest first.
     std::vector<Timeline::Gap> gaps = in.Line->gaps();
     std::stable_sort(gaps.begin(), gaps.end(), [](const Timeline::Gap &a, const Timeline::Gap &b) {

@@ -263,6 +263,13 @@ void Journal::mark(const QByteArray &word, const QDateTime &when)
     m_file.appendLine(DataFiles::markLine(word, MeasurementTable::packTime(when)));
 }
 
+void Journal::writeMark(const QByteArray &line)
+{
+    if (hasOrphan() || !m_table || !owner())
+        return;
+    m_file.appendLine(line);
+}
+
 void Journal::rowsAppended(qint64 first, qint64 last)
 {
     if (hasOrphan() || !m_table || !owner())

@@ -77,6 +77,8 @@ public:
 
     // A mark after the rows so far: the connection was made, ended or lost (word) at when.
     void mark(const QByteArray &word, const QDateTime &when);
+    // Any other mark's whole line (a note's), after the rows so far.
+    void writeMark(const QByteArray &line);
     // Writes what is buffered and syncs it to the disk.
     void flush();
     // The user closed the program: the journal is kept as last-session.txt.

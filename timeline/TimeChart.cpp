@@ -14,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QListWidget>
 #include <QPdfWriter>
 #include <QPushButton>
 #include <QSettings>
@@ -129,12 +130,53 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
     m_inView->setObjectName(QStringLiteral("inView"));
     m_status->setObjectName(QStringLiteral("status"));
 
+    // The notes: listed, each to edit or remove; a double-click on one shows it.
+    m_notes = new QListWidget(this);
+    m_notes->setObjectName(QStringLiteral("notes"));
+    m_notes->setMaximumHeight(90);
+    m_notes->setFocusPolicy(Qt::NoFocus);
+    auto *noteBar = new QHBoxLayout;
+    auto noteButton = [&](const QString &text, auto signal) {
+        auto *b = new QPushButton(text, this);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setObjectName(text);
+        connect(b, &QPushButton::clicked, this, [this, signal] {
+            if (const QListWidgetItem *item = m_notes->currentItem())
+                emit(this->*signal)(item->data(Qt::UserRole).toLongLong());
+        });
+        noteBar->addWidget(b);
+    };
+    auto *hint =
+        new QLabel(QStringLiteral("Notes (N or a double-click on the chart adds one):"), this);
+    noteBar->addWidget(hint);
+    noteBar->addStretch();
+    noteButton(QStringLiteral("Edit note..."), &TimeChart::noteEditRequested);
+    noteButton(QStringLiteral("Remove note"), &TimeChart::noteRemoveRequested);
+    connect(m_notes, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem *item) {
+        const Notes::Note *n = m_timeline.notes().find(item->data(Qt::UserRole).toLongLong());
+        if (n) {
+            const double span = view().size(), at = double(n->TimeMs) / 1000;
+            m_all = false;
+            setFollow(false);
+            setView(at - span / 2, at + span / 2);
+        }
+    });
+    connect(&timeline.notes(), &Notes::changed, this, [this] {
+        listNotes();
+        m_replot->start();
+    });
+    connect(m_plot, &QCustomPlot::mouseDoubleClick, this, [this](QMouseEvent *event) {
+        emit noteRequested(m_plot->xAxis->pixelToCoord(event->position().x()));
+    });
+
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(bar);
     layout->addWidget(m_plot, 1);
     layout->addWidget(m_cursor);
     layout->addWidget(m_inView);
     layout->addWidget(m_status);
+    layout->addLayout(noteBar);
+    layout->addWidget(m_notes);
 
     // Rows arrive several times a second: drawn at most every 50 ms.
     m_replot->setSingleShot(true);
@@ -377,6 +419,30 @@ QString TimeChart::gapAt(double at) const
              Timeline::spanText(g->ToMs - g->FromMs), Timeline::describe(g->Reason));
 }
 
+std::pair<qint64, qint64> TimeChart::noteTarget(double at) const
+{
+    const TimeSeries &s = m_timeline.series();
+    const qint64 row = s.nearest(at * 1000);
+    // Within four pixels of a reading: on that reading.
+    const double msPerPixel = view().size() * 1000 / qMax(1, m_plot->axisRect()->width());
+    if (row >= 0 && std::abs(double(s.timeMs(row)) - at * 1000) <= 4 * msPerPixel)
+        return {s.timeMs(row), row};
+    return {qint64(std::llround(at * 1000)), -1};
+}
+
+void TimeChart::listNotes()
+{
+    m_notes->clear();
+    for (const Notes::Note &n : m_timeline.notes().all()) {
+        auto *item = new QListWidgetItem(
+            QStringLiteral("%1   %2%3")
+                .arg(Timeline::clockText(n.TimeMs),
+                     n.No ? QStringLiteral("No %1   ").arg(*n.No) : QString(), n.Text),
+            m_notes);
+        item->setData(Qt::UserRole, n.Id);
+    }
+}
+
 QString TimeChart::cursorText() const
 {
     return m_cursor->text();
@@ -479,6 +545,15 @@ void TimeChart::keyPressEvent(QKeyEvent *event)
     case Qt::Key_0:
         showAll();
         break;
+    case Qt::Key_N: {
+        // At the cursor, or at the newest reading when the cursor is not over the chart.
+        qint64 first = 0, last = 0;
+        if (m_cursorAt >= 0)
+            emit noteRequested(m_cursorAt);
+        else if (m_timeline.series().timeRange(&first, &last))
+            emit noteRequested(double(last) / 1000);
+        return;
+    }
     default:
         QWidget::keyPressEvent(event);
         return;

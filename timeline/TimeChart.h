@@ -16,6 +16,7 @@ class QCPItemStraightLine;
 class QCustomPlot;
 class QDoubleSpinBox;
 class QLabel;
+class QListWidget;
 class QPushButton;
 class QTimer;
 class Timeline;
@@ -61,8 +62,16 @@ public:
     // Draws now what is due (tests and the benchmark).
     void replotNow();
 
+    // Where a note made at the time at (seconds) goes: the reading there (its row, when one is
+    // within a few pixels) or the moment.
+    std::pair<qint64, qint64> noteTarget(double at) const; // time (ms), row or -1
+
 signals:
     void savePictureRequested();
+    // A note is asked for at the time at (N, or a double-click), or to be edited or removed.
+    void noteRequested(double at);
+    void noteEditRequested(qint64 id);
+    void noteRemoveRequested(qint64 id);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -87,6 +96,8 @@ private:
     QCheckBox *m_fixed;
     QDoubleSpinBox *m_min, *m_max;
     QLabel *m_cursor, *m_inView, *m_status;
+    QListWidget *m_notes;
+    void listNotes();
     QTimer *m_replot;
     bool m_all = true; // the whole recording stays in view as it grows
     bool m_limitReached = false;

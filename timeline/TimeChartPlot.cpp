@@ -172,6 +172,19 @@ void TimelinePlottable::draw(QCPPainter *painter)
                 QStringLiteral("downloaded at %1").arg(at.toString(QStringLiteral("HH:mm:ss"))));
         }
     }
+    // The notes: a dotted line at each, its text at the top.
+    QPen notePen(QColor(90, 90, 140), 1, Qt::DotLine);
+    notePen.setCosmetic(true);
+    for (const Notes::Note &note : m_timeline.notes().all()) {
+        if (double(note.TimeMs) < fromMs || double(note.TimeMs) > toMs)
+            continue;
+        const double x = xOf(double(note.TimeMs));
+        painter->setPen(notePen);
+        painter->drawLine(QLineF(x, area.top(), x, area.bottom()));
+        painter->setPen(QColor(60, 60, 110));
+        painter->drawText(QRectF(x + 3, area.top() + 30, 220, 16), Qt::AlignLeft | Qt::AlignVCenter,
+                          note.Text);
+    }
     // Readings above or below the range: marks on the edges, never values. Each column with
     // one gets a strip along its edge; a triangle marks where a stretch of them begins.
     painter->setPen(Qt::NoPen);

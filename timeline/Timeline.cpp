@@ -1,6 +1,7 @@
 #include "timeline/Timeline.h"
 
 #include "recording/MeasurementTable.h"
+#include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/FileDates.h"
 
@@ -73,7 +74,7 @@ QString Timeline::spanText(qint64 ms)
     return QStringLiteral("%1 s").arg(s);
 }
 
-Timeline::Timeline(QObject *parent) : QObject(parent) {}
+Timeline::Timeline(QObject *parent) : QObject(parent), m_notes(new Notes(this)) {}
 
 void Timeline::follow(const MeasurementTable *table)
 {
@@ -98,6 +99,12 @@ void Timeline::follow(LoggerSession &session)
     connect(engine, &LoggerEngine::recallLocked, this,
             [this](bool connected) { breakNext(connected ? Why::Connected : Why::Disconnected); });
     connect(engine, &LoggerEngine::connectionLost, this, [this] { breakNext(Why::CableLost); });
+    // Notes go into the journal as they are made, changed and removed: a crash keeps them.
+    Journal *journal = &session.journal();
+    connect(m_notes, &Notes::noted, journal,
+            [journal](const Notes::Note &n) { journal->writeMark(Notes::journalLine(n)); });
+    connect(m_notes, &Notes::removed, journal,
+            [journal](qint64 id) { journal->writeMark(Notes::removedLine(id)); });
     follow(&session.table());
 }
 
@@ -160,6 +167,7 @@ void Timeline::reset()
 {
     m_series.clear();
     m_gaps.clear();
+    m_notes->clear();
     m_valueOfText.clear();
     m_knownText.clear();
     m_assumed = 0;
@@ -225,8 +233,13 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
     m_batchFirst = first;
     for (qint64 r = first; r <= last; ++r)
         place(r, times[size_t(r - first)], batch || m_table->capturedPacked(r) == 0, r == first);
-    if (batch)
+    if (batch) {
+        // The notes of a restored journal, on its rows.
+        for (const DataFiles::Mark &m : m_marks)
+            if (m.Word.startsWith("note"))
+                m_notes->applyMark(m.Word, m.Rest, m_batchFirst);
         m_marks.clear();
+    }
     emit changed();
 }
 

@@ -13,6 +13,7 @@
 // - Downloaded rows (their times are when they were received) are a run of their own, tagged.
 
 #include "output/DataFiles.h"
+#include "timeline/Notes.h"
 #include "timeline/TimeSeries.h"
 
 #include <QDate>
@@ -78,6 +79,8 @@ public:
     static std::optional<Why> whyOf(const QByteArray &markWord);
 
     const TimeSeries &series() const { return m_series; }
+    Notes &notes() { return *m_notes; }
+    const Notes &notes() const { return *m_notes; }
     const std::vector<Gap> &gaps() const { return m_gaps; }
     // The gap whose span holds timeMs; nullptr if none.
     const Gap *gapAt(double timeMs) const;
@@ -98,6 +101,7 @@ private:
     const MeasurementTable *m_table = nullptr;
     LoggerSession *m_session = nullptr;
     TimeSeries m_series;
+    Notes *m_notes;
     std::vector<Gap> m_gaps;
     std::vector<float> m_valueOfText; // by the value text's id; NaN until known
     std::vector<char> m_knownText;

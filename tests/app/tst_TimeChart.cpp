@@ -9,12 +9,16 @@
 #include "output/DataFiles.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
+#include "report/SummaryReport.h"
+#include "session/Journal.h"
 #include "timeline/TimeChart.h"
 #include "timeline/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QApplication>
 #include <QImage>
+#include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -130,6 +134,76 @@ private slots:
         QVERIFY(w.timeChart() && w.timeChart()->isVisible());
         w.cds1->clear();
         QCOMPARE(series.rows(), qint64(0));
+    }
+
+    void notes()
+    {
+        // A note on a reading, made while its question runs a loop of its own (readings go on
+        // meanwhile); edited, listed, journaled, in the report; and one removed.
+        ModalPrompts prompts;
+        TFCOMM w;
+        w.show();
+        w.RecordSI->setChecked(false);
+        for (const char *v : {"A235", "A241", "A252"})
+            sendFrame(w, v);
+        w.TimeChartEntry->trigger();
+        TimeChart *chart = w.timeChart();
+        const TimeSeries &series = w.Out->timeline()->series();
+        Notes &notes = w.Out->timeline()->notes();
+        prompts.textAnswers.enqueue(QStringLiteral("door opened\there"));
+        prompts.duringModal.enqueue([&w] { sendFrame(w, "A260"); });
+        emit chart->noteRequested(double(series.timeMs(1)) / 1000);
+        QCOMPARE(w.cds1->count(), 4); // the reading that came meanwhile is stored
+        QCOMPARE(notes.all().size(), size_t(1));
+        const Notes::Note n = notes.all().front();
+        QCOMPARE(n.Text, QStringLiteral("door opened here")); // one line
+        QCOMPARE(n.Row, qint64(1));
+        QCOMPARE(n.No, std::optional<qint32>(2));
+        QVERIFY(prompts.textLabels.last().startsWith(QStringLiteral("A note on reading No 2")));
+        auto *list = chart->findChild<QListWidget *>(QStringLiteral("notes"));
+        QCOMPARE(list->count(), 1);
+        QVERIFY(list->item(0)->text().endsWith(QStringLiteral("No 2   door opened here")));
+        // A moment without a reading: N with no reading near (an hour after the last one).
+        prompts.textAnswers.enqueue(QStringLiteral("power cut"));
+        emit chart->noteRequested(double(series.timeMs(3)) / 1000 + 3600);
+        QCOMPARE(notes.all().size(), size_t(2));
+        QCOMPARE(notes.all()[1].Row, qint64(-1));
+        // Edited, and cancelled questions change nothing.
+        list->setCurrentRow(0);
+        prompts.textAnswers.enqueue(QStringLiteral("door left open"));
+        chart->findChild<QPushButton *>(QStringLiteral("Edit note..."))->click();
+        QCOMPARE(notes.all()[0].Text, QStringLiteral("door left open"));
+        chart->findChild<QPushButton *>(QStringLiteral("Edit note..."))->click();
+        QCOMPARE(notes.all()[0].Text, QStringLiteral("door left open"));
+        // In the journal, so that a crash keeps them.
+        w.RecoveryJournal->flush();
+        QFile journal(w.RecoveryJournal->path());
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        const QByteArray j = journal.readAll();
+        QVERIFY2(j.contains("#note\t1\t") && j.contains("\tdoor left open\r\n"), j.constData());
+        // In the report.
+        const QByteArray pdf = SummaryReport::pdf(w.summaryInput());
+        QTemporaryDir dir;
+        QFile out(dir.filePath("r.pdf"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(pdf) == pdf.size());
+        out.close();
+        QProcess text;
+        text.start(QStringLiteral("pdftotext"), {dir.filePath("r.pdf"), QStringLiteral("-")});
+        QVERIFY(text.waitForFinished(30000));
+        const QString said = QString::fromUtf8(text.readAllStandardOutput());
+        QVERIFY2(said.contains(QStringLiteral("door left open")) &&
+                     said.contains(QStringLiteral("power cut")),
+                 qPrintable(said));
+        chart->replotNow();
+        shot(chart, "time-chart-notes");
+        // Removed.
+        list->setCurrentRow(1);
+        chart->findChild<QPushButton *>(QStringLiteral("Remove note"))->click();
+        QCOMPARE(notes.all().size(), size_t(1));
+        QCOMPARE(list->count(), 1);
+        w.RecoveryJournal->flush();
+        journal.seek(0);
+        QVERIFY(journal.readAll().contains("#note-removed\t2\r\n"));
     }
 
     void navigation()

@@ -12,7 +12,7 @@
 class ModalPrompts : public ScriptedPrompts
 {
 public:
-    int modalMs = 30;                         // how long each window stays open
+    int modalMs = 30;                          // how long each window stays open
     QQueue<std::function<void()>> duringModal; // one action per window opened
     int depth = 0;                             // modal windows open now
     int deepest = 0;
@@ -33,6 +33,12 @@ public:
     {
         runModal();
         return ScriptedPrompts::saveFileName(r);
+    }
+    std::optional<QString> textInput(const QString &title, const QString &label,
+                                     const QString &text) override
+    {
+        runModal();
+        return ScriptedPrompts::textInput(title, label, text);
     }
     QString openFileName(const FileDialogRequest &r) override
     {

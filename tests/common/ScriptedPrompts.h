@@ -34,6 +34,8 @@ public:
     QQueue<QMessageBox::StandardButton> questionAnswers;
     QQueue<int> messageAnswers;
     QQueue<QString> fileAnswers;
+    QQueue<std::optional<QString>> textAnswers; // none: cancelled
+    QStringList textLabels;
     int previews = 0;
     std::function<void(QPrinter *)> lastPreviewPaint;
     std::function<void()> duringPreview;
@@ -70,6 +72,13 @@ public:
         lastPreviewPaint = paint;
         if (duringPreview)
             duringPreview();
+    }
+
+    std::optional<QString> textInput(const QString &, const QString &label,
+                                     const QString &) override
+    {
+        textLabels << label;
+        return textAnswers.isEmpty() ? std::nullopt : textAnswers.dequeue();
     }
 
     QStringList messageTexts() const

@@ -441,6 +441,50 @@ void TestTimeline::journalKeepsTheBreaks()
     QCOMPARE(timeline.gaps()[1].Reason, Timeline::Why::CableLost);
     QVERIFY(timeline.series().brokenBefore(5));
 
+    // Notes in a journal come back on the restored rows, edits and removals applied.
+    {
+        MeasurementTable first, again;
+        Journal journal(dir.filePath("notes"));
+        journal.attach(&first);
+        for (int i = 0; i < 4; ++i)
+            first.appendRow({i + 1, QStringLiteral("12:00:0%1").arg(i), QStringLiteral("20.0"),
+                             QStringLiteral("#"), t0.addSecs(i), i * 1000});
+        Notes made;
+        made.add(t0.addSecs(2).toMSecsSinceEpoch(), 2, 3, QStringLiteral("door"));
+        made.add(t0.addSecs(9).toMSecsSinceEpoch(), -1, std::nullopt, QStringLiteral("gone"));
+        for (const Notes::Note &n : made.all())
+            journal.writeMark(Notes::journalLine(n));
+        made.edit(1, QStringLiteral("door open, \"wide\""));
+        journal.writeMark(Notes::journalLine(made.all()[0]));
+        journal.writeMark(Notes::removedLine(2));
+        journal.flush();
+        const Journal::Contents back = Journal::read(journal.path(), again);
+        QCOMPARE(back.Rows, qint64(4));
+        MeasurementTable shown;
+        shown.appendRow({99, QStringLiteral("11:00:00"), QStringLiteral("19.0"),
+                         QStringLiteral("#"), t0.addSecs(-3600), 0});
+        Timeline restoredLine;
+        restoredLine.follow(&shown);
+        restoredLine.breakNext(Timeline::Why::Restored);
+        restoredLine.setMarks(back.Marks);
+        shown.appendFrom(again);
+        QCOMPARE(restoredLine.notes().all().size(), size_t(1));
+        const Notes::Note n = restoredLine.notes().all().front();
+        QCOMPARE(n.Text, QStringLiteral("door open, \"wide\""));
+        QCOMPARE(n.Row, qint64(3)); // after the one row that was there before
+        QCOMPARE(n.No, std::optional<qint32>(3));
+        QCOMPARE(n.TimeMs, t0.addSecs(2).toMSecsSinceEpoch());
+        // And through <file>.notes.csv.
+        std::vector<Notes::Note> read;
+        QString why;
+        QVERIFY(Notes::readCsv(Notes::csv(restoredLine.notes().all()), read, &why));
+        QCOMPARE(read.size(), size_t(1));
+        QCOMPARE(read[0].Text, n.Text);
+        QCOMPARE(read[0].TimeMs, n.TimeMs);
+        QCOMPARE(read[0].No, n.No);
+        QVERIFY(!Notes::readCsv("no,time\r\n", read, &why));
+    }
+
     // The journal's text loads as a data file too: the marks are no rows and no fault.
     MeasurementTable asFile;
     QFile copy(path);

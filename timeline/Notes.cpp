@@ -1,0 +1,165 @@
+#include "timeline/Notes.h"
+
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+
+#include <QDateTime>
+
+QString Notes::oneLine(const QString &text)
+{
+    QString t = text.left(MaxText);
+    for (QChar &c : t)
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            c = QLatin1Char(' ');
+    return t.trimmed();
+}
+
+qint64 Notes::add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text)
+{
+    Note n{m_nextId++, timeMs, row, no, oneLine(text)};
+    m_notes.push_back(n);
+    emit noted(n);
+    emit changed();
+    return n.Id;
+}
+
+const Notes::Note *Notes::find(qint64 id) const
+{
+    for (const Note &n : m_notes)
+        if (n.Id == id)
+            return &n;
+    return nullptr;
+}
+
+bool Notes::edit(qint64 id, const QString &text)
+{
+    for (Note &n : m_notes)
+        if (n.Id == id) {
+            n.Text = oneLine(text);
+            emit noted(n);
+            emit changed();
+            return true;
+        }
+    return false;
+}
+
+bool Notes::remove(qint64 id)
+{
+    const auto it =
+        std::find_if(m_notes.begin(), m_notes.end(), [id](const Note &n) { return n.Id == id; });
+    if (it == m_notes.end())
+        return false;
+    m_notes.erase(it);
+    emit removed(id);
+    emit changed();
+    return true;
+}
+
+void Notes::clear()
+{
+    m_notes.clear();
+    emit changed();
+}
+
+QByteArray Notes::journalLine(const Note &n)
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(n.TimeMs);
+    return "#note\t" + QByteArray::number(n.Id) + '\t' +
+           CaptureTime::text(MeasurementTable::packTime(t.toOffsetFromUtc(t.offsetFromUtc()))) +
+           '\t' + QByteArray::number(n.Row) + '\t' +
+           (n.No ? QByteArray::number(*n.No) : QByteArray()) + '\t' + n.Text.toUtf8() + "\r\n";
+}
+
+QByteArray Notes::removedLine(qint64 id)
+{
+    return "#note-removed\t" + QByteArray::number(id) + "\r\n";
+}
+
+void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset)
+{
+    const QList<QByteArray> f = rest.split('\t');
+    bool ok = false;
+    const qint64 id = f.value(0).toLongLong(&ok);
+    if (!ok)
+        return;
+    if (word == "note-removed") {
+        remove(id);
+        return;
+    }
+    if (word != "note" || f.size() < 5)
+        return;
+    const qint64 packed =
+        CaptureTime::parse(std::string_view(f[1].constData(), size_t(f[1].size())));
+    if (packed == 0)
+        return;
+    const qint64 row = f[2].toLongLong();
+    bool numbered = false;
+    const qint32 no = f[3].toInt(&numbered);
+    const QString text = QString::fromUtf8(f.mid(4).join('\t'));
+    // A note journaled again (edited) replaces the one before.
+    for (Note &n : m_notes)
+        if (n.Id == id) {
+            n.Text = oneLine(text);
+            emit noted(n);
+            emit changed();
+            return;
+        }
+    m_nextId = qMax(m_nextId, id + 1);
+    Note n{id, (packed - (packed & 0xFF)) / 256, row >= 0 ? row + rowOffset : -1,
+           numbered ? std::optional<qint32>(no) : std::nullopt, oneLine(text)};
+    m_notes.push_back(n);
+    emit noted(n);
+    emit changed();
+}
+
+QByteArray Notes::csv(const std::vector<Note> &notes)
+{
+    QByteArray out = "time,no,note\r\n";
+    for (const Note &n : notes) {
+        const QDateTime t = QDateTime::fromMSecsSinceEpoch(n.TimeMs);
+        out += CaptureTime::text(MeasurementTable::packTime(t.toOffsetFromUtc(t.offsetFromUtc())));
+        out += ',';
+        if (n.No)
+            out += QByteArray::number(*n.No);
+        QByteArray text = n.Text.toUtf8();
+        text.replace('"', "\"\"");
+        out += ",\"" + text + "\"\r\n";
+    }
+    return out;
+}
+
+bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why)
+{
+    const QList<QByteArray> lines = bytes.split('\n');
+    if (lines.isEmpty() || !lines[0].startsWith("time,no,note")) {
+        *why = QStringLiteral("it does not begin with time,no,note");
+        return false;
+    }
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        QByteArray line = lines[i];
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        if (line.size() > 4 * MaxText) {
+            *why = QStringLiteral("line %1 is too long").arg(i + 1);
+            return false;
+        }
+        const qsizetype c1 = line.indexOf(','), c2 = line.indexOf(',', c1 + 1);
+        const qint64 packed =
+            c1 > 0 ? CaptureTime::parse(std::string_view(line.constData(), size_t(c1))) : 0;
+        if (packed == 0 || c2 < 0) {
+            *why = QStringLiteral("line %1 is not a note").arg(i + 1);
+            return false;
+        }
+        bool numbered = false;
+        const qint32 no = line.mid(c1 + 1, c2 - c1 - 1).toInt(&numbered);
+        QByteArray text = line.mid(c2 + 1);
+        if (text.startsWith('"') && text.endsWith('"') && text.size() >= 2)
+            text = text.mid(1, text.size() - 2).replace("\"\"", "\"");
+        notes.push_back({0, (packed - (packed & 0xFF)) / 256, -1,
+                         numbered ? std::optional<qint32>(no) : std::nullopt,
+                         oneLine(QString::fromUtf8(text))});
+    }
+    return true;
+}

@@ -1,0 +1,59 @@
+#pragma once
+// Notes on a recording: a line of text on a reading (its row and No) or on a moment without
+// one. Made, edited and removed in the time chart; kept in the recovery journal as marks
+// between the rows, so that a crash keeps them; written beside a saved data file as
+// <file>.notes.csv (time,no,note) and read back with it; listed in the summary report.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <optional>
+#include <vector>
+
+class Notes : public QObject
+{
+    Q_OBJECT
+public:
+    struct Note
+    {
+        qint64 Id = 0;
+        qint64 TimeMs = 0;
+        qint64 Row = -1; // the reading's row in the table; -1: a moment
+        std::optional<qint32> No;
+        QString Text;
+    };
+    static constexpr int MaxText = 500; // characters of one note
+
+    using QObject::QObject;
+
+    // Returns the new note's id. Text is one line: line breaks and tabs become spaces.
+    qint64 add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text);
+    bool edit(qint64 id, const QString &text);
+    bool remove(qint64 id);
+    void clear();
+    const std::vector<Note> &all() const { return m_notes; }
+    const Note *find(qint64 id) const;
+
+    // The journal's lines for a note made or changed, and removed.
+    static QByteArray journalLine(const Note &note);
+    static QByteArray removedLine(qint64 id);
+    // A journal's note mark (what follows "#note\t" or "#note-removed\t") applied.
+    void applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset);
+
+    // <file>.notes.csv: time (ISO 8601 with offset), no (empty for a moment), note.
+    static QByteArray csv(const std::vector<Note> &notes);
+    // Reads such a file into notes (appended); false with why for one that is not.
+    static bool readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why);
+    static QString besideFile(const QString &dataFile) { return dataFile + ".notes.csv"; }
+
+signals:
+    // Made (or changed) and removed; after any change, changed.
+    void noted(const Notes::Note &note);
+    void removed(qint64 id);
+    void changed();
+
+private:
+    static QString oneLine(const QString &text);
+    std::vector<Note> m_notes;
+    qint64 m_nextId = 1;
+};
