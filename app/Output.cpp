@@ -7,6 +7,7 @@
 #include "output/ChartPicture.h"
 #include "output/DataFiles.h"
 #include "output/Report.h"
+#include "output/SafeFile.h"
 #include "outputs/Outputs.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
@@ -62,6 +63,16 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
         [rows, path, date, reason](std::atomic<qint64> &done) {
             return DataFiles::saveTable(*rows, path, date, &done, reason.get());
         });
+    // The notes beside the file, which stays byte for byte as it was: <file>.notes.csv.
+    if (saved && table == cds1 && Out && Out->timeline() &&
+        !Out->timeline()->notes().all().empty()) {
+        QString why;
+        if (!SafeFile::writeWhole(Notes::besideFile(path),
+                                  Notes::csv(Out->timeline()->notes().all()), &why))
+            Prompts::current().message(QStringLiteral("The notes could not be saved to %1: %2.")
+                                           .arg(Notes::besideFile(path), why),
+                                       DialogKind::Warning, {DialogButton::OK});
+    }
     if (saved)
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),
@@ -108,7 +119,27 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
     // Rows with only a time of day are dated from the file's date on the time chart.
     if (Out && Out->timeline())
         Out->timeline()->setFileDate(QFileInfo(path).lastModified().date());
+    const qint64 before = table->count();
     table->appendFrom(std::move(*loaded));
+    // The file's notes, when they were saved beside it: on its rows where their No and time
+    // match one, else at their moment.
+    if (Out && Out->timeline() && table == cds1 && QFile::exists(Notes::besideFile(path))) {
+        QFile notesFile(Notes::besideFile(path));
+        std::vector<Notes::Note> read;
+        QString why;
+        if (notesFile.open(QIODevice::ReadOnly) &&
+            Notes::readCsv(notesFile.read(1 << 20), read, &why)) {
+            Timeline *line = Out->timeline();
+            for (const Notes::Note &n : read) {
+                qint64 row = -1;
+                for (qint64 r = before; n.No && r < table->count() && row < 0; ++r)
+                    // A file's rows carry their time to the second.
+                    if (table->no(r) == n.No && line->series().timeMs(r) / 1000 == n.TimeMs / 1000)
+                        row = r;
+                line->notes().add(n.TimeMs, row, row >= 0 ? n.No : std::nullopt, n.Text);
+            }
+        }
+    }
     if (status == DataFiles::LoadStatus::Failed)
         Prompts::current().message(QStringLiteral("Failed to Load File!"), DialogKind::Warning,
                                    {DialogButton::OK});

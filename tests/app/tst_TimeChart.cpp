@@ -140,12 +140,17 @@ private slots:
     {
         // A note on a reading, made while its question runs a loop of its own (readings go on
         // meanwhile); edited, listed, journaled, in the report; and one removed.
+        // A journal of its own: no orphan of an earlier window holds it back.
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
         ModalPrompts prompts;
         TFCOMM w;
         w.show();
         w.RecordSI->setChecked(false);
-        for (const char *v : {"A235", "A241", "A252"})
+        for (const char *v : {"A235", "A241", "A252"}) {
             sendFrame(w, v);
+            QTest::qWait(30); // each at a time of its own
+        }
         w.TimeChartEntry->trigger();
         TimeChart *chart = w.timeChart();
         const TimeSeries &series = w.Out->timeline()->series();
@@ -196,14 +201,34 @@ private slots:
                  qPrintable(said));
         chart->replotNow();
         shot(chart, "time-chart-notes");
+        // Beside a saved file, the file itself as it always was; and back with it.
+        const QString saved = dir.filePath("with-notes.txt");
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        w.SaveTableToFile(w.cds1, saved);
+        QFile beside(saved + ".notes.csv");
+        QVERIFY(beside.open(QIODevice::ReadOnly));
+        QVERIFY(beside.readAll().startsWith("time,no,note\r\n"));
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(!file.readAll().contains("door"));
+        w.cds1->clear();
+        QVERIFY(notes.all().empty());
+        w.LoadTableFromFile(saved, w.cds1, false);
+        QCOMPARE(notes.all().size(), size_t(2));
+        QCOMPARE(notes.all()[0].Row, qint64(1)); // on its reading again, No 2
+        QCOMPARE(notes.all()[0].Text, QStringLiteral("door left open"));
+        QCOMPARE(notes.all()[1].Row, qint64(-1));
         // Removed.
         list->setCurrentRow(1);
+        const qint64 removed = list->item(1)->data(Qt::UserRole).toLongLong();
         chart->findChild<QPushButton *>(QStringLiteral("Remove note"))->click();
         QCOMPARE(notes.all().size(), size_t(1));
         QCOMPARE(list->count(), 1);
+        QVERIFY(!notes.find(removed));
         w.RecoveryJournal->flush();
-        journal.seek(0);
-        QVERIFY(journal.readAll().contains("#note-removed\t2\r\n"));
+        QFile again(w.RecoveryJournal->path()); // the emptied table started it anew
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QVERIFY(again.readAll().contains("#note-removed\t" + QByteArray::number(removed) + "\r\n"));
     }
 
     void navigation()
