@@ -2,6 +2,7 @@
 #include "session/ExitStatus.h"
 
 #include "app/RD7F.h"
+#include "headless/ErrWriter.h"
 #include "mqtt/MqttOptions.h"
 #include "outputs/Outputs.h"
 #include "report/ReportCommand.h"
@@ -81,6 +82,7 @@ std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
 std::optional<int> runWithoutWindow(int argc, char **argv, const Headless::PlatformFor &platformFor,
                                     const QList<Headless::WindowOption> &windowOptions)
 {
+    ErrWriter::guardStandardDescriptors();
     // A report of saved recordings: no cable, no window.
     if (ReportCommand::requested(argc, argv))
         return ReportCommand::run(argc, argv);

@@ -29,12 +29,12 @@ QByteArray LatestReading::json(qint64 row) const
 
 void LatestReading::rowStored(qint64 row)
 {
-    SafeFile file(m_path, 0644);
-    if (file.open() && file.write(json(row)) && file.commit()) {
+    QString reason;
+    if (SafeFile::writeWhole(m_path, json(row), &reason, 0644)) {
         m_failing = false;
         return;
     }
     if (!m_failing)
-        emit failed(m_path, file.errorString());
+        emit failed(m_path, reason);
     m_failing = true;
 }

@@ -107,6 +107,12 @@ std::optional<qint64> MeasurementTable::steadySpanMs(qint64 row) const
     return it->second;
 }
 
+qint64 MeasurementTable::packLocal(qint64 ms)
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    return packTime(t.toOffsetFromUtc(t.offsetFromUtc()));
+}
+
 std::optional<QDateTime> MeasurementTable::unpackTime(qint64 packed)
 {
     if (packed == 0)

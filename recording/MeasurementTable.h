@@ -107,6 +107,10 @@ public:
     // A capture time in 8 bytes: milliseconds since the epoch and the offset in quarter hours.
     static qint64 packTime(const std::optional<QDateTime> &t);
     static std::optional<QDateTime> unpackTime(qint64 packed);
+    // The milliseconds since the epoch of a packed time (not 0).
+    static qint64 msOfPacked(qint64 packed) { return (packed - (packed & 0xFF)) / 256; }
+    // A moment packed with the local offset it has.
+    static qint64 packLocal(qint64 ms);
     // Display text of a cell: No in decimal (empty when empty), or the text.
     QString cellText(qint64 row, int column) const;
 

@@ -10,9 +10,7 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
 namespace ReportCommand {
 
@@ -50,7 +48,7 @@ bool read(Input &in, QString *why)
     in.FileDate = QFileInfo(in.Path).lastModified().date();
     // Its place among the others: its first capture time, or its date.
     in.StartsMs = in.Rows->count() > 0 && in.Rows->capturedPacked(0) != 0
-                      ? in.Rows->capturedPacked(0) / 256
+                      ? MeasurementTable::msOfPacked(in.Rows->capturedPacked(0))
                       : QDateTime(in.FileDate, QTime(0, 0)).toMSecsSinceEpoch();
     return true;
 }
@@ -71,9 +69,6 @@ bool requested(int argc, char **argv)
 
 int run(int argc, char **argv)
 {
-    for (int fd = 0; fd <= 2; ++fd)
-        if (::fcntl(fd, F_GETFD) < 0)
-            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     // A report needs no display, whatever the session has.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

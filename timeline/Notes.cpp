@@ -63,11 +63,10 @@ void Notes::clear()
 
 QByteArray Notes::journalLine(const Note &n)
 {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(n.TimeMs);
     return "#note\t" + QByteArray::number(n.Id) + '\t' +
-           CaptureTime::text(MeasurementTable::packTime(t.toOffsetFromUtc(t.offsetFromUtc()))) +
-           '\t' + QByteArray::number(n.Row) + '\t' +
-           (n.No ? QByteArray::number(*n.No) : QByteArray()) + '\t' + n.Text.toUtf8() + "\r\n";
+           CaptureTime::text(MeasurementTable::packLocal(n.TimeMs)) + '\t' +
+           QByteArray::number(n.Row) + '\t' + (n.No ? QByteArray::number(*n.No) : QByteArray()) +
+           '\t' + n.Text.toUtf8() + "\r\n";
 }
 
 QByteArray Notes::removedLine(qint64 id)
@@ -105,7 +104,7 @@ void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 row
             return;
         }
     m_nextId = qMax(m_nextId, id + 1);
-    Note n{id, (packed - (packed & 0xFF)) / 256, row >= 0 ? row + rowOffset : -1,
+    Note n{id, MeasurementTable::msOfPacked(packed), row >= 0 ? row + rowOffset : -1,
            numbered ? std::optional<qint32>(no) : std::nullopt, oneLine(text)};
     m_notes.push_back(n);
     emit noted(n);
@@ -116,8 +115,7 @@ QByteArray Notes::csv(const std::vector<Note> &notes)
 {
     QByteArray out = "time,no,note\r\n";
     for (const Note &n : notes) {
-        const QDateTime t = QDateTime::fromMSecsSinceEpoch(n.TimeMs);
-        out += CaptureTime::text(MeasurementTable::packTime(t.toOffsetFromUtc(t.offsetFromUtc())));
+        out += CaptureTime::text(MeasurementTable::packLocal(n.TimeMs));
         out += ',';
         if (n.No)
             out += QByteArray::number(*n.No);
@@ -157,7 +155,7 @@ bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *
         QByteArray text = line.mid(c2 + 1);
         if (text.startsWith('"') && text.endsWith('"') && text.size() >= 2)
             text = text.mid(1, text.size() - 2).replace("\"\"", "\"");
-        notes.push_back({0, (packed - (packed & 0xFF)) / 256, -1,
+        notes.push_back({0, MeasurementTable::msOfPacked(packed), -1,
                          numbered ? std::optional<qint32>(no) : std::nullopt,
                          oneLine(QString::fromUtf8(text))});
     }

@@ -207,6 +207,12 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
         m_interval = m_session->samplingSeconds();
         m_downloading = m_session->downloading();
     }
+    // A recorded row, one at a time: placed at its capture time, nothing more to work out.
+    if (!batch && m_table->capturedPacked(first) != 0) {
+        place(first, MeasurementTable::msOfPacked(m_table->capturedPacked(first)), false, true);
+        emit changed();
+        return;
+    }
     // Rows with only a time of day are dated together, from the file's date.
     std::vector<qint64> assumed;
     std::vector<int> tods;
@@ -225,7 +231,8 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
     size_t nextAssumed = 0;
     for (qint64 r = first; r <= last; ++r) {
         const qint64 packed = m_table->capturedPacked(r);
-        times.push_back(packed != 0 ? (packed - (packed & 0xFF)) / 256 : assumed[nextAssumed++]);
+        times.push_back(packed != 0 ? MeasurementTable::msOfPacked(packed)
+                                    : assumed[nextAssumed++]);
     }
     // A file or journal says nothing of the interval it was recorded at: its rows' usual
     // spacing stands for it.

@@ -218,6 +218,21 @@ private slots:
         QCOMPARE(notes.all()[0].Row, qint64(1)); // on its reading again, No 2
         QCOMPARE(notes.all()[0].Text, QStringLiteral("door left open"));
         QCOMPARE(notes.all()[1].Row, qint64(-1));
+        // Damaged notes beside a file: the readings load, and the damage is said.
+        QVERIFY(QFile::copy(saved, dir.filePath("damaged.txt")));
+        QFile damaged(dir.filePath("damaged.txt.notes.csv"));
+        QVERIFY(damaged.open(QIODevice::WriteOnly) &&
+                damaged.write("time,no,note\r\nnot a time,1,x\r\n") > 0);
+        damaged.close();
+        const qint64 rowsBefore = w.cds1->count();
+        const int messagesBefore = int(prompts.messages.size());
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        w.LoadTableFromFile(dir.filePath("damaged.txt"), w.cds1, false);
+        QCOMPARE(w.cds1->count(), rowsBefore * 2);
+        QCOMPARE(int(prompts.messages.size()), messagesBefore + 1);
+        QVERIFY2(prompts.messages.last().text.contains(QStringLiteral("could not be read: line 2")),
+                 qPrintable(prompts.messages.last().text));
+        QCOMPARE(notes.all().size(), size_t(2));
         // Removed.
         list->setCurrentRow(1);
         const qint64 removed = list->item(1)->data(Qt::UserRole).toLongLong();
