@@ -123,29 +123,12 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
     table->appendFrom(std::move(*loaded));
     // The file's notes, when they were saved beside it: on its rows where their No and time
     // match one, else at their moment.
-    if (Out && Out->timeline() && table == cds1 && QFile::exists(Notes::besideFile(path))) {
-        QFile notesFile(Notes::besideFile(path));
-        std::vector<Notes::Note> read;
-        QString why;
-        if (!notesFile.open(QIODevice::ReadOnly))
-            why = notesFile.errorString();
-        else if (Notes::readCsv(notesFile.read(1 << 20), read, &why)) {
-            Timeline *line = Out->timeline();
-            const TimeSeries &s = line->series();
-            for (const Notes::Note &n : read) {
-                // The reading nearest its time, or one beside it (a file's rows carry their
-                // time to the second), when its No matches.
-                qint64 row = -1;
-                const qint64 near = n.No ? s.nearest(double(n.TimeMs)) : -1;
-                for (qint64 r = qMax(before, near - 4);
-                     near >= 0 && r <= near + 4 && r < table->count() && row < 0; ++r)
-                    if (table->no(r) == n.No && s.timeMs(r) / 1000 == n.TimeMs / 1000)
-                        row = r;
-                line->notes().add(n.TimeMs, row, row >= 0 ? n.No : std::nullopt, n.Text);
-            }
-            why.clear();
-        }
-        if (!why.isEmpty())
+    std::vector<Notes::Note> read;
+    QString why;
+    if (Out && Out->timeline() && table == cds1) {
+        if (Notes::readBeside(path, read, &why))
+            Out->timeline()->placeNotes(read, before);
+        else
             Prompts::current().message(
                 QStringLiteral("The notes beside the file (%1) could not be read: %2. The "
                                "readings are loaded without them.")

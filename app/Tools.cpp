@@ -123,12 +123,17 @@ void TFCOMM::exportCsvClick()
     ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
     const LongCommand busy(this);
     const std::shared_ptr<const MeasurementTable> rows = cds1->snapshot();
+    // The notes go in the last column, on their readings or on lines of their own.
+    auto notes = std::make_shared<std::vector<DataFiles::CsvNote>>();
+    if (Out && Out->timeline())
+        for (const Notes::Note &n : Out->timeline()->notes().all())
+            notes->push_back({n.Row < rows->count() ? n.Row : -1, n.TimeMs, n.Text});
     const auto reason = std::make_shared<QString>();
-    const bool saved =
-        BackgroundTask::run<bool>(QStringLiteral("Exporting %1").arg(path), rows->count(),
-                                  [rows, path, reason](std::atomic<qint64> &done) {
-                                      return DataFiles::saveCsv(*rows, path, &done, reason.get());
-                                  });
+    const bool saved = BackgroundTask::run<bool>(
+        QStringLiteral("Exporting %1").arg(path), rows->count(),
+        [rows, path, reason, notes](std::atomic<qint64> &done) {
+            return DataFiles::saveCsv(*rows, path, &done, reason.get(), notes.get());
+        });
     if (saved)
         Prompts::current().message(
             QStringLiteral("%1 readings exported to %2.").arg(rows->count()).arg(path),

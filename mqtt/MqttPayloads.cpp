@@ -70,6 +70,15 @@ QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id
            ",\"unit\":" + jsonString(unit) + ",\"id\":" + jsonString(id) + '}';
 }
 
+QByteArray noteJson(const NoteMessage &n)
+{
+    return "{\"note_id\":" + QByteArray::number(n.NoteId) + ",\"time\":" + jsonTime(n.Time) +
+           ",\"seq\":" + (n.Seq ? QByteArray::number(*n.Seq) : QByteArray("null")) +
+           ",\"no\":" + (n.No ? QByteArray::number(*n.No) : QByteArray("null")) +
+           ",\"note\":" + jsonString(n.Text) + ",\"removed\":" + (n.Removed ? "true" : "false") +
+           ",\"id\":" + jsonString(n.Id) + '}';
+}
+
 QByteArray influxLine(const Reading &r)
 {
     // Tag values: commas, spaces and equals signs escaped (the id has none of them).

@@ -25,6 +25,19 @@ struct Reading
 QByteArray readingJson(const Reading &r);
 // An alarm's start or end, for <prefix>/alarm.
 QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id);
+// A note made, changed or removed, for <prefix>/note: on a reading (its seq and No) or at a
+// moment; a note changed again comes with the same note id.
+struct NoteMessage
+{
+    qint64 NoteId = 0;
+    std::optional<QDateTime> Time;
+    std::optional<quint64> Seq;
+    std::optional<qint32> No;
+    QString Text;
+    bool Removed = false;
+    QString Id;
+};
+QByteArray noteJson(const NoteMessage &n);
 QByteArray influxLine(const Reading &r);
 // ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
 QString isoTime(const QDateTime &t);

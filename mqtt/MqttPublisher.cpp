@@ -164,6 +164,16 @@ void MqttPublisher::rowStored(qint64 row, qint32, float, const QDateTime &captur
         m_unit = r.Unit;
         publishDiscovery();
     }
+    if (m_seqRuns.empty() || m_seqRuns.back().Row + m_seqRuns.back().Rows != row ||
+        m_seqRuns.back().Seq + quint64(m_seqRuns.back().Rows) != r.Seq) {
+        // The table was emptied: its rows are numbered from 0 again.
+        while (!m_seqRuns.empty() && m_seqRuns.back().Row >= row)
+            m_seqRuns.pop_back();
+        if (!m_seqRuns.empty() && m_seqRuns.back().Row + m_seqRuns.back().Rows > row)
+            m_seqRuns.back().Rows = row - m_seqRuns.back().Row;
+        m_seqRuns.push_back({row, r.Seq, 0});
+    }
+    ++m_seqRuns.back().Rows;
     Outbox::Message m;
     m.seq = r.Seq;
     m.topic = "reading";
@@ -187,6 +197,18 @@ void MqttPublisher::publishEvent(const QByteArray &suffix, const QByteArray &pay
     m.retain = retain;
     m_outbox.append(m);
     pump();
+}
+
+std::optional<quint64> MqttPublisher::seqOfRow(qint64 row) const
+{
+    const auto after = std::upper_bound(m_seqRuns.begin(), m_seqRuns.end(), row,
+                                        [](qint64 r, const SeqRun &run) { return r < run.Row; });
+    if (after == m_seqRuns.begin())
+        return std::nullopt;
+    const SeqRun &run = *std::prev(after);
+    if (row >= run.Row + run.Rows)
+        return std::nullopt;
+    return run.Seq + quint64(row - run.Row);
 }
 
 void MqttPublisher::connectedChanged(bool connected)

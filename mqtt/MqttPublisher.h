@@ -22,6 +22,8 @@
 #include <QObject>
 #include <QTimer>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class LoggerSession;
 
@@ -54,6 +56,9 @@ public:
     QString statusText() const;
     // A message that is not a reading (an alarm), kept and sent as the readings are.
     void publishEvent(const QByteArray &topic, const QByteArray &payload, bool retain);
+    // The seq a row of the session's table was published with; none for a row not published
+    // by this run (restored, loaded).
+    std::optional<quint64> seqOfRow(qint64 row) const;
 
 signals:
     // A change worth a line: connected, lost, the outbox's trouble. problem: not progress.
@@ -87,7 +92,15 @@ private:
     QString m_unit; // of the first reading, for the discovery config
     bool m_discoveryDone = false;
     QHash<int, quint64> m_mids; // message id -> outbox index
-    QByteArray m_lastState;     // the last reading's JSON, for <prefix>/state
+    // Rows published in runs of consecutive rows and seqs: the first row and its seq.
+    struct SeqRun
+    {
+        qint64 Row = 0;
+        quint64 Seq = 0;
+        qint64 Rows = 0;
+    };
+    std::vector<SeqRun> m_seqRuns;
+    QByteArray m_lastState; // the last reading's JSON, for <prefix>/state
     bool m_everConnected = false;
     bool m_closing = false;
     bool m_pumping = false;

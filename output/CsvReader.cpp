@@ -1,6 +1,7 @@
-// Our own CSV (no,time,value,unit,display) read back into a table: for the summary report of
-// an exported recording. Hostile input is bounded as the other loaders bound it: a regular file
-// only, a line of at most 4 KiB, at most 16 fields, texts cut to the table's length.
+// Our own CSV (no,time,value,unit,display, and note in an export with notes) read back into a
+// table: for the summary report of an exported recording. Hostile input is bounded as the other
+// loaders bound it: a regular file only, a line of at most 4 KiB, at most 16 fields, texts cut to
+// the table's length.
 
 #include "output/DataFiles.h"
 
@@ -63,7 +64,8 @@ QString unitGlyph(const QByteArray &unit)
 
 } // namespace
 
-LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why)
+LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why,
+                   std::vector<CsvNote> *notes)
 {
     const int fd = openRegularFile(path);
     if (fd < 0) {
@@ -82,6 +84,8 @@ LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why)
                    .arg(QString::fromLatin1(csvHeader().trimmed()));
         return LoadStatus::Failed;
     }
+    const bool noteColumn = header.trimmed() == csvHeader(true).trimmed();
+    const qint64 firstRow = table.count();
     std::vector<MeasurementTable::RowView> rows;
     std::vector<QString> keep; // the texts the views point at, for a slice
     QList<QByteArray> f;
@@ -118,6 +122,28 @@ LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why)
             *why = QStringLiteral("line %1 has no number or time that reads").arg(lineNo);
             flush();
             return LoadStatus::Failed;
+        }
+        if (noteColumn && f.size() >= 6 && !f[5].isEmpty()) {
+            // A note on a line of its own: on the reading just read when its No is given and
+            // is that one's, else at its moment.
+            const bool ownLine = f[2].isEmpty() && f[3].isEmpty() && f[4].isEmpty();
+            if (ownLine && captured == 0) {
+                *why = QStringLiteral("line %1 is a note without its time").arg(lineNo);
+                flush();
+                return LoadStatus::Failed;
+            }
+            const qint64 next = table.count() + qint64(rows.size());
+            const std::optional<qint32> lastNo = !rows.empty()     ? rows.back().No
+                                                 : next > firstRow ? table.no(next - 1)
+                                                                   : std::nullopt;
+            qint64 row = next - firstRow; // counted from the file's first row
+            if (ownLine)
+                row = numbered && next > firstRow && lastNo == no ? row - 1 : -1;
+            if (notes)
+                notes->push_back({row, captured ? MeasurementTable::msOfPacked(captured) : 0,
+                                  QString::fromUtf8(f[5])});
+            if (ownLine)
+                continue;
         }
         // The row as the table keeps it: the time of day, the panel's text, the unit's glyph.
         keep.push_back(captured ? QString::fromLatin1(f[1].mid(11, 8)) : QString());

@@ -299,7 +299,8 @@ QString trimmed(const QString &s)
 }
 
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
-                     std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel)
+                     std::atomic<qint64> *bytesDone, const std::atomic<bool> *cancel,
+                     std::vector<Mark> *marks)
 {
     if (emptyOnLoad)
         table.clear();
@@ -308,6 +309,7 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
         return LoadStatus::Failed;
     if (extensionOf(path) != QLatin1String(".xml")) {
         TextLoader loader(table);
+        loader.collectMarks(marks);
         const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
         ::close(fd);
         return status;

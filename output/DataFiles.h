@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <atomic>
 #include <optional>
+#include <vector>
 
 class MeasurementTable;
 
@@ -42,11 +43,20 @@ bool saveTable(const MeasurementTable &table, const QString &path, const QDate &
 // CSV for spreadsheets (RFC 4180, UTF-8): the header line no,time,value,unit,display, the
 // time in ISO 8601 with its offset (empty for a row without one), the value with a decimal
 // point whatever the locale (empty for a reading without a number), the unit as °C or °F,
-// and the value's text as the panel showed it.
-QByteArray csvHeader();
+// and the value's text as the panel showed it. An export with notes has a last column, note:
+// a row's note in it, a second note on the same reading on a line of its own after the row
+// (no and time, no value), and a note at a moment on a line with only its time and note.
+struct CsvNote
+{
+    qint64 Row = -1; // the table's row, -1 for a moment
+    qint64 TimeMs = 0;
+    QString Text;
+};
+QByteArray csvHeader(bool noteColumn = false);
 void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last);
 bool saveCsv(const MeasurementTable &table, const QString &path,
-             std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr);
+             std::atomic<qint64> *rowsDone = nullptr, QString *reason = nullptr,
+             const std::vector<CsvNote> *notes = nullptr);
 
 enum class LoadStatus
 {
@@ -54,13 +64,6 @@ enum class LoadStatus
     Failed,
     Cancelled // asked to stop: the rows read until then are kept
 };
-// Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
-// before the failing line or packet row stay and no part of the failing row is added.
-// bytesDone, when given, counts the file's bytes read so far (for a progress display).
-// cancel, when given and set, ends the load early.
-LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
-                     std::atomic<qint64> *bytesDone = nullptr,
-                     const std::atomic<bool> *cancel = nullptr);
 // A mark between a journal's rows, before the row Row of the load (0: the first):
 // "#break<TAB>word<TAB>capture time" where the connection was made, ended or lost (word), or a
 // note made, changed or removed ("#note<TAB>...", "#note-removed<TAB>id"; Word "note" or
@@ -71,6 +74,14 @@ struct Mark
     QByteArray Word;
     QByteArray Rest;
 };
+// Appends the file's rows (after emptying the table when emptyOnLoad). On failure the rows
+// before the failing line or packet row stay and no part of the failing row is added.
+// bytesDone, when given, counts the file's bytes read so far (for a progress display).
+// cancel, when given and set, ends the load early. A text file's marks (a kept journal's) are
+// collected in marks when given.
+LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
+                     std::atomic<qint64> *bytesDone = nullptr,
+                     const std::atomic<bool> *cancel = nullptr, std::vector<Mark> *marks = nullptr);
 QByteArray markLine(const QByteArray &word, qint64 capturedPacked);
 // A journal of the program's text format: every whole line that parses becomes a row; the
 // others are skipped and counted in unreadable (a line too long to read ends the reading, and
@@ -80,9 +91,11 @@ LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unr
                        std::atomic<qint64> *bytesDone = nullptr,
                        const std::atomic<bool> *cancel = nullptr,
                        std::vector<Mark> *marks = nullptr);
-// This program's CSV (csvHeader's columns) read back: rows with their capture times. Failed,
+// This program's CSV (csvHeader's columns) read back: rows with their capture times, and, when
+// notes is given, the notes of a note column (Row counted from the file's first row). Failed,
 // with why, for a file that is not one (what was read until then is kept).
-LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why);
+LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why,
+                   std::vector<CsvNote> *notes = nullptr);
 // A regular file opened for reading (close it), or -1 for anything else (a pipe, a device, a
 // folder) and when it cannot be opened. Never blocks, not even on a FIFO.
 int openRegularFile(const QString &path);

@@ -278,12 +278,96 @@ void appendCsvField(QByteArray &out, const QByteArray &field)
 
 } // namespace
 
-QByteArray csvHeader()
+QByteArray csvHeader(bool noteColumn)
 {
-    return QByteArrayLiteral("no,time,value,unit,display\r\n");
+    return noteColumn ? QByteArrayLiteral("no,time,value,unit,display,note\r\n")
+                      : QByteArrayLiteral("no,time,value,unit,display\r\n");
 }
 
-void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
+namespace {
+
+// The note column of an export: each row's first note in it, a row's further notes on lines
+// of their own after it (no and time, no value), and notes at a moment on lines of their own
+// (time only) before the first row that is later.
+class NoteColumn
+{
+public:
+    explicit NoteColumn(const std::vector<CsvNote> &notes)
+    {
+        for (const CsvNote &n : notes)
+            if (n.Row >= 0)
+                m_onRows.push_back(&n);
+            else
+                m_moments.push_back(&n);
+        std::stable_sort(m_onRows.begin(), m_onRows.end(),
+                         [](const CsvNote *a, const CsvNote *b) { return a->Row < b->Row; });
+        std::stable_sort(m_moments.begin(), m_moments.end(),
+                         [](const CsvNote *a, const CsvNote *b) { return a->TimeMs < b->TimeMs; });
+    }
+    // Before row r (captured at packed, 0: no time): the moments before it.
+    void before(QByteArray &out, qint64 packed)
+    {
+        if (packed == 0)
+            return;
+        const qint64 ms = MeasurementTable::msOfPacked(packed);
+        while (m_nextMoment < m_moments.size() && m_moments[m_nextMoment]->TimeMs < ms)
+            moment(out, *m_moments[m_nextMoment++]);
+    }
+    // The end of row r's line: its note, and its further notes.
+    void end(QByteArray &out, const MeasurementTable &table, qint64 r)
+    {
+        while (m_nextOnRow < m_onRows.size() && m_onRows[m_nextOnRow]->Row < r)
+            ++m_nextOnRow; // a note on a row that is not written
+        out += ',';
+        bool first = true;
+        for (; m_nextOnRow < m_onRows.size() && m_onRows[m_nextOnRow]->Row == r; ++m_nextOnRow) {
+            const QByteArray text = m_onRows[m_nextOnRow]->Text.toUtf8();
+            if (first) {
+                appendCsvField(out, text);
+                out += "\r\n";
+                first = false;
+                continue;
+            }
+            if (const std::optional<qint32> no = table.no(r))
+                out += QByteArray::number(*no);
+            out += ',';
+            appendTime(out, table.capturedPacked(r));
+            out += ",,,,";
+            appendCsvField(out, text);
+            out += "\r\n";
+        }
+        if (first)
+            out += "\r\n";
+    }
+    // After the last row: the moments after it.
+    void finish(QByteArray &out)
+    {
+        while (m_nextMoment < m_moments.size())
+            moment(out, *m_moments[m_nextMoment++]);
+    }
+
+private:
+    static void appendTime(QByteArray &out, qint64 packed)
+    {
+        if (packed) {
+            char iso[CaptureTime::Length];
+            out.append(iso, CaptureTime::format(packed, iso));
+        }
+    }
+    static void moment(QByteArray &out, const CsvNote &n)
+    {
+        out += ',';
+        appendTime(out, MeasurementTable::packLocal(n.TimeMs));
+        out += ",,,,";
+        appendCsvField(out, n.Text.toUtf8());
+        out += "\r\n";
+    }
+    std::vector<const CsvNote *> m_onRows, m_moments;
+    size_t m_nextOnRow = 0, m_nextMoment = 0;
+};
+
+void appendCsvLines(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last,
+                    NoteColumn *notes)
 {
     // value: a number with a decimal point, empty for a reading without one (an over-range
     // L, dashes), so that spreadsheets and float() take the column; display: what the panel
@@ -322,10 +406,13 @@ void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first,
         return texts[which][id];
     };
     for (qint64 r = first; r <= last; ++r) {
+        const qint64 packed = table.capturedPacked(r);
+        if (notes)
+            notes->before(out, packed);
         if (const std::optional<qint32> no = table.no(r))
             out += QByteArray::number(*no);
         out += ',';
-        if (const qint64 packed = table.capturedPacked(r)) {
+        if (packed) {
             char iso[CaptureTime::Length];
             out.append(iso, CaptureTime::format(packed, iso));
         }
@@ -336,23 +423,41 @@ void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first,
         appendCsvField(out, field(table.textId(r, MeasurementTable::FieldUnit), 1));
         out += ',';
         appendCsvField(out, field(value, 2));
-        out += "\r\n";
+        if (notes)
+            notes->end(out, table, r);
+        else
+            out += "\r\n";
     }
 }
 
+} // namespace
+
+void appendCsvRows(QByteArray &out, const MeasurementTable &table, qint64 first, qint64 last)
+{
+    appendCsvLines(out, table, first, last, nullptr);
+}
+
 bool saveCsv(const MeasurementTable &table, const QString &path, std::atomic<qint64> *rowsDone,
-             QString *reason)
+             QString *reason, const std::vector<CsvNote> *notes)
 {
     SafeFile file(path);
-    bool saved = file.open() && file.write(csvHeader());
+    std::optional<NoteColumn> column;
+    if (notes)
+        column.emplace(*notes);
+    bool saved = file.open() && file.write(csvHeader(notes != nullptr));
     constexpr qint64 Slice = 65536;
     for (qint64 first = 0; saved && first < table.count(); first += Slice) {
         QByteArray chunk;
         const qint64 last = qMin(table.count() - 1, first + Slice - 1);
-        appendCsvRows(chunk, table, first, last);
+        appendCsvLines(chunk, table, first, last, column ? &*column : nullptr);
         saved = file.write(chunk);
         if (rowsDone)
             rowsDone->store(last + 1, std::memory_order_relaxed);
+    }
+    if (saved && column) {
+        QByteArray rest;
+        column->finish(rest);
+        saved = file.write(rest);
     }
     saved = saved && file.commit();
     if (!saved && reason)

@@ -3,6 +3,7 @@
 #include "alarms/AlarmMonitor.h"
 #include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
+#include "mqtt/MqttPayloads.h"
 #include "mqtt/MqttPublisher.h"
 #include "outputs/AlarmCommands.h"
 #include "outputs/LatestReading.h"
@@ -76,6 +77,20 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
         delete std::exchange(m_publisher, nullptr);
         return false;
     }
+    if (m_timeline)
+        connect(&m_timeline->notes(), &Notes::madeHere, m_publisher,
+                [this](const Notes::Note &n, bool removed) {
+                    Mqtt::NoteMessage m;
+                    m.NoteId = n.Id;
+                    m.Time = QDateTime::fromMSecsSinceEpoch(n.TimeMs);
+                    if (n.Row >= 0)
+                        m.Seq = m_publisher->seqOfRow(n.Row);
+                    m.No = n.No;
+                    m.Text = n.Text;
+                    m.Removed = removed;
+                    m.Id = m_publisher->id();
+                    m_publisher->publishEvent("note", Mqtt::noteJson(m), false);
+                });
     return true;
 }
 

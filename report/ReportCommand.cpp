@@ -28,6 +28,10 @@ struct Input
     std::unique_ptr<MeasurementTable> Rows = std::make_unique<MeasurementTable>();
     QDate FileDate;
     qint64 StartsMs = 0;
+    // Its notes: a CSV export's column, a kept journal's marks, or those saved beside it.
+    std::vector<DataFiles::CsvNote> CsvNotes;
+    std::vector<DataFiles::Mark> Marks;
+    std::vector<Notes::Note> Beside;
 };
 
 bool read(Input &in, QString *why)
@@ -35,9 +39,9 @@ bool read(Input &in, QString *why)
     const QString ext = DataFiles::extensionOf(in.Path);
     DataFiles::LoadStatus status;
     if (ext == QLatin1String(".csv")) {
-        status = DataFiles::loadCsv(in.Path, *in.Rows, why);
+        status = DataFiles::loadCsv(in.Path, *in.Rows, why, &in.CsvNotes);
     } else {
-        status = DataFiles::loadTable(in.Path, *in.Rows, false);
+        status = DataFiles::loadTable(in.Path, *in.Rows, false, nullptr, nullptr, &in.Marks);
         if (status != DataFiles::LoadStatus::Ok)
             *why = QFileInfo(in.Path).isFile() && QFileInfo(in.Path).isReadable()
                        ? QStringLiteral("it is not one of this program's data files")
@@ -45,6 +49,12 @@ bool read(Input &in, QString *why)
     }
     if (status != DataFiles::LoadStatus::Ok)
         return false;
+    QString notesWhy;
+    if (!Notes::readBeside(in.Path, in.Beside, &notesWhy)) {
+        *why = QStringLiteral("the notes beside it (%1) cannot be read: %2")
+                   .arg(Notes::besideFile(in.Path), notesWhy);
+        return false;
+    }
     in.FileDate = QFileInfo(in.Path).lastModified().date();
     // Its place among the others: its first capture time, or its date.
     in.StartsMs = in.Rows->count() > 0 && in.Rows->capturedPacked(0) != 0
@@ -137,7 +147,12 @@ int run(int argc, char **argv)
     for (Input &in : inputs) {
         line.setFileDate(in.FileDate);
         line.breakNext(Timeline::Why::Loaded);
+        const qint64 first = table.count();
+        line.setMarks(in.Marks); // a kept journal's breaks and notes
         table.appendFrom(std::move(*in.Rows));
+        line.setMarks({});
+        line.placeNotes(in.CsvNotes, first);
+        line.placeNotes(in.Beside, first);
         input.Sources << in.Path;
     }
     input.Table = &table;

@@ -4,6 +4,7 @@
 #include "recording/MeasurementTable.h"
 
 #include <QDateTime>
+#include <QFile>
 
 QString Notes::oneLine(const QString &text)
 {
@@ -14,11 +15,14 @@ QString Notes::oneLine(const QString &text)
     return t.trimmed();
 }
 
-qint64 Notes::add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text)
+qint64 Notes::add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text,
+                  Origin origin)
 {
     Note n{m_nextId++, timeMs, row, no, oneLine(text)};
     m_notes.push_back(n);
     emit noted(n);
+    if (origin == Origin::Here)
+        emit madeHere(n, false);
     emit changed();
     return n.Id;
 }
@@ -37,6 +41,7 @@ bool Notes::edit(qint64 id, const QString &text)
         if (n.Id == id) {
             n.Text = oneLine(text);
             emit noted(n);
+            emit madeHere(n, false);
             emit changed();
             return true;
         }
@@ -49,8 +54,11 @@ bool Notes::remove(qint64 id)
         std::find_if(m_notes.begin(), m_notes.end(), [id](const Note &n) { return n.Id == id; });
     if (it == m_notes.end())
         return false;
+    const Note gone = *it;
     m_notes.erase(it);
     emit removed(id);
+    if (!m_bringing)
+        emit madeHere(gone, true);
     emit changed();
     return true;
 }
@@ -74,15 +82,18 @@ QByteArray Notes::removedLine(qint64 id)
     return "#note-removed\t" + QByteArray::number(id) + "\r\n";
 }
 
-void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset)
+void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
+                      qint64 idBase)
 {
     const QList<QByteArray> f = rest.split('\t');
     bool ok = false;
-    const qint64 id = f.value(0).toLongLong(&ok);
-    if (!ok)
+    const qint64 id = f.value(0).toLongLong(&ok) + idBase;
+    if (!ok || id <= idBase)
         return;
     if (word == "note-removed") {
+        m_bringing = true;
         remove(id);
+        m_bringing = false;
         return;
     }
     if (word != "note" || f.size() < 5)
@@ -124,6 +135,18 @@ QByteArray Notes::csv(const std::vector<Note> &notes)
         out += ",\"" + text + "\"\r\n";
     }
     return out;
+}
+
+bool Notes::readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why)
+{
+    QFile file(besideFile(dataFile));
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return false;
+    }
+    return readCsv(file.read(1 << 20), notes, why);
 }
 
 bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why)

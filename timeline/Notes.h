@@ -26,8 +26,15 @@ public:
 
     using QObject::QObject;
 
+    // Made in this run, or brought from a journal or a file.
+    enum class Origin
+    {
+        Here,
+        Brought
+    };
     // Returns the new note's id. Text is one line: line breaks and tabs become spaces.
-    qint64 add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text);
+    qint64 add(qint64 timeMs, qint64 row, std::optional<qint32> no, const QString &text,
+               Origin origin = Origin::Here);
     bool edit(qint64 id, const QString &text);
     bool remove(qint64 id);
     void clear();
@@ -37,23 +44,33 @@ public:
     // The journal's lines for a note made or changed, and removed.
     static QByteArray journalLine(const Note &note);
     static QByteArray removedLine(qint64 id);
-    // A journal's note mark (what follows "#note\t" or "#note-removed\t") applied.
-    void applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset);
+    // A journal's note mark (what follows "#note\t" or "#note-removed\t") applied: its row
+    // after rowOffset, its id after idBase.
+    void applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
+                   qint64 idBase = 0);
+    qint64 nextId() const { return m_nextId; }
 
     // <file>.notes.csv: time (ISO 8601 with offset), no (empty for a moment), note.
     static QByteArray csv(const std::vector<Note> &notes);
     // Reads such a file into notes (appended); false with why for one that is not.
     static bool readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why);
     static QString besideFile(const QString &dataFile) { return dataFile + ".notes.csv"; }
+    // The notes beside dataFile appended to notes: true when there are none or they read,
+    // false with why when the file is there and cannot be read.
+    static bool readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why);
 
 signals:
     // Made (or changed) and removed; after any change, changed.
     void noted(const Notes::Note &note);
     void removed(qint64 id);
     void changed();
+    // A note made, changed or removed in this run (not one brought from a journal or file),
+    // for what passes notes on as they happen.
+    void madeHere(const Notes::Note &note, bool removed);
 
 private:
     static QString oneLine(const QString &text);
     std::vector<Note> m_notes;
     qint64 m_nextId = 1;
+    bool m_bringing = false; // applying a journal's marks
 };

@@ -152,6 +152,33 @@ void Timeline::setMarks(const std::vector<DataFiles::Mark> &marks)
     m_nextMark = 0;
 }
 
+void Timeline::placeNotes(const std::vector<Notes::Note> &read, qint64 fromRow)
+{
+    const qint64 count = m_table ? m_table->count() : 0;
+    for (const Notes::Note &n : read) {
+        // The reading nearest its time, or one beside it (a file's rows carry their time to
+        // the second), when its No matches.
+        qint64 row = -1;
+        const qint64 near = n.No ? m_series.nearest(double(n.TimeMs)) : -1;
+        for (qint64 r = qMax(fromRow, near - 4); near >= 0 && r <= near + 4 && r < count && row < 0;
+             ++r)
+            if (m_table->no(r) == n.No && m_series.timeMs(r) / 1000 == n.TimeMs / 1000)
+                row = r;
+        m_notes->add(n.TimeMs, row, row >= 0 ? n.No : std::nullopt, n.Text, Notes::Origin::Brought);
+    }
+}
+
+void Timeline::placeNotes(const std::vector<DataFiles::CsvNote> &read, qint64 fromRow)
+{
+    const qint64 count = m_table ? m_table->count() : 0;
+    for (const DataFiles::CsvNote &n : read) {
+        const qint64 row = n.Row >= 0 && fromRow + n.Row < count ? fromRow + n.Row : -1;
+        const qint64 timeMs = row >= 0 ? m_series.timeMs(row) : n.TimeMs;
+        m_notes->add(timeMs, row, row >= 0 ? m_table->no(row) : std::nullopt, n.Text,
+                     Notes::Origin::Brought);
+    }
+}
+
 std::optional<Timeline::Why> Timeline::whyOf(const QByteArray &markWord)
 {
     if (markWord == "connected")
@@ -241,10 +268,12 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
     for (qint64 r = first; r <= last; ++r)
         place(r, times[size_t(r - first)], batch || m_table->capturedPacked(r) == 0, r == first);
     if (batch) {
-        // The notes of a restored journal, on its rows.
+        // The notes of a restored journal, on its rows; its ids after those already here (a
+        // second journal numbers its notes from 1 too).
+        const qint64 idBase = m_notes->nextId() - 1;
         for (const DataFiles::Mark &m : m_marks)
             if (m.Word.startsWith("note"))
-                m_notes->applyMark(m.Word, m.Rest, m_batchFirst);
+                m_notes->applyMark(m.Word, m.Rest, m_batchFirst, idBase);
         m_marks.clear();
     }
     emit changed();

@@ -77,6 +77,11 @@ public:
     // their row Row, for the connection made, ended or lost.
     void setMarks(const std::vector<DataFiles::Mark> &marks);
     static std::optional<Why> whyOf(const QByteArray &markWord);
+    // Notes read beside a file (Notes::readBeside), placed on the file's rows from fromRow on:
+    // on the reading whose No matches near their time, else at their moment.
+    void placeNotes(const std::vector<Notes::Note> &read, qint64 fromRow);
+    // The notes of a CSV export, whose rows are known; the file's first row is fromRow.
+    void placeNotes(const std::vector<DataFiles::CsvNote> &read, qint64 fromRow);
 
     const TimeSeries &series() const { return m_series; }
     Notes &notes() { return *m_notes; }

@@ -5,7 +5,9 @@
 
 #include "app/RD7F.h"
 #include "common/Frames.h"
+#include "common/LocalBroker.h"
 #include "common/ModalPrompts.h"
+#include "mqtt/MqttOptions.h"
 #include "output/DataFiles.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
@@ -17,6 +19,8 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
@@ -244,6 +248,84 @@ private slots:
         QFile again(w.RecoveryJournal->path()); // the emptied table started it anew
         QVERIFY(again.open(QIODevice::ReadOnly));
         QVERIFY(again.readAll().contains("#note-removed\t" + QByteArray::number(removed) + "\r\n"));
+    }
+
+    // Notes go out as rows do: to the broker at <prefix>/note with the seq their reading was
+    // published with (made, changed, removed), and into the CSV export's last column.
+    void notesGoOutLikeRows()
+    {
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        LocalBroker broker(state.filePath("broker"));
+        QVERIFY(broker.start());
+        QProcess sub;
+        sub.start("stdbuf", {"-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p",
+                             QString::number(broker.port), "-q", "1", "-t", "nt/note", "-t",
+                             "nt/reading", "-F", "%t %p", "-C", "7", "-W", "60"});
+        QVERIFY(sub.waitForStarted());
+        QTest::qWait(300);
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        Mqtt::Options options;
+        options.Url = broker.url();
+        options.Host = QStringLiteral("127.0.0.1");
+        options.Port = broker.port;
+        options.TopicPrefix = QStringLiteral("nt");
+        options.Id = QStringLiteral("nt-1");
+        QString error;
+        QVERIFY2(w.Out->startPublishing(options, QString(), &error), qPrintable(error));
+        w.RecordSI->setChecked(false);
+        for (const char *v : {"A235", "A241", "A252"}) {
+            sendFrame(w, v);
+            QTest::qWait(20);
+        }
+        w.TimeChartEntry->trigger();
+        TimeChart *chart = w.timeChart();
+        const TimeSeries &series = w.Out->timeline()->series();
+        Notes &notes = w.Out->timeline()->notes();
+        prompts.textAnswers.enqueue(QStringLiteral("door opened"));
+        emit chart->noteRequested(double(series.timeMs(1)) / 1000);
+        prompts.textAnswers.enqueue(QStringLiteral("power cut, \"short\""));
+        emit chart->noteRequested(double(series.timeMs(2)) / 1000 + 3600);
+        QCOMPARE(notes.all().size(), size_t(2));
+        QVERIFY(notes.edit(notes.all()[0].Id, QStringLiteral("door left open")));
+        // The export: the note on its reading, the moment on a line of its own after it.
+        const QString csv = state.filePath("export.csv");
+        prompts.fileAnswers.enqueue(csv);
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        w.exportCsvClick();
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        QCOMPARE(lines.size(), 6); // header, 3 readings, the moment, and after the last break
+        QCOMPARE(lines[0], "no,time,value,unit,display,note\r");
+        QVERIFY(lines[1].startsWith("1,") && lines[1].endsWith(",23.5,\r"));
+        QVERIFY2(lines[2].startsWith("2,") && lines[2].endsWith(",24.1,door left open\r"),
+                 lines[2].constData());
+        QVERIFY2(lines[4].startsWith(",") &&
+                     lines[4].endsWith(",,,,\"power cut, \"\"short\"\"\"\r"),
+                 lines[4].constData());
+        QVERIFY(notes.remove(notes.all()[1].Id));
+        QVERIFY(sub.waitForFinished(30000));
+        QMap<QString, QList<QJsonObject>> got;
+        for (const QByteArray &line : sub.readAllStandardOutput().split('\n'))
+            if (const qsizetype sp = line.indexOf(' '); sp > 0)
+                got[QString::fromUtf8(line.left(sp))]
+                    << QJsonDocument::fromJson(line.mid(sp + 1)).object();
+        QCOMPARE(got["nt/reading"].size(), 3);
+        const QList<QJsonObject> &noted = got["nt/note"];
+        QCOMPARE(noted.size(), 4); // made, made, changed, removed
+        QCOMPARE(noted[0].value("note").toString(), QStringLiteral("door opened"));
+        QCOMPARE(noted[0].value("no").toInt(), 2);
+        QCOMPARE(noted[0].value("seq"), got["nt/reading"][1].value("seq"));
+        QVERIFY(noted[0].value("time").toString().startsWith(
+            QDateTime::currentDateTime().toString("yyyy-MM-ddT")));
+        QVERIFY(noted[1].value("seq").isNull() && noted[1].value("no").isNull());
+        QCOMPARE(noted[2].value("note_id"), noted[0].value("note_id"));
+        QCOMPARE(noted[2].value("note").toString(), QStringLiteral("door left open"));
+        QCOMPARE(noted[2].value("removed").toBool(), false);
+        QCOMPARE(noted[3].value("note_id"), noted[1].value("note_id"));
+        QCOMPARE(noted[3].value("removed").toBool(), true);
     }
 
     void navigation()

@@ -5,7 +5,9 @@
 #include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
+#include "timeline/Notes.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -92,7 +94,17 @@ private slots:
         }
         const QString txt = dir.filePath("day.txt"), csv = dir.filePath("day.csv");
         QVERIFY(DataFiles::saveTable(rows, txt, start.date()));
-        QVERIFY(DataFiles::saveCsv(rows, csv));
+        // The same two notes in the CSV's note column and beside the text file.
+        const qint64 momentMs = start.addSecs(100 * 60 + 30).toMSecsSinceEpoch();
+        const std::vector<DataFiles::CsvNote> csvNotes{{42, 0, QStringLiteral("door opened")},
+                                                       {-1, momentMs, QStringLiteral("power cut")}};
+        QVERIFY(DataFiles::saveCsv(rows, csv, nullptr, nullptr, &csvNotes));
+        QVERIFY(SafeFile::writeWhole(
+            Notes::besideFile(txt),
+            Notes::csv({{1, start.addSecs(42 * 60).toMSecsSinceEpoch(), 42, 43,
+                         QStringLiteral("door opened")},
+                        {2, momentMs, -1, std::nullopt, QStringLiteral("power cut")}}),
+            nullptr));
         QFile f(txt);
         QVERIFY(f.open(QIODevice::ReadWrite));
         // Written just after its last row: the day its rows are dated from.
@@ -125,6 +137,10 @@ private slots:
             QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*none\\s"),
                                                    QRegularExpression::MultilineOption)),
                      1);
+            // The notes, the one on reading No 43 with its number.
+            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("43\\s+door opened"))) &&
+                         text.contains(QStringLiteral("power cut")),
+                     qPrintable(text));
             seen << got.join('|');
             if (file == txt)
                 QProcess::execute(QStringLiteral("pdftoppm"),

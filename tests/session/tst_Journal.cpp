@@ -4,9 +4,12 @@
 #include "common/Wait.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
+#include "timeline/TimeChart.h"
+#include "timeline/Timeline.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -41,9 +44,9 @@ class tst_Journal : public QObject
     {
         QStringList lines = QString::fromUtf8(journal).split("\r\n");
         lines.removeLast(); // after the last line break: empty, or a torn line
-        // Marks between the rows (connected, disconnected) are no rows.
+        // Marks between the rows (connected, disconnected, notes) are no rows.
         lines = lines.mid(3);
-        lines.removeIf([](const QString &l) { return l.startsWith(QLatin1String("#break\t")); });
+        lines.removeIf([](const QString &l) { return l.startsWith(QLatin1Char('#')); });
         return lines;
     }
     static void sendFrame(TFCOMM &w, const QString &frameText)
@@ -76,6 +79,27 @@ class tst_Journal : public QObject
         ::kill(pid_t(demo.processId()), SIGKILL);
         demo.waitForFinished();
         return before;
+    }
+
+public:
+    // This test started again as a window that records three readings, puts a note on the
+    // second, says so, and goes on until it is killed.
+    static int noteThenWait()
+    {
+        ScriptedPrompts prompts;
+        prompts.textAnswers.enqueue(QStringLiteral("door opened"));
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        for (const char *v : {"A235", "A241", "A252"}) {
+            sendFrame(w, TestFrames::live("1", v));
+            QTest::qWait(20);
+        }
+        w.TimeChartEntry->trigger();
+        const TimeSeries &series = w.Out->timeline()->series();
+        emit w.timeChart()->noteRequested(double(series.timeMs(1)) / 1000);
+        std::printf("noted %d\n", int(w.Out->timeline()->notes().all().size()));
+        std::fflush(stdout);
+        return QCoreApplication::exec();
     }
 
 private slots:
@@ -124,6 +148,42 @@ private slots:
         QCOMPARE(w.cds1->row(restored).No.value(), last + 1);
         w.RecoveryJournal->flush();
         QCOMPARE(dataLines(read(journalPath())).size(), restored + 1);
+    }
+
+    // A note is kept as the readings are: killed a second after it was made, the window
+    // brings it back on its reading with the restore.
+    void noteSurvivesSigkill()
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", state.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TST_JOURNAL_NOTE_CHILD", "1");
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(child.waitForStarted());
+        QByteArray said;
+        QVERIFY2(waitUntil(
+                     [&] {
+                         said += child.readAllStandardOutput();
+                         return said.contains("noted 1");
+                     },
+                     30000),
+                 child.readAllStandardError().constData());
+        QTest::qWait(1200);
+        ::kill(pid_t(child.processId()), SIGKILL);
+        child.waitForFinished();
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        ScriptedPrompts prompts;
+        prompts.questionAnswers.enqueue(QMessageBox::Yes);
+        TFCOMM w;
+        w.offerRecovery();
+        QCOMPARE(w.cds1->count(), 3);
+        const std::vector<Notes::Note> &notes = w.Out->timeline()->notes().all();
+        QCOMPARE(notes.size(), size_t(1));
+        QCOMPARE(notes[0].Text, QStringLiteral("door opened"));
+        QCOMPARE(notes[0].Row, qint64(1));
+        QCOMPARE(notes[0].No, std::optional<qint32>(2));
     }
 
     void declineSetsTheJournalAside()
@@ -408,5 +468,14 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Journal)
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (qEnvironmentVariableIsSet("TST_JOURNAL_NOTE_CHILD"))
+        return tst_Journal::noteThenWait();
+    tst_Journal tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_Journal.moc"
