@@ -3,6 +3,7 @@
 
 #include "output/DataFiles.h"
 
+#include "output/LineReader.h"
 #include "output/PacketReader.h"
 #include "output/PieceIds.h"
 #include "recording/CaptureTime.h"
@@ -21,8 +22,6 @@ namespace DataFiles {
 namespace {
 
 constexpr qint64 ChunkRows = 65536;
-// No line of a text data file is longer: anything longer is refused, not buffered.
-constexpr qint64 MaxLineBytes = qint64(4) << 20;
 
 // Text lines are cut straight from the file's bytes: TAB, CR and LF are single bytes in the
 // locale's encoding (UTF-8), so only the pieces are decoded, and each distinct piece once.
@@ -48,25 +47,14 @@ public:
     // forgotten before it returns.
     size_t feed(const char *data, size_t n, bool last)
     {
-        size_t start = 0;
-        while (start < n && !m_failed) {
-            size_t end = start;
-            while (end < n && data[end] != '\r' && data[end] != '\n')
-                ++end;
-            // A line ends at CR LF, LF or CR; a CR at the end may still have its LF coming.
-            if (!last && (end >= n || (data[end] == '\r' && end + 1 >= n)))
-                break;
-            if (end >= n && m_lenient)
-                break; // torn: not a row
-            line(data + start, end - start);
-            if (end + 1 < n && data[end] == '\r' && data[end + 1] == '\n')
-                ++end;
-            start = end + 1;
-        }
+        const size_t taken = splitLines(data, n, last, m_lenient, [this](const char *d, size_t k) {
+            line(d, k);
+            return !m_failed;
+        });
         m_times.forget();
         for (PieceIds &f : m_fields)
             f.forget();
-        return m_failed ? n : std::min(start, n);
+        return taken;
     }
     bool failed() const { return m_failed; }
     qint64 skipped() const { return m_skipped; }
@@ -187,45 +175,6 @@ LoadStatus loadText(const QByteArray &bytes, MeasurementTable &table,
     return loader.failed() ? LoadStatus::Failed : LoadStatus::Ok;
 }
 
-// A text file read a buffer at a time, so its bytes never need memory of their own. The
-// buffer grows for a long line, up to MaxLineBytes: a longer line is no line of a data file
-// (a 2 GB file of zeros is one), and the load fails there.
-LoadStatus loadTextFile(int fd, TextLoader &loader, std::atomic<qint64> *bytesDone,
-                        const std::atomic<bool> *cancel)
-{
-    std::vector<char> buffer(size_t(1) << 20);
-    size_t have = 0;
-    qint64 total = 0;
-    for (;;) {
-        if (cancel && cancel->load(std::memory_order_relaxed))
-            return LoadStatus::Cancelled;
-        const ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return LoadStatus::Failed;
-        have += size_t(n);
-        total += n;
-        const bool last = n == 0;
-        const size_t taken = loader.feed(buffer.data(), have, last);
-        if (loader.failed())
-            return LoadStatus::Failed;
-        std::memmove(buffer.data(), buffer.data() + taken, have - taken);
-        have -= taken;
-        if (bytesDone)
-            bytesDone->store(total - qint64(have), std::memory_order_relaxed);
-        if (last)
-            return LoadStatus::Ok;
-        if (have == buffer.size()) {
-            if (qint64(buffer.size()) >= MaxLineBytes) {
-                loader.tooLong();
-                return LoadStatus::Failed;
-            }
-            buffer.resize(buffer.size() * 2);
-        }
-    }
-}
-
 LoadStatus loadXml(const QByteArray &bytes, MeasurementTable &table, std::atomic<qint64> *bytesDone)
 {
     PacketReader loader;
@@ -310,7 +259,7 @@ LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnL
     if (extensionOf(path) != QLatin1String(".xml")) {
         TextLoader loader(table);
         loader.collectMarks(marks);
-        const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
+        const LoadStatus status = readLines(fd, loader, bytesDone, cancel);
         ::close(fd);
         return status;
     }
@@ -350,7 +299,7 @@ LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unr
         return LoadStatus::Failed;
     TextLoader loader(table, true);
     loader.collectMarks(marks);
-    const LoadStatus status = loadTextFile(fd, loader, bytesDone, cancel);
+    const LoadStatus status = readLines(fd, loader, bytesDone, cancel);
     ::close(fd);
     loader.flush();
     if (unreadable)

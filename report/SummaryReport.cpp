@@ -17,9 +17,10 @@ namespace SummaryReport {
 
 namespace {
 
-constexpr double Line = 13;     // points a line of the tables takes
-constexpr double Gap = 10;      // between blocks
-constexpr int MaxGapLines = 45; // a page of gaps
+constexpr double Line = 13;       // points a line of the tables takes
+constexpr double Gap = 10;        // between blocks
+constexpr int MaxGapLines = 45;   // a page of gaps
+constexpr int MaxAlarmLines = 45; // and of alarms
 
 QString when(qint64 ms)
 {
@@ -229,11 +230,17 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     if (!in.Limits.any() && in.Alarms.isEmpty()) {
         blocks.push_back(text(QStringLiteral("No limits were set.")));
     } else {
-        int count = 0;
         blocks.push_back(
             row({QStringLiteral("Alarm"), QStringLiteral("Start"), QStringLiteral("End"),
                  QStringLiteral("Duration"), QStringLiteral("Worst")},
                 alarmCols, true));
+        // Each alarm once: its end, or its start when it was still on at the end.
+        struct Listed
+        {
+            AlarmEvent Event;
+            bool Open = false;
+        };
+        std::vector<Listed> listed;
         QList<AlarmEvent> open;
         for (const AlarmEvent &e : in.Alarms) {
             if (e.Start) {
@@ -243,24 +250,37 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
             open.removeIf([&](const AlarmEvent &o) {
                 return o.Kind == e.Kind && o.BreachStart == e.BreachStart;
             });
-            ++count;
-            blocks.push_back(
-                row({AlarmRules::kindName(e.Kind),
-                     e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                     e.Time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), duration(e.Seconds),
-                     e.Worst ? number(*e.Worst) : QStringLiteral("-")},
-                    alarmCols));
+            listed.push_back({e, false});
         }
-        for (const AlarmEvent &e : open) {
-            ++count;
+        for (const AlarmEvent &e : open)
+            listed.push_back({e, true});
+        // A sensor that flaps makes thousands: a page of the longest then, in time order.
+        const size_t all = listed.size();
+        if (all > size_t(MaxAlarmLines)) {
+            std::stable_sort(listed.begin(), listed.end(), [](const Listed &a, const Listed &b) {
+                return (a.Open ? 1e300 : a.Event.Seconds) > (b.Open ? 1e300 : b.Event.Seconds);
+            });
+            listed.resize(size_t(MaxAlarmLines));
+            std::stable_sort(listed.begin(), listed.end(), [](const Listed &a, const Listed &b) {
+                return a.Event.BreachStart < b.Event.BreachStart;
+            });
+        }
+        for (const Listed &l : listed) {
+            const AlarmEvent &e = l.Event;
             blocks.push_back(row({AlarmRules::kindName(e.Kind),
                                   e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                  QStringLiteral("still on at the end"), QString(),
+                                  l.Open ? QStringLiteral("still on at the end")
+                                         : e.Time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                                  l.Open ? QString() : duration(e.Seconds),
                                   e.Worst ? number(*e.Worst) : QStringLiteral("-")},
                                  alarmCols));
         }
-        if (count == 0)
+        if (all == 0)
             blocks.push_back(text(QStringLiteral("None.")));
+        if (all > listed.size())
+            blocks.push_back(text(QStringLiteral("... and %1 shorter alarms (%2 in all).")
+                                      .arg(all - listed.size())
+                                      .arg(all)));
     }
 
     // The notes, in time order.

@@ -168,6 +168,34 @@ private slots:
         const Ran unwritable = run({"--report", dir.filePath("none/x.pdf"), txt});
         QCOMPARE(unwritable.Status, 5);
         QVERIFY(!QFile::exists(dir.filePath("x.pdf")));
+
+        // A sensor that flaps: 200 alarms of 2 s and one of 3 min. The report stays short,
+        // lists the longest in time order, and says how many more there were.
+        MeasurementTable flaps;
+        int no = 0;
+        QDateTime at = start;
+        auto add = [&](double v) {
+            flaps.appendRow({++no, at.toString("HH:mm:ss"), QString::number(v, 'f', 1), "#", at});
+            at = at.addSecs(1);
+        };
+        for (int i = 0; i < 200; ++i) {
+            for (int k = 0; k < 3; ++k)
+                add(31);
+            for (int k = 0; k < 3; ++k)
+                add(20);
+            if (i == 150)
+                for (int k = 0; k < 180; ++k)
+                    add(35);
+        }
+        const QString flapping = dir.filePath("flaps.csv");
+        QVERIFY(DataFiles::saveCsv(flaps, flapping));
+        const Ran many = run({"--report", flapping + ".pdf", "--high", "30", flapping});
+        QVERIFY2(many.Status == 0, qPrintable(many.Err));
+        const QString said = pdfText(flapping + ".pdf");
+        QVERIFY2(said.contains(QStringLiteral("... and 155 shorter alarms (200 in all).")),
+                 qPrintable(said));
+        QVERIFY(said.contains(QStringLiteral("3 min 3 s"))); // the long one, 183 readings
+        QCOMPARE(figures(said).last(), QStringLiteral("pages 2"));
     }
 
     void headlessAndWindowAgreeWithTheirFile()
