@@ -210,6 +210,7 @@ private:
     bool m_done = false;
     bool m_statusShown = false;
     int m_row = -1;
-    QString m_cableId; // DevInst of the cable in use
+    QString m_cableId;  // DevInst of the cable in use (changes with a replug)
+    QString m_followId; // the cable's stable ID once it was connected: the only one taken again
     int m_status = Headless::Ok;
 };

@@ -4,6 +4,7 @@
 #include "headless/Headless.h"
 
 #include "recording/MeasurementTable.h"
+#include "usb/CableIds.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidPlatform.h"
 
@@ -11,9 +12,25 @@
 
 using namespace Headless;
 
+namespace {
+
+QList<CableIds::Cable> cablesOf(const QList<THidDevice *> &devices)
+{
+    QList<CableIds::Cable> cables;
+    for (const THidDevice *d : devices)
+        cables << CableIds::fromProperties(d->PnPInfo().DevicePath, d->PnPInfo().Properties);
+    return cables;
+}
+
+} // namespace
+
 int HeadlessRun::pickRow() const
 {
     const QList<THidDevice *> &devices = m_engine.Devices;
+    // Once connected, the run follows its own cable: across a replug (a new node) it takes
+    // that cable again, and never another one.
+    if (!m_followId.isEmpty())
+        return CableIds::find(cablesOf(devices), m_followId);
     if (m_options.Device.isEmpty())
         return m_engine.cableRow();
     bool number = false;
@@ -21,24 +38,29 @@ int HeadlessRun::pickRow() const
     if (number)
         return n >= 1 && n <= devices.size() ? n - 1 : -1;
     for (int i = 0; i < devices.size(); ++i)
-        if (devices[i]->PnPInfo().DevicePath == m_options.Device ||
-            devices[i]->PnPInfo().DevInst == m_options.Device)
+        if (devices[i]->PnPInfo().DevInst == m_options.Device)
             return i;
-    return -1;
+    return CableIds::find(cablesOf(devices), m_options.Device);
 }
 
 void HeadlessRun::list()
 {
     const int chosen = pickRow();
+    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QStringList ids = CableIds::idsOf(cables);
     QString text;
     for (int i = 0; i < m_engine.Devices.size(); ++i) {
         THidDevice *d = m_engine.Devices[i];
-        text += QStringLiteral("%1 %2  %3  %4:%5  %6%7\n")
+        text += QStringLiteral("%1 %2  %3  %4:%5  %6%7")
                     .arg(i == chosen ? QStringLiteral("*") : QStringLiteral(" "))
                     .arg(i + 1, 2)
                     .arg(d->PnPInfo().DevicePath, LoggerEngine::hex4(d->VendorID()),
                          LoggerEngine::hex4(d->ProductID()), m_engine.Descriptions.value(i),
                          d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
+        text += QStringLiteral("  serial %1  port %2  cable ID %3\n")
+                    .arg(cables[i].Serial.isEmpty() ? QStringLiteral("-") : cables[i].Serial,
+                         cables[i].PortPath.isEmpty() ? QStringLiteral("-") : cables[i].PortPath,
+                         ids[i]);
     }
     if (m_engine.Devices.isEmpty())
         text = QStringLiteral("No HID interfaces.\n");
@@ -49,6 +71,12 @@ void HeadlessRun::list()
 void HeadlessRun::connectCable()
 {
     m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
+    // Only an ID that stays with the cable is followed: a node may be another cable's after
+    // a replug, and a cable known only by its node is found again as it was found at first.
+    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QString id = CableIds::idsOf(cables).value(m_row);
+    if (m_followId.isEmpty() && id != cables.value(m_row).Node)
+        m_followId = id;
     m_connectWanted = true;
     m_lost = false;
     m_engine.toggleConnection();

@@ -100,6 +100,11 @@ QList<HidInterfaceInfo> HidrawPlatform::interfaces()
                     if (!v.isEmpty())
                         info.Properties.insert(QString::fromLatin1(attr), v);
                 }
+                // The device's name is its port path (bus 1, hub port 1, port 2: "1-1.2"),
+                // which stays with the socket whatever the hidraw number.
+                const QString port = str(udev_device_get_sysname(usb));
+                if (!port.isEmpty())
+                    info.Properties.insert(QStringLiteral("usb_port"), port);
             }
             out.append(info);
         }

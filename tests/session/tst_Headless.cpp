@@ -231,6 +231,70 @@ private slots:
             QVERIFY(lines[i].section('\t', 2) != lines[i - 1].section('\t', 2));
     }
 
+    // Two cables, known by their IDs (a serial number, a port path), each thermometer in its
+    // own unit so that cross-talk shows: --device by ID takes that one; --list shows both; a
+    // run whose cable is pulled, while another cable is plugged in meanwhile, takes only its
+    // own cable again (on its new node) and never the other one.
+    void cablesByTheirIds()
+    {
+        auto cable = [](const QString &node, const QString &serial, const QString &port) {
+            VirtualInterface v = SimulatedThermometer::cableInterface();
+            v.InstanceId = node + QStringLiteral("-instance");
+            v.Path = node;
+            v.Properties.insert(QStringLiteral("serial"), serial);
+            v.Properties.insert(QStringLiteral("usb_port"), port);
+            return v;
+        };
+        ThermometerSettings inF = fast();
+        inF.Fahrenheit = true;
+        const auto meterB = std::make_shared<SimulatedThermometer>(inF);
+        const auto meterC = std::make_shared<SimulatedThermometer>(inF);
+        {
+            Headless::Options o;
+            o.List = true;
+            o.Device = "B2";
+            Run r(dir, o, false);
+            r.bus.plug(cable("/sim/a", "A1", "1-1.2"), r.meter);
+            r.bus.plug(cable("/sim/b", "B2", "1-1.3"), meterB);
+            r.run->start();
+            QCOMPARE(r.status, int(Headless::Ok));
+            const QString listed = QString::fromUtf8(read(r.outPath));
+            QVERIFY2(listed.contains(QRegularExpression(
+                         "^   1  /sim/a  .*  serial A1  port 1-1.2  cable ID A1\n\\*  2  /sim/b  "
+                         ".*  serial B2  port 1-1.3  cable ID B2\n$")),
+                     qPrintable(listed));
+        }
+        Headless::Options o;
+        o.Interval = 0;
+        o.Repeat = false;
+        o.Limit = 40;
+        o.Device = "1-1.2"; // cable A by its port path
+        o.Output = dir.filePath("cable-a.txt");
+        Run r(dir, o, false);
+        int a = r.bus.plug(cable("/sim/a", "A1", "1-1.2"), r.meter);
+        r.bus.plug(cable("/sim/b", "B2", "1-1.3"), meterB);
+        r.run->start();
+        QVERIFY(waitUntil([&] { return r.run->table().count() >= 10; }, 20000));
+        r.bus.unplug(a);
+        QVERIFY(waitUntil([&] { return r.errors().contains("unplugged"); }, 5000));
+        // Another cable in the meantime, in A's socket even: it has its own serial number.
+        const int c = r.bus.plug(cable("/sim/c", "C3", "1-1.2"), meterC);
+        QTest::qWait(1500);
+        QVERIFY(r.run->running());
+        const qint64 before = r.run->table().count();
+        r.bus.unplug(c);
+        a = r.bus.plug(cable("/sim/a-again", "A1", "1-1.4"), r.meter);
+        QVERIFY(waitUntil([&] { return r.status >= 0; }, 20000));
+        QCOMPARE(r.status, int(Headless::Ok));
+        QVERIFY(r.errors().contains("back"));
+        const QStringList lines = rows(read(o.Output));
+        QCOMPARE(lines.size(), 40);
+        QVERIFY(before < 40);
+        for (const QString &line : lines)
+            QCOMPARE(line.section('\t', 3), QStringLiteral("#")); // A's readings only
+        QVERIFY(meterB->commands().isEmpty() && meterC->commands().isEmpty());
+    }
+
     // The data file fails in the middle of the run (the disk fills up): the run stops with
     // its own status, gives the reason, says where the rows are, and the journal holds every
     // row.

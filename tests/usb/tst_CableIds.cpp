@@ -1,0 +1,87 @@
+#include "usb/CableIds.h"
+
+#include <QTest>
+
+// Which cable is which: the ID rules over the cables present, and what --device finds.
+class tst_CableIds : public QObject
+{
+    Q_OBJECT
+
+    using Cables = QList<CableIds::Cable>;
+
+private slots:
+    void ids_data()
+    {
+        QTest::addColumn<Cables>("cables");
+        QTest::addColumn<QStringList>("ids");
+        const CableIds::Cable a{"/dev/hidraw0", "A1", "1-1.2"}, b{"/dev/hidraw1", "B2", "1-1.3"};
+        QTest::newRow("serials") << Cables{a, b} << QStringList{"A1", "B2"};
+        QTest::newRow("one alone") << Cables{a} << QStringList{"A1"};
+        // Two cables of a batch with one serial: their sockets tell them apart.
+        QTest::newRow("repeated serial")
+            << Cables{a, {"/dev/hidraw1", "A1", "1-1.3"}, b} << QStringList{"1-1.2", "1-1.3", "B2"};
+        QTest::newRow("no serial")
+            << Cables{{"/dev/hidraw4", "", "3-2"}, b} << QStringList{"3-2", "B2"};
+        // Not on USB (a virtual cable) and without a serial: only its node is left.
+        QTest::newRow("node") << Cables{{"/dev/hidraw7", "", ""}, a}
+                              << QStringList{"/dev/hidraw7", "A1"};
+        QTest::newRow("repeated serial, no port")
+            << Cables{{"/dev/hidraw0", "X", ""}, {"/dev/hidraw1", "X", ""}}
+            << QStringList{"/dev/hidraw0", "/dev/hidraw1"};
+        QTest::newRow("none") << Cables{} << QStringList{};
+    }
+    void ids()
+    {
+        QFETCH(Cables, cables);
+        QFETCH(QStringList, ids);
+        QCOMPARE(CableIds::idsOf(cables), ids);
+        // Each ID finds its own cable.
+        for (int i = 0; i < ids.size(); ++i)
+            QCOMPARE(CableIds::find(cables, ids[i]), i);
+    }
+
+    void find_data()
+    {
+        QTest::addColumn<Cables>("cables");
+        QTest::addColumn<QString>("want");
+        QTest::addColumn<int>("found");
+        const Cables two{{"/dev/hidraw0", "A1", "1-1.2"}, {"/dev/hidraw1", "B2", "1-1.3"}};
+        QTest::newRow("node") << two << "/dev/hidraw1" << 1;
+        QTest::newRow("serial") << two << "B2" << 1;
+        QTest::newRow("port path") << two << "1-1.2" << 0;
+        QTest::newRow("absent") << two << "C3" << -1;
+        QTest::newRow("empty") << two << "" << -1;
+        // A serial two cables share names neither; their port paths do.
+        const Cables same{{"/dev/hidraw0", "A1", "1-1.2"}, {"/dev/hidraw1", "A1", "1-1.3"}};
+        QTest::newRow("shared serial") << same << "A1" << -1;
+        QTest::newRow("shared serial, by port") << same << "1-1.3" << 1;
+        // A serial that looks like another cable's port path: the serial comes first.
+        const Cables odd{{"/dev/hidraw0", "", "1-4"}, {"/dev/hidraw1", "1-4", "2-1"}};
+        QTest::newRow("serial before port") << odd << "1-4" << 1;
+    }
+    void find()
+    {
+        QFETCH(Cables, cables);
+        QFETCH(QString, want);
+        QFETCH(int, found);
+        QCOMPARE(CableIds::find(cables, want), found);
+    }
+
+    // From what the platform reads: the USB serial, else the HID unique id (a virtual cable's
+    // uniq), and the port path.
+    void fromProperties()
+    {
+        const CableIds::Cable usb = CableIds::fromProperties(
+            "/dev/hidraw2", {{"serial", " 0042 "}, {"HID_UNIQ", "u"}, {"usb_port", "1-1.2"}});
+        QCOMPARE(usb.Serial, QStringLiteral("0042"));
+        QCOMPARE(usb.PortPath, QStringLiteral("1-1.2"));
+        const CableIds::Cable uhid =
+            CableIds::fromProperties("/dev/hidraw3", {{"HID_UNIQ", "tx9-virtual-7"}});
+        QCOMPARE(uhid.Serial, QStringLiteral("tx9-virtual-7"));
+        QVERIFY(uhid.PortPath.isEmpty());
+        QCOMPARE(CableIds::idsOf({uhid}), QStringList{"tx9-virtual-7"});
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_CableIds)
+#include "tst_CableIds.moc"

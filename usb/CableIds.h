@@ -1,0 +1,32 @@
+#pragma once
+// Which cable is which, whatever its hidraw number or the order the system lists it in: each
+// cable's ID is its USB serial number when it has one that no other present cable shares, else
+// its USB port path ("1-1.2": the same socket gives the same ID), else its device node. A
+// cable is asked for by its node, or by an ID (a serial number first, then a port path).
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace CableIds {
+
+struct Cable
+{
+    QString Node;     // /dev/hidraw3
+    QString Serial;   // the USB serial number (or the HID unique id); empty when none
+    QString PortPath; // the USB port path; empty when not on USB
+};
+
+// A cable as the platform's properties describe it (HID_UNIQ, serial, usb_port).
+Cable fromProperties(const QString &node, const QMap<QString, QString> &properties);
+
+// The ID of each cable, in the order given.
+QStringList idsOf(const QList<Cable> &cables);
+
+// The index of the cable asked for by want: its node, else a serial number, else a port
+// path, else an ID as idsOf gives it; -1 when none. A serial number two cables share names
+// neither of them.
+int find(const QList<Cable> &cables, const QString &want);
+
+} // namespace CableIds
