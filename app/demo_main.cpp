@@ -26,6 +26,9 @@ const QList<Headless::WindowOption> DemoOptions = {
     {"stored", true, "readings the simulated instrument holds for a download (default 25)"},
     {"plug-after", true, "start without the cable, plug it in N seconds after the start"},
     {"time-chart", true, "(window) open the Time Chart; with --screenshot, its PNG to file N"},
+    {"cable", true,
+     "a thermometer cable N=NODE,SERIAL,PORT,UNIT (C or F) in place of the default one; may be "
+     "given again for more. A NODE that is a file is locked as a real node is"},
 };
 
 // The demo's own options taken off the arguments (name to value; a flag's value is empty),
@@ -55,7 +58,8 @@ QMap<QString, QString> takeDemoOptions(QStringList &args)
         args.removeAt(i);
         if (o->takesValue && eq < 0 && i < args.size())
             value = args.takeAt(i);
-        taken.insert(name, value);
+        // Given again: the values one per line.
+        taken.insert(name, taken.contains(name) ? taken.value(name) + '\n' + value : value);
     }
     return taken;
 }
@@ -72,9 +76,29 @@ struct Simulation
     std::shared_ptr<SimulatedThermometer> meter = std::make_shared<SimulatedThermometer>();
     int cable = -1;
 
-    // The cable, plugged at once (before any window lists the devices) or later.
+    // The cable, plugged at once (before any window lists the devices) or later; or the
+    // cables of --cable, at once.
     void plug(const QMap<QString, QString> &o, QObject *context)
     {
+        if (o.contains(QStringLiteral("cable"))) {
+            for (const QString &spec : o.value(QStringLiteral("cable")).split('\n')) {
+                const QStringList f = spec.split(QLatin1Char(','));
+                VirtualInterface v = SimulatedThermometer::cableInterface();
+                v.Path = f.value(0);
+                v.InstanceId = QStringLiteral("sim/") + v.Path;
+                v.Serial = f.value(1);
+                if (!v.Serial.isEmpty())
+                    v.Properties.insert(QStringLiteral("serial"), v.Serial);
+                if (!f.value(2).isEmpty())
+                    v.Properties.insert(QStringLiteral("usb_port"), f.value(2));
+                ThermometerSettings settings;
+                settings.Fahrenheit = f.value(3) == QLatin1String("F");
+                const int id = bus.plug(v, std::make_shared<SimulatedThermometer>(settings));
+                if (cable < 0)
+                    cable = id;
+            }
+            return;
+        }
         if (o.contains(QStringLiteral("plug-after")))
             QTimer::singleShot(
                 millisecondsOf(o.value(QStringLiteral("plug-after"))), context,

@@ -76,7 +76,22 @@ void HeadlessRun::start()
         finish(Ok);
         return;
     }
-    m_row = pickRow();
+    qint64 holder = 0;
+    m_row = claimRow(&holder);
+    if (m_row < 0 && holder != 0 && (!m_options.Device.isEmpty() || !m_options.Wait)) {
+        const QString who =
+            holder > 0 ? QStringLiteral("PID %1").arg(holder) : QStringLiteral("another logger");
+        if (!m_options.Device.isEmpty()) {
+            warn(QStringLiteral("The cable %1 is in use by %2.").arg(m_options.Device, who));
+            finish(CableInUse);
+        } else {
+            warn(QStringLiteral("Every \"%1\" cable is in use (by %2 and any others); --wait "
+                                "waits for a free one.")
+                     .arg(LoggerEngine::CableName, who));
+            finish(NoCable);
+        }
+        return;
+    }
     if (m_row < 0 && !m_options.Wait) {
         warn(m_options.Device.isEmpty()
                  ? QStringLiteral("No \"%1\" cable found. Plug in the thermometer's cable.")
@@ -115,13 +130,16 @@ void HeadlessRun::start()
         if (m_done)
             return;
     } else {
-        // --wait: the run is ready; the cable is connected once it is plugged in.
+        // --wait: the run is ready; the cable is connected once it is plugged in (or free).
         m_lost = true;
-        warn(m_options.Device.isEmpty()
-                 ? QStringLiteral("No \"%1\" cable yet; waiting for one to be plugged in.")
-                       .arg(LoggerEngine::CableName)
-                 : QStringLiteral("No HID interface \"%1\" yet; waiting for it.")
-                       .arg(m_options.Device));
+        if (holder != 0)
+            reconnect(); // says so, and looks again every two seconds
+        else
+            warn(m_options.Device.isEmpty()
+                     ? QStringLiteral("No \"%1\" cable yet; waiting for one to be plugged in.")
+                           .arg(LoggerEngine::CableName)
+                     : QStringLiteral("No HID interface \"%1\" yet; waiting for it.")
+                           .arg(m_options.Device));
     }
     m_engine.startTimers();
     if (m_options.Duration) {

@@ -8,6 +8,7 @@
 #include "session/ExitStatus.h"
 #include "session/LoggerSession.h"
 #include "session/WindowOption.h"
+#include "usb/CableLock.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -160,6 +161,12 @@ private:
     void downloadInterrupted(const QString &why);
 
     int pickRow() const;
+    // The rows that may be taken, in the order they are tried: the cable asked for (or
+    // followed), else every thermometer cable, first to last.
+    QList<int> candidates() const;
+    // The row of the cable to use, its locks taken; -1 when there is none to take. holder:
+    // the process using a cable that was passed over, 0 when none was.
+    int claimRow(qint64 *holder);
     void reconnect();
     void list();
     bool openOutput();
@@ -204,6 +211,7 @@ private:
     bool m_lost = false;         // the cable went away; waiting for it
     bool m_saidNoAccess = false; // while waiting, the cable came back but cannot be opened
     bool m_retryPending = false; // a look at the list again is due
+    bool m_saidInUse = false;    // while waiting, every cable there was another logger's
     bool m_downloadEnded = false;
     bool m_everConnected = false; // the cable has been connected once (--wait waits for it)
     bool m_started = false;
@@ -212,5 +220,6 @@ private:
     int m_row = -1;
     QString m_cableId;  // DevInst of the cable in use (changes with a replug)
     QString m_followId; // the cable's stable ID once it was connected: the only one taken again
+    std::unique_ptr<CableLock> m_lock = std::make_unique<CableLock>();
     int m_status = Headless::Ok;
 };

@@ -43,11 +43,59 @@ int HeadlessRun::pickRow() const
     return CableIds::find(cablesOf(devices), m_options.Device);
 }
 
-void HeadlessRun::list()
+QList<int> HeadlessRun::candidates() const
 {
-    const int chosen = pickRow();
+    if (!m_followId.isEmpty() || !m_options.Device.isEmpty()) {
+        const int row = pickRow();
+        return row >= 0 ? QList<int>{row} : QList<int>{};
+    }
+    // Any thermometer cable, with or without a serial number ("USB to Serial (Serial=...)").
+    QList<int> rows;
+    for (int i = 0; i < m_engine.Descriptions.size(); ++i)
+        if (m_engine.Descriptions[i] == LoggerEngine::CableName ||
+            m_engine.Descriptions[i].startsWith(LoggerEngine::CableName +
+                                                QStringLiteral(" (Serial=")))
+            rows << i;
+    return rows;
+}
+
+int HeadlessRun::claimRow(qint64 *holder)
+{
+    *holder = 0;
     const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
     const QStringList ids = CableIds::idsOf(cables);
+    for (const int row : candidates()) {
+        // The ID first: a logger waiting for its cable holds it while the node is gone. A
+        // cable known only by its node has nothing more to hold.
+        const QString &id = ids[row];
+        const bool stable = id != cables[row].Node;
+        if (stable && !m_followId.isEmpty() && id != m_followId)
+            continue;
+        const CableLock::Result byId = stable ? m_lock->lockId(id) : CableLock::Result::Unlocked;
+        const CableLock::Result byNode =
+            byId == CableLock::Result::InUse ? byId : m_lock->lockNode(cables[row].Node);
+        if (byNode != CableLock::Result::InUse)
+            return row;
+        *holder = m_lock->holder() ? m_lock->holder() : -1;
+        // Losing a race (or meeting a cable in use) moves on to the next one; what is
+        // followed stays held.
+        if (m_followId.isEmpty())
+            m_lock->release();
+    }
+    return -1;
+}
+
+void HeadlessRun::list()
+{
+    const QList<int> rows = candidates();
+    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QStringList ids = CableIds::idsOf(cables);
+    // The one that would be used: the first that no logger holds.
+    int chosen = -1;
+    for (const int row : rows)
+        if (chosen < 0 && !CableLock::holderOf(cables[row].Node) &&
+            (ids[row] == cables[row].Node || !CableLock::holderOf(CableLock::idLockPath(ids[row]))))
+            chosen = row;
     QString text;
     for (int i = 0; i < m_engine.Devices.size(); ++i) {
         THidDevice *d = m_engine.Devices[i];
@@ -57,10 +105,13 @@ void HeadlessRun::list()
                     .arg(d->PnPInfo().DevicePath, LoggerEngine::hex4(d->VendorID()),
                          LoggerEngine::hex4(d->ProductID()), m_engine.Descriptions.value(i),
                          d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
-        text += QStringLiteral("  serial %1  port %2  cable ID %3\n")
+        qint64 pid = CableLock::holderOf(cables[i].Node);
+        if (!pid && ids[i] != cables[i].Node)
+            pid = CableLock::holderOf(CableLock::idLockPath(ids[i]));
+        text += QStringLiteral("  serial %1  port %2  cable ID %3%4\n")
                     .arg(cables[i].Serial.isEmpty() ? QStringLiteral("-") : cables[i].Serial,
                          cables[i].PortPath.isEmpty() ? QStringLiteral("-") : cables[i].PortPath,
-                         ids[i]);
+                         ids[i], pid ? QStringLiteral("  logged by PID %1").arg(pid) : QString());
     }
     if (m_engine.Devices.isEmpty())
         text = QStringLiteral("No HID interfaces.\n");
@@ -105,6 +156,7 @@ void HeadlessRun::connectionLost()
 void HeadlessRun::cableLost(const QString &why, const QString &waiting)
 {
     m_connectWanted = false;
+    m_lock->releaseNode(); // the node goes with the cable; its ID stays held
     if (m_options.Download && !m_downloadEnded) {
         downloadInterrupted(why);
         return;
@@ -131,7 +183,7 @@ void HeadlessRun::deviceListRebuilt(bool connected)
         return;
     // A cable coming back shows up in several steps (the USB device, its interface, the
     // node): it is connected once the list has been quiet for a moment.
-    if (pickRow() >= 0)
+    if (!candidates().isEmpty())
         m_settleTimer.start();
 }
 
@@ -139,7 +191,25 @@ void HeadlessRun::reconnect()
 {
     if (m_done || !m_lost)
         return;
-    const int row = pickRow();
+    qint64 holder = 0;
+    const int row = claimRow(&holder);
+    if (row < 0 && holder != 0) {
+        // Every cable there is another logger's: one may be free soon, and a lock given up
+        // changes nothing in the list, so it is looked at again.
+        if (!m_saidInUse)
+            warn(QStringLiteral("The cable is in use by %1; waiting for a free one.")
+                     .arg(holder > 0 ? QStringLiteral("PID %1").arg(holder)
+                                     : QStringLiteral("another logger")));
+        m_saidInUse = true;
+        if (!m_retryPending) {
+            m_retryPending = true;
+            QTimer::singleShot(2000, this, [this] {
+                m_retryPending = false;
+                reconnect();
+            });
+        }
+        return;
+    }
     if (row >= 0 && !m_engine.Devices[row]->ReadWriteAccess()) {
         // Back, but not to be opened (yet: udev may still be setting its permissions). Said
         // once; the list is looked at again every two seconds.

@@ -69,11 +69,13 @@ QString helpText(const QString &program, const QString &extraHelp)
                "      --no-repeat     skip a reading equal to the last stored one\n"
                "      --limit N       stop after N stored readings\n"
                "      --duration S    stop after S seconds\n"
-               "      --device ID     the cable to use when there is more than one: a number\n"
-               "                      or a device node as --list shows them\n"
-               "      --list          list the HID interfaces and mark the one that would\n"
-               "                      be used\n"
-               "      --wait          without a cable, wait for one to be plugged in\n"
+               "      --device ID     the cable to use when there is more than one: its cable\n"
+               "                      ID (its serial number, else its USB port path), its\n"
+               "                      device node, or its number in --list (which changes\n"
+               "                      as cables come and go); without it, the first free cable\n"
+               "      --list          list the HID interfaces with their cable IDs and the\n"
+               "                      process logging each, and mark the one that would be used\n"
+               "      --wait          without a free cable, wait for one to be plugged in\n"
                "                      (instead of ending with status 3)\n"
                "      --overwrite     replace the file of --output when it already holds\n"
                "                      something (without it such a file is refused)\n"
@@ -114,7 +116,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "7 the MQTT broker refused the configuration before the run ever connected\n"
                "(user name, password, certificate), the logger id's outbox is in use, or\n"
                "another logger took the id over three times within ten minutes,\n"
-               "8 a download was interrupted (the readings that came are kept).\n")
+               "8 a download was interrupted (the readings that came are kept),\n"
+               "10 the cable asked for is in use by another logger (its PID is said).\n")
         .arg(program, extraHelp, Mqtt::helpText());
 }
 

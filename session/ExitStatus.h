@@ -17,6 +17,8 @@ enum Status : int
                              // connected (credentials, certificate), its outbox is in use, or
                              // another logger took the id over three times in ten minutes
     DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
+    // 9: a report's input cannot be read (the report command)
+    CableInUse = 10, // the cable asked for is in use by another logger
 };
 
 } // namespace Exit

@@ -120,6 +120,9 @@ private slots:
     {
         QVERIFY(dir.isValid());
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        // The cables' ID locks in a folder of this test's own.
+        QDir().mkpath(dir.filePath("locks"));
+        qputenv("TX9_LOCK_DIR", QFile::encodeName(dir.filePath("locks")));
     }
 
     // A download gives the rows the window saves for the same instrument, byte for byte but
@@ -293,6 +296,85 @@ private slots:
         for (const QString &line : lines)
             QCOMPARE(line.section('\t', 3), QStringLiteral("#")); // A's readings only
         QVERIFY(meterB->commands().isEmpty() && meterC->commands().isEmpty());
+    }
+
+    // Several thermometers, each logger a process of its own (the demo with the same two
+    // cables, A in °C and B in °F, whose nodes are files locked as /dev/hidrawN would be):
+    // - two runs by cable ID each record only their own thermometer, and --list names the
+    //   process logging each cable;
+    // - a third run asking for a cable in use ends at once with 10 and names the process; the
+    //   first goes on untouched;
+    // - runs without --device take the first free cable; with both in use one ends with 3,
+    //   and one with --wait takes a cable once it is free.
+    void severalCablesOneLoggerEach()
+    {
+        QTemporaryDir d;
+        const QString a = d.filePath("hidraw-a"), b = d.filePath("hidraw-b");
+        for (const QString &node : {a, b}) {
+            QFile f(node);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const QStringList cables{"--cable", a + ",A1,1-1.2,C", "--cable", b + ",B2,1-1.3,F"};
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TX9_LOCK_DIR", d.path());
+        env.insert("XDG_STATE_HOME", d.filePath("state"));
+        std::vector<std::unique_ptr<QProcess>> runs;
+        auto start = [&](const QStringList &args) {
+            auto p = std::make_unique<QProcess>();
+            p->setProcessEnvironment(env);
+            p->start(TX9_DEMO, QStringList{"--headless", "--interval", "0", "-q"} + cables + args);
+            p->waitForStarted();
+            runs.push_back(std::move(p));
+            return runs.back().get();
+        };
+        auto ended = [](QProcess *p, int ms = 20000) {
+            return p->waitForFinished(ms) ? p->exitCode() : -1;
+        };
+        QProcess *runA = start({"--device", "A1", "-o", d.filePath("a.txt")});
+        QProcess *runB = start({"--device", "1-1.3", "-o", d.filePath("b.txt")});
+        QVERIFY(waitUntil(
+            [&] {
+                return rows(read(d.filePath("a.txt"))).size() >= 5 &&
+                       rows(read(d.filePath("b.txt"))).size() >= 5;
+            },
+            20000));
+        QProcess *list = start({"--list"});
+        QCOMPARE(ended(list), 0);
+        const QString listed = QString::fromUtf8(list->readAllStandardOutput());
+        QVERIFY2(listed.contains(
+                     QStringLiteral("cable ID A1  logged by PID %1").arg(runA->processId())) &&
+                     listed.contains(
+                         QStringLiteral("cable ID B2  logged by PID %1").arg(runB->processId())),
+                 qPrintable(listed));
+        QProcess *twice = start({"--device", a});
+        QCOMPARE(ended(twice, 5000), int(Headless::CableInUse));
+        QVERIFY(QString::fromUtf8(twice->readAllStandardError())
+                    .contains(QStringLiteral("in use by PID %1.").arg(runA->processId())));
+        QProcess *third = start({});
+        QCOMPARE(ended(third, 5000), int(Headless::NoCable));
+        QProcess *waiting = start({"--wait", "--limit", "3", "-o", d.filePath("w.txt")});
+        QTest::qWait(1000);
+        QCOMPARE(waiting->state(), QProcess::Running);
+        const qint64 before = rows(read(d.filePath("a.txt"))).size();
+        runB->terminate();
+        QCOMPARE(ended(runB), 0);
+        QCOMPARE(ended(waiting), 0);
+        QVERIFY(rows(read(d.filePath("a.txt"))).size() > before); // A never stopped
+        runA->terminate();
+        QCOMPARE(ended(runA), 0);
+        // No cross-talk: A's rows are all in °C, B's (and the waiting run's, on B) in °F.
+        for (const auto &[file, unit] : {std::pair{"a.txt", "#"}, {"b.txt", "?"}, {"w.txt", "?"}})
+            for (const QString &line : rows(read(d.filePath(file))))
+                QCOMPARE(line.section('\t', 3), QString::fromLatin1(unit));
+        QCOMPARE(rows(read(d.filePath("w.txt"))).size(), 3);
+        // Without --device, two runs take the two cables, one each.
+        QProcess *first = start({"--limit", "8", "-o", d.filePath("f1.txt")});
+        QProcess *second = start({"--limit", "8", "-o", d.filePath("f2.txt")});
+        QCOMPARE(ended(first), 0);
+        QCOMPARE(ended(second), 0);
+        const QString u1 = rows(read(d.filePath("f1.txt"))).value(0).section('\t', 3),
+                      u2 = rows(read(d.filePath("f2.txt"))).value(0).section('\t', 3);
+        QVERIFY2(QSet<QString>({u1, u2}) == QSet<QString>({"#", "?"}), qPrintable(u1 + u2));
     }
 
     // The data file fails in the middle of the run (the disk fills up): the run stops with

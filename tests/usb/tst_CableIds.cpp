@@ -1,6 +1,10 @@
 #include "usb/CableIds.h"
+#include "usb/CableLock.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
 
 // Which cable is which: the ID rules over the cables present, and what --device finds.
 class tst_CableIds : public QObject
@@ -80,6 +84,38 @@ private slots:
         QCOMPARE(uhid.Serial, QStringLiteral("tx9-virtual-7"));
         QVERIFY(uhid.PortPath.isEmpty());
         QCOMPARE(CableIds::idsOf({uhid}), QStringList{"tx9-virtual-7"});
+    }
+
+    // The locks: a second holder is refused and told who holds it (a lock belongs to its open
+    // file, so two in one process meet as two processes would); released, it is free again;
+    // a node that is no file is used without a lock. IDs with any characters are one file.
+    void locks()
+    {
+        QTemporaryDir dir;
+        qputenv("TX9_LOCK_DIR", QFile::encodeName(dir.path()));
+        const QString node = dir.filePath("hidraw9");
+        QFile f(node);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        auto first = std::make_unique<CableLock>();
+        CableLock second;
+        QCOMPARE(first->lockNode(node), CableLock::Result::Held);
+        QCOMPARE(first->lockNode(node), CableLock::Result::Held); // again: still its own
+        QCOMPARE(second.lockNode(node), CableLock::Result::InUse);
+        QCOMPARE(second.holder(), qint64(::getpid()));
+        QCOMPARE(CableLock::holderOf(node), qint64(::getpid()));
+        QCOMPARE(first->lockId("A1/x y"), CableLock::Result::Held);
+        QCOMPARE(second.lockId("A1/x y"), CableLock::Result::InUse);
+        QCOMPARE(second.lockId("A1"), CableLock::Result::Held); // another cable
+        QCOMPARE(CableLock::idLockPath("A1/x y"), dir.path() + "/tx9-logger-cable-A1_2fx_20y.lock");
+        first.reset();
+        QCOMPARE(CableLock::holderOf(node), qint64(0));
+        QCOMPARE(second.lockNode(node), CableLock::Result::Held);
+        QCOMPARE(second.lockId("A1/x y"), CableLock::Result::Held);
+        QCOMPARE(second.id(), QStringLiteral("A1/x y"));
+        CableLock sim;
+        QCOMPARE(sim.lockNode("/sim/hidraw-usb-serial"), CableLock::Result::Unlocked);
+        QCOMPARE(sim.lockNode(dir.path()), CableLock::Result::Unlocked); // a folder
     }
 };
 

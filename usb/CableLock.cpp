@@ -1,0 +1,126 @@
+#include "usb/CableLock.h"
+
+#include <QFile>
+#include <QtGlobal>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
+{
+    m_holder = 0;
+    const QByteArray name = QFile::encodeName(path);
+    // Read-only and without blocking: a hidraw node opened only to be locked is never read.
+    const int f =
+        ::open(name.constData(),
+               (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (f < 0)
+        return Result::Unlocked;
+    if (create)
+        ::fchmod(f, 0666); // whoever comes next, under any user, must open it too
+    struct stat st = {};
+    if (::fstat(f, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        ::close(f);
+        return Result::Unlocked;
+    }
+    if (::flock(f, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(f);
+        if (error != EWOULDBLOCK)
+            return Result::Unlocked;
+        m_holder = holderOf(path);
+        return Result::InUse;
+    }
+    *fd = f;
+    return Result::Held;
+}
+
+CableLock::Result CableLock::lockNode(const QString &node)
+{
+    if (m_nodeFd >= 0 && node == m_node)
+        return Result::Held;
+    int fd = -1;
+    const Result r = lock(node, false, &fd);
+    if (r == Result::InUse)
+        return r;
+    releaseNode();
+    m_nodeFd = fd;
+    m_node = r == Result::Held ? node : QString();
+    return r;
+}
+
+CableLock::Result CableLock::lockId(const QString &cableId)
+{
+    if (m_idFd >= 0 && cableId == m_id)
+        return Result::Held;
+    int fd = -1;
+    const Result r = lock(idLockPath(cableId), true, &fd);
+    if (r == Result::InUse)
+        return r;
+    if (m_idFd >= 0)
+        ::close(m_idFd);
+    m_idFd = fd;
+    m_id = r == Result::Held ? cableId : QString();
+    return r;
+}
+
+void CableLock::releaseNode()
+{
+    if (m_nodeFd >= 0)
+        ::close(m_nodeFd);
+    m_nodeFd = -1;
+    m_node.clear();
+}
+
+void CableLock::release()
+{
+    releaseNode();
+    if (m_idFd >= 0)
+        ::close(m_idFd);
+    m_idFd = -1;
+    m_id.clear();
+}
+
+QString CableLock::idLockPath(const QString &cableId)
+{
+    QString dir = qEnvironmentVariable("TX9_LOCK_DIR");
+    if (dir.isEmpty())
+        dir = QStringLiteral("/run/lock");
+    // The ID as one file name: anything but letters, digits, '-' and '.' escaped as _XX.
+    QString name;
+    for (const char c : cableId.toUtf8()) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.')
+            name += QLatin1Char(c);
+        else
+            name += QStringLiteral("_%1").arg(uchar(c), 2, 16, QLatin1Char('0'));
+    }
+    return dir + QStringLiteral("/tx9-logger-cable-") + name + QStringLiteral(".lock");
+}
+
+qint64 CableLock::holderOf(const QString &path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF": the holder's PID, and the file's
+    // device (major:minor in hex) and inode.
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray file = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(quint64(st.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        // A lock some process waits for is marked "->" and shifts the fields by one.
+        const int at = f.value(1) == "->" ? 2 : 1;
+        if (f.size() > at + 4 && f[at] == "FLOCK" && f[at + 2] == "WRITE" &&
+            f[at + 4].compare(file, Qt::CaseInsensitive) == 0)
+            return f[at + 3].toLongLong();
+    }
+    return 0;
+}

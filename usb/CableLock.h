@@ -1,0 +1,48 @@
+#pragma once
+// One logger per cable, whoever runs it: a logger holds an exclusive flock on its cable's
+// hidraw node for as long as it uses the cable, so that windows, services and every user meet
+// the same lock; and, once it knows its cable by a stable ID, a lock on that ID too (a file in
+// a folder every user may write, /run/lock by default), so that the cable is still its own
+// while it is unplugged and its node is gone. Released by release() or when the object goes;
+// the system releases both when the process dies, however it dies.
+
+#include <QString>
+
+class CableLock
+{
+public:
+    CableLock() = default;
+    ~CableLock() { release(); }
+    CableLock(const CableLock &) = delete;
+    CableLock &operator=(const CableLock &) = delete;
+
+    enum class Result
+    {
+        Held,     // locked (or already held by this object)
+        InUse,    // another process holds it: holder() says which
+        Unlocked, // no lock could be taken (a node that is not a file, as on the simulated
+                  // bus); the cable is used without one
+    };
+    // The node's lock, in place of any node locked before.
+    Result lockNode(const QString &node);
+    // The ID's lock, in place of any ID locked before.
+    Result lockId(const QString &cableId);
+    void releaseNode();
+    void release();
+    // The process holding the lock that was refused; 0 when unknown.
+    qint64 holder() const { return m_holder; }
+    QString node() const { return m_node; }
+    QString id() const { return m_id; }
+
+    // The process holding an exclusive flock on path, 0 when none (read from /proc/locks,
+    // without taking the lock).
+    static qint64 holderOf(const QString &path);
+    // The file of an ID's lock.
+    static QString idLockPath(const QString &cableId);
+
+private:
+    Result lock(const QString &path, bool create, int *fd);
+    int m_nodeFd = -1, m_idFd = -1;
+    QString m_node, m_id;
+    qint64 m_holder = 0;
+};
