@@ -406,6 +406,7 @@ void TFCOMM::connectSession()
     connect(s, &LoggerEngine::connecting, this, &TFCOMM::connecting);
     connect(s, &LoggerEngine::recallLocked, this, &TFCOMM::recallLocked);
     connect(s, &LoggerEngine::noReadWriteAccess, this, &TFCOMM::noReadWriteAccess);
+    connect(s, &LoggerEngine::cableInUse, this, &TFCOMM::cableInUse);
     connect(s, &LoggerEngine::noDevice, this, &TFCOMM::noDevice);
     connect(s, &LoggerEngine::frameArrived, this, &TFCOMM::frameArrived);
     connect(s, &LoggerEngine::identificationArrived, this, &TFCOMM::identificationArrived);

@@ -228,6 +228,17 @@ public:
     SummaryInput summaryInput() const;
     void exportCsvClick();
     void saveAlarmLogClick();
+    // Tools -> Cable: which thermometer cable the window records when several are plugged
+    // in. Without a choice the window takes the last line that reads "USB to Serial"; a
+    // choice (a cable ID or node, see CableIds) takes that cable only, never another one.
+    QMenu *CableMenu = nullptr;
+    QLabel *CableLabel = nullptr; // the cable being recorded, at the menu bar's corner
+    QString m_cableChoice;
+    void buildCableMenu();
+    void fillCableMenu();
+    void chooseCable(const QString &want);
+    void showRecordedCable(bool connected);
+    int chosenCableRow() const { return chosenRow(); }
     // Which rows the chart's points are, and those it shows now.
     PlottedRows Plotted;
     std::vector<std::pair<qint64, qint64>> pageRows() const;
@@ -282,6 +293,7 @@ private:
     void connecting();
     void recallLocked(bool locked);
     void noReadWriteAccess(THidDevice *device, quint32 error);
+    void cableInUse(THidDevice *device, qint64 holder);
     void noDevice(quint8 kind);
     void frameArrived(const QString &frameText);
     void identificationArrived(const QString &frameText);

@@ -52,6 +52,8 @@ void TFCOMM::buildTools()
     ToolsMenu->addSeparator();
     ExportCsvEntry = ToolsMenu->addAction(QStringLiteral("Export CSV..."));
     SaveAlarmLogEntry = ToolsMenu->addAction(QStringLiteral("Save alarm log..."));
+    ToolsMenu->addSeparator();
+    buildCableMenu();
     connect(AlarmsEntry, &QAction::triggered, this, &TFCOMM::showAlarmsWindow);
     connect(StatisticsEntry, &QAction::triggered, this, &TFCOMM::showStatisticsWindow);
     connect(TimeChartEntry, &QAction::triggered, this, &TFCOMM::showTimeChart);

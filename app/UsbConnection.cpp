@@ -13,6 +13,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
 
@@ -195,6 +197,7 @@ void TFCOMM::connecting()
 void TFCOMM::recallLocked(bool locked)
 {
     RecallData->setEnabled(!locked);
+    showRecordedCable(locked);
 }
 
 void TFCOMM::noReadWriteAccess(THidDevice *device, quint32 error)
@@ -206,6 +209,72 @@ void TFCOMM::noReadWriteAccess(THidDevice *device, quint32 error)
     USBCon->setChecked(false);
     Prompts::current().message(Engine.cannotOpen(device, error), DialogKind::Warning,
                                {DialogButton::OK});
+}
+
+void TFCOMM::cableInUse(THidDevice *device, qint64 holder)
+{
+    // Another logger (a window, a service, another user's) records this cable: the message
+    // for a cable that cannot be used, and who has it.
+    USBCon->setChecked(false);
+    Prompts::current().message(
+        NotConnected + QStringLiteral("\n\nThe cable %1 is in use by %2.")
+                           .arg(device->PnPInfo().DevicePath,
+                                holder > 0 ? QStringLiteral("another logger (PID %1)").arg(holder)
+                                           : QStringLiteral("another logger")),
+        DialogKind::Warning, {DialogButton::OK});
+}
+
+void TFCOMM::buildCableMenu()
+{
+    CableMenu = ToolsMenu->addMenu(QStringLiteral("Cable"));
+    CableMenu->setObjectName(QStringLiteral("CableMenu"));
+    connect(CableMenu, &QMenu::aboutToShow, this, &TFCOMM::fillCableMenu);
+    fillCableMenu();
+    CableLabel = new QLabel(menuBar());
+    CableLabel->setObjectName(QStringLiteral("CableLabel"));
+    CableLabel->setContentsMargins(0, 0, 8, 0);
+    menuBar()->setCornerWidget(CableLabel, Qt::TopRightCorner);
+    CableLabel->hide();
+}
+
+void TFCOMM::fillCableMenu()
+{
+    CableMenu->clear();
+    // The thermometer cables listed now, with or without a serial number.
+    const QList<CableIds::Cable> cables = Engine.cables();
+    const QStringList ids = CableIds::idsOf(cables);
+    const bool connected = USBCon->isChecked();
+    auto entry = [&](const QString &text, const QString &choice, bool checked) {
+        QAction *a = CableMenu->addAction(text);
+        a->setCheckable(true);
+        a->setChecked(checked);
+        // Another cable is chosen with the connection off: the recording stays on one.
+        a->setEnabled(!connected);
+        connect(a, &QAction::triggered, this, [this, choice] { chooseCable(choice); });
+    };
+    entry(QStringLiteral("The last \"%1\" cable").arg(LoggerEngine::CableName), QString(),
+          m_cableChoice.isEmpty());
+    CableMenu->addSeparator();
+    for (int i = 0; i < Engine.Descriptions.size() && i < cables.size(); ++i) {
+        if (!Engine.Descriptions[i].startsWith(LoggerEngine::CableName))
+            continue;
+        entry(QStringLiteral("%1   %2").arg(ids[i], cables[i].Node), ids[i],
+              !m_cableChoice.isEmpty() && CableIds::find(cables, m_cableChoice) == i);
+    }
+}
+
+void TFCOMM::chooseCable(const QString &want)
+{
+    m_cableChoice = want;
+    deviceChosen(Engine.cableRow());
+}
+
+void TFCOMM::showRecordedCable(bool connected)
+{
+    const int row = chosenRow();
+    const QString id = connected && row >= 0 ? Engine.cableIdOf(row) : QString();
+    CableLabel->setText(id.isEmpty() ? QString() : QStringLiteral("Cable %1").arg(id));
+    CableLabel->setVisible(!id.isEmpty());
 }
 
 void TFCOMM::noDevice(quint8 kind)
@@ -230,12 +299,16 @@ void TFCOMM::deviceListed(const QString &description)
 
 void TFCOMM::deviceChosen(int row)
 {
+    // A cable chosen from the Cable menu is taken wherever it is listed now, and no other.
+    if (!m_cableChoice.isEmpty())
+        row = CableIds::find(Engine.cables(), m_cableChoice);
     DevListBox->setCurrentRow(row);
 }
 
 void TFCOMM::connectionLost()
 {
     USBCon->setChecked(false);
+    showRecordedCable(false);
 }
 
 void TFCOMM::watchdogTripped()

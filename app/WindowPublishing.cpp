@@ -61,9 +61,10 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
                    .arg(why));
     });
     QObject::connect(outputs, &Outputs::publishingTrouble, &window, notice);
-    const int cable = window.Engine.cableRow();
-    const QString serial = cable >= 0 ? window.Engine.Devices[cable]->SerialString() : QString();
-    if (!outputs->startPublishing(*options, serial, &error)) {
+    // The default id names the cable the window would record: its serial number, else its
+    // port path.
+    const QString cable = window.Engine.cableName(window.chosenCableRow());
+    if (!outputs->startPublishing(*options, cable, &error)) {
         toStderr(error);
         return int(Exit::MqttRefused);
     }
@@ -72,6 +73,10 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
 
 std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
 {
+    // --device ID: the cable the window records, as the Cable menu would choose it.
+    const qsizetype device = arguments.indexOf(QStringLiteral("--device"));
+    if (device > 0 && device + 1 < arguments.size())
+        window.chooseCable(arguments[device + 1]);
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;
     window.show();

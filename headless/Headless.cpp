@@ -38,6 +38,17 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
     connect(s, &LoggerEngine::recordLimitReached, this, &HeadlessRun::recordLimitReached);
     connect(s, &LoggerEngine::downloadEnded, this, &HeadlessRun::downloadEnded);
     connect(s, &LoggerEngine::deviceChosen, this, [this](int row) { m_row = row; });
+    // The run's cable stays its own while it is away.
+    m_engine.setKeepCableWhileAway(true);
+    connect(s, &LoggerEngine::cableInUse, this, [this](THidDevice *device, qint64 holder) {
+        // Taken between the claim and the connect: another logger won the race.
+        warn(QStringLiteral("The cable %1 is in use by %2.")
+                 .arg(device->PnPInfo().DevicePath, holder > 0
+                                                        ? QStringLiteral("PID %1").arg(holder)
+                                                        : QStringLiteral("another logger")));
+        m_connectWanted = false;
+        finish(CableInUse);
+    });
     connect(s, &LoggerEngine::deviceRemoved, this, &HeadlessRun::deviceRemoved);
     connect(s, &LoggerEngine::deviceListRebuilt, this, &HeadlessRun::deviceListRebuilt);
     connect(s, &LoggerEngine::connectionLost, this, &HeadlessRun::connectionLost);

@@ -8,7 +8,6 @@
 #include "session/ExitStatus.h"
 #include "session/LoggerSession.h"
 #include "session/WindowOption.h"
-#include "usb/CableLock.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -220,6 +219,5 @@ private:
     int m_row = -1;
     QString m_cableId;  // DevInst of the cable in use (changes with a replug)
     QString m_followId; // the cable's stable ID once it was connected: the only one taken again
-    std::unique_ptr<CableLock> m_lock = std::make_unique<CableLock>();
     int m_status = Headless::Ok;
 };

@@ -12,25 +12,13 @@
 
 using namespace Headless;
 
-namespace {
-
-QList<CableIds::Cable> cablesOf(const QList<THidDevice *> &devices)
-{
-    QList<CableIds::Cable> cables;
-    for (const THidDevice *d : devices)
-        cables << CableIds::fromProperties(d->PnPInfo().DevicePath, d->PnPInfo().Properties);
-    return cables;
-}
-
-} // namespace
-
 int HeadlessRun::pickRow() const
 {
     const QList<THidDevice *> &devices = m_engine.Devices;
     // Once connected, the run follows its own cable: across a replug (a new node) it takes
     // that cable again, and never another one.
     if (!m_followId.isEmpty())
-        return CableIds::find(cablesOf(devices), m_followId);
+        return CableIds::find(m_engine.cables(), m_followId);
     if (m_options.Device.isEmpty())
         return m_engine.cableRow();
     bool number = false;
@@ -40,7 +28,7 @@ int HeadlessRun::pickRow() const
     for (int i = 0; i < devices.size(); ++i)
         if (devices[i]->PnPInfo().DevInst == m_options.Device)
             return i;
-    return CableIds::find(cablesOf(devices), m_options.Device);
+    return CableIds::find(m_engine.cables(), m_options.Device);
 }
 
 QList<int> HeadlessRun::candidates() const
@@ -62,7 +50,7 @@ QList<int> HeadlessRun::candidates() const
 int HeadlessRun::claimRow(qint64 *holder)
 {
     *holder = 0;
-    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QList<CableIds::Cable> cables = m_engine.cables();
     const QStringList ids = CableIds::idsOf(cables);
     for (const int row : candidates()) {
         // The ID first: a logger waiting for its cable holds it while the node is gone. A
@@ -71,16 +59,18 @@ int HeadlessRun::claimRow(qint64 *holder)
         const bool stable = id != cables[row].Node;
         if (stable && !m_followId.isEmpty() && id != m_followId)
             continue;
-        const CableLock::Result byId = stable ? m_lock->lockId(id) : CableLock::Result::Unlocked;
-        const CableLock::Result byNode =
-            byId == CableLock::Result::InUse ? byId : m_lock->lockNode(cables[row].Node);
+        const CableLock::Result byId =
+            stable ? m_engine.cableLock().lockId(id) : CableLock::Result::Unlocked;
+        const CableLock::Result byNode = byId == CableLock::Result::InUse
+                                             ? byId
+                                             : m_engine.cableLock().lockNode(cables[row].Node);
         if (byNode != CableLock::Result::InUse)
             return row;
-        *holder = m_lock->holder() ? m_lock->holder() : -1;
+        *holder = m_engine.cableLock().holder() ? m_engine.cableLock().holder() : -1;
         // Losing a race (or meeting a cable in use) moves on to the next one; what is
         // followed stays held.
         if (m_followId.isEmpty())
-            m_lock->release();
+            m_engine.cableLock().release();
     }
     return -1;
 }
@@ -88,7 +78,7 @@ int HeadlessRun::claimRow(qint64 *holder)
 void HeadlessRun::list()
 {
     const QList<int> rows = candidates();
-    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QList<CableIds::Cable> cables = m_engine.cables();
     const QStringList ids = CableIds::idsOf(cables);
     // The one that would be used: the first that no logger holds.
     int chosen = -1;
@@ -124,7 +114,7 @@ void HeadlessRun::connectCable()
     m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
     // Only an ID that stays with the cable is followed: a node may be another cable's after
     // a replug, and a cable known only by its node is found again as it was found at first.
-    const QList<CableIds::Cable> cables = cablesOf(m_engine.Devices);
+    const QList<CableIds::Cable> cables = m_engine.cables();
     const QString id = CableIds::idsOf(cables).value(m_row);
     if (m_followId.isEmpty() && id != cables.value(m_row).Node)
         m_followId = id;
@@ -156,7 +146,7 @@ void HeadlessRun::connectionLost()
 void HeadlessRun::cableLost(const QString &why, const QString &waiting)
 {
     m_connectWanted = false;
-    m_lock->releaseNode(); // the node goes with the cable; its ID stays held
+    m_engine.cableLock().releaseNode(); // the node goes with the cable; its ID stays held
     if (m_options.Download && !m_downloadEnded) {
         downloadInterrupted(why);
         return;

@@ -116,8 +116,9 @@ void HeadlessRun::startOutputs()
 bool HeadlessRun::startPublishing()
 {
     QString error;
-    if (m_options.Mqtt && !m_outputs->startPublishing(
-                              *m_options.Mqtt, m_engine.Devices[m_row]->SerialString(), &error)) {
+    // The default id names the cable: its serial number, else its port path.
+    if (m_options.Mqtt &&
+        !m_outputs->startPublishing(*m_options.Mqtt, m_engine.cableName(m_row), &error)) {
         warn(error);
         finish(MqttRefused);
         return false;

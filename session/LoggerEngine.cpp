@@ -1,10 +1,13 @@
 #include "session/LoggerEngine.h"
 
+#include "usb/CableIds.h"
+
 #include "decode/MeterCommand.h"
 #include "decode/Protocol.h"
 
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
+#include "usb/CableIds.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidPlatform.h"
 
@@ -194,6 +197,9 @@ bool LoggerEngine::deviceChange()
             return true;
         }
     }
+    m_cableLock.releaseNode();
+    if (!m_keepCableWhileAway)
+        m_cableLock.release();
     emit connectionLost();
     return false;
 }
@@ -224,6 +230,19 @@ void LoggerEngine::toggleConnection()
         return;
     }
     if (m_face.connectWanted()) {
+        // One logger per cable, across every process and user.
+        bool stable = false;
+        const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
+        const CableLock::Result byId =
+            stable ? m_cableLock.lockId(id) : CableLock::Result::Unlocked;
+        if (byId == CableLock::Result::InUse ||
+            m_cableLock.lockNode(Selected->PnPInfo().DevicePath) == CableLock::Result::InUse) {
+            const qint64 holder = m_cableLock.holder();
+            if (!m_keepCableWhileAway)
+                m_cableLock.release();
+            emit cableInUse(Selected, holder);
+            return;
+        }
         S.HidAccum.clear();
         emit connecting();
         m_face.stopReadingStep(*this);
@@ -244,7 +263,38 @@ void LoggerEngine::toggleConnection()
         m_face.sendUsbData(*this, Decode::code(Decode::MeterCommand::Stop));
         if (Selected)
             Selected->SetDataHandler(THidDataEvent());
+        if (!m_keepCableWhileAway)
+            m_cableLock.release();
     }
+}
+
+QList<CableIds::Cable> LoggerEngine::cables() const
+{
+    QList<CableIds::Cable> out;
+    for (THidDevice *d : Devices) {
+        CableIds::Cable c =
+            CableIds::fromProperties(d->PnPInfo().DevicePath, d->PnPInfo().Properties);
+        if (c.Serial.isEmpty())
+            c.Serial = d->SerialString().trimmed(); // read when the device was listed
+        out << c;
+    }
+    return out;
+}
+
+QString LoggerEngine::cableIdOf(int row, bool *stable) const
+{
+    const QList<CableIds::Cable> all = cables();
+    const QString id = CableIds::idsOf(all).value(row);
+    if (stable)
+        *stable = !id.isEmpty() && id != all.value(row).Node;
+    return id;
+}
+
+QString LoggerEngine::cableName(int row) const
+{
+    bool stable = false;
+    const QString id = cableIdOf(row, &stable);
+    return stable ? id : QString();
 }
 
 bool LoggerEngine::sendBaudRate()

@@ -9,6 +9,8 @@
 #include "decode/Protocol.h"
 #include "recording/LocaleInfo.h"
 #include "recording/RecordingState.h"
+#include "usb/CableIds.h"
+#include "usb/CableLock.h"
 #include "usb/HidHandlers.h"
 
 #include <QDateTime>
@@ -108,8 +110,22 @@ public:
     bool deviceChange();
     bool listDevice(THidDevice *device, int index);
 
-    // The one-button connect: on when the face wants it, else off.
+    // The one-button connect: on when the face wants it, else off. Connecting takes the
+    // cable's locks (its node, and its ID when it has a stable one): a cable another logger
+    // holds is not connected (cableInUse).
     void toggleConnection();
+    // The cable's ID among those listed now (see CableIds), and whether it stays with the
+    // cable (a serial number or port path, not the node).
+    QString cableIdOf(int row, bool *stable = nullptr) const;
+    // The listed devices as cables: node, serial number, port path.
+    QList<CableIds::Cable> cables() const;
+    // What names the cable in a default MQTT id or a file name: its stable ID, empty for a
+    // cable known only by its node.
+    QString cableName(int row) const;
+    CableLock &cableLock() { return m_cableLock; }
+    // A run that waits for its own cable to come back keeps its ID locked meanwhile; a
+    // window gives both locks up with the connection.
+    void setKeepCableWhileAway(bool keep) { m_keepCableWhileAway = keep; }
     void stopReading();
     bool sendBaudRate();
     // A command report: byte 1 kind, byte 2 code. False without a device.
@@ -153,6 +169,8 @@ signals:
     void noDevice(quint8 kind);
     // The connection is off: the cable went away, or came back as something else.
     void connectionLost();
+    // The cable asked for is another logger's (holder: its PID, 0 when unknown); not connected.
+    void cableInUse(THidDevice *device, qint64 holder);
     void watchdogTripped(); // no serial byte for the watchdog's time (about 30 s)
     void deviceListCleared();
     void deviceListed(const QString &description);
@@ -170,6 +188,8 @@ private:
     void afterFrameCompleted(THidDevice *device);
 
     Face &m_face;
+    CableLock m_cableLock;
+    bool m_keepCableWhileAway = false;
     TimeStamper m_timeStamper;
     QTimer m_watchdogTimer;
     QTimer m_intervalTimer;

@@ -1,16 +1,21 @@
 #include "app/RD7F.h"
 #include "common/Frames.h"
+#include "common/ModalPrompts.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "sim/SimulatedThermometer.h"
+#include "usb/CableLock.h"
 #include "usb/HidControllerClass.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 
@@ -396,6 +401,87 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 1, 10000);
         rig.w.reset(); // stops the reader and releases every device
         QCOMPARE(rig.bus.openHandles(rig.cable), 0);
+    }
+    // Several cables: Tools -> Cable lists the thermometer cables by ID; a cable with a serial
+    // number is not taken by itself (the window's own rule is the last "USB to Serial"), a
+    // chosen one is, and only it: °C on A, °F on B, and the window records B's. The corner
+    // says which cable is recorded. A cable another logger holds (its node locked, here a
+    // file standing for /dev/hidrawN) is refused with the message for a cable that cannot be
+    // used and the holder's PID; the cable is pulled while that message is open.
+    void cableMenuAndCablesInUse()
+    {
+        QTemporaryDir dir;
+        qputenv("TX9_LOCK_DIR", QFile::encodeName(dir.path()));
+        const QString nodeB = dir.filePath("hidraw-b");
+        QFile(nodeB).open(QIODevice::WriteOnly);
+        auto cable = [](const QString &node, const QString &serial, const QString &port) {
+            VirtualInterface v = SimulatedThermometer::cableInterface();
+            v.InstanceId = node;
+            v.Path = node;
+            v.Serial = serial;
+            v.Properties.insert("serial", serial);
+            v.Properties.insert("usb_port", port);
+            return v;
+        };
+        ThermometerSettings inF = Rig::fast();
+        inF.Fahrenheit = true;
+        ModalPrompts prompts;
+        SimulatedHidBus bus;
+        bus.plug(cable("/sim/a", "A1", "1-1.2"),
+                 std::make_shared<SimulatedThermometer>(Rig::fast()));
+        int b = bus.plug(cable(nodeB, "B2", "1-1.3"), std::make_shared<SimulatedThermometer>(inF));
+        TFCOMM w(&bus);
+        w.RecordSI->setChecked(false);
+        QCOMPARE(w.chosenCableRow(), -1); // "USB to Serial (Serial=...)" is not taken by itself
+        w.fillCableMenu();
+        QStringList entries;
+        for (QAction *a : w.CableMenu->actions())
+            if (!a->isSeparator())
+                entries << a->text() + (a->isChecked() ? " *" : "");
+        QCOMPARE(entries, QStringList({"The last \"USB to Serial\" cable *", "A1   /sim/a",
+                                       "B2   " + nodeB}));
+        w.CableMenu->actions().last()->trigger();
+        QCOMPARE(w.DevListBox->currentRow(), 1);
+
+        // B in use by another logger: refused, while the message is open B is pulled and
+        // plugged back (the list rebuilt under it), and nothing is connected.
+        auto other = std::make_unique<CableLock>();
+        QCOMPARE(other->lockNode(nodeB), CableLock::Result::Held);
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        prompts.duringModal.enqueue([&] {
+            bus.unplug(b);
+            b = bus.plug(cable(nodeB, "B2", "1-1.3"), std::make_shared<SimulatedThermometer>(inF));
+        });
+        w.USBCon->click();
+        QCOMPARE(prompts.messages.size(), 1);
+        QVERIFY2(prompts.messages[0].text.startsWith(
+                     "USB interface cable is not securely connected, please check and re-try.") &&
+                     prompts.messages[0].text.contains(
+                         QStringLiteral("in use by another logger (PID %1)")
+                             .arg(QCoreApplication::applicationPid())),
+                 qPrintable(prompts.messages[0].text));
+        QVERIFY(!w.USBCon->isChecked());
+        QVERIFY(w.CableLabel->isHidden());
+        QTest::qWait(100);
+        QCOMPARE(w.cds1->count(), 0);
+
+        // Free again: B is connected (wherever the list has it now), and only B is recorded.
+        other.reset();
+        QCOMPARE(w.DevListBox->currentRow(), 1);
+        w.USBCon->click();
+        QVERIFY(waitUntil([&] { return w.cds1->count() >= 5; }, 20000));
+        QCOMPARE(w.CableLabel->text(), QStringLiteral("Cable B2"));
+        QVERIFY(!w.CableLabel->isHidden());
+        QCOMPARE(CableLock::holderOf(nodeB), qint64(QCoreApplication::applicationPid()));
+        for (qint64 r = 0; r < w.cds1->count(); ++r)
+            QCOMPARE(w.cds1->text(r, MeasurementTable::FieldUnit), QStringLiteral("?"));
+        w.fillCableMenu();
+        for (QAction *a : w.CableMenu->actions())
+            QVERIFY(!a->isEnabled() || a->isSeparator()); // no other cable while recording
+        // Disconnected, the window gives the cable up.
+        w.USBCon->click();
+        QVERIFY(w.CableLabel->isHidden());
+        QCOMPARE(CableLock::holderOf(nodeB), qint64(0));
     }
 };
 
