@@ -25,9 +25,13 @@ AlarmLog::~AlarmLog()
         ::close(m_fd);
 }
 
-QByteArray AlarmLog::header()
+QByteArray AlarmLog::header(bool cableColumn)
 {
-    return QByteArrayLiteral("event\talarm\tstart\tend\tlimit\tworst\tduration_s\tvalue\tunit\n");
+    return cableColumn
+               ? QByteArrayLiteral(
+                     "event\talarm\tstart\tend\tlimit\tworst\tduration_s\tvalue\tunit\tcable\n")
+               : QByteArrayLiteral(
+                     "event\talarm\tstart\tend\tlimit\tworst\tduration_s\tvalue\tunit\n");
 }
 
 QString AlarmLog::number(std::optional<double> v)
@@ -35,7 +39,7 @@ QString AlarmLog::number(std::optional<double> v)
     return v ? QString::number(*v, 'g', 10) : QString();
 }
 
-QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit)
+QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit, const QString *cable)
 {
     QByteArrayList f;
     f << (e.Start ? "start" : "end") << AlarmRules::kindName(e.Kind).toUtf8() << iso(e.BreachStart)
@@ -43,6 +47,11 @@ QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit)
       << number(e.Worst).toUtf8()
       << (e.Start ? QByteArray() : QByteArray::number(e.Seconds, 'f', 3))
       << number(e.Value).toUtf8() << unit.toUtf8();
+    if (cable) {
+        QByteArray c = cable->toUtf8();
+        c.replace('\t', ' ').replace('\n', ' ').replace('\r', ' ');
+        f << c;
+    }
     return f.join('\t') + '\n';
 }
 
@@ -90,6 +99,13 @@ bool AlarmLog::open(const QString &path)
             ::close(std::exchange(m_fd, -1));
         return false;
     }
+    // A log begun without the cable column goes on without it, each line as its header.
+    m_cableColumn = true;
+    if (st.st_size > 0) {
+        QFile existing(path);
+        m_cableColumn = !existing.open(QIODevice::ReadOnly) ||
+                        existing.readLine(header().size() + 1) != header(false);
+    }
     if (st.st_size == 0) {
         const QByteArray h = header();
         if (const int e = FileIo::writeAll(m_fd, h.constData(), h.size(), path); e != 0) {
@@ -104,9 +120,10 @@ bool AlarmLog::add(const AlarmEvent &event, const QString &unit)
 {
     m_entries << event;
     m_units << unit;
+    m_cables << m_cable;
     if (m_fd < 0)
         return m_path.isEmpty();
-    const QByteArray l = line(event, unit);
+    const QByteArray l = line(event, unit, m_cableColumn ? &m_cable : nullptr);
     int e = FileIo::writeAll(m_fd, l.constData(), l.size(), m_path);
     if (e == 0)
         e = FileIo::sync(m_fd, m_path);
@@ -121,7 +138,7 @@ bool AlarmLog::saveAs(const QString &path, QString *reason) const
 {
     QByteArray bytes = header();
     for (qsizetype i = 0; i < m_entries.size(); ++i)
-        bytes += line(m_entries[i], m_units[i]);
+        bytes += line(m_entries[i], m_units[i], &m_cables[i]);
     SafeFile file(path);
     const bool saved = file.open() && file.write(bytes) && file.commit();
     if (!saved && reason)

@@ -239,6 +239,7 @@ public:
     void chooseCable(const QString &want);
     void showRecordedCable(bool connected);
     int chosenCableRow() const { return chosenRow(); }
+    QString cableFilePart() const;
     // Which rows the chart's points are, and those it shows now.
     PlottedRows Plotted;
     std::vector<std::pair<qint64, qint64>> pageRows() const;

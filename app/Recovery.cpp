@@ -83,11 +83,22 @@ void TFCOMM::offerRecovery()
                 DialogKind::Warning, {DialogButton::OK});
             continue;
         }
+        // The cables the rows came from, as the journal's connections name them.
+        QStringList cables;
+        for (const DataFiles::Mark &m : c.Marks)
+            if (m.Word == "connected") {
+                const QString cable = QString::fromUtf8(m.Rest.split('\t').value(1));
+                if (!cable.isEmpty() && !cables.contains(cable))
+                    cables << cable;
+            }
         const auto answer = Prompts::current().question(
             QStringLiteral("Norvane TX-9"),
             QStringLiteral("The last session ended unexpectedly with %1 readings that were not "
-                           "saved. Restore them?")
-                .arg(c.Rows),
+                           "saved%2. Restore them?")
+                .arg(c.Rows)
+                .arg(cables.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" (from the cable %1)").arg(cables.join(", "))),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);
         if (!RecoveryJournal->hasOrphan() || RecoveryJournal->orphanPath() != path)
             return; // decided meanwhile (the question runs an event loop)

@@ -115,11 +115,23 @@ FileDialogRequest exportRequest(const QString &title, const QString &filter, con
 }
 } // namespace
 
+QString TFCOMM::cableFilePart() const
+{
+    // The cable recorded, in a default file name: the files of several cables never meet.
+    QString name = Engine.cableName(chosenRow());
+    for (QChar &c : name)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('.'))
+            c = QLatin1Char('_');
+    return name.isEmpty() ? QString() : QLatin1Char('-') + name;
+}
+
 void TFCOMM::exportCsvClick()
 {
     const QString path = Prompts::current().saveFileName(exportRequest(
         QStringLiteral("Export CSV"), QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"),
-        QDateTime::currentDateTime().toString(QStringLiteral("'readings-'yyyyMMdd-HHmm'.csv'"))));
+        QStringLiteral("readings%1-%2.csv")
+            .arg(cableFilePart(),
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")))));
     if (path.isEmpty())
         return;
     ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
@@ -150,7 +162,9 @@ void TFCOMM::saveAlarmLogClick()
     const QString path = Prompts::current().saveFileName(exportRequest(
         QStringLiteral("Save alarm log"), QStringLiteral("Text (*.txt)|*.txt"),
         QStringLiteral("txt"),
-        QDateTime::currentDateTime().toString(QStringLiteral("'alarms-'yyyyMMdd-HHmm'.txt'"))));
+        QStringLiteral("alarms%1-%2.txt")
+            .arg(cableFilePart(),
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")))));
     if (path.isEmpty())
         return;
     ToolSettings::setExportFolder(QFileInfo(path).absolutePath());

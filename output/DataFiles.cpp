@@ -81,9 +81,13 @@ private:
             // A mark between rows (the journal's), not a row.
             if (m_marks) {
                 const std::string_view rest(data + MarkPrefix.size(), size - MarkPrefix.size());
-                m_marks->push_back({m_rowsBefore + qint64(m_rows.size()),
-                                    QByteArray(rest.data(), qsizetype(rest.find('\t'))),
-                                    QByteArray()});
+                const size_t tab = rest.find('\t');
+                m_marks->push_back(
+                    {m_rowsBefore + qint64(m_rows.size()),
+                     QByteArray(rest.data(), qsizetype(std::min(tab, rest.size()))),
+                     tab == std::string_view::npos
+                         ? QByteArray()
+                         : QByteArray(rest.data() + tab + 1, qsizetype(rest.size() - tab - 1))});
             }
             return;
         }
@@ -284,10 +288,12 @@ int openRegularFile(const QString &path)
     return fd;
 }
 
-QByteArray markLine(const QByteArray &word, qint64 capturedPacked)
+QByteArray markLine(const QByteArray &word, qint64 capturedPacked, const QString &cable)
 {
+    QByteArray c = cable.toUtf8();
+    c.replace('\t', ' ').replace('\r', ' ').replace('\n', ' ');
     return QByteArray(MarkPrefix.data(), qsizetype(MarkPrefix.size())) + word + '\t' +
-           CaptureTime::text(capturedPacked) + "\r\n";
+           CaptureTime::text(capturedPacked) + (c.isEmpty() ? QByteArray() : '\t' + c) + "\r\n";
 }
 
 LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unreadable,

@@ -65,7 +65,8 @@ enum class LoadStatus
     Cancelled // asked to stop: the rows read until then are kept
 };
 // A mark between a journal's rows, before the row Row of the load (0: the first):
-// "#break<TAB>word<TAB>capture time" where the connection was made, ended or lost (word), or a
+// "#break<TAB>word<TAB>capture time[<TAB>cable]" where the connection was made, ended or lost
+// (word; Rest what follows it), or a
 // note made, changed or removed ("#note<TAB>...", "#note-removed<TAB>id"; Word "note" or
 // "note-removed", Rest what follows).
 struct Mark
@@ -82,7 +83,8 @@ struct Mark
 LoadStatus loadTable(const QString &path, MeasurementTable &table, bool emptyOnLoad,
                      std::atomic<qint64> *bytesDone = nullptr,
                      const std::atomic<bool> *cancel = nullptr, std::vector<Mark> *marks = nullptr);
-QByteArray markLine(const QByteArray &word, qint64 capturedPacked);
+// cable, when given, names the cable after the time ("#break<TAB>connected<TAB>time<TAB>A1").
+QByteArray markLine(const QByteArray &word, qint64 capturedPacked, const QString &cable = {});
 // A journal of the program's text format: every whole line that parses becomes a row; the
 // others are skipped and counted in unreadable (a line too long to read ends the reading, and
 // counts as one). A last line without its line break is torn, not a row. Marks are collected

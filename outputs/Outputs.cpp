@@ -25,6 +25,11 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     }
     m_alarms = new AlarmMonitor(session, this);
     setAlarmSettings(options.Alarms);
+    // Each alarm names the cable it came from: the loggers of several cables may share a log.
+    connect(&session.engine(), &LoggerEngine::connecting, this, [this] {
+        const LoggerEngine &e = m_session.engine();
+        m_alarms->log().setCable(e.cableIdOf(int(e.Devices.indexOf(e.Selected))));
+    });
     connect(m_alarms, &AlarmMonitor::alarm, this, &Outputs::alarm);
     connect(m_alarms, &AlarmMonitor::logFailed, this, [this](const QString &reason) {
         emit alarmLogFailed(m_alarms->log().path(), reason, false);

@@ -256,11 +256,11 @@ void Journal::decided()
         startFrom(m_table);
 }
 
-void Journal::mark(const QByteArray &word, const QDateTime &when)
+void Journal::mark(const QByteArray &word, const QDateTime &when, const QString &cable)
 {
     if (hasOrphan() || !m_table || !owner())
         return;
-    m_file.appendLine(DataFiles::markLine(word, MeasurementTable::packTime(when)));
+    m_file.appendLine(DataFiles::markLine(word, MeasurementTable::packTime(when), cable));
 }
 
 void Journal::writeMark(const QByteArray &line)

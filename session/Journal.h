@@ -76,7 +76,7 @@ public:
     QString setOrphanAside();
 
     // A mark after the rows so far: the connection was made, ended or lost (word) at when.
-    void mark(const QByteArray &word, const QDateTime &when);
+    void mark(const QByteArray &word, const QDateTime &when, const QString &cable = {});
     // Any other mark's whole line (a note's), after the rows so far.
     void writeMark(const QByteArray &line);
     // Writes what is buffered and syncs it to the disk.

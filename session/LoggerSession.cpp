@@ -51,8 +51,13 @@ LoggerSession::LoggerSession(Settings &settings, const QString &journalFolder, Q
     m_engine.Table = m_table;
     // Where the connection was made, ended or lost goes into the journal between the rows,
     // so that a restored recording keeps its breaks.
+    // The connection's mark names the cable, so that a restore can say where the rows came
+    // from.
     connect(&m_engine, &LoggerEngine::recallLocked, m_journal, [this](bool connected) {
-        m_journal->mark(connected ? "connected" : "disconnected", QDateTime::currentDateTime());
+        m_journal->mark(connected ? "connected" : "disconnected", QDateTime::currentDateTime(),
+                        connected
+                            ? m_engine.cableIdOf(int(m_engine.Devices.indexOf(m_engine.Selected)))
+                            : QString());
     });
     connect(&m_engine, &LoggerEngine::connectionLost, m_journal,
             [this] { m_journal->mark("cable-lost", QDateTime::currentDateTime()); });

@@ -1,6 +1,7 @@
 // The alarm rules as a table of cases, and the statistics against a plain recomputation on
 // random tables (recorded rows, rows loaded from a file, an emptied table).
 
+#include "alarms/AlarmLog.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
@@ -11,6 +12,7 @@
 #include <QDBusConnectionInterface>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
 
@@ -372,6 +374,62 @@ private slots:
         const StatSummary s = stats.whole();
         QVERIFY(s.SecondsAbove > 0);
         QCOMPARE(s.SecondsBelow, 0.0);
+    }
+
+    // The log names the cable of each alarm, so that loggers of several cables may share it;
+    // a log begun without that column goes on as it began; a saved log has it.
+    void alarmLogNamesTheCable()
+    {
+        QTemporaryDir dir;
+        AlarmEvent start;
+        start.Kind = AlarmKind::High;
+        start.Start = true;
+        start.BreachStart =
+            QDateTime::fromString("2026-12-09T14:03:07.000+01:00", Qt::ISODateWithMs);
+        start.Value = 31.5;
+        start.Limit = 30;
+        AlarmEvent end = start;
+        end.Start = false;
+        end.Time = start.BreachStart.addSecs(60);
+        end.Seconds = 60;
+        const QString shared = dir.filePath("alarm-log.txt");
+        {
+            AlarmLog a, b;
+            QVERIFY(a.open(shared) && b.open(shared));
+            a.setCable("A1");
+            b.setCable("1-1.3");
+            QVERIFY(a.add(start, "\u00B0C") && b.add(start, "\u00B0F") && a.add(end, "\u00B0C"));
+        }
+        QFile f(shared);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = f.readAll().split('\n');
+        QCOMPARE(lines[0] + '\n', AlarmLog::header());
+        QVERIFY(lines[0].endsWith("\tunit\tcable"));
+        QVERIFY(lines[1].startsWith("start\thigh\t") && lines[1].endsWith("\t\u00B0C\tA1"));
+        QVERIFY(lines[2].endsWith("\t\u00B0F\t1-1.3"));
+        QVERIFY(lines[3].startsWith("end\thigh\t") && lines[3].endsWith("\tA1"));
+        for (int i = 1; i <= 3; ++i)
+            QCOMPARE(lines[i].count('\t'), lines[0].count('\t'));
+        // An older log: its lines keep its columns.
+        const QString old = dir.filePath("old.txt");
+        QFile o(old);
+        QVERIFY(o.open(QIODevice::WriteOnly) && o.write(AlarmLog::header(false)) > 0);
+        o.close();
+        {
+            AlarmLog a;
+            QVERIFY(a.open(old));
+            a.setCable("A1");
+            QVERIFY(a.add(start, "\u00B0C"));
+            QString why;
+            QVERIFY(a.saveAs(dir.filePath("saved.txt"), &why));
+        }
+        QVERIFY(o.open(QIODevice::ReadOnly));
+        lines = o.readAll().split('\n');
+        QCOMPARE(lines[1].count('\t'), lines[0].count('\t'));
+        QVERIFY(lines[1].endsWith("\t\u00B0C"));
+        QFile saved(dir.filePath("saved.txt"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QVERIFY(saved.readAll().endsWith("\t\u00B0C\tA1\n"));
     }
 };
 

@@ -125,7 +125,8 @@ private slots:
         const qint64 restored = w.cds1->count();
         QCOMPARE(prompts.questions[0].text,
                  QStringLiteral("The last session ended unexpectedly with %1 readings that "
-                                "were not saved. Restore them?")
+                                "were not saved (from the cable /sim/hidraw-usb-serial). "
+                                "Restore them?")
                      .arg(restored));
         // Every row on disk a second before the kill is back, as it was.
         QVERIFY(restored >= recorded.size());
