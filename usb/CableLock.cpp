@@ -13,14 +13,20 @@ CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
 {
     m_holder = 0;
     const QByteArray name = QFile::encodeName(path);
-    // Read-only and without blocking: a hidraw node opened only to be locked is never read.
-    const int f =
-        ::open(name.constData(),
-               (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    // Read-only and without blocking: a hidraw node opened only to be locked is never read,
+    // and a lock needs no more. An ID's file is made when it is not there yet; one another
+    // user made is opened as it is (a sticky folder may refuse O_CREAT on it).
+    constexpr int Flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int f = ::open(name.constData(), Flags);
+    if (f < 0 && errno == ENOENT && create) {
+        f = ::open(name.constData(), Flags | O_CREAT | O_EXCL, 0666);
+        if (f >= 0)
+            ::fchmod(f, 0666); // whoever comes next, under any user, opens it too
+        else if (errno == EEXIST)
+            f = ::open(name.constData(), Flags);
+    }
     if (f < 0)
         return Result::Unlocked;
-    if (create)
-        ::fchmod(f, 0666); // whoever comes next, under any user, must open it too
     struct stat st = {};
     if (::fstat(f, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
         ::close(f);

@@ -22,7 +22,9 @@ for path in ./usr/bin/tx9-logger ./usr/bin/tx9-logger-demo ./usr/bin/tx9-virtual
             ./usr/share/man/man1/tx9-virtual-cable.1.gz \
             ./usr/share/doc/tx9-logger/copyright \
             ./usr/share/doc/tx9-logger/changelog.gz \
-            ./usr/share/doc/tx9-logger/tx9-logger.service; do
+            ./usr/share/doc/tx9-logger/tx9-logger.service \
+            ./usr/share/doc/tx9-logger/tx9-logger@.service \
+            ./usr/share/doc/tx9-logger/71-tx9-logger-autostart.rules; do
   if ! grep -q -- " $path\$" <<<"$contents"; then
     echo "missing from the package: $path"
     exit 1
@@ -54,6 +56,22 @@ if grep -qE '^[EW]: ' <<<"$lintian_out"; then
   exit 1
 fi
 
+# The template unit as systemd reads it, with instance names as the udev rule makes them and
+# the program installed: the package unpacked into a root of its own, with systemd's units.
+root="$out/root"
+dpkg-deb -x "$deb" "$root"
+mkdir -p "$root/etc/systemd/system" "$root/lib/systemd"
+cp -r /lib/systemd/system "$root/lib/systemd/"
+cp "$root/usr/share/doc/tx9-logger/tx9-logger@.service" "$root/etc/systemd/system/"
+for id in A1B2C3 1-1.2; do
+  unit="tx9-logger@$(systemd-escape "$id").service"
+  if ! verify=$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" "$unit" 2>&1) ||
+     [ -n "$verify" ]; then
+    echo "systemd-analyze verify $unit: $verify"
+    exit 1
+  fi
+done
+
 dfv=$(desktop-file-validate "$src"/packaging/*.desktop 2>&1) || true
 if [ -n "$dfv" ]; then
   echo "desktop-file-validate: $dfv"
@@ -63,4 +81,4 @@ appstreamcli validate --no-net "$src/packaging/org.tx9_logger.TX9Logger.metainfo
   appstreamcli validate --no-net "$src/packaging/org.tx9_logger.TX9Logger.metainfo.xml"
   exit 1
 }
-echo "package ok: $(basename "$deb"), lintian, desktop-file-validate and appstreamcli clean"
+echo "package ok: $(basename "$deb"), lintian, desktop-file-validate, appstreamcli and systemd-analyze verify clean"
