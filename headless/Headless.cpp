@@ -41,7 +41,16 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
     // The run's cable stays its own while it is away.
     m_engine.setKeepCableWhileAway(true);
     connect(s, &LoggerEngine::cableInUse, this, [this](THidDevice *device, qint64 holder) {
-        // Taken between the claim and the connect: another logger won the race.
+        // Taken between the claim and the connect: another logger won the race. A run that
+        // takes the first free cable takes the next one.
+        if (m_options.Device.isEmpty() && !m_everConnected && !m_done) {
+            m_connectWanted = false;
+            m_followId.clear();
+            m_engine.cableLock().release();
+            m_lost = true;
+            QTimer::singleShot(0, this, &HeadlessRun::reconnect);
+            return;
+        }
         warn(QStringLiteral("The cable %1 is in use by %2.")
                  .arg(device->PnPInfo().DevicePath, holder > 0
                                                         ? QStringLiteral("PID %1").arg(holder)
@@ -159,7 +168,7 @@ void HeadlessRun::start()
     }
     if (m_statusLine)
         m_statusTimer.start();
-    if (m_row >= 0)
+    if (m_row >= 0 && !m_lost) // not when a race for the cable was lost
         sayStarted();
 }
 

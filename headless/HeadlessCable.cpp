@@ -63,7 +63,7 @@ int HeadlessRun::claimRow(qint64 *holder)
             stable ? m_engine.cableLock().lockId(id) : CableLock::Result::Unlocked;
         const CableLock::Result byNode = byId == CableLock::Result::InUse
                                              ? byId
-                                             : m_engine.cableLock().lockNode(cables[row].Node);
+                                             : m_engine.cableLock().checkNode(cables[row].Node);
         if (byNode != CableLock::Result::InUse)
             return row;
         *holder = m_engine.cableLock().holder() ? m_engine.cableLock().holder() : -1;
@@ -231,7 +231,8 @@ void HeadlessRun::reconnect()
         if (!startPublishing())
             return;
         connectCable();
-        sayStarted();
+        if (!m_lost) // not when a race for the cable was lost
+            sayStarted();
         return;
     }
     warn(QStringLiteral("The cable is back; logging goes on."));

@@ -235,12 +235,18 @@ void LoggerEngine::toggleConnection()
         const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
         const CableLock::Result byId =
             stable ? m_cableLock.lockId(id) : CableLock::Result::Unlocked;
-        if (byId == CableLock::Result::InUse ||
-            m_cableLock.lockNode(Selected->PnPInfo().DevicePath) == CableLock::Result::InUse) {
+        const QString node = Selected->PnPInfo().DevicePath;
+        auto refuse = [this] {
             const qint64 holder = m_cableLock.holder();
             if (!m_keepCableWhileAway)
                 m_cableLock.release();
             emit cableInUse(Selected, holder);
+        };
+        // Nothing goes to a cable another logger uses; its node is locked once this logger's
+        // own reader runs (see CableLock::lockNode).
+        if (byId == CableLock::Result::InUse ||
+            m_cableLock.checkNode(node) == CableLock::Result::InUse) {
+            refuse();
             return;
         }
         S.HidAccum.clear();
@@ -250,6 +256,12 @@ void LoggerEngine::toggleConnection()
         if (!Selected)
             return; // the cable went away while the reports were sent
         Selected->SetDataHandler(m_face.dataHandler(*this));
+        if (m_cableLock.lockNode(node) == CableLock::Result::InUse) {
+            // Another logger took the cable in the meantime: it keeps it.
+            Selected->SetDataHandler(THidDataEvent());
+            refuse();
+            return;
+        }
         emit recallLocked(true);
         if (m_face.recallData()) {
             if (m_face.clearBeforeDownload())
@@ -271,11 +283,16 @@ void LoggerEngine::toggleConnection()
 QList<CableIds::Cable> LoggerEngine::cables() const
 {
     QList<CableIds::Cable> out;
-    for (THidDevice *d : Devices) {
+    for (int i = 0; i < Devices.size(); ++i) {
+        const THidDevice *d = Devices[i];
         CableIds::Cable c =
             CableIds::fromProperties(d->PnPInfo().DevicePath, d->PnPInfo().Properties);
-        if (c.Serial.isEmpty())
-            c.Serial = d->SerialString().trimmed(); // read when the device was listed
+        // Else the serial number as the list shows it, read when the device was listed (asking
+        // the device again would open and close its channel in the middle of a connection).
+        const QString &line = Descriptions.value(i);
+        const qsizetype at = line.lastIndexOf(QStringLiteral(" (Serial="));
+        if (c.Serial.isEmpty() && at >= 0 && line.endsWith(QLatin1Char(')')))
+            c.Serial = line.mid(at + 9, line.size() - at - 10).trimmed();
         out << c;
     }
     return out;

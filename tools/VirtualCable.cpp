@@ -17,6 +17,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 #include <algorithm>
 #include <chrono>
@@ -47,7 +48,9 @@ struct Options
     int featureLength = 10; // report-ID byte included, as the program counts it
     bool numbered = false;
     bool gadget = false; // a USB device through the gadget stack instead of uhid
-    QByteArray serial;   // the USB serial number string (gadget only)
+    QByteArray serial;   // the USB serial number string (uhid: the device's unique id)
+    int udc = 0;         // the gadget's controller, dummy_udc.N (dummy_hcd num=2 makes two)
+    bool fahrenheit = false;
     QByteArray manufacturer = "Norvane";
     bool meter = true;
 };
@@ -118,6 +121,8 @@ public:
                      sizeof ev.u.create2.name - 1);
         std::strncpy(reinterpret_cast<char *>(ev.u.create2.phys), "tx9-virtual-cable",
                      sizeof ev.u.create2.phys - 1);
+        std::strncpy(reinterpret_cast<char *>(ev.u.create2.uniq), m_o.serial.constData(),
+                     sizeof ev.u.create2.uniq - 1);
         const QByteArray d = descriptor(m_o);
         ev.u.create2.rd_size = quint16(d.size());
         std::memcpy(ev.u.create2.rd_data, d.constData(), size_t(d.size()));
@@ -207,7 +212,7 @@ public:
     {
         if (m_made) {
             unplug();
-            const QByteArray g = Root;
+            const QByteArray g = root();
             ::unlink(g + "/configs/c.1/hid.usb0");
             ::rmdir(g + "/configs/c.1/strings/0x409");
             ::rmdir(g + "/configs/c.1");
@@ -220,11 +225,21 @@ public:
     {
         if (!m_made && !make())
             return false;
-        if (!put("UDC", "dummy_udc.0"))
+        if (!put("UDC", "dummy_udc." + QByteArray::number(m_o.udc)))
             return false;
-        // The function's node exists while the gadget does; it works once bound.
+        // The function's node exists while the gadget does; it works once bound. Its minor
+        // number names it: /dev/hidgN.
+        QByteArray node = "/dev/hidg0";
+        {
+            QFile dev(QString::fromUtf8(root() + "/functions/hid.usb0/dev"));
+            if (dev.open(QIODevice::ReadOnly)) {
+                const QByteArray minor = dev.readAll().trimmed().split(':').value(1);
+                if (!minor.isEmpty())
+                    node = "/dev/hidg" + minor;
+            }
+        }
         for (int i = 0; i < 200 && m_fd < 0; ++i) {
-            m_fd = ::open("/dev/hidg0", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            m_fd = ::open(node.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
             if (m_fd < 0)
                 ::usleep(10'000);
         }
@@ -314,10 +329,15 @@ public:
     }
 
 private:
-    static constexpr const char *Root = "/sys/kernel/config/usb_gadget/tx9";
+    // One gadget a controller: tx9 on the first, tx9-N on the others.
+    QByteArray root() const
+    {
+        return QByteArray("/sys/kernel/config/usb_gadget/tx9") +
+               (m_o.udc ? '-' + QByteArray::number(m_o.udc) : QByteArray());
+    }
     bool put(const char *name, const QByteArray &value)
     {
-        const QByteArray path = QByteArray(Root) + '/' + name;
+        const QByteArray path = root() + '/' + name;
         const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
             return false;
@@ -327,7 +347,7 @@ private:
     }
     bool make()
     {
-        const QByteArray g = Root;
+        const QByteArray g = root();
         for (const char *dir : {"", "/strings/0x409", "/configs/c.1", "/configs/c.1/strings/0x409",
                                 "/functions/hid.usb0"})
             if (::mkdir(g + dir, 0755) != 0 && errno != EEXIST) {
@@ -392,10 +412,14 @@ int main(int argc, char **argv)
             o.gadget = true;
         else if (a == "--serial")
             o.serial = next.toUtf8(), ++i;
+        else if (a == "--udc")
+            o.udc = qBound(0, next.toInt(), 31), ++i;
+        else if (a == "--fahrenheit")
+            o.fahrenheit = true;
         else {
-            std::fprintf(stderr, "usage: tx9-virtual-cable [--gadget [--serial TEXT]] "
+            std::fprintf(stderr, "usage: tx9-virtual-cable [--gadget [--udc N]] [--serial TEXT] "
                                  "[--product NAME] [--vid HEX] [--pid HEX] [--feature-length N] "
-                                 "[--numbered] [--no-meter]\n");
+                                 "[--numbered] [--no-meter] [--fahrenheit]\n");
             return 2;
         }
     }
@@ -412,6 +436,7 @@ int main(int argc, char **argv)
     // At 2400 baud a report of up to nine serial bytes takes up to 37.5 ms to fill.
     ThermometerSettings settings;
     settings.ByteGapUs = 37'500;
+    settings.Fahrenheit = o.fahrenheit;
     auto meter = o.meter ? std::make_unique<SimulatedThermometer>(settings) : nullptr;
     bool plugged = cable->plug();
     if (!plugged) {

@@ -37,7 +37,7 @@ CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
         ::close(f);
         if (error != EWOULDBLOCK)
             return Result::Unlocked;
-        m_holder = holderOf(path);
+        m_holder = qMax<qint64>(0, holderOf(path));
         return Result::InUse;
     }
     *fd = f;
@@ -71,6 +71,15 @@ CableLock::Result CableLock::lockId(const QString &cableId)
     m_idFd = fd;
     m_id = r == Result::Held ? cableId : QString();
     return r;
+}
+
+CableLock::Result CableLock::checkNode(const QString &node)
+{
+    if (m_nodeFd >= 0 && node == m_node)
+        return Result::Held;
+    const qint64 holder = holderOf(node);
+    m_holder = holder > 0 ? holder : 0;
+    return holder != 0 ? Result::InUse : Result::Unlocked;
 }
 
 void CableLock::releaseNode()
@@ -125,8 +134,10 @@ qint64 CableLock::holderOf(const QString &path)
         // A lock some process waits for is marked "->" and shifts the fields by one.
         const int at = f.value(1) == "->" ? 2 : 1;
         if (f.size() > at + 4 && f[at] == "FLOCK" && f[at + 2] == "WRITE" &&
-            f[at + 4].compare(file, Qt::CaseInsensitive) == 0)
-            return f[at + 3].toLongLong();
+            f[at + 4].compare(file, Qt::CaseInsensitive) == 0 && f.value(1) != "->") {
+            const qint64 pid = f[at + 3].toLongLong();
+            return pid > 0 ? pid : -1;
+        }
     }
     return 0;
 }

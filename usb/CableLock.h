@@ -23,8 +23,13 @@ public:
         Unlocked, // no lock could be taken (a node that is not a file, as on the simulated
                   // bus); the cable is used without one
     };
-    // The node's lock, in place of any node locked before.
+    // The node's lock, in place of any node locked before. Opening a hidraw node makes it a
+    // reader of its own (and starts the device's input on the first open): a logger takes it
+    // once its own reader runs, and asks checkNode before it sends the cable anything.
     Result lockNode(const QString &node);
+    // Whether another process holds the node's lock, without opening it: InUse (holder()
+    // says who), else Held when this object holds it, else Unlocked.
+    Result checkNode(const QString &node);
     // The ID's lock, in place of any ID locked before.
     Result lockId(const QString &cableId);
     void releaseNode();
@@ -34,8 +39,8 @@ public:
     QString node() const { return m_node; }
     QString id() const { return m_id; }
 
-    // The process holding an exclusive flock on path, 0 when none (read from /proc/locks,
-    // without taking the lock).
+    // The process holding an exclusive flock on path, 0 when none, -1 when one whose process
+    // is not to be seen (another PID namespace). Read from /proc/locks, without opening path.
     static qint64 holderOf(const QString &path);
     // The file of an ID's lock.
     static QString idLockPath(const QString &cableId);

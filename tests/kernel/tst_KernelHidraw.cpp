@@ -1,18 +1,20 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
+#include "headless/Headless.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
-#include "headless/Headless.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidrawPlatform.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QThread>
 #include <QtTest>
 #include <csignal>
@@ -132,6 +134,72 @@ class tst_KernelHidraw : public QObject
         Claimed(const Claimed &) = delete;
         Claimed &operator=(const Claimed &) = delete;
     };
+
+    // Several cables at once, each thermometer in its own unit so that cross-talk shows: A in
+    // °C, B in °F, on two USB controllers (dummy_hcd num=2) with their own serial numbers, or
+    // B through uhid with its serial number as the device's unique id.
+    static QStringList cableA() { return {"--gadget", "--udc", "0", "--serial", "KA1"}; }
+    static QStringList cableB(bool gadget)
+    {
+        return gadget ? QStringList{"--gadget", "--udc", "1", "--serial", "KB2", "--fahrenheit"}
+                      : QStringList{"--serial", "KB2", "--fahrenheit"};
+    }
+    // tx9-logger --headless, with its standard error kept.
+    struct Logger
+    {
+        QProcess process;
+        QString file;
+        Logger(const QStringList &args, const QString &name)
+            : file(name.isEmpty() ? QString() : QDir::temp().filePath(name))
+        {
+            if (!file.isEmpty())
+                QFile::remove(file);
+            QStringList all{"--headless", "--interval", "0", "-q"};
+            if (!file.isEmpty())
+                all << "-o" << file;
+            process.start(TX9_LOGGER, all + args);
+            process.waitForStarted();
+        }
+        ~Logger()
+        {
+            if (process.state() != QProcess::NotRunning) {
+                process.terminate();
+                process.waitForFinished(10000);
+            }
+        }
+        qint64 pid() const { return process.processId(); }
+        // The file's rows so far (the last line may be on its way: only whole rows).
+        QStringList rows() const
+        {
+            QFile f(file);
+            if (!f.open(QIODevice::ReadOnly))
+                return {};
+            QStringList lines = QString::fromUtf8(f.readAll()).split("\r\n");
+            lines.removeLast();
+            lines = lines.mid(3);
+            return lines;
+        }
+        QSet<QString> units() const
+        {
+            QSet<QString> u;
+            for (const QString &r : rows())
+                u << r.section('\t', 3, 3);
+            return u;
+        }
+        int end()
+        {
+            process.terminate();
+            return process.waitForFinished(15000) ? process.exitCode() : -1;
+        }
+        QString errors() { return QString::fromUtf8(process.readAllStandardError()); }
+    };
+    static QString listed()
+    {
+        QProcess list;
+        list.start(TX9_LOGGER, {"--headless", "--list"});
+        list.waitForFinished(10000);
+        return QString::fromUtf8(list.readAllStandardOutput());
+    }
 
 private slots:
     void initTestCase()
@@ -634,6 +702,156 @@ private slots:
         QCOMPARE(DataFiles::loadTable(file, back, true), DataFiles::LoadStatus::Ok);
         QCOMPARE(qint64(out.count('\n')), back.count());
         QVERIFY(back.count() >= 3);
+    }
+
+    void twoCablesTwoLoggers_data()
+    {
+        QTest::addColumn<bool>("gadget");
+        QTest::newRow("two usb cables") << true;
+        QTest::newRow("uhid beside usb") << false;
+    }
+    void twoCablesTwoLoggers()
+    {
+        QFETCH(bool, gadget);
+        Cable a(cableA()), b(cableB(gadget));
+        Logger la({"--device", "KA1"}, "cable-ka1.txt"), lb({"--device", "KB2"}, "cable-kb2.txt");
+        QVERIFY2(waitUntil([&] { return la.rows().size() >= 3 && lb.rows().size() >= 3; }, 30000),
+                 qPrintable(la.errors() + lb.errors()));
+        const QString list = listed();
+        QVERIFY2(list.contains(QStringLiteral("cable ID KA1  logged by PID %1").arg(la.pid())) &&
+                     list.contains(QStringLiteral("cable ID KB2  logged by PID %1").arg(lb.pid())),
+                 qPrintable(list));
+        QCOMPARE(la.end(), 0);
+        QCOMPARE(lb.end(), 0);
+        QCOMPARE(la.units(), QSet<QString>{"#"});
+        QCOMPARE(lb.units(), QSet<QString>{"?"});
+    }
+
+    // A second logger on a cable in use ends at once with 10 and names the first, which goes
+    // on untouched; a window on that cable is refused too, with the holder's PID.
+    void sameCableTwiceIsRefused()
+    {
+        Cable a(cableA()), b(cableB(true));
+        Logger first({"--device", "KA1"}, "twice-first.txt");
+        QVERIFY(waitUntil([&] { return first.rows().size() >= 3; }, 30000));
+        QElapsedTimer clock;
+        clock.start();
+        Logger second({"--device", "KA1"}, QString());
+        QVERIFY(second.process.waitForFinished(10000));
+        QCOMPARE(second.process.exitCode(), int(Headless::CableInUse));
+        QVERIFY(clock.elapsed() < 5000);
+        const QString said = second.errors();
+        QVERIFY2(said.contains(QStringLiteral("in use by PID %1").arg(first.pid())),
+                 qPrintable(said));
+        {
+            ScriptedPrompts prompts;
+            prompts.messageAnswers.enqueue(int(DialogButton::OK));
+            HidrawPlatform platform;
+            TFCOMM w(&platform);
+            w.chooseCable("KA1");
+            QVERIFY(waitUntil([&] { return w.DevListBox->currentRow() >= 0; }, 10000));
+            w.USBCon->click();
+            QVERIFY(!w.USBCon->isChecked());
+            QVERIFY2(
+                !prompts.messages.isEmpty() &&
+                    prompts.messages.last().text.contains(
+                        QStringLiteral("in use by another logger (PID %1)").arg(first.pid())),
+                qPrintable(prompts.messages.isEmpty() ? QString() : prompts.messages.last().text));
+        }
+        const qsizetype rows = first.rows().size();
+        QVERIFY(waitUntil([&] { return first.rows().size() > rows + 2; }, 20000));
+        QCOMPARE(first.end(), 0);
+        QCOMPARE(first.units(), QSet<QString>{"#"});
+    }
+
+    // A is pulled and, while it is away, another cable takes a node, so that A comes back on
+    // another one; B stays. A's run goes on with A (its numbering unbroken), B's never stops,
+    // and neither takes the other cable or the newcomer.
+    void replugFollowsItsOwnCable()
+    {
+        Cable a(cableA()), b(cableB(true));
+        Logger la({"--device", "KA1"}, "follow-a.txt"), lb({"--device", "KB2"}, "follow-b.txt");
+        QVERIFY(waitUntil([&] { return la.rows().size() >= 3 && lb.rows().size() >= 3; }, 30000));
+        const QString nodeBefore = listed().section("\n", 0, -1);
+        a.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return a.output().contains("unplugged"); }, 10000));
+        Cable c({"--serial", "KC3", "--fahrenheit"}); // through uhid: a node of its own
+        QTest::qWait(1500);
+        const qsizetype bRows = lb.rows().size();
+        a.signal(SIGUSR2);
+        QVERIFY(waitUntil([&] { return a.output().count("plugged") >= 3; }, 10000));
+        const qsizetype aRows = la.rows().size();
+        QVERIFY2(waitUntil([&] { return la.rows().size() >= aRows + 3; }, 30000),
+                 qPrintable(la.errors()));
+        QVERIFY(lb.rows().size() > bRows); // B went on all along
+        const QString list = listed();
+        QVERIFY2(list.contains(QStringLiteral("cable ID KA1  logged by PID %1").arg(la.pid())) &&
+                     list.contains(QRegularExpression("cable ID KC3\n")), // nobody's
+                 qPrintable(list + nodeBefore));
+        QCOMPARE(la.end(), 0);
+        QCOMPARE(lb.end(), 0);
+        QCOMPARE(la.units(), QSet<QString>{"#"});
+        QCOMPARE(lb.units(), QSet<QString>{"?"});
+        const QStringList rows = la.rows();
+        for (int r = 0; r < rows.size(); ++r)
+            QCOMPARE(rows[r].section('\t', 0, 0).toInt(), r + 1);
+    }
+
+    // Runs without --device take the free cables, one each; a third ends with 3, or with
+    // --wait waits and takes a cable once it is free.
+    void firstFreeCable()
+    {
+        Cable a(cableA()), b(cableB(true));
+        Logger one({}, "free-1.txt");
+        QVERIFY(waitUntil([&] { return one.rows().size() >= 1; }, 30000));
+        Logger two({}, "free-2.txt");
+        QVERIFY(waitUntil([&] { return two.rows().size() >= 1; }, 30000));
+        Logger three({}, QString());
+        QVERIFY(three.process.waitForFinished(10000));
+        QCOMPARE(three.process.exitCode(), int(Headless::NoCable));
+        Logger waiting({"--wait"}, "free-wait.txt");
+        QTest::qWait(2000);
+        QCOMPARE(waiting.process.state(), QProcess::Running);
+        QVERIFY(waiting.rows().isEmpty());
+        QCOMPARE(one.end(), 0);
+        QVERIFY2(waitUntil([&] { return waiting.rows().size() >= 3; }, 30000),
+                 qPrintable(waiting.errors()));
+        QCOMPARE(two.end(), 0);
+        QCOMPARE(waiting.end(), 0);
+        QCOMPARE(one.units().size(), 1);
+        QCOMPARE(two.units().size(), 1);
+        QVERIFY(one.units() != two.units());    // one cable each
+        QCOMPARE(waiting.units(), one.units()); // the one given up
+    }
+
+    // The opt-in rule under udevd: each USB cable gets the systemd tag and wants its own
+    // instance, by its serial number, or by its port path when it has none.
+    void udevStartsTheTemplate()
+    {
+        Cable a(cableA()), b({"--gadget", "--udc", "1"});
+        QCOMPARE(QProcess::execute("udevadm", {"settle", "--timeout=10"}), 0);
+        QStringList wants;
+        for (const QString &n :
+             QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            QProcess info;
+            info.start("udevadm", {"info", "--query=property", "--name=/dev/" + n});
+            QVERIFY(info.waitForFinished(10000));
+            const QString properties = QString::fromUtf8(info.readAllStandardOutput());
+            QVERIFY2(properties.contains(QRegularExpression("^TAGS=.*:systemd:",
+                                                            QRegularExpression::MultilineOption)),
+                     qPrintable(properties));
+            wants << QRegularExpression("^SYSTEMD_WANTS=(.*)$", QRegularExpression::MultilineOption)
+                         .match(properties)
+                         .captured(1);
+        }
+        QCOMPARE(wants.size(), 2);
+        QVERIFY2(wants.removeAll(QStringLiteral("tx9-logger@KA1.service")) == 1,
+                 qPrintable(wants.join(' ')));
+        // The port path of a cable without a serial number, as systemd-escape writes it.
+        QVERIFY2(QRegularExpression("^tx9-logger@\\d\\\\x2d\\d(\\.\\d+)*\\.service$")
+                     .match(wants[0])
+                     .hasMatch(),
+                 qPrintable(wants[0]));
     }
 };
 
