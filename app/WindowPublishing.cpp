@@ -74,9 +74,12 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
 std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
 {
     // --device ID: the cable the window records, as the Cable menu would choose it.
-    const qsizetype device = arguments.indexOf(QStringLiteral("--device"));
-    if (device > 0 && device + 1 < arguments.size())
-        window.chooseCable(arguments[device + 1]);
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--device") && i + 1 < arguments.size())
+            window.chooseCable(arguments[i + 1]);
+        else if (arguments[i].startsWith(QLatin1String("--device=")))
+            window.chooseCable(arguments[i].mid(9));
+    }
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;
     window.show();

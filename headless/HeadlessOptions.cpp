@@ -177,6 +177,9 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
         if (inlineValue)
             name.truncate(eq);
         bool known = false, value = false;
+        // --device chooses the window's cable too.
+        if (arg.startsWith(QLatin1String("--")) && name == QLatin1String("device"))
+            known = value = true;
         if (arg.startsWith(QLatin1String("--"))) {
             for (const QList<WindowOption> *list : {&windowOptions, &Mqtt::windowOptions()})
                 for (const WindowOption &o : *list)
