@@ -220,6 +220,26 @@ void LoggerEngine::stopReading()
 
 void LoggerEngine::toggleConnection()
 {
+    // One logger per cable, across every process and user: nothing, not even the baud rate
+    // (which resets the cable), goes to a cable another logger uses. Its node is locked once
+    // this logger's own reader runs (see CableLock::lockNode).
+    QString node;
+    auto refuse = [this] {
+        const qint64 holder = m_cableLock.holder();
+        if (!m_keepCableWhileAway)
+            m_cableLock.release();
+        emit cableInUse(Selected, holder);
+    };
+    if (m_face.connectWanted() && selectDevice() && Selected->ReadWriteAccess()) {
+        bool stable = false;
+        const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
+        node = Selected->PnPInfo().DevicePath;
+        if ((stable && m_cableLock.lockId(id) == CableLock::Result::InUse) ||
+            m_cableLock.checkNode(node) == CableLock::Result::InUse) {
+            refuse();
+            return;
+        }
+    }
     m_face.stopReadingStep(*this);
     m_face.baudRateStep(*this);
     S.IdleReportCount = 0;
@@ -230,25 +250,8 @@ void LoggerEngine::toggleConnection()
         return;
     }
     if (m_face.connectWanted()) {
-        // One logger per cable, across every process and user.
-        bool stable = false;
-        const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
-        const CableLock::Result byId =
-            stable ? m_cableLock.lockId(id) : CableLock::Result::Unlocked;
-        const QString node = Selected->PnPInfo().DevicePath;
-        auto refuse = [this] {
-            const qint64 holder = m_cableLock.holder();
-            if (!m_keepCableWhileAway)
-                m_cableLock.release();
-            emit cableInUse(Selected, holder);
-        };
-        // Nothing goes to a cable another logger uses; its node is locked once this logger's
-        // own reader runs (see CableLock::lockNode).
-        if (byId == CableLock::Result::InUse ||
-            m_cableLock.checkNode(node) == CableLock::Result::InUse) {
-            refuse();
-            return;
-        }
+        if (node.isEmpty())
+            node = Selected->PnPInfo().DevicePath;
         S.HidAccum.clear();
         emit connecting();
         m_face.stopReadingStep(*this);

@@ -193,6 +193,34 @@ class tst_KernelHidraw : public QObject
         }
         QString errors() { return QString::fromUtf8(process.readAllStandardError()); }
     };
+
+public:
+    // This test started again as a window on one cable (by its ID), which records a few
+    // readings and prints their units: "units #" or "units ?".
+    static int windowOnCable(const QString &id)
+    {
+        ScriptedPrompts prompts;
+        HidrawPlatform platform;
+        TFCOMM w(&platform);
+        w.chooseCable(id);
+        if (!waitUntil([&] { return w.DevListBox->currentRow() >= 0; }, 10000))
+            return 3;
+        w.RecordSI->setChecked(false);
+        w.USBCon->click();
+        if (!waitUntil([&] { return w.cds1->count() >= 5; }, 30000))
+            return 4;
+        QSet<QString> units;
+        for (qint64 r = 0; r < w.cds1->count(); ++r)
+            units << w.cds1->text(r, MeasurementTable::FieldUnit);
+        QStringList list = units.values();
+        list.sort();
+        std::printf("units %s\n", qPrintable(list.join(',')));
+        std::fflush(stdout);
+        w.USBCon->click();
+        return 0;
+    }
+
+private:
     static QString listed()
     {
         QProcess list;
@@ -824,6 +852,28 @@ private slots:
         QCOMPARE(waiting.units(), one.units()); // the one given up
     }
 
+    // Two windows, each a process of its own as a user would start them, on two cables
+    // chosen by ID: each records its own thermometer only.
+    void twoWindowsTwoCables()
+    {
+        Cable a(cableA()), b(cableB(true));
+        QProcess windows[2];
+        const char *ids[2] = {"KA1", "KB2"};
+        for (int i = 0; i < 2; ++i) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("TX9_KERNEL_WINDOW_CABLE", ids[i]);
+            env.insert("XDG_STATE_HOME", QDir::temp().filePath(QStringLiteral("window-%1").arg(i)));
+            windows[i].setProcessEnvironment(env);
+            windows[i].start(QCoreApplication::applicationFilePath(), {});
+        }
+        for (QProcess &w : windows) {
+            QVERIFY(w.waitForFinished(60000));
+            QVERIFY2(w.exitCode() == 0, w.readAllStandardError().constData());
+        }
+        QCOMPARE(windows[0].readAllStandardOutput(), QByteArray("units #\n"));
+        QCOMPARE(windows[1].readAllStandardOutput(), QByteArray("units ?\n"));
+    }
+
     // The opt-in rule under udevd: each USB cable gets the systemd tag and wants its own
     // instance, by its serial number, or by its port path when it has none.
     void udevStartsTheTemplate()
@@ -855,5 +905,14 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_KernelHidraw)
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (qEnvironmentVariableIsSet("TX9_KERNEL_WINDOW_CABLE"))
+        return tst_KernelHidraw::windowOnCable(qEnvironmentVariable("TX9_KERNEL_WINDOW_CABLE"));
+    tst_KernelHidraw tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_KernelHidraw.moc"
