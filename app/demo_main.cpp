@@ -81,8 +81,8 @@ struct Simulation
     void plug(const QMap<QString, QString> &o, QObject *context)
     {
         if (o.contains(QStringLiteral("cable"))) {
-            for (const QString &spec : o.value(QStringLiteral("cable")).split('\n')) {
-                const QStringList f = spec.split(QLatin1Char(','));
+            for (const QString &given : o.value(QStringLiteral("cable")).split('\n')) {
+                const QStringList f = given.split(QLatin1Char(','));
                 VirtualInterface v = SimulatedThermometer::cableInterface();
                 v.Path = f.value(0);
                 v.InstanceId = QStringLiteral("sim/") + v.Path;

@@ -44,33 +44,30 @@ CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
     return Result::Held;
 }
 
-CableLock::Result CableLock::lockNode(const QString &node)
+CableLock::Result CableLock::take(const QString &name, const QString &path, bool create,
+                                  int &heldFd, QString &held)
 {
-    if (m_nodeFd >= 0 && node == m_node)
+    if (heldFd >= 0 && name == held)
         return Result::Held;
     int fd = -1;
-    const Result r = lock(node, false, &fd);
+    const Result r = lock(path, create, &fd);
     if (r == Result::InUse)
-        return r;
-    releaseNode();
-    m_nodeFd = fd;
-    m_node = r == Result::Held ? node : QString();
+        return r; // what was held stays held
+    if (heldFd >= 0)
+        ::close(heldFd);
+    heldFd = fd;
+    held = r == Result::Held ? name : QString();
     return r;
+}
+
+CableLock::Result CableLock::lockNode(const QString &node)
+{
+    return take(node, node, false, m_nodeFd, m_node);
 }
 
 CableLock::Result CableLock::lockId(const QString &cableId)
 {
-    if (m_idFd >= 0 && cableId == m_id)
-        return Result::Held;
-    int fd = -1;
-    const Result r = lock(idLockPath(cableId), true, &fd);
-    if (r == Result::InUse)
-        return r;
-    if (m_idFd >= 0)
-        ::close(m_idFd);
-    m_idFd = fd;
-    m_id = r == Result::Held ? cableId : QString();
-    return r;
+    return take(cableId, idLockPath(cableId), true, m_idFd, m_id);
 }
 
 CableLock::Result CableLock::checkNode(const QString &node)

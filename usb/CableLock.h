@@ -47,6 +47,8 @@ public:
 
 private:
     Result lock(const QString &path, bool create, int *fd);
+    // The lock of path (named name) in place of the one held in heldFd and held.
+    Result take(const QString &name, const QString &path, bool create, int &heldFd, QString &held);
     int m_nodeFd = -1, m_idFd = -1;
     QString m_node, m_id;
     qint64 m_holder = 0;
