@@ -407,6 +407,7 @@ void TFCOMM::connectSession()
     connect(s, &LoggerEngine::recallLocked, this, &TFCOMM::recallLocked);
     connect(s, &LoggerEngine::noReadWriteAccess, this, &TFCOMM::noReadWriteAccess);
     connect(s, &LoggerEngine::cableInUse, this, &TFCOMM::cableInUse);
+    connect(s, &LoggerEngine::cableLockFailed, this, &TFCOMM::cableLockFailed);
     connect(s, &LoggerEngine::noDevice, this, &TFCOMM::noDevice);
     connect(s, &LoggerEngine::frameArrived, this, &TFCOMM::frameArrived);
     connect(s, &LoggerEngine::identificationArrived, this, &TFCOMM::identificationArrived);

@@ -295,6 +295,7 @@ private:
     void recallLocked(bool locked);
     void noReadWriteAccess(THidDevice *device, quint32 error);
     void cableInUse(THidDevice *device, qint64 holder);
+    void cableLockFailed(THidDevice *device, const QString &why);
     void noDevice(quint8 kind);
     void frameArrived(const QString &frameText);
     void identificationArrived(const QString &frameText);

@@ -79,6 +79,8 @@ std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
             window.chooseCable(arguments[i + 1]);
         else if (arguments[i].startsWith(QLatin1String("--device=")))
             window.chooseCable(arguments[i].mid(9));
+        else if (arguments[i] == QLatin1String("--no-id-lock"))
+            window.Engine.setIdLockRequired(false);
     }
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;
@@ -91,6 +93,8 @@ std::optional<int> runWithoutWindow(int argc, char **argv, const Headless::Platf
                                     const QList<Headless::WindowOption> &windowOptions)
 {
     ErrWriter::guardStandardDescriptors();
+    if (const std::optional<int> status = Headless::unitNameCommand(argc, argv))
+        return status;
     // A report of saved recordings: no cable, no window.
     if (ReportCommand::requested(argc, argv))
         return ReportCommand::run(argc, argv);

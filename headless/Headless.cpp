@@ -40,6 +40,7 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
     connect(s, &LoggerEngine::deviceChosen, this, [this](int row) { m_row = row; });
     // The run's cable stays its own while it is away.
     m_engine.setKeepCableWhileAway(true);
+    m_engine.setIdLockRequired(!m_options.NoIdLock);
     connect(s, &LoggerEngine::cableInUse, this, [this](THidDevice *device, qint64 holder) {
         // Taken between the claim and the connect: another logger won the race. A run that
         // takes the first free cable takes the next one.
@@ -57,6 +58,12 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
                                                         : QStringLiteral("another logger")));
         m_connectWanted = false;
         finish(CableInUse);
+    });
+    connect(s, &LoggerEngine::cableLockFailed, this, [this](THidDevice *, const QString &why) {
+        warn(QStringLiteral("The cable's lock %1 cannot be taken; --no-id-lock logs without it.")
+                 .arg(why));
+        m_connectWanted = false;
+        finish(LockFailed);
     });
     connect(s, &LoggerEngine::deviceRemoved, this, &HeadlessRun::deviceRemoved);
     connect(s, &LoggerEngine::deviceListRebuilt, this, &HeadlessRun::deviceListRebuilt);
@@ -97,7 +104,17 @@ void HeadlessRun::start()
         return;
     }
     qint64 holder = 0;
-    m_row = claimRow(&holder);
+    QString lockFailed;
+    m_row = claimRow(&holder, &lockFailed);
+    if (!lockFailed.isEmpty()) {
+        warn(QStringLiteral("The cable's lock %1 cannot be taken: without it a second logger "
+                            "could take this cable while it is unplugged. Mend the lock folder "
+                            "(TX9_LOCK_DIR, else /run/lock), or give --no-id-lock to log "
+                            "without that lock.")
+                 .arg(lockFailed));
+        finish(LockFailed);
+        return;
+    }
     if (m_row < 0 && holder != 0 && (!m_options.Device.isEmpty() || !m_options.Wait)) {
         const QString who =
             holder > 0 ? QStringLiteral("PID %1").arg(holder) : QStringLiteral("another logger");

@@ -54,6 +54,7 @@ struct Options
     std::optional<double> Duration; // seconds
     QString Device;                 // --device
     bool Wait = false;              // no cable yet: wait for one to be plugged in
+    bool NoIdLock = false;          // an ID lock that cannot be taken is passed over
     bool List = false;
     bool Quiet = false;
     std::optional<Mqtt::Options> Mqtt; // publishing; none: not
@@ -95,6 +96,11 @@ bool requested(int argc, char **argv);
 // is to stop here.
 std::optional<int> beforeWindow(int argc, char **argv,
                                 const QList<WindowOption> &windowOptions = {});
+// tx9-logger --systemd-unit [ID]: prints the systemd unit of the logger of the cable with
+// that ID (else the ID in TX9_CABLE_ID, as the udev rule passes it: an environment variable
+// is never split into words, whatever a cable's serial number holds). None when the command
+// line asks for something else.
+std::optional<int> unitNameCommand(int argc, char **argv);
 // The help text's part for the window options.
 QString windowOptionsHelp(const QList<WindowOption> &windowOptions);
 // The program's version, as --version prints it.
@@ -165,7 +171,10 @@ private:
     QList<int> candidates() const;
     // The row of the cable to use, its locks taken; -1 when there is none to take. holder:
     // the process using a cable that was passed over, 0 when none was.
-    int claimRow(qint64 *holder);
+    // The first candidate cable that no other logger holds, its locks taken (-1: none; holder:
+    // who held the last one refused). lockFailed, when given: set, and -1 returned, when a
+    // cable with a stable ID cannot have its ID locked and --no-id-lock was not given.
+    int claimRow(qint64 *holder, QString *lockFailed = nullptr);
     void reconnect();
     void list();
     bool openOutput();
@@ -210,7 +219,8 @@ private:
     bool m_lost = false;         // the cable went away; waiting for it
     bool m_saidNoAccess = false; // while waiting, the cable came back but cannot be opened
     bool m_retryPending = false; // a look at the list again is due
-    bool m_saidInUse = false;    // while waiting, every cable there was another logger's
+    bool m_saidLockFailed = false;
+    bool m_saidInUse = false; // while waiting, every cable there was another logger's
     bool m_downloadEnded = false;
     bool m_everConnected = false; // the cable has been connected once (--wait waits for it)
     bool m_started = false;

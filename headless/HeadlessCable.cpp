@@ -47,24 +47,32 @@ QList<int> HeadlessRun::candidates() const
     return rows;
 }
 
-int HeadlessRun::claimRow(qint64 *holder)
+int HeadlessRun::claimRow(qint64 *holder, QString *lockFailed)
 {
     *holder = 0;
     const QList<CableIds::Cable> cables = m_engine.cables();
     const QStringList ids = CableIds::idsOf(cables);
     for (const int row : candidates()) {
-        // The ID first: a logger waiting for its cable holds it while the node is gone. A
-        // cable known only by its node has nothing more to hold.
+        // The ID first: a logger waiting for its cable holds it while the node is gone; a
+        // cable known only by its node is locked by the node's name.
         const QString &id = ids[row];
         const bool stable = id != cables[row].Node;
         if (stable && !m_followId.isEmpty() && id != m_followId)
             continue;
-        const CableLock::Result byId =
-            stable ? m_engine.cableLock().lockId(id) : CableLock::Result::Unlocked;
-        const CableLock::Result byNode = byId == CableLock::Result::InUse
-                                             ? byId
-                                             : m_engine.cableLock().checkNode(cables[row].Node);
-        if (byNode != CableLock::Result::InUse)
+        const CableLock::Result r = m_engine.cableLock().claim(id, cables[row].Node);
+        if (r == CableLock::Result::Failed && lockFailed && stable && !m_options.NoIdLock) {
+            *lockFailed = m_engine.cableLock().error();
+            return -1;
+        }
+        if (r == CableLock::Result::Failed && !m_saidLockFailed) {
+            m_saidLockFailed = true;
+            warn(QStringLiteral("The cable's lock %1 cannot be taken; %2.")
+                     .arg(m_engine.cableLock().error(),
+                          stable ? QStringLiteral("going on without it, as --no-id-lock asks")
+                                 : QStringLiteral("only its node's lock keeps other loggers "
+                                                  "off it")));
+        }
+        if (r != CableLock::Result::InUse)
             return row;
         *holder = m_engine.cableLock().holder() ? m_engine.cableLock().holder() : -1;
         // Losing a race (or meeting a cable in use) moves on to the next one; what is
@@ -84,7 +92,7 @@ void HeadlessRun::list()
     int chosen = -1;
     for (const int row : rows)
         if (chosen < 0 && !CableLock::holderOf(cables[row].Node) &&
-            (ids[row] == cables[row].Node || !CableLock::holderOf(CableLock::idLockPath(ids[row]))))
+            !CableLock::holderOf(CableLock::idLockPath(ids[row])))
             chosen = row;
     QString text;
     for (int i = 0; i < m_engine.Devices.size(); ++i) {
@@ -96,7 +104,7 @@ void HeadlessRun::list()
                          LoggerEngine::hex4(d->ProductID()), m_engine.Descriptions.value(i),
                          d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
         qint64 pid = CableLock::holderOf(cables[i].Node);
-        if (!pid && ids[i] != cables[i].Node)
+        if (!pid)
             pid = CableLock::holderOf(CableLock::idLockPath(ids[i]));
         text += QStringLiteral("  serial %1  port %2  cable ID %3%4\n")
                     .arg(cables[i].Serial.isEmpty() ? QStringLiteral("-") : cables[i].Serial,
@@ -183,6 +191,15 @@ void HeadlessRun::reconnect()
         return;
     qint64 holder = 0;
     const int row = claimRow(&holder);
+    if (row < 0 && holder != 0 && !m_everConnected && !m_options.Wait) {
+        // Lost the race for the cable it was about to take, and told not to wait.
+        warn(QStringLiteral("Every \"%1\" cable is in use (by %2 and any others); --wait "
+                            "waits for a free one.")
+                 .arg(LoggerEngine::CableName, holder > 0 ? QStringLiteral("PID %1").arg(holder)
+                                                          : QStringLiteral("another logger")));
+        finish(NoCable);
+        return;
+    }
     if (row < 0 && holder != 0) {
         // Every cable there is another logger's: one may be free soon, and a lock given up
         // changes nothing in the list, so it is looked at again.

@@ -4,6 +4,7 @@
 #include "headless/Headless.h"
 
 #include "alarms/AlarmRules.h"
+#include "usb/CableIds.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -43,6 +44,7 @@ struct OptionSet
     QCommandLineOption wait{QStringLiteral("wait"), QString()};
     QCommandLineOption latest{QStringLiteral("latest"), QString(), QStringLiteral("file")};
     QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("file")};
+    QCommandLineOption noIdLock{QStringLiteral("no-id-lock"), QString()};
 };
 
 } // namespace
@@ -77,6 +79,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "                      process logging each, and mark the one that would be used\n"
                "      --wait          without a free cable, wait for one to be plugged in\n"
                "                      (instead of ending with status 3)\n"
+               "      --no-id-lock    log a cable known by its ID even when the lock of that\n"
+               "                      ID cannot be taken (else status 11)\n"
                "      --overwrite     replace the file of --output when it already holds\n"
                "                      something (without it such a file is refused)\n"
                "      --append        go on after the last row of the text or CSV file of\n"
@@ -117,7 +121,9 @@ QString helpText(const QString &program, const QString &extraHelp)
                "(user name, password, certificate), the logger id's outbox is in use, or\n"
                "another logger took the id over three times within ten minutes,\n"
                "8 a download was interrupted (the readings that came are kept),\n"
-               "10 the cable asked for is in use by another logger (its PID is said).\n")
+               "10 the cable asked for is in use by another logger (its PID is said),\n"
+               "11 the lock of the cable's ID cannot be taken (the lock folder or file is\n"
+               "not usable; --no-id-lock goes on without it).\n")
         .arg(program, extraHelp, Mqtt::helpText());
 }
 
@@ -143,6 +149,21 @@ QString windowOptionsHelp(const QList<WindowOption> &windowOptions)
             text += left[i].leftJustified(width) + QLatin1String(windowOptions[i].help) +
                     QLatin1Char('\n');
     return text + QLatin1Char('\n');
+}
+
+std::optional<int> unitNameCommand(int argc, char **argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--systemd-unit") != 0)
+        return std::nullopt;
+    const QString id =
+        argc >= 3 ? QString::fromLocal8Bit(argv[2]) : qEnvironmentVariable("TX9_CABLE_ID");
+    const QByteArray text = id.isEmpty() || argc > 3
+                                ? QByteArray("usage: tx9-logger --systemd-unit ID (or the ID in "
+                                             "TX9_CABLE_ID)\n")
+                                : (CableIds::unitName(id) + QLatin1Char('\n')).toUtf8();
+    const int fd = id.isEmpty() || argc > 3 ? 2 : 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd, text.constData(), size_t(text.size()));
+    return fd == 1 ? int(Ok) : int(Usage);
 }
 
 std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption> &windowOptions)
@@ -180,6 +201,8 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
         // --device chooses the window's cable too.
         if (arg.startsWith(QLatin1String("--")) && name == QLatin1String("device"))
             known = value = true;
+        if (arg == QLatin1String("--no-id-lock"))
+            known = true;
         if (arg.startsWith(QLatin1String("--"))) {
             for (const QList<WindowOption> *list : {&windowOptions, &Mqtt::windowOptions()})
                 for (const WindowOption &o : *list)
@@ -204,7 +227,7 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                   headless.list,     headless.quiet,     headless.format,     headless.high,
                   headless.low,      headless.hold,      headless.hysteresis, headless.onAlarm,
                   headless.summary,  headless.overwrite, headless.append,     headless.wait,
-                  headless.latest,   headless.report})
+                  headless.latest,   headless.report,    headless.noIdLock})
                 if (o.names().contains(name)) {
                     say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without "
                                           "the window): add --headless, or leave it out to "
@@ -245,10 +268,11 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
     OptionSet o;
     QCommandLineParser parser;
-    parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
-                       o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
-                       o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
-                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest,     o.report});
+    parser.addOptions({o.headless, o.output,     o.toStdout, o.download, o.interval,
+                       o.noRepeat, o.limit,      o.duration, o.device,   o.list,
+                       o.quiet,    o.help,       o.format,   o.high,     o.low,
+                       o.hold,     o.hysteresis, o.onAlarm,  o.summary,  o.overwrite,
+                       o.append,   o.wait,       o.latest,   o.report,   o.noIdLock});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -293,6 +317,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
                    : parser.isSet(o.overwrite) ? Existing::Overwrite
                                                : Existing::Refuse;
     opt.Wait = parser.isSet(o.wait);
+    opt.NoIdLock = parser.isSet(o.noIdLock);
     opt.Download = parser.isSet(o.download);
     opt.Repeat = !parser.isSet(o.noRepeat);
     opt.List = parser.isSet(o.list);

@@ -162,7 +162,7 @@ void Outbox::append(const Message &message)
 {
     Message m = message;
     m.index = ++m_lastIndex;
-    if (m.seq > 0)
+    if (m.seq > 0 && m.seq < SeqLimit)
         m_nextSeq = std::max(m_nextSeq, m.seq + 1);
     if (m_waiting.isEmpty())
         m_waitingFirst = m.index;

@@ -112,6 +112,12 @@ private:
     bool startSegment(quint64 firstIndex);
     bool scanActive();
     void loadAck();
+    // A reading number found on disk: numbering goes on above it. One at or past SeqLimit is
+    // no number this program gives (a damaged or forged file): it is said once and passed
+    // over, so that numbering never runs into the top of the range and repeats one.
+    void seqSeen(quint64 seq, const QString &where);
+    static constexpr quint64 SeqLimit = quint64(1) << 63;
+    void takeAckSeqs(const OutboxFormat::Ack &a); // the numbers of a trusted acknowledgement
     QString keepAside(qint64 from, const QByteArray &bytes);
     // Messages first..last cannot be read (bytes from..to of segment are not messages): said
     // once, counted as gone; reading goes on at to.
@@ -141,6 +147,7 @@ private:
     quint64 m_ackedIndex = 0;    // every message up to it is acknowledged
     quint64 m_ackedSeq = 0;      // the highest reading number acknowledged
     quint64 m_nextSeq = 1;
+    bool m_saidUntrustedSeq = false;
     QByteArray m_waiting; // encoded messages the files could not take yet
     quint64 m_waitingFirst = 0;
     bool m_failed = false;

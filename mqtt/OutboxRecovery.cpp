@@ -59,8 +59,8 @@ bool Outbox::open(const QString &folder, qint64 segmentBytes)
         // the acknowledgement when it can be trusted.
         Ack a;
         if (parseAck(readRange(m_ackFd, 0, AckBytes), a) == AckKind::Valid) {
-            m_nextSeq = std::max({m_nextSeq, a.ackedSeq + 1, a.issuedSeq + 1});
-            m_ackedSeq = a.ackedSeq;
+            takeAckSeqs(a);
+            m_ackedSeq = a.ackedSeq < SeqLimit ? a.ackedSeq : 0;
             m_lastIndex = a.index;
         }
         if (!startSegment(m_lastIndex + 1))
@@ -130,7 +130,7 @@ bool Outbox::loadSegments()
         s.start = first;
         // The reading numbers in it are not bounded by a header: each one counts.
         for (qint64 at = first, next = 0; at >= 0; at = next) {
-            m_nextSeq = std::max(m_nextSeq, m.seq + 1);
+            seqSeen(m.seq, path);
             if (readRecord(bytes.constData(), bytes.size(), at, m, next) != Record::Good)
                 next = resync(bytes.constData(), bytes.size(), at + 1, m.index, m);
         }
@@ -147,7 +147,8 @@ bool Outbox::loadSegments()
         }
         m_segments.push_back(s);
         m_segments.back().size = fileSize(s.fd);
-        m_nextSeq = std::max(m_nextSeq, nextSeq);
+        if (nextSeq > 0)
+            seqSeen(nextSeq - 1, segmentPath(s.number));
     }
     return true;
 }
@@ -180,7 +181,8 @@ bool Outbox::scanActive()
             if (m.index > m_lastIndex + 1)
                 lose(m_lastIndex + 1, m.index - 1, active.number, at, at);
             m_lastIndex = m.index;
-            seqBefore = std::max(seqBefore, m.seq);
+            seqSeen(m.seq, segmentPath(active.number));
+            seqBefore = m_nextSeq - 1;
             at = next;
             continue;
         }
@@ -202,8 +204,14 @@ bool Outbox::scanActive()
             p += 8 + length;
         }
         count = std::max<quint64>(count, 1);
-        // A message cut off as it was written never went anywhere, nor did its number.
+        // A message cut off as it was written never went anywhere; its number, when the
+        // bytes still hold it, is not given again all the same (a consumer that saw a copy of
+        // it, or a reader of the kept bytes, must never meet it on another reading).
         const bool torn = r == Record::Short && count == 1;
+        if (at + 24 <= size &&
+            qFromLittleEndian<quint64>(bytes.constData() + at + 8) == m_lastIndex + 1)
+            seqSeen(qFromLittleEndian<quint64>(bytes.constData() + at + 16),
+                    segmentPath(active.number));
         m_warnings << QStringLiteral("The last %1 of the outbox %2 cannot be read%3; %4.")
                           .arg(messages(count), segmentPath(active.number),
                                torn ? QStringLiteral(" (cut off as it was written)") : QString(),
@@ -228,7 +236,7 @@ void Outbox::loadAck()
     bool trusted = false;
     if (kind == AckKind::Valid) {
         // Our own record (its checksum holds): the numbers it gave are never given again.
-        m_nextSeq = std::max({m_nextSeq, a.ackedSeq + 1, a.issuedSeq + 1});
+        takeAckSeqs(a);
         const Segment *s = segment(a.segment);
         const bool active = s && s == &m_segments.back();
         Message m;
@@ -254,7 +262,7 @@ void Outbox::loadAck()
     }
     if (trusted) {
         m_ackedIndex = a.index;
-        m_ackedSeq = a.ackedSeq;
+        m_ackedSeq = a.ackedSeq < SeqLimit ? a.ackedSeq : 0;
         m_ackSegment = a.segment;
         m_ackOffset = a.end;
         // What comes before the acknowledged segment was delivered.
@@ -273,6 +281,27 @@ void Outbox::loadAck()
     m_ackSegment = m_segments.front().number;
     m_ackOffset = m_segments.front().start;
     m_ackedIndex = m_segments.front().firstIndex - 1;
+}
+
+void Outbox::seqSeen(quint64 seq, const QString &where)
+{
+    if (seq < SeqLimit) {
+        m_nextSeq = std::max(m_nextSeq, seq + 1);
+        return;
+    }
+    if (!std::exchange(m_saidUntrustedSeq, true))
+        m_warnings << QStringLiteral("%1 names the reading number %2, which this program never "
+                                     "gives; it is not trusted, and numbering goes on above the "
+                                     "numbers that can be.")
+                          .arg(where)
+                          .arg(seq);
+}
+
+void Outbox::takeAckSeqs(const Ack &a)
+{
+    const QString where = m_folder + QStringLiteral("/acked");
+    seqSeen(a.issuedSeq, where);
+    seqSeen(a.ackedSeq, where);
 }
 
 QString Outbox::keepAside(qint64 from, const QByteArray &bytes)

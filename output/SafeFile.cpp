@@ -77,6 +77,30 @@ int rename(const QString &from, const QString &to)
                : errno;
 }
 
+qint64 lastByte(int fd, char c, qint64 floor, qint64 end)
+{
+    constexpr qint64 Block = 1 << 20;
+    QByteArray block(Block, Qt::Uninitialized);
+    while (end > floor) {
+        const qint64 from = qMax(floor, end - Block);
+        const qint64 want = end - from;
+        qint64 got = 0;
+        while (got < want) {
+            const ssize_t n = ::pread(fd, block.data() + got, size_t(want - got), from + got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return -1;
+            got += n;
+        }
+        const void *hit = ::memrchr(block.constData(), c, size_t(want));
+        if (hit)
+            return from + (static_cast<const char *>(hit) - block.constData());
+        end = from;
+    }
+    return -1;
+}
+
 QString reason(int error)
 {
     char buffer[256];

@@ -42,6 +42,9 @@ int sync(int fd, const QString &path);
 int rename(const QString &from, const QString &to);
 // The reason for an errno, as the user reads it ("No space left on device").
 QString reason(int error);
+// The offset of the last byte c in fd's bytes [floor, end), or -1 when there is none (or a
+// read fails). Read backwards in large blocks: a gigabyte without c costs about a second.
+qint64 lastByte(int fd, char c, qint64 floor, qint64 end);
 
 } // namespace FileIo
 

@@ -11,16 +11,42 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
-                        const QByteArray &header, bool csv)
+namespace {
+
+// The number a row's line begins with (its No, before the separator), if any.
+std::optional<qint64> rowNo(const char *line, qint64 size, char separator)
+{
+    const QByteArray text = QByteArray::fromRawData(line, qsizetype(qMin<qint64>(size, 24)));
+    const qsizetype sep = text.indexOf(separator);
+    if (sep < 0 && size > 24)
+        return std::nullopt;
+    bool number = false;
+    const qint64 no = text.left(sep).trimmed().toLongLong(&number);
+    return number ? std::optional<qint64>(no) : std::nullopt;
+}
+
+QByteArray readAt(int fd, qint64 at, qint64 size)
+{
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    const ssize_t n = ::pread(fd, bytes.data(), size_t(size), at);
+    bytes.truncate(n < 0 ? 0 : qsizetype(n));
+    return bytes;
+}
+
+} // namespace
+
+AppendPoint appendPoint(int fd, qint64 size, const QByteArray &header, bool csv)
 {
     AppendPoint p;
+    const QByteArray head = readAt(fd, 0, header.size() + 64);
     if (!head.startsWith(header)) {
         // A text file of another day: its rows' times of day belong to its date line.
         const qsizetype line = header.indexOf('\n') + 1, fileLine = head.indexOf('\n') + 1;
@@ -36,32 +62,59 @@ AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 s
                                  : QStringLiteral("the text data file's"));
         return p;
     }
-    // tail: the file's last bytes, from offset size - tail.size().
-    const qint64 tailStart = size - tail.size();
-    const qsizetype lastBreak = tail.lastIndexOf('\n');
-    const qint64 wholeEnd = lastBreak < 0 ? tailStart : tailStart + lastBreak + 1;
-    if (wholeEnd < header.size()) {
-        p.Why = QStringLiteral("its header is not whole");
+    const qint64 floor = header.size(); // where the first row begins
+    p.WholeEnd = FileIo::lastByte(fd, '\n', floor - 1, size) + 1;
+    if (p.WholeEnd < floor) {
+        p.Why = QStringLiteral("it cannot be read to its end");
         return p;
     }
-    p.TornBytes = size - wholeEnd;
-    p.Ok = true;
-    // The last row with a number, looked for in the tail (a row is short).
-    qsizetype end = lastBreak;
-    while (end > 0 && tailStart + end >= header.size()) {
-        const qsizetype begin = tail.lastIndexOf('\n', end - 1) + 1;
-        if (tailStart + begin < header.size())
-            break;
-        const QByteArray line = tail.mid(begin, end - begin);
-        const qsizetype sep = line.indexOf(csv ? ',' : '\t');
-        bool number = false;
-        const qint64 no = line.left(sep).trimmed().toLongLong(&number);
-        if (number) {
-            p.LastNo = no;
+    p.TornBytes = size - p.WholeEnd;
+    // The last row with a number, its lines walked backwards a block at a time (lines that
+    // are no rows, as a note's, are passed over).
+    const char separator = csv ? ',' : '\t';
+    constexpr qint64 Block = 1 << 20;
+    std::optional<qint64> last;
+    for (qint64 end = p.WholeEnd; end > floor && !last;) {
+        const qint64 from = qMax(floor, end - Block);
+        const QByteArray block = readAt(fd, from, end - from);
+        if (block.size() != end - from) {
+            p.Why = QStringLiteral("it cannot be read to its end");
             return p;
         }
-        end = begin - 1;
+        qint64 lineEnd = end - 1; // the '\n' that ends the line
+        for (;;) {
+            const void *nl = ::memrchr(block.constData(), '\n', size_t(lineEnd - from));
+            if (!nl && from > floor)
+                break; // the line begins in an earlier block
+            const qint64 lineStart =
+                nl ? from + (static_cast<const char *>(nl) - block.constData()) + 1 : floor;
+            last = rowNo(block.constData() + (lineStart - from), lineEnd - lineStart, separator);
+            if (last || lineStart == floor)
+                break;
+            lineEnd = lineStart - 1;
+        }
+        if (last)
+            break;
+        if (lineEnd == end - 1 && from > floor) {
+            // One line longer than a block: only its first bytes can hold a number.
+            const qint64 lineStart = FileIo::lastByte(fd, '\n', floor - 1, from) + 1;
+            const QByteArray first = readAt(fd, lineStart, 32);
+            last = rowNo(first.constData(), lineEnd - lineStart, separator);
+            end = lineStart;
+            continue;
+        }
+        end = from > floor ? lineEnd + 1 : floor;
     }
+    p.LastNo = last.value_or(0);
+    if (last && *last < 1)
+        p.Why = QStringLiteral("its last reading has the No %1, and numbers begin at 1").arg(*last);
+    else if (p.LastNo >= std::numeric_limits<qint32>::max())
+        p.Why = QStringLiteral("its last reading has the No %1, and the next would pass the "
+                               "largest No there is (%2)")
+                    .arg(p.LastNo)
+                    .arg(std::numeric_limits<qint32>::max());
+    else
+        p.Ok = true;
     return p;
 }
 
@@ -170,23 +223,20 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
         *why = QStringLiteral("Cannot append to %1: %2.").arg(path, text);
         return Opened::Refused;
     };
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return refuse(file.errorString());
-    const qint64 size = file.size();
-    const QByteArray head = file.read(header.size() + 64);
-    constexpr qint64 TailBytes = 64 * 1024;
-    const qint64 tailStart = qMax<qint64>(0, size - TailBytes);
-    if (!file.seek(tailStart))
-        return refuse(file.errorString());
-    const QByteArray tail = file.read(size - tailStart);
-    if (tail.size() != size - tailStart)
-        return refuse(file.errorString());
-    file.close();
-    const AppendPoint at = appendPoint(head, tail, size, header, m_options.Csv);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return refuse(FileIo::reason(error));
+    }
+    const AppendPoint at = appendPoint(fd, st.st_size, header, m_options.Csv);
+    ::close(fd);
     if (!at.Ok)
         return refuse(at.Why);
-    if (!m_file->resume(path, 0))
+    if (!m_file->resume(path, 0, at.WholeEnd))
         return refuse(m_file->errorString().isEmpty() ? QStringLiteral("it cannot be opened")
                                                       : m_file->errorString());
     if (at.TornBytes > 0)
@@ -196,8 +246,7 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
                       .arg(at.TornBytes),
                   true);
     // The rows go on numbering after the file's last one.
-    m_session.state().NextRecordNo =
-        qint32(qMin<qint64>(at.LastNo + 1, std::numeric_limits<qint32>::max()));
+    m_session.state().NextRecordNo = qint32(at.LastNo + 1);
     emit said(QStringLiteral("Appending to %1 after its reading No %2.").arg(path).arg(at.LastNo),
               false);
     return Opened::Ok;

@@ -19,17 +19,18 @@ enum class Existing
     Append,    // text and CSV with this run's header go on after their last row
 };
 
-// Where a run may go on in an existing text or CSV file: head is its first bytes, tail its
-// last (up to size), header what this run would write.
+// Where a run may go on in an existing text or CSV file of size bytes open as fd: after its
+// last whole line, numbering after its last row with a number, wherever in the file those
+// are (a torn tail of any length is cut off). header: what this run would write.
 struct AppendPoint
 {
     bool Ok = false;
     QString Why;          // when not
+    qint64 WholeEnd = 0;  // where its whole lines end
     qint64 TornBytes = 0; // after the last whole line (cut off)
     qint64 LastNo = 0;    // the last row's No; 0 without rows
 };
-AppendPoint appendPoint(const QByteArray &head, const QByteArray &tail, qint64 size,
-                        const QByteArray &header, bool csv);
+AppendPoint appendPoint(int fd, qint64 size, const QByteArray &header, bool csv);
 
 struct DataFileOptions
 {

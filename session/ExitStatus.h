@@ -19,6 +19,8 @@ enum Status : int
     DownloadInterrupted = 8, // the cable went away or fell silent before the download's end
     // 9: a report's input cannot be read (the report command)
     CableInUse = 10, // the cable asked for is in use by another logger
+    LockFailed = 11, // the lock of the cable's ID cannot be taken (its folder or file is not
+                     // usable), and --no-id-lock was not given
 };
 
 } // namespace Exit

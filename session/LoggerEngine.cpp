@@ -234,9 +234,18 @@ void LoggerEngine::toggleConnection()
         bool stable = false;
         const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
         node = Selected->PnPInfo().DevicePath;
-        if ((stable && m_cableLock.lockId(id) == CableLock::Result::InUse) ||
-            m_cableLock.checkNode(node) == CableLock::Result::InUse) {
+        const CableLock::Result claimed = m_cableLock.claim(id, node);
+        if (claimed == CableLock::Result::InUse) {
             refuse();
+            return;
+        }
+        // Without its ID's lock a cable that stays known by its ID could be taken by a second
+        // logger while it is away: not connected, unless the face chose to go on without.
+        if (claimed == CableLock::Result::Failed && stable && m_idLockRequired) {
+            const QString why = m_cableLock.error();
+            if (!m_keepCableWhileAway)
+                m_cableLock.release();
+            emit cableLockFailed(Selected, why);
             return;
         }
     }

@@ -126,6 +126,9 @@ public:
     // A run that waits for its own cable to come back keeps its ID locked meanwhile; a
     // window gives both locks up with the connection.
     void setKeepCableWhileAway(bool keep) { m_keepCableWhileAway = keep; }
+    // Whether a cable with a stable ID is connected only once its ID is locked (the default);
+    // else a lock file that cannot be used is passed over.
+    void setIdLockRequired(bool required) { m_idLockRequired = required; }
     void stopReading();
     bool sendBaudRate();
     // A command report: byte 1 kind, byte 2 code. False without a device.
@@ -171,6 +174,9 @@ signals:
     void connectionLost();
     // The cable asked for is another logger's (holder: its PID, 0 when unknown); not connected.
     void cableInUse(THidDevice *device, qint64 holder);
+    // The lock of the cable's stable ID cannot be taken (why: the file and the reason); not
+    // connected.
+    void cableLockFailed(THidDevice *device, const QString &why);
     void watchdogTripped(); // no serial byte for the watchdog's time (about 30 s)
     void deviceListCleared();
     void deviceListed(const QString &description);
@@ -190,6 +196,7 @@ private:
     Face &m_face;
     CableLock m_cableLock;
     bool m_keepCableWhileAway = false;
+    bool m_idLockRequired = true;
     TimeStamper m_timeStamper;
     QTimer m_watchdogTimer;
     QTimer m_intervalTimer;

@@ -85,7 +85,7 @@ bool RowFile::create(const QString &path, const QByteArray &bytes, bool viaTempo
     return m_error == 0;
 }
 
-bool RowFile::resume(const QString &path, qint64 rows)
+bool RowFile::resume(const QString &path, qint64 rows, qint64 wholeEnd)
 {
     startAnew(path);
     m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
@@ -99,10 +99,9 @@ bool RowFile::resume(const QString &path, qint64 rows)
                                        ? QStringLiteral("another run is writing it")
                                        : FileIo::reason(errno));
     // The end of the last whole line: what a kill left after it is no row.
-    qint64 end = st.st_size;
-    char c = 0;
-    while (end > 0 && ::pread(m_fd, &c, 1, end - 1) == 1 && c != '\n')
-        --end;
+    const qint64 end = wholeEnd >= 0 && wholeEnd <= st.st_size
+                           ? wholeEnd
+                           : FileIo::lastByte(m_fd, '\n', 0, st.st_size) + 1;
     if (::ftruncate(m_fd, end) != 0 || ::lseek(m_fd, 0, SEEK_END) < 0) {
         close();
         return false;

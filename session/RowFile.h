@@ -31,9 +31,9 @@ public:
     // lock writes, is refused and left as it is.
     bool create(const QString &path, const QByteArray &bytes, bool viaTemporary, qint64 rows = 0);
     // Goes on at the end of path as it is, which holds rows rows in whole lines (a torn last
-    // line is cut off). False when it cannot be opened, or another holder of the exclusive
-    // lock writes it.
-    bool resume(const QString &path, qint64 rows);
+    // line is cut off; wholeEnd, when the caller found it, is where the whole lines end).
+    // False when it cannot be opened, or another holder of the exclusive lock writes it.
+    bool resume(const QString &path, qint64 rows, qint64 wholeEnd = -1);
     // How rows become lines: the program's text, the same with each row's capture time (the
     // journal), or CSV.
     enum class Lines

@@ -29,4 +29,15 @@ QStringList idsOf(const QList<Cable> &cables);
 // neither of them.
 int find(const QList<Cable> &cables, const QString &want);
 
+// An ID short enough for every name made of it (a lock file, a systemd instance): itself up
+// to MaxIdBytes bytes of UTF-8, else its first characters, '~' and 16 hex digits of its
+// SHA-256. find() takes this form too.
+constexpr int MaxIdBytes = 48;
+QString boundedId(const QString &id);
+
+// The systemd unit of the logger of the cable with ID id: tx9-logger@<instance>.service, the
+// bounded ID escaped as systemd-escape does it (at most 4 bytes a byte of it, so the name
+// stays within systemd's 255).
+QString unitName(const QString &id);
+
 } // namespace CableIds

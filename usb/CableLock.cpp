@@ -1,42 +1,55 @@
 #include "usb/CableLock.h"
 
+#include "usb/CableIds.h"
+
 #include <QFile>
 #include <QtGlobal>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
+CableLock::Result CableLock::lock(const QString &path, bool idFile, int *fd)
 {
     m_holder = 0;
+    m_error.clear();
     const QByteArray name = QFile::encodeName(path);
+    auto failed = [&](int error, const QString &why) {
+        if (!idFile)
+            return Result::Unlocked;
+        m_error = QStringLiteral("%1: %2").arg(
+            path, why.isEmpty() ? QString::fromLocal8Bit(std::strerror(error)) : why);
+        return Result::Failed;
+    };
     // Read-only and without blocking: a hidraw node opened only to be locked is never read,
     // and a lock needs no more. An ID's file is made when it is not there yet; one another
-    // user made is opened as it is (a sticky folder may refuse O_CREAT on it).
-    constexpr int Flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int f = ::open(name.constData(), Flags);
-    if (f < 0 && errno == ENOENT && create) {
-        f = ::open(name.constData(), Flags | O_CREAT | O_EXCL, 0666);
+    // user made is opened as it is (a sticky folder may refuse O_CREAT on it). A symbolic
+    // link planted in its place is not followed (its target's lock would be taken), and a
+    // FIFO does not block the open.
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (idFile ? O_NOFOLLOW : 0);
+    int f = ::open(name.constData(), flags);
+    if (f < 0 && errno == ENOENT && idFile) {
+        f = ::open(name.constData(), flags | O_CREAT | O_EXCL, 0666);
         if (f >= 0)
             ::fchmod(f, 0666); // whoever comes next, under any user, opens it too
         else if (errno == EEXIST)
-            f = ::open(name.constData(), Flags);
+            f = ::open(name.constData(), flags);
     }
     if (f < 0)
-        return Result::Unlocked;
+        return failed(errno, errno == ELOOP ? QStringLiteral("it is a symbolic link") : QString());
     struct stat st = {};
-    if (::fstat(f, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+    if (::fstat(f, &st) != 0 || !(S_ISREG(st.st_mode) || (!idFile && S_ISCHR(st.st_mode)))) {
         ::close(f);
-        return Result::Unlocked;
+        return failed(0, QStringLiteral("it is not a regular file"));
     }
     if (::flock(f, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(f);
         if (error != EWOULDBLOCK)
-            return Result::Unlocked;
+            return failed(error, QString());
         m_holder = qMax<qint64>(0, holderOf(path));
         return Result::InUse;
     }
@@ -44,13 +57,13 @@ CableLock::Result CableLock::lock(const QString &path, bool create, int *fd)
     return Result::Held;
 }
 
-CableLock::Result CableLock::take(const QString &name, const QString &path, bool create,
+CableLock::Result CableLock::take(const QString &name, const QString &path, bool idFile,
                                   int &heldFd, QString &held)
 {
     if (heldFd >= 0 && name == held)
         return Result::Held;
     int fd = -1;
-    const Result r = lock(path, create, &fd);
+    const Result r = lock(path, idFile, &fd);
     if (r == Result::InUse)
         return r; // what was held stays held
     if (heldFd >= 0)
@@ -58,6 +71,22 @@ CableLock::Result CableLock::take(const QString &name, const QString &path, bool
     heldFd = fd;
     held = r == Result::Held ? name : QString();
     return r;
+}
+
+CableLock::Result CableLock::claim(const QString &cableId, const QString &node)
+{
+    // A node that is no file (a simulated cable) has no name worth a lock: two programs may
+    // each have a cable of that name.
+    Result byId = Result::Unlocked;
+    if (cableId != node || QFile::exists(node))
+        byId = lockId(cableId);
+    if (byId == Result::InUse)
+        return byId;
+    const QString why = m_error;
+    if (checkNode(node) == Result::InUse)
+        return Result::InUse;
+    m_error = why;
+    return byId == Result::Failed ? byId : Result::Held;
 }
 
 CableLock::Result CableLock::lockNode(const QString &node)
@@ -101,9 +130,10 @@ QString CableLock::idLockPath(const QString &cableId)
     QString dir = qEnvironmentVariable("TX9_LOCK_DIR");
     if (dir.isEmpty())
         dir = QStringLiteral("/run/lock");
-    // The ID as one file name: anything but letters, digits, '-' and '.' escaped as _XX.
+    // The ID as one file name: anything but letters, digits, '-' and '.' escaped as _XX
+    // (a long ID by its bounded form, so that the name stays within the file system's).
     QString name;
-    for (const char c : cableId.toUtf8()) {
+    for (const char c : CableIds::boundedId(cableId).toUtf8()) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
             c == '-' || c == '.')
             name += QLatin1Char(c);

@@ -377,6 +377,50 @@ private slots:
         QVERIFY2(QSet<QString>({u1, u2}) == QSet<QString>({"#", "?"}), qPrintable(u1 + u2));
     }
 
+    // Locks fail loudly and safely: of runs racing for a cable known only by its node, without
+    // --wait, one logs and the others end with 3 at once (before, a loser waited forever); a
+    // cable ID whose lock cannot be taken ends the run with 11, unless --no-id-lock.
+    void locksFailLoudly()
+    {
+        QTemporaryDir d;
+        const QString node = d.filePath("hidraw-n");
+        QVERIFY(QFile(node).open(QIODevice::WriteOnly));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TX9_LOCK_DIR", d.path());
+        env.insert("XDG_STATE_HOME", d.filePath("state"));
+        auto start = [&](QProcess &p, const QString &cable, const QStringList &args) {
+            p.setProcessEnvironment(env);
+            p.start(TX9_DEMO,
+                    QStringList{"--headless", "--interval", "0", "-q", "--cable", cable} + args);
+            QVERIFY(p.waitForStarted());
+        };
+        for (int round = 0; round < 4; ++round) {
+            QProcess runs[3];
+            for (QProcess &p : runs)
+                start(p, node + ",,,C", {"--limit", "3"});
+            QList<int> statuses;
+            for (QProcess &p : runs) {
+                QVERIFY(p.waitForFinished(20000));
+                statuses << p.exitCode();
+            }
+            std::sort(statuses.begin(), statuses.end());
+            QCOMPARE(statuses, (QList<int>{0, int(Headless::NoCable), int(Headless::NoCable)}));
+        }
+        env.insert("TX9_LOCK_DIR", d.filePath("missing"));
+        QProcess refused, without;
+        start(refused, node + ",K7,1-4,C", {"--device", "K7", "--limit", "2"});
+        QVERIFY(refused.waitForFinished(20000));
+        QCOMPARE(refused.exitCode(), int(Headless::LockFailed));
+        const QString err = QString::fromUtf8(refused.readAllStandardError());
+        QVERIFY2(err.contains(d.filePath("missing") + "/tx9-logger-cable-K7.lock") &&
+                     err.contains("--no-id-lock"),
+                 qPrintable(err));
+        start(without, node + ",K7,1-4,C", {"--device", "K7", "--limit", "2", "--no-id-lock"});
+        QVERIFY(without.waitForFinished(20000));
+        QCOMPARE(without.exitCode(), 0);
+        QVERIFY(QString::fromUtf8(without.readAllStandardError()).contains("going on without it"));
+    }
+
     // The data file fails in the middle of the run (the disk fills up): the run stops with
     // its own status, gives the reason, says where the rows are, and the journal holds every
     // row.

@@ -334,6 +334,26 @@ private slots:
                                             << "torn"
                                             << "--append" << 0 << "was not whole"
                                             << "1 2 3 4 5 6 7";
+        // A torn tail longer than any block read at once: the whole of it is cut off, and
+        // numbering goes on after the last whole row, however far back that is.
+        QTest::newRow("text with 100 KB of junk after its rows")
+            << "k.txt"
+            << "junk"
+            << "--append" << 0 << "was not whole (100000 bytes"
+            << "1 2 3 4 5 6 7";
+        QTest::newRow("csv with 1 MiB of zeros after its rows")
+            << "l.csv"
+            << "zeros"
+            << "--append" << 0 << "was not whole (1048576 bytes"
+            << "1 2 3 4 5 6 7";
+        QTest::newRow("last No at the top") << "m.txt"
+                                            << "lastno 2147483647"
+                                            << "--append" << refused << "would pass the largest No"
+                                            << "1 2 3 2147483647";
+        QTest::newRow("last No negative") << "n.csv"
+                                          << "lastno -5"
+                                          << "--append" << refused << "numbers begin at 1"
+                                          << "1 2 3 -5";
         QTest::newRow("csv of the old header")
             << "g.csv"
             << "oldheader"
@@ -372,7 +392,15 @@ private slots:
             bytes += name.endsWith(".csv") ? "5,2026-12" : "5\t14:03:0";
         else if (change == "otherday")
             bytes.replace(0, bytes.indexOf('\r'), "Report created on: 31 December 2001");
-        else if (change == "oldheader")
+        else if (change == "junk")
+            bytes += QByteArray(100000, 'x');
+        else if (change == "zeros")
+            bytes += QByteArray(1 << 20, '\0');
+        else if (change.startsWith("lastno ")) {
+            const qsizetype last = bytes.lastIndexOf('\n', bytes.size() - 2) + 1;
+            const qsizetype sep = bytes.indexOf(name.endsWith(".csv") ? ',' : '\t', last);
+            bytes.replace(last, sep - last, change.mid(7).toLatin1());
+        } else if (change == "oldheader")
             bytes.replace("no,time,value,unit,display", "no,time,value,unit");
         if (!change.isEmpty()) {
             QFile f(path);
@@ -398,7 +426,7 @@ private slots:
         QStringList nos;
         for (const QByteArray &line : lines) {
             const QByteArray first = line.split(name.endsWith(".csv") ? ',' : '\t').first();
-            if (!first.isEmpty() && std::isdigit(uchar(first[0])))
+            if (!first.isEmpty() && (std::isdigit(uchar(first[0])) || first[0] == '-'))
                 nos << QString::fromLatin1(first);
         }
         QCOMPARE(nos.join(' '), numbers);

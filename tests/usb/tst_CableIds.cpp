@@ -1,9 +1,12 @@
 #include "usb/CableIds.h"
 #include "usb/CableLock.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Which cable is which: the ID rules over the cables present, and what --device finds.
@@ -116,6 +119,107 @@ private slots:
         CableLock sim;
         QCOMPARE(sim.lockNode("/sim/hidraw-usb-serial"), CableLock::Result::Unlocked);
         QCOMPARE(sim.lockNode(dir.path()), CableLock::Result::Unlocked); // a folder
+    }
+
+    // A lock file that cannot be used is said (Failed, with the file and why), never taken
+    // through a symbolic link, never blocks on a FIFO; two loggers racing for a cable known
+    // only by its node meet at its name before either sends anything.
+    void lockFilesThatCannotBeUsed_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("folder missing") << "nofolder"
+                                        << "No such file";
+        QTest::newRow("dangling symlink") << "dangling"
+                                          << "symbolic link";
+        QTest::newRow("symlink to a file") << "symlink"
+                                           << "symbolic link";
+        QTest::newRow("fifo") << "fifo"
+                              << "not a regular file";
+        QTest::newRow("folder") << "folder"
+                                << "not a regular file";
+    }
+    void lockFilesThatCannotBeUsed()
+    {
+        QFETCH(QString, planted);
+        QFETCH(QString, why);
+        QTemporaryDir dir;
+        qputenv("TX9_LOCK_DIR",
+                QFile::encodeName(planted == "nofolder" ? dir.filePath("gone") : dir.path()));
+        const QString path = CableLock::idLockPath("K1");
+        const QString target = dir.filePath("target");
+        QFile(target).open(QIODevice::WriteOnly);
+        if (planted == "dangling")
+            QVERIFY(QFile::link(dir.filePath("nowhere"), path));
+        else if (planted == "symlink")
+            QVERIFY(QFile::link(target, path));
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0666), 0);
+        else if (planted == "folder")
+            QVERIFY(QDir().mkdir(path));
+        CableLock lock;
+        QCOMPARE(lock.lockId("K1"), CableLock::Result::Failed);
+        QVERIFY2(lock.error().contains(path) && lock.error().contains(why),
+                 qPrintable(lock.error()));
+        QCOMPARE(CableLock::holderOf(target), qint64(0)); // nothing taken on the target
+        QCOMPARE(lock.claim("K1", "/sim/hidraw0"), CableLock::Result::Failed);
+    }
+
+    void claimBeforeAnythingIsSent()
+    {
+        QTemporaryDir dir;
+        qputenv("TX9_LOCK_DIR", QFile::encodeName(dir.path()));
+        const QString node = dir.filePath("hidraw4");
+        QFile(node).open(QIODevice::WriteOnly);
+        CableLock first, second;
+        // Known only by its node: the node's name is locked, so the loser knows at once.
+        QCOMPARE(first.claim(node, node), CableLock::Result::Held);
+        QCOMPARE(second.claim(node, node), CableLock::Result::InUse);
+        QCOMPARE(second.holder(), qint64(::getpid()));
+        // The node locked by an older logger that took no name lock: seen through /proc/locks.
+        first.release();
+        CableLock older;
+        QCOMPARE(older.lockNode(node), CableLock::Result::Held);
+        QCOMPARE(second.claim(node, node), CableLock::Result::InUse);
+        older.release();
+        QCOMPARE(second.claim(node, node), CableLock::Result::Held);
+        // A simulated node (no file) has no name lock: two programs may each have one.
+        CableLock a, b;
+        QCOMPARE(a.claim("/sim/hidraw0", "/sim/hidraw0"), CableLock::Result::Held);
+        QCOMPARE(b.claim("/sim/hidraw0", "/sim/hidraw0"), CableLock::Result::Held);
+    }
+
+    // Long IDs are bounded the same way in lock files, unit names and --device; unit names
+    // are what systemd-escape makes of the bounded ID, and never pass systemd's 255.
+    void longIdsAndUnitNames_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("serial") << "A1B2C3";
+        QTest::newRow("port path") << "1-1.2";
+        QTest::newRow("spaces and a unit") << "x poweroff.target y";
+        QTest::newRow("leading dot, slash, quote") << ".a/b'c\"d\\e";
+        QTest::newRow("126 non-ASCII") << QString(126, QChar(0xe9));
+        QTest::newRow("200 ASCII") << QString(200, 'k');
+        QTest::newRow("emoji") << QString::fromUtf8("\xf0\x9f\x8c\xa1 probe \xf0\x9f\x8c\xa1") +
+                                      QString(40, 'z');
+    }
+    void longIdsAndUnitNames()
+    {
+        QFETCH(QString, id);
+        const QString bounded = CableIds::boundedId(id);
+        QVERIFY(bounded.toUtf8().size() <= CableIds::MaxIdBytes);
+        QCOMPARE(bounded == id, id.toUtf8().size() <= CableIds::MaxIdBytes);
+        const QString unit = CableIds::unitName(id);
+        QVERIFY2(unit.size() <= 255, qPrintable(unit));
+        QProcess escape;
+        escape.start("systemd-escape", {"--template=tx9-logger@.service", "--", bounded});
+        QVERIFY(escape.waitForFinished(10000));
+        QCOMPARE(unit, QString::fromUtf8(escape.readAllStandardOutput()).trimmed());
+        QVERIFY(!unit.contains(' '));
+        QVERIFY(CableLock::idLockPath(id).section('/', -1).size() < 255);
+        const QList<CableIds::Cable> cables{{"/dev/hidraw1", "OTHER", ""},
+                                            {"/dev/hidraw2", id, "1-9"}};
+        QCOMPARE(CableIds::find(cables, bounded), 1);
     }
 };
 
