@@ -1,6 +1,39 @@
 #include "alarms/AlarmRules.h"
 
 #include <QElapsedTimer>
+#include <cmath>
+
+QString readAlarmOptions(const std::optional<QString> &high, const std::optional<QString> &low,
+                         const std::optional<QString> &hold,
+                         const std::optional<QString> &hysteresis, AlarmSettings &into)
+{
+    auto number = [](const std::optional<QString> &given, std::optional<double> &value) {
+        if (!given)
+            return true;
+        QString text = *given;
+        text.replace(QLatin1Char(','), QLatin1Char('.'));
+        bool ok = false;
+        const double v = text.toDouble(&ok);
+        if (!ok || !std::isfinite(v))
+            return false;
+        value = v;
+        return true;
+    };
+    AlarmSettings s;
+    if (!number(high, s.High) || !number(low, s.Low))
+        return QStringLiteral("--high and --low take a temperature");
+    if (s.High && s.Low && *s.Low >= *s.High)
+        return QStringLiteral("--low must be below --high");
+    std::optional<double> holdSeconds, hysteresisValue;
+    if (!number(hold, holdSeconds) || holdSeconds.value_or(0) < 0)
+        return QStringLiteral("--hold takes a number of seconds, 0 or more");
+    if (!number(hysteresis, hysteresisValue) || hysteresisValue.value_or(0) < 0)
+        return QStringLiteral("--hysteresis takes a temperature difference, 0 or more");
+    s.HoldSeconds = holdSeconds.value_or(0);
+    s.Hysteresis = hysteresisValue.value_or(AlarmSettings::DefaultHysteresis);
+    into = s;
+    return {};
+}
 
 AlarmMoment AlarmMoment::now()
 {

@@ -37,6 +37,13 @@ struct AlarmSettings
     bool operator==(const AlarmSettings &) const = default;
 };
 
+// The alarm options of a command line (--high, --low, --hold, --hysteresis), as given (none:
+// not given), into settings; the usage error when one does not read or they do not fit
+// together. Both programs, the run and the report, check them alike.
+QString readAlarmOptions(const std::optional<QString> &high, const std::optional<QString> &low,
+                         const std::optional<QString> &hold,
+                         const std::optional<QString> &hysteresis, AlarmSettings &into);
+
 enum class AlarmKind
 {
     High,

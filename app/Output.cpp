@@ -126,9 +126,17 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
     std::vector<Notes::Note> read;
     QString why;
     if (Out && Out->timeline() && table == cds1) {
-        if (Notes::readBeside(path, read, &why))
+        qint64 unread = 0;
+        if (Notes::readBeside(path, read, &why, &unread)) {
             Out->timeline()->placeNotes(read, before);
-        else
+            if (unread > 0)
+                Prompts::current().message(
+                    QStringLiteral("Lines of the notes beside the file (%1) that are no "
+                                   "notes, left out: %2. The other notes are loaded.")
+                        .arg(Notes::besideFile(path))
+                        .arg(unread),
+                    DialogKind::Warning, {DialogButton::OK});
+        } else
             Prompts::current().message(
                 QStringLiteral("The notes beside the file (%1) could not be read: %2. The "
                                "readings are loaded without them.")

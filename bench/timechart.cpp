@@ -57,11 +57,32 @@ Recording recording(qint64 rows)
     return r;
 }
 
+// Which rows are measured: "" for the recording in time order, else how they came.
+const char *order = "";
+
 void print(qint64 rows, const char *figure, double value, const char *unit)
 {
-    std::printf("time chart, %lld rows: %s: %.3f %s\n", static_cast<long long>(rows), figure, value,
-                unit);
+    std::printf("time chart, %lld rows%s: %s: %.3f %s\n", static_cast<long long>(rows), order,
+                figure, value, unit);
     std::fflush(stdout);
+}
+
+// The recording's rows in random time order, as a merge of files or a clock set back again and
+// again could give them: every row out of order starts a run of its own.
+Recording shuffled(const Recording &r)
+{
+    std::vector<size_t> order(r.Times.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    QRandomGenerator rng(11);
+    for (size_t i = order.size(); i > 1; --i)
+        std::swap(order[i - 1], order[size_t(rng.bounded(quint64(i)))]);
+    Recording out;
+    for (const size_t i : order) {
+        out.Times.push_back(r.Times[i]);
+        out.Values.push_back(r.Values[i]);
+    }
+    return out;
 }
 
 double msOf(const std::function<void()> &step)
@@ -72,12 +93,27 @@ double msOf(const std::function<void()> &step)
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
+void chartOf(qint64 rows, const Recording &rec, bool everything, const QString &pictures);
+
 void run(qint64 rows, const QString &pictures)
 {
     const Recording rec = recording(rows);
+    chartOf(rows, rec, true, pictures);
+    // Rows far out of time order, at a size a merge of files reaches.
+    if (rows <= 2'000'000) {
+        order = " in random time order";
+        chartOf(rows, shuffled(rec), false, pictures);
+        order = "";
+    }
+}
+
+// The level of detail's costs (everything), the window's chart over a table of rec, and
+// (everything) the baseline.
+void chartOf(qint64 rows, const Recording &rec, bool everything, const QString &pictures)
+{
 
     // The level of detail alone: its cost per row (medians of slices) and its memory.
-    {
+    if (everything) {
         const long before = Bench::statusKb("VmRSS");
         TimeSeries series;
         std::vector<double> perRow;
@@ -163,7 +199,12 @@ void run(qint64 rows, const QString &pictures)
                    }),
           "ms");
 
-    if (!pictures.isEmpty()) {
+    if (!pictures.isEmpty() && !everything) {
+        chart.showAll();
+        chart.replotNow();
+        chart.grab().save(pictures + QStringLiteral("/time-chart-random-%1.png").arg(rows));
+    }
+    if (!pictures.isEmpty() && everything) {
         // The file a user would load: saved, then read back as the window reads it.
         const QString file = pictures + QStringLiteral("/recording-%1.txt").arg(rows);
         if (!DataFiles::saveTable(table, file, QDate::currentDate())) {
@@ -191,7 +232,7 @@ void run(qint64 rows, const QString &pictures)
     }
 
     // The baseline: every point in one QCPGraph.
-    {
+    if (everything) {
         QCustomPlot plot;
         plot.setFixedSize(ChartSize);
         QCPGraph *graph = plot.addGraph();

@@ -61,10 +61,11 @@ struct Options
     bool Csv = false;                  // --format csv: the data file as CSV
     std::optional<double> High, Low;   // alarm limits
     double Hold = 0, Hysteresis = 0.5;
-    QString OnAlarm; // a shell command run at each alarm start and end
-    QString Summary; // the statistics' file
-    QString Latest;  // the newest reading's file
-    QString Report;  // the summary report (PDF) written when the run ends
+    QString OnAlarm;            // a shell command run at each alarm start and end
+    QString Summary;            // the statistics' file
+    QString Latest;             // the newest reading's file
+    QString Report;             // the summary report (PDF) written when the run ends
+    bool ReplaceReport = false; // --overwrite: a file of Report that is not a PDF is replaced
 };
 
 // Writes a summary report (the program's own writer, which needs Qt's widgets: given by the
@@ -96,6 +97,9 @@ bool requested(int argc, char **argv);
 // is to stop here.
 std::optional<int> beforeWindow(int argc, char **argv,
                                 const QList<WindowOption> &windowOptions = {});
+// The log of alarms beside a data file: kiln.txt, kiln-alarms.txt.
+QString alarmLogPath(const QString &output);
+
 // tx9-logger --systemd-unit [ID]: prints the systemd unit of the logger of the cable with
 // that ID (else the ID in TX9_CABLE_ID, as the udev rule passes it: an environment variable
 // is never split into words, whatever a cable's serial number holds). None when the command

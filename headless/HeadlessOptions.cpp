@@ -4,6 +4,7 @@
 #include "headless/Headless.h"
 
 #include "alarms/AlarmRules.h"
+#include "output/SafeFile.h"
 #include "usb/CableIds.h"
 
 #include <QCommandLineParser>
@@ -82,7 +83,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "      --no-id-lock    log a cable known by its ID even when the lock of that\n"
                "                      ID cannot be taken (else status 11)\n"
                "      --overwrite     replace the file of --output when it already holds\n"
-               "                      something (without it such a file is refused)\n"
+               "                      something, or of --report when it holds anything but\n"
+               "                      a PDF (without it such a file is refused)\n"
                "      --append        go on after the last row of the text or CSV file of\n"
                "                      --output, numbering from its last No + 1\n"
                "      --format F      the file of --output as text (the default: tab-separated,\n"
@@ -309,7 +311,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     opt.ToStdout = parser.isSet(o.toStdout) || opt.Output.isEmpty();
     if (parser.isSet(o.overwrite) && parser.isSet(o.append))
         return usage(QStringLiteral("--overwrite and --append cannot both be given"));
-    if ((parser.isSet(o.overwrite) || parser.isSet(o.append)) && opt.Output.isEmpty())
+    if (((parser.isSet(o.overwrite) && !parser.isSet(o.report)) || parser.isSet(o.append)) &&
+        opt.Output.isEmpty())
         return usage(QStringLiteral("--%1 is for the file of --output")
                          .arg(parser.isSet(o.append) ? QStringLiteral("append")
                                                      : QStringLiteral("overwrite")));
@@ -354,34 +357,42 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
                                         "out for the packet")
                              .arg(opt.Output));
     }
-    auto temperature = [&](const QCommandLineOption &option, std::optional<double> &into) {
-        if (!parser.isSet(option))
-            return true;
-        QString text = parser.value(option);
-        text.replace(QLatin1Char(','), QLatin1Char('.'));
-        const double v = text.toDouble(&ok);
-        if (!ok || !std::isfinite(v))
-            return false;
-        into = v;
-        return true;
+    auto given = [&](const QCommandLineOption &option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
     };
-    if (!temperature(o.high, opt.High) || !temperature(o.low, opt.Low))
-        return usage(QStringLiteral("--high and --low take a temperature"));
-    if (opt.High && opt.Low && *opt.Low >= *opt.High)
-        return usage(QStringLiteral("--low must be below --high"));
-    std::optional<double> hold, hysteresis;
-    if (!temperature(o.hold, hold) || hold.value_or(0) < 0)
-        return usage(QStringLiteral("--hold takes a number of seconds, 0 or more"));
-    if (!temperature(o.hysteresis, hysteresis) || hysteresis.value_or(0) < 0)
-        return usage(QStringLiteral("--hysteresis takes a temperature difference, 0 or more"));
-    opt.Hold = hold.value_or(0);
-    opt.Hysteresis = hysteresis.value_or(AlarmSettings::DefaultHysteresis);
+    AlarmSettings alarms;
+    if (const QString wrong = readAlarmOptions(given(o.high), given(o.low), given(o.hold),
+                                               given(o.hysteresis), alarms);
+        !wrong.isEmpty())
+        return usage(wrong);
+    opt.High = alarms.High;
+    opt.Low = alarms.Low;
+    opt.Hold = alarms.HoldSeconds;
+    opt.Hysteresis = alarms.Hysteresis;
     opt.OnAlarm = parser.value(o.onAlarm);
     if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
     opt.Summary = parser.value(o.summary);
     opt.Latest = parser.value(o.latest);
     opt.Report = parser.value(o.report);
+    opt.ReplaceReport = parser.isSet(o.overwrite);
+    // No output is written over another: each is compared with the others by its file (the
+    // same device and inode), or by its folder and name while it does not exist yet.
+    const QList<std::pair<QString, QString>> outputs{
+        {QStringLiteral("--output"), opt.Output},
+        {QStringLiteral("the alarm log"),
+         alarms.any() && !opt.Output.isEmpty() ? alarmLogPath(opt.Output) : QString()},
+        {QStringLiteral("--report"), opt.Report},
+        {QStringLiteral("--summary"), opt.Summary},
+        {QStringLiteral("--latest"), opt.Latest}};
+    for (qsizetype i = 0; i < outputs.size(); ++i)
+        for (qsizetype j = i + 1; j < outputs.size(); ++j)
+            if (!outputs[i].second.isEmpty() && !outputs[j].second.isEmpty() &&
+                FileIo::sameFile(outputs[i].second, outputs[j].second))
+                return usage(QStringLiteral("%1 %2 and %3 %4 are the same file; each output "
+                                            "needs a file of its own")
+                                 .arg(outputs[i].first, outputs[i].second, outputs[j].first,
+                                      outputs[j].second));
     QString mqttError;
     opt.Mqtt = Mqtt::fromParser(parser, &mqttError);
     if (!mqttError.isEmpty())

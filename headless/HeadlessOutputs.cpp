@@ -23,10 +23,26 @@
 
 using namespace Headless;
 
+QString Headless::alarmLogPath(const QString &output)
+{
+    const QFileInfo out(output);
+    return out.dir().filePath(out.completeBaseName() + QStringLiteral("-alarms.txt"));
+}
+
 bool HeadlessRun::openOutput()
 {
     if (!m_options.Report.isEmpty()) {
         // Whether the report can be written is known now, not after days of logging.
+        const QString other =
+            m_options.ReplaceReport
+                ? QString()
+                : FileIo::holdsSomethingElse(m_options.Report, "%PDF-", QStringLiteral("PDF"));
+        if (!other.isEmpty()) {
+            warn(QStringLiteral("Cannot write %1: %2; --overwrite replaces it.")
+                     .arg(m_options.Report, other));
+            finish(NotWritable);
+            return false;
+        }
         QTemporaryFile probe(QFileInfo(m_options.Report).absolutePath() +
                              QStringLiteral("/.tx9-probe-XXXXXX"));
         if (!reportWriter() || !probe.open()) {
@@ -80,10 +96,8 @@ void HeadlessRun::startOutputs()
     o.Latest = m_options.Latest;
     o.Timeline = !m_options.Report.isEmpty();
     // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
-    if (o.Alarms.any() && !m_options.Output.isEmpty()) {
-        const QFileInfo out(m_options.Output);
-        o.AlarmLog = out.dir().filePath(out.completeBaseName() + QStringLiteral("-alarms.txt"));
-    }
+    if (o.Alarms.any() && !m_options.Output.isEmpty())
+        o.AlarmLog = alarmLogPath(m_options.Output);
     m_outputs = new Outputs(m_session, o, this);
     connect(m_outputs, &Outputs::said, this,
             [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });

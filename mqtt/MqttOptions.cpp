@@ -258,6 +258,10 @@ QString topicProblem(const QString &topic)
     }
     if (topic.toUtf8().size() > 65535)
         return QStringLiteral("it is longer than 65,535 bytes");
+    // Topics beginning with '$' are the broker's own ($SYS/...): a client's publishes there
+    // are denied, and nothing would ever be delivered.
+    if (topic.startsWith(QLatin1Char('$')))
+        return QStringLiteral("topics beginning with '$' are the broker's own");
     return {};
 }
 

@@ -1,5 +1,6 @@
 #include "output/SafeFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -75,6 +76,34 @@ int rename(const QString &from, const QString &to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0
                ? 0
                : errno;
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat sa = {}, sb = {};
+    const bool hasA = ::stat(QFile::encodeName(a).constData(), &sa) == 0;
+    const bool hasB = ::stat(QFile::encodeName(b).constData(), &sb) == 0;
+    if (hasA || hasB)
+        return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    const QFileInfo fa(QDir::cleanPath(QFileInfo(a).absoluteFilePath())),
+        fb(QDir::cleanPath(QFileInfo(b).absoluteFilePath()));
+    if (fa.fileName() != fb.fileName())
+        return false;
+    const QString da = fa.path(), db = fb.path();
+    return da == db || (QFileInfo::exists(da) && sameFile(da, db));
+}
+
+QString holdsSomethingElse(const QString &path, const QByteArray &magic, const QString &kind)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || QFileInfo(path).size() == 0 || !file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = file.read(magic.size());
+    if (head == magic)
+        return {};
+    return QStringLiteral("it already exists (%1 bytes) and is not a %2")
+        .arg(file.size())
+        .arg(kind);
 }
 
 qint64 lastByte(int fd, char c, qint64 floor, qint64 end)

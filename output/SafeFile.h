@@ -42,6 +42,12 @@ int sync(int fd, const QString &path);
 int rename(const QString &from, const QString &to);
 // The reason for an errno, as the user reads it ("No space left on device").
 QString reason(int error);
+// Whether a and b name one file: the same device and inode when both exist, else (neither
+// exists yet) the same name in the same folder.
+bool sameFile(const QString &a, const QString &b);
+// Why path must not be replaced by a file of the kind (named kind) whose bytes begin with
+// magic: it holds something else (a recording given as a report's name). Empty when it may be.
+QString holdsSomethingElse(const QString &path, const QByteArray &magic, const QString &kind);
 // The offset of the last byte c in fd's bytes [floor, end), or -1 when there is none (or a
 // read fails). Read backwards in large blocks: a gigabyte without c costs about a second.
 qint64 lastByte(int fd, char c, qint64 floor, qint64 end);

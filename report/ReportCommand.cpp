@@ -1,12 +1,14 @@
 #include "report/ReportCommand.h"
 
 #include "output/DataFiles.h"
+#include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "report/SummaryReport.h"
 #include "timeline/Timeline.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
@@ -40,21 +42,50 @@ bool read(Input &in, QString *why)
     DataFiles::LoadStatus status;
     if (ext == QLatin1String(".csv")) {
         status = DataFiles::loadCsv(in.Path, *in.Rows, why, &in.CsvNotes);
-    } else {
+    } else if (ext == QLatin1String(".xml")) {
         status = DataFiles::loadTable(in.Path, *in.Rows, false, nullptr, nullptr, &in.Marks);
         if (status != DataFiles::LoadStatus::Ok)
             *why = QFileInfo(in.Path).isFile() && QFileInfo(in.Path).isReadable()
                        ? QStringLiteral("it is not one of this program's data files")
                        : QStringLiteral("it cannot be read");
+    } else {
+        // A text data file, or a kept journal: its header first, then read as a restore reads
+        // a journal, a damaged line passed over and counted, never the whole file lost.
+        QFile file(in.Path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *why = QStringLiteral("it cannot be read");
+            return false;
+        }
+        const QList<QByteArray> head = file.read(512).split('\n');
+        file.close();
+        if (head.size() < 4 || !head[0].startsWith("Report created on: ") ||
+            head[2].trimmed() != "No\tTime\tValue\tUnit") {
+            *why = QStringLiteral("it does not begin with the text data file's header");
+            return false;
+        }
+        qint64 unreadable = 0;
+        status =
+            DataFiles::loadJournal(in.Path, *in.Rows, &unreadable, nullptr, nullptr, &in.Marks);
+        if (status != DataFiles::LoadStatus::Ok)
+            *why = QStringLiteral("it cannot be read");
+        else if (unreadable > 0)
+            say(QStringLiteral("Lines of %1 that are no readings, left out: %2.")
+                    .arg(in.Path)
+                    .arg(unreadable));
     }
     if (status != DataFiles::LoadStatus::Ok)
         return false;
+    // Notes that cannot be read never cost the readings: said, and left out.
     QString notesWhy;
-    if (!Notes::readBeside(in.Path, in.Beside, &notesWhy)) {
-        *why = QStringLiteral("the notes beside it (%1) cannot be read: %2")
-                   .arg(Notes::besideFile(in.Path), notesWhy);
-        return false;
-    }
+    qint64 unread = 0;
+    if (!Notes::readBeside(in.Path, in.Beside, &notesWhy, &unread))
+        say(QStringLiteral("The notes beside %1 (%2) cannot be read: %3; the report has its "
+                           "readings without them.")
+                .arg(in.Path, Notes::besideFile(in.Path), notesWhy));
+    else if (unread > 0)
+        say(QStringLiteral("Lines of the notes beside %1 (%2) that are no notes, left out: %3.")
+                .arg(in.Path, Notes::besideFile(in.Path))
+                .arg(unread));
     in.FileDate = QFileInfo(in.Path).lastModified().date();
     // Its place among the others: its first capture time, or its date.
     in.StartsMs = in.Rows->count() > 0 && in.Rows->capturedPacked(0) != 0
@@ -95,12 +126,14 @@ int run(int argc, char **argv)
                                   QStringLiteral("SECONDS"));
     const QCommandLineOption hysteresis(QStringLiteral("hysteresis"), QStringLiteral("hysteresis"),
                                         QStringLiteral("VALUE"));
-    parser.addOptions({report, high, low, hold, hysteresis});
+    const QCommandLineOption overwrite(QStringLiteral("overwrite"),
+                                       QStringLiteral("replace a file that is not a PDF"));
+    parser.addOptions({report, high, low, hold, hysteresis, overwrite});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("recordings"));
     auto usage = [](const QString &why) {
         say(QStringLiteral("tx9-logger: %1").arg(why));
         say(QStringLiteral("Usage: tx9-logger --report OUT.pdf [--high V] [--low V] [--hold S] "
-                           "[--hysteresis V] FILE..."));
+                           "[--hysteresis V] [--overwrite] FILE..."));
         return 2;
     };
     if (!parser.parse(app.arguments()))
@@ -111,20 +144,24 @@ int run(int argc, char **argv)
     if (parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("--report needs the recordings to report on (files), or "
                                     "--headless to report on a run"));
-    AlarmSettings limits;
-    auto number = [&](const QCommandLineOption &o, std::optional<double> &into) {
-        if (!parser.isSet(o))
-            return true;
-        bool ok = false;
-        into = parser.value(o).toDouble(&ok);
-        return ok;
+    auto given = [&](const QCommandLineOption &o) {
+        return parser.isSet(o) ? std::optional<QString>(parser.value(o)) : std::nullopt;
     };
-    std::optional<double> holdSeconds, hysteresisValue;
-    if (!number(high, limits.High) || !number(low, limits.Low) || !number(hold, holdSeconds) ||
-        !number(hysteresis, hysteresisValue))
-        return usage(QStringLiteral("--high, --low, --hold and --hysteresis take numbers"));
-    limits.HoldSeconds = holdSeconds.value_or(0);
-    limits.Hysteresis = hysteresisValue.value_or(AlarmSettings::DefaultHysteresis);
+    AlarmSettings limits;
+    if (const QString wrong =
+            readAlarmOptions(given(high), given(low), given(hold), given(hysteresis), limits);
+        !wrong.isEmpty())
+        return usage(wrong);
+    // The report never replaces what it reports on, nor (unasked) anything but a PDF.
+    for (const QString &path : parser.positionalArguments())
+        if (FileIo::sameFile(path, out))
+            return usage(QStringLiteral("--report %1 and the recording %2 are the same file")
+                             .arg(out, path));
+    if (const QString other = FileIo::holdsSomethingElse(out, "%PDF-", QStringLiteral("PDF"));
+        !other.isEmpty() && !parser.isSet(overwrite)) {
+        say(QStringLiteral("Cannot write %1: %2; --overwrite replaces it.").arg(out, other));
+        return 5;
+    }
 
     std::vector<Input> inputs;
     for (const QString &path : parser.positionalArguments()) {
@@ -155,6 +192,13 @@ int run(int argc, char **argv)
         line.placeNotes(in.Beside, first);
         input.Sources << in.Path;
     }
+    if (line.untimedRows() > 0)
+        say(QStringLiteral("Readings whose time does not read as one: %1; each is placed at the "
+                           "time of the reading before it.")
+                .arg(line.untimedRows()));
+    if (line.unreadNotes() > 0)
+        say(QStringLiteral("Notes in the journals that cannot be read, left out: %1.")
+                .arg(line.unreadNotes()));
     input.Table = &table;
     input.Line = &line;
     input.Limits = limits;

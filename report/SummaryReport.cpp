@@ -21,6 +21,7 @@ constexpr double Line = 13;       // points a line of the tables takes
 constexpr double Gap = 10;        // between blocks
 constexpr int MaxGapLines = 45;   // a page of gaps
 constexpr int MaxAlarmLines = 45; // and of alarms
+constexpr int MaxNoteLines = 90;  // two pages of notes
 
 QString when(qint64 ms)
 {
@@ -291,10 +292,17 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     blocks.push_back(heading(QStringLiteral("Notes")));
     if (notes.empty())
         blocks.push_back(text(QStringLiteral("None.")));
-    for (const Notes::Note &n : notes)
+    for (size_t i = 0; i < notes.size() && i < size_t(MaxNoteLines); ++i) {
+        const Notes::Note &n = notes[i];
         blocks.push_back(
             row({when(n.TimeMs), n.No ? QStringLiteral("No %1").arg(*n.No) : QString(), n.Text},
                 {0, 0.28, 0.4}));
+    }
+    if (notes.size() > size_t(MaxNoteLines))
+        blocks.push_back(text(QStringLiteral("... and %1 more notes (%2 in all), in the "
+                                             "recordings.")
+                                  .arg(notes.size() - size_t(MaxNoteLines))
+                                  .arg(notes.size())));
 
     // The gaps, the longest first.
     std::vector<Timeline::Gap> gaps = in.Line->gaps();

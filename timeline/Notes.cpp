@@ -82,26 +82,26 @@ QByteArray Notes::removedLine(qint64 id)
     return "#note-removed\t" + QByteArray::number(id) + "\r\n";
 }
 
-void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
+bool Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
                       qint64 idBase)
 {
     const QList<QByteArray> f = rest.split('\t');
     bool ok = false;
     const qint64 id = f.value(0).toLongLong(&ok) + idBase;
     if (!ok || id <= idBase)
-        return;
+        return false;
     if (word == "note-removed") {
         m_bringing = true;
         remove(id);
         m_bringing = false;
-        return;
+        return true;
     }
     if (word != "note" || f.size() < 5)
-        return;
+        return false;
     const qint64 packed =
         CaptureTime::parse(std::string_view(f[1].constData(), size_t(f[1].size())));
     if (packed == 0)
-        return;
+        return false;
     const qint64 row = f[2].toLongLong();
     bool numbered = false;
     const qint32 no = f[3].toInt(&numbered);
@@ -112,7 +112,7 @@ void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 row
             n.Text = oneLine(text);
             emit noted(n);
             emit changed();
-            return;
+            return true;
         }
     m_nextId = qMax(m_nextId, id + 1);
     Note n{id, MeasurementTable::msOfPacked(packed), row >= 0 ? row + rowOffset : -1,
@@ -120,6 +120,7 @@ void Notes::applyMark(const QByteArray &word, const QByteArray &rest, qint64 row
     m_notes.push_back(n);
     emit noted(n);
     emit changed();
+    return true;
 }
 
 QByteArray Notes::csv(const std::vector<Note> &notes)
@@ -137,7 +138,8 @@ QByteArray Notes::csv(const std::vector<Note> &notes)
     return out;
 }
 
-bool Notes::readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why)
+bool Notes::readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why,
+                       qint64 *unread)
 {
     QFile file(besideFile(dataFile));
     if (!file.exists())
@@ -146,16 +148,46 @@ bool Notes::readBeside(const QString &dataFile, std::vector<Note> &notes, QStrin
         *why = file.errorString();
         return false;
     }
-    return readCsv(file.read(1 << 20), notes, why);
+    if (file.size() > MaxBesideBytes) {
+        *why = QStringLiteral("it holds %1 bytes, more than the %2 a file of notes may")
+                   .arg(file.size())
+                   .arg(MaxBesideBytes);
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() != file.size()) {
+        *why = file.errorString();
+        return false;
+    }
+    if (bytes.count('\n') > MaxBesideNotes + 1) {
+        *why = QStringLiteral("it holds more than %1 lines").arg(MaxBesideNotes);
+        return false;
+    }
+    qint64 passed = 0;
+    std::vector<Note> read;
+    if (!readCsv(bytes, read, why, &passed))
+        return false;
+    notes.insert(notes.end(), read.begin(), read.end());
+    if (unread)
+        *unread += passed;
+    return true;
 }
 
-bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why)
+bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why, qint64 *unread)
 {
     const QList<QByteArray> lines = bytes.split('\n');
     if (lines.isEmpty() || !lines[0].startsWith("time,no,note")) {
         *why = QStringLiteral("it does not begin with time,no,note");
         return false;
     }
+    auto notANote = [&](const QString &what) {
+        if (unread) {
+            ++*unread;
+            return true;
+        }
+        *why = what;
+        return false;
+    };
     for (qsizetype i = 1; i < lines.size(); ++i) {
         QByteArray line = lines[i];
         if (line.endsWith('\r'))
@@ -163,15 +195,17 @@ bool Notes::readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *
         if (line.isEmpty())
             continue;
         if (line.size() > 4 * MaxText) {
-            *why = QStringLiteral("line %1 is too long").arg(i + 1);
-            return false;
+            if (!notANote(QStringLiteral("line %1 is too long").arg(i + 1)))
+                return false;
+            continue;
         }
         const qsizetype c1 = line.indexOf(','), c2 = line.indexOf(',', c1 + 1);
         const qint64 packed =
             c1 > 0 ? CaptureTime::parse(std::string_view(line.constData(), size_t(c1))) : 0;
         if (packed == 0 || c2 < 0) {
-            *why = QStringLiteral("line %1 is not a note").arg(i + 1);
-            return false;
+            if (!notANote(QStringLiteral("line %1 is not a note").arg(i + 1)))
+                return false;
+            continue;
         }
         bool numbered = false;
         const qint32 no = line.mid(c1 + 1, c2 - c1 - 1).toInt(&numbered);

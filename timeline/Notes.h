@@ -46,18 +46,27 @@ public:
     static QByteArray removedLine(qint64 id);
     // A journal's note mark (what follows "#note\t" or "#note-removed\t") applied: its row
     // after rowOffset, its id after idBase.
-    void applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
+    // False for a mark that is not a readable note (damaged): passed over.
+    bool applyMark(const QByteArray &word, const QByteArray &rest, qint64 rowOffset,
                    qint64 idBase = 0);
     qint64 nextId() const { return m_nextId; }
 
     // <file>.notes.csv: time (ISO 8601 with offset), no (empty for a moment), note.
     static QByteArray csv(const std::vector<Note> &notes);
-    // Reads such a file into notes (appended); false with why for one that is not.
-    static bool readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why);
+    // Reads such a file into notes (appended); false with why for one that is not. Lines that
+    // are no note are passed over and counted in unread (when given; else the first fails it).
+    static bool readCsv(const QByteArray &bytes, std::vector<Note> &notes, QString *why,
+                        qint64 *unread = nullptr);
     static QString besideFile(const QString &dataFile) { return dataFile + ".notes.csv"; }
-    // The notes beside dataFile appended to notes: true when there are none or they read,
-    // false with why when the file is there and cannot be read.
-    static bool readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why);
+    // The notes beside dataFile appended to notes, read to the end of the file: true when
+    // there are none or they read (unread: the lines that are no note, passed over), false
+    // with why when the file is there and cannot be read, or is past MaxBesideBytes or
+    // MaxBesideNotes. The readings it belongs to are never lost with it: callers say why and
+    // go on without the notes.
+    static constexpr qint64 MaxBesideBytes = 64 << 20;
+    static constexpr qint64 MaxBesideNotes = 1000000;
+    static bool readBeside(const QString &dataFile, std::vector<Note> &notes, QString *why,
+                           qint64 *unread = nullptr);
 
 signals:
     // Made (or changed) and removed; after any change, changed.

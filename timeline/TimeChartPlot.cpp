@@ -100,13 +100,10 @@ void TimelinePlottable::draw(QCPPainter *painter)
 
     std::vector<TimeSeries::Column> columns;
     std::vector<std::pair<double, bool>> markers; // x, above
-    for (const TimeSeries::Run &run : s.runs()) {
-        if (double(s.timeMs(run.End - 1)) < fromMs || double(s.timeMs(run.First)) >= toMs)
-            continue;
-        s.columns(run, fromMs, toMs, n, columns);
-        const QColor colour = run.Tag == Timeline::Downloaded ? DownloadedColour
-                              : run.Tag == Timeline::FromFile ? FileColour
-                                                              : RecordedColour;
+    // One stretch of columns: a line through each column's first and last reading, a bar
+    // over its extremes. merged: columns of all rows in time order, joined only where they
+    // touch (the rows between them may belong to any run).
+    auto drawColumns = [&](const QColor &colour, bool merged) {
         // A cosmetic pen one pixel wide: the rasteriser's fast path, antialiased all the same.
         QPen pen(colour, 1);
         pen.setCosmetic(true);
@@ -122,8 +119,13 @@ void TimelinePlottable::draw(QCPPainter *painter)
         qint64 lastRow = -1; // the row the line stands at, if it goes on
         for (int k = 0; k < n; ++k) {
             const TimeSeries::Column &c = columns[size_t(k)];
-            if (c.empty())
+            if (c.empty()) {
+                if (merged) {
+                    flush();
+                    lastRow = -1;
+                }
                 continue;
+            }
             const double x = area.left() + (k + 0.5) * columnWidth;
             if (c.S.Flags & TimeSeries::HasAbove)
                 markers.emplace_back(x, true);
@@ -134,9 +136,10 @@ void TimelinePlottable::draw(QCPPainter *painter)
                 lastRow = -1;
                 continue;
             }
-            const float first = s.value(c.First), last = s.value(c.End - 1);
+            const float first = s.value(c.FirstRow), last = s.value(c.LastRow);
             const bool joins = lastRow >= 0 && std::isfinite(s.value(lastRow)) &&
-                               std::isfinite(first) && !s.brokenBetween(lastRow, c.First);
+                               std::isfinite(first) &&
+                               (merged || !s.brokenBetween(lastRow, c.First));
             if (!joins)
                 flush();
             // Every extreme of the column: a bar from its lowest to its highest reading, a pixel
@@ -148,7 +151,7 @@ void TimelinePlottable::draw(QCPPainter *painter)
             m_points.emplace_back(x, value->coordToPixel(std::isfinite(first) ? first : c.S.Min));
             if (c.End - c.First > 1)
                 m_points.emplace_back(x, value->coordToPixel(std::isfinite(last) ? last : c.S.Max));
-            lastRow = c.End - 1;
+            lastRow = c.LastRow;
         }
         flush();
         // The bars are plain fills: whole pixels, no antialiasing needed. On paper (a PDF, a
@@ -164,6 +167,23 @@ void TimelinePlottable::draw(QCPPainter *painter)
                 painter->fillRect(bar, colour);
         painter->setAntialiasing(antialiased);
         m_bars.clear();
+    };
+    auto colourOf = [](quint8 tag) {
+        return tag == Timeline::Downloaded ? DownloadedColour
+               : tag == Timeline::FromFile ? FileColour
+                                           : RecordedColour;
+    };
+    if (s.manyRuns()) {
+        // Rows far out of time order: one stretch over all of them, its cost the pixels'.
+        s.mergedColumns(fromMs, toMs, n, columns);
+        drawColumns(colourOf(s.runs().front().Tag), true);
+    }
+    static const std::vector<TimeSeries::Run> none;
+    for (const TimeSeries::Run &run : s.manyRuns() ? none : s.runs()) {
+        if (double(s.timeMs(run.End - 1)) < fromMs || double(s.timeMs(run.First)) >= toMs)
+            continue;
+        s.columns(run, fromMs, toMs, n, columns);
+        drawColumns(colourOf(run.Tag), false);
         if (run.Tag == Timeline::Downloaded && double(s.timeMs(run.First)) >= fromMs) {
             const QDateTime at = QDateTime::fromMSecsSinceEpoch(s.timeMs(run.First));
             painter->setPen(DownloadedColour);

@@ -82,15 +82,40 @@ public:
     // The rows of every run in [fromMs, toMs) summed up.
     Summary summaryIn(double fromMs, double toMs) const;
 
-    // One pixel column of a run: its rows [First, End) and what they hold.
+    // One pixel column: its rows [First, End) (of a run; of the time order when merged) and
+    // what they hold; FirstRow and LastRow are the rows of its earliest and latest reading.
     struct Column
     {
         qint64 First = 0, End = 0;
+        qint64 FirstRow = 0, LastRow = 0;
         Summary S;
         bool empty() const { return First >= End; }
     };
     // The columns of run over [fromMs, toMs) cut into n equal spans (out gets n columns).
     void columns(const Run &run, double fromMs, double toMs, int n, std::vector<Column> &out) const;
+
+    // Many runs (rows far out of time order: files merged, a clock set back again and again)
+    // are drawn as one stretch, from all rows in time order: a redraw then costs as the pixels
+    // do, whatever the order the rows came in.
+    static constexpr size_t ManyRuns = 64;
+    bool manyRuns() const { return m_runs.size() > ManyRuns; }
+    // The columns of all rows over [fromMs, toMs), in time order, as columns() gives a run's.
+    void mergedColumns(double fromMs, double toMs, int n, std::vector<Column> &out) const;
+    // How many rows have times in [fromMs, toMs).
+    qint64 rowsIn(double fromMs, double toMs) const;
+    // Where rows next to each other in time (all rows, in time order) are more than minMs
+    // apart, from index from of the time order on: each span's ends and the row after it.
+    // Returns the index it got to.
+    struct Span
+    {
+        qint64 FromMs = 0, ToMs = 0, Row = 0;
+    };
+    qint64 spansInTimeOrder(qint64 minMs, qint64 from, std::vector<Span> &out) const;
+    // The median time between rows next to each other in time (0 without two rows apart).
+    qint64 usualSpacingInTimeOrder() const;
+    // Counts the times a row came before the latest one after the time order was last
+    // complete: while it stays the same, every row since came at or after all before it.
+    quint64 orderBreaks() const { return m_orderBreaks; }
 
     // The row nearest to timeMs in time; -1 without rows.
     qint64 nearest(double timeMs) const;
@@ -101,7 +126,29 @@ public:
 private:
     static constexpr int LeafShift = 6;  // 64 rows a node at the first level
     static constexpr int LevelShift = 4; // 16 nodes of a level a node of the next
-    void addToLevels(float value);
+    // A min/max level of detail over values in some order: 64 a node at the first level, 16
+    // nodes of a level a node of the next.
+    struct Levels
+    {
+        std::vector<std::vector<Summary>> Nodes;
+        void add(qint64 index, float value); // the value at index, the next one
+        // Values [first, end) summed up; valueAt gives one of them.
+        template <class ValueAt>
+        Summary summary(qint64 first, qint64 end, const ValueAt &valueAt) const;
+        qint64 bytes() const;
+    };
+    // All rows in time order (ties by row), with their level of detail: built on first need
+    // once there are many runs, kept up while rows come in time order, built again after one
+    // that does not. Everything runs on one thread (the GUI's), so a lazy build is safe.
+    struct Ordered
+    {
+        std::vector<qint64> Rows;
+        Levels Detail;
+        bool Stale = true;
+    };
+    const Ordered &ordered() const;
+    // The first index of the time order whose time is at or after timeMs.
+    qint64 orderedAtOrAfter(const Ordered &o, double timeMs) const;
     qint64 firstAtOrAfter(const Run &run, double timeMs) const;
 
     // Rows in blocks that never move: growing never copies them, nor leaves a freed copy
@@ -115,7 +162,10 @@ private:
     };
     std::vector<std::unique_ptr<Block>> m_blocks;
     qint64 m_rows = 0;
-    std::vector<std::vector<Summary>> m_levels; // m_levels[0]: per 64 rows, then per 16 nodes
+    Levels m_levels; // over the rows in the order they came
+    mutable Ordered m_ordered;
+    quint64 m_orderBreaks = 0;
+    qint64 m_latestMs = 0; // the latest time of any row
     std::vector<Run> m_runs;
     std::vector<qint64> m_breaks; // rows that begin a broken line inside a run, in order
 };

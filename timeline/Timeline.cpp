@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 namespace {
 
@@ -194,6 +195,8 @@ void Timeline::reset()
 {
     m_series.clear();
     m_gaps.clear();
+    m_orderGaps.clear();
+    m_orderGapsTo = 0;
     m_notes->clear();
     m_valueOfText.clear();
     m_knownText.clear();
@@ -246,6 +249,7 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
     for (qint64 r = first; r <= last; ++r)
         if (m_table->capturedPacked(r) == 0)
             tods.push_back(FileDates::msOfDay(m_table->text(r, MeasurementTable::FieldTime)));
+    m_untimed += qint64(std::count(tods.begin(), tods.end(), -1));
     if (!tods.empty()) {
         assumed = FileDates::assume(tods, m_fileDate.isValid() ? m_fileDate : QDate::currentDate());
         m_assumed += qint64(assumed.size());
@@ -272,8 +276,9 @@ void Timeline::rowsInserted(qint64 first, qint64 last)
         // second journal numbers its notes from 1 too).
         const qint64 idBase = m_notes->nextId() - 1;
         for (const DataFiles::Mark &m : m_marks)
-            if (m.Word.startsWith("note"))
-                m_notes->applyMark(m.Word, m.Rest, m_batchFirst, idBase);
+            if (m.Word.startsWith("note") &&
+                !m_notes->applyMark(m.Word, m.Rest, m_batchFirst, idBase))
+                ++m_unreadNotes;
         m_marks.clear();
     }
     emit changed();
@@ -326,11 +331,43 @@ void Timeline::place(qint64 row, qint64 timeMs, bool batch, bool batchStart)
     m_series.append(timeMs, valueOf(row), brk, newRun, tag);
 }
 
+const std::vector<Timeline::Gap> &Timeline::gaps() const
+{
+    if (!m_series.manyRuns())
+        return m_gaps;
+    if (m_orderGapsAt != m_series.orderBreaks() || m_orderGapsTo > m_series.rows()) {
+        m_orderGaps.clear();
+        m_orderGapsTo = 0;
+        m_orderGapsAt = m_series.orderBreaks();
+        // As a file's rows are spaced by themselves: three times their usual spacing.
+        m_orderGapsMin = qMax(MinGapMs, 3 * m_series.usualSpacingInTimeOrder());
+    }
+    if (m_orderGapsTo < m_series.rows()) {
+        // The reason of a jump found as the rows came, where one has these very ends.
+        std::vector<TimeSeries::Span> spans;
+        m_orderGapsTo = m_series.spansInTimeOrder(m_orderGapsMin, m_orderGapsTo, spans);
+        std::unordered_multimap<qint64, const Gap *> seen;
+        if (!spans.empty())
+            for (const Gap &g : m_gaps)
+                seen.emplace(g.FromMs, &g);
+        for (const TimeSeries::Span &span : spans) {
+            Gap g{span.FromMs, span.ToMs, span.Row, Why::Silence, 0};
+            const auto [first, end] = seen.equal_range(span.FromMs);
+            for (auto at = first; at != end; ++at)
+                if (at->second->ToMs == span.ToMs)
+                    g = *at->second;
+            m_orderGaps.push_back(g);
+        }
+    }
+    return m_orderGaps;
+}
+
 const Timeline::Gap *Timeline::gapAt(double timeMs) const
 {
     // Gaps are in row order, which is time order but for runs that go back: look at all of
     // the few there are near the end first.
-    for (auto g = m_gaps.crbegin(); g != m_gaps.crend(); ++g)
+    const std::vector<Gap> &all = gaps();
+    for (auto g = all.crbegin(); g != all.crend(); ++g)
         if (timeMs >= double(g->FromMs) && timeMs <= double(g->ToMs))
             return &*g;
     return nullptr;

@@ -86,10 +86,16 @@ public:
     const TimeSeries &series() const { return m_series; }
     Notes &notes() { return *m_notes; }
     const Notes &notes() const { return *m_notes; }
-    const std::vector<Gap> &gaps() const { return m_gaps; }
+    // The spans without a reading. Rows far out of time order (files merged) make jumps
+    // between rows that came one after the other which other rows fill: those are no gaps.
+    const std::vector<Gap> &gaps() const;
     // The gap whose span holds timeMs; nullptr if none.
     const Gap *gapAt(double timeMs) const;
     qint64 assumedDates() const { return m_assumed; }
+    // Rows from files whose Time text is no time of day (each takes a neighbour's), and note
+    // marks of journals that could not be read (passed over).
+    qint64 untimedRows() const { return m_untimed; }
+    qint64 unreadNotes() const { return m_unreadNotes; }
     const MeasurementTable *table() const { return m_table; }
     qint64 gapThresholdMs() const;
 
@@ -107,8 +113,15 @@ private:
     LoggerSession *m_session = nullptr;
     TimeSeries m_series;
     Notes *m_notes;
-    std::vector<Gap> m_gaps;
-    std::vector<float> m_valueOfText; // by the value text's id; NaN until known
+    std::vector<Gap> m_gaps; // every jump found as the rows came
+    // While the series has many runs, the gaps are those of the rows in time order (a jump
+    // between rows that came one after the other may be filled by others): kept up as rows
+    // come in time order, found anew after one that does not.
+    mutable std::vector<Gap> m_orderGaps;
+    mutable qint64 m_orderGapsTo = 0;            // the index of the time order looked at up to
+    mutable qint64 m_orderGapsMin = 0;           // the spacing beyond which there is a gap
+    mutable quint64 m_orderGapsAt = ~quint64(0); // the series' orderBreaks() then
+    std::vector<float> m_valueOfText;            // by the value text's id; NaN until known
     std::vector<char> m_knownText;
     int m_interval = 1;
     bool m_downloading = false;
@@ -121,6 +134,8 @@ private:
     qint64 m_batchFirst = 0;
     QDate m_fileDate;
     qint64 m_assumed = 0;
+    qint64 m_untimed = 0;
+    qint64 m_unreadNotes = 0;
     // Arrivals since the last row: the longest silence between two of them (steady clock).
     qint64 m_lastArrival = -1;
     qint64 m_silence = 0;

@@ -222,7 +222,8 @@ private slots:
         QCOMPARE(notes.all()[0].Row, qint64(1)); // on its reading again, No 2
         QCOMPARE(notes.all()[0].Text, QStringLiteral("door left open"));
         QCOMPARE(notes.all()[1].Row, qint64(-1));
-        // Damaged notes beside a file: the readings load, and the damage is said.
+        // Damaged notes beside a file: the readings and the other notes load, and the damage
+        // is said.
         QVERIFY(QFile::copy(saved, dir.filePath("damaged.txt")));
         QFile damaged(dir.filePath("damaged.txt.notes.csv"));
         QVERIFY(damaged.open(QIODevice::WriteOnly) &&
@@ -234,7 +235,7 @@ private slots:
         w.LoadTableFromFile(dir.filePath("damaged.txt"), w.cds1, false);
         QCOMPARE(w.cds1->count(), rowsBefore * 2);
         QCOMPARE(int(prompts.messages.size()), messagesBefore + 1);
-        QVERIFY2(prompts.messages.last().text.contains(QStringLiteral("could not be read: line 2")),
+        QVERIFY2(prompts.messages.last().text.contains(QStringLiteral("left out: 1.")),
                  qPrintable(prompts.messages.last().text));
         QCOMPARE(notes.all().size(), size_t(2));
         // Removed.

@@ -4,6 +4,7 @@
 #include "headless/Headless.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
+#include "usb/CableIds.h"
 #include "usb/HidControllerClass.h"
 #include "usb/HidrawPlatform.h"
 
@@ -904,6 +905,118 @@ private slots:
                      .match(wants[0])
                      .hasMatch(),
                  qPrintable(wants[0]));
+    }
+
+    // A serial number is never split into words on its way to systemd: a cable calling itself
+    // "x poweroff.target y" wants exactly one unit, its own; a long one is shortened with a
+    // hash within systemd's 255 characters, as tx9-logger names it.
+    void udevSerialNumbersWantOneUnit_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::newRow("spaces and a unit") << "x poweroff.target y";
+        // The gadget takes at most 126 bytes of UTF-8: 63 characters, whose instance name
+        // unshortened would be 504 characters long.
+        QTest::newRow("63 non-ASCII") << QString(63, QChar(0xe9));
+    }
+    void udevSerialNumbersWantOneUnit()
+    {
+        QFETCH(QString, serial);
+        Cable a({"--gadget", "--udc", "0", "--serial", serial});
+        QCOMPARE(QProcess::execute("udevadm", {"settle", "--timeout=10"}), 0);
+        QStringList wants;
+        for (const QString &n :
+             QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            QProcess info;
+            info.start("udevadm", {"info", "--query=property", "--name=/dev/" + n});
+            QVERIFY(info.waitForFinished(10000));
+            const QString properties = QString::fromUtf8(info.readAllStandardOutput());
+            wants << QRegularExpression("^SYSTEMD_WANTS=(.*)$", QRegularExpression::MultilineOption)
+                         .match(properties)
+                         .captured(1);
+        }
+        QCOMPARE(wants.size(), 1);
+        QCOMPARE(wants[0], CableIds::unitName(serial));
+        QVERIFY2(!wants[0].contains(' ') && wants[0].size() <= 255, qPrintable(wants[0]));
+    }
+
+    // The plug-in service lives past midnight: the template unit's own command, as systemd
+    // runs it, on one day and again on the next (after a reboot, say), goes on in the same
+    // file with its numbering unbroken; a file it cannot go on with ends it with a status the
+    // unit does not restart on.
+    void pluginServiceAcrossDays()
+    {
+        QFile unit(TX9_UNIT_TEMPLATE);
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(unit.readAll());
+        const QString exec =
+            QRegularExpression("^ExecStart=(.*)$", QRegularExpression::MultilineOption)
+                .match(text)
+                .captured(1);
+        const QStringList prevent = QRegularExpression("^RestartPreventExitStatus=(.*)$",
+                                                       QRegularExpression::MultilineOption)
+                                        .match(text)
+                                        .captured(1)
+                                        .split(' ');
+        const QString state = QDir::temp().filePath("unit-state/KA1");
+        QDir(state).removeRecursively();
+        QVERIFY(QDir().mkpath(state));
+        QStringList args;
+        for (const QString &word : exec.split(' ', Qt::SkipEmptyParts)) {
+            if (word == "$TX9_OPTIONS")
+                args << "--interval"
+                     << "0";
+            else
+                args << QString(word).replace("${STATE_DIRECTORY}", state).replace("%I", "KA1");
+        }
+        QCOMPARE(args.takeFirst(), QStringLiteral("/usr/bin/tx9-logger"));
+        const QString file = args[args.indexOf("--output") + 1];
+        Cable a(cableA());
+        auto day = [&](bool yesterday, int rows) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("XDG_STATE_HOME", state);
+            if (yesterday) {
+                env.insert("LD_PRELOAD", TX9_FAKETIME_LIB);
+                env.insert("FAKETIME", "-1d");
+                env.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+            }
+            p.setProcessEnvironment(env);
+            p.start(TX9_LOGGER, args);
+            const bool logged = waitUntil(
+                [&] {
+                    QFile f(file);
+                    return f.open(QIODevice::ReadOnly) && f.readAll().count('\n') >= rows + 1;
+                },
+                60000);
+            p.terminate();
+            p.waitForFinished(30000);
+            return logged && p.exitCode() == 0 ? QString()
+                                               : QString::fromUtf8(p.readAllStandardError());
+        };
+        QString failed = day(true, 3);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        failed = day(false, 7);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        QSet<QString> dates;
+        for (int i = 1; i < lines.size() - 1; ++i) {
+            QCOMPARE(lines[i].split(',').value(0).toInt(), i); // numbering unbroken
+            dates << QString::fromLatin1(lines[i].split(',').value(1).left(10));
+        }
+        QCOMPARE(dates, (QSet<QString>{QDate::currentDate().addDays(-1).toString(Qt::ISODate),
+                                       QDate::currentDate().toString(Qt::ISODate)}));
+        // A file that cannot be gone on with: said, and the unit does not restart on it.
+        f.close();
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("something else\n");
+        f.close();
+        QProcess p;
+        p.start(TX9_LOGGER, args);
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY(prevent.contains(QString::number(p.exitCode())));
+        QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("Cannot append"));
     }
 };
 

@@ -267,6 +267,7 @@ private slots:
             {{"--mqtt-topic", "lab/+/one"}, "'+'"},
             {{"--ha-discovery=ha/+"}, "--ha-discovery 'ha/+'"},
             {{"--ha-discovery=ha/#"}, "'#'"},
+            {{"--mqtt-topic", "$SYS/tx9"}, "beginning with '$' are the broker's own"},
         };
         for (const auto &[args, said] : cases) {
             QProcess p;

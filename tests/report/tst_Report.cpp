@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QPrinter>
 #include <QProcess>
 #include <QRegularExpression>
@@ -196,6 +197,128 @@ private slots:
                  qPrintable(said));
         QVERIFY(said.contains(QStringLiteral("3 min 3 s"))); // the long one, 183 readings
         QCOMPARE(figures(said).last(), QStringLiteral("pages 2"));
+    }
+
+    // What a report is given is read whole and within limits, and never costs the readings:
+    // its output never replaces an input nor (unasked) anything but a PDF; numbers are checked
+    // as a run checks them; a file without the header is refused; damaged notes, marks and
+    // times are counted and said; a sidecar of 20,000 notes lists two pages and says the rest.
+    void reportInputsWithinLimits_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("args"); // after --report OUT; %f: the recording
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");    // on standard error
+        QTest::addColumn<QString>("printed"); // in the PDF
+        QTest::newRow("output is the input")
+            << "same" << QStringList{"%f"} << 2 << "are the same file"
+            << "";
+        QTest::newRow("output is another recording")
+            << "other" << QStringList{"%f"} << 5 << "is not a PDF; --overwrite replaces it"
+            << "";
+        QTest::newRow("another recording replaced when asked")
+            << "other" << QStringList{"--overwrite", "%f"} << 0 << ""
+            << "Readings";
+        QTest::newRow("high nan") << "plain" << QStringList{"--high", "nan", "%f"} << 2
+                                  << "--high and --low take a temperature"
+                                  << "";
+        QTest::newRow("hold below 0")
+            << "plain" << QStringList{"--hold", "-5", "%f"} << 2 << "--hold takes"
+            << "";
+        QTest::newRow("hysteresis below 0")
+            << "plain" << QStringList{"--hysteresis", "-3", "%f"} << 2 << "--hysteresis takes"
+            << "";
+        QTest::newRow("limits crossed")
+            << "plain" << QStringList{"--low", "30", "--high", "10", "%f"} << 2
+            << "--low must be below --high"
+            << "";
+        QTest::newRow("no header") << "hello" << QStringList{"%f"} << 9
+                                   << "does not begin with the text data file's header"
+                                   << "";
+        QTest::newRow("20000 notes beside")
+            << "notes" << QStringList{"%f"} << 0 << "that are no notes, left out: 1."
+            << "... and 19910 more notes (20000 in all)";
+        QTest::newRow("kept journal, damaged marks")
+            << "journal" << QStringList{"%f"} << 0 << "cannot be read, left out: 1."
+            << "Readings 6";
+        QTest::newRow("times that do not read")
+            << "times" << QStringList{"%f"} << 0 << "time does not read as one: 3;"
+            << "Readings 6";
+    }
+    void reportInputsWithinLimits()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QFETCH(QString, printed);
+        QTemporaryDir here;
+        const QString file = here.filePath("rec.txt");
+        QString out = here.filePath("out.pdf");
+        const QDateTime start(QDate(2026, 12, 8), QTime(10, 0, 0));
+        MeasurementTable rows;
+        for (int i = 0; i < 6; ++i)
+            rows.appendRow(
+                {i + 1, start.addSecs(i).toString("HH:mm:ss"), "21.5", "#", start.addSecs(i)});
+        QVERIFY(DataFiles::saveTable(rows, file, start.date()));
+        QByteArray bytes;
+        if (kind == "hello")
+            bytes = "hello\nworld\n";
+        if (kind == "times") {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            bytes = f.readAll().replace("10:00:01", "99:99:99").replace("10:00:02", "abc");
+            bytes.replace("\t10:00:03\t", "\t\t");
+        }
+        if (kind == "journal") {
+            bytes = DataFiles::textFileHeader(start.date());
+            bytes += DataFiles::markLine("connected", rows.capturedPacked(0), "A1");
+            DataFiles::appendTextRows(bytes, rows, 0, 2, true);
+            bytes += "#brXak\tlost\t2026-12-08T10:00:02\r\n"; // damaged
+            bytes += Notes::journalLine({1, start.addSecs(1).toMSecsSinceEpoch(), 1, 2, "ok"});
+            bytes += "#note\t2\tnot a time\t1\t2\tdamaged\r\n";
+            DataFiles::appendTextRows(bytes, rows, 3, 5, true);
+        }
+        if (!bytes.isEmpty()) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(bytes);
+        }
+        if (kind == "notes") {
+            std::vector<Notes::Note> many;
+            for (int i = 0; i < 20000; ++i)
+                many.push_back({i + 1, start.addSecs(i % 6).toMSecsSinceEpoch(), -1, std::nullopt,
+                                QStringLiteral("note %1, by the door of the cold room").arg(i)});
+            QVERIFY(SafeFile::writeWhole(Notes::besideFile(file),
+                                         Notes::csv(many) + "not,a note\r\n", nullptr));
+            QVERIFY(QFileInfo(Notes::besideFile(file)).size() > (1 << 20));
+        }
+        if (kind == "same")
+            out = here.path() + "/./rec.txt";
+        if (kind == "other") {
+            out = here.filePath("other.txt");
+            QVERIFY(QFile::copy(file, out));
+        }
+        const QByteArray before = [&] {
+            QFile f(out);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+        args.replaceInStrings("%f", file);
+        const Ran r = run(QStringList{"--report", out} + args);
+        QVERIFY2(r.Status == status, qPrintable(QString::number(r.Status) + r.Err));
+        if (!said.isEmpty())
+            QVERIFY2(r.Err.contains(said), qPrintable(r.Err));
+        if (status != 0) {
+            QFile f(out);
+            QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(), before);
+            return;
+        }
+        const QString text = pdfText(out);
+        QVERIFY2(text.simplified().contains(printed), qPrintable(text));
+        if (kind == "notes")
+            QVERIFY(figures(text).last().section(' ', 1).toInt() <= 4);
+        if (kind == "journal")
+            QVERIFY(text.contains("ok"));
     }
 
     void headlessAndWindowAgreeWithTheirFile()

@@ -470,12 +470,33 @@ private slots:
         QTest::newRow("append and overwrite")
             << QStringList{"--headless", "-o", "y.txt", "--append", "--overwrite"} << usage
             << "cannot both be given";
+        // No output swallows another, however the two names are spelt.
+        QTest::newRow("report over the data file")
+            << QStringList{"--headless", "-o", "r.txt", "--report", "r.txt"} << usage
+            << "--output r.txt and --report r.txt are the same file";
+        QTest::newRow("summary over the data file, spelt otherwise")
+            << QStringList{"--headless", "-o", "r.txt", "--summary", "./sub/../r.txt"} << usage
+            << "--output r.txt and --summary ./sub/../r.txt are the same file";
+        QTest::newRow("latest over the report")
+            << QStringList{"--headless", "--latest", "l.json", "--report", "l.json"} << usage
+            << "--report l.json and --latest l.json are the same file";
+        QTest::newRow("summary over the alarm log")
+            << QStringList{"--headless", "-o", "k.txt", "--high", "30", "--summary", "k-alarms.txt"}
+            << usage << "the alarm log";
+        QTest::newRow("report over an existing recording")
+            << QStringList{"--headless", "--report", "kept.txt", "--limit", "1"}
+            << int(Headless::NotWritable) << "is not a PDF; --overwrite replaces it";
+        QTest::newRow("alarm numbers") << QStringList{"--headless", "--high", "nan"} << usage
+                                       << "--high and --low take a temperature";
     }
     void commandLineSaysWhy()
     {
         QFETCH(QStringList, args);
         QFETCH(int, status);
         QFETCH(QString, said);
+        QFile kept(dir.filePath("kept.txt"));
+        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("readings\n") == 9);
+        kept.close();
         QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.remove("DISPLAY");
@@ -487,6 +508,8 @@ private slots:
         const QString err = QString::fromUtf8(p.readAllStandardError());
         QVERIFY2(err.contains(said), qPrintable(err));
         QVERIFY(!QFile::exists(dir.filePath("x.xml")));
+        QVERIFY(!QFile::exists(dir.filePath("r.txt")) && !QFile::exists(dir.filePath("l.json")));
+        QCOMPARE(read(dir.filePath("kept.txt")), QByteArray("readings\n")); // left as it was
     }
 
     // --latest: the newest reading, whole, after every row; a file that cannot be written is

@@ -18,6 +18,8 @@ class TestTimeline : public QObject
     Q_OBJECT
 private slots:
     void reductionIsExact();
+    void rowsOutOfOrderAreMerged();
+    void mergedRowsKeepTheirRealGaps();
     void gapRules_data();
     void gapRules();
     void fileDates_data();
@@ -96,7 +98,146 @@ void checkColumns(const TimeSeries &s, double from, double to, int n)
     }
 }
 
+// The merged columns over [from, to) in n columns against every row placed by its time: the
+// same summaries, the earliest and latest reading of each (ties: the first row).
+void checkMerged(const TimeSeries &s, double from, double to, int n)
+{
+    const double width = (to - from) / n;
+    std::vector<TimeSeries::Column> columns;
+    s.mergedColumns(from, to, n, columns);
+    QCOMPARE(qsizetype(columns.size()), qsizetype(n));
+    std::vector<Summary> expected(static_cast<size_t>(n));
+    std::vector<qint64> firstRow(size_t(n), -1), lastRow(size_t(n), -1), rowsIn(size_t(n), 0);
+    for (qint64 i = 0; i < s.rows(); ++i) {
+        const double t = double(s.timeMs(i));
+        if (t < from || t >= to)
+            continue;
+        int k = int((t - from) / width);
+        while (k > 0 && t < from + k * width)
+            --k;
+        while (k < n - 1 && t >= from + (k + 1) * width)
+            ++k;
+        expected[size_t(k)].add(s.value(i));
+        ++rowsIn[size_t(k)];
+        qint64 &f = firstRow[size_t(k)], &l = lastRow[size_t(k)];
+        if (f < 0 || s.timeMs(i) < s.timeMs(f))
+            f = i;
+        if (l < 0 || s.timeMs(i) >= s.timeMs(l))
+            l = i;
+    }
+    for (int k = 0; k < n; ++k) {
+        const TimeSeries::Column &c = columns[size_t(k)];
+        if (firstRow[size_t(k)] < 0) {
+            QVERIFY(c.empty());
+            continue;
+        }
+        QCOMPARE(c.End - c.First, rowsIn[size_t(k)]);
+        QCOMPARE(c.FirstRow, firstRow[size_t(k)]);
+        QCOMPARE(s.timeMs(c.LastRow), s.timeMs(lastRow[size_t(k)]));
+        QVERIFY(same(c.S, expected[size_t(k)]));
+    }
+}
+
 } // namespace
+
+// Rows in random time order (a merge of files, a clock set back again and again): every row
+// out of order is a run of its own, and the chart draws them merged, from the rows in time
+// order. Its columns, what is in view, the nearest row and the time range are exact, while
+// rows keep coming in and out of order.
+void TestTimeline::rowsOutOfOrderAreMerged()
+{
+    for (quint32 seed = 1; seed <= 6; ++seed) {
+        QRandomGenerator rng(seed);
+        TimeSeries s;
+        const qint64 base = 1'700'000'000'000;
+        const int total = 3000 + int(rng.bounded(20000));
+        for (int i = 0; i < total; ++i) {
+            // Mostly random times; stretches in order now and then (the time order then grows
+            // without being built again).
+            const bool inOrder = (i / 500) % 3 == 2 && i > 0;
+            const qint64 t = inOrder ? s.timeMs(i - 1) + qint64(rng.bounded(3000))
+                                     : base + qint64(rng.bounded(86'400'000));
+            const quint32 what = rng.bounded(1000);
+            const float value = what >= 990   ? TimeSeries::NoNumber
+                                : what >= 985 ? TimeSeries::Above
+                                              : float(20 + rng.bounded(10.0));
+            s.append(t, value);
+            if (i % 4000 == 3999 || i == total - 1) {
+                QVERIFY(s.manyRuns());
+                qint64 first = 0, last = 0;
+                QVERIFY(s.timeRange(&first, &last));
+                qint64 lo = std::numeric_limits<qint64>::max(), hi = 0;
+                for (qint64 r = 0; r < s.rows(); ++r) {
+                    lo = std::min(lo, s.timeMs(r));
+                    hi = std::max(hi, s.timeMs(r));
+                }
+                QCOMPARE(first, lo);
+                QCOMPARE(last, hi);
+                const double span = double(last - first) + 1;
+                for (const int n : {1, 9, 700}) {
+                    checkMerged(s, double(first), double(last) + 1, n);
+                    const double a = double(first) + rng.bounded(span);
+                    checkMerged(s, a, a + 1 + rng.bounded(span / 20), n);
+                    if (QTest::currentTestFailed())
+                        return;
+                }
+                const double a = double(first) + rng.bounded(span), b = a + rng.bounded(span);
+                Summary inView;
+                for (qint64 r = 0; r < s.rows(); ++r)
+                    if (double(s.timeMs(r)) >= a && double(s.timeMs(r)) < b)
+                        inView.add(s.value(r));
+                QVERIFY(same(s.summaryIn(a, b), inView));
+                const double at = double(first) + rng.bounded(span);
+                double best = std::numeric_limits<double>::infinity();
+                for (qint64 r = 0; r < s.rows(); ++r)
+                    best = std::min(best, std::abs(double(s.timeMs(r)) - at));
+                QCOMPARE(std::abs(double(s.timeMs(s.nearest(at))) - at), best);
+            }
+        }
+    }
+}
+
+// Two files of the same day merged row by row at random (a reading a minute, and a two-hour
+// hole in both): the jumps between rows that came one after the other are no gaps; the hole,
+// which no row fills, is one, found again after more rows come in and out of order.
+void TestTimeline::mergedRowsKeepTheirRealGaps()
+{
+    MeasurementTable table, file;
+    Timeline timeline;
+    timeline.follow(&table);
+    const QDateTime start(QDate(2026, 12, 8), QTime(0, 0));
+    std::vector<int> minutes;
+    for (int m = 0; m < 1440; ++m)
+        if (m < 600 || m >= 720)
+            minutes.push_back(m);
+    QRandomGenerator rng(5);
+    for (size_t i = minutes.size(); i > 1; --i)
+        std::swap(minutes[i - 1], minutes[size_t(rng.bounded(quint64(i)))]);
+    for (const int m : minutes)
+        file.appendRow({m + 1, start.addSecs(m * 60).toString(QStringLiteral("HH:mm:ss")),
+                        QStringLiteral("21.0"), QStringLiteral("#"), start.addSecs(m * 60)});
+    timeline.breakNext(Timeline::Why::Loaded);
+    table.appendFrom(file);
+    const TimeSeries &s = timeline.series();
+    QVERIFY(s.manyRuns());
+    auto check = [&] {
+        QCOMPARE(timeline.gaps().size(), size_t(1));
+        const Timeline::Gap &g = timeline.gaps().front();
+        QCOMPARE(g.FromMs, start.addSecs(599 * 60).toMSecsSinceEpoch());
+        QCOMPARE(g.ToMs, start.addSecs(720 * 60).toMSecsSinceEpoch());
+        QVERIFY(timeline.gapAt(double(start.addSecs(650 * 60).toMSecsSinceEpoch())));
+    };
+    check();
+    // A reading in time order after the last: still the one gap; one inside the hole's second
+    // hour: the gap shrinks to the first.
+    table.appendRow({9999, QStringLiteral("00:00:00"), QStringLiteral("21.5"), QStringLiteral("#"),
+                     start.addSecs(1440 * 60)});
+    check();
+    table.appendRow({9999, QStringLiteral("11:30:00"), QStringLiteral("21.5"), QStringLiteral("#"),
+                     start.addSecs(690 * 60)});
+    QCOMPARE(timeline.gaps().size(), size_t(2)); // 09:59 to 11:30, 11:30 to 12:00
+    QCOMPARE(timeline.gaps().front().ToMs, start.addSecs(690 * 60).toMSecsSinceEpoch());
+}
 
 void TestTimeline::reductionIsExact()
 {
