@@ -222,6 +222,20 @@ public:
     }
 
 private:
+    // What udevd made of each hidraw node, once it has handled every event.
+    static QStringList udevProperties()
+    {
+        QProcess::execute("udevadm", {"settle", "--timeout=10"});
+        QStringList out;
+        for (const QString &n :
+             QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            QProcess info;
+            info.start("udevadm", {"info", "--query=property", "--name=/dev/" + n});
+            info.waitForFinished(10000);
+            out << QString::fromUtf8(info.readAllStandardOutput());
+        }
+        return out;
+    }
     static QString listed()
     {
         QProcess list;
@@ -882,19 +896,14 @@ private slots:
     void udevStartsTheTemplate()
     {
         Cable a(cableA()), b({"--gadget", "--udc", "1"});
-        QCOMPARE(QProcess::execute("udevadm", {"settle", "--timeout=10"}), 0);
+        const QStringList properties = udevProperties();
         QStringList wants;
-        for (const QString &n :
-             QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
-            QProcess info;
-            info.start("udevadm", {"info", "--query=property", "--name=/dev/" + n});
-            QVERIFY(info.waitForFinished(10000));
-            const QString properties = QString::fromUtf8(info.readAllStandardOutput());
-            QVERIFY2(properties.contains(QRegularExpression("^TAGS=.*:systemd:",
-                                                            QRegularExpression::MultilineOption)),
-                     qPrintable(properties));
+        for (const QString &p : properties) {
+            QVERIFY2(p.contains(QRegularExpression("^TAGS=.*:systemd:",
+                                                   QRegularExpression::MultilineOption)),
+                     qPrintable(p));
             wants << QRegularExpression("^SYSTEMD_WANTS=(.*)$", QRegularExpression::MultilineOption)
-                         .match(properties)
+                         .match(p)
                          .captured(1);
         }
         QCOMPARE(wants.size(), 2);
@@ -922,18 +931,11 @@ private slots:
     {
         QFETCH(QString, serial);
         Cable a({"--gadget", "--udc", "0", "--serial", serial});
-        QCOMPARE(QProcess::execute("udevadm", {"settle", "--timeout=10"}), 0);
         QStringList wants;
-        for (const QString &n :
-             QDir("/sys/class/hidraw").entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
-            QProcess info;
-            info.start("udevadm", {"info", "--query=property", "--name=/dev/" + n});
-            QVERIFY(info.waitForFinished(10000));
-            const QString properties = QString::fromUtf8(info.readAllStandardOutput());
+        for (const QString &p : udevProperties())
             wants << QRegularExpression("^SYSTEMD_WANTS=(.*)$", QRegularExpression::MultilineOption)
-                         .match(properties)
+                         .match(p)
                          .captured(1);
-        }
         QCOMPARE(wants.size(), 1);
         QCOMPARE(wants[0], CableIds::unitName(serial));
         QVERIFY2(!wants[0].contains(' ') && wants[0].size() <= 255, qPrintable(wants[0]));

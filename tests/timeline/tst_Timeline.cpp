@@ -41,6 +41,17 @@ Summary bruteSummary(const TimeSeries &s, qint64 first, qint64 end)
     return b;
 }
 
+// The column of [from, from + n * width) that time t falls in, as the series cuts them.
+int columnOf(double t, double from, double width, int n)
+{
+    int k = int((t - from) / width);
+    while (k > 0 && t < from + k * width)
+        --k;
+    while (k < n - 1 && t >= from + (k + 1) * width)
+        ++k;
+    return k;
+}
+
 bool same(const Summary &a, const Summary &b)
 {
     if (a.Count != b.Count || a.Flags != b.Flags)
@@ -66,11 +77,7 @@ void checkColumns(const TimeSeries &s, double from, double to, int n)
             const double t = double(s.timeMs(i));
             if (t < from || t >= to)
                 continue;
-            int k = int((t - from) / width);
-            while (k > 0 && t < from + k * width)
-                --k;
-            while (k < n - 1 && t >= from + (k + 1) * width)
-                ++k;
+            const int k = columnOf(t, from, width, n);
             expected[size_t(k)].add(s.value(i));
             if (firstRow[size_t(k)] < 0)
                 firstRow[size_t(k)] = i;
@@ -112,11 +119,7 @@ void checkMerged(const TimeSeries &s, double from, double to, int n)
         const double t = double(s.timeMs(i));
         if (t < from || t >= to)
             continue;
-        int k = int((t - from) / width);
-        while (k > 0 && t < from + k * width)
-            --k;
-        while (k < n - 1 && t >= from + (k + 1) * width)
-            ++k;
+        const int k = columnOf(t, from, width, n);
         expected[size_t(k)].add(s.value(i));
         ++rowsIn[size_t(k)];
         qint64 &f = firstRow[size_t(k)], &l = lastRow[size_t(k)];
