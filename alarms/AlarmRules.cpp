@@ -58,6 +58,18 @@ QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, cons
     return events;
 }
 
+QList<AlarmEvent> AlarmRules::stillOn(const AlarmMoment &end) const
+{
+    QList<AlarmEvent> out;
+    for (const AlarmKind kind : {AlarmKind::High, AlarmKind::Low, AlarmKind::NoReading})
+        if (m_state[int(kind)].active) {
+            AlarmEvent e = event(kind, true, end, m_lastValue);
+            e.OpenAtEnd = true;
+            out << e;
+        }
+    return out;
+}
+
 bool AlarmRules::anyActive() const
 {
     return m_state[0].active || m_state[1].active || m_state[2].active;

@@ -62,6 +62,8 @@ struct AlarmEvent
     std::optional<double> Limit; // none for no reading
     std::optional<double> Worst; // the furthest beyond the limit so far
     double Seconds = 0;          // from the breach's start to Time, on the steady clock
+    bool OpenAtEnd = false;      // a start still on when the readings end: Time is that end,
+                                 // Worst and Seconds are so far
 };
 
 class AlarmRules
@@ -79,6 +81,8 @@ public:
     QList<AlarmEvent> tick(const AlarmMoment &now);
 
     bool active(AlarmKind kind) const { return m_state[int(kind)].active; }
+    // The alarms still on at end, each as a start with OpenAtEnd set.
+    QList<AlarmEvent> stillOn(const AlarmMoment &end) const;
     bool anyActive() const;
     static QString kindName(AlarmKind kind); // "high", "low", "none"
 

@@ -233,7 +233,6 @@ SummaryInput TFCOMM::summaryInput() const
     in.Table = cds1;
     in.Line = Out->timeline();
     in.Limits = Alarms->settings();
-    in.Alarms = Alarms->log().entries();
     in.Version = QStringLiteral(TX9_VERSION);
     return in;
 }

@@ -191,7 +191,6 @@ void HeadlessRun::writeReport()
     in.Table = m_table;
     in.Line = m_outputs->timeline();
     in.Limits = m_outputs->alarms().settings();
-    in.Alarms = m_outputs->alarms().log().entries();
     in.Version = versionText(QString()).trimmed();
     QString reason;
     if (!reportWriter() || !reportWriter()(in, m_options.Report, &reason)) {

@@ -202,7 +202,6 @@ int run(int argc, char **argv)
     input.Table = &table;
     input.Line = &line;
     input.Limits = limits;
-    input.Alarms = SummaryReport::alarmsOf(table, line, limits);
     input.Version = QStringLiteral(TX9_VERSION);
     QString why;
     if (!SummaryReport::writePdf(input, out, &why)) {

@@ -18,7 +18,6 @@ struct SummaryInput
     QStringList Sources; // the files the readings come from; empty: recorded here
     const MeasurementTable *Table = nullptr;
     const Timeline *Line = nullptr;
-    AlarmSettings Limits;
-    QList<AlarmEvent> Alarms;
+    AlarmSettings Limits; // the report's alarms are worked out from the rows against them
     QString Version;
 };

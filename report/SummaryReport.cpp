@@ -78,10 +78,10 @@ Block text(const QString &line)
 }
 
 // The chart of the whole recording, painted as vectors.
-Block chart(const SummaryInput &in, const QString &unit)
+Block chart(const SummaryInput &in, const QString &unit, const QList<AlarmEvent> &alarms)
 {
     constexpr double Height = 250;
-    return {Height, [&in, unit](QPainter &p, double width) {
+    return {Height, [&in, unit, alarms](QPainter &p, double width) {
                 QCustomPlot plot;
                 plot.setAttribute(Qt::WA_DontShowOnScreen);
                 plot.resize(int(width), int(Height));
@@ -111,8 +111,8 @@ Block chart(const SummaryInput &in, const QString &unit)
                     plot.yAxis->setRange(double(s.Min) - margin, double(s.Max) + margin);
                 }
                 std::vector<std::pair<double, double>> spans;
-                for (const AlarmEvent &e : in.Alarms)
-                    if (!e.Start)
+                for (const AlarmEvent &e : alarms)
+                    if (!e.Start || e.OpenAtEnd)
                         spans.emplace_back(double(e.BreachStart.toMSecsSinceEpoch()) / 1000,
                                            double(e.Time.toMSecsSinceEpoch()) / 1000);
                 line->setAlarmSpans(std::move(spans));
@@ -155,6 +155,7 @@ QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
     // of ten million rows would take longer than all the rest.
     qint64 offsetHour = std::numeric_limits<qint64>::min();
     int offset = 0;
+    AlarmMoment last;
     for (qint64 r = 0; r < table.count() && r < s.rows(); ++r) {
         const qint64 ms = s.timeMs(r);
         if (ms / 3600000 != offsetHour) {
@@ -165,7 +166,10 @@ QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
         moment.Wall = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
         moment.SteadyMs = s.timeMs(r);
         events += rules.feed(moment, values.value(table, r));
+        last = moment;
     }
+    // What is still on when the readings end: its worst so far and how long it has lasted.
+    events += rules.stillOn(last);
     return events;
 }
 
@@ -175,6 +179,10 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     const TimeSeries &series = in.Line->series();
     const QString unit = table.lastUnitName();
     std::vector<Block> blocks;
+    // The alarms as the rows give them, whatever was seen live (a restored or loaded recording
+    // has them as well), with those still on at the end.
+    const QList<AlarmEvent> alarms =
+        in.Limits.any() ? alarmsOf(table, *in.Line, in.Limits) : QList<AlarmEvent>{};
 
     // Who, what, when.
     blocks.push_back(heading(QStringLiteral("TX-9 Logger: summary of a recording")));
@@ -194,7 +202,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
                                              "(from each file's date).")
                                   .arg(in.Line->assumedDates())));
     blocks.push_back({Gap, {}});
-    blocks.push_back(chart(in, unit));
+    blocks.push_back(chart(in, unit, alarms));
 
     // The statistics.
     TableStatistics stats(table);
@@ -228,7 +236,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The alarms: each from its start to its end.
     const QList<double> alarmCols{0, 0.12, 0.4, 0.68, 0.85};
     blocks.push_back(heading(QStringLiteral("Alarms")));
-    if (!in.Limits.any() && in.Alarms.isEmpty()) {
+    if (!in.Limits.any()) {
         blocks.push_back(text(QStringLiteral("No limits were set.")));
     } else {
         blocks.push_back(
@@ -243,7 +251,14 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         };
         std::vector<Listed> listed;
         QList<AlarmEvent> open;
-        for (const AlarmEvent &e : in.Alarms) {
+        for (const AlarmEvent &e : alarms) {
+            if (e.OpenAtEnd) {
+                // Its start, as it stood when the readings ended.
+                for (AlarmEvent &o : open)
+                    if (o.Kind == e.Kind && o.BreachStart == e.BreachStart)
+                        o = e;
+                continue;
+            }
             if (e.Start) {
                 open << e;
                 continue;
@@ -268,13 +283,16 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         }
         for (const Listed &l : listed) {
             const AlarmEvent &e = l.Event;
-            blocks.push_back(row({AlarmRules::kindName(e.Kind),
-                                  e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                  l.Open ? QStringLiteral("still on at the end")
-                                         : e.Time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                  l.Open ? QString() : duration(e.Seconds),
-                                  e.Worst ? number(*e.Worst) : QStringLiteral("-")},
-                                 alarmCols));
+            blocks.push_back(
+                row({AlarmRules::kindName(e.Kind),
+                     e.BreachStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     l.Open ? QStringLiteral("still on at the end")
+                            : e.Time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     l.Open ? (e.OpenAtEnd ? QStringLiteral("%1 so far").arg(duration(e.Seconds))
+                                           : QString())
+                            : duration(e.Seconds),
+                     e.Worst ? number(*e.Worst) : QStringLiteral("-")},
+                    alarmCols));
         }
         if (all == 0)
             blocks.push_back(text(QStringLiteral("None.")));

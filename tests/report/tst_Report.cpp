@@ -1,6 +1,7 @@
 // The summary report, read back as text (pdftotext) and looked at (pdftoppm): from files with
 // each exit status, from a headless run, from the window, and that the three agree.
 
+#include "alarms/AlarmMonitor.h"
 #include "app/RD7F.h"
 #include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
@@ -12,6 +13,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QFileInfo>
+#include <QImage>
 #include <QPrinter>
 #include <QProcess>
 #include <QRegularExpression>
@@ -319,6 +321,59 @@ private slots:
             QVERIFY(figures(text).last().section(' ', 1).toInt() <= 4);
         if (kind == "journal")
             QVERIFY(text.contains("ok"));
+    }
+
+    // The alarms of a report come from its rows: one still on at the end has its worst
+    // reading so far, its duration so far and its shading; a recording the window loaded (or
+    // restored), whose alarms were never seen live, has them in its report as well.
+    void alarmsComeFromTheRows()
+    {
+        MeasurementTable rows;
+        const QDateTime start(QDate(2026, 12, 8), QTime(2, 49, 4));
+        for (int i = 0; i < 100; ++i) {
+            const double v = i < 60 ? 20.0 : 27.1 + (i - 60) * 0.3; // up to 38.8
+            rows.appendRow({i + 1, start.addSecs(i).toString("HH:mm:ss"),
+                            QString::number(v, 'f', 1), "#", start.addSecs(i)});
+        }
+        const QString csv = dir.filePath("rising.csv"), pdf = dir.filePath("rising.pdf");
+        QVERIFY(DataFiles::saveCsv(rows, csv));
+        const Ran r = run({"--report", pdf, "--high", "24", csv});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString text = pdfText(pdf).simplified();
+        QVERIFY2(text.contains("high 2026-12-08 02:50:04 still on at the end 39 s so far 38.80"),
+                 qPrintable(text));
+        // Shaded to the end: the page's chart area holds the alarm's red over its last 40 %.
+        QProcess::execute("pdftoppm",
+                          {"-r", "50", "-png", "-f", "1", "-l", "1", pdf, dir.filePath("rising")});
+        QImage page(dir.filePath("rising-1.png"));
+        QVERIFY(!page.isNull());
+        int reddish = 0;
+        for (int y = 0; y < page.height() / 2; ++y)
+            for (int x = 0; x < page.width(); ++x) {
+                const QColor c = page.pixelColor(x, y);
+                reddish += c.red() > 235 && c.green() < 230 && c.green() > 180 && c.blue() < 230;
+            }
+        QVERIFY2(reddish > 500, qPrintable(QString::number(reddish)));
+
+        // The window, its rows loaded from a file and its limits set afterwards.
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        const QString txt = dir.filePath("rising.txt");
+        QVERIFY(DataFiles::saveTable(rows, txt, start.date()));
+        w.LoadTableFromFile(txt, w.cds1, false);
+        QCOMPARE(w.cds1->count(), qint64(100));
+        AlarmSettings limits;
+        limits.High = 24;
+        w.Alarms->setSettings(limits);
+        w.SummaryReportEntry->trigger();
+        QPrinter printer;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath("loaded.pdf"));
+        prompts.lastPreviewPaint(&printer);
+        const QString fromWindow = pdfText(dir.filePath("loaded.pdf")).simplified();
+        QVERIFY2(fromWindow.contains("still on at the end 39 s so far 38.80") &&
+                     !fromWindow.contains("Alarms None"),
+                 qPrintable(fromWindow));
     }
 
     void headlessAndWindowAgreeWithTheirFile()
