@@ -12,6 +12,7 @@
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
+#include "session/Journal.h"
 #include "timeline/Timeline.h"
 
 #include <QAction>
@@ -64,15 +65,21 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
             return DataFiles::saveTable(*rows, path, date, &done, reason.get());
         });
     // The notes beside the file, which stays byte for byte as it was: <file>.notes.csv.
+    bool notesSaved = true;
     if (saved && table == cds1 && Out && Out->timeline() &&
         !Out->timeline()->notes().all().empty()) {
         QString why;
-        if (!SafeFile::writeWhole(Notes::besideFile(path),
-                                  Notes::csv(Out->timeline()->notes().all()), &why))
+        notesSaved = SafeFile::writeWhole(Notes::besideFile(path),
+                                          Notes::csv(Out->timeline()->notes().all()), &why);
+        if (!notesSaved)
             Prompts::current().message(QStringLiteral("The notes could not be saved to %1: %2.")
                                            .arg(Notes::besideFile(path), why),
                                        DialogKind::Warning, {DialogButton::OK});
     }
+    // The journal knows what is saved: a restore after a crash says what was not.
+    if (saved && table == cds1 && RecoveryJournal)
+        RecoveryJournal->writeMark(
+            Journal::savedLine(rows->count(), notesSaved, path, QDateTime::currentDateTime()));
     if (saved)
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),

@@ -91,12 +91,29 @@ void TFCOMM::offerRecovery()
                 if (!cable.isEmpty() && !cables.contains(cable))
                     cables << cable;
             }
+        // What was really not saved: the rows after the last save, and the notes since.
+        const Journal::Unsaved unsaved = Journal::unsaved(c);
+        const QString notes =
+            (unsaved.Notes == 0          ? QString()
+             : unsaved.SavedTo.isEmpty() ? QStringLiteral(" and ")
+                                         : QStringLiteral(", and ")) +
+            (unsaved.Notes == 0 ? QString()
+             : unsaved.Notes == 1
+                 ? QStringLiteral("a note that was not saved")
+                 : QStringLiteral("%1 notes that were not saved").arg(unsaved.Notes));
+        const QString readings =
+            unsaved.SavedTo.isEmpty()
+                ? QStringLiteral("%1 readings that were not saved").arg(c.Rows)
+                : QStringLiteral("%1 readings, %2 of them not saved since the table was saved "
+                                 "to %3")
+                      .arg(c.Rows)
+                      .arg(unsaved.Rows)
+                      .arg(unsaved.SavedTo);
         const auto answer = Prompts::current().question(
             QStringLiteral("Norvane TX-9"),
-            QStringLiteral("The last session ended unexpectedly with %1 readings that were not "
-                           "saved%2. Restore them?")
-                .arg(c.Rows)
-                .arg(cables.isEmpty()
+            QStringLiteral("The last session ended unexpectedly with %1%2%3. Restore them?")
+                .arg(readings, notes,
+                     cables.isEmpty()
                          ? QString()
                          : QStringLiteral(" (from the cable %1)").arg(cables.join(", "))),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::Question);

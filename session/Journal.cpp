@@ -2,6 +2,7 @@
 
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "recording/CaptureTime.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <set>
 #include <sys/file.h>
 #include <unistd.h>
 #include <utility>
@@ -261,6 +263,38 @@ void Journal::mark(const QByteArray &word, const QDateTime &when, const QString 
     if (hasOrphan() || !m_table || !owner())
         return;
     m_file.appendLine(DataFiles::markLine(word, MeasurementTable::packTime(when), cable));
+}
+
+QByteArray Journal::savedLine(qint64 rows, bool notes, const QString &path, const QDateTime &when)
+{
+    QByteArray file = path.toUtf8();
+    file.replace('\t', ' ').replace('\r', ' ').replace('\n', ' ');
+    return "#break\tsaved\t" + CaptureTime::text(MeasurementTable::packTime(when)) + '\t' +
+           QByteArray::number(rows) + '\t' + (notes ? '1' : '0') + '\t' + file + "\r\n";
+}
+
+Journal::Unsaved Journal::unsaved(const Contents &contents)
+{
+    Unsaved u;
+    u.Rows = contents.Rows;
+    std::set<QByteArray> notes; // ids of notes touched since their last save
+    for (const DataFiles::Mark &m : contents.Marks) {
+        const QList<QByteArray> f = m.Rest.split('\t');
+        if (m.Word == "saved") {
+            bool ok = false;
+            const qint64 rows = f.value(1).toLongLong(&ok);
+            if (!ok || rows < 0 || rows > contents.Rows)
+                continue; // a damaged mark proves nothing
+            u.Rows = contents.Rows - rows;
+            u.SavedTo = QString::fromUtf8(f.value(3));
+            if (f.value(2) == "1")
+                notes.clear();
+        } else if (m.Word == "note" || m.Word == "note-removed") {
+            notes.insert(f.value(0));
+        }
+    }
+    u.Notes = qint64(notes.size());
+    return u;
 }
 
 void Journal::writeMark(const QByteArray &line)

@@ -79,6 +79,19 @@ public:
     void mark(const QByteArray &word, const QDateTime &when, const QString &cable = {});
     // Any other mark's whole line (a note's), after the rows so far.
     void writeMark(const QByteArray &line);
+    // The mark of a save of the table: its first rows rows went to path (and its notes beside
+    // it, when notes), at when.
+    static QByteArray savedLine(qint64 rows, bool notes, const QString &path,
+                                const QDateTime &when);
+    // What of a journal's contents was not saved: its rows after the last save, and the notes
+    // made, changed or removed after the last save that took the notes along.
+    struct Unsaved
+    {
+        qint64 Rows = 0;
+        qint64 Notes = 0;
+        QString SavedTo; // the last save's file; empty when never saved
+    };
+    static Unsaved unsaved(const Contents &contents);
     // Writes what is buffered and syncs it to the disk.
     void flush();
     // The user closed the program: the journal is kept as last-session.txt.

@@ -94,6 +94,11 @@ public:
             sendFrame(w, TestFrames::live("1", v));
             QTest::qWait(20);
         }
+        // Saved first, when asked: only the note made afterwards is unsaved.
+        if (qEnvironmentVariableIsSet("TST_JOURNAL_SAVE_TO")) {
+            prompts.messageAnswers.enqueue(int(DialogButton::OK));
+            w.SaveTableToFile(w.cds1, qEnvironmentVariable("TST_JOURNAL_SAVE_TO"));
+        }
         w.TimeChartEntry->trigger();
         const TimeSeries &series = w.Out->timeline()->series();
         emit w.timeChart()->noteRequested(double(series.timeMs(1)) / 1000);
@@ -153,13 +158,25 @@ private slots:
 
     // A note is kept as the readings are: killed a second after it was made, the window
     // brings it back on its reading with the restore.
+    // The restore question counts what was really not saved: saved, then noted, then killed,
+    // every reading is saved and only the note is not.
+    void noteSurvivesSigkill_data()
+    {
+        QTest::addColumn<bool>("saveFirst");
+        QTest::newRow("never saved") << false;
+        QTest::newRow("saved before the note") << true;
+    }
     void noteSurvivesSigkill()
     {
+        QFETCH(bool, saveFirst);
+        const QString savedTo = state.filePath("saved.txt");
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_STATE_HOME", state.path());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("TST_JOURNAL_NOTE_CHILD", "1");
+        if (saveFirst)
+            env.insert("TST_JOURNAL_SAVE_TO", savedTo);
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {});
         QVERIFY(child.waitForStarted());
@@ -180,6 +197,15 @@ private slots:
         TFCOMM w;
         w.offerRecovery();
         QCOMPARE(w.cds1->count(), 3);
+        QCOMPARE(prompts.questions.size(), 1);
+        QCOMPARE(prompts.questions[0].text,
+                 saveFirst ? QStringLiteral("The last session ended unexpectedly with 3 readings, "
+                                            "0 of them not saved since the table was saved to "
+                                            "%1, and a note that was not saved. Restore them?")
+                                 .arg(savedTo)
+                           : QStringLiteral("The last session ended unexpectedly with 3 readings "
+                                            "that were not saved and a note that was not saved. "
+                                            "Restore them?"));
         const std::vector<Notes::Note> &notes = w.Out->timeline()->notes().all();
         QCOMPARE(notes.size(), size_t(1));
         QCOMPARE(notes[0].Text, QStringLiteral("door opened"));
