@@ -27,9 +27,28 @@ const QList<Headless::WindowOption> DemoOptions = {
     {"plug-after", true, "start without the cable, plug it in N seconds after the start"},
     {"time-chart", true, "(window) open the Time Chart; with --screenshot, its PNG to file N"},
     {"cable", true,
-     "a thermometer cable N=NODE,SERIAL,PORT,UNIT (C or F) in place of the default one; may be "
-     "given again for more. A NODE that is a file is locked as a real node is"},
+     "a thermometer cable N=NODE,SERIAL,PORT,UNIT (C or F)[,SEED] in place of the default one; "
+     "may be given again for more, each with its own walk of temperatures (SEED, else one of "
+     "its own). A NODE that is a file is locked as a real node is"},
+    {"seed", true, "the default thermometer's walk of temperatures starts from seed N"},
+    {"fahrenheit", false, "the default thermometer shows degrees Fahrenheit"},
+    {"over-range-at", true, "the thermometer shows an over-range reading N seconds in"},
+    {"breach-at", true, "the temperature is 10 degrees higher for 30 s from N seconds in"},
 };
+
+// The simulated thermometer as the options ask (the index-th cable: a walk of its own).
+ThermometerSettings thermometer(const QMap<QString, QString> &o, int index)
+{
+    ThermometerSettings t;
+    t.Seed = o.contains(QStringLiteral("seed")) ? o.value(QStringLiteral("seed")).toUInt()
+                                                : t.Seed + quint32(index) * 7919;
+    t.Fahrenheit = o.contains(QStringLiteral("fahrenheit"));
+    if (o.contains(QStringLiteral("over-range-at")))
+        t.OverRangeAtS = o.value(QStringLiteral("over-range-at")).toDouble();
+    if (o.contains(QStringLiteral("breach-at")))
+        t.BreachAtS = o.value(QStringLiteral("breach-at")).toDouble();
+    return t;
+}
 
 // The demo's own options taken off the arguments (name to value; a flag's value is empty),
 // leaving the rest for the program.
@@ -80,7 +99,9 @@ struct Simulation
     // cables of --cable, at once.
     void plug(const QMap<QString, QString> &o, QObject *context)
     {
+        meter = std::make_shared<SimulatedThermometer>(thermometer(o, 0));
         if (o.contains(QStringLiteral("cable"))) {
+            int index = 0;
             for (const QString &given : o.value(QStringLiteral("cable")).split('\n')) {
                 const QStringList f = given.split(QLatin1Char(','));
                 VirtualInterface v = SimulatedThermometer::cableInterface();
@@ -91,8 +112,10 @@ struct Simulation
                     v.Properties.insert(QStringLiteral("serial"), v.Serial);
                 if (!f.value(2).isEmpty())
                     v.Properties.insert(QStringLiteral("usb_port"), f.value(2));
-                ThermometerSettings settings;
+                ThermometerSettings settings = thermometer(o, index++);
                 settings.Fahrenheit = f.value(3) == QLatin1String("F");
+                if (!f.value(4).isEmpty())
+                    settings.Seed = f.value(4).toUInt();
                 const int id = bus.plug(v, std::make_shared<SimulatedThermometer>(settings));
                 if (cable < 0)
                     cable = id;

@@ -2,6 +2,9 @@
 
 #include "decode/MeterCommand.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 // A report of the cable: ID 0, count byte, serial bytes, zero padding to 11 bytes.
@@ -32,6 +35,8 @@ QString digitsFor(int tenths)
 SimulatedThermometer::SimulatedThermometer(const ThermometerSettings &settings)
     : m_settings(settings), m_rng(settings.Seed)
 {
+    // A room's temperature in the unit the meter shows: 23.5 °C, or 74.3 °F.
+    m_tenths = settings.Fahrenheit ? 743 : 235;
     for (int i = 0; i < 25; ++i)
         m_memory.append({QStringLiteral("1"), digitsFor(180 + 7 * i % 60)});
 }
@@ -171,12 +176,25 @@ QString SimulatedThermometer::nextLiveFrame()
     ++m_liveCount;
     m_tenths = std::clamp(m_tenths + int(m_rng.bounded(9)) - 4, -300, 9990);
     QString flags = m_settings.Fahrenheit ? QStringLiteral("3") : QStringLiteral("1");
+    // The moment of this frame, in seconds of live readings.
+    const double at = double(m_liveCount - 1) * double(m_settings.LiveIntervalUs) / 1e6;
+    const double step = double(m_settings.LiveIntervalUs) / 1e6;
+    const bool overRange = m_settings.OverRangeAtS >= 0 && at >= m_settings.OverRangeAtS &&
+                           at < m_settings.OverRangeAtS + step;
+    const bool breach = m_settings.BreachAtS >= 0 && at >= m_settings.BreachAtS &&
+                        at < m_settings.BreachAtS + m_settings.BreachSeconds;
+    const int shown =
+        m_tenths +
+        (breach ? int(std::lround(m_settings.BreachDegrees * (m_settings.Fahrenheit ? 18.0 : 10.0)))
+                : 0);
     QString digits;
-    if (m_settings.OddDisplayEvery > 0 && m_liveCount % m_settings.OddDisplayEvery == 0)
+    if (overRange)
+        digits = QStringLiteral("A0FA");
+    else if (m_settings.OddDisplayEvery > 0 && m_liveCount % m_settings.OddDisplayEvery == 0)
         digits = (m_liveCount / m_settings.OddDisplayEvery) % 2 ? QStringLiteral("A0FA")
                                                                 : QStringLiteral("BBBB");
     else
-        digits = digitsFor(m_tenths);
+        digits = digitsFor(shown);
     return QStringLiteral("A") + flags + digits + QStringLiteral("0100D");
 }
 

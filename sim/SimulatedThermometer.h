@@ -34,6 +34,13 @@ struct ThermometerSettings
     int OddDisplayEvery = 300; // one over-range or dash display in so many live frames
     QString ModelCode = QStringLiteral("8142");
     quint32 Seed = 2026;
+    // Forced, so that every feature can be seen within a minute (seconds of live readings
+    // since the first; below 0: never): an over-range display at one moment, and a breach (the
+    // temperature BreachDegrees °C, or as much in °F, higher for BreachSeconds) from another.
+    double OverRangeAtS = -1;
+    double BreachAtS = -1;
+    double BreachSeconds = 30;
+    double BreachDegrees = 10;
 };
 
 class SimulatedThermometer : public VirtualHidModel

@@ -167,6 +167,44 @@ private slots:
         for (const QString &f : frames.mid(1))
             QCOMPARE(f.at(1), QChar('3'));
     }
+
+    // What a demo shows within a minute: a room's temperature in either unit, a walk of its
+    // own for each seed, an over-range display and a breach at the moments asked for.
+    void forcedMomentsAndPlausibleUnits()
+    {
+        auto live = [&](quint32 seed, bool fahrenheit) {
+            ThermometerSettings s = fast();
+            s.OddDisplayEvery = 0;
+            s.Fahrenheit = fahrenheit;
+            s.Seed = seed;
+            s.OverRangeAtS = 0.5; // the 11th frame, at 50 ms each
+            s.BreachAtS = 1.0;    // frames 21 to 30
+            s.BreachSeconds = 0.5;
+            SimulatedThermometer m(s);
+            m.featureReport(baud(2400));
+            m.outputReport(command(90));
+            QStringList digits;
+            for (const QString &f : pull(m, 800).mid(1)) // after the identification
+                digits << f.mid(2, 4);
+            return digits;
+        };
+        auto tenths = [](const QString &d) {
+            return QString(d).remove('A').replace('B', '-').toInt();
+        };
+        for (const bool fahrenheit : {false, true}) {
+            const QStringList d = live(7, fahrenheit);
+            QVERIFY(d.size() > 40);
+            const int room = tenths(d[0]);
+            QVERIFY2(fahrenheit ? room > 700 && room < 790 : room > 200 && room < 260,
+                     qPrintable(d[0]));
+            QCOMPARE(d[10], QStringLiteral("A0FA"));
+            const int step = fahrenheit ? 180 : 100;
+            QVERIFY(std::abs(tenths(d[20]) - tenths(d[19]) - step) <= 8);
+            QVERIFY(std::abs(tenths(d[29]) - tenths(d[30]) - step) <= 8);
+            QVERIFY(std::abs(tenths(d[25]) - tenths(d[15]) - step) <= 60);
+        }
+        QVERIFY(live(7, false) != live(8, false));
+    }
 };
 
 QTEST_APPLESS_MAIN(tst_SimulatedThermometer)
