@@ -11,6 +11,7 @@
 #include "output/DataFiles.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
+#include "recording/Recorder.h"
 #include "recording/uCharControl.h"
 #include "report/SummaryReport.h"
 #include "session/Journal.h"
@@ -228,8 +229,13 @@ SummaryInput TFCOMM::summaryInput() const
     SummaryInput in;
     if (Out->publisher())
         in.LoggerId = Out->publisher()->id();
+    // The cable by its ID, as the Cable menu names it.
     if (const THidDevice *device = Session.engine().connectedDevice())
-        in.Cable = device->PnPInfo().DevicePath;
+        in.Cable = Engine.cableIdOf(int(DevListObjects.indexOf(device)));
+    if (!recordSI())
+        in.IntervalSeconds = 0;
+    else if (const auto interval = Recorder::parseInterval(intervalText()))
+        in.IntervalSeconds = int(*interval);
     in.Table = cds1;
     in.Line = Out->timeline();
     in.Limits = Alarms->settings();

@@ -184,8 +184,10 @@ void HeadlessRun::writeReport()
     SummaryInput in;
     if (MqttPublisher *p = publisher())
         in.LoggerId = p->id();
+    // The cable by its ID, as every face names it (its node only when it has no other).
     if (m_row >= 0 && m_row < m_engine.Devices.size())
-        in.Cable = m_engine.Devices[m_row]->PnPInfo().DevicePath;
+        in.Cable = m_engine.cableIdOf(m_row);
+    in.IntervalSeconds = m_options.Interval;
     if (!m_options.Output.isEmpty())
         in.Sources << m_options.Output;
     in.Table = m_table;

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 class MeasurementTable;
 class Timeline;
@@ -19,5 +20,7 @@ struct SummaryInput
     const MeasurementTable *Table = nullptr;
     const Timeline *Line = nullptr;
     AlarmSettings Limits; // the report's alarms are worked out from the rows against them
+    // The sampling interval of the recording (0: every reading); none: not known (files).
+    std::optional<int> IntervalSeconds;
     QString Version;
 };

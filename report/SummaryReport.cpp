@@ -10,6 +10,8 @@
 #include <QBuffer>
 #include <QLocale>
 #include <QPdfWriter>
+#include <QTimeZone>
+#include <cmath>
 #include <functional>
 #include <qcustomplot.h>
 
@@ -75,6 +77,66 @@ Block text(const QString &line)
     return {Line, [line](QPainter &p, double width) {
                 p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
             }};
+}
+
+// What the chart draws, each with a sample: the line of readings (as recorded, loaded or
+// downloaded), alarm and gap shading, a note, a reading beyond the range, a limit.
+Block legend()
+{
+    return {Line, [](QPainter &p, double width) {
+                double x = 0;
+                const double y = Line / 2;
+                auto label = [&](const QString &text) {
+                    const double w = p.fontMetrics().horizontalAdvance(text);
+                    p.setPen(Qt::black);
+                    p.drawText(QRectF(x, 0, w + 2, Line), Qt::AlignLeft | Qt::AlignVCenter, text);
+                    x += w + 12;
+                };
+                auto lineSample = [&](const QColor &c, Qt::PenStyle style) {
+                    p.setPen(QPen(c, 1.2, style));
+                    p.drawLine(QLineF(x, y, x + 14, y));
+                    x += 18;
+                };
+                auto boxSample = [&](const QColor &c) {
+                    p.fillRect(QRectF(x, y - 4, 12, 8), c);
+                    x += 16;
+                };
+                lineSample(TimelinePlottable::RecordedColour, Qt::SolidLine);
+                label(QStringLiteral("readings"));
+                lineSample(TimelinePlottable::FileColour, Qt::SolidLine);
+                label(QStringLiteral("from files"));
+                lineSample(TimelinePlottable::DownloadedColour, Qt::SolidLine);
+                label(QStringLiteral("downloaded"));
+                boxSample(QColor(220, 40, 40, 60));
+                label(QStringLiteral("alarm"));
+                boxSample(QColor(120, 120, 120, 70));
+                label(QStringLiteral("gap"));
+                lineSample(QColor(90, 90, 140), Qt::DotLine);
+                label(QStringLiteral("note"));
+                p.fillRect(QRectF(x, y - 2, 5, 4), QColor(200, 30, 30));
+                x += 9;
+                label(QStringLiteral("beyond the range"));
+                lineSample(QColor(200, 30, 30), Qt::DashLine);
+                label(QStringLiteral("limit"));
+                Q_UNUSED(width);
+            }};
+}
+
+// The time zone of the report's times: its name and its offset (both, where summer time
+// changes it between the first and the last reading).
+QString zoneText(qint64 firstMs, qint64 lastMs)
+{
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    auto offset = [&](qint64 ms) {
+        const int s = zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(ms, zone));
+        return QStringLiteral("UTC%1%2:%3")
+            .arg(s < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+            .arg(std::abs(s) / 3600, 2, 10, QLatin1Char('0'))
+            .arg(std::abs(s) % 3600 / 60, 2, 10, QLatin1Char('0'));
+    };
+    const QString a = offset(firstMs), b = offset(lastMs);
+    return QStringLiteral("%1 (%2)").arg(QString::fromUtf8(zone.id()),
+                                         a == b ? a : QStringLiteral("%1, then %2").arg(a, b));
 }
 
 // The chart of the whole recording, painted as vectors.
@@ -197,12 +259,38 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(
             text(QStringLiteral("Readings from %1 to %2 (%3)")
                      .arg(when(first), when(last), duration(double(last - first) / 1000))));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    blocks.push_back(
+        text(QStringLiteral("Times are local: %1")
+                 .arg(series.rows() > 0 ? zoneText(first, last) : zoneText(now, now))));
     if (in.Line->assumedDates() > 0)
         blocks.push_back(text(QStringLiteral("The dates of %1 readings from files are assumed "
                                              "(from each file's date).")
                                   .arg(in.Line->assumedDates())));
+    if (in.IntervalSeconds)
+        blocks.push_back(
+            text(*in.IntervalSeconds == 0
+                     ? QStringLiteral("Sampling interval: every reading")
+                     : QStringLiteral("Sampling interval: %1 s").arg(*in.IntervalSeconds)));
+    auto limitText = [&](double v) { return QStringLiteral("%1 %2").arg(v, 0, 'f', 2).arg(unit); };
+    if (in.Limits.any()) {
+        QStringList limits;
+        if (in.Limits.High)
+            limits << QStringLiteral("high above %1").arg(limitText(*in.Limits.High));
+        if (in.Limits.Low)
+            limits << QStringLiteral("low below %1").arg(limitText(*in.Limits.Low));
+        blocks.push_back(
+            text(QStringLiteral("Alarm limits: %1; hold %2, hysteresis %3")
+                     .arg(limits.join(QStringLiteral(", ")), duration(in.Limits.HoldSeconds),
+                          limitText(in.Limits.Hysteresis))));
+    } else {
+        blocks.push_back(text(QStringLiteral("Alarm limits: none set")));
+    }
+    blocks.push_back(
+        text(QStringLiteral("Made on %1 by TX-9 Logger %2").arg(when(now), in.Version)));
     blocks.push_back({Gap, {}});
     blocks.push_back(chart(in, unit, alarms));
+    blocks.push_back(legend());
 
     // The statistics.
     TableStatistics stats(table);
@@ -218,6 +306,27 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     blocks.push_back(heading(QStringLiteral("Statistics")));
     blocks.push_back(row({QStringLiteral("Readings"), QString::number(st.Rows)}, statCols));
     blocks.push_back(row({QStringLiteral("With a value"), QString::number(st.Count)}, statCols));
+    // The readings without a value, by what the panel showed instead.
+    qint64 above = 0, below = 0, none = 0;
+    for (qint64 r = 0; r < series.rows(); ++r) {
+        const float v = series.value(r);
+        above += v == TimeSeries::Above;
+        below += v == TimeSeries::Below;
+        none += std::isnan(v);
+    }
+    if (above + below + none > 0) {
+        QStringList kinds;
+        if (above > 0)
+            kinds << QStringLiteral("%1 above the range").arg(above);
+        if (below > 0)
+            kinds << QStringLiteral("%1 below it").arg(below);
+        if (none > 0)
+            kinds << QStringLiteral("%1 without a number (dashes)").arg(none);
+        blocks.push_back(
+            row({QStringLiteral("Without a value"), QString::number(above + below + none),
+                 kinds.join(QStringLiteral(", "))},
+                statCols));
+    }
     if (st.Count > 0) {
         blocks.push_back(row({QStringLiteral("Minimum"), number(st.Min), at(st.MinRow)}, statCols));
         blocks.push_back(row({QStringLiteral("Maximum"), number(st.Max), at(st.MaxRow)}, statCols));

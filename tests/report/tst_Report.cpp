@@ -130,6 +130,7 @@ private slots:
             QCOMPARE(got[3], QStringLiteral("Maximum %1").arg(hi, 0, 'f', 2));
             QCOMPARE(got[4], QStringLiteral("Mean %1").arg(sum / count, 0, 'f', 2));
             QCOMPARE(got.last(), QStringLiteral("pages 1"));
+            QVERIFY(text.simplified().contains("Without a value 1 1 above the range"));
             // Every alarm: the day's one high and one low, and the over-range reading's own.
             QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*high\\s"),
                                                    QRegularExpression::MultilineOption)),
@@ -342,6 +343,16 @@ private slots:
         const QString text = pdfText(pdf).simplified();
         QVERIFY2(text.contains("high 2026-12-08 02:50:04 still on at the end 39 s so far 38.80"),
                  qPrintable(text));
+        // What a reader of the page needs: the zone of its times, the criteria, who made it
+        // when, and what the chart's marks mean.
+        QVERIFY2(QRegularExpression("Times are local: \\S+ \\(UTC[+-]\\d\\d:\\d\\d")
+                         .match(text)
+                         .hasMatch() &&
+                     text.contains("Alarm limits: high above 24.00 °C; hold 0 s, hysteresis "
+                                   "0.50 °C") &&
+                     text.contains("Made on ") && text.contains(" by TX-9 Logger ") &&
+                     text.contains("downloaded alarm gap note beyond the range limit"),
+                 qPrintable(text));
         // Shaded to the end: the page's chart area holds the alarm's red over its last 40 %.
         QProcess::execute("pdftoppm",
                           {"-r", "50", "-png", "-f", "1", "-l", "1", pdf, dir.filePath("rising")});
@@ -385,7 +396,9 @@ private slots:
                            "--high", "23", "--report", pdf});
         QVERIFY2(r.Status == 0, qPrintable(r.Err));
         const QString fromRun = pdfText(pdf);
-        QVERIFY2(fromRun.contains(QStringLiteral("Cable: /sim/")), qPrintable(fromRun));
+        QVERIFY2(fromRun.contains(QStringLiteral("Cable: /sim/")) &&
+                     fromRun.contains(QStringLiteral("Sampling interval: every reading")),
+                 qPrintable(fromRun));
         const Ran again = run({"--report", dir.filePath("again.pdf"), "--high", "23", data});
         QVERIFY2(again.Status == 0, qPrintable(again.Err));
         const QStringList a = figures(fromRun), b = figures(pdfText(dir.filePath("again.pdf")));
