@@ -146,6 +146,15 @@ private slots:
         QVERIFY(waitUntil([&] { return w.timeChart() && w.timeChart()->isVisible(); }, 5000));
         TimeChart *chart = w.timeChart();
         QVERIFY(QTest::qWaitForWindowActive(chart));
+        // Its keys go to the widget with the focus in it: on a loaded machine the window
+        // manager may make it active before the focus has moved in.
+        QVERIFY(waitUntil(
+            [&] {
+                QWidget *focus = QApplication::focusWidget();
+                return focus && (focus == chart || chart->isAncestorOf(focus));
+            },
+            5000));
+        QTest::qWait(100);
         const double span = chart->view().size();
         QVERIFY(press("minus"));
         QVERIFY2(waitUntil([&] { return qAbs(chart->view().size() - 2 * span) < 1; }, 5000),
