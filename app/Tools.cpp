@@ -20,6 +20,7 @@
 #include "usb/HidControllerClass.h"
 
 #include <QPrinter>
+#include <QScreen>
 
 #include <QDateTime>
 #include <QDir>
@@ -201,6 +202,20 @@ void TFCOMM::showTimeChart()
         m_timeChart->move(frameGeometry().topRight() + QPoint(8, 0));
     }
     m_timeChart->show();
+    // Whole on the screen, whatever the main window's size and place: moved in, and made
+    // smaller only where the screen is smaller than the chart.
+    if (const QScreen *screen = m_timeChart->screen()) {
+        const QRect room = screen->availableGeometry();
+        QRect frame = m_timeChart->frameGeometry();
+        const QSize inner = m_timeChart->size();
+        const QSize extra = frame.size() - inner;
+        if (frame.width() > room.width() || frame.height() > room.height())
+            m_timeChart->resize(qMin(inner.width(), room.width() - extra.width()),
+                                qMin(inner.height(), room.height() - extra.height()));
+        frame = m_timeChart->frameGeometry();
+        m_timeChart->move(qBound(room.left(), frame.left(), room.right() - frame.width() + 1),
+                          qBound(room.top(), frame.top(), room.bottom() - frame.height() + 1));
+    }
     m_timeChart->raise();
     m_timeChart->activateWindow();
 }

@@ -75,6 +75,11 @@ void TFCOMM::HidCtlRemoval(THidDevice *HidDev)
     if (!connected || connected == HidDev ||
         connected->PnPInfo().DevInst == HidDev->PnPInfo().DevInst)
         USBCon->setChecked(false);
+    // The cable being read was pulled: a lost connection, which the journal, the chart and
+    // the report say as such (not as a connection made again later).
+    if (connected &&
+        (connected == HidDev || connected->PnPInfo().DevInst == HidDev->PnPInfo().DevInst))
+        Engine.dropConnection();
 }
 
 void TFCOMM::HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error)

@@ -197,11 +197,16 @@ bool LoggerEngine::deviceChange()
             return true;
         }
     }
+    dropConnection();
+    return false;
+}
+
+void LoggerEngine::dropConnection()
+{
     m_cableLock.releaseNode();
     if (!m_keepCableWhileAway)
         m_cableLock.release();
     emit connectionLost();
-    return false;
 }
 
 THidDevice *LoggerEngine::connectedDevice() const

@@ -108,6 +108,10 @@ public:
     // again takes over the reading with the same numbering. Returns whether the connection
     // is still on.
     bool deviceChange();
+    // The cable being read went away (a face that saw it go says so): its locks are given up
+    // as the face wants, and connectionLost tells everyone (the journal marks it, the chart
+    // breaks its line there).
+    void dropConnection();
     bool listDevice(THidDevice *device, int index);
 
     // The one-button connect: on when the face wants it, else off. Connecting takes the

@@ -165,6 +165,7 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
         listNotes();
         m_replot->start();
     });
+    listNotes(); // those there already: restored, loaded
     connect(m_plot, &QCustomPlot::mouseDoubleClick, this, [this](QMouseEvent *event) {
         emit noteRequested(m_plot->xAxis->pixelToCoord(event->position().x()));
     });
@@ -202,12 +203,15 @@ void TimeChart::setSession(LoggerSession *session)
         m_limitReached = false;
         updateTexts();
     });
-    connect(engine, &LoggerEngine::recallLocked, this, [this, engine](bool connected) {
+    // The cable being recorded, by its ID, from the moment the chart opens.
+    auto follow = [this, engine](bool connected) {
         const THidDevice *device = connected ? engine->connectedDevice() : nullptr;
-        m_cable = device ? device->PnPInfo().DevicePath : QString();
+        m_cable = device ? engine->cableIdOf(int(engine->Devices.indexOf(device))) : QString();
         updateTexts();
-    });
-    updateTexts();
+    };
+    connect(engine, &LoggerEngine::recallLocked, this, follow);
+    connect(engine, &LoggerEngine::connectionLost, this, [follow] { follow(false); });
+    follow(engine->connectedDevice() != nullptr);
 }
 
 void TimeChart::setAlarms(AlarmMonitor *alarms)
@@ -294,7 +298,18 @@ void TimeChart::pan(double fraction)
 {
     userMoved();
     const QCPRange r = view();
-    setView(r.lower + r.size() * fraction, r.upper + r.size() * fraction);
+    double shift = r.size() * fraction;
+    // Never past the data's ends by more than a margin: beyond them is only an empty month.
+    qint64 first = 0, last = 0;
+    if (m_timeline.series().timeRange(&first, &last)) {
+        const double margin = r.size() * 0.05;
+        const double lo = double(first) / 1000 - margin, hi = double(last) / 1000 + margin;
+        if (shift > 0)
+            shift = qMax(0.0, qMin(shift, hi - r.upper));
+        else
+            shift = qMin(0.0, qMax(shift, lo - r.lower));
+    }
+    setView(r.lower + shift, r.upper + shift);
 }
 
 void TimeChart::userMoved()
@@ -433,7 +448,12 @@ std::pair<qint64, qint64> TimeChart::noteTarget(double at) const
 void TimeChart::listNotes()
 {
     m_notes->clear();
-    for (const Notes::Note &n : m_timeline.notes().all()) {
+    // In time order, whenever and from wherever each came.
+    std::vector<Notes::Note> notes = m_timeline.notes().all();
+    std::stable_sort(notes.begin(), notes.end(), [](const Notes::Note &a, const Notes::Note &b) {
+        return a.TimeMs < b.TimeMs;
+    });
+    for (const Notes::Note &n : notes) {
         auto *item = new QListWidgetItem(
             QStringLiteral("%1   %2%3")
                 .arg(Timeline::clockText(n.TimeMs),

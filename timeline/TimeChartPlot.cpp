@@ -264,13 +264,16 @@ QString ClockTicker::getTickLabel(double tick, const QLocale &, QChar, int)
     return label(tick, m_step, m_crossesMidnight);
 }
 
-QString ClockTicker::label(double seconds, double step, bool crossesMidnight)
+QString ClockTicker::label(double seconds, double step, bool crossesMidnight, int thisYear)
 {
     const qint64 ms = qint64(std::llround(seconds * 1000));
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    // A day of another year says which year: a recording of last winter is no recording of
+    // this one.
+    const QString day = t.date().year() == thisYear ? QStringLiteral("ddd d MMM")
+                                                    : QStringLiteral("ddd d MMM yyyy");
     if (step >= 86400)
-        return t.toString(step >= 2419200 ? QStringLiteral("d MMM yyyy")
-                                          : QStringLiteral("ddd d MMM"));
+        return t.toString(step >= 2419200 ? QStringLiteral("d MMM yyyy") : day);
     QString text = t.toString(step < 60 ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm"));
     // The same wall time an hour either side: the clocks went back, the offset tells which.
     const QString wall = t.toString(QStringLiteral("yyyyMMddHHmmss"));
@@ -286,6 +289,6 @@ QString ClockTicker::label(double seconds, double step, bool crossesMidnight)
         break;
     }
     if (crossesMidnight)
-        text += QLatin1Char('\n') + t.toString(QStringLiteral("ddd d MMM"));
+        text += QLatin1Char('\n') + t.toString(day);
     return text;
 }

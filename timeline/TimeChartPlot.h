@@ -4,6 +4,7 @@
 // gaps shaded, readings above or below the range as markers on the edges, downloaded rows in
 // a colour of their own; and the clock-time axis' labels.
 
+#include <QDate>
 #include <qcustomplot.h>
 
 #include <vector>
@@ -52,7 +53,9 @@ public:
                   QVector<double> &ticks, QVector<double> *subTicks,
                   QVector<QString> *tickLabels) override;
     // The label of a time for ticks step seconds apart in a view that crosses midnight or not.
-    static QString label(double seconds, double step, bool crossesMidnight);
+    // A tick's label; the date carries its year when it is not thisYear.
+    static QString label(double seconds, double step, bool crossesMidnight,
+                         int thisYear = QDate::currentDate().year());
 
 protected:
     // Steps of clock units, seconds to weeks; ticks on local whole units.

@@ -45,7 +45,7 @@ QString Timeline::describe(Why why)
     case Why::Disconnected:
         return QStringLiteral("disconnected");
     case Why::CableLost:
-        return QStringLiteral("the cable was lost");
+        return QStringLiteral("the cable was pulled (or lost)");
     case Why::Restored:
         return QStringLiteral("restored from the recovery journal");
     case Why::Loaded:

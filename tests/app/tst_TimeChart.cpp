@@ -348,10 +348,20 @@ private slots:
                              QString::number(20 + (s % 600) / 60.0, 'f', 1), "#", start.addSecs(s),
                              qint64(s) * 1000});
         }
+        // Notes there before the chart opens (restored, loaded), made out of time order: listed
+        // at once, in time order.
+        timeline.notes().add(start.addSecs(5000).toMSecsSinceEpoch(), -1, std::nullopt, "later",
+                             Notes::Origin::Brought);
+        timeline.notes().add(start.addSecs(100).toMSecsSinceEpoch(), -1, std::nullopt, "earlier",
+                             Notes::Origin::Brought);
         TimeChart chart(timeline);
         chart.resize(1000, 600);
         chart.show();
         QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        auto *list = chart.findChild<QListWidget *>(QStringLiteral("notes"));
+        QCOMPARE(list->count(), 2);
+        QVERIFY(list->item(0)->text().endsWith("earlier") &&
+                list->item(1)->text().endsWith("later"));
         const double first = double(start.toMSecsSinceEpoch()) / 1000, last = first + 7200;
         QVERIFY(chart.view().contains(first) && chart.view().contains(last)); // all, at first
         QVERIFY(chart.following());
@@ -369,8 +379,17 @@ private slots:
         QVERIFY(!chart.view().contains(last));
         QTest::keyClick(chart.plot(), Qt::Key_End);
         QVERIFY(chart.following() && chart.view().contains(last));
+        // Panning stops at the data's ends, a margin at most beyond them.
+        for (int i = 0; i < 20; ++i)
+            QTest::keyClick(chart.plot(), Qt::Key_Right);
+        QVERIFY(chart.view().contains(last));
+        QVERIFY(chart.view().upper <= last + chart.view().size() * 0.05 + 1);
         QTest::keyClick(chart.plot(), Qt::Key_Home);
         QVERIFY(chart.view().contains(first) && !chart.following());
+        for (int i = 0; i < 20; ++i)
+            QTest::keyClick(chart.plot(), Qt::Key_Left);
+        QVERIFY(chart.view().contains(first));
+        QVERIFY(chart.view().lower >= first - chart.view().size() * 0.05 - 1);
         QTest::keyClick(chart.plot(), Qt::Key_0);
         QVERIFY(chart.view().contains(first) && chart.view().contains(last));
 
@@ -435,6 +454,10 @@ private slots:
             << day << 3600.0 << true << QStringLiteral("14:03\nWed 9 Dec");
         QTest::newRow("days") << day << 86400.0 << false << "Wed 9 Dec";
         QTest::newRow("months") << day << 2419200.0 << false << "9 Dec 2026";
+        QTest::newRow("days of another year")
+            << day.addYears(-1) << 86400.0 << false << "Tue 9 Dec 2025";
+        QTest::newRow("across midnight, another year")
+            << day.addYears(-1) << 3600.0 << true << QStringLiteral("14:03\nTue 9 Dec 2025");
         // 25 October 2026: 02:30 comes twice, first at +02:00, then at +01:00.
         const qint64 firstRound =
             QDateTime(QDate(2026, 10, 25), QTime(0, 30), Qt::UTC).toMSecsSinceEpoch();
@@ -452,8 +475,9 @@ private slots:
         QFETCH(double, step);
         QFETCH(bool, crossesMidnight);
         QFETCH(QString, label);
-        QCOMPARE(ClockTicker::label(double(at.toMSecsSinceEpoch()) / 1000, step, crossesMidnight),
-                 label);
+        QCOMPARE(
+            ClockTicker::label(double(at.toMSecsSinceEpoch()) / 1000, step, crossesMidnight, 2026),
+            label);
     }
 };
 

@@ -5,7 +5,9 @@
 #include "common/Wait.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
+#include "session/Journal.h"
 #include "sim/SimulatedThermometer.h"
+#include "timeline/TimeChart.h"
 #include "usb/CableLock.h"
 #include "usb/HidControllerClass.h"
 
@@ -15,6 +17,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
@@ -75,6 +78,45 @@ class tst_UsbConnection : public QObject
     };
 
 private slots:
+    // The time chart opened while recording says so from the start, names the cable by its
+    // ID, opens whole on the screen beside the window, and follows the cable being pulled.
+    void timeChartFollowsTheSessionFromTheStart()
+    {
+        // A journal of its own: no orphan of an earlier window holds it back.
+        QTemporaryDir state;
+        const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        const auto restore = qScopeGuard([&] { qputenv("XDG_STATE_HOME", stateBefore); });
+        Rig rig;
+        rig.w->show();
+        rig.w->USBCon->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.w->cds1->count() >= 2, 10000);
+        rig.w->TimeChartEntry->trigger();
+        TimeChart *chart = rig.w->timeChart();
+        QVERIFY(chart);
+        QVERIFY2(chart->statusText().startsWith("Recording from /sim/hidraw-usb-serial."),
+                 qPrintable(chart->statusText()));
+        // Whole on the screen; on one narrower than the chart can be, from its left edge.
+        const QRect room = chart->screen()->availableGeometry(), frame = chart->frameGeometry();
+        QVERIFY2(frame.width() <= room.width()
+                     ? room.contains(frame)
+                     : frame.left() == room.left() && frame.top() >= room.top() &&
+                           frame.bottom() <= room.bottom(),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                .arg(frame.x())
+                                .arg(frame.y())
+                                .arg(frame.width())
+                                .arg(frame.height())));
+        rig.bus.unplug(rig.cable);
+        QTRY_VERIFY_WITH_TIMEOUT(chart->statusText().startsWith("Not connected."), 5000);
+        // The journal says the cable was lost: a restore and a report say so of the gap.
+        rig.w->RecoveryJournal->flush();
+        QFile journal(rig.w->RecoveryJournal->path());
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        const QByteArray kept = journal.readAll();
+        QVERIFY2(kept.contains("#break\tcable-lost\t"), kept.right(300).constData());
+    }
+
     void cableIsSelectedAtStart()
     {
         Rig rig;
