@@ -421,9 +421,10 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(text(QStringLiteral("None.")));
     for (size_t i = 0; i < notes.size() && i < size_t(MaxNoteLines); ++i) {
         const Notes::Note &n = notes[i];
-        blocks.push_back(
-            row({when(n.TimeMs), n.No ? QStringLiteral("No %1").arg(*n.No) : QString(), n.Text},
-                {0, 0.28, 0.4}));
+        // Its number, as its mark on the chart shows it.
+        blocks.push_back(row({QString::number(i + 1), when(n.TimeMs),
+                              n.No ? QStringLiteral("No %1").arg(*n.No) : QString(), n.Text},
+                             {0, 0.05, 0.33, 0.45}));
     }
     if (notes.size() > size_t(MaxNoteLines))
         blocks.push_back(text(QStringLiteral("... and %1 more notes (%2 in all), in the "

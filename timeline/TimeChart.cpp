@@ -453,9 +453,12 @@ void TimeChart::listNotes()
     std::stable_sort(notes.begin(), notes.end(), [](const Notes::Note &a, const Notes::Note &b) {
         return a.TimeMs < b.TimeMs;
     });
+    int number = 0;
     for (const Notes::Note &n : notes) {
+        // Its number, as its mark on the chart shows it.
         auto *item = new QListWidgetItem(
-            QStringLiteral("%1   %2%3")
+            QStringLiteral("%1.  %2   %3%4")
+                .arg(++number)
                 .arg(Timeline::clockText(n.TimeMs),
                      n.No ? QStringLiteral("No %1   ").arg(*n.No) : QString(), n.Text),
             m_notes);

@@ -2,6 +2,8 @@
 
 #include "timeline/Timeline.h"
 
+#include <algorithm>
+
 const QColor TimelinePlottable::RecordedColour(0x1f, 0x5f, 0xbf);
 const QColor TimelinePlottable::DownloadedColour(0xd9, 0x7a, 0x00);
 const QColor TimelinePlottable::FileColour(0x2e, 0x8b, 0x57);
@@ -192,19 +194,39 @@ void TimelinePlottable::draw(QCPPainter *painter)
                 QStringLiteral("downloaded at %1").arg(at.toString(QStringLiteral("HH:mm:ss"))));
         }
     }
-    // The notes: a dotted line at each, its text at the top.
+    // The notes: a dotted line at each, and its number (its place in time order, as the
+    // notes list below the chart gives it with its text) in a box at the top; boxes never
+    // overlap nor leave the chart, however close the notes.
     QPen notePen(QColor(90, 90, 140), 1, Qt::DotLine);
     notePen.setCosmetic(true);
-    for (const Notes::Note &note : m_timeline.notes().all()) {
-        if (double(note.TimeMs) < fromMs || double(note.TimeMs) > toMs)
+    std::vector<Notes::Note> notes = m_timeline.notes().all();
+    std::stable_sort(notes.begin(), notes.end(), [](const Notes::Note &a, const Notes::Note &b) {
+        return a.TimeMs < b.TimeMs;
+    });
+    std::vector<double> xs, widths;
+    std::vector<int> numbers;
+    const QFontMetricsF metrics(painter->font());
+    for (size_t i = 0; i < notes.size(); ++i) {
+        const double ms = double(notes[i].TimeMs);
+        if (ms < fromMs || ms > toMs)
             continue;
-        const double x = xOf(double(note.TimeMs));
+        xs.push_back(xOf(ms));
+        numbers.push_back(int(i) + 1);
+        widths.push_back(metrics.horizontalAdvance(QString::number(i + 1)) + 6);
         painter->setPen(notePen);
-        painter->drawLine(QLineF(x, area.top(), x, area.bottom()));
-        painter->setPen(QColor(60, 60, 110));
-        painter->drawText(QRectF(x + 3, area.top() + 30, 220, 16), Qt::AlignLeft | Qt::AlignVCenter,
-                          note.Text);
+        painter->drawLine(QLineF(xs.back(), area.top(), xs.back(), area.bottom()));
     }
+    const std::vector<QRectF> boxes =
+        placeNoteMarks(xs, widths, metrics.height() + 2, QRectF(area).adjusted(0, 14, 0, 0));
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        if (boxes[i].isEmpty())
+            continue;
+        painter->setPen(QColor(60, 60, 110));
+        painter->setBrush(QColor(255, 255, 255, 220));
+        painter->drawRect(boxes[i]);
+        painter->drawText(boxes[i], Qt::AlignCenter, QString::number(numbers[i]));
+    }
+    painter->setBrush(Qt::NoBrush);
     // Readings above or below the range: marks on the edges, never values. Each column with
     // one gets a strip along its edge; a triangle marks where a stretch of them begins.
     painter->setPen(Qt::NoPen);
@@ -226,6 +248,37 @@ void TimelinePlottable::draw(QCPPainter *painter)
         }
         last = x;
     }
+}
+
+std::vector<QRectF> placeNoteMarks(const std::vector<double> &xs, const std::vector<double> &widths,
+                                   double height, const QRectF &area)
+{
+    std::vector<QRectF> boxes;
+    const int rows = std::max(1, int(area.height() / height));
+    std::vector<double> rowEnds(size_t(rows), -1e300); // the right edge of each row's last box
+    for (size_t i = 0; i < xs.size(); ++i) {
+        const double w = std::min(widths[i], area.width());
+        // Centred on its line, moved in from the edges.
+        const double left = std::clamp(xs[i] - w / 2, area.left(), area.right() - w);
+        // The first row with room; a row that has none at all takes it beside its last box.
+        int row = 0;
+        while (row < rows && rowEnds[size_t(row)] + 1 > left)
+            ++row;
+        double x = left;
+        if (row == rows) {
+            row = int(std::min_element(rowEnds.begin(), rowEnds.end()) - rowEnds.begin());
+            x = rowEnds[size_t(row)] + 1;
+            if (x + w > area.right()) {
+                // No room anywhere on the chart's width: the box is left out (its note is still
+                // in the list).
+                boxes.emplace_back();
+                continue;
+            }
+        }
+        boxes.emplace_back(x, area.top() + row * height, w, height - 1);
+        rowEnds[size_t(row)] = x + w;
+    }
+    return boxes;
 }
 
 void ClockTicker::generate(const QCPRange &range, const QLocale &locale, QChar formatChar,

@@ -43,6 +43,14 @@ private:
     std::vector<QRect> m_bars;
 };
 
+// The marks of notes on a chart: each note's number (in time order, as the notes lists give
+// them) in a box near the top of area, at its x or beside it, placed so that no two boxes meet
+// and none leaves area: a box that would meet the one before it goes a row lower, and back to
+// the first row once there is room. widths: each box's width; height: every box's. Returns
+// the boxes, in the order given (xs ascending).
+std::vector<QRectF> placeNoteMarks(const std::vector<double> &xs,
+                                   const std::vector<double> &widths, double height,
+                                   const QRectF &area);
 // Clock time on the key axis (seconds since the epoch), local: times of day, with dates where
 // the view crosses midnight, dates alone for weeks, and the UTC offset where the clocks going
 // back make a time of day occur twice.

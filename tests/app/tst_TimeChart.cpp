@@ -24,6 +24,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <ctime>
@@ -439,6 +440,35 @@ private slots:
                                        .arg(lo, 0, 'f', 1)
                                        .arg(hi, 0, 'f', 1)
                                        .arg(sum / count, 0, 'f', 2));
+    }
+
+    // Notes' marks never overlap nor leave the chart: twenty notes a few pixels apart, notes
+    // at both edges, and random sets; every mark is placed where there is room for it.
+    void noteMarksNeverOverlap()
+    {
+        const QRectF area(40, 10, 700, 250);
+        QRandomGenerator rng(3);
+        for (int round = 0; round < 200; ++round) {
+            std::vector<double> xs, widths;
+            const int n = round == 0 ? 20 : 1 + int(rng.bounded(40));
+            for (int i = 0; i < n; ++i) {
+                xs.push_back(round == 0   ? 400 + i * 1.5
+                             : round == 1 ? (i % 2 ? area.right() : area.left())
+                                          : area.left() + rng.bounded(area.width()));
+                widths.push_back(10 + rng.bounded(12.0));
+            }
+            std::sort(xs.begin(), xs.end());
+            const std::vector<QRectF> boxes = placeNoteMarks(xs, widths, 14, area);
+            QCOMPARE(boxes.size(), xs.size());
+            for (size_t i = 0; i < boxes.size(); ++i) {
+                QVERIFY2(!boxes[i].isEmpty(), qPrintable(QStringLiteral("round %1").arg(round)));
+                QVERIFY(area.contains(boxes[i]));
+                for (size_t j = 0; j < i; ++j)
+                    QVERIFY2(
+                        !boxes[i].intersects(boxes[j]),
+                        qPrintable(QStringLiteral("round %1: %2 and %3").arg(round).arg(i).arg(j)));
+            }
+        }
     }
 
     void clockLabels_data()
