@@ -213,8 +213,10 @@ void TFCOMM::showTimeChart()
             m_timeChart->resize(qMin(inner.width(), room.width() - extra.width()),
                                 qMin(inner.height(), room.height() - extra.height()));
         frame = m_timeChart->frameGeometry();
-        m_timeChart->move(qBound(room.left(), frame.left(), room.right() - frame.width() + 1),
-                          qBound(room.top(), frame.top(), room.bottom() - frame.height() + 1));
+        // (qBound would want its bounds in order: a chart wider than the screen starts at its
+        // left edge.)
+        m_timeChart->move(qMax(room.left(), qMin(frame.left(), room.right() - frame.width() + 1)),
+                          qMax(room.top(), qMin(frame.top(), room.bottom() - frame.height() + 1)));
     }
     m_timeChart->raise();
     m_timeChart->activateWindow();
