@@ -248,7 +248,7 @@ SummaryInput TFCOMM::summaryInput() const
         in.LoggerId = Out->publisher()->id();
     // The cable by its ID, as the Cable menu names it.
     if (const THidDevice *device = Session.engine().connectedDevice())
-        in.Cable = Engine.cableIdOf(int(DevListObjects.indexOf(device)));
+        in.Cable = Engine.cableIdOf(device);
     if (!recordSI())
         in.IntervalSeconds = 0;
     else if (const auto interval = Recorder::parseInterval(intervalText()))

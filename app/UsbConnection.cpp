@@ -223,7 +223,7 @@ void TFCOMM::cableInUse(THidDevice *device, qint64 holder)
     USBCon->setChecked(false);
     Prompts::current().message(
         NotConnected + QStringLiteral("\n\nThe cable %1 is in use by %2.")
-                           .arg(Engine.cableIdOf(int(DevListObjects.indexOf(device))),
+                           .arg(Engine.cableIdOf(device),
                                 holder > 0 ? QStringLiteral("another logger (PID %1)").arg(holder)
                                            : QStringLiteral("another logger")),
         DialogKind::Warning, {DialogButton::OK});
@@ -237,7 +237,7 @@ void TFCOMM::cableLockFailed(THidDevice *device, const QString &why)
         NotConnected + QStringLiteral("\n\nThe lock of the cable %1 cannot be taken (%2). "
                                       "Start the program with --no-id-lock to record it "
                                       "without that lock.")
-                           .arg(Engine.cableIdOf(int(DevListObjects.indexOf(device))), why),
+                           .arg(Engine.cableIdOf(device), why),
         DialogKind::Warning, {DialogButton::OK});
 }
 

@@ -122,10 +122,7 @@ void HeadlessRun::start()
             warn(QStringLiteral("The cable %1 is in use by %2.").arg(m_options.Device, who));
             finish(CableInUse);
         } else {
-            warn(QStringLiteral("Every \"%1\" cable is in use (by %2 and any others); --wait "
-                                "waits for a free one.")
-                     .arg(LoggerEngine::CableName, who));
-            finish(NoCable);
+            everyCableInUse(holder);
         }
         return;
     }
@@ -187,6 +184,15 @@ void HeadlessRun::start()
         m_statusTimer.start();
     if (m_row >= 0 && !m_lost) // not when a race for the cable was lost
         sayStarted();
+}
+
+void HeadlessRun::everyCableInUse(qint64 holder)
+{
+    warn(QStringLiteral("Every \"%1\" cable is in use (by %2 and any others); --wait waits for "
+                        "a free one.")
+             .arg(LoggerEngine::CableName, holder > 0 ? QStringLiteral("PID %1").arg(holder)
+                                                      : QStringLiteral("another logger")));
+    finish(NoCable);
 }
 
 void HeadlessRun::sayStarted()

@@ -179,6 +179,8 @@ private:
     // who held the last one refused). lockFailed, when given: set, and -1 returned, when a
     // cable with a stable ID cannot have its ID locked and --no-id-lock was not given.
     int claimRow(qint64 *holder, QString *lockFailed = nullptr);
+    // Every candidate cable is another logger's (holder: one of them): said, status 3.
+    void everyCableInUse(qint64 holder);
     void reconnect();
     void list();
     bool openOutput();

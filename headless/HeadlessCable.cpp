@@ -193,11 +193,7 @@ void HeadlessRun::reconnect()
     const int row = claimRow(&holder);
     if (row < 0 && holder != 0 && !m_everConnected && !m_options.Wait) {
         // Lost the race for the cable it was about to take, and told not to wait.
-        warn(QStringLiteral("Every \"%1\" cable is in use (by %2 and any others); --wait "
-                            "waits for a free one.")
-                 .arg(LoggerEngine::CableName, holder > 0 ? QStringLiteral("PID %1").arg(holder)
-                                                          : QStringLiteral("another logger")));
-        finish(NoCable);
+        everyCableInUse(holder);
         return;
     }
     if (row < 0 && holder != 0) {

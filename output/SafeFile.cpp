@@ -106,22 +106,31 @@ QString holdsSomethingElse(const QString &path, const QByteArray &magic, const Q
         .arg(kind);
 }
 
+QByteArray readAt(int fd, qint64 at, qint64 size)
+{
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, size_t(size - got), at + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    bytes.truncate(qsizetype(got));
+    return bytes;
+}
+
 qint64 lastByte(int fd, char c, qint64 floor, qint64 end)
 {
     constexpr qint64 Block = 1 << 20;
-    QByteArray block(Block, Qt::Uninitialized);
     while (end > floor) {
         const qint64 from = qMax(floor, end - Block);
         const qint64 want = end - from;
-        qint64 got = 0;
-        while (got < want) {
-            const ssize_t n = ::pread(fd, block.data() + got, size_t(want - got), from + got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return -1;
-            got += n;
-        }
+        const QByteArray block = readAt(fd, from, want);
+        if (block.size() != want)
+            return -1;
         const void *hit = ::memrchr(block.constData(), c, size_t(want));
         if (hit)
             return from + (static_cast<const char *>(hit) - block.constData());

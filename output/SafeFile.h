@@ -48,6 +48,8 @@ bool sameFile(const QString &a, const QString &b);
 // Why path must not be replaced by a file of the kind (named kind) whose bytes begin with
 // magic: it holds something else (a recording given as a report's name). Empty when it may be.
 QString holdsSomethingElse(const QString &path, const QByteArray &magic, const QString &kind);
+// Up to size bytes of fd from offset at (fewer at its end, none when a read fails).
+QByteArray readAt(int fd, qint64 at, qint64 size);
 // The offset of the last byte c in fd's bytes [floor, end), or -1 when there is none (or a
 // read fails). Read backwards in large blocks: a gigabyte without c costs about a second.
 qint64 lastByte(int fd, char c, qint64 floor, qint64 end);

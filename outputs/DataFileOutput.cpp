@@ -33,20 +33,12 @@ std::optional<qint64> rowNo(const char *line, qint64 size, char separator)
     return number ? std::optional<qint64>(no) : std::nullopt;
 }
 
-QByteArray readAt(int fd, qint64 at, qint64 size)
-{
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    const ssize_t n = ::pread(fd, bytes.data(), size_t(size), at);
-    bytes.truncate(n < 0 ? 0 : qsizetype(n));
-    return bytes;
-}
-
 } // namespace
 
 AppendPoint appendPoint(int fd, qint64 size, const QByteArray &header, bool csv)
 {
     AppendPoint p;
-    const QByteArray head = readAt(fd, 0, header.size() + 64);
+    const QByteArray head = FileIo::readAt(fd, 0, header.size() + 64);
     if (!head.startsWith(header)) {
         // A text file of another day: its rows' times of day belong to its date line.
         const qsizetype line = header.indexOf('\n') + 1, fileLine = head.indexOf('\n') + 1;
@@ -76,7 +68,7 @@ AppendPoint appendPoint(int fd, qint64 size, const QByteArray &header, bool csv)
     std::optional<qint64> last;
     for (qint64 end = p.WholeEnd; end > floor && !last;) {
         const qint64 from = qMax(floor, end - Block);
-        const QByteArray block = readAt(fd, from, end - from);
+        const QByteArray block = FileIo::readAt(fd, from, end - from);
         if (block.size() != end - from) {
             p.Why = QStringLiteral("it cannot be read to its end");
             return p;
@@ -98,7 +90,7 @@ AppendPoint appendPoint(int fd, qint64 size, const QByteArray &header, bool csv)
         if (lineEnd == end - 1 && from > floor) {
             // One line longer than a block: only its first bytes can hold a number.
             const qint64 lineStart = FileIo::lastByte(fd, '\n', floor - 1, from) + 1;
-            const QByteArray first = readAt(fd, lineStart, 32);
+            const QByteArray first = FileIo::readAt(fd, lineStart, 32);
             last = rowNo(first.constData(), lineEnd - lineStart, separator);
             end = lineStart;
             continue;

@@ -237,7 +237,7 @@ void LoggerEngine::toggleConnection()
     };
     if (m_face.connectWanted() && selectDevice() && Selected->ReadWriteAccess()) {
         bool stable = false;
-        const QString id = cableIdOf(int(Devices.indexOf(Selected)), &stable);
+        const QString id = cableIdOf(Selected, &stable);
         node = Selected->PnPInfo().DevicePath;
         const CableLock::Result claimed = m_cableLock.claim(id, node);
         if (claimed == CableLock::Result::InUse) {

@@ -121,6 +121,11 @@ public:
     // The cable's ID among those listed now (see CableIds), and whether it stays with the
     // cable (a serial number or port path, not the node).
     QString cableIdOf(int row, bool *stable = nullptr) const;
+    // The same of a listed device (empty for none).
+    QString cableIdOf(const THidDevice *device, bool *stable = nullptr) const
+    {
+        return cableIdOf(int(Devices.indexOf(device)), stable);
+    }
     // The listed devices as cables: node, serial number, port path.
     QList<CableIds::Cable> cables() const;
     // What names the cable in a default MQTT id or a file name: its stable ID, empty for a

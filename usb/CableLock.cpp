@@ -80,12 +80,8 @@ CableLock::Result CableLock::claim(const QString &cableId, const QString &node)
     Result byId = Result::Unlocked;
     if (cableId != node || QFile::exists(node))
         byId = lockId(cableId);
-    if (byId == Result::InUse)
-        return byId;
-    const QString why = m_error;
-    if (checkNode(node) == Result::InUse)
+    if (byId == Result::InUse || checkNode(node) == Result::InUse)
         return Result::InUse;
-    m_error = why;
     return byId == Result::Failed ? byId : Result::Held;
 }
 
