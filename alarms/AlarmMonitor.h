@@ -10,8 +10,18 @@
 
 #include <QObject>
 #include <QTimer>
+#include <functional>
+#include <vector>
 
 class LoggerSession;
+
+// The alarms settings raise over the rows first..last of table (the recorded ones, or a file's),
+// each at the time timeMs gives it (ms since the epoch), taken in time order whatever order
+// they are stored in: starts and ends, and those still on at the last reading as starts with
+// OpenAtEnd (their worst and duration so far). Each event is marked recomputed when asked.
+QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint64 last,
+                               const std::function<qint64(qint64)> &timeMs,
+                               const AlarmSettings &settings, bool recomputed);
 
 class AlarmMonitor : public QObject
 {
@@ -26,14 +36,25 @@ public:
     AlarmLog &log() { return m_log; }
     QString unit() const { return m_unit; } // of the last reading: "°C", "°F"
 
+    // Rows that came into the table without being seen here (restored after a crash, loaded
+    // from a file): their alarms are worked out from them, again whenever the limits change,
+    // and kept apart from the log, which holds what was seen live.
+    void recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs);
+    const QList<AlarmEvent> &recomputed() const { return m_recomputed; }
+    // The log's entries and the recomputed ones, in the order of their starts.
+    QList<AlarmEvent> allEntries() const;
+
 signals:
     void alarm(const AlarmEvent &event, const QString &unit);
     // The log's file could not take an entry (reason).
     void logFailed(const QString &reason);
+    // The recomputed alarms changed.
+    void recomputedChanged();
 
 private:
     void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
     void say(const QList<AlarmEvent> &events);
+    void replayAll();
 
     LoggerSession &m_session;
     AlarmRules m_rules;
@@ -41,4 +62,11 @@ private:
     QString m_unit;
     ValueNumbers m_values;
     QTimer m_tick;
+    struct Replayed
+    {
+        qint64 First, Last;
+        std::function<qint64(qint64)> TimeMs;
+    };
+    std::vector<Replayed> m_replayed;
+    QList<AlarmEvent> m_recomputed;
 };

@@ -1,12 +1,29 @@
 #include "alarms/AlarmRules.h"
 
 #include <QElapsedTimer>
+#include <algorithm>
 #include <cmath>
 
 QString readAlarmOptions(const std::optional<QString> &high, const std::optional<QString> &low,
                          const std::optional<QString> &hold,
                          const std::optional<QString> &hysteresis, AlarmSettings &into)
 {
+    // A temperature may end in its unit; what is left is the number.
+    QString limitUnit[2];
+    auto withUnit = [&](const std::optional<QString> &given, QString &unit) {
+        if (!given)
+            return given;
+        QString text = given->trimmed();
+        for (const int cut : {2, 1})
+            if (text.size() > cut && !AlarmRules::unitOf(text.right(cut)).isEmpty()) {
+                unit = AlarmRules::unitOf(text.right(cut));
+                text.chop(cut);
+                break;
+            }
+        return std::optional<QString>(text.trimmed());
+    };
+    const std::optional<QString> highNumber = withUnit(high, limitUnit[0]);
+    const std::optional<QString> lowNumber = withUnit(low, limitUnit[1]);
     auto number = [](const std::optional<QString> &given, std::optional<double> &value) {
         if (!given)
             return true;
@@ -20,8 +37,11 @@ QString readAlarmOptions(const std::optional<QString> &high, const std::optional
         return true;
     };
     AlarmSettings s;
-    if (!number(high, s.High) || !number(low, s.Low))
-        return QStringLiteral("--high and --low take a temperature");
+    if (!number(highNumber, s.High) || !number(lowNumber, s.Low))
+        return QStringLiteral("--high and --low take a temperature (24, 24C, 75.2F)");
+    if (!limitUnit[0].isEmpty() && !limitUnit[1].isEmpty() && limitUnit[0] != limitUnit[1])
+        return QStringLiteral("--high and --low must be in the same unit");
+    s.Unit = limitUnit[0].isEmpty() ? limitUnit[1] : limitUnit[0];
     if (s.High && s.Low && *s.Low >= *s.High)
         return QStringLiteral("--low must be below --high");
     std::optional<double> holdSeconds, hysteresisValue;
@@ -49,12 +69,18 @@ void AlarmRules::setSettings(const AlarmSettings &settings)
 
 QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const AlarmMoment &now)
 {
+    // What an alarm on has seen so far goes on in the new limits' unit.
+    const QString before = unit();
     m_settings = settings;
+    for (State &s : m_state)
+        for (std::optional<double> *v : {&s.worst, &s.limit})
+            if (*v)
+                *v = convert(**v, before, unit());
     QList<AlarmEvent> events;
     if (!m_haveReading)
         return events;
     for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low})
-        step(kind, now, m_lastValue, events);
+        step(kind, now, lastValue(), events);
     return events;
 }
 
@@ -63,11 +89,24 @@ QList<AlarmEvent> AlarmRules::stillOn(const AlarmMoment &end) const
     QList<AlarmEvent> out;
     for (const AlarmKind kind : {AlarmKind::High, AlarmKind::Low, AlarmKind::NoReading})
         if (m_state[int(kind)].active) {
-            AlarmEvent e = event(kind, true, end, m_lastValue);
+            AlarmEvent e = event(kind, true, end, lastValue());
             e.OpenAtEnd = true;
             out << e;
         }
     return out;
+}
+
+void AlarmRules::closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const
+{
+    for (const AlarmEvent &open : stillOn(end)) {
+        auto start = std::find_if(events.rbegin(), events.rend(), [&](const AlarmEvent &e) {
+            return e.Start && e.Kind == open.Kind && e.BreachStart == open.BreachStart;
+        });
+        if (start != events.rend())
+            *start = open;
+        else
+            events << open;
+    }
 }
 
 bool AlarmRules::anyActive() const
@@ -134,6 +173,7 @@ AlarmEvent AlarmRules::event(AlarmKind kind, bool start, const AlarmMoment &time
     e.Limit = s.limit;
     e.Worst = s.worst;
     e.Seconds = double(qMax<qint64>(0, time.SteadyMs - s.since.SteadyMs)) / 1000.0;
+    e.Unit = unit();
     return e;
 }
 
@@ -187,14 +227,47 @@ void AlarmRules::step(AlarmKind kind, const AlarmMoment &time, std::optional<dou
     }
 }
 
-QList<AlarmEvent> AlarmRules::feed(const AlarmMoment &time, std::optional<double> value)
+QList<AlarmEvent> AlarmRules::feed(const AlarmMoment &time, std::optional<double> value,
+                                   const QString &unit)
 {
-    m_lastValue = value;
+    if (m_firstUnit.isEmpty())
+        m_firstUnit = unit;
+    m_lastRaw = value;
+    m_lastUnit = unit;
     m_haveReading = true;
     QList<AlarmEvent> events;
     for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low})
-        step(kind, time, value, events);
+        step(kind, time, lastValue(), events);
     return events;
+}
+
+std::optional<double> AlarmRules::lastValue() const
+{
+    if (!m_lastRaw)
+        return std::nullopt;
+    return convert(*m_lastRaw, m_lastUnit, unit());
+}
+
+double AlarmRules::convert(double value, const QString &from, const QString &to)
+{
+    static const QString c = QStringLiteral("°C"), f = QStringLiteral("°F");
+    if (from == c && to == f)
+        return value * 9.0 / 5.0 + 32.0;
+    if (from == f && to == c)
+        return (value - 32.0) * 5.0 / 9.0;
+    return value;
+}
+
+QString AlarmRules::unitOf(QStringView text)
+{
+    QString t = text.trimmed().toString().toUpper();
+    if (t.startsWith(QChar(0x00B0)))
+        t.remove(0, 1);
+    if (t == QLatin1String("C"))
+        return QStringLiteral("°C");
+    if (t == QLatin1String("F"))
+        return QStringLiteral("°F");
+    return {};
 }
 
 QList<AlarmEvent> AlarmRules::tick(const AlarmMoment &now)
@@ -204,7 +277,7 @@ QList<AlarmEvent> AlarmRules::tick(const AlarmMoment &now)
         State &s = m_state[int(kind)];
         if (s.pending && !s.active && held(s, now)) {
             s.active = true;
-            events << event(kind, true, now, m_lastValue);
+            events << event(kind, true, now, lastValue());
         }
     }
     return events;

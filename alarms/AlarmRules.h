@@ -4,7 +4,10 @@
 // beyond the limit that long; 0: at once); a hysteresis (an alarm clears only once the reading
 // is back inside by that much). A reading without a value (dashes, an over-range L) is an event
 // of its own, "no reading", which alarms under the same hold time while any limit is set and
-// clears with the next reading that has a value. Limits are in the unit the readings come in.
+// clears with the next reading that has a value. Limits keep their unit: a reading in the other
+// unit (the thermometer switched between °C and °F) is converted before it is compared, and
+// every value an alarm gives is in the limits' unit. Limits given without a unit take that of
+// the first reading.
 //
 // Pure: readings and the passing of time go in, start and end events come out. Time comes as
 // two clocks: the wall clock, for the times shown and written, and a steady clock that never
@@ -31,6 +34,7 @@ struct AlarmSettings
     std::optional<double> Low;
     double HoldSeconds = 0;
     double Hysteresis = DefaultHysteresis;
+    QString Unit; // of the limits and the hysteresis: "°C", "°F"; empty: the first reading's
     // Half a degree keeps the noise of a reading near a limit from raising alarm after alarm.
     static constexpr double DefaultHysteresis = 0.5;
     bool any() const { return High || Low; }
@@ -39,7 +43,8 @@ struct AlarmSettings
 
 // The alarm options of a command line (--high, --low, --hold, --hysteresis), as given (none:
 // not given), into settings; the usage error when one does not read or they do not fit
-// together. Both programs, the run and the report, check them alike.
+// together. A limit may carry its unit ("24C", "75.2°F"); both limits then carry the same.
+// Both programs, the run and the report, check them alike.
 QString readAlarmOptions(const std::optional<QString> &high, const std::optional<QString> &low,
                          const std::optional<QString> &hold,
                          const std::optional<QString> &hysteresis, AlarmSettings &into);
@@ -64,6 +69,8 @@ struct AlarmEvent
     double Seconds = 0;          // from the breach's start to Time, on the steady clock
     bool OpenAtEnd = false;      // a start still on when the readings end: Time is that end,
                                  // Worst and Seconds are so far
+    bool Recomputed = false;     // worked out afterwards from stored rows, not seen live
+    QString Unit;                // of Value, Limit and Worst; empty: not known
 };
 
 class AlarmRules
@@ -75,16 +82,27 @@ public:
     QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const AlarmMoment &now);
     const AlarmSettings &settings() const { return m_settings; }
 
-    // A reading at a moment; value none for a reading without one.
-    QList<AlarmEvent> feed(const AlarmMoment &time, std::optional<double> value);
+    // A reading at a moment in its unit ("°C", "°F"; empty: the limits'); value none for a
+    // reading without one.
+    QList<AlarmEvent> feed(const AlarmMoment &time, std::optional<double> value,
+                           const QString &unit = {});
     // Time passes without a reading: a breach whose hold time has passed starts now.
     QList<AlarmEvent> tick(const AlarmMoment &now);
 
     bool active(AlarmKind kind) const { return m_state[int(kind)].active; }
     // The alarms still on at end, each as a start with OpenAtEnd set.
     QList<AlarmEvent> stillOn(const AlarmMoment &end) const;
+    // The same, each in the place of its start among events (appended when not there), so
+    // that every alarm is listed once.
+    void closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const;
     bool anyActive() const;
     static QString kindName(AlarmKind kind); // "high", "low", "none"
+    // The unit the limits are in: the settings', else the first reading's (empty: none yet).
+    QString unit() const { return m_settings.Unit.isEmpty() ? m_firstUnit : m_settings.Unit; }
+    // A temperature from one unit into another; unchanged when either is empty or unknown.
+    static double convert(double value, const QString &from, const QString &to);
+    // "°C" for "C", "°C", "c"; "°F" likewise; empty for anything else.
+    static QString unitOf(QStringView text);
 
 private:
     struct State
@@ -106,6 +124,9 @@ private:
 
     AlarmSettings m_settings;
     State m_state[3];
-    std::optional<double> m_lastValue;
+    std::optional<double> lastValue() const;
+    std::optional<double> m_lastRaw; // in m_lastUnit
+    QString m_lastUnit;
+    QString m_firstUnit;
     bool m_haveReading = false;
 };

@@ -1,5 +1,6 @@
 #include "alarms/Statistics.h"
 
+#include "alarms/AlarmRules.h"
 #include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
 
@@ -65,12 +66,14 @@ TableStatistics::TableStatistics(const MeasurementTable &table, QObject *parent)
     rebuild();
 }
 
-void TableStatistics::setLimits(std::optional<double> high, std::optional<double> low)
+void TableStatistics::setLimits(std::optional<double> high, std::optional<double> low,
+                                const QString &unit)
 {
-    if (high == m_high && low == m_low)
+    if (high == m_high && low == m_low && unit == m_limitUnit)
         return;
     m_high = high;
     m_low = low;
+    m_limitUnit = unit;
     rebuild();
     emit changed();
 }
@@ -83,6 +86,7 @@ void TableStatistics::rebuild()
     // The table's texts are numbered anew when it is emptied.
     m_values.clear();
     m_timeOfDay.clear();
+    m_unitNames.clear();
     if (m_table && m_table->count() > 0)
         appended(0, m_table->count() - 1);
 }
@@ -129,7 +133,15 @@ void TableStatistics::addSpan(Part &part, qint64 row, double sign) const
     part.seconds += s;
     if (!m_high && !m_low)
         return;
-    const std::optional<double> v = value(row);
+    std::optional<double> v = value(row);
+    if (v && !m_limitUnit.isEmpty()) {
+        const quint32 u = m_table->textId(row, MeasurementTable::FieldUnit);
+        if (u >= m_unitNames.size())
+            m_unitNames.resize(size_t(u) + 1);
+        if (!m_unitNames[u])
+            m_unitNames[u] = MeasurementTable::unitName(m_table->textById(u));
+        v = AlarmRules::convert(*v, *m_unitNames[u], m_limitUnit);
+    }
     if (v && m_high && *v > *m_high)
         part.above += s;
     if (v && m_low && *v < *m_low)
@@ -277,6 +289,7 @@ QString TableStatistics::timeOf(qint64 row, const QString &format) const
 QString TableStatistics::text(const StatSummary &s, const QString &unit) const
 {
     const QString u = unit.isEmpty() ? QString() : QStringLiteral(" ") + unit;
+    const QString lu = m_limitUnit.isEmpty() ? u : QStringLiteral(" ") + m_limitUnit;
     auto num = [](double v) { return QString::number(v, 'f', 2); };
     auto no = [this](qint64 row) {
         const std::optional<qint32> n = m_table ? m_table->no(row) : std::nullopt;
@@ -294,11 +307,12 @@ QString TableStatistics::text(const StatSummary &s, const QString &unit) const
                       QString::number(s.Max, 'g', 10), timeOf(s.MaxRow), no(s.MaxRow), num(s.Mean),
                       num(s.StdDev));
     if (m_high)
-        t +=
-            QStringLiteral("Above %1%2: %3 s\n")
-                .arg(QString::number(*m_high, 'g', 10), u, QString::number(s.SecondsAbove, 'f', 1));
+        t += QStringLiteral("Above %1%2: %3 s\n")
+                 .arg(QString::number(*m_high, 'g', 10), lu,
+                      QString::number(s.SecondsAbove, 'f', 1));
     if (m_low)
-        t += QStringLiteral("Below %1%2: %3 s\n")
-                 .arg(QString::number(*m_low, 'g', 10), u, QString::number(s.SecondsBelow, 'f', 1));
+        t +=
+            QStringLiteral("Below %1%2: %3 s\n")
+                .arg(QString::number(*m_low, 'g', 10), lu, QString::number(s.SecondsBelow, 'f', 1));
     return t;
 }

@@ -37,7 +37,8 @@ public:
     explicit TableStatistics(const MeasurementTable &table, QObject *parent = nullptr);
 
     // The limits that time above and below count against; a change counts the table anew.
-    void setLimits(std::optional<double> high, std::optional<double> low);
+    // A unit ("°C", "°F") makes rows in the other unit count after conversion.
+    void setLimits(std::optional<double> high, std::optional<double> low, const QString &unit = {});
     StatSummary whole() const { return summaryOf(m_whole, 0, m_rows - 1); }
     // Rows first..last (cut to the table).
     StatSummary range(qint64 first, qint64 last) const;
@@ -77,6 +78,8 @@ private:
 
     QPointer<const MeasurementTable> m_table;
     std::optional<double> m_high, m_low;
+    QString m_limitUnit;
+    mutable std::vector<std::optional<QString>> m_unitNames; // by unit text id
     qint64 m_rows = 0;
     Part m_whole;
     std::vector<Part> m_blocks; // one for each whole or begun block of rows

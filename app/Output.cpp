@@ -128,6 +128,8 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
         Out->timeline()->setFileDate(QFileInfo(path).lastModified().date());
     const qint64 before = table->count();
     table->appendFrom(std::move(*loaded));
+    if (Out && table == cds1)
+        Out->recomputeAlarms(before, table->count() - 1);
     // The file's notes, when they were saved beside it: on its rows where their No and time
     // match one, else at their moment.
     std::vector<Notes::Note> read;

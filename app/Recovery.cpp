@@ -132,7 +132,11 @@ void TFCOMM::offerRecovery()
             Out->timeline()->breakNext(Timeline::Why::Restored);
             Out->timeline()->setMarks(c.Marks);
         }
+        const qint64 firstRestored = cds1->count();
         cds1->appendFrom(std::move(restored->Rows));
+        // Their alarms, which this session never saw, worked out from them.
+        if (Out)
+            Out->recomputeAlarms(firstRestored, cds1->count() - 1);
         // The chart and the recorder pick up where the ended session stood.
         std::optional<double> maxY;
         for (const float v : restored->Values) {

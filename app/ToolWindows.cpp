@@ -6,6 +6,7 @@
 #include "recording/MeasurementTable.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -42,6 +43,7 @@ AlarmSettings alarms()
     a.HoldSeconds = number(s.value(QStringLiteral("alarms/hold"))).value_or(0);
     a.Hysteresis = number(s.value(QStringLiteral("alarms/hysteresis")))
                        .value_or(AlarmSettings::DefaultHysteresis);
+    a.Unit = AlarmRules::unitOf(s.value(QStringLiteral("alarms/unit")).toString());
     return a;
 }
 
@@ -55,6 +57,7 @@ void setAlarms(const AlarmSettings &a)
     put("alarms/low", a.Low);
     put("alarms/hold", a.HoldSeconds);
     put("alarms/hysteresis", a.Hysteresis);
+    s.setValue(QStringLiteral("alarms/unit"), a.Unit);
 }
 
 QString exportFolder()
@@ -101,6 +104,11 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     m_low = spin(-100, 2000, 1);
     m_hold = spin(0, 86400, 0, QStringLiteral(" s"));
     m_hysteresis = spin(0, 100, 1);
+    // The limits keep their unit: readings in the other one are converted to be compared.
+    m_unit = new QComboBox;
+    m_unit->setObjectName(QStringLiteral("AlarmUnit"));
+    m_unit->addItems({QStringLiteral("°C"), QStringLiteral("°F")});
+    form->addRow(QStringLiteral("Unit of the limits"), m_unit);
     form->addRow(m_highOn, m_high);
     form->addRow(m_lowOn, m_low);
     form->addRow(QStringLiteral("Hold time"), m_hold);
@@ -134,7 +142,7 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     layout->addLayout(form);
     layout->addWidget(m_problem);
     layout->addWidget(m_state);
-    layout->addWidget(new QLabel(QStringLiteral("This session's alarms:")));
+    layout->addWidget(new QLabel(QStringLiteral("The alarms of the readings in the table:")));
     layout->addWidget(m_log, 1);
     layout->addLayout(buttons);
     // The problem line takes room only while there is one; the list takes the rest (ten
@@ -149,6 +157,22 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     m_low->setValue(a.Low.value_or(0));
     m_hold->setValue(a.HoldSeconds);
     m_hysteresis->setValue(a.Hysteresis);
+    // Limits set without a unit are in that of the readings.
+    const QString unit = !a.Unit.isEmpty()                   ? a.Unit
+                         : !monitor.rules().unit().isEmpty() ? monitor.rules().unit()
+                                                             : monitor.unit();
+    m_unit->setCurrentText(unit.isEmpty() ? QStringLiteral("°C") : unit);
+    m_shownUnit = m_unit->currentText();
+    // Another unit: the values shown are converted, so that they keep their meaning.
+    connect(m_unit, &QComboBox::currentTextChanged, this, [this](const QString &to) {
+        const QString from = std::exchange(m_shownUnit, to);
+        const QSignalBlocker b1(m_high), b2(m_low), b3(m_hysteresis);
+        for (QDoubleSpinBox *b : {m_high, m_low})
+            b->setValue(AlarmRules::convert(b->value(), from, to));
+        const double scale = AlarmRules::convert(1, from, to) - AlarmRules::convert(0, from, to);
+        m_hysteresis->setValue(m_hysteresis->value() * scale);
+        apply();
+    });
     for (QCheckBox *c : {m_highOn, m_lowOn})
         connect(c, &QCheckBox::toggled, this, &AlarmsWindow::apply);
     for (QDoubleSpinBox *b : {m_high, m_low, m_hold, m_hysteresis})
@@ -156,6 +180,7 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     connect(save, &QPushButton::clicked, this, &AlarmsWindow::saveLogRequested);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
     connect(&monitor, &AlarmMonitor::alarm, this, &AlarmsWindow::refresh);
+    connect(&monitor, &AlarmMonitor::recomputedChanged, this, &AlarmsWindow::refresh);
     refresh();
 }
 
@@ -168,6 +193,7 @@ void AlarmsWindow::apply()
         a.Low = m_low->value();
     a.HoldSeconds = m_hold->value();
     a.Hysteresis = m_hysteresis->value();
+    a.Unit = m_unit->currentText();
     m_high->setEnabled(m_highOn->isChecked());
     m_low->setEnabled(m_lowOn->isChecked());
     if (a.High && a.Low && *a.Low >= *a.High) {
@@ -212,19 +238,34 @@ void AlarmsWindow::refresh()
     m_state->setText(stateText());
     m_state->setStyleSheet(alarm ? QStringLiteral("background: #c00000; color: white")
                                  : QStringLiteral("background: #2e7d32; color: white"));
-    const QList<AlarmEvent> &entries = m_monitor.log().entries();
+    // What was seen live and what was worked out from restored or loaded readings, marked.
+    const QList<AlarmEvent> entries = m_monitor.allEntries();
     m_log->setRowCount(int(entries.size()));
+    const auto withUnit = [](std::optional<double> v, const QString &unit) {
+        return v ? QStringLiteral("%1 %2").arg(AlarmLog::number(v), unit).trimmed() : QString();
+    };
     for (int i = 0; i < entries.size(); ++i) {
         const AlarmEvent &e = entries[i];
-        const QStringList cells{e.Start ? QStringLiteral("start") : QStringLiteral("end"),
+        QString event = e.Start ? QStringLiteral("start") : QStringLiteral("end");
+        if (e.Recomputed)
+            event += QStringLiteral(" (recomputed)");
+        const QStringList cells{event,
                                 AlarmRules::kindName(e.Kind),
                                 timeText(e.BreachStart),
-                                e.Start ? QString() : timeText(e.Time),
-                                AlarmLog::number(e.Limit),
-                                AlarmLog::number(e.Worst),
-                                e.Start ? QString() : QString::number(e.Seconds, 'f', 1)};
-        for (int c = 0; c < cells.size(); ++c)
-            m_log->setItem(i, c, new QTableWidgetItem(cells[c]));
+                                e.OpenAtEnd ? QStringLiteral("on at the end of the readings")
+                                : e.Start   ? QString()
+                                            : timeText(e.Time),
+                                withUnit(e.Limit, e.Unit),
+                                withUnit(e.Worst, e.Unit),
+                                e.Start && !e.OpenAtEnd ? QString()
+                                                        : QString::number(e.Seconds, 'f', 1)};
+        for (int c = 0; c < cells.size(); ++c) {
+            auto *item = new QTableWidgetItem(cells[c]);
+            if (e.Recomputed)
+                item->setToolTip(QStringLiteral("Worked out from readings restored or loaded "
+                                                "from a file, not seen as they came."));
+            m_log->setItem(i, c, item);
+        }
     }
     if (!entries.isEmpty())
         m_log->scrollToBottom();

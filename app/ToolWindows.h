@@ -11,6 +11,7 @@
 
 class AlarmMonitor;
 class QCheckBox;
+class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class QTableWidget;
@@ -45,6 +46,8 @@ private:
     AlarmMonitor &m_monitor;
     QCheckBox *m_highOn, *m_lowOn;
     QDoubleSpinBox *m_high, *m_low, *m_hold, *m_hysteresis;
+    QComboBox *m_unit;
+    QString m_shownUnit; // the unit the values shown are in
     QLabel *m_problem;
     QLabel *m_state;
     QTableWidget *m_log;

@@ -61,6 +61,7 @@ struct Options
     bool Csv = false;                  // --format csv: the data file as CSV
     std::optional<double> High, Low;   // alarm limits
     double Hold = 0, Hysteresis = 0.5;
+    QString LimitUnit;          // of the limits: "°C", "°F"; empty: the first reading's
     QString OnAlarm;            // a shell command run at each alarm start and end
     QString Summary;            // the statistics' file
     QString Latest;             // the newest reading's file

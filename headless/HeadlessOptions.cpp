@@ -90,8 +90,8 @@ QString helpText(const QString &program, const QString &extraHelp)
                "      --format F      the file of --output as text (the default: tab-separated,\n"
                "                      or the XML packet for .xml) or csv (for spreadsheets:\n"
                "                      no,time,value,unit,display with ISO dates)\n"
-               "      --high T        alarm when the reading rises above T (in the unit of\n"
-               "                      the readings)\n"
+               "      --high T        alarm when the reading rises above T (24C, 75.2F; a\n"
+               "                      bare number is in the unit of the first reading)\n"
                "      --low T         alarm when the reading falls below T\n"
                "      --hold S        an alarm starts only once the reading has stayed\n"
                "                      beyond the limit for S seconds (default 0)\n"
@@ -369,6 +369,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     opt.Low = alarms.Low;
     opt.Hold = alarms.HoldSeconds;
     opt.Hysteresis = alarms.Hysteresis;
+    opt.LimitUnit = alarms.Unit;
     opt.OnAlarm = parser.value(o.onAlarm);
     if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));

@@ -92,6 +92,7 @@ void HeadlessRun::startOutputs()
     o.Alarms.Low = m_options.Low;
     o.Alarms.HoldSeconds = m_options.Hold;
     o.Alarms.Hysteresis = m_options.Hysteresis;
+    o.Alarms.Unit = m_options.LimitUnit;
     o.OnAlarm = m_options.OnAlarm;
     o.Latest = m_options.Latest;
     o.Timeline = !m_options.Report.isEmpty();

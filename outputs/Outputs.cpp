@@ -65,7 +65,15 @@ Outputs::~Outputs() = default;
 void Outputs::setAlarmSettings(const AlarmSettings &settings)
 {
     m_alarms->setSettings(settings);
-    m_stats->setLimits(settings.High, settings.Low);
+    m_stats->setLimits(settings.High, settings.Low, settings.Unit);
+}
+
+void Outputs::recomputeAlarms(qint64 first, qint64 last)
+{
+    if (!m_timeline)
+        return;
+    const TimeSeries &series = m_timeline->series();
+    m_alarms->recompute(first, last, [&series](qint64 r) { return series.timeMs(r); });
 }
 
 bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cableSerial,

@@ -51,6 +51,9 @@ public:
     Timeline *timeline() const { return m_timeline; }
     // New limits for the alarms and the statistics' time above and below.
     void setAlarmSettings(const AlarmSettings &settings);
+    // Rows first..last came into the table from a restore or a file: their alarms are worked
+    // out from them (at the times the timeline gives them).
+    void recomputeAlarms(qint64 first, qint64 last);
 
     // Publishing starts once the cable is known (the id may be its serial number): false, and
     // why, when it cannot (its outbox in use, a topic it cannot publish).

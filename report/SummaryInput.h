@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <vector>
 
 class MeasurementTable;
 class Timeline;
@@ -23,4 +24,9 @@ struct SummaryInput
     // The sampling interval of the recording (0: every reading); none: not known (files).
     std::optional<int> IntervalSeconds;
     QString Version;
+    // Where each cable's rows begin in the table (files of several cables merged), so that
+    // alarms are worked out per cable; empty: one run.
+    std::vector<qint64> RunStarts;
+    // Lines the report says below its sources (what was converted, what was merged).
+    QStringList Remarks;
 };

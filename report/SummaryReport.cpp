@@ -1,5 +1,6 @@
 #include "report/SummaryReport.h"
 
+#include "alarms/AlarmMonitor.h"
 #include "alarms/Statistics.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
@@ -140,10 +141,11 @@ QString zoneText(qint64 firstMs, qint64 lastMs)
 }
 
 // The chart of the whole recording, painted as vectors.
-Block chart(const SummaryInput &in, const QString &unit, const QList<AlarmEvent> &alarms)
+Block chart(const SummaryInput &in, const QString &unit, const QString &limitUnit,
+            const QList<AlarmEvent> &alarms)
 {
     constexpr double Height = 250;
-    return {Height, [&in, unit, alarms](QPainter &p, double width) {
+    return {Height, [&in, unit, limitUnit, alarms](QPainter &p, double width) {
                 QCustomPlot plot;
                 plot.setAttribute(Qt::WA_DontShowOnScreen);
                 plot.resize(int(width), int(Height));
@@ -183,8 +185,10 @@ Block chart(const SummaryInput &in, const QString &unit, const QList<AlarmEvent>
                         continue;
                     auto *l = new QCPItemStraightLine(&plot);
                     l->setPen(QPen(QColor(200, 30, 30), 1, Qt::DashLine));
-                    l->point1->setCoords(0, *limit);
-                    l->point2->setCoords(1, *limit);
+                    // Drawn where it lies in the chart's unit.
+                    const double at = AlarmRules::convert(*limit, limitUnit, unit);
+                    l->point1->setCoords(0, at);
+                    l->point2->setCoords(1, at);
                 }
                 auto *qcp = static_cast<QCPPainter *>(&p);
                 plot.toPainter(qcp, int(width), int(Height));
@@ -204,34 +208,18 @@ QPageSize localePageSize()
 }
 
 QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
-                           const AlarmSettings &limits)
+                           const AlarmSettings &limits, const std::vector<qint64> &runStarts)
 {
-    QList<AlarmEvent> events;
-    if (!limits.any())
-        return events;
-    AlarmRules rules;
-    rules.setSettings(limits);
-    ValueNumbers values;
+    // Each run (a cable's rows) on its own: one cable's alarm never ends on another's reading.
     const TimeSeries &s = line.series();
-    // Local time with the offset it had, looked up once an hour: a time zone lookup for each
-    // of ten million rows would take longer than all the rest.
-    qint64 offsetHour = std::numeric_limits<qint64>::min();
-    int offset = 0;
-    AlarmMoment last;
-    for (qint64 r = 0; r < table.count() && r < s.rows(); ++r) {
-        const qint64 ms = s.timeMs(r);
-        if (ms / 3600000 != offsetHour) {
-            offsetHour = ms / 3600000;
-            offset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
-        }
-        AlarmMoment moment;
-        moment.Wall = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
-        moment.SteadyMs = s.timeMs(r);
-        events += rules.feed(moment, values.value(table, r));
-        last = moment;
+    const qint64 rows = qMin(table.count(), s.rows());
+    QList<AlarmEvent> events;
+    for (size_t i = 0; i < qMax<size_t>(1, runStarts.size()); ++i) {
+        const qint64 first = runStarts.empty() ? 0 : runStarts[i];
+        const qint64 last = i + 1 < runStarts.size() ? runStarts[i + 1] - 1 : rows - 1;
+        events += replayAlarms(
+            table, first, last, [&s](qint64 r) { return s.timeMs(r); }, limits, false);
     }
-    // What is still on when the readings end: its worst so far and how long it has lasted.
-    events += rules.stillOn(last);
     return events;
 }
 
@@ -240,11 +228,26 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     const MeasurementTable &table = *in.Table;
     const TimeSeries &series = in.Line->series();
     const QString unit = table.lastUnitName();
+    // The units the readings are in, each once, in the order they first come.
+    QStringList units;
+    {
+        std::vector<char> seen;
+        for (qint64 r = 0; r < table.count(); ++r) {
+            const quint32 u = table.textId(r, MeasurementTable::FieldUnit);
+            if (u >= seen.size())
+                seen.resize(size_t(u) + 1, 0);
+            if (!std::exchange(seen[u], 1))
+                units << MeasurementTable::unitName(table.textById(u));
+        }
+        units.removeDuplicates();
+    }
+    // The limits keep their unit; given without one, they are in that of the first reading.
+    const QString limitUnit = !in.Limits.Unit.isEmpty() ? in.Limits.Unit : units.value(0, unit);
     std::vector<Block> blocks;
     // The alarms as the rows give them, whatever was seen live (a restored or loaded recording
     // has them as well), with those still on at the end.
     const QList<AlarmEvent> alarms =
-        in.Limits.any() ? alarmsOf(table, *in.Line, in.Limits) : QList<AlarmEvent>{};
+        in.Limits.any() ? alarmsOf(table, *in.Line, in.Limits, in.RunStarts) : QList<AlarmEvent>{};
 
     // Who, what, when.
     blocks.push_back(heading(QStringLiteral("TX-9 Logger: summary of a recording")));
@@ -254,6 +257,13 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(text(QStringLiteral("Cable: %1").arg(in.Cable)));
     for (const QString &source : in.Sources)
         blocks.push_back(text(QStringLiteral("From: %1").arg(source)));
+    for (const QString &said : in.Remarks)
+        blocks.push_back(text(said));
+    if (units.size() > 1)
+        blocks.push_back(text(QStringLiteral("The readings are in more than one unit (%1): the "
+                                             "alarms and the time beyond the limits convert "
+                                             "them to %2; minimum, maximum and mean do not.")
+                                  .arg(units.join(QStringLiteral(", ")), limitUnit)));
     qint64 first = 0, last = 0;
     if (series.timeRange(&first, &last))
         blocks.push_back(
@@ -272,7 +282,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
             text(*in.IntervalSeconds == 0
                      ? QStringLiteral("Sampling interval: every reading")
                      : QStringLiteral("Sampling interval: %1 s").arg(*in.IntervalSeconds)));
-    auto limitText = [&](double v) { return QStringLiteral("%1 %2").arg(v, 0, 'f', 2).arg(unit); };
+    auto limitText = [&](double v) {
+        return QStringLiteral("%1 %2").arg(v, 0, 'f', 2).arg(limitUnit);
+    };
     if (in.Limits.any()) {
         QStringList limits;
         if (in.Limits.High)
@@ -289,12 +301,12 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     blocks.push_back(
         text(QStringLiteral("Made on %1 by TX-9 Logger %2").arg(when(now), in.Version)));
     blocks.push_back({Gap, {}});
-    blocks.push_back(chart(in, unit, alarms));
+    blocks.push_back(chart(in, unit, limitUnit, alarms));
     blocks.push_back(legend());
 
     // The statistics.
     TableStatistics stats(table);
-    stats.setLimits(in.Limits.High, in.Limits.Low);
+    stats.setLimits(in.Limits.High, in.Limits.Low, limitUnit);
     const StatSummary st = stats.whole();
     auto at = [&](qint64 row) {
         if (row < 0 || row >= series.rows())
@@ -334,11 +346,11 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(row({QStringLiteral("Standard deviation"), number(st.StdDev)}, statCols));
     }
     if (in.Limits.High)
-        blocks.push_back(row({QStringLiteral("Time above %1").arg(number(*in.Limits.High)),
+        blocks.push_back(row({QStringLiteral("Time above %1").arg(limitText(*in.Limits.High)),
                               duration(st.SecondsAbove)},
                              statCols));
     if (in.Limits.Low)
-        blocks.push_back(row({QStringLiteral("Time below %1").arg(number(*in.Limits.Low)),
+        blocks.push_back(row({QStringLiteral("Time below %1").arg(limitText(*in.Limits.Low)),
                               duration(st.SecondsBelow)},
                              statCols));
 
@@ -361,13 +373,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         std::vector<Listed> listed;
         QList<AlarmEvent> open;
         for (const AlarmEvent &e : alarms) {
-            if (e.OpenAtEnd) {
-                // Its start, as it stood when the readings ended.
-                for (AlarmEvent &o : open)
-                    if (o.Kind == e.Kind && o.BreachStart == e.BreachStart)
-                        o = e;
-                continue;
-            }
+            // A start still on at the end stands as it was when the readings ended.
             if (e.Start) {
                 open << e;
                 continue;
@@ -400,7 +406,8 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
                      l.Open ? (e.OpenAtEnd ? QStringLiteral("%1 so far").arg(duration(e.Seconds))
                                            : QString())
                             : duration(e.Seconds),
-                     e.Worst ? number(*e.Worst) : QStringLiteral("-")},
+                     e.Worst ? QStringLiteral("%1 %2").arg(*e.Worst, 0, 'f', 2).arg(e.Unit)
+                             : QStringLiteral("-")},
                     alarmCols));
         }
         if (all == 0)

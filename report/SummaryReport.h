@@ -29,8 +29,9 @@ QByteArray pdf(const SummaryInput &input, int *pages = nullptr);
 bool writePdf(const SummaryInput &input, const QString &path, QString *reason);
 
 // The alarms the limits raise over the rows as the timeline places them (rows from files,
-// whose alarms were never computed): start and end, their worst, as the live rules do.
+// whose alarms were never computed): start and end, their worst, as the live rules do; each
+// run (runStarts: where each begins; empty: one) on its own.
 QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
-                           const AlarmSettings &limits);
+                           const AlarmSettings &limits, const std::vector<qint64> &runStarts = {});
 
 } // namespace SummaryReport

@@ -218,6 +218,7 @@ void TimeChart::setAlarms(AlarmMonitor *alarms)
 {
     m_alarms = alarms;
     connect(alarms, &AlarmMonitor::alarm, this, [this] { m_replot->start(); });
+    connect(alarms, &AlarmMonitor::recomputedChanged, this, [this] { m_replot->start(); });
     m_replot->start();
 }
 
@@ -355,15 +356,25 @@ void TimeChart::updateAlarms()
         for (const auto &[line, limit] : lines) {
             line->setVisible(limit.has_value());
             if (limit) {
-                line->point1->setCoords(0, *limit);
-                line->point2->setCoords(1, *limit);
+                // Where the limit lies in the unit the readings come in.
+                const double at =
+                    AlarmRules::convert(*limit, m_alarms->rules().unit(), m_alarms->unit());
+                line->point1->setCoords(0, at);
+                line->point2->setCoords(1, at);
             }
         }
-        // Each alarm from its start to its end (or to now, while it lasts).
+        // Each alarm from its start to its end (or to now, while it lasts); one worked out from
+        // stored rows and on at their end, to that end.
         QHash<QString, double> open;
-        for (const AlarmEvent &e : m_alarms->log().entries()) {
-            const QString key =
-                QString::number(int(e.Kind)) + e.BreachStart.toString(Qt::ISODateWithMs);
+        for (const AlarmEvent &e : m_alarms->allEntries()) {
+            if (e.OpenAtEnd) {
+                spans.emplace_back(double(e.BreachStart.toMSecsSinceEpoch()) / 1000,
+                                   double(e.Time.toMSecsSinceEpoch()) / 1000);
+                continue;
+            }
+            const QString key = (e.Recomputed ? QStringLiteral("r") : QString()) +
+                                QString::number(int(e.Kind)) +
+                                e.BreachStart.toString(Qt::ISODateWithMs);
             if (e.Start)
                 open.insert(key, double(e.BreachStart.toMSecsSinceEpoch()) / 1000);
             else

@@ -31,6 +31,7 @@ public:
     {
         m_alarms = std::move(spans);
     }
+    const std::vector<std::pair<double, double>> &alarmSpans() const { return m_alarms; }
 
 protected:
     void draw(QCPPainter *painter) override;
@@ -48,9 +49,8 @@ private:
 // and none leaves area: a box that would meet the one before it goes a row lower, and back to
 // the first row once there is room. widths: each box's width; height: every box's. Returns
 // the boxes, in the order given (xs ascending).
-std::vector<QRectF> placeNoteMarks(const std::vector<double> &xs,
-                                   const std::vector<double> &widths, double height,
-                                   const QRectF &area);
+std::vector<QRectF> placeNoteMarks(const std::vector<double> &xs, const std::vector<double> &widths,
+                                   double height, const QRectF &area);
 // Clock time on the key axis (seconds since the epoch), local: times of day, with dates where
 // the view crosses midnight, dates alone for weeks, and the UTC offset where the clocks going
 // back make a time of day occur twice.

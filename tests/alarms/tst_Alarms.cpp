@@ -2,6 +2,7 @@
 // random tables (recorded rows, rows loaded from a file, an emptied table).
 
 #include "alarms/AlarmLog.h"
+#include "alarms/AlarmMonitor.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
@@ -46,7 +47,7 @@ class tst_Alarms : public QObject
                         .arg(AlarmRules::kindName(e.Kind))
                         .arg(QDateTime::fromSecsSinceEpoch(0, Qt::UTC).msecsTo(e.Time) / 1000.0);
         if (!e.Start && e.Worst)
-            s += QStringLiteral("/%1").arg(*e.Worst);
+            s += QStringLiteral("/%1").arg(std::round(*e.Worst * 100) / 100);
         return s;
     }
 
@@ -79,14 +80,30 @@ private slots:
 
     void rules_data()
     {
-        QTest::addColumn<QString>("settings"); // H high, L low, D hold, Y hysteresis
-        // rT:V reading (V '-' none), tT tick, cT:H35 change, wT:S the wall clock set S seconds
-        // away from the steady one (T is on the steady clock)
+        // H high, L low, D hold, Y hysteresis, U unit of the limits (C, F)
+        QTest::addColumn<QString>("settings");
+        // rT:V reading (V '-' none; 75F, 24C: in that unit), tT tick, cT:H35 change, wT:S the
+        // wall clock set S seconds away from the steady one (T is on the steady clock)
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("events");
         QTest::newRow("at once") << "H30"
                                  << "r0:29 r1:31 r2:32 r3:30 r4:29"
                                  << "+high@1 -high@3/32";
+        // Limits keep their unit: readings in the other one are converted (86 °F is 30 °C),
+        // worst values come in the limits' unit.
+        QTest::newRow("°C limits, °F readings") << "H30 UC"
+                                                << "r0:85F r1:87.8F r2:89.6F r3:86F r4:85F"
+                                                << "+high@1 -high@3/32";
+        QTest::newRow("°F limits, °C readings") << "H86 UF"
+                                                << "r0:29C r1:31C r2:29C"
+                                                << "+high@1 -high@2/87.8";
+        // Limits without a unit take the first reading's: a switch later is converted.
+        QTest::newRow("switched to °F") << "H30"
+                                        << "r0:29C r1:84F r2:88F r3:85F r4:29C"
+                                        << "+high@2 -high@3/31.11";
+        QTest::newRow("limit unit changed") << "H30 UC"
+                                            << "r0:31C c1:UF r2:87F c3:H90 r4:89F"
+                                            << "+high@0 -high@3/87.8";
         QTest::newRow("hysteresis") << "H30 Y1"
                                     << "r0:31 r1:30 r2:29.5 r3:29"
                                     << "+high@0 -high@3/31";
@@ -172,6 +189,9 @@ private slots:
             case 'Y':
                 s.Hysteresis = v == "d" ? AlarmSettings{}.Hysteresis : *n;
                 break;
+            case 'U':
+                s.Unit = AlarmRules::unitOf(v);
+                break;
             }
         };
         AlarmSettings s;
@@ -196,8 +216,12 @@ private slots:
             steady.insert(ms + wallAhead, t.SteadyMs);
             QList<AlarmEvent> out;
             if (step[0] == 'r') {
-                const QString v = step.section(':', 1);
-                out = rules.feed(t, v == "-" ? std::nullopt : std::optional<double>(v.toDouble()));
+                QString v = step.section(':', 1);
+                const QString unit = AlarmRules::unitOf(v.right(1));
+                if (!unit.isEmpty())
+                    v.chop(1);
+                out = rules.feed(t, v == "-" ? std::nullopt : std::optional<double>(v.toDouble()),
+                                 unit);
             } else if (step[0] == 't') {
                 out = rules.tick(t);
             } else {
@@ -374,6 +398,113 @@ private slots:
         const StatSummary s = stats.whole();
         QVERIFY(s.SecondsAbove > 0);
         QCOMPARE(s.SecondsBelow, 0.0);
+    }
+
+    // Limits on a command line may carry their unit, both the same one.
+    void alarmOptions_data()
+    {
+        QTest::addColumn<QString>("high");
+        QTest::addColumn<QString>("low");
+        QTest::addColumn<QString>("result"); // high/low/unit, or the error's first word
+        QTest::newRow("bare") << "24"
+                              << "21,5"
+                              << "24/21.5/";
+        QTest::newRow("celsius") << "24C"
+                                 << "21"
+                                 << "24/21/°C";
+        QTest::newRow("degree sign") << "75.2°F"
+                                     << "69.8 f"
+                                     << "75.2/69.8/°F";
+        QTest::newRow("negative") << "-5c"
+                                  << "-20C"
+                                  << "-5/-20/°C";
+        QTest::newRow("two units") << "24C"
+                                   << "60F"
+                                   << "--high";
+        QTest::newRow("a unit alone") << "C"
+                                      << ""
+                                      << "--high";
+        QTest::newRow("another unit") << "24K"
+                                      << ""
+                                      << "--high";
+    }
+    void alarmOptions()
+    {
+        QFETCH(QString, high);
+        QFETCH(QString, low);
+        QFETCH(QString, result);
+        AlarmSettings s;
+        const QString wrong =
+            readAlarmOptions(high, low.isEmpty() ? std::nullopt : std::optional<QString>(low),
+                             std::nullopt, std::nullopt, s);
+        QCOMPARE(wrong.isEmpty() ? QStringLiteral("%1/%2/%3")
+                                       .arg(s.High.value_or(-999))
+                                       .arg(s.Low.value_or(-999))
+                                       .arg(s.Unit)
+                                 : wrong.section(' ', 0, 0),
+                 result);
+    }
+
+    // Rows worked out afterwards (restored, loaded, files joined out of order) give what the
+    // live rules give over the same readings in time order, and no alarm ends before it
+    // starts, whatever order the rows are stored in.
+    void replayedRowsInAnyOrder()
+    {
+        QRandomGenerator rng(4711);
+        for (int round = 0; round < 40; ++round) {
+            MeasurementTable table;
+            const int n = 50 + rng.bounded(400);
+            std::vector<qint64> times;
+            const qint64 t0 = 1796000000000;
+            double v = 22;
+            for (int i = 0; i < n; ++i) {
+                times.push_back(t0 + i * 1000);
+                v += rng.bounded(2.0) - 1.0;
+                const bool dashes = rng.bounded(30) == 0;
+                const bool fahrenheit = rng.bounded(4) == 0;
+                const double shown = fahrenheit ? v * 9 / 5 + 32 : v;
+                table.appendRow({i + 1, "12:00:00",
+                                 dashes ? QStringLiteral("----") : QString::number(shown, 'f', 1),
+                                 fahrenheit ? "?" : "#", std::nullopt});
+            }
+            // Stored in runs out of order, as files joined in the wrong order are.
+            std::vector<qint64> stored = times;
+            const int cut = 1 + rng.bounded(n - 1);
+            std::rotate(stored.begin(), stored.begin() + cut, stored.end());
+            MeasurementTable shuffled;
+            for (int i = 0; i < n; ++i)
+                shuffled.appendRow(table.row((i + cut) % n));
+            AlarmSettings s;
+            s.High = 23;
+            s.Low = 20;
+            s.Unit = QStringLiteral("°C");
+            s.HoldSeconds = rng.bounded(5);
+            const QList<AlarmEvent> replayed = replayAlarms(
+                shuffled, 0, n - 1, [&](qint64 r) { return stored[size_t(r)]; }, s, true);
+            AlarmRules live;
+            live.setSettings(s);
+            ValueNumbers values;
+            QList<AlarmEvent> expected;
+            AlarmMoment m;
+            for (int i = 0; i < n; ++i) {
+                m = {QDateTime::fromMSecsSinceEpoch(times[size_t(i)]), times[size_t(i)]};
+                expected += live.feed(
+                    m, values.value(table, i),
+                    MeasurementTable::unitName(table.text(i, MeasurementTable::FieldUnit)));
+            }
+            live.closeAtEnd(expected, m);
+            QCOMPARE(replayed.size(), expected.size());
+            for (qsizetype i = 0; i < replayed.size(); ++i) {
+                const AlarmEvent &a = replayed[i], &b = expected[i];
+                QVERIFY(a.Recomputed);
+                QCOMPARE(a.Unit, QStringLiteral("°C"));
+                QCOMPARE(describe(a), describe(b));
+                QCOMPARE(a.BreachStart.toMSecsSinceEpoch(), b.BreachStart.toMSecsSinceEpoch());
+                QCOMPARE(a.OpenAtEnd, b.OpenAtEnd);
+                QVERIFY2(a.BreachStart <= a.Time, qPrintable(describe(a)));
+                QVERIFY(a.Seconds >= 0);
+            }
+        }
     }
 
     // The log names the cable of each alarm, so that loggers of several cables may share it;

@@ -12,6 +12,7 @@
 #include "session/Journal.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QMenuBar>
 #include <QProcess>
@@ -114,6 +115,33 @@ private slots:
             f.close();
             w.LoadTableFromFile(old, w.cds1, false);
             QTRY_COMPARE(w.cds1->count(), 7);
+            // The file's alarm (50 °C at 07:00:01), never seen live, is worked out from its
+            // rows and listed as such; the audit log keeps what was seen live.
+            QCOMPARE(w.Alarms->recomputed().size(), 1);
+            QVERIFY(w.Alarms->recomputed()[0].OpenAtEnd);
+            QCOMPARE(w.Alarms->log().entries().size(), 2);
+            QCOMPARE(list->rowCount(), 3);
+            // In time order among the live ones: the file's rows are dated from its date.
+            const QList<AlarmEvent> all = w.Alarms->allEntries();
+            const int r = int(std::find_if(all.begin(), all.end(),
+                                           [](const AlarmEvent &e) { return e.Recomputed; }) -
+                              all.begin());
+            const int live = r == 0 ? 2 : 1; // the live end
+            auto cell = [&](int row, int c) { return list->item(row, c)->text(); };
+            QCOMPARE(cell(r, 0), "start (recomputed)");
+            QCOMPARE(cell(r, 3), "on at the end of the readings");
+            QCOMPARE(cell(r, 5), "50 °C");
+            QCOMPARE(cell(live, 5), "32.1 °C");
+            // The limits in °F keep their meaning: 30 °C shows as 86 °F, and the file's 50 °C
+            // is 122 °F.
+            auto *unit = alarms->findChild<QComboBox *>("AlarmUnit");
+            unit->setCurrentText("°F");
+            QCOMPARE(spins[0]->value(), 86.0);
+            QCOMPARE(w.Alarms->settings().High, 86.0);
+            QCOMPARE(w.Alarms->settings().Unit, "°F");
+            QCOMPARE(*w.Alarms->recomputed()[0].Worst, 122.0);
+            QCOMPARE(cell(r, 5), "122 °F");
+            QCOMPARE(cell(r, 4), "86 °F");
             sendFrame(w, "A240");
             stats->refresh();
             QCOMPARE(stats->cell(0, 0), "8");
@@ -166,8 +194,9 @@ private slots:
         }
         // The alarm settings and the export folder are remembered; nothing else is.
         TFCOMM again;
-        QCOMPARE(again.Alarms->settings().High, 30.0);
-        QCOMPARE(again.Alarms->settings().Hysteresis, 0.5);
+        QCOMPARE(again.Alarms->settings().High, 86.0);
+        QCOMPARE(again.Alarms->settings().Unit, "°F");
+        QCOMPARE(again.Alarms->settings().Hysteresis, 0.9);
         QVERIFY(!again.Alarms->settings().Low);
         QCOMPARE(ToolSettings::exportFolder(), dir.filePath("none"));
     }

@@ -1,3 +1,4 @@
+#include "alarms/AlarmMonitor.h"
 #include "app/RD7F.h"
 #include "common/Frames.h"
 #include "common/ScriptedPrompts.h"
@@ -9,6 +10,7 @@
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
 #include "timeline/TimeChart.h"
+#include "timeline/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QCheckBox>
@@ -123,6 +125,12 @@ private slots:
         ScriptedPrompts prompts;
         prompts.questionAnswers.enqueue(QMessageBox::Yes);
         TFCOMM w;
+        // Limits every reading breaks: the restored readings' alarm, never seen live here, is
+        // worked out from them.
+        AlarmSettings limits;
+        limits.High = -40;
+        limits.Unit = QStringLiteral("°F");
+        w.setAlarmSettings(limits, false);
         w.offerRecovery();
         QCOMPARE(prompts.questions.size(), 1);
         QCOMPARE(prompts.questions[0].caption, QStringLiteral("Norvane TX-9"));
@@ -146,6 +154,26 @@ private slots:
             QVERIFY(qAbs(captured->secsTo(QDateTime::currentDateTime())) < 600);
         }
         QCOMPARE(w.ChartCtl->ValueCount(), restored);
+        const QList<AlarmEvent> alarms = w.Alarms->allEntries();
+        QCOMPARE(alarms.size(), 1);
+        QVERIFY(alarms[0].Recomputed && alarms[0].Start && alarms[0].OpenAtEnd);
+        QCOMPARE(alarms[0].BreachStart, *w.cds1->captured(0));
+        QCOMPARE(alarms[0].Time, *w.cds1->captured(restored - 1));
+        QCOMPARE(alarms[0].Unit, QStringLiteral("°F"));
+        QVERIFY(*alarms[0].Worst > 50);               // about 22 °C, compared as °F
+        QVERIFY(w.Alarms->log().entries().isEmpty()); // the audit log holds what was seen live
+        // The chart shades it, from its start to the last restored reading.
+        w.TimeChartEntry->trigger();
+        auto *line = dynamic_cast<TimelinePlottable *>(w.timeChart()->plot()->plottable(0));
+        QVERIFY(line);
+        w.timeChart()->replotNow();
+        QCOMPARE(line->alarmSpans().size(), size_t(1));
+        QCOMPARE(qint64(line->alarmSpans()[0].first * 1000),
+                 w.cds1->captured(0)->toMSecsSinceEpoch());
+        // Limits no reading breaks: worked out again, nothing.
+        limits.High = 200;
+        w.setAlarmSettings(limits, false);
+        QVERIFY(w.Alarms->recomputed().isEmpty());
         // Recording goes on from the next number, and the journal holds every row again.
         const int last = w.cds1->row(restored - 1).No.value();
         w.RecordSI->setChecked(false);
