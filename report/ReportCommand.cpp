@@ -1,5 +1,6 @@
 #include "report/ReportCommand.h"
 
+#include "alarms/AlarmRules.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace ReportCommand {
@@ -34,7 +36,72 @@ struct Input
     std::vector<DataFiles::CsvNote> CsvNotes;
     std::vector<DataFiles::Mark> Marks;
     std::vector<Notes::Note> Beside;
+    QString Cable;                   // as its journal names it; empty: not named
+    qint64 FirstMs = 0, LastMs = -1; // the span of its capture times; none when Last < First
+    QString Unit;                    // of its first reading
 };
+
+// The recordings of one cable (as far as the files tell), in time order.
+struct Group
+{
+    QString Cable;
+    std::vector<Input *> Files;
+    qint64 LastMs = std::numeric_limits<qint64>::min();
+};
+
+// Where the files come from: each joins the first group of its cable (or of none named) that
+// it does not overlap in time (one cable records one reading at a time), else begins one.
+std::vector<Group> groupsOf(std::vector<Input> &inputs)
+{
+    std::vector<Group> groups;
+    for (Input &in : inputs) {
+        const bool timed = in.LastMs >= in.FirstMs;
+        Group *joins = nullptr;
+        for (Group &g : groups)
+            if ((g.Cable.isEmpty() || in.Cable.isEmpty() || g.Cable == in.Cable) &&
+                (!timed || in.FirstMs > g.LastMs)) {
+                joins = &g;
+                break;
+            }
+        if (!joins)
+            joins = &groups.emplace_back();
+        joins->Files.push_back(&in);
+        if (joins->Cable.isEmpty())
+            joins->Cable = in.Cable;
+        if (timed)
+            joins->LastMs = qMax(joins->LastMs, in.LastMs);
+    }
+    return groups;
+}
+
+// A file's readings in the other unit of temperature converted to unit (values with one
+// decimal, as the panel shows them); the number converted.
+qint64 convertTo(MeasurementTable &rows, const QString &unit)
+{
+    const QString glyph = unit == QStringLiteral("°C")   ? QStringLiteral("#")
+                          : unit == QStringLiteral("°F") ? QStringLiteral("?")
+                                                         : QString();
+    if (glyph.isEmpty())
+        return 0;
+    qint64 converted = 0;
+    MeasurementTable out;
+    for (qint64 r = 0; r < rows.count(); ++r) {
+        MeasurementTable::Row row = rows.row(r);
+        const QString from = MeasurementTable::unitName(row.Unit);
+        if (from != unit && !AlarmRules::unitOf(from).isEmpty()) {
+            if (const std::optional<double> v = MeasurementTable::numberOf(row.Value))
+                row.Value = QString::number(AlarmRules::convert(*v, from, unit), 'f', 1);
+            row.Unit = glyph;
+            ++converted;
+        }
+        out.appendRow(row);
+    }
+    if (converted > 0) {
+        rows.clear();
+        rows.appendFrom(std::move(out));
+    }
+    return converted;
+}
 
 bool read(Input &in, QString *why)
 {
@@ -87,10 +154,23 @@ bool read(Input &in, QString *why)
                 .arg(in.Path, Notes::besideFile(in.Path))
                 .arg(unread));
     in.FileDate = QFileInfo(in.Path).lastModified().date();
+    // The cable its journal names, the span of its capture times, its unit.
+    for (const DataFiles::Mark &m : in.Marks)
+        if (m.Word == "connected" && in.Cable.isEmpty())
+            in.Cable = QString::fromUtf8(m.Rest.split('\t').value(1)).trimmed();
+    for (qint64 r = 0; r < in.Rows->count(); ++r)
+        if (const qint64 packed = in.Rows->capturedPacked(r)) {
+            const qint64 ms = MeasurementTable::msOfPacked(packed);
+            if (in.LastMs < in.FirstMs)
+                in.FirstMs = in.LastMs = ms;
+            in.FirstMs = qMin(in.FirstMs, ms);
+            in.LastMs = qMax(in.LastMs, ms);
+        }
     // Its place among the others: its first capture time, or its date.
-    in.StartsMs = in.Rows->count() > 0 && in.Rows->capturedPacked(0) != 0
-                      ? MeasurementTable::msOfPacked(in.Rows->capturedPacked(0))
-                      : QDateTime(in.FileDate, QTime(0, 0)).toMSecsSinceEpoch();
+    in.StartsMs = in.LastMs >= in.FirstMs ? in.FirstMs
+                                          : QDateTime(in.FileDate, QTime(0, 0)).toMSecsSinceEpoch();
+    if (in.Rows->count() > 0)
+        in.Unit = MeasurementTable::unitName(in.Rows->text(0, MeasurementTable::FieldUnit));
     return true;
 }
 
@@ -128,12 +208,14 @@ int run(int argc, char **argv)
                                         QStringLiteral("VALUE"));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("replace a file that is not a PDF"));
-    parser.addOptions({report, high, low, hold, hysteresis, overwrite});
+    const QCommandLineOption merge(QStringLiteral("merge"),
+                                   QStringLiteral("report files of several cables as one"));
+    parser.addOptions({report, high, low, hold, hysteresis, overwrite, merge});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("recordings"));
     auto usage = [](const QString &why) {
         say(QStringLiteral("tx9-logger: %1").arg(why));
         say(QStringLiteral("Usage: tx9-logger --report OUT.pdf [--high V] [--low V] [--hold S] "
-                           "[--hysteresis V] [--overwrite] FILE..."));
+                           "[--hysteresis V] [--overwrite] [--merge] FILE..."));
         return 2;
     };
     if (!parser.parse(app.arguments()))
@@ -174,24 +256,61 @@ int run(int argc, char **argv)
         }
         inputs.push_back(std::move(in));
     }
-    // Several files make one recording, in time order.
+    // Several files of one cable make one recording, in time order. Files of several cables
+    // are never mixed unasked; merged, each cable's rows stay together, its alarms its own.
     std::stable_sort(inputs.begin(), inputs.end(),
                      [](const Input &a, const Input &b) { return a.StartsMs < b.StartsMs; });
+    const std::vector<Group> groups = groupsOf(inputs);
+    SummaryInput input;
+    if (groups.size() > 1) {
+        QStringList which;
+        for (const Group &g : groups) {
+            QStringList files;
+            for (const Input *in : g.Files)
+                files << in->Path;
+            which << (g.Cable.isEmpty() ? QString() : g.Cable + QStringLiteral(": ")) +
+                         files.join(QStringLiteral(", "));
+        }
+        if (!parser.isSet(merge))
+            return usage(QStringLiteral("the files are recordings of %1 cables (%2), as their "
+                                        "journals or their overlapping times say; report each "
+                                        "on its own, or give --merge to report them as one")
+                             .arg(groups.size())
+                             .arg(which.join(QStringLiteral("; "))));
+        input.Remarks << QStringLiteral("Merged (--merge), the recordings of %1 cables: %2. The "
+                                        "alarms are worked out for each on its own.")
+                             .arg(groups.size())
+                             .arg(which.join(QStringLiteral("; ")));
+    }
+    // One unit: readings in the other are converted to that of the first file, never averaged
+    // with it.
+    const QString unit = inputs.empty() ? QString() : inputs.front().Unit;
+    for (Input &in : inputs)
+        if (const qint64 n = convertTo(*in.Rows, unit); n > 0)
+            input.Remarks
+                << QStringLiteral("%1 readings of %2 converted to %3.").arg(n).arg(in.Path, unit);
     MeasurementTable table;
     Timeline line;
     line.follow(&table);
-    SummaryInput input;
-    for (Input &in : inputs) {
-        line.setFileDate(in.FileDate);
-        line.breakNext(Timeline::Why::Loaded);
-        const qint64 first = table.count();
-        line.setMarks(in.Marks); // a kept journal's breaks and notes
-        table.appendFrom(std::move(*in.Rows));
-        line.setMarks({});
-        line.placeNotes(in.CsvNotes, first);
-        line.placeNotes(in.Beside, first);
-        input.Sources << in.Path;
+    QStringList cables;
+    for (const Group &g : groups) {
+        input.RunStarts.push_back(table.count());
+        if (!g.Cable.isEmpty())
+            cables << g.Cable;
+        for (Input *file : g.Files) {
+            Input &in = *file;
+            line.setFileDate(in.FileDate);
+            line.breakNext(Timeline::Why::Loaded);
+            const qint64 first = table.count();
+            line.setMarks(in.Marks); // a kept journal's breaks and notes
+            table.appendFrom(std::move(*in.Rows));
+            line.setMarks({});
+            line.placeNotes(in.CsvNotes, first);
+            line.placeNotes(in.Beside, first);
+            input.Sources << in.Path;
+        }
     }
+    input.Cable = cables.join(QStringLiteral(", "));
     if (line.untimedRows() > 0)
         say(QStringLiteral("Readings whose time does not read as one: %1; each is placed at the "
                            "time of the reading before it.")

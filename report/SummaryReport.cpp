@@ -80,6 +80,22 @@ Block text(const QString &line)
             }};
 }
 
+// A long text as lines of text blocks, broken between words.
+void paragraph(std::vector<Block> &blocks, const QString &said)
+{
+    constexpr qsizetype Width = 100; // characters: what the page's width holds
+    QString line;
+    for (const QString &word : said.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > Width) {
+            blocks.push_back(text(line));
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty())
+        blocks.push_back(text(line));
+}
+
 // What the chart draws, each with a sample: the line of readings (as recorded, loaded or
 // downloaded), alarm and gap shading, a note, a reading beyond the range, a limit.
 Block legend()
@@ -258,12 +274,12 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     for (const QString &source : in.Sources)
         blocks.push_back(text(QStringLiteral("From: %1").arg(source)));
     for (const QString &said : in.Remarks)
-        blocks.push_back(text(said));
+        paragraph(blocks, said);
     if (units.size() > 1)
-        blocks.push_back(text(QStringLiteral("The readings are in more than one unit (%1): the "
-                                             "alarms and the time beyond the limits convert "
-                                             "them to %2; minimum, maximum and mean do not.")
-                                  .arg(units.join(QStringLiteral(", ")), limitUnit)));
+        paragraph(blocks, (QStringLiteral("The readings are in more than one unit (%1): the "
+                                          "alarms and the time beyond the limits convert "
+                                          "them to %2; minimum, maximum and mean do not.")
+                               .arg(units.join(QStringLiteral(", ")), limitUnit)));
     qint64 first = 0, last = 0;
     if (series.timeRange(&first, &last))
         blocks.push_back(

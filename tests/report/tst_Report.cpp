@@ -16,9 +16,12 @@
 #include <QImage>
 #include <QPrinter>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <numeric>
+#include <random>
 
 class tst_Report : public QObject
 {
@@ -385,6 +388,125 @@ private slots:
         QVERIFY2(fromWindow.contains("still on at the end 39 s so far 38.80") &&
                      !fromWindow.contains("Alarms None"),
                  qPrintable(fromWindow));
+    }
+
+    // Files of two cables are never mixed unasked: refused (status 2) by the cables their
+    // journals name or by their overlapping times; merged on request, the °F file converted
+    // to °C, and each cable's alarms worked out on its own in time order, whatever order its
+    // rows are stored in: no alarm ends before it starts, and there are as many as the rules
+    // give each cable's readings.
+    void filesOfTwoCables()
+    {
+        QRandomGenerator rng(20261210);
+        const QDateTime start(QDate(2026, 12, 8), QTime(2, 40, 0));
+        AlarmSettings limits;
+        limits.High = 24;
+        limits.Low = 21;
+        limits.HoldSeconds = 5;
+        limits.Unit = QStringLiteral("°C");
+        int expectedAlarms = 0;
+        double sumC = 0;
+        int count = 0;
+        QStringList files;
+        for (const bool fahrenheit : {false, true}) {
+            // A random walk through both limits, a reading a second for ten minutes.
+            MeasurementTable rows;
+            std::vector<std::pair<qint64, double>> inTime;
+            double v = 22.5;
+            for (int i = 0; i < 600; ++i) {
+                v = qBound(17.0, v + rng.bounded(1.0) - 0.5, 28.0);
+                const double shown = fahrenheit ? v * 9 / 5 + 32 : v;
+                const QString text = QString::number(shown, 'f', 1);
+                rows.appendRow({i + 1, start.addSecs(i).toString("HH:mm:ss"), text,
+                                fahrenheit ? "?" : "#", start.addSecs(i)});
+                const double c = fahrenheit ? (text.toDouble() - 32) * 5 / 9 : text.toDouble();
+                sumC += QString::number(c, 'f', 1).toDouble();
+                ++count;
+                inTime.push_back({start.addSecs(i).toMSecsSinceEpoch(), c});
+            }
+            AlarmRules rules;
+            rules.setSettings(limits);
+            QList<AlarmEvent> events;
+            AlarmMoment m;
+            for (const auto &[ms, c] : inTime) {
+                m = {QDateTime::fromMSecsSinceEpoch(ms), ms};
+                events += rules.feed(m, QString::number(c, 'f', 1).toDouble(), "°C");
+            }
+            rules.closeAtEnd(events, m);
+            for (const AlarmEvent &e : events)
+                expectedAlarms += !e.Start || e.OpenAtEnd;
+            // Stored in shuffled blocks of a minute, as files joined out of order are.
+            std::vector<int> blocks(10);
+            std::iota(blocks.begin(), blocks.end(), 0);
+            std::shuffle(blocks.begin(), blocks.end(), std::mt19937(rng.generate()));
+            MeasurementTable shuffled;
+            for (const int b : blocks)
+                for (int i = b * 60; i < b * 60 + 60; ++i)
+                    shuffled.appendRow(rows.row(i));
+            files << dir.filePath(fahrenheit ? "b.csv" : "a.csv");
+            QVERIFY(DataFiles::saveCsv(shuffled, files.last()));
+        }
+        const QString pdf = dir.filePath("two.pdf");
+        const QStringList args{"--report", pdf, "--high", "24C", "--low", "21", "--hold", "5"};
+        const Ran refused = run(args + files);
+        QCOMPARE(refused.Status, 2);
+        QVERIFY2(refused.Err.contains("recordings of 2 cables") &&
+                     refused.Err.contains("--merge") && refused.Err.contains(files[0]) &&
+                     refused.Err.contains(files[1]),
+                 qPrintable(refused.Err));
+        QVERIFY(!QFile::exists(pdf));
+        const Ran merged = run(args + QStringList{"--merge"} + files);
+        QVERIFY2(merged.Status == 0, qPrintable(merged.Err));
+        const QString text = pdfText(pdf);
+        const QString flat = text.simplified();
+        QVERIFY2(
+            flat.contains("Merged (--merge), the recordings of 2 cables") &&
+                flat.contains(QStringLiteral("600 readings of %1 converted to °C.").arg(files[1])),
+            qPrintable(flat));
+        QVERIFY(!text.contains("°F"));
+        // Averaged in one unit: the mean of both files in °C.
+        QCOMPARE(figures(text)[4], QStringLiteral("Mean %1").arg(sumC / count, 0, 'f', 2));
+        const QRegularExpression alarm(
+            QStringLiteral("^\\s*(high|low|none)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
+            QRegularExpression::MultilineOption);
+        int listed = 0;
+        for (auto it = alarm.globalMatch(text); it.hasNext();) {
+            const QRegularExpressionMatch a = it.next();
+            ++listed;
+            if (a.captured(3) == "still on")
+                continue;
+            const auto at = [](const QString &t) {
+                return QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            };
+            QVERIFY2(at(a.captured(2)) <= at(a.captured(3)), qPrintable(a.captured(0)));
+        }
+        QVERIFY(expectedAlarms > 2);
+        QCOMPARE(listed, qMin(expectedAlarms, 45));
+
+        // Journals name their cables: two cables are refused even hours apart; one cable's
+        // two journals are one recording, its name on the page.
+        auto journal = [&](const QString &name, const QString &cable, int hour) {
+            MeasurementTable rows;
+            const QDateTime at(QDate(2026, 12, 8), QTime(hour, 0, 0));
+            for (int i = 0; i < 30; ++i)
+                rows.appendRow(
+                    {i + 1, at.addSecs(i).toString("HH:mm:ss"), "22.0", "#", at.addSecs(i)});
+            QByteArray bytes = DataFiles::textFileHeader(at.date());
+            bytes += DataFiles::markLine("connected", rows.capturedPacked(0), cable);
+            DataFiles::appendTextRows(bytes, rows, 0, 29, true);
+            const QString path = dir.filePath(name);
+            QVERIFY(SafeFile::writeWhole(path, bytes, nullptr));
+        };
+        journal("j1.txt", "kitchen-1", 1);
+        journal("j2.txt", "cellar-2", 3);
+        journal("j3.txt", "kitchen-1", 5);
+        const Ran named = run({"--report", pdf, dir.filePath("j1.txt"), dir.filePath("j2.txt")});
+        QCOMPARE(named.Status, 2);
+        QVERIFY2(named.Err.contains("kitchen-1: ") && named.Err.contains("cellar-2: "),
+                 qPrintable(named.Err));
+        const Ran one = run({"--report", pdf, dir.filePath("j1.txt"), dir.filePath("j3.txt")});
+        QVERIFY2(one.Status == 0, qPrintable(one.Err));
+        QVERIFY(pdfText(pdf).contains(QRegularExpression("Cable: kitchen-1\\s")));
     }
 
     void headlessAndWindowAgreeWithTheirFile()
