@@ -32,7 +32,7 @@ const QList<Headless::WindowOption> DemoOptions = {
      "its own). A NODE that is a file is locked as a real node is"},
     {"seed", true, "the default thermometer's walk of temperatures starts from seed N"},
     {"fahrenheit", false, "the default thermometer shows degrees Fahrenheit"},
-    {"over-range-at", true, "the thermometer shows an over-range reading N seconds in"},
+    {"over-range-at", true, "the thermometer shows over range (0L) for 2 s from N seconds in"},
     {"breach-at", true, "the temperature is 10 degrees higher for 30 s from N seconds in"},
 };
 

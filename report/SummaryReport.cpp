@@ -96,64 +96,10 @@ void paragraph(std::vector<Block> &blocks, const QString &said)
         blocks.push_back(text(line));
 }
 
-// What the chart draws, each with a sample: the line of readings (as recorded, loaded or
-// downloaded), alarm and gap shading, a note, a reading beyond the range, a limit.
+// What the chart draws, each with a sample.
 Block legend()
 {
-    return {Line, [](QPainter &p, double width) {
-                double x = 0;
-                const double y = Line / 2;
-                auto label = [&](const QString &text) {
-                    const double w = p.fontMetrics().horizontalAdvance(text);
-                    p.setPen(Qt::black);
-                    p.drawText(QRectF(x, 0, w + 2, Line), Qt::AlignLeft | Qt::AlignVCenter, text);
-                    x += w + 12;
-                };
-                auto lineSample = [&](const QColor &c, Qt::PenStyle style) {
-                    p.setPen(QPen(c, 1.2, style));
-                    p.drawLine(QLineF(x, y, x + 14, y));
-                    x += 18;
-                };
-                auto boxSample = [&](const QColor &c) {
-                    p.fillRect(QRectF(x, y - 4, 12, 8), c);
-                    x += 16;
-                };
-                lineSample(TimelinePlottable::RecordedColour, Qt::SolidLine);
-                label(QStringLiteral("readings"));
-                lineSample(TimelinePlottable::FileColour, Qt::SolidLine);
-                label(QStringLiteral("from files"));
-                lineSample(TimelinePlottable::DownloadedColour, Qt::SolidLine);
-                label(QStringLiteral("downloaded"));
-                boxSample(QColor(220, 40, 40, 60));
-                label(QStringLiteral("alarm"));
-                boxSample(QColor(120, 120, 120, 70));
-                label(QStringLiteral("gap"));
-                lineSample(QColor(90, 90, 140), Qt::DotLine);
-                label(QStringLiteral("note"));
-                p.fillRect(QRectF(x, y - 2, 5, 4), QColor(200, 30, 30));
-                x += 9;
-                label(QStringLiteral("beyond the range"));
-                lineSample(QColor(200, 30, 30), Qt::DashLine);
-                label(QStringLiteral("limit"));
-                Q_UNUSED(width);
-            }};
-}
-
-// The time zone of the report's times: its name and its offset (both, where summer time
-// changes it between the first and the last reading).
-QString zoneText(qint64 firstMs, qint64 lastMs)
-{
-    const QTimeZone zone = QTimeZone::systemTimeZone();
-    auto offset = [&](qint64 ms) {
-        const int s = zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(ms, zone));
-        return QStringLiteral("UTC%1%2:%3")
-            .arg(s < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-            .arg(std::abs(s) / 3600, 2, 10, QLatin1Char('0'))
-            .arg(std::abs(s) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    };
-    const QString a = offset(firstMs), b = offset(lastMs);
-    return QStringLiteral("%1 (%2)").arg(QString::fromUtf8(zone.id()),
-                                         a == b ? a : QStringLiteral("%1, then %2").arg(a, b));
+    return {Line, [](QPainter &p, double) { paintChartLegend(p, Line); }};
 }
 
 // The chart of the whole recording, painted as vectors.
@@ -286,9 +232,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
             text(QStringLiteral("Readings from %1 to %2 (%3)")
                      .arg(when(first), when(last), duration(double(last - first) / 1000))));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    blocks.push_back(
-        text(QStringLiteral("Times are local: %1")
-                 .arg(series.rows() > 0 ? zoneText(first, last) : zoneText(now, now))));
+    blocks.push_back(text(QStringLiteral("Times are local: %1")
+                              .arg(series.rows() > 0 ? Timeline::zoneText(first, last)
+                                                     : Timeline::zoneText(now, now))));
     if (in.Line->assumedDates() > 0)
         blocks.push_back(text(QStringLiteral("The dates of %1 readings from files are assumed "
                                              "(from each file's date).")

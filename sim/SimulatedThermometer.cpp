@@ -179,8 +179,9 @@ QString SimulatedThermometer::nextLiveFrame()
     // The moment of this frame, in seconds of live readings.
     const double at = double(m_liveCount - 1) * double(m_settings.LiveIntervalUs) / 1e6;
     const double step = double(m_settings.LiveIntervalUs) / 1e6;
-    const bool overRange = m_settings.OverRangeAtS >= 0 && at >= m_settings.OverRangeAtS &&
-                           at < m_settings.OverRangeAtS + step;
+    const bool overRange =
+        m_settings.OverRangeAtS >= 0 && at >= m_settings.OverRangeAtS &&
+        at < m_settings.OverRangeAtS + std::max(step, m_settings.OverRangeSeconds);
     const bool breach = m_settings.BreachAtS >= 0 && at >= m_settings.BreachAtS &&
                         at < m_settings.BreachAtS + m_settings.BreachSeconds;
     const int shown =

@@ -35,9 +35,11 @@ struct ThermometerSettings
     QString ModelCode = QStringLiteral("8142");
     quint32 Seed = 2026;
     // Forced, so that every feature can be seen within a minute (seconds of live readings
-    // since the first; below 0: never): an over-range display at one moment, and a breach (the
+    // since the first; below 0: never): an over-range display from one moment (for
+    // OverRangeSeconds, so that a sampling interval of a second stores it), and a breach (the
     // temperature BreachDegrees °C, or as much in °F, higher for BreachSeconds) from another.
     double OverRangeAtS = -1;
+    double OverRangeSeconds = 2;
     double BreachAtS = -1;
     double BreachSeconds = 30;
     double BreachDegrees = 10;

@@ -106,6 +106,13 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
                         m_plot->xAxis->pixelToCoord(rect.right()));
             });
     connect(m_plot, &QCustomPlot::mouseMove, this, &TimeChart::mouseMoved);
+    m_plot->installEventFilter(this); // the cursor leaving the chart
+    m_mark = new QCPItemTracer(m_plot);
+    m_mark->setStyle(QCPItemTracer::tsCircle);
+    m_mark->setSize(9);
+    m_mark->setPen(QPen(Qt::black, 1.5));
+    m_mark->setBrush(Qt::NoBrush);
+    m_mark->setVisible(false);
     connect(m_plot, &QCustomPlot::mouseWheel, this, [this] {
         m_all = false;
         // Zoomed at the cursor: following ends when the newest reading leaves the view.
@@ -207,6 +214,8 @@ void TimeChart::setSession(LoggerSession *session)
     auto follow = [this, engine](bool connected) {
         const THidDevice *device = connected ? engine->connectedDevice() : nullptr;
         m_cable = device ? engine->cableIdOf(device) : QString();
+        if (!m_cable.isEmpty())
+            m_lastCable = m_cable;
         updateTexts();
     };
     connect(engine, &LoggerEngine::recallLocked, this, follow);
@@ -404,14 +413,51 @@ void TimeChart::mouseMoved(QMouseEvent *event)
         userMoved(); // a drag pans
         m_replot->start();
     }
-    const double at = m_plot->xAxis->pixelToCoord(event->position().x());
-    m_cursorAt = at;
-    m_cursor->setText(readingAt(at));
-    const QString gap = gapAt(at);
+    m_cursorX = event->position().x();
+    followCursor();
+    m_plot->replot(QCustomPlot::rpQueuedReplot);
+    const QString gap = gapAt(m_cursorAt);
     if (gap.isEmpty())
         QToolTip::hideText();
     else
         QToolTip::showText(event->globalPosition().toPoint(), gap, m_plot);
+}
+
+bool TimeChart::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_plot && event->type() == QEvent::Leave) {
+        m_cursorX = m_cursorAt = -1;
+        followCursor();
+        m_plot->replot(QCustomPlot::rpQueuedReplot);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TimeChart::followCursor()
+{
+    // Time and data pass under a still cursor (the view follows new readings, keys pan it):
+    // the readout reads what is under it now.
+    if (m_cursorX >= 0)
+        m_cursorAt = m_plot->xAxis->pixelToCoord(m_cursorX);
+    m_cursor->setText(m_cursorAt >= 0 ? readingAt(m_cursorAt)
+                                      : QStringLiteral("Point at the chart to read the reading "
+                                                       "there; hover over a shaded gap for its "
+                                                       "span."));
+    const qint64 row = readoutRow();
+    const TimeSeries &s = m_timeline.series();
+    const float v = row >= 0 ? s.value(row) : std::numeric_limits<float>::quiet_NaN();
+    // A reading beyond the range is marked at the edge it went past.
+    const QCPRange values = m_plot->yAxis->range();
+    const double y = std::isnan(v)   ? values.center()
+                     : std::isinf(v) ? (v > 0 ? values.upper : values.lower)
+                                     : double(v);
+    m_mark->setVisible(row >= 0 && !std::isnan(v));
+    m_mark->position->setCoords(row >= 0 ? double(s.timeMs(row)) / 1000 : 0, y);
+}
+
+qint64 TimeChart::readoutRow() const
+{
+    return m_cursorAt >= 0 ? m_timeline.series().nearest(m_cursorAt * 1000) : -1;
 }
 
 void TimeChart::keyPressEvent(QKeyEvent *event)
@@ -447,10 +493,11 @@ void TimeChart::keyPressEvent(QKeyEvent *event)
         showAll();
         break;
     case Qt::Key_N: {
-        // At the cursor, or at the newest reading when the cursor is not over the chart.
+        // On the reading the readout shows, or on the newest when the cursor is not over the
+        // chart.
         qint64 first = 0, last = 0;
-        if (m_cursorAt >= 0)
-            emit noteRequested(m_cursorAt);
+        if (const qint64 row = readoutRow(); row >= 0)
+            emit noteRequested(double(m_timeline.series().timeMs(row)) / 1000);
         else if (m_timeline.series().timeRange(&first, &last))
             emit noteRequested(double(last) / 1000);
         return;
@@ -475,28 +522,69 @@ void TimeChart::hideEvent(QHideEvent *event)
     QWidget::hideEvent(event);
 }
 
+QString TimeChart::pictureTitle() const
+{
+    const QCPRange v = view();
+    const qint64 from = qint64(v.lower * 1000), to = qint64(v.upper * 1000);
+    const QString cable = !m_cable.isEmpty() ? m_cable : m_lastCable;
+    return QStringLiteral("TX-9 Logger%1: %2 to %3, local time %4")
+        .arg(cable.isEmpty() ? QString() : QStringLiteral(", cable %1").arg(cable),
+             Timeline::clockText(from), Timeline::clockText(to), Timeline::zoneText(from, to));
+}
+
 QByteArray TimeChart::picture(bool pdf, const QSize &size)
 {
     replotNow();
+    // Which cable, day and zone it shows above the chart, what its marks mean below it: a
+    // picture handed on is read without the window.
+    constexpr int Title = 24, Legend = 20;
+    const QSize whole(size.width(), size.height() + Title + Legend);
+    const QString title = pictureTitle();
+    auto paint = [&](QCPPainter &p) {
+        QFont f = p.font();
+        f.setPixelSize(12);
+        f.setBold(true);
+        p.setFont(f);
+        p.setPen(Qt::black);
+        p.drawText(QRectF(8, 0, size.width() - 16, Title), Qt::AlignLeft | Qt::AlignVCenter, title);
+        f.setBold(false);
+        f.setPixelSize(10);
+        p.setFont(f);
+        p.save();
+        p.translate(0, Title);
+        m_plot->toPainter(&p, size.width(), size.height());
+        p.restore();
+        p.save();
+        p.translate(8, Title + size.height());
+        p.setFont(f);
+        paintChartLegend(p, Legend);
+        p.restore();
+    };
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     if (!pdf) {
-        m_plot->toPixmap(size.width(), size.height()).save(&buffer, "PNG");
+        QPixmap pixmap(whole);
+        pixmap.fill(Qt::white);
+        QCPPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        paint(painter);
+        painter.end();
+        pixmap.save(&buffer, "PNG");
         return bytes;
     }
     QPdfWriter writer(&buffer);
     writer.setCreator(QStringLiteral("TX-9 Logger"));
-    writer.setTitle(windowTitle());
+    writer.setTitle(title);
     writer.setResolution(72);
-    writer.setPageSize(QPageSize(QSizeF(size), QPageSize::Point));
+    writer.setPageSize(QPageSize(QSizeF(whole), QPageSize::Point));
     writer.setPageMargins(QMarginsF(0, 0, 0, 0));
     QCPPainter painter;
     if (!painter.begin(&writer))
         return {};
     painter.setMode(QCPPainter::pmVectorized);
     painter.setMode(QCPPainter::pmNoCaching);
-    m_plot->toPainter(&painter, size.width(), size.height());
+    paint(painter);
     painter.end();
     return bytes;
 }

@@ -13,6 +13,7 @@ class ClockTicker;
 class LoggerSession;
 class QCheckBox;
 class QCPItemStraightLine;
+class QCPItemTracer;
 class QCustomPlot;
 class QDoubleSpinBox;
 class QLabel;
@@ -47,6 +48,11 @@ public:
     void pan(double fraction); // of the view's width; positive: later
 
     QString cursorText() const;
+    // The row the readout reads (the reading nearest the cursor), -1 while the cursor is not
+    // over the chart; the mark on it shows which point that is.
+    qint64 readoutRow() const;
+    // The title line of a saved picture: the cable, the span in view, the time zone.
+    QString pictureTitle() const;
     QString viewText() const;
     QString statusText() const;
     // The reading nearest to the time at (seconds), as the readout says it.
@@ -84,7 +90,9 @@ private:
     void updateTexts();
     void updateAlarms();
     void mouseMoved(QMouseEvent *event);
-    void userMoved(); // a pan or box: follow and "All" end
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void followCursor(); // the readout and its mark, for what is under the cursor now
+    void userMoved();    // a pan or box: follow and "All" end
 
     const Timeline &m_timeline;
     LoggerSession *m_session = nullptr;
@@ -92,6 +100,7 @@ private:
     QCustomPlot *m_plot;
     TimelinePlottable *m_line;
     QCPItemStraightLine *m_high, *m_low;
+    QCPItemTracer *m_mark; // the point the readout reads
     QPushButton *m_follow, *m_save;
     QCheckBox *m_fixed;
     QDoubleSpinBox *m_min, *m_max;
@@ -102,5 +111,7 @@ private:
     bool m_all = true; // the whole recording stays in view as it grows
     bool m_limitReached = false;
     QString m_cable;
+    QString m_lastCable;    // the cable recorded last, for a picture's title
     double m_cursorAt = -1; // seconds; -1: not over the chart
+    double m_cursorX = -1;  // where it is (pixels): the data moves under a still cursor
 };

@@ -345,3 +345,42 @@ QString ClockTicker::label(double seconds, double step, bool crossesMidnight, in
         text += QLatin1Char('\n') + t.toString(day);
     return text;
 }
+
+double paintChartLegend(QPainter &p, double height)
+{
+    double x = 0;
+    const double y = height / 2;
+    auto label = [&](const QString &text) {
+        const double w = p.fontMetrics().horizontalAdvance(text);
+        p.setPen(Qt::black);
+        p.drawText(QRectF(x, 0, w + 2, height), Qt::AlignLeft | Qt::AlignVCenter, text);
+        x += w + 12;
+    };
+    auto lineSample = [&](const QColor &c, Qt::PenStyle style) {
+        p.setPen(QPen(c, 1.2, style));
+        p.drawLine(QLineF(x, y, x + 14, y));
+        x += 18;
+    };
+    auto boxSample = [&](const QColor &c) {
+        p.fillRect(QRectF(x, y - 4, 12, 8), c);
+        x += 16;
+    };
+    lineSample(TimelinePlottable::RecordedColour, Qt::SolidLine);
+    label(QStringLiteral("readings"));
+    lineSample(TimelinePlottable::FileColour, Qt::SolidLine);
+    label(QStringLiteral("from files"));
+    lineSample(TimelinePlottable::DownloadedColour, Qt::SolidLine);
+    label(QStringLiteral("downloaded"));
+    boxSample(QColor(220, 40, 40, 60));
+    label(QStringLiteral("alarm"));
+    boxSample(QColor(120, 120, 120, 70));
+    label(QStringLiteral("gap"));
+    lineSample(QColor(90, 90, 140), Qt::DotLine);
+    label(QStringLiteral("note"));
+    p.fillRect(QRectF(x, y - 2, 5, 4), QColor(200, 30, 30));
+    x += 9;
+    label(QStringLiteral("beyond the range"));
+    lineSample(QColor(200, 30, 30), Qt::DashLine);
+    label(QStringLiteral("limit"));
+    return x;
+}

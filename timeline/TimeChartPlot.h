@@ -51,6 +51,11 @@ private:
 // the boxes, in the order given (xs ascending).
 std::vector<QRectF> placeNoteMarks(const std::vector<double> &xs, const std::vector<double> &widths,
                                    double height, const QRectF &area);
+// What a chart of the timeline draws, each with a sample, on one line height high from the
+// painter's origin: the line of readings (as recorded, loaded or downloaded), alarm and gap
+// shading, a note, a reading beyond the range, a limit. Returns the width painted.
+double paintChartLegend(QPainter &p, double height);
+
 // Clock time on the key axis (seconds since the epoch), local: times of day, with dates where
 // the view crosses midnight, dates alone for weeks, and the UTC offset where the clocks going
 // back make a time of day occur twice.

@@ -127,10 +127,7 @@ void TimeChart::updateTexts()
                                         : QStringLiteral("Temperature (%1)").arg(unit);
     if (m_plot->yAxis->label() != axis)
         m_plot->yAxis->setLabel(axis);
-    m_cursor->setText(m_cursorAt >= 0 ? readingAt(m_cursorAt)
-                                      : QStringLiteral("Point at the chart to read the reading "
-                                                       "there; hover over a shaded gap for its "
-                                                       "span."));
+    followCursor();
 
     QStringList status;
     if (m_session)

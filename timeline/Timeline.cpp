@@ -5,6 +5,7 @@
 #include "session/LoggerSession.h"
 #include "timeline/FileDates.h"
 
+#include <QTimeZone>
 #include <algorithm>
 #include <chrono>
 #include <unordered_map>
@@ -59,6 +60,21 @@ QString Timeline::describe(Why why)
 QString Timeline::clockText(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString Timeline::zoneText(qint64 firstMs, qint64 lastMs)
+{
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    auto offset = [&](qint64 ms) {
+        const int s = zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(ms, zone));
+        return QStringLiteral("UTC%1%2:%3")
+            .arg(s < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+            .arg(std::abs(s) / 3600, 2, 10, QLatin1Char('0'))
+            .arg(std::abs(s) % 3600 / 60, 2, 10, QLatin1Char('0'));
+    };
+    const QString a = offset(firstMs), b = offset(lastMs);
+    return QStringLiteral("%1 (%2)").arg(QString::fromUtf8(zone.id()),
+                                         a == b ? a : QStringLiteral("%1, then %2").arg(a, b));
 }
 
 QString Timeline::spanText(qint64 ms)

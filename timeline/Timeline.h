@@ -58,6 +58,9 @@ public:
     // time for a person: "4 h 12 min", "12 s".
     static QString clockText(qint64 ms);
     static QString spanText(qint64 ms);
+    // The local time zone of times from firstMs to lastMs: its name and its offset (both,
+    // where summer time changes it between them): "Europe/Berlin (UTC+01:00)".
+    static QString zoneText(qint64 firstMs, qint64 lastMs);
 
     explicit Timeline(QObject *parent = nullptr);
 

@@ -24,6 +24,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -114,13 +115,32 @@ private slots:
         // own, and the chart may be gone when it returns.
         prompts.fileAnswers.enqueue(dir.filePath("chart.png"));
         emit chart->savePictureRequested();
+        // A title line above the chart (its cable, the span in view with the time zone) and
+        // the legend below it: a picture handed on says which day and room it shows.
         QImage png(dir.filePath("chart.png"));
-        QCOMPARE(png.size(), chart->plot()->size());
+        QCOMPARE(png.size(), chart->plot()->size() + QSize(0, 44));
+        if (const QString shots = qEnvironmentVariable("TX9_SCREENSHOTS"); !shots.isEmpty())
+            png.save(shots + QStringLiteral("/time-chart-picture.png"));
+        const QString title = chart->pictureTitle();
+        QVERIFY2(title.startsWith(QStringLiteral("TX-9 Logger")) &&
+                     QRegularExpression(QStringLiteral(": 20\\d\\d-\\d\\d-\\d\\d "
+                                                       "\\d\\d:\\d\\d:\\d\\d to 20.*, local "
+                                                       "time \\S+ \\(UTC[+-]\\d\\d:\\d\\d\\)$"))
+                         .match(title)
+                         .hasMatch(),
+                 qPrintable(title));
         prompts.fileAnswers.enqueue(dir.filePath("chart.pdf"));
         emit chart->savePictureRequested();
         QFile pdf(dir.filePath("chart.pdf"));
         QVERIFY(pdf.open(QIODevice::ReadOnly));
         QVERIFY(pdf.read(5) == "%PDF-");
+        QProcess text;
+        text.start(QStringLiteral("pdftotext"), {dir.filePath("chart.pdf"), QStringLiteral("-")});
+        QVERIFY(text.waitForFinished(30000));
+        const QString said = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        QVERIFY2(said.contains(title) && said.contains(QStringLiteral("readings from")) &&
+                     said.contains(QStringLiteral("alarm gap note beyond the range limit")),
+                 qPrintable(said));
         const int messages = prompts.messages.size();
         prompts.fileAnswers.enqueue(dir.filePath("no-such-folder/chart.png"));
         prompts.messageAnswers.enqueue(int(DialogButton::OK));
@@ -410,6 +430,51 @@ private slots:
                                 .arg(chart.view().upper, 0, 'f')
                                 .arg(boxFrom, 0, 'f')
                                 .arg(boxTo, 0, 'f')));
+
+        // The readout reads the reading nearest the cursor and marks it; panned (or followed)
+        // under a still cursor, it reads what is under the cursor then; N notes that reading,
+        // however far from the cursor it is in pixels.
+        chart.setView(first + 600, first + 660); // a minute: a reading every 16 pixels or so
+        chart.replotNow();
+        QCPItemTracer *mark = nullptr;
+        const int x = plot->axisRect()->left() + plot->axisRect()->width() / 3;
+        auto under = [&] {
+            return timeline.series().nearest(qint64(plot->xAxis->pixelToCoord(x) * 1000));
+        };
+        QTest::mouseMove(plot, QPoint(x, area.center().y()));
+        QTRY_VERIFY(chart.readoutRow() >= 0);
+        for (int step = 0; step < 3; ++step) {
+            const qint64 row = chart.readoutRow();
+            QCOMPARE(row, under());
+            QCOMPARE(chart.cursorText(), chart.readingText(row));
+            mark = plot->findChild<QCPItemTracer *>();
+            QVERIFY(mark && mark->visible());
+            QCOMPARE(qint64(std::llround(mark->position->key() * 1000)),
+                     timeline.series().timeMs(row));
+            QCOMPARE(float(mark->position->value()), timeline.series().value(row));
+            QTest::keyClick(chart.plot(), Qt::Key_Right); // the data moves; the cursor does not
+            QVERIFY(chart.readoutRow() != row);
+        }
+        // 0.9 s past a reading (one every 2 s): some 15 pixels from it, the readout reads it.
+        const qint64 read = chart.readoutRow();
+        const double beside = double(timeline.series().timeMs(read)) / 1000 + 0.9;
+        QTest::mouseMove(plot, QPoint(int(plot->xAxis->coordToPixel(beside)), area.center().y()));
+        QTRY_COMPARE(chart.readoutRow(), read);
+        QVERIFY(plot->xAxis->coordToPixel(beside) -
+                    plot->xAxis->coordToPixel(double(timeline.series().timeMs(read)) / 1000) >
+                10);
+        QList<double> noted;
+        connect(&chart, &TimeChart::noteRequested, this, [&](double at) { noted << at; });
+        QTest::keyClick(chart.plot(), Qt::Key_N);
+        QCOMPARE(noted.size(), 1);
+        QCOMPARE(chart.noteTarget(noted[0]).second, read);
+        // Away from the chart: no reading is read, none marked, N notes the newest.
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(plot, &leave);
+        QCOMPARE(chart.readoutRow(), qint64(-1));
+        QVERIFY(!mark->visible());
+        QTest::keyClick(chart.plot(), Qt::Key_N);
+        QCOMPARE(noted.last(), last);
 
         // The readout: the nearest reading, and the gap with its reason and span.
         QVERIFY(chart.readingAt(first + 61).contains(QStringLiteral("08:01:00   21.0 \u00B0C")));

@@ -177,8 +177,9 @@ private slots:
             s.OddDisplayEvery = 0;
             s.Fahrenheit = fahrenheit;
             s.Seed = seed;
-            s.OverRangeAtS = 0.5; // the 11th frame, at 50 ms each
-            s.BreachAtS = 1.0;    // frames 21 to 30
+            s.OverRangeAtS = 0.5; // the 11th and 12th frames, at 50 ms each
+            s.OverRangeSeconds = 0.1;
+            s.BreachAtS = 1.0; // frames 21 to 30
             s.BreachSeconds = 0.5;
             SimulatedThermometer m(s);
             m.featureReport(baud(2400));
@@ -198,6 +199,8 @@ private slots:
             QVERIFY2(fahrenheit ? room > 700 && room < 790 : room > 200 && room < 260,
                      qPrintable(d[0]));
             QCOMPARE(d[10], QStringLiteral("A0FA"));
+            QCOMPARE(d[11], QStringLiteral("A0FA"));
+            QVERIFY(d[12] != QStringLiteral("A0FA"));
             const int step = fahrenheit ? 180 : 100;
             QVERIFY(std::abs(tenths(d[20]) - tenths(d[19]) - step) <= 8);
             QVERIFY(std::abs(tenths(d[29]) - tenths(d[30]) - step) <= 8);
