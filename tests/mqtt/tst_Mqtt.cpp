@@ -587,7 +587,9 @@ while True:
         german.insert("LC_ALL", "de_DE.UTF-8");
         auto *p = new QProcess(&owner);
         p->setProcessEnvironment(german);
-        // The simulated meter walks about 23.5 degrees: it crosses 23.6 both ways.
+        // The simulated meter walks about 23.5 degrees: it crosses 23.6 both ways. The limit is
+        // given in °F (74.48 °F is 23.6 °C): the readings in °C are compared after conversion,
+        // and every value an alarm gives is in °F.
         p->start(TX9_DEMO,
                  {"--headless",
                   "--interval",
@@ -599,7 +601,7 @@ while True:
                   "--format",
                   "csv",
                   "--high",
-                  "23,6",
+                  "74,48F",
                   "--hysteresis",
                   "0.1",
                   "--summary",
@@ -628,7 +630,11 @@ while True:
         lines.removeAll(QByteArray());
         QCOMPARE(lines.size() - 1, starts.size() + ends.size());
         QVERIFY(lines[1].startsWith("start\thigh\t"));
-        QVERIFY(lines[1].contains("\t23.6\t"));
+        QVERIFY(lines[1].contains("\t74.48\t"));
+        QVERIFY(lines[1].contains("\t\u00B0F\t"));
+        QVERIFY2(starts[0].contains(QRegularExpression("7\\d\\.\\d+ \u00B0F is above the limit "
+                                                       "74\\.48 \u00B0F")),
+                 qPrintable(starts[0]));
 
         // The command saw each event (it runs on its own: give it a moment).
         QStringList events;
@@ -643,10 +649,12 @@ while True:
         QCOMPARE(events.size(), lines.size() - 1);
         QCOMPARE(events.filter("TX9_STATE=start").size(), starts.size());
         for (const QString &e : events) {
-            QVERIFY2(e.contains("TX9_ALARM=high") && e.contains("TX9_LIMIT=23.6"), qPrintable(e));
+            QVERIFY2(e.contains("TX9_ALARM=high") && e.contains("TX9_LIMIT=74.48") &&
+                         e.contains("TX9_UNIT=\u00B0F"),
+                     qPrintable(e));
             const QRegularExpressionMatch time = QRegularExpression("TX9_TIME=(\\S+)").match(e);
             QVERIFY(QDateTime::fromString(time.captured(1), Qt::ISODateWithMs).isValid());
-            QVERIFY(QRegularExpression("TX9_VALUE=2\\d\\.\\d").match(e).hasMatch());
+            QVERIFY(QRegularExpression("TX9_VALUE=7\\d\\.\\d").match(e).hasMatch());
         }
 
         // The alarm topic: each event through the outbox, the last one retained.
@@ -654,7 +662,8 @@ while True:
         const QJsonObject first = QJsonDocument::fromJson(sub.on("al/alarm")[0].payload).object();
         QCOMPARE(first.value("alarm").toString(), "high");
         QCOMPARE(first.value("state").toString(), "start");
-        QCOMPARE(first.value("limit").toDouble(), 23.6);
+        QCOMPARE(first.value("limit").toDouble(), 74.48);
+        QCOMPARE(first.value("unit").toString(), "\u00B0F");
         Subscriber late;
         late.start(broker.port, {"al/alarm"});
         QVERIFY(late.waitFor("al/alarm", 1));
@@ -665,7 +674,7 @@ while True:
         QVERIFY(sum.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(sum.readAll());
         QVERIFY2(text.startsWith("Readings: 40 (40 with a value)\n"), qPrintable(text));
-        QVERIFY(text.contains("Above 23.6 \u00B0C: "));
+        QVERIFY2(text.contains("Above 74.48 \u00B0F: "), qPrintable(text));
         QVERIFY(text.contains(
             QStringLiteral("Alarms: %1 started, %2 ended").arg(starts.size()).arg(ends.size())));
         QVERIFY(err.contains(text));
