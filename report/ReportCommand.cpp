@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <numeric>
 
 namespace ReportCommand {
 
@@ -103,6 +104,8 @@ qint64 convertTo(MeasurementTable &rows, const QString &unit)
     return converted;
 }
 
+void sortInTime(Input &in);
+
 bool read(Input &in, QString *why)
 {
     const QString ext = DataFiles::extensionOf(in.Path);
@@ -154,6 +157,7 @@ bool read(Input &in, QString *why)
                 .arg(in.Path, Notes::besideFile(in.Path))
                 .arg(unread));
     in.FileDate = QFileInfo(in.Path).lastModified().date();
+    sortInTime(in);
     // The cable its journal names, the span of its capture times, its unit.
     for (const DataFiles::Mark &m : in.Marks)
         if (m.Word == "connected" && in.Cable.isEmpty())
@@ -172,6 +176,42 @@ bool read(Input &in, QString *why)
     if (in.Rows->count() > 0)
         in.Unit = MeasurementTable::unitName(in.Rows->text(0, MeasurementTable::FieldUnit));
     return true;
+}
+
+// Rows out of time order (a file put together from others) are put in time order, their
+// notes with them; a journal's, whose marks stand between its rows, and rows without a date
+// stay as they are (their alarms are still worked out in time order).
+void sortInTime(Input &in)
+{
+    MeasurementTable &rows = *in.Rows;
+    std::vector<qint64> ms(size_t(rows.count()));
+    bool ordered = true;
+    for (qint64 r = 0; r < rows.count(); ++r) {
+        const qint64 packed = rows.capturedPacked(r);
+        if (packed == 0)
+            return;
+        ms[size_t(r)] = MeasurementTable::msOfPacked(packed);
+        ordered = ordered && (r == 0 || ms[size_t(r)] >= ms[size_t(r - 1)]);
+    }
+    if (ordered || !in.Marks.empty())
+        return;
+    std::vector<qint64> order(ms.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](qint64 a, qint64 b) { return ms[size_t(a)] < ms[size_t(b)]; });
+    std::vector<qint64> placed(ms.size());
+    MeasurementTable sorted;
+    for (size_t i = 0; i < order.size(); ++i) {
+        placed[size_t(order[i])] = qint64(i);
+        sorted.appendRow(rows.row(order[i]));
+    }
+    rows.clear();
+    rows.appendFrom(std::move(sorted));
+    for (DataFiles::CsvNote &n : in.CsvNotes)
+        if (n.Row >= 0 && n.Row < qint64(placed.size()))
+            n.Row = placed[size_t(n.Row)];
+    say(QStringLiteral("The readings of %1 are not in time order: they are taken in time order.")
+            .arg(in.Path));
 }
 
 } // namespace

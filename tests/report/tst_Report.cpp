@@ -404,7 +404,7 @@ private slots:
         limits.Low = 21;
         limits.HoldSeconds = 5;
         limits.Unit = QStringLiteral("°C");
-        int expectedAlarms = 0;
+        int expectedAlarms = 0, above = 0, below = 0;
         double sumC = 0;
         int count = 0;
         QStringList files;
@@ -433,6 +433,12 @@ private slots:
                 events += rules.feed(m, QString::number(c, 'f', 1).toDouble(), "°C");
             }
             rules.closeAtEnd(events, m);
+            // The time above and below, each reading to the next of its own cable.
+            for (size_t i = 0; i + 1 < inTime.size(); ++i) {
+                const double c = QString::number(inTime[i].second, 'f', 1).toDouble();
+                above += c > 24 ? 1 : 0;
+                below += c < 21 ? 1 : 0;
+            }
             for (const AlarmEvent &e : events)
                 expectedAlarms += !e.Start || e.OpenAtEnd;
             // Stored in shuffled blocks of a minute, as files joined out of order are.
@@ -466,6 +472,15 @@ private slots:
         QVERIFY(!text.contains("°F"));
         // Averaged in one unit: the mean of both files in °C.
         QCOMPARE(figures(text)[4], QStringLiteral("Mean %1").arg(sumC / count, 0, 'f', 2));
+        // Stored out of order, taken in time order: the time beyond the limits is each cable's.
+        const auto span = [](int s) {
+            return s >= 60 ? QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60)
+                           : QStringLiteral("%1 s").arg(s);
+        };
+        QVERIFY2(flat.contains(QStringLiteral("Time above 24.00 °C %1").arg(span(above))) &&
+                     flat.contains(QStringLiteral("Time below 21.00 °C %1").arg(span(below))),
+                 qPrintable(QStringLiteral("%1 / %2: %3").arg(above).arg(below).arg(flat)));
+        QVERIFY(merged.Err.contains(QStringLiteral("are not in time order")));
         const QRegularExpression alarm(
             QStringLiteral("^\\s*(high|low|none)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
             QRegularExpression::MultilineOption);
