@@ -1,9 +1,12 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
+#include "outputs/Outputs.h"
 #include "recording/MeasurementGrid.h"
+#include "recording/MeasurementTable.h"
 #include "sim/SimulatedThermometer.h"
 #include "timeline/TimeChart.h"
+#include "timeline/Timeline.h"
 
 #include <QAction>
 #include <QApplication>
@@ -131,7 +134,8 @@ private slots:
         QCOMPARE(starts, int(places.size()));
     }
 
-    // Ctrl+T opens the time chart beside the window; its own keys then work in it.
+    // Ctrl+T opens the time chart beside the window; its own keys then work in it, N among
+    // them on the reading under the pointer.
     void ctrlTOpensTheTimeChart()
     {
         ScriptedPrompts prompts;
@@ -163,6 +167,31 @@ private slots:
         QVERIFY(waitUntil([&] { return !chart->following(); }, 5000));
         QVERIFY(press("End"));
         QVERIFY(waitUntil([&] { return chart->following(); }, 5000));
+
+        // The real pointer over the chart: the readout reads the reading under it, and N
+        // notes that reading, whatever the pixels between them.
+        const QDateTime start = QDateTime::currentDateTime().addSecs(-120);
+        for (int i = 0; i < 60; ++i)
+            w.cds1->appendRow({i + 1, start.addSecs(2 * i).toString("HH:mm:ss"),
+                               QString::number(20 + i % 7, 'f', 1), "#", start.addSecs(2 * i)});
+        chart->setView(double(start.toMSecsSinceEpoch()) / 1000,
+                       double(start.toMSecsSinceEpoch()) / 1000 + 60);
+        chart->replotNow();
+        QCustomPlot *plot = chart->plot();
+        const double beside = double(start.toMSecsSinceEpoch()) / 1000 + 20.9; // No 11 + 0.9 s
+        const QPoint at = plot->mapToGlobal(
+            QPoint(int(plot->xAxis->coordToPixel(beside)), plot->axisRect()->center().y()));
+        QProcess move;
+        move.start("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y())});
+        QVERIFY(move.waitForFinished(10000) && move.exitCode() == 0);
+        QVERIFY(waitUntil([&] { return chart->readoutRow() == 10; }, 5000));
+        QVERIFY(chart->cursorText().contains(QStringLiteral("No 11")));
+        prompts.textAnswers.enqueue(QStringLiteral("door opened"));
+        QVERIFY(press("n"));
+        QVERIFY(waitUntil([&] { return !w.Out->timeline()->notes().all().empty(); }, 5000));
+        const Notes::Note note = w.Out->timeline()->notes().all().front();
+        QCOMPARE(note.Row, qint64(10));
+        QCOMPARE(note.No, std::optional<qint32>(11));
     }
 };
 
