@@ -15,7 +15,7 @@
 #include "recording/uCharControl.h"
 #include "report/SummaryReport.h"
 #include "session/Journal.h"
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 #include "timeline/Timeline.h"
 #include "usb/HidControllerClass.h"
 

@@ -8,7 +8,7 @@
 #include "app/WindowPublishing.h"
 #include "headless/Headless.h"
 #include "sim/SimulatedThermometer.h"
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 
 #include <QMap>
 #include <QPushButton>

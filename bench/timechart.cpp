@@ -11,7 +11,7 @@
 
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 #include "timeline/Timeline.h"
 
 #include <QApplication>

@@ -5,7 +5,7 @@
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "recording/ValueNumbers.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QBuffer>

@@ -5,7 +5,7 @@
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
 #include "sim/SimulatedThermometer.h"
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 #include "timeline/Timeline.h"
 
 #include <QAction>

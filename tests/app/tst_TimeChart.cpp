@@ -13,8 +13,8 @@
 #include "recording/MeasurementTable.h"
 #include "report/SummaryReport.h"
 #include "session/Journal.h"
-#include "timeline/TimeChart.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChart.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QApplication>
@@ -24,8 +24,8 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <ctime>

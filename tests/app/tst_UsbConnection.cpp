@@ -7,7 +7,7 @@
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
 #include "sim/SimulatedThermometer.h"
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 #include "usb/CableLock.h"
 #include "usb/HidControllerClass.h"
 

@@ -9,8 +9,8 @@
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
 #include "session/Journal.h"
-#include "timeline/TimeChart.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChart.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 // The time chart as a picture to hand on: PNG or PDF, with a title line and the legend.
 
 #include "output/SafeFile.h"
-#include "timeline/TimeChart.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChart.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QBuffer>

@@ -1,9 +1,9 @@
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 
 #include "alarms/AlarmMonitor.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 #include "usb/HidControllerClass.h"
 

@@ -1,11 +1,11 @@
 // What the time chart says in words: the reading under the cursor, a gap's span, where a
 // note goes, the notes list, and the texts below the chart (what is in view, the session).
 
-#include "timeline/TimeChart.h"
+#include "timechart/TimeChart.h"
 
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
 
 #include <QLabel>

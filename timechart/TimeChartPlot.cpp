@@ -1,4 +1,4 @@
-#include "timeline/TimeChartPlot.h"
+#include "timechart/TimeChartPlot.h"
 
 #include "timeline/Timeline.h"
 
