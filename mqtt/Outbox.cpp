@@ -99,6 +99,12 @@ quint64 Outbox::pending() const
     return m_lastIndex - m_ackedIndex - lost;
 }
 
+bool Outbox::countersInOrder() const
+{
+    return m_ackedIndex <= m_takenIndex && m_takenIndex <= m_fileLastIndex &&
+           m_fileLastIndex <= m_lastIndex && m_ackedSeq < m_nextSeq;
+}
+
 quint64 Outbox::onDisk() const
 {
     return m_folderLost ? 0 : pending() - (m_lastIndex - m_fileLastIndex);
@@ -328,7 +334,10 @@ void Outbox::popAcknowledged()
     while (!m_sent.empty() && m_sent.front().acked) {
         const Sent &s = m_sent.front();
         m_ackedIndex = s.last;
-        m_ackedSeq = std::max(m_ackedSeq, s.seq);
+        // A number never given (a stored message's, beyond what is trusted) is not taken as
+        // delivered: the numbers after it would repeat.
+        if (s.seq < m_nextSeq)
+            m_ackedSeq = std::max(m_ackedSeq, s.seq);
         m_ackSegment = s.segment;
         m_ackOffset = s.end;
         m_sent.pop_front();

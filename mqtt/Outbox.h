@@ -78,6 +78,14 @@ public:
     // failed.
     bool flush();
 
+    // The order of the counters, which every step keeps (open, append, take, acknowledge,
+    // rewind, damage met, a write failed): a message is acknowledged only once taken, taken
+    // only once in the files, in the files only once appended; and no reading number is
+    // acknowledged before it was given:
+    //   acked index <= taken index <= last index in the files <= last index appended
+    //   acked seq < next seq
+    bool countersInOrder() const;
+
 signals:
     void writeFailed(const QString &reason);
     // A write that had failed went through again.

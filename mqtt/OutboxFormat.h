@@ -38,7 +38,8 @@ struct OutboxMessage
 
 namespace OutboxFormat {
 
-constexpr qint64 MinBody = 27;
+// The smallest body: index, seq, retain, a topic length of 0 and a payload length of 0.
+constexpr qint64 MinBody = 8 + 8 + 1 + 2 + 4;
 constexpr qint64 MaxBody = 1 << 24;
 constexpr qint64 MinRecord = 8 + MinBody;
 constexpr qint64 AckBytes = 64;

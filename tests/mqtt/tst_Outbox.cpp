@@ -89,6 +89,46 @@ class tst_Outbox : public QObject
     }
 
 private slots:
+    // The shortest messages the layout allows (a topic of a few bytes, no payload) are read
+    // back, from the bytes and from an outbox opened again.
+    void shortestMessagesComeBack()
+    {
+        QTemporaryDir dir;
+        const QList<QByteArray> topics{"", "a", "abc", "abcd"};
+        for (const QByteArray &topic : topics) {
+            OutboxMessage m;
+            m.index = 7;
+            m.topic = topic;
+            const QByteArray bytes = OutboxFormat::encode(m);
+            QCOMPARE(bytes.size(), 8 + OutboxFormat::MinBody + topic.size());
+            OutboxMessage back;
+            qint64 next = 0;
+            QCOMPARE(int(OutboxFormat::readRecord(bytes.constData(), bytes.size(), 0, back, next)),
+                     int(OutboxFormat::Record::Good));
+            QCOMPARE(back.topic, topic);
+            QCOMPARE(next, bytes.size());
+        }
+        {
+            Outbox box;
+            QVERIFY(box.open(dir.path()));
+            for (const QByteArray &topic : topics) {
+                Outbox::Message m;
+                m.topic = topic;
+                box.append(m);
+            }
+            QVERIFY(box.flush());
+        }
+        Outbox box;
+        QVERIFY(box.open(dir.path()));
+        QVERIFY(box.takeWarnings().isEmpty());
+        for (const QByteArray &topic : topics) {
+            Outbox::Message m;
+            QVERIFY(box.take(m));
+            QCOMPARE(m.topic, topic);
+        }
+        QVERIFY(box.countersInOrder());
+    }
+
     void crashesAtAnyMomentLoseNothing()
     {
         QRandomGenerator random(20261209);
@@ -102,6 +142,7 @@ private slots:
             {
                 Outbox box;
                 QVERIFY(box.open(folder, 2048 + random.bounded(8192)));
+                QVERIFY(box.countersInOrder());
                 QList<quint64> inFlight;
                 std::set<quint64> acked;
                 const int steps = 200 + int(random.bounded(400));
@@ -111,11 +152,13 @@ private slots:
                     if (what < 5) {
                         Outbox::Message m = reading(box.nextSeq(), random);
                         box.append(m);
+                        QVERIFY(box.countersInOrder());
                         m.index = nextIndex++;
                         appended[m.index] = m;
                     } else if (what < 8) {
                         Outbox::Message m;
                         if (box.take(m)) {
+                            QVERIFY(box.countersInOrder());
                             QCOMPARE(m.payload, appended.at(m.index).payload);
                             inFlight << m.index;
                         }
@@ -123,6 +166,7 @@ private slots:
                         // Acknowledgements come in any order.
                         const quint64 index = inFlight.takeAt(random.bounded(inFlight.size()));
                         box.acknowledge(index);
+                        QVERIFY(box.countersInOrder());
                         acked.insert(index);
                         while (acked.count(firstUnacked))
                             ++firstUnacked;
@@ -166,6 +210,7 @@ private slots:
                   std::tuple{crashCopy, firstUnackedAtCrash, lastAtCrash}}) {
                 Outbox box;
                 QVERIFY(box.open(path));
+                QVERIFY(box.countersInOrder());
                 const QList<Outbox::Message> out = drain(box);
                 if (last < fromAtMost) {
                     QVERIFY(out.isEmpty());
@@ -241,9 +286,11 @@ private slots:
             Outbox box;
             listen(box);
             QVERIFY(box.open(folder, 20000));
+            QVERIFY(box.countersInOrder());
             for (quint64 i = 1; i <= 600; ++i) {
                 Outbox::Message m = reading(box.nextSeq(), random);
                 box.append(m);
+                QVERIFY(box.countersInOrder());
                 m.index = i;
                 appended[i] = m;
                 if (i == 300 && attack == "deleteFolder") {
@@ -256,6 +303,7 @@ private slots:
             Outbox::Message m;
             for (int i = 0; i < 40 && box.take(m); ++i)
                 box.acknowledge(acked = m.index);
+            QVERIFY(box.countersInOrder());
         }
         const QStringList segs = segments(folder);
         QVERIFY(segs.size() >= 3);
@@ -307,6 +355,7 @@ private slots:
         Outbox box;
         listen(box);
         QVERIFY(box.open(folder, 20000));
+        QVERIFY(box.countersInOrder());
         told += box.takeWarnings();
         // New readings after the damage: numbered above every number the outbox held.
         quint64 maxSeq = appended.rbegin()->second.seq;
@@ -315,14 +364,17 @@ private slots:
         for (int i = 0; i < 5; ++i) {
             Outbox::Message m = reading(box.nextSeq(), random);
             box.append(m);
+            QVERIFY(box.countersInOrder());
             m.index = 600 + quint64(i) + 1;
             appended[m.index] = m;
         }
         QList<Outbox::Message> out;
         Outbox::Message m;
         while (box.take(m)) {
+            QVERIFY(box.countersInOrder());
             out << m;
             box.acknowledge(m.index);
+            QVERIFY(box.countersInOrder());
         }
         told += box.takeWarnings();
         QVERIFY2(told.join('\n').contains(said), qPrintable(told.join('\n')));
@@ -356,17 +408,21 @@ private slots:
         {
             Outbox box;
             QVERIFY(box.open(folder, 4096));
+            QVERIFY(box.countersInOrder());
             for (int i = 0; i < 500; ++i)
                 box.append(reading(box.nextSeq(), random));
+            QVERIFY(box.countersInOrder());
             QVERIFY(QDir(folder).entryList({"*.seg"}).size() > 10);
             Outbox::Message m;
             while (box.take(m))
                 box.acknowledge(m.index);
+            QVERIFY(box.countersInOrder());
             QCOMPARE(box.pending(), quint64(0));
         }
         QVERIFY(QDir(folder).entryList({"*.seg"}).size() <= 2);
         Outbox box;
         QVERIFY(box.open(folder, 4096));
+        QVERIFY(box.countersInOrder());
         QCOMPARE(box.pending(), quint64(0));
         QVERIFY(!box.hasUnsent());
         QCOMPARE(box.nextSeq(), quint64(501));
@@ -388,23 +444,29 @@ private slots:
         {
             Outbox box;
             QVERIFY(box.open(folder));
+            QVERIFY(box.countersInOrder());
             for (int i = 0; i < 10; ++i)
                 box.append(reading(box.nextSeq(), random));
+            QVERIFY(box.countersInOrder());
             seg = folder + "/" + QDir(folder).entryList({"*.seg"}).constLast();
             sizeAfter10 = QFileInfo(seg).size();
             for (int i = 0; i < 5; ++i)
                 box.append(reading(box.nextSeq(), random));
+            QVERIFY(box.countersInOrder());
             Outbox::Message m;
             while (box.take(m))
                 box.acknowledge(m.index);
+            QVERIFY(box.countersInOrder());
         }
         QVERIFY(QFile::resize(seg, sizeAfter10)); // the last five never reached the disk
         Outbox box;
         QVERIFY(box.open(folder));
+        QVERIFY(box.countersInOrder());
         QCOMPARE(box.pending(), quint64(0));
         QVERIFY(!box.hasUnsent());
         QCOMPARE(box.nextSeq(), quint64(16));
         box.append(reading(box.nextSeq(), random));
+        QVERIFY(box.countersInOrder());
         const QList<Outbox::Message> out = drain(box);
         QCOMPARE(out.size(), 1);
         QCOMPARE(out[0].seq, quint64(16));
@@ -418,8 +480,10 @@ private slots:
         {
             Outbox box;
             QVERIFY(box.open(folder));
+            QVERIFY(box.countersInOrder());
             for (int i = 0; i < 20; ++i)
                 box.append(reading(box.nextSeq(), random));
+            QVERIFY(box.countersInOrder());
         }
         const QString seg = folder + "/" + QDir(folder).entryList({"*.seg"}).constLast();
         QFile f(seg);
@@ -430,6 +494,7 @@ private slots:
         {
             Outbox box;
             QVERIFY(box.open(folder));
+            QVERIFY(box.countersInOrder());
             const QStringList warnings = box.takeWarnings();
             QCOMPARE(warnings.size(), 1);
             QVERIFY(warnings[0].contains("damaged-1.bin"));
@@ -441,6 +506,7 @@ private slots:
         QCOMPARE(kept.readAll(), junk);
         Outbox box;
         QVERIFY(box.open(folder));
+        QVERIFY(box.countersInOrder());
         QVERIFY(box.takeWarnings().isEmpty());
         const QList<Outbox::Message> out = drain(box);
         QCOMPARE(out.size(), 21);
@@ -469,16 +535,20 @@ private slots:
         {
             Outbox box;
             QVERIFY(box.open(folder));
+            QVERIFY(box.countersInOrder());
             for (int i = 0; i < 5; ++i)
                 box.append(reading(box.nextSeq(), random));
+            QVERIFY(box.countersInOrder());
             if (planted == "message") {
                 Outbox::Message huge = reading(1, random);
                 huge.seq = 18446744073709551610ull;
                 box.append(huge);
+                QVERIFY(box.countersInOrder());
             }
             Outbox::Message m;
             while (box.take(m))
                 box.acknowledge(m.index);
+            QVERIFY(box.countersInOrder());
         }
         const QString seg = segments(folder).constLast();
         if (planted == "acked" || planted == "issued") {
@@ -502,6 +572,7 @@ private slots:
         }
         Outbox box;
         QVERIFY(box.open(folder));
+        QVERIFY(box.countersInOrder());
         const QStringList warnings = box.takeWarnings();
         QCOMPARE(box.nextSeq(), next);
         if (planted != "torn")
@@ -512,6 +583,7 @@ private slots:
             QVERIFY(seen.insert(seq).second);
             QVERIFY(seq < (quint64(1) << 63));
             box.append(reading(seq, random));
+            QVERIFY(box.countersInOrder());
         }
         QCOMPARE(*seen.rbegin(), next + 94);
     }
@@ -522,6 +594,7 @@ private slots:
         QRandomGenerator random(3);
         Outbox box;
         QVERIFY(box.open(dir.path() + "/box"));
+        QVERIFY(box.countersInOrder());
         int failures = 0, recoveries = 0;
         connect(&box, &Outbox::writeFailed, this, [&](const QString &reason) {
             ++failures;
@@ -529,12 +602,14 @@ private slots:
         });
         connect(&box, &Outbox::writeRecovered, this, [&] { ++recoveries; });
         box.append(reading(box.nextSeq(), random));
+        QVERIFY(box.countersInOrder());
         bool full = true;
         FileFaults::install([&](FileFaults::Step step, const QString &path) {
             return full && step == FileFaults::Step::Write && path.endsWith(".seg") ? ENOSPC : 0;
         });
         for (int i = 0; i < 5; ++i)
             box.append(reading(box.nextSeq(), random));
+        QVERIFY(box.countersInOrder());
         QCOMPARE(failures, 1); // said once
         QCOMPARE(box.pending(), quint64(6));
         Outbox::Message m;
