@@ -121,6 +121,39 @@ private slots:
         QCOMPARE(sim.lockNode(dir.path()), CableLock::Result::Unlocked); // a folder
     }
 
+    // Whether another logger holds a node, asked without opening it: a lock of another process
+    // (flock(1) here) is in use with that process named; this object's own lock is held; a node
+    // nobody holds, one that is no file and one gone are unlocked; a holder that ends frees it.
+    void checkNodeSeesOtherProcesses()
+    {
+        QTemporaryDir dir;
+        const QString node = dir.filePath("hidraw3");
+        QFile f(node);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        CableLock lock;
+        QCOMPARE(lock.checkNode(node), CableLock::Result::Unlocked);
+        QCOMPARE(lock.checkNode("/sim/hidraw-usb-serial"), CableLock::Result::Unlocked);
+        QCOMPARE(lock.checkNode(dir.filePath("gone")), CableLock::Result::Unlocked);
+        QProcess other;
+        other.start("flock", {"--no-fork", "-x", node, "sleep", "30"});
+        QVERIFY(other.waitForStarted());
+        QTRY_COMPARE(lock.checkNode(node), CableLock::Result::InUse);
+        QCOMPARE(lock.holder(), other.processId());
+        QCOMPARE(lock.lockNode(node), CableLock::Result::InUse); // and not taken meanwhile
+        QCOMPARE(lock.node(), QString());
+        other.kill();
+        QVERIFY(other.waitForFinished());
+        QTRY_COMPARE(lock.checkNode(node), CableLock::Result::Unlocked);
+        QCOMPARE(lock.holder(), qint64(0));
+        QCOMPARE(lock.lockNode(node), CableLock::Result::Held);
+        QCOMPARE(lock.checkNode(node), CableLock::Result::Held);
+        // Held here, in use for another object of this process as for another process.
+        CableLock second;
+        QCOMPARE(second.checkNode(node), CableLock::Result::InUse);
+        QCOMPARE(second.holder(), qint64(::getpid()));
+    }
+
     // A lock file that cannot be used is said (Failed, with the file and why), never taken
     // through a symbolic link, never blocks on a FIFO; two loggers racing for a cable known
     // only by its node meet at its name before either sends anything.
