@@ -17,7 +17,6 @@
 #include "session/Journal.h"
 #include "timechart/TimeChart.h"
 #include "timeline/Timeline.h"
-#include "usb/HidControllerClass.h"
 
 #include <QPrinter>
 #include <QScreen>
@@ -247,8 +246,8 @@ SummaryInput TFCOMM::summaryInput() const
     if (Out->publisher())
         in.LoggerId = Out->publisher()->id();
     // The cable by its ID, as the Cable menu names it.
-    if (const THidDevice *device = Session.engine().connectedDevice())
-        in.Cable = Engine.cableIdOf(device);
+    if (const std::optional<CableIds::Cable> cable = Engine.connectedCable())
+        in.Cable = cable->Id;
     if (!recordSI())
         in.IntervalSeconds = 0;
     else if (const auto interval = Recorder::parseInterval(intervalText()))

@@ -223,7 +223,7 @@ void TFCOMM::cableInUse(THidDevice *device, qint64 holder)
     USBCon->setChecked(false);
     Prompts::current().message(
         NotConnected + QStringLiteral("\n\nThe cable %1 is in use by %2.")
-                           .arg(Engine.cableIdOf(device),
+                           .arg(Engine.cableOf(device).Id,
                                 holder > 0 ? QStringLiteral("another logger (PID %1)").arg(holder)
                                            : QStringLiteral("another logger")),
         DialogKind::Warning, {DialogButton::OK});
@@ -237,7 +237,7 @@ void TFCOMM::cableLockFailed(THidDevice *device, const QString &why)
         NotConnected + QStringLiteral("\n\nThe lock of the cable %1 cannot be taken (%2). "
                                       "Start the program with --no-id-lock to record it "
                                       "without that lock.")
-                           .arg(Engine.cableIdOf(device), why),
+                           .arg(Engine.cableOf(device).Id, why),
         DialogKind::Warning, {DialogButton::OK});
 }
 
@@ -258,8 +258,7 @@ void TFCOMM::fillCableMenu()
 {
     CableMenu->clear();
     // The thermometer cables listed now, with or without a serial number.
-    const QList<CableIds::Cable> cables = Engine.cables();
-    const QStringList ids = CableIds::idsOf(cables);
+    const QList<CableIds::Cable> &cables = Engine.cables();
     const bool connected = USBCon->isChecked();
     auto entry = [&](const QString &text, const QString &choice, bool checked) {
         QAction *a = CableMenu->addAction(text);
@@ -272,10 +271,10 @@ void TFCOMM::fillCableMenu()
     entry(QStringLiteral("The last \"%1\" cable").arg(LoggerEngine::CableName), QString(),
           m_cableChoice.isEmpty());
     CableMenu->addSeparator();
-    for (int i = 0; i < Engine.Descriptions.size() && i < cables.size(); ++i) {
-        if (!Engine.Descriptions[i].startsWith(LoggerEngine::CableName))
+    for (int i = 0; i < cables.size(); ++i) {
+        if (!cables[i].isThermometer())
             continue;
-        entry(QStringLiteral("%1   %2").arg(ids[i], cables[i].Node), ids[i],
+        entry(QStringLiteral("%1   %2").arg(cables[i].Id, cables[i].Node), cables[i].Id,
               !m_cableChoice.isEmpty() && CableIds::find(cables, m_cableChoice) == i);
     }
 }
@@ -289,7 +288,7 @@ void TFCOMM::chooseCable(const QString &want)
 void TFCOMM::showRecordedCable(bool connected)
 {
     const int row = chosenRow();
-    const QString id = connected && row >= 0 ? Engine.cableIdOf(row) : QString();
+    const QString id = connected && row >= 0 ? Engine.cableAt(row).Id : QString();
     CableLabel->setText(id.isEmpty() ? QString() : QStringLiteral("Cable %1").arg(id));
     CableLabel->setVisible(!id.isEmpty());
 }

@@ -37,12 +37,10 @@ QList<int> HeadlessRun::candidates() const
         const int row = pickRow();
         return row >= 0 ? QList<int>{row} : QList<int>{};
     }
-    // Any thermometer cable, with or without a serial number ("USB to Serial (Serial=...)").
+    // Any thermometer cable, with or without a serial number.
     QList<int> rows;
-    for (int i = 0; i < m_engine.Descriptions.size(); ++i)
-        if (m_engine.Descriptions[i] == LoggerEngine::CableName ||
-            m_engine.Descriptions[i].startsWith(LoggerEngine::CableName +
-                                                QStringLiteral(" (Serial=")))
+    for (int i = 0; i < m_engine.cables().size(); ++i)
+        if (m_engine.cables()[i].isThermometer())
             rows << i;
     return rows;
 }
@@ -50,17 +48,16 @@ QList<int> HeadlessRun::candidates() const
 int HeadlessRun::claimRow(qint64 *holder, QString *lockFailed)
 {
     *holder = 0;
-    const QList<CableIds::Cable> cables = m_engine.cables();
-    const QStringList ids = CableIds::idsOf(cables);
     for (const int row : candidates()) {
         // The ID first: a logger waiting for its cable holds it while the node is gone; a
         // cable known only by its node is locked by the node's name.
-        const QString &id = ids[row];
-        const bool stable = id != cables[row].Node;
-        if (stable && !m_followId.isEmpty() && id != m_followId)
+        const CableIds::Cable cable = m_engine.cableAt(row);
+        const bool stable = cable.stable();
+        if (stable && !m_followId.isEmpty() && cable.Id != m_followId)
             continue;
-        const CableLock::Result r = m_engine.cableLock().claim(id, cables[row].Node);
-        if (r == CableLock::Result::Failed && lockFailed && stable && !m_options.NoIdLock) {
+        const LoggerEngine::Claim claim = m_engine.claim(cable);
+        const CableLock::Result r = claim.Result;
+        if (claim.Fatal && lockFailed) {
             *lockFailed = m_engine.cableLock().error();
             return -1;
         }
@@ -86,13 +83,12 @@ int HeadlessRun::claimRow(qint64 *holder, QString *lockFailed)
 void HeadlessRun::list()
 {
     const QList<int> rows = candidates();
-    const QList<CableIds::Cable> cables = m_engine.cables();
-    const QStringList ids = CableIds::idsOf(cables);
+    const QList<CableIds::Cable> &cables = m_engine.cables();
     // The one that would be used: the first that no logger holds.
     int chosen = -1;
     for (const int row : rows)
         if (chosen < 0 && !CableLock::holderOf(cables[row].Node) &&
-            !CableLock::holderOf(CableLock::idLockPath(ids[row])))
+            !CableLock::holderOf(CableLock::idLockPath(cables[row].Id)))
             chosen = row;
     QString text;
     for (int i = 0; i < m_engine.Devices.size(); ++i) {
@@ -105,11 +101,12 @@ void HeadlessRun::list()
                          d->ReadWriteAccess() ? QString() : QStringLiteral("  (no access)"));
         qint64 pid = CableLock::holderOf(cables[i].Node);
         if (!pid)
-            pid = CableLock::holderOf(CableLock::idLockPath(ids[i]));
-        text += QStringLiteral("  serial %1  port %2  cable ID %3%4\n")
-                    .arg(cables[i].Serial.isEmpty() ? QStringLiteral("-") : cables[i].Serial,
-                         cables[i].PortPath.isEmpty() ? QStringLiteral("-") : cables[i].PortPath,
-                         ids[i], pid ? QStringLiteral("  logged by PID %1").arg(pid) : QString());
+            pid = CableLock::holderOf(CableLock::idLockPath(cables[i].Id));
+        text +=
+            QStringLiteral("  serial %1  port %2  cable ID %3%4\n")
+                .arg(cables[i].Serial.isEmpty() ? QStringLiteral("-") : cables[i].Serial,
+                     cables[i].PortPath.isEmpty() ? QStringLiteral("-") : cables[i].PortPath,
+                     cables[i].Id, pid ? QStringLiteral("  logged by PID %1").arg(pid) : QString());
     }
     if (m_engine.Devices.isEmpty())
         text = QStringLiteral("No HID interfaces.\n");
@@ -122,10 +119,9 @@ void HeadlessRun::connectCable()
     m_cableId = m_engine.Devices[m_row]->PnPInfo().DevInst;
     // Only an ID that stays with the cable is followed: a node may be another cable's after
     // a replug, and a cable known only by its node is found again as it was found at first.
-    const QList<CableIds::Cable> cables = m_engine.cables();
-    const QString id = CableIds::idsOf(cables).value(m_row);
-    if (m_followId.isEmpty() && id != cables.value(m_row).Node)
-        m_followId = id;
+    const CableIds::Cable cable = m_engine.cableAt(m_row);
+    if (m_followId.isEmpty() && cable.stable())
+        m_followId = cable.Id;
     m_connectWanted = true;
     m_lost = false;
     m_engine.toggleConnection();

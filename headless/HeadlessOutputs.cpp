@@ -13,7 +13,6 @@
 #include "outputs/RowStream.h"
 #include "recording/MeasurementTable.h"
 #include "report/SummaryInput.h"
-#include "usb/HidControllerClass.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -186,8 +185,7 @@ void HeadlessRun::writeReport()
     if (MqttPublisher *p = publisher())
         in.LoggerId = p->id();
     // The cable by its ID, as every face names it (its node only when it has no other).
-    if (m_row >= 0 && m_row < m_engine.Devices.size())
-        in.Cable = m_engine.cableIdOf(m_row);
+    in.Cable = m_engine.cableAt(m_row).Id;
     in.IntervalSeconds = m_options.Interval;
     if (!m_options.Output.isEmpty())
         in.Sources << m_options.Output;

@@ -28,7 +28,7 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     // Each alarm names the cable it came from: the loggers of several cables may share a log.
     connect(&session.engine(), &LoggerEngine::connecting, this, [this] {
         const LoggerEngine &e = m_session.engine();
-        m_alarms->log().setCable(e.cableIdOf(e.Selected));
+        m_alarms->log().setCable(e.cableOf(e.Selected).Id);
     });
     connect(m_alarms, &AlarmMonitor::alarm, this, &Outputs::alarm);
     connect(m_alarms, &AlarmMonitor::logFailed, this, [this](const QString &reason) {

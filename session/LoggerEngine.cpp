@@ -148,6 +148,7 @@ void LoggerEngine::releaseDeviceList()
             Controller->ReleaseDevice(device);
     Devices.clear();
     Descriptions.clear();
+    m_cables.clear();
     emit deviceListCleared();
     // The released devices are gone; no USB action may reach them.
     Selected = nullptr;
@@ -156,6 +157,16 @@ void LoggerEngine::releaseDeviceList()
 bool LoggerEngine::listDevice(THidDevice *device, int index)
 {
     const QString description = describe(device);
+    // The cable as it is now, read once: asking the device again later would open and close
+    // its channel in the middle of a connection.
+    CableIds::Cable cable =
+        CableIds::fromProperties(device->PnPInfo().DevicePath, device->PnPInfo().Properties);
+    if (cable.Serial.isEmpty())
+        cable.Serial = device->SerialString().trimmed();
+    cable.Product = device->ProductString();
+    cable.Description = description;
+    m_cables << cable;
+    CableIds::assignIds(m_cables);
     Descriptions.append(description);
     emit deviceListed(description);
     THidDevice *claimed = nullptr;
@@ -236,17 +247,15 @@ void LoggerEngine::toggleConnection()
         emit cableInUse(Selected, holder);
     };
     if (m_face.connectWanted() && selectDevice() && Selected->ReadWriteAccess()) {
-        bool stable = false;
-        const QString id = cableIdOf(Selected, &stable);
         node = Selected->PnPInfo().DevicePath;
-        const CableLock::Result claimed = m_cableLock.claim(id, node);
-        if (claimed == CableLock::Result::InUse) {
+        const Claim claimed = claim(cableOf(Selected));
+        if (claimed.Result == CableLock::Result::InUse) {
             refuse();
             return;
         }
         // Without its ID's lock a cable that stays known by its ID could be taken by a second
         // logger while it is away: not connected, unless the face chose to go on without.
-        if (claimed == CableLock::Result::Failed && stable && m_idLockRequired) {
+        if (claimed.Fatal) {
             const QString why = m_cableLock.error();
             if (!m_keepCableWhileAway)
                 m_cableLock.release();
@@ -297,38 +306,25 @@ void LoggerEngine::toggleConnection()
     }
 }
 
-QList<CableIds::Cable> LoggerEngine::cables() const
+std::optional<CableIds::Cable> LoggerEngine::connectedCable() const
 {
-    QList<CableIds::Cable> out;
-    for (int i = 0; i < Devices.size(); ++i) {
-        const THidDevice *d = Devices[i];
-        CableIds::Cable c =
-            CableIds::fromProperties(d->PnPInfo().DevicePath, d->PnPInfo().Properties);
-        // Else the serial number as the list shows it, read when the device was listed (asking
-        // the device again would open and close its channel in the middle of a connection).
-        const QString &line = Descriptions.value(i);
-        const qsizetype at = line.lastIndexOf(QStringLiteral(" (Serial="));
-        if (c.Serial.isEmpty() && at >= 0 && line.endsWith(QLatin1Char(')')))
-            c.Serial = line.mid(at + 9, line.size() - at - 10).trimmed();
-        out << c;
-    }
-    return out;
+    if (const THidDevice *d = connectedDevice())
+        return cableOf(d);
+    return std::nullopt;
 }
 
-QString LoggerEngine::cableIdOf(int row, bool *stable) const
+LoggerEngine::Claim LoggerEngine::claim(const CableIds::Cable &cable)
 {
-    const QList<CableIds::Cable> all = cables();
-    const QString id = CableIds::idsOf(all).value(row);
-    if (stable)
-        *stable = !id.isEmpty() && id != all.value(row).Node;
-    return id;
+    Claim c;
+    c.Result = m_cableLock.claim(cable.Id, cable.Node);
+    c.Fatal = c.Result == CableLock::Result::Failed && cable.stable() && m_idLockRequired;
+    return c;
 }
 
 QString LoggerEngine::cableName(int row) const
 {
-    bool stable = false;
-    const QString id = cableIdOf(row, &stable);
-    return stable ? id : QString();
+    const CableIds::Cable c = cableAt(row);
+    return c.stable() ? c.Id : QString();
 }
 
 bool LoggerEngine::sendBaudRate()

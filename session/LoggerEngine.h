@@ -83,7 +83,7 @@ public:
     QList<THidDevice *> Devices;
     QStringList Descriptions;
     THidDevice *Selected = nullptr;
-    static inline const QString CableName = QStringLiteral("USB to Serial");
+    static inline const QString CableName = CableIds::ThermometerProduct;
 
     // The controller on platform; handlers: the face's own (the window's named handlers,
     // which call the engine), or the engine's (installOwnHandlers). Assigning the device
@@ -118,19 +118,31 @@ public:
     // cable's locks (its node, and its ID when it has a stable one): a cable another logger
     // holds is not connected (cableInUse).
     void toggleConnection();
-    // The cable's ID among those listed now (see CableIds), and whether it stays with the
-    // cable (a serial number or port path, not the node).
-    QString cableIdOf(int row, bool *stable = nullptr) const;
-    // The same of a listed device (empty for none).
-    QString cableIdOf(const THidDevice *device, bool *stable = nullptr) const
+    // The listed devices as cables (node, serial number, port path, product, the list's line),
+    // each with its ID among those listed now: built once as they are listed.
+    const QList<CableIds::Cable> &cables() const { return m_cables; }
+    // The cable of a line of the list, or of a listed device (an empty one for none).
+    CableIds::Cable cableAt(int row) const { return m_cables.value(row); }
+    CableIds::Cable cableOf(const THidDevice *device) const
     {
-        return cableIdOf(int(Devices.indexOf(device)), stable);
+        return cableAt(int(Devices.indexOf(device)));
     }
-    // The listed devices as cables: node, serial number, port path.
-    QList<CableIds::Cable> cables() const;
+    // The cable being read, if any.
+    std::optional<CableIds::Cable> connectedCable() const;
     // What names the cable in a default MQTT id or a file name: its stable ID, empty for a
     // cable known only by its node.
     QString cableName(int row) const;
+    // The whole lock sequence before anything is sent to cable: its ID's lock (of its node's
+    // name for a cable known only by its node), then whether another process holds its node.
+    // InUse: cableLock().holder() says who. Failed: the ID's lock cannot be used
+    // (cableLock().error() says why); fatal() tells whether the connection must not go on
+    // then (a stable ID whose lock is required).
+    struct Claim
+    {
+        CableLock::Result Result = CableLock::Result::Unlocked;
+        bool Fatal = false;
+    };
+    Claim claim(const CableIds::Cable &cable);
     CableLock &cableLock() { return m_cableLock; }
     // A run that waits for its own cable to come back keeps its ID locked meanwhile; a
     // window gives both locks up with the connection.
@@ -206,6 +218,7 @@ private:
     CableLock m_cableLock;
     bool m_keepCableWhileAway = false;
     bool m_idLockRequired = true;
+    QList<CableIds::Cable> m_cables; // of Devices, line by line
     TimeStamper m_timeStamper;
     QTimer m_watchdogTimer;
     QTimer m_intervalTimer;

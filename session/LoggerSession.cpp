@@ -55,7 +55,7 @@ LoggerSession::LoggerSession(Settings &settings, const QString &journalFolder, Q
     // from.
     connect(&m_engine, &LoggerEngine::recallLocked, m_journal, [this](bool connected) {
         m_journal->mark(connected ? "connected" : "disconnected", QDateTime::currentDateTime(),
-                        connected ? m_engine.cableIdOf(m_engine.Selected) : QString());
+                        connected ? m_engine.cableOf(m_engine.Selected).Id : QString());
     });
     connect(&m_engine, &LoggerEngine::connectionLost, m_journal,
             [this] { m_journal->mark("cable-lost", QDateTime::currentDateTime()); });

@@ -5,7 +5,6 @@
 #include "session/LoggerSession.h"
 #include "timechart/TimeChartPlot.h"
 #include "timeline/Timeline.h"
-#include "usb/HidControllerClass.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -209,15 +208,16 @@ void TimeChart::setSession(LoggerSession *session)
     });
     // The cable being recorded, by its ID, from the moment the chart opens.
     auto follow = [this, engine](bool connected) {
-        const THidDevice *device = connected ? engine->connectedDevice() : nullptr;
-        m_cable = device ? engine->cableIdOf(device) : QString();
+        const std::optional<CableIds::Cable> cable =
+            connected ? engine->connectedCable() : std::nullopt;
+        m_cable = cable ? cable->Id : QString();
         if (!m_cable.isEmpty())
             m_lastCable = m_cable;
         updateTexts();
     };
     connect(engine, &LoggerEngine::recallLocked, this, follow);
     connect(engine, &LoggerEngine::connectionLost, this, [follow] { follow(false); });
-    follow(engine->connectedDevice() != nullptr);
+    follow(engine->connectedCable().has_value());
 }
 
 void TimeChart::setAlarms(AlarmMonitor *alarms)

@@ -1,6 +1,7 @@
 #include "usb/CableIds.h"
 
 #include <QCryptographicHash>
+#include <vector>
 
 namespace CableIds {
 
@@ -29,12 +30,76 @@ int serialCount(const QList<Cable> &cables, const QString &serial)
 
 QStringList idsOf(const QList<Cable> &cables)
 {
+    // Each cable by its best rule: a serial number no other cable shares (0), its port path
+    // (1), its node (2).
+    std::vector<int> rule(size_t(cables.size()));
+    for (qsizetype i = 0; i < cables.size(); ++i)
+        rule[size_t(i)] = serialCount(cables, cables[i].Serial) == 1 ? 0
+                          : !cables[i].PortPath.isEmpty()            ? 1
+                                                                     : 2;
+    auto idOf = [&](qsizetype i) {
+        const Cable &c = cables[i];
+        return rule[size_t(i)] == 0 ? c.Serial : rule[size_t(i)] == 1 ? c.PortPath : c.Node;
+    };
+    // Two cables with one ID (a serial number that reads like another cable's port path, or
+    // like a node): the one by the better rule keeps it, the others take their next rule;
+    // a node, the last rule, always keeps its own. Each round moves a cable down a rule, so
+    // this ends.
+    for (bool again = true; again;) {
+        again = false;
+        QMap<QString, QList<qsizetype>> byId;
+        for (qsizetype i = 0; i < cables.size(); ++i)
+            byId[idOf(i)] << i;
+        // A node names its own cable first (find takes a node before anything else): another
+        // cable's ID never reads like it.
+        for (qsizetype i = 0; i < cables.size(); ++i)
+            if (rule[size_t(i)] < 2)
+                for (const Cable &other : cables)
+                    if (&other != &cables[i] && other.Node == idOf(i)) {
+                        rule[size_t(i)] =
+                            rule[size_t(i)] == 0 && !cables[i].PortPath.isEmpty() ? 1 : 2;
+                        again = true;
+                    }
+        if (again)
+            continue;
+        for (const QList<qsizetype> &same : std::as_const(byId)) {
+            if (same.size() < 2)
+                continue;
+            // The keeper: the node, else the one cable of the best rule there (none when two
+            // share it).
+            qsizetype keeper = -1;
+            int best = 3, atBest = 0;
+            for (const qsizetype i : same) {
+                const int r = rule[size_t(i)];
+                if (r == 2)
+                    keeper = i;
+                atBest = r < best ? 1 : atBest + (r == best);
+                best = std::min(best, r);
+            }
+            if (keeper < 0 && atBest == 1)
+                for (const qsizetype i : same)
+                    if (rule[size_t(i)] == best)
+                        keeper = i;
+            for (const qsizetype i : same)
+                if (i != keeper) {
+                    int &r = rule[size_t(i)];
+                    const int was = r;
+                    r = r == 0 && !cables[i].PortPath.isEmpty() ? 1 : 2;
+                    again = again || r != was;
+                }
+        }
+    }
     QStringList ids;
-    for (const Cable &c : cables)
-        ids << (serialCount(cables, c.Serial) == 1 ? c.Serial
-                : !c.PortPath.isEmpty()            ? c.PortPath
-                                                   : c.Node);
+    for (qsizetype i = 0; i < cables.size(); ++i)
+        ids << idOf(i);
     return ids;
+}
+
+void assignIds(QList<Cable> &cables)
+{
+    const QStringList ids = idsOf(cables);
+    for (qsizetype i = 0; i < cables.size(); ++i)
+        cables[i].Id = ids[i];
 }
 
 int find(const QList<Cable> &cables, const QString &want)
@@ -48,12 +113,13 @@ int find(const QList<Cable> &cables, const QString &want)
         for (int i = 0; i < cables.size(); ++i)
             if (cables[i].Serial == want)
                 return i;
-    for (int i = 0; i < cables.size(); ++i)
-        if (!cables[i].PortPath.isEmpty() && cables[i].PortPath == want)
-            return i;
+    // An ID before a port path: where one cable's port path is another's ID, the ID names it.
     const QStringList ids = idsOf(cables);
     if (const qsizetype i = ids.indexOf(want); i >= 0)
         return int(i);
+    for (int i = 0; i < cables.size(); ++i)
+        if (!cables[i].PortPath.isEmpty() && cables[i].PortPath == want)
+            return i;
     // The bounded form a unit's instance or a lock file carries.
     for (int i = 0; i < ids.size(); ++i)
         if (ids[i] != boundedId(ids[i]) && boundedId(ids[i]) == want)

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
@@ -36,6 +38,58 @@ private slots:
             << Cables{{"/dev/hidraw0", "X", ""}, {"/dev/hidraw1", "X", ""}}
             << QStringList{"/dev/hidraw0", "/dev/hidraw1"};
         QTest::newRow("none") << Cables{} << QStringList{};
+        // A serial number that reads like another cable's port path keeps it; the other cable
+        // takes its next rule (the IDs stay unique, and so do their lock files).
+        QTest::newRow("serial like a port path")
+            << Cables{{"/dev/hidraw0", "", "1-4"}, {"/dev/hidraw1", "1-4", "2-1"}}
+            << QStringList{"/dev/hidraw0", "1-4"};
+        QTest::newRow("serial like a node")
+            << Cables{{"/dev/hidraw0", "", ""}, {"/dev/hidraw1", "/dev/hidraw0", "2-1"}}
+            << QStringList{"/dev/hidraw0", "2-1"};
+    }
+
+    // Random sets of cables whose serial numbers and port paths are drawn from a few strings
+    // (each other's, and nodes): every ID is unique, is one of its own cable's serial number,
+    // port path or node, finds that cable, and is the best rule's whenever no other cable
+    // holds that string at all.
+    void idsAreUnique()
+    {
+        QRandomGenerator random(4242);
+        const QStringList pool{"", "", "1-4", "1-1.2", "A1", "B2", "/dev/hidraw0", "/dev/hidraw1"};
+        for (int round = 0; round < 2000; ++round) {
+            Cables cables;
+            const int n = 1 + random.bounded(6);
+            for (int i = 0; i < n; ++i)
+                cables << CableIds::Cable{QStringLiteral("/dev/hidraw%1").arg(i),
+                                          pool[random.bounded(pool.size())],
+                                          pool[random.bounded(pool.size())]};
+            CableIds::assignIds(cables);
+            QSet<QString> seen;
+            for (int i = 0; i < n; ++i) {
+                const CableIds::Cable &c = cables[i];
+                QVERIFY2(!seen.contains(c.Id), qPrintable(c.Id));
+                seen.insert(c.Id);
+                QVERIFY(c.Id == c.Serial || c.Id == c.PortPath || c.Id == c.Node);
+                QString all;
+                for (const CableIds::Cable &o : cables)
+                    all += QStringLiteral("[%1|%2|%3 -> %4] ").arg(o.Node, o.Serial, o.PortPath, o.Id);
+                QVERIFY2(CableIds::find(cables, c.Id) == i, qPrintable(all));
+                int serials = 0;
+                for (const CableIds::Cable &o : cables)
+                    serials += !c.Serial.isEmpty() && o.Serial == c.Serial;
+                const QString best = serials == 1            ? c.Serial
+                                     : !c.PortPath.isEmpty() ? c.PortPath
+                                                             : c.Node;
+                bool elsewhere = false;
+                for (int j = 0; j < n; ++j)
+                    if (j != i)
+                        elsewhere = elsewhere || cables[j].Serial == best ||
+                                    cables[j].PortPath == best || cables[j].Node == best;
+                if (!elsewhere)
+                    QCOMPARE(c.Id, best);
+                QCOMPARE(c.stable(), c.Id != c.Node);
+            }
+        }
     }
     void ids()
     {
