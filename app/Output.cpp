@@ -123,21 +123,25 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
         [loaded, path](std::atomic<qint64> &done, const std::atomic<bool> &cancelled) {
             return DataFiles::loadTable(path, *loaded, false, &done, &cancelled);
         });
-    // Rows with only a time of day are dated from the file's date on the time chart.
-    if (Out && Out->timeline())
-        Out->timeline()->setFileDate(QFileInfo(path).lastModified().date());
+    // The file's notes, when they were saved beside it: on its rows where their No and time
+    // match one, else at their moment. Rows with only a time of day are dated from the file's
+    // date on the time chart.
+    Timeline *line = Out && table == cds1 ? Out->timeline() : nullptr;
+    Timeline::Batch batch;
+    batch.Reason = Timeline::Why::Loaded;
+    batch.FileDate = QFileInfo(path).lastModified().date();
+    QString why;
+    qint64 unread = 0;
+    const bool notesRead = !line || Notes::readBeside(path, batch.NotesBeside, &why, &unread);
     const qint64 before = table->count();
-    table->appendFrom(std::move(*loaded));
+    if (line)
+        line->appendBatch(*table, std::move(*loaded), std::move(batch));
+    else
+        table->appendFrom(std::move(*loaded));
     if (Out && table == cds1)
         Out->recomputeAlarms(before, table->count() - 1);
-    // The file's notes, when they were saved beside it: on its rows where their No and time
-    // match one, else at their moment.
-    std::vector<Notes::Note> read;
-    QString why;
-    if (Out && Out->timeline() && table == cds1) {
-        qint64 unread = 0;
-        if (Notes::readBeside(path, read, &why, &unread)) {
-            Out->timeline()->placeNotes(read, before);
+    if (line) {
+        if (notesRead) {
             if (unread > 0)
                 Prompts::current().message(
                     QStringLiteral("Lines of the notes beside the file (%1) that are no "

@@ -128,12 +128,12 @@ void TFCOMM::offerRecovery()
         const QString lastKey = restored->Rows.text(count - 1, MeasurementTable::FieldValue) +
                                 restored->Rows.text(count - 1, MeasurementTable::FieldUnit);
         const bool tableIsOrphan = cds1->count() == 0;
-        if (Out && Out->timeline()) {
-            Out->timeline()->breakNext(Timeline::Why::Restored);
-            Out->timeline()->setMarks(c.Marks);
-        }
         const qint64 firstRestored = cds1->count();
-        cds1->appendFrom(std::move(restored->Rows));
+        if (Out && Out->timeline())
+            Out->timeline()->appendBatch(*cds1, std::move(restored->Rows),
+                                         {Timeline::Why::Restored, {}, c.Marks, {}, {}});
+        else
+            cds1->appendFrom(std::move(restored->Rows));
         // Their alarms, which this session never saw, worked out from them.
         if (Out)
             Out->recomputeAlarms(firstRestored, cds1->count() - 1);

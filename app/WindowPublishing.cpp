@@ -7,7 +7,6 @@
 #include "outputs/Outputs.h"
 #include "report/ReportCommand.h"
 
-#include "usb/HidControllerClass.h"
 #include <QCoreApplication>
 
 #include <QMessageBox>

@@ -218,9 +218,10 @@ void chartOf(qint64 rows, const Recording &rec, bool everything, const QString &
         print(rows, "loading the text file", double(timer.elapsed()), "ms");
         Timeline fromFile;
         fromFile.follow(&shown);
-        fromFile.setFileDate(QFileInfo(file).lastModified().date());
         timer.restart();
-        shown.appendFrom(std::move(loaded));
+        fromFile.appendBatch(
+            shown, std::move(loaded),
+            {Timeline::Why::Loaded, QFileInfo(file).lastModified().date(), {}, {}, {}});
         print(rows, "placing the loaded rows", double(timer.elapsed()), "ms");
         TimeChart window(fromFile);
         window.resize(1200, 640);

@@ -53,9 +53,9 @@ HeadlessRun::HeadlessRun(const Options &options, HidPlatform *platform, int out,
             return;
         }
         warn(QStringLiteral("The cable %1 is in use by %2.")
-                 .arg(device->PnPInfo().DevicePath, holder > 0
-                                                        ? QStringLiteral("PID %1").arg(holder)
-                                                        : QStringLiteral("another logger")));
+                 .arg(m_engine.cableOf(device).Node, holder > 0
+                                                         ? QStringLiteral("PID %1").arg(holder)
+                                                         : QStringLiteral("another logger")));
         m_connectWanted = false;
         finish(CableInUse);
     });
@@ -198,7 +198,7 @@ void HeadlessRun::everyCableInUse(qint64 holder)
 void HeadlessRun::sayStarted()
 {
     m_everConnected = true;
-    const QString path = m_engine.Devices[m_row]->PnPInfo().DevicePath;
+    const QString path = m_engine.cableAt(m_row).Node;
     say(m_options.Download ? QStringLiteral("Downloading the stored readings from %1.").arg(path)
                            : QStringLiteral("Logging from %1.").arg(path));
 }

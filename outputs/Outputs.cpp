@@ -9,6 +9,7 @@
 #include "outputs/LatestReading.h"
 #include "recording/CaptureTime.h"
 #include "recording/MeasurementTable.h"
+#include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/Timeline.h"
 
@@ -22,6 +23,12 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     if (options.Timeline) {
         m_timeline = new Timeline(this);
         m_timeline->follow(session);
+        // Notes go into the journal as they are made, changed and removed: a crash keeps them.
+        Journal *journal = &session.journal();
+        connect(&m_timeline->notes(), &Notes::noted, journal,
+                [journal](const Notes::Note &n) { journal->writeMark(Notes::journalLine(n)); });
+        connect(&m_timeline->notes(), &Notes::removed, journal,
+                [journal](qint64 id) { journal->writeMark(Notes::removedLine(id)); });
     }
     m_alarms = new AlarmMonitor(session, this);
     setAlarmSettings(options.Alarms);

@@ -339,14 +339,10 @@ int run(int argc, char **argv)
             cables << g.Cable;
         for (Input *file : g.Files) {
             Input &in = *file;
-            line.setFileDate(in.FileDate);
-            line.breakNext(Timeline::Why::Loaded);
-            const qint64 first = table.count();
-            line.setMarks(in.Marks); // a kept journal's breaks and notes
-            table.appendFrom(std::move(*in.Rows));
-            line.setMarks({});
-            line.placeNotes(in.CsvNotes, first);
-            line.placeNotes(in.Beside, first);
+            // A kept journal's breaks and notes, the notes beside a file or in a CSV's column.
+            line.appendBatch(table, std::move(*in.Rows),
+                             {Timeline::Why::Loaded, in.FileDate, std::move(in.Marks),
+                              std::move(in.Beside), std::move(in.CsvNotes)});
             input.Sources << in.Path;
         }
     }

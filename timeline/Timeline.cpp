@@ -1,7 +1,6 @@
 #include "timeline/Timeline.h"
 
 #include "recording/MeasurementTable.h"
-#include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/FileDates.h"
 
@@ -116,12 +115,6 @@ void Timeline::follow(LoggerSession &session)
     connect(engine, &LoggerEngine::recallLocked, this,
             [this](bool connected) { breakNext(connected ? Why::Connected : Why::Disconnected); });
     connect(engine, &LoggerEngine::connectionLost, this, [this] { breakNext(Why::CableLost); });
-    // Notes go into the journal as they are made, changed and removed: a crash keeps them.
-    Journal *journal = &session.journal();
-    connect(m_notes, &Notes::noted, journal,
-            [journal](const Notes::Note &n) { journal->writeMark(Notes::journalLine(n)); });
-    connect(m_notes, &Notes::removed, journal,
-            [journal](qint64 id) { journal->writeMark(Notes::removedLine(id)); });
     follow(&session.table());
 }
 
@@ -158,15 +151,25 @@ void Timeline::setDownloading(bool downloading)
     m_downloading = downloading;
 }
 
-void Timeline::setFileDate(const QDate &date)
+void Timeline::appendBatch(MeasurementTable &table, MeasurementTable &&rows, Batch batch)
 {
-    m_fileDate = date;
-}
-
-void Timeline::setMarks(const std::vector<DataFiles::Mark> &marks)
-{
-    m_marks = marks;
+    Q_ASSERT(&table == m_table);
+    const qint64 first = table.count();
+    breakNext(batch.Reason);
+    m_inBatch = true;
+    m_fileDate = batch.FileDate;
+    m_marks = std::move(batch.Marks);
     m_nextMark = 0;
+    table.appendFrom(std::move(rows));
+    m_inBatch = false;
+    m_fileDate = QDate();
+    m_marks.clear();
+    m_nextMark = 0;
+    // A batch without rows leaves no break behind for the next row recorded.
+    if (table.count() == first && m_pendingWhy == batch.Reason)
+        m_pendingBreak = false;
+    placeNotes(batch.CsvNotes, first);
+    placeNotes(batch.NotesBeside, first);
 }
 
 void Timeline::placeNotes(const std::vector<Notes::Note> &read, qint64 fromRow)
@@ -246,9 +249,7 @@ float Timeline::valueOf(qint64 row)
 
 void Timeline::rowsInserted(qint64 first, qint64 last)
 {
-    const bool fromFile =
-        m_pendingBreak && (m_pendingWhy == Why::Restored || m_pendingWhy == Why::Loaded);
-    const bool batch = last > first || fromFile;
+    const bool batch = last > first || m_inBatch;
     if (m_session && !batch) {
         m_interval = m_session->samplingSeconds();
         m_downloading = m_session->downloading();

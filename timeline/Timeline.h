@@ -74,17 +74,27 @@ public:
     void readingArrived(qint64 steadyMs);
     void breakNext(Why why); // the next row begins a new line, for this reason
     void setDownloading(bool downloading);
-    // The next rows without capture times are dated from this date (a file's).
-    void setFileDate(const QDate &date);
-    // The next rows added at once (a restored journal) break where its marks say: before
-    // their row Row, for the connection made, ended or lost.
-    void setMarks(const std::vector<DataFiles::Mark> &marks);
     static std::optional<Why> whyOf(const QByteArray &markWord);
-    // Notes read beside a file (Notes::readBeside), placed on the file's rows from fromRow on:
-    // on the reading whose No matches near their time, else at their moment.
-    void placeNotes(const std::vector<Notes::Note> &read, qint64 fromRow);
-    // The notes of a CSV export, whose rows are known; the file's first row is fromRow.
-    void placeNotes(const std::vector<DataFiles::CsvNote> &read, qint64 fromRow);
+
+    // Rows of a file or of an ended session, with all they need to be placed: no call before
+    // or after them matters.
+    struct Batch
+    {
+        Why Reason = Why::Loaded; // Loaded or Restored: the line breaks before them
+        // Rows without capture times (a text or XML file) are dated from this date (the
+        // file's); none: today.
+        QDate FileDate = {};
+        // A kept journal's marks: its breaks (before their row Row, for the connection made,
+        // ended or lost) and its notes.
+        std::vector<DataFiles::Mark> Marks = {};
+        // Notes read beside a file (Notes::readBeside): on the reading whose No matches near
+        // their time, else at their moment; and a CSV export's notes, whose rows are known
+        // (Row counted from the batch's first row).
+        std::vector<Notes::Note> NotesBeside = {};
+        std::vector<DataFiles::CsvNote> CsvNotes = {};
+    };
+    // Appends rows to table (the one followed) as one batch, placed as batch says.
+    void appendBatch(MeasurementTable &table, MeasurementTable &&rows, Batch batch);
 
     const TimeSeries &series() const { return m_series; }
     Notes &notes() { return *m_notes; }
@@ -107,6 +117,8 @@ signals:
     void cleared();
 
 private:
+    void placeNotes(const std::vector<Notes::Note> &read, qint64 fromRow);
+    void placeNotes(const std::vector<DataFiles::CsvNote> &read, qint64 fromRow);
     void rowsInserted(qint64 first, qint64 last);
     void reset();
     float valueOf(qint64 row);
@@ -136,6 +148,7 @@ private:
     size_t m_nextMark = 0;
     qint64 m_batchFirst = 0;
     QDate m_fileDate;
+    bool m_inBatch = false; // rows being appended by appendBatch
     qint64 m_assumed = 0;
     qint64 m_untimed = 0;
     qint64 m_unreadNotes = 0;

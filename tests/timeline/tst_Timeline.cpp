@@ -219,8 +219,7 @@ void TestTimeline::mergedRowsKeepTheirRealGaps()
     for (const int m : minutes)
         file.appendRow({m + 1, start.addSecs(m * 60).toString(QStringLiteral("HH:mm:ss")),
                         QStringLiteral("21.0"), QStringLiteral("#"), start.addSecs(m * 60)});
-    timeline.breakNext(Timeline::Why::Loaded);
-    table.appendFrom(file);
+    timeline.appendBatch(table, std::move(file), {});
     const TimeSeries &s = timeline.series();
     QVERIFY(s.manyRuns());
     auto check = [&] {
@@ -521,8 +520,7 @@ void TestTimeline::fileRowsAreDatedAndSpacedByThemselves()
         file.appendRow({m + 1, QTime(22, 0).addSecs(m * 60).toString(QStringLiteral("HH:mm:ss")),
                         m == 50 ? QStringLiteral("  OL") : QStringLiteral("21.0"),
                         QStringLiteral("#")});
-    timeline.setFileDate(QDate(2026, 12, 8));
-    table.appendFrom(file);
+    timeline.appendBatch(table, std::move(file), {Timeline::Why::Loaded, QDate(2026, 12, 8)});
     const TimeSeries &s = timeline.series();
     QCOMPARE(s.rows(), qint64(123));
     QCOMPARE(timeline.assumedDates(), qint64(120));
@@ -576,9 +574,7 @@ void TestTimeline::journalKeepsTheBreaks()
     MeasurementTable table;
     Timeline timeline;
     timeline.follow(&table);
-    timeline.breakNext(Timeline::Why::Restored);
-    timeline.setMarks(c.Marks);
-    table.appendFrom(restored);
+    timeline.appendBatch(table, std::move(restored), {Timeline::Why::Restored, {}, c.Marks});
     QCOMPARE(timeline.gaps().size(), size_t(2));
     QCOMPARE(timeline.gaps()[0].Reason, Timeline::Why::Disconnected);
     QCOMPARE(timeline.gaps()[0].Row, qint64(3));
@@ -609,9 +605,8 @@ void TestTimeline::journalKeepsTheBreaks()
                          QStringLiteral("#"), t0.addSecs(-3600), 0});
         Timeline restoredLine;
         restoredLine.follow(&shown);
-        restoredLine.breakNext(Timeline::Why::Restored);
-        restoredLine.setMarks(back.Marks);
-        shown.appendFrom(again);
+        restoredLine.appendBatch(shown, std::move(again),
+                                 {Timeline::Why::Restored, {}, back.Marks});
         QCOMPARE(restoredLine.notes().all().size(), size_t(1));
         const Notes::Note n = restoredLine.notes().all().front();
         QCOMPARE(n.Text, QStringLiteral("door open, \"wide\""));
