@@ -37,14 +37,14 @@ public:
 
     // The view, in seconds since the epoch.
     QCPRange view() const;
-    void setView(double from, double to); // follow and "All" end
-    void showLast(double seconds);        // the newest reading at the right edge
+    void setView(double fromSeconds, double toSeconds); // follow and "All" end
+    void showLast(double seconds);                      // the newest reading at the right edge
     void showAll();
     void setFollow(bool follow);
     bool following() const;
     // Zoom by factor (below 1: in) about the time at, or the middle.
     void zoom(double factor);
-    void zoomAt(double factor, double at);
+    void zoomAt(double factor, double atSeconds);
     void pan(double fraction); // of the view's width; positive: later
 
     QString cursorText() const;
@@ -56,10 +56,10 @@ public:
     QString viewText() const;
     QString statusText() const;
     // The reading nearest to the time at (seconds), as the readout says it.
-    QString readingAt(double at) const;
+    QString readingAt(double atSeconds) const;
     QString readingText(qint64 row) const;
     // What a hover over the time at shows: the gap there, or nothing.
-    QString gapAt(double at) const;
+    QString gapAt(double atSeconds) const;
 
     // The view as a picture: PNG or PDF by the path's extension, through the checked write.
     bool savePicture(const QString &path, QString *reason);
@@ -70,12 +70,12 @@ public:
 
     // Where a note made at the time at (seconds) goes: the reading there (its row, when one is
     // within a few pixels) or the moment.
-    std::pair<qint64, qint64> noteTarget(double at) const; // time (ms), row or -1
+    std::pair<qint64, qint64> noteTarget(double atSeconds) const; // time (ms), row or -1
 
 signals:
     void savePictureRequested();
     // A note is asked for at the time at (N, or a double-click), or to be edited or removed.
-    void noteRequested(double at);
+    void noteRequested(double atSeconds);
     void noteEditRequested(qint64 id);
     void noteRemoveRequested(qint64 id);
 
