@@ -18,7 +18,10 @@
 #include "decode/MeterCommand.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 #include <array>
+#include <optional>
 
 namespace Protocol {
 
@@ -34,6 +37,24 @@ constexpr int FeatureReportLength = 10;
 std::array<quint8, FeatureReportLength> baudRateReport(int baud);
 // An output report of length bytes (at least 3) carrying code.
 QByteArray commandReport(ReportKind kind, quint8 code, int length);
+
+// The device's side of the same reports, for what stands in for the cable (the simulated
+// thermometer, the virtual cable): what it reads in the host's reports, and what it sends.
+//
+// The baud rate a feature report (with its report ID byte) sets; none for one too short.
+std::optional<int> baudOf(const QByteArray &featureReport);
+// Whether a report as a uhid device receives it (without the report ID byte) is the
+// feature report: it begins with the low byte of a rate (2400, 4800, 9600), a command does
+// with its kind.
+bool isFeatureReport(const QByteArray &reportWithoutId);
+// The command code an output report (with its report ID byte) carries; none for one too short.
+std::optional<quint8> commandOf(const QByteArray &outputReport);
+// The serial bytes of a frame, from its 11 hex digits as frameTextFromAccum gives them back
+// (the line feed's digit first): digits 2 to 10 as 0x30 | digit, then CR and LF.
+QByteArray frameBytes(const QString &frameText);
+// One input report of the cable carrying serial (at most 9 bytes; more are cut): 11 bytes,
+// report ID 0, a count byte 0xF0 | n, the bytes, zeros. No bytes: an idle report.
+QByteArray inputReport(const QByteArray &serial);
 
 // The instrument's range in degrees: the low end, and the high end until a frame names it.
 constexpr qint32 RangeMin = -50;

@@ -1,21 +1,12 @@
 #include "sim/SimulatedThermometer.h"
 
 #include "decode/MeterCommand.h"
+#include "decode/Protocol.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
-
-// A report of the cable: ID 0, count byte, serial bytes, zero padding to 11 bytes.
-QByteArray cableReport(const QByteArray &serial)
-{
-    QByteArray r(11, '\0');
-    r[1] = char(0xF0 | serial.size());
-    for (int i = 0; i < serial.size(); ++i)
-        r[2 + i] = serial[i];
-    return r;
-}
 
 QString digitsFor(int tenths)
 {
@@ -103,13 +94,14 @@ QStringList SimulatedThermometer::framesSent() const
 
 bool SimulatedThermometer::featureReport(const QByteArray &report)
 {
-    if (report.size() < 6)
+    const std::optional<int> baud = Protocol::baudOf(report);
+    if (!baud)
         return false;
     std::lock_guard lock(m_mutex);
     // Setting the speed resets the cable: whatever it still held is gone.
     m_pendingSerial.clear();
     m_frameEnds.clear();
-    m_baud = quint8(report[1]) | (quint8(report[2]) << 8);
+    m_baud = *baud;
     if (m_baud == 2400)
         queueFrame(QStringLiteral("A0") + m_settings.ModelCode + QStringLiteral("1000D"));
     return true;
@@ -117,9 +109,10 @@ bool SimulatedThermometer::featureReport(const QByteArray &report)
 
 void SimulatedThermometer::outputReport(const QByteArray &report)
 {
-    if (report.size() < 3)
+    const std::optional<quint8> code = Protocol::commandOf(report);
+    if (!code)
         return;
-    const quint8 command = quint8(report[2]);
+    const quint8 command = *code;
     std::lock_guard lock(m_mutex);
     m_commands.append(command);
     if (m_baud != 2400)
@@ -156,14 +149,10 @@ void SimulatedThermometer::outputReport(const QByteArray &report)
 void SimulatedThermometer::queueFrame(const QString &frameText)
 {
     // Wire order: bytes 1..10 are characters 2..11, byte 11 (line feed) is character 1.
-    QByteArray bytes;
-    for (int i = 1; i < 10; ++i)
-        bytes.append(char(0x30 | QString(frameText.at(i)).toInt(nullptr, 16)));
-    bytes.append(char(0x0D));
-    bytes.append(char(0x0A));
+    const QByteArray bytes = Protocol::frameBytes(frameText);
     for (int i = 0; i < bytes.size();) {
         const int n = qMin(int(bytes.size()) - i, 1 + int(m_rng.bounded(9)));
-        m_pendingSerial.push_back(cableReport(bytes.mid(i, n)));
+        m_pendingSerial.push_back(Protocol::inputReport(bytes.mid(i, n)));
         i += n;
     }
     // One idle report ends the frame; the frame counts as sent when it goes out.
@@ -217,7 +206,7 @@ std::optional<std::pair<qint64, QByteArray>> SimulatedThermometer::next()
             else if (type == QLatin1String("07"))
                 ++m_storedSent;
             ++m_idleSent;
-            return std::make_pair(m_settings.ByteGapUs, cableReport(QByteArray()));
+            return std::make_pair(m_settings.ByteGapUs, Protocol::inputReport(QByteArray()));
         }
         return std::make_pair(m_settings.ByteGapUs, r);
     }
@@ -228,5 +217,5 @@ std::optional<std::pair<qint64, QByteArray>> SimulatedThermometer::next()
         queueFrame(nextLiveFrame());
     }
     ++m_idleSent;
-    return std::make_pair(m_settings.IdleIntervalUs, cableReport(QByteArray()));
+    return std::make_pair(m_settings.IdleIntervalUs, Protocol::inputReport(QByteArray()));
 }

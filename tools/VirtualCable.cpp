@@ -13,6 +13,7 @@
 // "feature|output <type> <length>: <hex bytes>", and each live frame sent in full as
 // "live <count>".
 
+#include "decode/Protocol.h"
 #include "sim/SimulatedThermometer.h"
 
 #include <QByteArray>
@@ -306,10 +307,9 @@ public:
     }
     void take(VirtualHidModel *model, const QByteArray &got)
     {
-        const quint8 *data = reinterpret_cast<const quint8 *>(got.constData());
         QByteArray report(1, '\0'); // the report ID the host's side counts
         report += got;
-        const bool feature = data[0] == 0x60 || data[0] == 0xC0 || data[0] == 0x80;
+        const bool feature = Protocol::isFeatureReport(got);
         print(feature ? "feature" : "output", reinterpret_cast<const quint8 *>(report.constData()),
               int(report.size()), feature ? 0 : 1);
         if (!model)

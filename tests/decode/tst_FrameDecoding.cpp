@@ -103,6 +103,50 @@ private slots:
                  "00 01 5b");
     }
 
+    // The device's side of the wire (what stands in for the cable) and the host's side read
+    // each other: the rate a feature report sets and the command an output report carries come
+    // back; a feature report is told from a command by its first byte; random frames cut into
+    // input reports at random places come back as the same frame text.
+    void deviceSideReadsAsTheHostWrites()
+    {
+        for (const int baud : {2400, 4800, 9600}) {
+            const auto r = Protocol::baudRateReport(baud);
+            const QByteArray report(reinterpret_cast<const char *>(r.data()), qsizetype(r.size()));
+            QCOMPARE(Protocol::baudOf(report), std::optional<int>(baud));
+            QVERIFY(Protocol::isFeatureReport(report.mid(1)));
+        }
+        QCOMPARE(Protocol::baudOf(QByteArray(5, '\0')), std::nullopt);
+        for (const auto kind : {Protocol::ReportKind::Command, Protocol::ReportKind::Start})
+            for (const auto command : {Decode::MeterCommand::Live, Decode::MeterCommand::Download,
+                                       Decode::MeterCommand::Stop}) {
+                const QByteArray report = Protocol::commandReport(kind, Decode::code(command), 9);
+                QCOMPARE(Protocol::commandOf(report), std::optional<quint8>(Decode::code(command)));
+                QVERIFY(!Protocol::isFeatureReport(report.mid(1)));
+            }
+        QCOMPARE(Protocol::commandOf(QByteArray(2, '\0')), std::nullopt);
+        QRandomGenerator random(11);
+        const QString hex = QStringLiteral("0123456789ABCDEF");
+        for (int round = 0; round < 500; ++round) {
+            QString text = QStringLiteral("A");
+            for (int i = 0; i < 9; ++i)
+                text += hex[random.bounded(16)];
+            text += QLatin1Char('D');
+            const QByteArray bytes = Protocol::frameBytes(text);
+            QCOMPARE(bytes.size(), 11);
+            AssemblyState st;
+            for (qsizetype at = 0; at < bytes.size();) {
+                const int n = 1 + random.bounded(9);
+                const QByteArray report = Protocol::inputReport(bytes.mid(at, n));
+                QCOMPARE(report.size(), 11);
+                QVERIFY(!feed(st, report.mid(1)).FrameCompleted);
+                at += n;
+            }
+            const ReportResult end = feed(st, Protocol::inputReport({}).mid(1));
+            QVERIFY(end.FrameCompleted);
+            QCOMPARE(end.FrameText, text);
+        }
+    }
+
     void logLine()
     {
         const quint8 data[] = {0x02, 0xA1, 0x0f};
