@@ -1,0 +1,234 @@
+// Each output on its own, against a session fed rows by hand (no cable, no window): what it
+// writes for the rows, and how it fails. The faces' end-to-end tests run them all together.
+
+#include "alarms/AlarmMonitor.h"
+#include "output/DataFiles.h"
+#include "output/SafeFile.h"
+#include "outputs/DataFileOutput.h"
+#include "outputs/JournalWatch.h"
+#include "outputs/LatestReading.h"
+#include "outputs/Outputs.h"
+#include "outputs/RowStream.h"
+#include "recording/MeasurementTable.h"
+#include "session/Journal.h"
+#include "session/LoggerSession.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+class tst_Outputs : public QObject
+{
+    Q_OBJECT
+
+    struct Settings : LoggerSession::Settings
+    {
+        bool recallData() const override { return false; }
+        bool recordSI() const override { return false; }
+        bool repeatSet() const override { return false; }
+        QString intervalText() const override { return QStringLiteral("0"); }
+        bool connectWanted() const override { return false; }
+        int chosenRow() const override { return -1; }
+        bool clearBeforeDownload() override { return false; }
+    };
+
+    // A session whose rows come from the test: each one stored as the engine stores a row.
+    struct Rig
+    {
+        QTemporaryDir state;
+        Settings face;
+        LoggerSession session{face, state.path()};
+        QDateTime at = QDateTime(QDate(2026, 12, 10), QTime(7, 0), QTimeZone(3600));
+        qint32 no = 0;
+        void store(const QString &value, const QString &unit = QStringLiteral("#"))
+        {
+            MeasurementTable &t = session.table();
+            t.appendRow({++no, at.toString("HH:mm:ss"), value, unit, at});
+            emit session.engine().rowStored(t.count() - 1, no,
+                                            MeasurementTable::numberOf(value).value_or(0), at);
+            at = at.addSecs(1);
+        }
+    };
+
+private slots:
+    void initTestCase() { qputenv("TX9_LOCK_DIR", QFile::encodeName(QDir::tempPath())); }
+    void cleanup() { FileFaults::install({}); }
+
+    // The newest reading, replaced whole with each row; a failure said once, and again only
+    // after a write has worked in between.
+    void latestReading()
+    {
+        Rig rig;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("now.json");
+        LatestReading latest(rig.session, path);
+        QSignalSpy failed(&latest, &LatestReading::failed);
+        auto read = [&] {
+            QFile f(path);
+            return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                               : QJsonObject();
+        };
+        rig.store("23.5");
+        QCOMPARE(read().value("value").toDouble(), 23.5);
+        QCOMPARE(read().value("unit").toString(), QStringLiteral("\u00B0C"));
+        rig.store("----");
+        QVERIFY(read().value("value").isNull());
+        QCOMPARE(read().value("no").toInt(), 2);
+        FileFaults::install([](FileFaults::Step s, const QString &) {
+            return s == FileFaults::Step::Sync ? ENOSPC : 0;
+        });
+        rig.store("24.0");
+        rig.store("24.1");
+        QCOMPARE(failed.size(), 1);
+        QVERIFY(failed[0][1].toString().contains("No space left"));
+        QCOMPARE(read().value("no").toInt(), 2); // the old copy stays whole
+        FileFaults::install({});
+        rig.store("24.2");
+        QCOMPARE(read().value("value").toDouble(), 24.2);
+        FileFaults::install([](FileFaults::Step, const QString &) { return EIO; });
+        rig.store("24.3");
+        QCOMPARE(failed.size(), 2);
+    }
+
+    // Each row a text line on a descriptor; a reader gone ends the stream once, with EPIPE.
+    void rowStream()
+    {
+        Rig rig;
+        int fds[2];
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+        ::signal(SIGPIPE, SIG_IGN);
+        RowStream stream(rig.session, fds[1]);
+        QSignalSpy ended(&stream, &RowStream::ended);
+        rig.store("21.5");
+        rig.store("  OL");
+        char buf[256] = {};
+        const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+        const QList<QByteArray> lines = QByteArray(buf, int(n)).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].startsWith("1\t07:00:00\t21.5\t#"));
+        QVERIFY2(lines[1].startsWith("2\t07:00:01\tOL\t#"), lines[1].constData());
+        ::close(fds[0]);
+        rig.store("21.6");
+        rig.store("21.7");
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended[0][0].toInt(), EPIPE);
+        ::close(fds[1]);
+    }
+
+    // The data file: created with its header and a line a row; an existing file refused unless
+    // asked to replace it or go on after its last row (numbering on from it); a second run on
+    // the same file refused; a write that fails said through failed, never as written.
+    void dataFile()
+    {
+        Rig rig;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("run.txt");
+        QString why;
+        {
+            DataFileOutput out(rig.session, {path, false, Existing::Refuse});
+            QCOMPARE(out.open(&why), DataFileOutput::Opened::Ok);
+            DataFileOutput second(rig.session, {path, false, Existing::Overwrite});
+            QCOMPARE(second.open(&why), DataFileOutput::Opened::Refused);
+            QVERIFY2(why.contains(path), qPrintable(why));
+            rig.store("20.0");
+            rig.store("20.5");
+            const DataFileOutput::Closed closed = out.close();
+            QCOMPARE(closed.Rows, qint64(2));
+            QVERIFY(!closed.Failed);
+        }
+        MeasurementTable back;
+        QCOMPARE(DataFiles::loadTable(path, back, false), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), qint64(2));
+        QCOMPARE(back.text(1, MeasurementTable::FieldValue), QStringLiteral("20.5"));
+        {
+            DataFileOutput refused(rig.session, {path, false, Existing::Refuse});
+            QCOMPARE(refused.open(&why), DataFileOutput::Opened::Refused);
+        }
+        {
+            Rig again;
+            DataFileOutput out(again.session, {path, false, Existing::Append});
+            QCOMPARE(out.open(&why), DataFileOutput::Opened::Ok);
+            QCOMPARE(again.session.state().NextRecordNo, 3); // on after the file's last row
+            again.store("21.0");
+            QCOMPARE(out.close().Rows, qint64(1)); // written by this run
+        }
+        back.clear();
+        QCOMPARE(DataFiles::loadTable(path, back, false), DataFiles::LoadStatus::Ok);
+        QCOMPARE(back.count(), qint64(3));
+        // A full disk while rows are written: said, and the file is not claimed as complete.
+        {
+            Rig full;
+            DataFileOutput out(full.session, {dir.filePath("full.csv"), true, Existing::Refuse});
+            QSignalSpy failed(&out, &DataFileOutput::failed);
+            QCOMPARE(out.open(&why), DataFileOutput::Opened::Ok);
+            FileFaults::install([](FileFaults::Step s, const QString &p) {
+                return s == FileFaults::Step::Write && p.endsWith("full.csv") ? ENOSPC : 0;
+            });
+            full.store("22.0");
+            const DataFileOutput::Closed closed = out.close();
+            QVERIFY(closed.Failed || !failed.isEmpty());
+            const QString said =
+                failed.isEmpty() ? closed.Unsaid : failed.constFirst()[0].toString();
+            QVERIFY2(said.contains("No space left"), qPrintable(said));
+        }
+    }
+
+    // The journal as a run sees it: kept in it while it is written; a write that fails said
+    // once, and the readings then known to be kept nowhere but in the run's own outputs.
+    void journalWatch()
+    {
+        Rig rig;
+        rig.session.journal().attach(&rig.session.table());
+        JournalWatch watch(rig.session.journal());
+        QSignalSpy failed(&watch, &JournalWatch::writeFailed);
+        rig.store("20.0");
+        rig.session.journal().flush();
+        QCOMPARE(watch.kept(), JournalWatch::Kept::InJournal);
+        FileFaults::install(
+            [](FileFaults::Step, const QString &p) { return p.contains("journal") ? EIO : 0; });
+        for (int i = 0; i < 3; ++i) {
+            rig.store("20.1");
+            rig.session.journal().flush();
+        }
+        QTRY_COMPARE(failed.size(), 1);
+        QCOMPARE(watch.kept(), JournalWatch::Kept::WriteFailed);
+        QCOMPARE(failed[0][0].toString(), watch.path());
+    }
+
+    // The outputs built for a session: the alarm log that cannot be opened is said once the
+    // face listens (opening), and alarms raised by the rows reach the log in the limits' unit.
+    void outputsAlone()
+    {
+        Rig rig;
+        QTemporaryDir dir;
+        OutputOptions o;
+        o.Notify = false;
+        o.Alarms.High = 86;
+        o.Alarms.Unit = QStringLiteral("\u00B0F");
+        o.AlarmLog = dir.filePath("file-in-the-way/alarms.txt");
+        QFile blocker(dir.filePath("file-in-the-way"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        Outputs outputs(rig.session, o);
+        QSignalSpy logFailed(&outputs, &Outputs::alarmLogFailed);
+        QTRY_COMPARE(logFailed.size(), 1);
+        QCOMPARE(logFailed[0][2].toBool(), true); // on opening
+        rig.store("29.0");                        // 84.2 °F
+        rig.store("31.0");                        // 87.8 °F: above
+        const QList<AlarmEvent> &log = outputs.alarms().log().entries();
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log[0].Unit, QStringLiteral("\u00B0F"));
+        QCOMPARE(*log[0].Value, 31.0 * 9 / 5 + 32);
+        QVERIFY(outputs.alarms().log().path().endsWith("alarms.txt"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Outputs)
+#include "tst_Outputs.moc"
