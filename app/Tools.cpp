@@ -242,20 +242,13 @@ void TFCOMM::saveTimeChartPicture()
 
 SummaryInput TFCOMM::summaryInput() const
 {
-    SummaryInput in;
-    if (Out->publisher())
-        in.LoggerId = Out->publisher()->id();
     // The cable by its ID, as the Cable menu names it.
-    if (const std::optional<CableIds::Cable> cable = Engine.connectedCable())
-        in.Cable = cable->Id;
+    const std::optional<CableIds::Cable> cable = Engine.connectedCable();
+    SummaryInput in = Out->summaryInput(cable ? cable->Id : QString(), QStringLiteral(TX9_VERSION));
     if (!recordSI())
         in.IntervalSeconds = 0;
     else if (const auto interval = Recorder::parseInterval(intervalText()))
         in.IntervalSeconds = int(*interval);
-    in.Table = cds1;
-    in.Line = Out->timeline();
-    in.Limits = Alarms->settings();
-    in.Version = QStringLiteral(TX9_VERSION);
     return in;
 }
 

@@ -181,18 +181,12 @@ void HeadlessRun::writeReport()
 {
     if (m_options.Report.isEmpty() || !m_outputs || !m_outputs->timeline())
         return;
-    SummaryInput in;
-    if (MqttPublisher *p = publisher())
-        in.LoggerId = p->id();
     // The cable by its ID, as every face names it (its node only when it has no other).
-    in.Cable = m_engine.cableAt(m_row).Id;
+    SummaryInput in =
+        m_outputs->summaryInput(m_engine.cableAt(m_row).Id, versionText(QString()).trimmed());
     in.IntervalSeconds = m_options.Interval;
     if (!m_options.Output.isEmpty())
         in.Sources << m_options.Output;
-    in.Table = m_table;
-    in.Line = m_outputs->timeline();
-    in.Limits = m_outputs->alarms().settings();
-    in.Version = versionText(QString()).trimmed();
     QString reason;
     if (!reportWriter() || !reportWriter()(in, m_options.Report, &reason)) {
         warn(QStringLiteral("Could not write the summary report %1: %2.")

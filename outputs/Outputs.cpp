@@ -114,6 +114,19 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
     return true;
 }
 
+SummaryInput Outputs::summaryInput(const QString &cable, const QString &version) const
+{
+    SummaryInput in;
+    if (m_publisher)
+        in.LoggerId = m_publisher->id();
+    in.Cable = cable;
+    in.Table = &m_session.table();
+    in.Line = m_timeline;
+    in.Limits = m_alarms->settings();
+    in.Version = version;
+    return in;
+}
+
 QProcessEnvironment Outputs::alarmEnvironment(const AlarmEvent &e, const QString &unit)
 {
     const auto time = [](const QDateTime &t) {

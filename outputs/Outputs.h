@@ -14,6 +14,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "mqtt/MqttOptions.h"
+#include "report/SummaryInput.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -62,6 +63,11 @@ public:
 
     // The run is ending: the alarm commands still running get ms, then done is called.
     void finishThen(int ms, std::function<void()> done);
+
+    // What the summary report is made of, for either face: the logger's id (when it
+    // publishes), the cable by its ID, the session's table and timeline, the limits, the
+    // program's version; the face adds what only it knows (the interval, the sources).
+    SummaryInput summaryInput(const QString &cable, const QString &version) const;
 
     // The alarm command's environment for an event (TX9_ALARM, TX9_STATE, ...).
     static QProcessEnvironment alarmEnvironment(const AlarmEvent &event, const QString &unit);
