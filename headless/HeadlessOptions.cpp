@@ -4,6 +4,7 @@
 #include "headless/Headless.h"
 
 #include "alarms/AlarmRules.h"
+#include "headless/OptionTable.h"
 #include "output/SafeFile.h"
 #include "usb/CableIds.h"
 
@@ -18,34 +19,35 @@ namespace Headless {
 
 namespace {
 
+// The options by the names the parsing below uses them by.
 struct OptionSet
 {
+    // The mode itself; every other option as the table declares it.
     QCommandLineOption headless{QStringLiteral("headless"), QString()};
-    QCommandLineOption output{
-        {QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("file")};
-    QCommandLineOption toStdout{QStringLiteral("stdout"), QString()};
-    QCommandLineOption download{QStringLiteral("download"), QString()};
-    QCommandLineOption interval{QStringLiteral("interval"), QString(), QStringLiteral("s")};
-    QCommandLineOption noRepeat{QStringLiteral("no-repeat"), QString()};
-    QCommandLineOption limit{QStringLiteral("limit"), QString(), QStringLiteral("n")};
-    QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("s")};
-    QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("id")};
-    QCommandLineOption list{QStringLiteral("list"), QString()};
-    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")}, QString()};
-    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
-    QCommandLineOption format{QStringLiteral("format"), QString(), QStringLiteral("f")};
-    QCommandLineOption high{QStringLiteral("high"), QString(), QStringLiteral("t")};
-    QCommandLineOption low{QStringLiteral("low"), QString(), QStringLiteral("t")};
-    QCommandLineOption hold{QStringLiteral("hold"), QString(), QStringLiteral("s")};
-    QCommandLineOption hysteresis{QStringLiteral("hysteresis"), QString(), QStringLiteral("t")};
-    QCommandLineOption onAlarm{QStringLiteral("on-alarm"), QString(), QStringLiteral("cmd")};
-    QCommandLineOption summary{QStringLiteral("summary"), QString(), QStringLiteral("file")};
-    QCommandLineOption overwrite{QStringLiteral("overwrite"), QString()};
-    QCommandLineOption append{QStringLiteral("append"), QString()};
-    QCommandLineOption wait{QStringLiteral("wait"), QString()};
-    QCommandLineOption latest{QStringLiteral("latest"), QString(), QStringLiteral("file")};
-    QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("file")};
-    QCommandLineOption noIdLock{QStringLiteral("no-id-lock"), QString()};
+    QCommandLineOption output = findOption(QStringLiteral("output"))->option();
+    QCommandLineOption toStdout = findOption(QStringLiteral("stdout"))->option();
+    QCommandLineOption download = findOption(QStringLiteral("download"))->option();
+    QCommandLineOption interval = findOption(QStringLiteral("interval"))->option();
+    QCommandLineOption noRepeat = findOption(QStringLiteral("no-repeat"))->option();
+    QCommandLineOption limit = findOption(QStringLiteral("limit"))->option();
+    QCommandLineOption duration = findOption(QStringLiteral("duration"))->option();
+    QCommandLineOption device = findOption(QStringLiteral("device"))->option();
+    QCommandLineOption list = findOption(QStringLiteral("list"))->option();
+    QCommandLineOption quiet = findOption(QStringLiteral("quiet"))->option();
+    QCommandLineOption help = findOption(QStringLiteral("help"))->option();
+    QCommandLineOption format = findOption(QStringLiteral("format"))->option();
+    QCommandLineOption high = findOption(QStringLiteral("high"))->option();
+    QCommandLineOption low = findOption(QStringLiteral("low"))->option();
+    QCommandLineOption hold = findOption(QStringLiteral("hold"))->option();
+    QCommandLineOption hysteresis = findOption(QStringLiteral("hysteresis"))->option();
+    QCommandLineOption onAlarm = findOption(QStringLiteral("on-alarm"))->option();
+    QCommandLineOption summary = findOption(QStringLiteral("summary"))->option();
+    QCommandLineOption overwrite = findOption(QStringLiteral("overwrite"))->option();
+    QCommandLineOption append = findOption(QStringLiteral("append"))->option();
+    QCommandLineOption wait = findOption(QStringLiteral("wait"))->option();
+    QCommandLineOption latest = findOption(QStringLiteral("latest"))->option();
+    QCommandLineOption report = findOption(QStringLiteral("report"))->option();
+    QCommandLineOption noIdLock = findOption(QStringLiteral("no-id-lock"))->option();
 };
 
 } // namespace
@@ -60,58 +62,7 @@ QString helpText(const QString &program, const QString &extraHelp)
                "SIGTERM, SIGHUP), a limit is reached, or a download has ended.\n"
                "\n"
                "%2"
-               "Options of --headless:\n"
-               "  -o, --output FILE   write the readings to FILE: the XML data packet when\n"
-               "                      the name ends in .xml (written when the run ends),\n"
-               "                      else tab-separated text, written as readings arrive\n"
-               "      --stdout        also write each stored reading as a tab-separated line\n"
-               "                      on standard output (the default without --output)\n"
-               "      --download      fetch the readings stored in the instrument, then stop\n"
-               "      --interval S    store at most one reading every S seconds (default 1;\n"
-               "                      0 stores every reading)\n"
-               "      --no-repeat     skip a reading equal to the last stored one\n"
-               "      --limit N       stop after N stored readings\n"
-               "      --duration S    stop after S seconds\n"
-               "      --device ID     the cable to use when there is more than one: its cable\n"
-               "                      ID (its serial number, else its USB port path), its\n"
-               "                      device node, or its number in --list (which changes\n"
-               "                      as cables come and go); without it, the first free cable\n"
-               "      --list          list the HID interfaces with their cable IDs and the\n"
-               "                      process logging each, and mark the one that would be used\n"
-               "      --wait          without a free cable, wait for one to be plugged in\n"
-               "                      (instead of ending with status 3)\n"
-               "      --no-id-lock    log a cable known by its ID even when the lock of that\n"
-               "                      ID cannot be taken (else status 11)\n"
-               "      --overwrite     replace the file of --output when it already holds\n"
-               "                      something, or of --report when it holds anything but\n"
-               "                      a PDF (without it such a file is refused)\n"
-               "      --append        go on after the last row of the text or CSV file of\n"
-               "                      --output, numbering from its last No + 1\n"
-               "      --format F      the file of --output as text (the default: tab-separated,\n"
-               "                      or the XML packet for .xml) or csv (for spreadsheets:\n"
-               "                      no,time,value,unit,display with ISO dates)\n"
-               "      --high T        alarm when the reading rises above T (24C, 75.2F; a\n"
-               "                      bare number is in the unit of the first reading)\n"
-               "      --low T         alarm when the reading falls below T\n"
-               "      --hold S        an alarm starts only once the reading has stayed\n"
-               "                      beyond the limit for S seconds (default 0)\n"
-               "      --hysteresis T  an alarm ends only once the reading is back inside\n"
-               "                      by T (default 0.5)\n"
-               "      --on-alarm CMD  run CMD (with sh) at each alarm start and end, with\n"
-               "                      TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
-               "                      TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
-               "                      breach began), TX9_TIME (of this event) and\n"
-               "                      TX9_SECONDS (from start to time) in its environment;\n"
-               "                      its output goes to standard error, at most 4 run at\n"
-               "                      once and one running past 60 s is ended\n"
-               "      --summary FILE  write the statistics to FILE when the run ends\n"
-               "      --latest FILE   keep the newest reading in FILE, replaced whole with\n"
-               "                      each one, as JSON (for a status display)\n"
-               "      --report FILE   write the summary report (PDF) to FILE when the run\n"
-               "                      ends, whatever ends it\n"
-               "  -q, --quiet         no status line and no progress messages\n"
-               "  -h, --help          this text\n"
-               "      --version       the program's version\n"
+               "%4"
                "\n"
                "%3"
                "Exit status: 0 stopped as asked, 1 other failure, 2 wrong command line,\n"
@@ -126,7 +77,7 @@ QString helpText(const QString &program, const QString &extraHelp)
                "10 the cable asked for is in use by another logger (its PID is said),\n"
                "11 the lock of the cable's ID cannot be taken (the lock folder or file is\n"
                "not usable; --no-id-lock goes on without it).\n")
-        .arg(program, extraHelp, Mqtt::helpText());
+        .arg(program, extraHelp, Mqtt::helpText(), optionsHelp());
 }
 
 QString versionText(const QString &program)
@@ -200,11 +151,12 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
         if (inlineValue)
             name.truncate(eq);
         bool known = false, value = false;
-        // --device chooses the window's cable too.
-        if (arg.startsWith(QLatin1String("--")) && name == QLatin1String("device"))
-            known = value = true;
-        if (arg == QLatin1String("--no-id-lock"))
+        // Those the window takes too (--device chooses its cable).
+        if (const OptionSpec *o = findOption(name);
+            o && o->Takes == OptionSpec::Where::Both && arg.startsWith(QLatin1String("--"))) {
             known = true;
+            value = o->takesValue();
+        }
         if (arg.startsWith(QLatin1String("--"))) {
             for (const QList<WindowOption> *list : {&windowOptions, &Mqtt::windowOptions()})
                 for (const WindowOption &o : *list)
@@ -221,22 +173,13 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                 if (name == QLatin1String(q))
                     known = true;
         }
-        if (!known && arg.startsWith(QLatin1Char('-'))) {
-            OptionSet headless;
-            for (const QCommandLineOption &o :
-                 {headless.output,   headless.toStdout,  headless.download,   headless.interval,
-                  headless.noRepeat, headless.limit,     headless.duration,   headless.device,
-                  headless.list,     headless.quiet,     headless.format,     headless.high,
-                  headless.low,      headless.hold,      headless.hysteresis, headless.onAlarm,
-                  headless.summary,  headless.overwrite, headless.append,     headless.wait,
-                  headless.latest,   headless.report,    headless.noIdLock})
-                if (o.names().contains(name)) {
-                    say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without "
-                                          "the window): add --headless, or leave it out to "
-                                          "open the window. See '%1 --help'.\n")
-                               .arg(program, arg));
-                    return int(Usage);
-                }
+        if (const OptionSpec *o = findOption(name); !known && arg.startsWith(QLatin1Char('-')) &&
+                                                    o && o->Takes == OptionSpec::Where::Headless) {
+            say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without the "
+                                  "window): add --headless, or leave it out to open the "
+                                  "window. See '%1 --help'.\n")
+                       .arg(program, arg));
+            return int(Usage);
         }
         if (!known) {
             say(2, QStringLiteral("%1: unknown option '%2'\nUsage: %1 [--headless [options]] "

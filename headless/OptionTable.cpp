@@ -1,0 +1,148 @@
+#include "headless/OptionTable.h"
+
+namespace Headless {
+
+const QList<OptionSpec> &options()
+{
+    using Where = OptionSpec::Where;
+    static const QList<OptionSpec> table{
+        {{"o", "output"},
+         "FILE",
+         "write the readings to FILE: the XML data packet when\n"
+         "the name ends in .xml (written when the run ends),\n"
+         "else tab-separated text, written as readings arrive",
+         Where::Headless},
+        {{"stdout"},
+         "",
+         "also write each stored reading as a tab-separated line\n"
+         "on standard output (the default without --output)",
+         Where::Headless},
+        {{"download"},
+         "",
+         "fetch the readings stored in the instrument, then stop",
+         Where::Headless},
+        {{"interval"},
+         "S",
+         "store at most one reading every S seconds (default 1;\n"
+         "0 stores every reading)",
+         Where::Headless},
+        {{"no-repeat"}, "", "skip a reading equal to the last stored one", Where::Headless},
+        {{"limit"}, "N", "stop after N stored readings", Where::Headless},
+        {{"duration"}, "S", "stop after S seconds", Where::Headless},
+        {{"device"},
+         "ID",
+         "the cable to use when there is more than one: its cable\n"
+         "ID (its serial number, else its USB port path), its\n"
+         "device node, or its number in --list (which changes\n"
+         "as cables come and go); without it, the first free cable",
+         Where::Both},
+        {{"list"},
+         "",
+         "list the HID interfaces with their cable IDs and the\n"
+         "process logging each, and mark the one that would be used",
+         Where::Headless},
+        {{"wait"},
+         "",
+         "without a free cable, wait for one to be plugged in\n"
+         "(instead of ending with status 3)",
+         Where::Headless},
+        {{"no-id-lock"},
+         "",
+         "log a cable known by its ID even when the lock of that\n"
+         "ID cannot be taken (else status 11)",
+         Where::Both},
+        {{"overwrite"},
+         "",
+         "replace the file of --output when it already holds\n"
+         "something, or of --report when it holds anything but\n"
+         "a PDF (without it such a file is refused)",
+         Where::Headless},
+        {{"append"},
+         "",
+         "go on after the last row of the text or CSV file of\n"
+         "--output, numbering from its last No + 1",
+         Where::Headless},
+        {{"format"},
+         "F",
+         "the file of --output as text (the default: tab-separated,\n"
+         "or the XML packet for .xml) or csv (for spreadsheets:\n"
+         "no,time,value,unit,display with ISO dates)",
+         Where::Headless},
+        {{"high"},
+         "T",
+         "alarm when the reading rises above T (24C, 75.2F; a\n"
+         "bare number is in the unit of the first reading)",
+         Where::Headless},
+        {{"low"}, "T", "alarm when the reading falls below T", Where::Headless},
+        {{"hold"},
+         "S",
+         "an alarm starts only once the reading has stayed\n"
+         "beyond the limit for S seconds (default 0)",
+         Where::Headless},
+        {{"hysteresis"},
+         "T",
+         "an alarm ends only once the reading is back inside\n"
+         "by T (default 0.5)",
+         Where::Headless},
+        {{"on-alarm"},
+         "CMD",
+         "run CMD (with sh) at each alarm start and end, with\n"
+         "TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
+         "TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
+         "breach began), TX9_TIME (of this event) and\n"
+         "TX9_SECONDS (from start to time) in its environment;\n"
+         "its output goes to standard error, at most 4 run at\n"
+         "once and one running past 60 s is ended",
+         Where::Headless},
+        {{"summary"}, "FILE", "write the statistics to FILE when the run ends", Where::Headless},
+        {{"latest"},
+         "FILE",
+         "keep the newest reading in FILE, replaced whole with\n"
+         "each one, as JSON (for a status display)",
+         Where::Headless},
+        {{"report"},
+         "FILE",
+         "write the summary report (PDF) to FILE when the run\n"
+         "ends, whatever ends it",
+         Where::Headless},
+        {{"q", "quiet"}, "", "no status line and no progress messages", Where::Headless},
+        {{"h", "help"}, "", "this text", Where::HelpOnly},
+        {{"version"}, "", "the program's version", Where::HelpOnly},
+    };
+    return table;
+}
+
+QCommandLineOption OptionSpec::option() const
+{
+    return takesValue() ? QCommandLineOption(Names, QString(), QString::fromLatin1(Value))
+                        : QCommandLineOption(Names, QString());
+}
+
+const OptionSpec *findOption(const QString &name)
+{
+    for (const OptionSpec &o : options())
+        if (o.Names.contains(name))
+            return &o;
+    return nullptr;
+}
+
+QString optionsHelp()
+{
+    // The names from the third column, the help from the 23rd; its further lines under it.
+    constexpr int HelpColumn = 22;
+    QString text = QStringLiteral("Options of --headless:\n");
+    for (const OptionSpec &o : options()) {
+        QString left = o.Names.size() > 1
+                           ? QStringLiteral("  -%1, --%2").arg(o.Names[0], o.Names[1])
+                           : QStringLiteral("      --%1").arg(o.Names[0]);
+        if (o.takesValue())
+            left += QLatin1Char(' ') + QLatin1String(o.Value);
+        const QStringList lines = QString::fromUtf8(o.Help).split(QLatin1Char('\n'));
+        text += left.leftJustified(HelpColumn) + lines[0] + QLatin1Char('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i)
+            text += QString(HelpColumn, QLatin1Char(' ')) + lines[i] + QLatin1Char('\n');
+    }
+    return text;
+}
+
+} // namespace Headless

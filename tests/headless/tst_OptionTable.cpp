@@ -1,0 +1,84 @@
+// The options are declared once: the parser, --help and the window's check read the table, and
+// the manual page lists each of them (and no option that is not one).
+
+#include "headless/Headless.h"
+#include "headless/OptionTable.h"
+#include "mqtt/MqttOptions.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTest>
+
+class tst_OptionTable : public QObject
+{
+    Q_OBJECT
+
+    // The long options the manual page's OPTIONS section describes, each entry's names.
+    static QStringList manualOptions()
+    {
+        QFile f(QStringLiteral(TX9_MANPAGE));
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        const QString page = QString::fromUtf8(f.readAll());
+        const qsizetype from = page.indexOf(QStringLiteral("\n.SH OPTIONS"));
+        const qsizetype to = page.indexOf(QStringLiteral("\n.SH "), from + 5);
+        const QStringList lines = page.mid(from, to - from).split(QLatin1Char('\n'));
+        QStringList names;
+        const QRegularExpression option(QStringLiteral("--([a-z][a-z-]*)"));
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+            if (lines[i] == QLatin1String(".TP")) {
+                const QString entry =
+                    QString(lines[i + 1]).replace(QStringLiteral("\\-"), QStringLiteral("-"));
+                for (auto m = option.globalMatch(entry); m.hasNext();)
+                    names << m.next().captured(1);
+            }
+        return names;
+    }
+
+private slots:
+    void manualPageListsTheTable()
+    {
+        const QStringList manual = manualOptions();
+        QVERIFY(manual.size() > 20);
+        QSet<QString> declared;
+        for (const Headless::OptionSpec &o : Headless::options())
+            declared.insert(o.name());
+        for (const Headless::WindowOption &o : Mqtt::windowOptions())
+            declared.insert(QString::fromLatin1(o.name));
+        for (const QString &name : declared)
+            QVERIFY2(manual.contains(name), qPrintable("the manual page lacks --" + name));
+        for (const QString &name : manual)
+            QVERIFY2(declared.contains(name),
+                     qPrintable("the manual page lists --" + name + ", which is no option"));
+    }
+
+    // --help lists every option of the table, in its order, with its value's name.
+    void helpFollowsTheTable()
+    {
+        const QString help = Headless::helpText(QStringLiteral("tx9-logger"));
+        qsizetype at = 0;
+        for (const Headless::OptionSpec &o : Headless::options()) {
+            QString entry = QStringLiteral("--") + o.name();
+            if (o.takesValue())
+                entry += QLatin1Char(' ') + QLatin1String(o.Value);
+            const qsizetype found = help.indexOf(entry, at);
+            QVERIFY2(found > at, qPrintable(entry));
+            at = found;
+        }
+        // And each one is an option the parser takes, or one said only in the help.
+        for (const Headless::OptionSpec &o : Headless::options()) {
+            if (o.Takes == Headless::OptionSpec::Where::HelpOnly)
+                continue;
+            QStringList args{QStringLiteral("tx9-logger"), QStringLiteral("--headless"),
+                             QStringLiteral("--") + o.name()};
+            if (o.takesValue())
+                args << QStringLiteral("1");
+            const Headless::Parsed p = Headless::parse(args);
+            QVERIFY2(!p.message.contains(QStringLiteral("unknown option")), qPrintable(p.message));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_OptionTable)
+#include "tst_OptionTable.moc"
