@@ -1,5 +1,7 @@
 #include "alarms/DesktopNotifier.h"
 
+#include "alarms/AlarmMonitor.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -22,6 +24,17 @@ bool notify(const QString &summary, const QString &body, bool urgent)
     call << QStringLiteral("TX-9 Logger") << uint(0) << QStringLiteral("tx9-logger") << summary
          << body << QStringList() << hints << int(urgent ? 0 : -1);
     return bus.send(call);
+}
+
+void follow(AlarmMonitor &monitor)
+{
+    QObject::connect(
+        &monitor, &AlarmMonitor::alarm, &monitor, [](const AlarmEvent &e, const QString &unit) {
+            notify(QStringLiteral("Alarm %1 %2")
+                       .arg(AlarmRules::kindName(e.Kind),
+                            e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
+                   AlarmLog::sentence(e, unit), e.Start);
+        });
 }
 
 } // namespace DesktopNotifier

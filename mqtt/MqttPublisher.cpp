@@ -1,5 +1,8 @@
 #include "mqtt/MqttPublisher.h"
 
+#include "alarms/AlarmMonitor.h"
+#include "mqtt/MqttPayloads.h"
+
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
@@ -339,4 +342,11 @@ void MqttPublisher::pump()
             m_link->publish(topic("state"), m_lastState, 1, true);
     }
     m_pumping = false;
+}
+
+void MqttPublisher::followAlarms(AlarmMonitor &monitor)
+{
+    connect(&monitor, &AlarmMonitor::alarm, this, [this](const AlarmEvent &e, const QString &unit) {
+        publishEvent("alarm", Mqtt::alarmJson(e, unit, id()), true);
+    });
 }

@@ -25,6 +25,7 @@
 #include <optional>
 #include <vector>
 
+class AlarmMonitor;
 class LoggerSession;
 
 class MqttPublisher : public QObject
@@ -37,6 +38,9 @@ public:
     // Settles the id (the cable's serial number is part of the default), opens the outbox
     // and begins to connect. False with error when the outbox cannot be used.
     bool start(const QString &cableSerial, QString *error);
+    // Each alarm start and end of monitor on the alarm topic (retained: the last one is the
+    // state a subscriber arriving later sees).
+    void followAlarms(AlarmMonitor &monitor);
     // A clean stop: offline published, what is in flight waited for up to ms, disconnected.
     // What the broker has not acknowledged stays in the outbox for the next start.
     void close(int ms = 2000);

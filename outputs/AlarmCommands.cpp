@@ -1,5 +1,10 @@
 #include "outputs/AlarmCommands.h"
 
+#include "alarms/AlarmLog.h"
+#include "alarms/AlarmMonitor.h"
+#include "recording/CaptureTime.h"
+#include "recording/MeasurementTable.h"
+
 #include <QProcess>
 #include <QTimer>
 #include <QVariant>
@@ -129,4 +134,32 @@ void AlarmCommands::checkFinished()
 {
     if (m_done && m_running.isEmpty() && m_queue.isEmpty())
         std::exchange(m_done, nullptr)();
+}
+
+void AlarmCommands::follow(AlarmMonitor &monitor)
+{
+    connect(&monitor, &AlarmMonitor::alarm, this, [this](const AlarmEvent &e, const QString &unit) {
+        // The command runs on its own; the run never waits for it.
+        run(AlarmRules::kindName(e.Kind) +
+                (e.Start ? QStringLiteral(" start") : QStringLiteral(" end")),
+            environment(e, unit));
+    });
+}
+
+QProcessEnvironment AlarmCommands::environment(const AlarmEvent &e, const QString &unit)
+{
+    const auto time = [](const QDateTime &t) {
+        return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
+    };
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("TX9_ALARM"), AlarmRules::kindName(e.Kind));
+    env.insert(QStringLiteral("TX9_STATE"),
+               e.Start ? QStringLiteral("start") : QStringLiteral("end"));
+    env.insert(QStringLiteral("TX9_VALUE"), AlarmLog::number(e.Value));
+    env.insert(QStringLiteral("TX9_LIMIT"), AlarmLog::number(e.Limit));
+    env.insert(QStringLiteral("TX9_TIME"), time(e.Time));
+    env.insert(QStringLiteral("TX9_START"), time(e.BreachStart));
+    env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
+    env.insert(QStringLiteral("TX9_UNIT"), unit);
+    return env;
 }

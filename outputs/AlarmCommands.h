@@ -11,7 +11,9 @@
 #include <QString>
 #include <functional>
 
+class AlarmMonitor;
 class QProcess;
+struct AlarmEvent;
 
 class AlarmCommands : public QObject
 {
@@ -21,6 +23,11 @@ public:
 
     AlarmCommands(const QString &command, int limitMs = 60000, QObject *parent = nullptr);
     ~AlarmCommands() override;
+
+    // Runs the command at each alarm start and end of monitor.
+    void follow(AlarmMonitor &monitor);
+    // The command's environment for an event (TX9_ALARM, TX9_STATE, ...).
+    static QProcessEnvironment environment(const AlarmEvent &event, const QString &unit);
 
     // Runs the command for one event (what: "high start", for the messages) with env added to
     // the program's environment, now or when one of the four running has ended.

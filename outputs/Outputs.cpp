@@ -7,8 +7,6 @@
 #include "mqtt/MqttPublisher.h"
 #include "outputs/AlarmCommands.h"
 #include "outputs/LatestReading.h"
-#include "recording/CaptureTime.h"
-#include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/Timeline.h"
@@ -37,7 +35,10 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
         const LoggerEngine &e = m_session.engine();
         m_alarms->log().setCable(e.cableOf(e.Selected).Id);
     });
-    connect(m_alarms, &AlarmMonitor::alarm, this, &Outputs::alarm);
+    // Each sink of the alarms follows the monitor itself: notifications, the command, and
+    // (once publishing starts) the alarm topic.
+    if (options.Notify)
+        DesktopNotifier::follow(*m_alarms);
     connect(m_alarms, &AlarmMonitor::logFailed, this, [this](const QString &reason) {
         emit alarmLogFailed(m_alarms->log().path(), reason, false);
     });
@@ -64,6 +65,7 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
         connect(m_commands, &AlarmCommands::output, this, &Outputs::commandOutput);
         connect(m_commands, &AlarmCommands::said, this,
                 [this](const QString &line) { emit said(line, true); });
+        m_commands->follow(*m_alarms);
     }
 }
 
@@ -97,6 +99,7 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
         delete std::exchange(m_publisher, nullptr);
         return false;
     }
+    m_publisher->followAlarms(*m_alarms);
     if (m_timeline)
         connect(&m_timeline->notes(), &Notes::madeHere, m_publisher,
                 [this](const Notes::Note &n, bool removed) {
@@ -125,41 +128,6 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Limits = m_alarms->settings();
     in.Version = version;
     return in;
-}
-
-QProcessEnvironment Outputs::alarmEnvironment(const AlarmEvent &e, const QString &unit)
-{
-    const auto time = [](const QDateTime &t) {
-        return QString::fromLatin1(CaptureTime::text(MeasurementTable::packTime(t)));
-    };
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("TX9_ALARM"), AlarmRules::kindName(e.Kind));
-    env.insert(QStringLiteral("TX9_STATE"),
-               e.Start ? QStringLiteral("start") : QStringLiteral("end"));
-    env.insert(QStringLiteral("TX9_VALUE"), AlarmLog::number(e.Value));
-    env.insert(QStringLiteral("TX9_LIMIT"), AlarmLog::number(e.Limit));
-    env.insert(QStringLiteral("TX9_TIME"), time(e.Time));
-    env.insert(QStringLiteral("TX9_START"), time(e.BreachStart));
-    env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
-    env.insert(QStringLiteral("TX9_UNIT"), unit);
-    return env;
-}
-
-void Outputs::alarm(const AlarmEvent &e, const QString &unit)
-{
-    if (m_options.Notify)
-        DesktopNotifier::notify(
-            QStringLiteral("Alarm %1 %2")
-                .arg(AlarmRules::kindName(e.Kind),
-                     e.Start ? QStringLiteral("started") : QStringLiteral("ended")),
-            AlarmLog::sentence(e, unit), e.Start);
-    if (m_publisher)
-        m_publisher->publishEvent("alarm", Mqtt::alarmJson(e, unit, m_publisher->id()), true);
-    // The command runs on its own; the run never waits for it.
-    if (m_commands)
-        m_commands->run(AlarmRules::kindName(e.Kind) +
-                            (e.Start ? QStringLiteral(" start") : QStringLiteral(" end")),
-                        alarmEnvironment(e, unit));
 }
 
 void Outputs::finishThen(int ms, std::function<void()> done)

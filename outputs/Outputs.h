@@ -69,9 +69,6 @@ public:
     // program's version; the face adds what only it knows (the interval, the sources).
     SummaryInput summaryInput(const QString &cable, const QString &version) const;
 
-    // The alarm command's environment for an event (TX9_ALARM, TX9_STATE, ...).
-    static QProcessEnvironment alarmEnvironment(const AlarmEvent &event, const QString &unit);
-
 signals:
     // A line for the face to say (problem: a warning), from publishing or the alarm command.
     void said(const QString &line, bool problem);
@@ -86,8 +83,6 @@ signals:
     void idInUse();
 
 private:
-    void alarm(const AlarmEvent &event, const QString &unit);
-
     LoggerSession &m_session;
     OutputOptions m_options;
     AlarmMonitor *m_alarms = nullptr;
