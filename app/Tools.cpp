@@ -9,6 +9,7 @@
 #include "app/ToolWindows.h"
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
+#include "output/ErrWriter.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
@@ -25,7 +26,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMenuBar>
-#include <cstdio>
 
 void TFCOMM::buildTools()
 {
@@ -39,8 +39,9 @@ void TFCOMM::buildTools()
     Stats = &Out->statistics();
     connect(Out, &Outputs::alarmLogFailed, this,
             [](const QString &path, const QString &reason, bool opening) {
-                std::fprintf(stderr, "Could not %s the alarm log %s: %s\n",
-                             opening ? "open" : "write", qPrintable(path), qPrintable(reason));
+                ErrWriter::say(QStringLiteral("Could not %1 the alarm log %2: %3")
+                                   .arg(opening ? QStringLiteral("open") : QStringLiteral("write"),
+                                        path, reason));
             });
 
     ToolsMenu = menuBar()->addMenu(QStringLiteral("Tools"));

@@ -2,8 +2,8 @@
 #include "session/ExitStatus.h"
 
 #include "app/RD7F.h"
-#include "headless/ErrWriter.h"
 #include "mqtt/MqttOptions.h"
+#include "output/ErrWriter.h"
 #include "outputs/Outputs.h"
 #include "report/ReportCommand.h"
 
@@ -12,15 +12,12 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
-#include <cstdio>
 
 namespace {
 
 void toStderr(const QString &line)
 {
-    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    ErrWriter::say(line);
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 
 #include "headless/Headless.h"
 
-#include "headless/ErrWriter.h"
 #include "mqtt/MqttPublisher.h"
+#include "output/ErrWriter.h"
 #include "outputs/JournalWatch.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"

@@ -3,8 +3,8 @@
 
 #include "headless/Headless.h"
 
-#include "headless/ErrWriter.h"
 #include "mqtt/MqttOptions.h"
+#include "output/ErrWriter.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

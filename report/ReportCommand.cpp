@@ -2,6 +2,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "output/DataFiles.h"
+#include "output/ErrWriter.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "report/SummaryReport.h"
@@ -11,7 +12,6 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -23,7 +23,7 @@ namespace {
 
 void say(const QString &line)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(line));
+    ErrWriter::say(line);
 }
 
 // A file read into a table of its own, and where it begins in time.

@@ -5,6 +5,7 @@
 // catches up. Descriptor 2 stays as it is (blocking): the shell that started us shares it.
 
 #include <QByteArray>
+#include <QString>
 #include <memory>
 
 class ErrWriter
@@ -22,6 +23,12 @@ public:
     bool flush(int ms);
     // Bytes dropped so far.
     quint64 dropped() const;
+
+    // The program's standard error (descriptor 2): the one writer every part of the program
+    // that says something there goes through.
+    static ErrWriter &standard();
+    // A line to standard error.
+    static void say(const QString &line);
 
     // Descriptors 0, 1 and 2 closed when the program started would be reused by the first
     // files it opens (a data file written by error messages): /dev/null takes their place.

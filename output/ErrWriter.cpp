@@ -1,4 +1,4 @@
-#include "headless/ErrWriter.h"
+#include "output/ErrWriter.h"
 
 #include "output/SafeFile.h"
 
@@ -95,6 +95,17 @@ quint64 ErrWriter::dropped() const
 {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->dropped;
+}
+
+ErrWriter &ErrWriter::standard()
+{
+    static ErrWriter writer(2);
+    return writer;
+}
+
+void ErrWriter::say(const QString &line)
+{
+    standard().write((line + QLatin1Char('\n')).toLocal8Bit());
 }
 
 void ErrWriter::guardStandardDescriptors()
