@@ -7,6 +7,7 @@
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "app/ToolWindows.h"
+#include "headless/OptionTable.h"
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/ErrWriter.h"
@@ -25,6 +26,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QCoreApplication>
 #include <QMenuBar>
 
 void TFCOMM::buildTools()
@@ -34,7 +36,16 @@ void TFCOMM::buildTools()
     // Every alarm of every session, for an audit; appended as it happens.
     options.AlarmLog = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
     options.Timeline = true;
+    // What the window's command line asks of the outputs the headless run offers too.
+    const QStringList arguments = QCoreApplication::arguments();
+    options.Latest = Headless::windowValue(arguments, QStringLiteral("latest")).value_or(QString());
+    options.OnAlarm =
+        Headless::windowValue(arguments, QStringLiteral("on-alarm")).value_or(QString());
     Out = new Outputs(Session, options, this);
+    // What they say goes to standard error, as a headless run's does.
+    connect(Out, &Outputs::said, this, [](const QString &line, bool) { ErrWriter::say(line); });
+    connect(Out, &Outputs::commandOutput, this,
+            [](const QByteArray &bytes) { ErrWriter::standard().write(bytes); });
     Alarms = &Out->alarms();
     Stats = &Out->statistics();
     connect(Out, &Outputs::alarmLogFailed, this,

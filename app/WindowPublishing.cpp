@@ -2,6 +2,7 @@
 #include "session/ExitStatus.h"
 
 #include "app/RD7F.h"
+#include "headless/OptionTable.h"
 #include "mqtt/MqttOptions.h"
 #include "output/ErrWriter.h"
 #include "outputs/Outputs.h"
@@ -70,14 +71,11 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
 std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
 {
     // --device ID: the cable the window records, as the Cable menu would choose it.
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] == QLatin1String("--device") && i + 1 < arguments.size())
-            window.chooseCable(arguments[i + 1]);
-        else if (arguments[i].startsWith(QLatin1String("--device=")))
-            window.chooseCable(arguments[i].mid(9));
-        else if (arguments[i] == QLatin1String("--no-id-lock"))
-            window.Engine.setIdLockRequired(false);
-    }
+    if (const std::optional<QString> device =
+            Headless::windowValue(arguments, QStringLiteral("device")))
+        window.chooseCable(*device);
+    if (Headless::windowValue(arguments, QStringLiteral("no-id-lock")))
+        window.Engine.setIdLockRequired(false);
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;
     window.show();

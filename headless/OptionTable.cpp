@@ -93,13 +93,13 @@ const QList<OptionSpec> &options()
          "TX9_SECONDS (from start to time) in its environment;\n"
          "its output goes to standard error, at most 4 run at\n"
          "once and one running past 60 s is ended",
-         Where::Headless},
+         Where::Both},
         {{"summary"}, "FILE", "write the statistics to FILE when the run ends", Where::Headless},
         {{"latest"},
          "FILE",
          "keep the newest reading in FILE, replaced whole with\n"
          "each one, as JSON (for a status display)",
-         Where::Headless},
+         Where::Both},
         {{"report"},
          "FILE",
          "write the summary report (PDF) to FILE when the run\n"
@@ -124,6 +124,22 @@ const OptionSpec *findOption(const QString &name)
         if (o.Names.contains(name))
             return &o;
     return nullptr;
+}
+
+std::optional<QString> windowValue(const QStringList &arguments, const QString &name)
+{
+    const OptionSpec *o = findOption(name);
+    if (!o || o->Takes != OptionSpec::Where::Both)
+        return std::nullopt;
+    std::optional<QString> value;
+    const QString flag = QStringLiteral("--") + o->name();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == flag)
+            value = o->takesValue() ? arguments.value(i + 1) : QString();
+        else if (o->takesValue() && arguments[i].startsWith(flag + QLatin1Char('=')))
+            value = arguments[i].mid(flag.size() + 1);
+    }
+    return value;
 }
 
 QString optionsHelp()

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace Headless {
 
@@ -33,6 +34,9 @@ struct OptionSpec
 const QList<OptionSpec> &options();
 // The spec of the option named name (long or short); nullptr for none.
 const OptionSpec *findOption(const QString &name);
+// The value a window's command line gives an option the window takes (the last one given; an
+// empty one for a flag); none when not given.
+std::optional<QString> windowValue(const QStringList &arguments, const QString &name);
 // The "Options of --headless:" block of --help.
 QString optionsHelp();
 

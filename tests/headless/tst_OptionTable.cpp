@@ -5,9 +5,12 @@
 #include "headless/OptionTable.h"
 #include "mqtt/MqttOptions.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 
 class tst_OptionTable : public QObject
@@ -51,6 +54,40 @@ private slots:
         for (const QString &name : manual)
             QVERIFY2(declared.contains(name),
                      qPrintable("the manual page lists --" + name + ", which is no option"));
+    }
+
+    // The options the window takes too: --latest and --on-alarm work in the window as they
+    // do without it (the demo's window, offscreen, a breach at once over its remembered limit).
+    void windowTakesItsOptions()
+    {
+        QTemporaryDir dir;
+        QDir().mkpath(dir.filePath("config/tx9-logger"));
+        QFile conf(dir.filePath("config/tx9-logger/tx9-logger.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("[alarms]\nhigh=30\nhold=0\nhysteresis=0.5\nunit=\xc2\xb0"
+                   "C\n");
+        conf.close();
+        QProcess demo;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("XDG_STATE_HOME", dir.filePath("state"));
+        demo.setProcessEnvironment(env);
+        const QString latest = dir.filePath("now.json"), said = dir.filePath("said.txt");
+        demo.start(QStringLiteral(TX9_DEMO),
+                   {"--latest", latest,
+                    "--on-alarm=echo $TX9_ALARM $TX9_STATE $TX9_UNIT >> " + said, "--breach-at",
+                    "0", "--screenshot", dir.filePath("shot.png"), "--seconds", "4"});
+        QVERIFY(demo.waitForFinished(60000));
+        QCOMPARE(demo.exitCode(), 0);
+        QFile now(latest);
+        QVERIFY2(now.open(QIODevice::ReadOnly), qPrintable(demo.readAllStandardError()));
+        QVERIFY(now.readAll().contains("\"value\":3"));
+        QTRY_VERIFY(QFile::exists(said));
+        QFile commands(said);
+        QVERIFY(commands.open(QIODevice::ReadOnly));
+        QVERIFY(commands.readAll().startsWith("high start \xc2\xb0"
+                                              "C"));
     }
 
     // --help lists every option of the table, in its order, with its value's name.
