@@ -23,10 +23,10 @@
 #include <QPrinter>
 #include <QScreen>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QCoreApplication>
 #include <QMenuBar>
 
 void TFCOMM::buildTools()
@@ -37,10 +37,7 @@ void TFCOMM::buildTools()
     options.AlarmLog = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
     options.Timeline = true;
     // What the window's command line asks of the outputs the headless run offers too.
-    const QStringList arguments = QCoreApplication::arguments();
-    options.Latest = Headless::windowValue(arguments, QStringLiteral("latest")).value_or(QString());
-    options.OnAlarm =
-        Headless::windowValue(arguments, QStringLiteral("on-alarm")).value_or(QString());
+    Headless::applyWindowOptions(QCoreApplication::arguments(), options);
     Out = new Outputs(Session, options, this);
     // What they say goes to standard error, as a headless run's does.
     connect(Out, &Outputs::said, this, [](const QString &line, bool) { ErrWriter::say(line); });

@@ -5,6 +5,7 @@
 
 #include "mqtt/MqttOptions.h"
 #include "outputs/DataFileOutput.h"
+#include "outputs/Outputs.h"
 #include "session/ExitStatus.h"
 #include "session/LoggerSession.h"
 #include "session/WindowOption.h"
@@ -61,10 +62,10 @@ struct Options
     bool Csv = false;                  // --format csv: the data file as CSV
     std::optional<double> High, Low;   // alarm limits
     double Hold = 0, Hysteresis = 0.5;
-    QString LimitUnit;          // of the limits: "°C", "°F"; empty: the first reading's
-    QString OnAlarm;            // a shell command run at each alarm start and end
-    QString Summary;            // the statistics' file
-    QString Latest;             // the newest reading's file
+    QString LimitUnit; // of the limits: "°C", "°F"; empty: the first reading's
+    QString Summary;   // the statistics' file
+    // What the option table applies to the outputs (--latest, --on-alarm).
+    OutputOptions Outputs;
     QString Report;             // the summary report (PDF) written when the run ends
     bool ReplaceReport = false; // --overwrite: a file of Report that is not a PDF is replaced
 };

@@ -313,11 +313,13 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     opt.Hold = alarms.HoldSeconds;
     opt.Hysteresis = alarms.Hysteresis;
     opt.LimitUnit = alarms.Unit;
-    opt.OnAlarm = parser.value(o.onAlarm);
-    if (!opt.OnAlarm.isEmpty() && !opt.High && !opt.Low)
+    // What the table's options give the outputs themselves.
+    for (const OptionSpec &spec : options())
+        if (spec.Apply && parser.isSet(spec.name()))
+            spec.Apply(opt.Outputs, parser.value(spec.name()));
+    if (!opt.Outputs.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
     opt.Summary = parser.value(o.summary);
-    opt.Latest = parser.value(o.latest);
     opt.Report = parser.value(o.report);
     opt.ReplaceReport = parser.isSet(o.overwrite);
     // No output is written over another: each is compared with the others by its file (the
@@ -328,7 +330,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
          alarms.any() && !opt.Output.isEmpty() ? alarmLogPath(opt.Output) : QString()},
         {QStringLiteral("--report"), opt.Report},
         {QStringLiteral("--summary"), opt.Summary},
-        {QStringLiteral("--latest"), opt.Latest}};
+        {QStringLiteral("--latest"), opt.Outputs.Latest}};
     for (qsizetype i = 0; i < outputs.size(); ++i)
         for (qsizetype j = i + 1; j < outputs.size(); ++j)
             if (!outputs[i].second.isEmpty() && !outputs[j].second.isEmpty() &&

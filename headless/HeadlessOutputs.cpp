@@ -86,14 +86,12 @@ bool HeadlessRun::openOutput()
 
 void HeadlessRun::startOutputs()
 {
-    OutputOptions o;
+    OutputOptions o = m_options.Outputs;
     o.Alarms.High = m_options.High;
     o.Alarms.Low = m_options.Low;
     o.Alarms.HoldSeconds = m_options.Hold;
     o.Alarms.Hysteresis = m_options.Hysteresis;
     o.Alarms.Unit = m_options.LimitUnit;
-    o.OnAlarm = m_options.OnAlarm;
-    o.Latest = m_options.Latest;
     o.Timeline = !m_options.Report.isEmpty();
     // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
     if (o.Alarms.any() && !m_options.Output.isEmpty())

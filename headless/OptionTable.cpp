@@ -93,13 +93,15 @@ const QList<OptionSpec> &options()
          "TX9_SECONDS (from start to time) in its environment;\n"
          "its output goes to standard error, at most 4 run at\n"
          "once and one running past 60 s is ended",
-         Where::Both},
+         Where::Both,
+         [](OutputOptions &o, const QString &v) { o.OnAlarm = v; }},
         {{"summary"}, "FILE", "write the statistics to FILE when the run ends", Where::Headless},
         {{"latest"},
          "FILE",
          "keep the newest reading in FILE, replaced whole with\n"
          "each one, as JSON (for a status display)",
-         Where::Both},
+         Where::Both,
+         [](OutputOptions &o, const QString &v) { o.Latest = v; }},
         {{"report"},
          "FILE",
          "write the summary report (PDF) to FILE when the run\n"
@@ -140,6 +142,14 @@ std::optional<QString> windowValue(const QStringList &arguments, const QString &
             value = arguments[i].mid(flag.size() + 1);
     }
     return value;
+}
+
+void applyWindowOptions(const QStringList &arguments, OutputOptions &outputs)
+{
+    for (const OptionSpec &o : options())
+        if (o.Apply)
+            if (const std::optional<QString> value = windowValue(arguments, o.name()))
+                o.Apply(outputs, *value);
 }
 
 QString optionsHelp()

@@ -4,6 +4,8 @@
 // too, or only said in the help). The parser, --help, the window's check of its command line
 // and the manual page's test all read this table.
 
+#include "outputs/Outputs.h"
+
 #include <QCommandLineOption>
 #include <QList>
 #include <QString>
@@ -24,6 +26,9 @@ struct OptionSpec
     const char *Value; // the value's name; empty: a flag
     const char *Help;  // its lines, as --help shows them
     Where Takes = Where::Headless;
+    // For an option of an output: what its value sets in the outputs' options (both faces
+    // apply it alike); none for the run's own options.
+    void (*Apply)(OutputOptions &outputs, const QString &value) = nullptr;
 
     QString name() const { return Names.constLast(); } // the long one
     bool takesValue() const { return *Value != 0; }
@@ -37,6 +42,9 @@ const OptionSpec *findOption(const QString &name);
 // The value a window's command line gives an option the window takes (the last one given; an
 // empty one for a flag); none when not given.
 std::optional<QString> windowValue(const QStringList &arguments, const QString &name);
+// What a window's command line gives the outputs (the options the window takes that have an
+// Apply).
+void applyWindowOptions(const QStringList &arguments, OutputOptions &outputs);
 // The "Options of --headless:" block of --help.
 QString optionsHelp();
 
