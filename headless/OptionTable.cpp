@@ -5,7 +5,7 @@ namespace Headless {
 const QList<OptionSpec> &options()
 {
     using Where = OptionSpec::Where;
-    static const QList<OptionSpec> table{
+    static const QList<OptionSpec> run{
         {{"o", "output"},
          "FILE",
          "write the readings to FILE: the XML data packet when\n"
@@ -84,24 +84,7 @@ const QList<OptionSpec> &options()
          "an alarm ends only once the reading is back inside\n"
          "by T (default 0.5)",
          Where::Headless},
-        {{"on-alarm"},
-         "CMD",
-         "run CMD (with sh) at each alarm start and end, with\n"
-         "TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
-         "TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
-         "breach began), TX9_TIME (of this event) and\n"
-         "TX9_SECONDS (from start to time) in its environment;\n"
-         "its output goes to standard error, at most 4 run at\n"
-         "once and one running past 60 s is ended",
-         Where::Both,
-         [](OutputOptions &o, const QString &v) { o.OnAlarm = v; }},
         {{"summary"}, "FILE", "write the statistics to FILE when the run ends", Where::Headless},
-        {{"latest"},
-         "FILE",
-         "keep the newest reading in FILE, replaced whole with\n"
-         "each one, as JSON (for a status display)",
-         Where::Both,
-         [](OutputOptions &o, const QString &v) { o.Latest = v; }},
         {{"report"},
          "FILE",
          "write the summary report (PDF) to FILE when the run\n"
@@ -111,13 +94,19 @@ const QList<OptionSpec> &options()
         {{"h", "help"}, "", "this text", Where::HelpOnly},
         {{"version"}, "", "the program's version", Where::HelpOnly},
     };
+    // The outputs' own options, each where it says --help lists it.
+    static const QList<OptionSpec> table = [] {
+        QList<OptionSpec> all = run;
+        for (const OptionSpec &o : Outputs::optionSpecs()) {
+            qsizetype at = all.size();
+            for (qsizetype i = 0; i < all.size(); ++i)
+                if (o.ListedAfter && all[i].name() == QLatin1String(o.ListedAfter))
+                    at = i + 1;
+            all.insert(at, o);
+        }
+        return all;
+    }();
     return table;
-}
-
-QCommandLineOption OptionSpec::option() const
-{
-    return takesValue() ? QCommandLineOption(Names, QString(), QString::fromLatin1(Value))
-                        : QCommandLineOption(Names, QString());
 }
 
 const OptionSpec *findOption(const QString &name)

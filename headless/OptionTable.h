@@ -1,12 +1,12 @@
 #pragma once
-// The options of the program's command line without a window, each declared once: its names,
-// its value's name, its help text and where it is taken (by --headless only, by the window
-// too, or only said in the help). The parser, --help, the window's check of its command line
-// and the manual page's test all read this table.
+// The options of the program's command line without a window, each declared once (see
+// outputs/OptionSpec.h): the run's own here, the outputs' by the outputs, listed among them.
+// The parser, --help, the window's check of its command line and the manual page's test all
+// read this table.
 
+#include "outputs/OptionSpec.h"
 #include "outputs/Outputs.h"
 
-#include <QCommandLineOption>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -14,26 +14,7 @@
 
 namespace Headless {
 
-struct OptionSpec
-{
-    enum class Where
-    {
-        Headless, // an option of --headless
-        Both,     // the window takes it too
-        HelpOnly, // handled before the parser (--version) or by it (--help)
-    };
-    QStringList Names; // the short name first, when there is one
-    const char *Value; // the value's name; empty: a flag
-    const char *Help;  // its lines, as --help shows them
-    Where Takes = Where::Headless;
-    // For an option of an output: what its value sets in the outputs' options (both faces
-    // apply it alike); none for the run's own options.
-    void (*Apply)(OutputOptions &outputs, const QString &value) = nullptr;
-
-    QString name() const { return Names.constLast(); } // the long one
-    bool takesValue() const { return *Value != 0; }
-    QCommandLineOption option() const;
-};
+using ::OptionSpec;
 
 // In the order --help lists them.
 const QList<OptionSpec> &options();

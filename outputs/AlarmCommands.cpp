@@ -1,5 +1,7 @@
 #include "outputs/AlarmCommands.h"
 
+#include "outputs/Outputs.h"
+
 #include "alarms/AlarmLog.h"
 #include "alarms/AlarmMonitor.h"
 #include "recording/CaptureTime.h"
@@ -162,4 +164,20 @@ QProcessEnvironment AlarmCommands::environment(const AlarmEvent &e, const QStrin
     env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
     env.insert(QStringLiteral("TX9_UNIT"), unit);
     return env;
+}
+
+OptionSpec AlarmCommands::option()
+{
+    return {{QStringLiteral("on-alarm")},
+            "CMD",
+            "run CMD (with sh) at each alarm start and end, with\n"
+            "TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
+            "TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
+            "breach began), TX9_TIME (of this event) and\n"
+            "TX9_SECONDS (from start to time) in its environment;\n"
+            "its output goes to standard error, at most 4 run at\n"
+            "once and one running past 60 s is ended",
+            OptionSpec::Where::Both,
+            [](OutputOptions &o, const QString &v) { o.OnAlarm = v; },
+            "hysteresis"};
 }

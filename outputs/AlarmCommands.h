@@ -5,6 +5,8 @@
 // end is never lost), and one that runs past its time limit is ended, with everything it
 // started.
 
+#include "outputs/OptionSpec.h"
+
 #include <QList>
 #include <QObject>
 #include <QProcessEnvironment>
@@ -23,6 +25,9 @@ public:
 
     AlarmCommands(const QString &command, int limitMs = 60000, QObject *parent = nullptr);
     ~AlarmCommands() override;
+
+    // --on-alarm CMD, as the command line declares it.
+    static OptionSpec option();
 
     // Runs the command at each alarm start and end of monitor.
     void follow(AlarmMonitor &monitor);

@@ -1,5 +1,7 @@
 #include "outputs/LatestReading.h"
 
+#include "outputs/Outputs.h"
+
 #include "mqtt/MqttPayloads.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
@@ -37,4 +39,15 @@ void LatestReading::rowStored(qint64 row)
     if (!m_failing)
         emit failed(m_path, reason);
     m_failing = true;
+}
+
+OptionSpec LatestReading::option()
+{
+    return {{QStringLiteral("latest")},
+            "FILE",
+            "keep the newest reading in FILE, replaced whole with\n"
+            "each one, as JSON (for a status display)",
+            OptionSpec::Where::Both,
+            [](OutputOptions &o, const QString &v) { o.Latest = v; },
+            "summary"};
 }

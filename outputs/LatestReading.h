@@ -6,6 +6,8 @@
 // (written, synced, renamed), so a reader never sees half of one; a failure is said once,
 // and again only when a later write has worked in between.
 
+#include "outputs/OptionSpec.h"
+
 #include <QObject>
 #include <QString>
 
@@ -16,6 +18,9 @@ class LatestReading : public QObject
     Q_OBJECT
 public:
     LatestReading(LoggerSession &session, const QString &path, QObject *parent = nullptr);
+
+    // --latest FILE, as the command line declares it.
+    static OptionSpec option();
 
     // The file's text for row of the session's table.
     QByteArray json(qint64 row) const;

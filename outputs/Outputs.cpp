@@ -117,6 +117,11 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
     return true;
 }
 
+QList<OptionSpec> Outputs::optionSpecs()
+{
+    return {AlarmCommands::option(), LatestReading::option()};
+}
+
 SummaryInput Outputs::summaryInput(const QString &cable, const QString &version) const
 {
     SummaryInput in;

@@ -14,6 +14,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "mqtt/MqttOptions.h"
+#include "outputs/OptionSpec.h"
 #include "report/SummaryInput.h"
 
 #include <QObject>
@@ -63,6 +64,9 @@ public:
 
     // The run is ending: the alarm commands still running get ms, then done is called.
     void finishThen(int ms, std::function<void()> done);
+
+    // The command-line options of the outputs built here, each declared by its output.
+    static QList<OptionSpec> optionSpecs();
 
     // What the summary report is made of, for either face: the logger's id (when it
     // publishes), the cable by its ID, the session's table and timeline, the limits, the
