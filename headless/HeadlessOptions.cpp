@@ -152,8 +152,8 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
             name.truncate(eq);
         bool known = false, value = false;
         // Those the window takes too (--device chooses its cable).
-        if (const OptionSpec *o = findOption(name);
-            o && o->Takes == OptionSpec::Where::Both && arg.startsWith(QLatin1String("--"))) {
+        if (const OptionEntry *o = findOption(name);
+            o && o->Takes == OptionEntry::Where::Both && arg.startsWith(QLatin1String("--"))) {
             known = true;
             value = o->takesValue();
         }
@@ -173,8 +173,9 @@ std::optional<int> beforeWindow(int argc, char **argv, const QList<WindowOption>
                 if (name == QLatin1String(q))
                     known = true;
         }
-        if (const OptionSpec *o = findOption(name); !known && arg.startsWith(QLatin1Char('-')) &&
-                                                    o && o->Takes == OptionSpec::Where::Headless) {
+        if (const OptionEntry *o = findOption(name); !known && arg.startsWith(QLatin1Char('-')) &&
+                                                     o &&
+                                                     o->Takes == OptionEntry::Where::Headless) {
             say(2, QStringLiteral("%1: '%2' is an option of --headless (logging without the "
                                   "window): add --headless, or leave it out to open the "
                                   "window. See '%1 --help'.\n")
@@ -314,9 +315,9 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     opt.Hysteresis = alarms.Hysteresis;
     opt.LimitUnit = alarms.Unit;
     // What the table's options give the outputs themselves.
-    for (const OptionSpec &spec : options())
-        if (spec.Apply && parser.isSet(spec.name()))
-            spec.Apply(opt.Outputs, parser.value(spec.name()));
+    for (const OptionEntry &entry : options())
+        if (entry.Apply && parser.isSet(entry.name()))
+            entry.Apply(opt.Outputs, parser.value(entry.name()));
     if (!opt.Outputs.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
     opt.Summary = parser.value(o.summary);

@@ -2,10 +2,10 @@
 
 namespace Headless {
 
-const QList<OptionSpec> &options()
+const QList<OptionEntry> &options()
 {
-    using Where = OptionSpec::Where;
-    static const QList<OptionSpec> run{
+    using Where = OptionEntry::Where;
+    static const QList<OptionEntry> run{
         {{"o", "output"},
          "FILE",
          "write the readings to FILE: the XML data packet when\n"
@@ -95,9 +95,9 @@ const QList<OptionSpec> &options()
         {{"version"}, "", "the program's version", Where::HelpOnly},
     };
     // The outputs' own options, each where it says --help lists it.
-    static const QList<OptionSpec> table = [] {
-        QList<OptionSpec> all = run;
-        for (const OptionSpec &o : Outputs::optionSpecs()) {
+    static const QList<OptionEntry> table = [] {
+        QList<OptionEntry> all = run;
+        for (const OptionEntry &o : Outputs::optionEntries()) {
             qsizetype at = all.size();
             for (qsizetype i = 0; i < all.size(); ++i)
                 if (o.ListedAfter && all[i].name() == QLatin1String(o.ListedAfter))
@@ -109,9 +109,9 @@ const QList<OptionSpec> &options()
     return table;
 }
 
-const OptionSpec *findOption(const QString &name)
+const OptionEntry *findOption(const QString &name)
 {
-    for (const OptionSpec &o : options())
+    for (const OptionEntry &o : options())
         if (o.Names.contains(name))
             return &o;
     return nullptr;
@@ -119,8 +119,8 @@ const OptionSpec *findOption(const QString &name)
 
 std::optional<QString> windowValue(const QStringList &arguments, const QString &name)
 {
-    const OptionSpec *o = findOption(name);
-    if (!o || o->Takes != OptionSpec::Where::Both)
+    const OptionEntry *o = findOption(name);
+    if (!o || o->Takes != OptionEntry::Where::Both)
         return std::nullopt;
     std::optional<QString> value;
     const QString flag = QStringLiteral("--") + o->name();
@@ -135,7 +135,7 @@ std::optional<QString> windowValue(const QStringList &arguments, const QString &
 
 void applyWindowOptions(const QStringList &arguments, OutputOptions &outputs)
 {
-    for (const OptionSpec &o : options())
+    for (const OptionEntry &o : options())
         if (o.Apply)
             if (const std::optional<QString> value = windowValue(arguments, o.name()))
                 o.Apply(outputs, *value);
@@ -146,7 +146,7 @@ QString optionsHelp()
     // The names from the third column, the help from the 23rd; its further lines under it.
     constexpr int HelpColumn = 22;
     QString text = QStringLiteral("Options of --headless:\n");
-    for (const OptionSpec &o : options()) {
+    for (const OptionEntry &o : options()) {
         QString left = o.Names.size() > 1
                            ? QStringLiteral("  -%1, --%2").arg(o.Names[0], o.Names[1])
                            : QStringLiteral("      --%1").arg(o.Names[0]);

@@ -1,10 +1,10 @@
 #pragma once
 // The options of the program's command line without a window, each declared once (see
-// outputs/OptionSpec.h): the run's own here, the outputs' by the outputs, listed among them.
+// outputs/OptionEntry.h): the run's own here, the outputs' by the outputs, listed among them.
 // The parser, --help, the window's check of its command line and the manual page's test all
 // read this table.
 
-#include "outputs/OptionSpec.h"
+#include "outputs/OptionEntry.h"
 #include "outputs/Outputs.h"
 
 #include <QList>
@@ -14,12 +14,12 @@
 
 namespace Headless {
 
-using ::OptionSpec;
+using ::OptionEntry;
 
 // In the order --help lists them.
-const QList<OptionSpec> &options();
-// The spec of the option named name (long or short); nullptr for none.
-const OptionSpec *findOption(const QString &name);
+const QList<OptionEntry> &options();
+// The entry of the option named name (long or short); nullptr for none.
+const OptionEntry *findOption(const QString &name);
 // The value a window's command line gives an option the window takes (the last one given; an
 // empty one for a flag); none when not given.
 std::optional<QString> windowValue(const QStringList &arguments, const QString &name);

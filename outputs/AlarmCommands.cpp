@@ -166,7 +166,7 @@ QProcessEnvironment AlarmCommands::environment(const AlarmEvent &e, const QStrin
     return env;
 }
 
-OptionSpec AlarmCommands::option()
+OptionEntry AlarmCommands::option()
 {
     return {{QStringLiteral("on-alarm")},
             "CMD",
@@ -177,7 +177,7 @@ OptionSpec AlarmCommands::option()
             "TX9_SECONDS (from start to time) in its environment;\n"
             "its output goes to standard error, at most 4 run at\n"
             "once and one running past 60 s is ended",
-            OptionSpec::Where::Both,
+            OptionEntry::Where::Both,
             [](OutputOptions &o, const QString &v) { o.OnAlarm = v; },
             "hysteresis"};
 }

@@ -5,7 +5,7 @@
 // end is never lost), and one that runs past its time limit is ended, with everything it
 // started.
 
-#include "outputs/OptionSpec.h"
+#include "outputs/OptionEntry.h"
 
 #include <QList>
 #include <QObject>
@@ -27,7 +27,7 @@ public:
     ~AlarmCommands() override;
 
     // --on-alarm CMD, as the command line declares it.
-    static OptionSpec option();
+    static OptionEntry option();
 
     // Runs the command at each alarm start and end of monitor.
     void follow(AlarmMonitor &monitor);

@@ -41,13 +41,13 @@ void LatestReading::rowStored(qint64 row)
     m_failing = true;
 }
 
-OptionSpec LatestReading::option()
+OptionEntry LatestReading::option()
 {
     return {{QStringLiteral("latest")},
             "FILE",
             "keep the newest reading in FILE, replaced whole with\n"
             "each one, as JSON (for a status display)",
-            OptionSpec::Where::Both,
+            OptionEntry::Where::Both,
             [](OutputOptions &o, const QString &v) { o.Latest = v; },
             "summary"};
 }

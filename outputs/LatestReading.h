@@ -6,7 +6,7 @@
 // (written, synced, renamed), so a reader never sees half of one; a failure is said once,
 // and again only when a later write has worked in between.
 
-#include "outputs/OptionSpec.h"
+#include "outputs/OptionEntry.h"
 
 #include <QObject>
 #include <QString>
@@ -20,7 +20,7 @@ public:
     LatestReading(LoggerSession &session, const QString &path, QObject *parent = nullptr);
 
     // --latest FILE, as the command line declares it.
-    static OptionSpec option();
+    static OptionEntry option();
 
     // The file's text for row of the session's table.
     QByteArray json(qint64 row) const;

@@ -117,7 +117,7 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
     return true;
 }
 
-QList<OptionSpec> Outputs::optionSpecs()
+QList<OptionEntry> Outputs::optionEntries()
 {
     return {AlarmCommands::option(), LatestReading::option()};
 }

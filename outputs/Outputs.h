@@ -14,7 +14,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "mqtt/MqttOptions.h"
-#include "outputs/OptionSpec.h"
+#include "outputs/OptionEntry.h"
 #include "report/SummaryInput.h"
 
 #include <QObject>
@@ -66,7 +66,7 @@ public:
     void finishThen(int ms, std::function<void()> done);
 
     // The command-line options of the outputs built here, each declared by its output.
-    static QList<OptionSpec> optionSpecs();
+    static QList<OptionEntry> optionEntries();
 
     // What the summary report is made of, for either face: the logger's id (when it
     // publishes), the cable by its ID, the session's table and timeline, the limits, the

@@ -45,23 +45,26 @@ QStringList idsOf(const QList<Cable> &cables)
     // like a node): the one by the better rule keeps it, the others take their next rule;
     // a node, the last rule, always keeps its own. Each round moves a cable down a rule, so
     // this ends.
+    // The next rule: a port path after a serial number (when there is one), else the node.
+    auto demote = [&](qsizetype i) {
+        int &r = rule[size_t(i)];
+        const int was = r;
+        r = r == 0 && !cables[i].PortPath.isEmpty() ? 1 : 2;
+        return r != was;
+    };
     for (bool again = true; again;) {
         again = false;
-        QMap<QString, QList<qsizetype>> byId;
-        for (qsizetype i = 0; i < cables.size(); ++i)
-            byId[idOf(i)] << i;
         // A node names its own cable first (find takes a node before anything else): another
         // cable's ID never reads like it.
         for (qsizetype i = 0; i < cables.size(); ++i)
-            if (rule[size_t(i)] < 2)
-                for (const Cable &other : cables)
-                    if (&other != &cables[i] && other.Node == idOf(i)) {
-                        rule[size_t(i)] =
-                            rule[size_t(i)] == 0 && !cables[i].PortPath.isEmpty() ? 1 : 2;
-                        again = true;
-                    }
+            for (const Cable &other : cables)
+                if (rule[size_t(i)] < 2 && &other != &cables[i] && other.Node == idOf(i))
+                    again = demote(i) || again;
         if (again)
             continue;
+        QMap<QString, QList<qsizetype>> byId;
+        for (qsizetype i = 0; i < cables.size(); ++i)
+            byId[idOf(i)] << i;
         for (const QList<qsizetype> &same : std::as_const(byId)) {
             if (same.size() < 2)
                 continue;
@@ -81,12 +84,8 @@ QStringList idsOf(const QList<Cable> &cables)
                     if (rule[size_t(i)] == best)
                         keeper = i;
             for (const qsizetype i : same)
-                if (i != keeper) {
-                    int &r = rule[size_t(i)];
-                    const int was = r;
-                    r = r == 0 && !cables[i].PortPath.isEmpty() ? 1 : 2;
-                    again = again || r != was;
-                }
+                if (i != keeper)
+                    again = demote(i) || again;
         }
     }
     QStringList ids;

@@ -45,7 +45,7 @@ private slots:
         const QStringList manual = manualOptions();
         QVERIFY(manual.size() > 20);
         QSet<QString> declared;
-        for (const Headless::OptionSpec &o : Headless::options())
+        for (const Headless::OptionEntry &o : Headless::options())
             declared.insert(o.name());
         for (const Headless::WindowOption &o : Mqtt::windowOptions())
             declared.insert(QString::fromLatin1(o.name));
@@ -95,7 +95,7 @@ private slots:
     {
         const QString help = Headless::helpText(QStringLiteral("tx9-logger"));
         qsizetype at = 0;
-        for (const Headless::OptionSpec &o : Headless::options()) {
+        for (const Headless::OptionEntry &o : Headless::options()) {
             QString entry = QStringLiteral("--") + o.name();
             if (o.takesValue())
                 entry += QLatin1Char(' ') + QLatin1String(o.Value);
@@ -104,8 +104,8 @@ private slots:
             at = found;
         }
         // And each one is an option the parser takes, or one said only in the help.
-        for (const Headless::OptionSpec &o : Headless::options()) {
-            if (o.Takes == Headless::OptionSpec::Where::HelpOnly)
+        for (const Headless::OptionEntry &o : Headless::options()) {
+            if (o.Takes == Headless::OptionEntry::Where::HelpOnly)
                 continue;
             QStringList args{QStringLiteral("tx9-logger"), QStringLiteral("--headless"),
                              QStringLiteral("--") + o.name()};

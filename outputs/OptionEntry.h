@@ -12,7 +12,7 @@
 
 struct OutputOptions;
 
-struct OptionSpec
+struct OptionEntry
 {
     enum class Where
     {
