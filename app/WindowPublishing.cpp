@@ -6,6 +6,7 @@
 #include "mqtt/MqttOptions.h"
 #include "output/ErrWriter.h"
 #include "outputs/Outputs.h"
+#include "proof/ProofCommand.h"
 #include "report/ReportCommand.h"
 
 #include <QCoreApplication>
@@ -88,6 +89,9 @@ std::optional<int> runWithoutWindow(int argc, char **argv, const Headless::Platf
 {
     ErrWriter::guardStandardDescriptors();
     if (const std::optional<int> status = Headless::unitNameCommand(argc, argv))
+        return status;
+    // The check of files and the public key: no cable, no window.
+    if (const std::optional<int> status = ProofCommand::run(argc, argv))
         return status;
     // A report of saved recordings: no cable, no window.
     if (ReportCommand::requested(argc, argv))

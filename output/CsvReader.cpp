@@ -208,7 +208,7 @@ private:
 } // namespace
 
 LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why,
-                   std::vector<CsvNote> *notes)
+                   std::vector<CsvNote> *notes, qint64 upTo)
 {
     const int fd = openRegularFile(path);
     if (fd < 0) {
@@ -216,7 +216,7 @@ LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why,
         return LoadStatus::Failed;
     }
     CsvLoader loader(table, notes);
-    const LoadStatus status = readLines(fd, loader, nullptr, nullptr);
+    const LoadStatus status = readLines(fd, loader, nullptr, nullptr, upTo);
     ::close(fd);
     loader.flush();
     if (status == LoadStatus::Ok && loader.whole())

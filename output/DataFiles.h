@@ -95,9 +95,10 @@ LoadStatus loadJournal(const QString &path, MeasurementTable &table, qint64 *unr
                        std::vector<Mark> *marks = nullptr);
 // This program's CSV (csvHeader's columns) read back: rows with their capture times, and, when
 // notes is given, the notes of a note column (Row counted from the file's first row). Failed,
-// with why, for a file that is not one (what was read until then is kept).
+// with why, for a file that is not one (what was read until then is kept). upTo, when not
+// -1: only the file's first upTo bytes are read.
 LoadStatus loadCsv(const QString &path, MeasurementTable &table, QString *why,
-                   std::vector<CsvNote> *notes = nullptr);
+                   std::vector<CsvNote> *notes = nullptr, qint64 upTo = -1);
 // A regular file opened for reading (close it), or -1 for anything else (a pipe, a device, a
 // folder) and when it cannot be opened. Never blocks, not even on a FIFO.
 int openRegularFile(const QString &path);

@@ -42,11 +42,11 @@ size_t splitLines(const char *data, size_t n, bool last, bool dropTorn, Line &&l
     return std::min(start, n);
 }
 
-// Reads fd to its end through loader.feed(data, n, last) (which returns the bytes it took),
-// loader.failed() and loader.tooLong().
+// Reads fd to its end (or its first limit bytes) through loader.feed(data, n, last) (which returns
+// the bytes it took), loader.failed() and loader.tooLong().
 template <typename Loader>
 LoadStatus readLines(int fd, Loader &loader, std::atomic<qint64> *bytesDone,
-                     const std::atomic<bool> *cancel)
+                     const std::atomic<bool> *cancel, qint64 limit = -1)
 {
     std::vector<char> buffer(size_t(1) << 20);
     size_t have = 0;
@@ -54,7 +54,10 @@ LoadStatus readLines(int fd, Loader &loader, std::atomic<qint64> *bytesDone,
     for (;;) {
         if (cancel && cancel->load(std::memory_order_relaxed))
             return LoadStatus::Cancelled;
-        const ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - have);
+        size_t room = buffer.size() - have;
+        if (limit >= 0)
+            room = size_t(qMin<qint64>(qint64(room), limit - total));
+        const ssize_t n = room == 0 ? 0 : ::read(fd, buffer.data() + have, room);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -139,6 +139,14 @@ qint64 lastByte(int fd, char c, qint64 floor, qint64 end)
     return -1;
 }
 
+QString stateFolder()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/tx9-logger");
+}
+
 QString reason(int error)
 {
     char buffer[256];

@@ -42,6 +42,9 @@ int sync(int fd, const QString &path);
 int rename(const QString &from, const QString &to);
 // The reason for an errno, as the user reads it ("No space left on device").
 QString reason(int error);
+// The program's state folder ($XDG_STATE_HOME/tx9-logger, ~/.local/state/tx9-logger by
+// default): its journals, its logs and its signing key.
+QString stateFolder();
 // Whether a and b name one file: the same device and inode when both exist, else (neither
 // exists yet) the same name in the same folder.
 bool sameFile(const QString &a, const QString &b);

@@ -85,10 +85,7 @@ int renameNew(const QString &from, const QString &to)
 
 QString Journal::defaultFolder()
 {
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    if (base.isEmpty() || QDir::isRelativePath(base))
-        base = QDir::homePath() + QStringLiteral("/.local/state");
-    return base + QStringLiteral("/tx9-logger");
+    return FileIo::stateFolder();
 }
 
 Journal::Journal(const QString &folder, QObject *parent) : QObject(parent), m_folder(folder)

@@ -204,11 +204,13 @@ void RowFile::writeBuffered()
     // by then, and the file never misses a line in the middle.
     if (!writeOut(m_buffer))
         return;
-    m_buffer.clear();
-    m_rowsWritten += std::exchange(m_bufferRows, 0);
+    const qint64 rows = std::exchange(m_bufferRows, 0);
+    m_rowsWritten += rows;
+    const QByteArray written = std::exchange(m_buffer, QByteArray());
     if (m_sync)
         if (const int error = FileIo::sync(m_fd, m_path))
             fail(error);
+    emit wroteOut(written, rows);
 }
 
 bool RowFile::writeOut(const QByteArray &bytes)

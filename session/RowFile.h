@@ -67,6 +67,8 @@ public:
 
 signals:
     void failed(int error);
+    // bytes are now in the file, after those before them; they end the lines of rows rows.
+    void wroteOut(const QByteArray &bytes, qint64 rows);
 
 private:
     static constexpr qint64 SliceRows = 32768;

@@ -1,0 +1,56 @@
+#pragma once
+// The seal of a recording: a running SHA-256 over its rows and its audit entries, in the
+// order they came. Each row goes in in one form that every data file keeps (its No, the digits
+// of its time of day, its value as the panel showed it, its unit), so the text, XML and CSV
+// saves of the same rows have the same seal. A seal is given as HASH@ROWS: the hash after the
+// first ROWS rows and every entry made until then.
+
+#include "proof/Digest.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+class MeasurementTable;
+
+// One change to what a recording holds or how it is taken: when (ISO 8601 with its offset),
+// who (login, host), what happened, the value before and after (empty when none). Rows: how
+// many rows the recording held when it happened.
+struct AuditEntry
+{
+    qint64 Rows = 0;
+    QString Time, Login, Host, What, Old, New;
+
+    // An entry made now by this login on this host.
+    static AuditEntry now(qint64 rows, const QString &what, const QString &oldValue = {},
+                          const QString &newValue = {});
+    // Its fields, tab-separated and escaped (a tab, a line break and a backslash within a
+    // field as \t, \n and \\), without Rows.
+    QByteArray fields() const;
+    static std::optional<AuditEntry> fromFields(qint64 rows, QByteArrayView fields);
+    // As a person reads it: "2026-12-10T09:00:00+01:00 anna@desk: interval: 1 -> 5".
+    QString text() const;
+};
+
+class Seal
+{
+public:
+    Seal() : m_hash(Digest::Kind::Sha256) {}
+    void addRow(const MeasurementTable &table, qint64 row);
+    void addRow(std::optional<qint32> no, QStringView time, QStringView value, QStringView unit);
+    void addEntry(const AuditEntry &entry);
+    qint64 rows() const { return m_rows; }
+    // The hash so far, in lower-case hex.
+    QByteArray hex() const { return m_hash.value().toHex(); }
+    // "HASH@ROWS".
+    QString text() const;
+    void reset();
+
+    // A seal read from HASH@ROWS; false for anything else.
+    static bool parse(const QString &text, QByteArray *hex, qint64 *rows);
+
+private:
+    Digest m_hash;
+    qint64 m_rows = 0;
+    QByteArray m_line;
+};

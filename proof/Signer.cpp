@@ -1,0 +1,69 @@
+#include "proof/Signer.h"
+
+#include "proof/SigningKey.h"
+
+#include <QFile>
+#include <QMutex>
+#include <optional>
+
+namespace Signer {
+
+namespace {
+
+struct State
+{
+    QMutex Lock;
+    QString Path; // empty: the program's own
+    bool Loaded = false;
+    std::optional<SigningKey> Key;
+    QString Why;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+} // namespace
+
+void useKeyFile(const QString &path)
+{
+    State &s = state();
+    QMutexLocker lock(&s.Lock);
+    s.Path = path;
+    s.Loaded = false;
+    s.Key.reset();
+}
+
+QString keyFile()
+{
+    State &s = state();
+    QMutexLocker lock(&s.Lock);
+    return s.Path.isEmpty() ? SigningKey::defaultPath() : s.Path;
+}
+
+const SigningKey *key(QString *why)
+{
+    State &s = state();
+    QMutexLocker lock(&s.Lock);
+    if (!s.Loaded) {
+        s.Loaded = true;
+        if (s.Path.isEmpty()) {
+            s.Key = SigningKey::loadOrCreate(SigningKey::defaultPath(),
+                                             SigningKey::defaultPrincipal(), &s.Why);
+        } else {
+            // A key of the user's own is read, never made.
+            QFile file(s.Path);
+            if (!file.open(QIODevice::ReadOnly))
+                s.Why = QStringLiteral("%1 cannot be read: %2").arg(s.Path, file.errorString());
+            else if (!(s.Key = SigningKey::fromOpenSsh(file.read(64 * 1024), &s.Why)))
+                s.Why = QStringLiteral("%1: %2").arg(s.Path, s.Why);
+        }
+    }
+    if (!s.Key && why)
+        *why = s.Why;
+    return s.Key ? &*s.Key : nullptr;
+}
+
+} // namespace Signer
