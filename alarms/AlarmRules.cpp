@@ -282,3 +282,15 @@ QList<AlarmEvent> AlarmRules::tick(const AlarmMoment &now)
     }
     return events;
 }
+
+QString AlarmSettings::text() const
+{
+    auto limit = [this](const std::optional<double> &v) {
+        return v ? QStringLiteral("%1%2").arg(QString::number(*v, 'g', 10),
+                                              Unit.isEmpty() ? QString() : QLatin1Char(' ') + Unit)
+                 : QStringLiteral("none");
+    };
+    return QStringLiteral("high %1, low %2, hold %3 s, hysteresis %4")
+        .arg(limit(High), limit(Low), QString::number(HoldSeconds, 'g', 10),
+             QString::number(Hysteresis, 'g', 10));
+}

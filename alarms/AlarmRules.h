@@ -39,6 +39,8 @@ struct AlarmSettings
     static constexpr double DefaultHysteresis = 0.5;
     bool any() const { return High || Low; }
     bool operator==(const AlarmSettings &) const = default;
+    // As the audit trail gives them: "high 30 °C, low none, hold 0 s, hysteresis 0.5".
+    QString text() const;
 };
 
 // The alarm options of a command line (--high, --low, --hold, --hysteresis), as given (none:

@@ -5,6 +5,7 @@
 
 #include "mqtt/MqttPublisher.h"
 #include "output/ErrWriter.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/JournalWatch.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
@@ -280,6 +281,9 @@ void HeadlessRun::stop(int status)
     if (m_status == Ok)
         m_status = status;
     qint64 inFile = m_table->count();
+    // The session's last entry, into the data file's trail as it closes.
+    if (m_outputs)
+        m_outputs->audit().end();
     if (m_file) {
         const DataFileOutput::Closed closed = m_file->close();
         inFile = closed.Rows;

@@ -162,6 +162,8 @@ private:
     void rowStored(qint64 row);
     void recordLimitReached();
     void downloadEnded();
+    // What the run is to store, for the audit trail.
+    QString settingsText() const;
     void deviceRemoved(THidDevice *device);
     void deviceListRebuilt(bool connected);
     void connectionLost();

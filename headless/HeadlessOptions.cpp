@@ -6,6 +6,8 @@
 #include "alarms/AlarmRules.h"
 #include "headless/OptionTable.h"
 #include "output/SafeFile.h"
+#include "proof/Signer.h"
+#include "proof/Trail.h"
 #include "usb/CableIds.h"
 
 #include <QCommandLineParser>
@@ -48,6 +50,7 @@ struct OptionSet
     QCommandLineOption latest = findOption(QStringLiteral("latest"))->option();
     QCommandLineOption report = findOption(QStringLiteral("report"))->option();
     QCommandLineOption noIdLock = findOption(QStringLiteral("no-id-lock"))->option();
+    QCommandLineOption signingKey = findOption(QStringLiteral("signing-key"))->option();
 };
 
 } // namespace
@@ -76,7 +79,17 @@ QString helpText(const QString &program, const QString &extraHelp)
                "8 a download was interrupted (the readings that came are kept),\n"
                "10 the cable asked for is in use by another logger (its PID is said),\n"
                "11 the lock of the cable's ID cannot be taken (the lock folder or file is\n"
-               "not usable; --no-id-lock goes on without it).\n")
+               "not usable; --no-id-lock goes on without it).\n"
+               "\n"
+               "Files that prove themselves: each data file is signed (FILE.sig, an SSH\n"
+               "signature of namespace tx9-logger) and sealed with its audit trail\n"
+               "(FILE.trail).\n"
+               "  %1 --verify [--allowed-signers FILE] [--seal HASH@ROWS] FILE...\n"
+               "      checks each file: exit 0 all intact, 11 one was changed or its\n"
+               "      signature or seal does not hold, 12 one has no signature, 9 one\n"
+               "      cannot be read, 2 wrong command line\n"
+               "  %1 --public-key [--signing-key FILE]\n"
+               "      prints the line for ssh-keygen's allowed_signers file\n")
         .arg(program, extraHelp, Mqtt::helpText(), optionsHelp());
 }
 
@@ -214,11 +227,11 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
     OptionSet o;
     QCommandLineParser parser;
-    parser.addOptions({o.headless, o.output,     o.toStdout, o.download, o.interval,
-                       o.noRepeat, o.limit,      o.duration, o.device,   o.list,
-                       o.quiet,    o.help,       o.format,   o.high,     o.low,
-                       o.hold,     o.hysteresis, o.onAlarm,  o.summary,  o.overwrite,
-                       o.append,   o.wait,       o.latest,   o.report,   o.noIdLock});
+    parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
+                       o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
+                       o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
+                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest,     o.report,
+                       o.noIdLock, o.signingKey});
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -320,6 +333,14 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
             entry.Apply(opt.Outputs, parser.value(entry.name()));
     if (!opt.Outputs.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
+    if (parser.isSet(o.signingKey)) {
+        // A key of the user's own that cannot sign is said now, not after a run of unsigned
+        // files.
+        Signer::useKeyFile(parser.value(o.signingKey));
+        QString why;
+        if (!Signer::key(&why))
+            return usage(QStringLiteral("--signing-key: %1").arg(why));
+    }
     opt.Summary = parser.value(o.summary);
     opt.Report = parser.value(o.report);
     opt.ReplaceReport = parser.isSet(o.overwrite);
@@ -327,6 +348,12 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     // same device and inode), or by its folder and name while it does not exist yet.
     const QList<std::pair<QString, QString>> outputs{
         {QStringLiteral("--output"), opt.Output},
+        {QStringLiteral("the signature of --output"),
+         opt.Output.isEmpty() ? QString() : Trail::signatureOf(opt.Output)},
+        {QStringLiteral("the audit trail of --output"),
+         opt.Output.isEmpty() ? QString() : Trail::trailOf(opt.Output)},
+        {QStringLiteral("the audit trail's signature of --output"),
+         opt.Output.isEmpty() ? QString() : Trail::signatureOf(Trail::trailOf(opt.Output))},
         {QStringLiteral("the alarm log"),
          alarms.any() && !opt.Output.isEmpty() ? alarmLogPath(opt.Output) : QString()},
         {QStringLiteral("--report"), opt.Report},

@@ -8,6 +8,7 @@
 #include "alarms/Statistics.h"
 #include "mqtt/MqttPublisher.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/DataFileOutput.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
@@ -93,12 +94,21 @@ void HeadlessRun::startOutputs()
     o.Alarms.Hysteresis = m_options.Hysteresis;
     o.Alarms.Unit = m_options.LimitUnit;
     o.Timeline = !m_options.Report.isEmpty();
+    o.AuditLog = AuditTrail::defaultLogPath();
     // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
     if (o.Alarms.any() && !m_options.Output.isEmpty())
         o.AlarmLog = alarmLogPath(m_options.Output);
     m_outputs = new Outputs(m_session, o, this);
     connect(m_outputs, &Outputs::said, this,
             [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });
+    // The trail begins with the run and what it is to store; the data file's trail follows.
+    AuditTrail &audit = m_outputs->audit();
+    audit.begin(QStringLiteral(TX9_VERSION));
+    audit.record(QStringLiteral("settings"), QString(), settingsText());
+    if (m_file) {
+        m_file->follow(audit);
+        m_outputs->publishSealsOf(*m_file);
+    }
     connect(m_outputs, &Outputs::commandOutput, this, &HeadlessRun::writeErrBytes);
     connect(
         m_outputs, &Outputs::alarmLogFailed, this,
@@ -123,6 +133,25 @@ void HeadlessRun::startOutputs()
     // within ten minutes the run ends, its readings kept in its file and outbox.
     connect(m_outputs, &Outputs::idInUse, this,
             [this] { QTimer::singleShot(0, this, [this] { stop(MqttRefused); }); });
+}
+
+QString HeadlessRun::settingsText() const
+{
+    QStringList s;
+    s << (m_options.Download ? QStringLiteral("download the instrument's readings")
+          : m_options.Interval == 0
+              ? QStringLiteral("every reading")
+              : QStringLiteral("a reading every %1 s").arg(m_options.Interval));
+    s << (m_options.Repeat ? QStringLiteral("repeats stored") : QStringLiteral("no repeats"));
+    if (m_options.Limit)
+        s << QStringLiteral("record limit %1").arg(*m_options.Limit);
+    if (m_options.Duration)
+        s << QStringLiteral("for %1 s").arg(*m_options.Duration);
+    if (!m_options.Output.isEmpty())
+        s << QStringLiteral("to %1%2").arg(m_options.Output, m_options.IfExists == Existing::Append
+                                                                 ? QStringLiteral(" (appended)")
+                                                                 : QString());
+    return s.join(QStringLiteral(", "));
 }
 
 bool HeadlessRun::startPublishing()
@@ -186,7 +215,10 @@ void HeadlessRun::writeReport()
     if (!m_options.Output.isEmpty())
         in.Sources << m_options.Output;
     QString reason;
-    if (!reportWriter() || !reportWriter()(in, m_options.Report, &reason)) {
+    const bool written = reportWriter() && reportWriter()(in, m_options.Report, &reason);
+    if (written)
+        m_outputs->audit().record(QStringLiteral("report written"), QString(), m_options.Report);
+    if (!written) {
         warn(QStringLiteral("Could not write the summary report %1: %2.")
                  .arg(m_options.Report, reportWriter() ? reason : QStringLiteral("no writer")));
         if (m_status == Ok)

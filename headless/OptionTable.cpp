@@ -51,6 +51,12 @@ const QList<OptionEntry> &options()
          "log a cable known by its ID even when the lock of that\n"
          "ID cannot be taken (else status 11)",
          Where::Both},
+        {{"signing-key"},
+         "FILE",
+         "sign the data files with this Ed25519 key (OpenSSH's\n"
+         "format, without a passphrase) instead of the program's\n"
+         "own, which is made on first use in its state folder",
+         Where::Both},
         {{"overwrite"},
          "",
          "replace the file of --output when it already holds\n"

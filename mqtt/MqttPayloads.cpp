@@ -79,6 +79,17 @@ QByteArray noteJson(const NoteMessage &n)
            ",\"id\":" + jsonString(n.Id) + '}';
 }
 
+QByteArray sealJson(qint64 rows, const QByteArray &hash, const QDateTime &time, const QString &file,
+                    const QString &id)
+{
+    return "{\"rows\":" + QByteArray::number(rows) +
+           ",\"hash\":" + jsonString(QString::fromLatin1(hash)) +
+           ",\"seal\":" + jsonString(QString::fromLatin1(hash) + '@' + QString::number(rows)) +
+           ",\"time\":" + jsonTime(time) +
+           ",\"file\":" + (file.isEmpty() ? QByteArray("null") : jsonString(file)) +
+           ",\"id\":" + jsonString(id) + '}';
+}
+
 QByteArray influxLine(const Reading &r)
 {
     // Tag values: commas, spaces and equals signs escaped (the id has none of them).

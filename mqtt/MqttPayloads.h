@@ -38,6 +38,10 @@ struct NoteMessage
     QString Id;
 };
 QByteArray noteJson(const NoteMessage &n);
+// The seal of a recording or its data file, for <prefix>/seal: its rows, its hash, when, the
+// data file's name (null for the recording's own).
+QByteArray sealJson(qint64 rows, const QByteArray &hash, const QDateTime &time, const QString &file,
+                    const QString &id);
 QByteArray influxLine(const Reading &r);
 // ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
 QString isoTime(const QDateTime &t);

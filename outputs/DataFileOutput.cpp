@@ -2,6 +2,11 @@
 
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
+#include "proof/GrowingSeal.h"
+#include "proof/Signer.h"
+#include "proof/Trail.h"
+#include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
 #include "session/RowFile.h"
@@ -121,6 +126,65 @@ DataFileOutput::~DataFileOutput()
     releaseLock(false);
 }
 
+const SigningKey *DataFileOutput::signingKey()
+{
+    QString why;
+    const SigningKey *key = Signer::key(&why);
+    if (!key)
+        sayUnsigned(why);
+    return key;
+}
+
+void DataFileOutput::sayUnsigned(const QString &why)
+{
+    if (!std::exchange(m_unsignedSaid, true))
+        emit said(QStringLiteral("%1 is written without its signature and seal: %2.")
+                      .arg(m_options.Path, why),
+                  true);
+}
+
+void DataFileOutput::follow(AuditTrail &trail)
+{
+    m_trail = &trail;
+    if (m_seal)
+        for (const AuditEntry &e : trail.entries())
+            m_seal->addEntry(e);
+    connect(&trail, &AuditTrail::recorded, this, [this](const AuditEntry &e) {
+        if (m_seal)
+            m_seal->addEntry(e);
+    });
+    // What opening the file found, in the session's trail (and so in the file's).
+    for (const OpenEntry &e : std::exchange(m_openEntries, {}))
+        trail.record(e.What, e.Old, e.New);
+    signNow();
+}
+
+void DataFileOutput::wroteOut(const QByteArray &bytes, qint64 rows)
+{
+    if (!m_seal)
+        return;
+    m_seal->addBytes(bytes);
+    const MeasurementTable &table = m_session.table();
+    for (qint64 i = 0; i < rows; ++i)
+        m_seal->addRow(table, m_nextRow++);
+    signNow();
+}
+
+void DataFileOutput::signNow()
+{
+    QString why;
+    if (!m_seal || !m_seal->started())
+        return;
+    if (m_seal->sync(&why))
+        emit sealed(m_seal->seal().text());
+    else
+        // The data file itself is never held back by its signature.
+        emit said(QStringLiteral("Could not sign %1: %2; it is signed again at the next "
+                                 "write.")
+                      .arg(m_options.Path, why),
+                  true);
+}
+
 void DataFileOutput::releaseLock(bool written)
 {
     if (m_lock < 0)
@@ -185,26 +249,45 @@ DataFileOutput::Opened DataFileOutput::open(QString *why)
     }
     const QByteArray header =
         m_options.Csv ? DataFiles::csvHeader() : DataFiles::textFileHeader(QDate::currentDate());
-    m_file = new RowFile(false, this, 0666);
+    // Synced at each write-out, so that what the signature vouches for is on the disk.
+    m_file = new RowFile(true, this, 0666);
     m_file->setExclusive(true);
     if (m_options.Csv)
         m_file->setLines(RowFile::Lines::Csv);
+    connect(m_file, &RowFile::wroteOut, this, &DataFileOutput::wroteOut);
+    m_nextRow = m_session.table().count();
     if (holdsSomething && m_options.IfExists == Existing::Append) {
         if (const Opened o = appendTo(header, why); o != Opened::Ok)
             return o;
-    } else if (!m_file->create(path, header, false)) {
-        const int error = m_file->error();
-        if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
-            *why = FileIo::reason(error);
-            return Opened::Failed;
+    } else {
+        // The signature's hash follows the bytes from the header on; the trail is begun once
+        // the file is this run's.
+        if (const SigningKey *key = signingKey())
+            m_seal = std::make_unique<GrowingSeal>(path, *key);
+        if (!m_file->create(path, header, false)) {
+            m_seal.reset();
+            const int error = m_file->error();
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO) {
+                *why = FileIo::reason(error);
+                return Opened::Failed;
+            }
+            return refuse(why, m_file->errorString());
         }
-        return refuse(why, m_file->errorString());
+        QString trailWhy;
+        if (m_seal && !m_seal->start(&trailWhy)) {
+            m_seal.reset();
+            sayUnsigned(trailWhy);
+        }
+        signNow();
     }
     connect(m_file, &RowFile::failed, this,
             [this](int error) { emit failed(FileIo::reason(error)); });
     const MeasurementTable *table = &m_session.table();
-    connect(&m_session.engine(), &LoggerEngine::rowStored, this,
-            [this, table](qint64 row) { m_file->appendRows(*table, row, row); });
+    connect(&m_session.engine(), &LoggerEngine::rowStored, this, [this, table](qint64 row) {
+        if (m_seal)
+            m_seal->expectRow();
+        m_file->appendRows(*table, row, row);
+    });
     return Opened::Ok;
 }
 
@@ -228,15 +311,55 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
     ::close(fd);
     if (!at.Ok)
         return refuse(at.Why);
+    // A file changed since it was signed is not gone on with: what this run adds would be
+    // signed along with the change. Rows written after the last seal by a run that was
+    // killed are no change; they are sealed now, and the trail says so.
+    Verify::Options check;
+    check.UpTo = at.WholeEnd;
+    Verify::Detail detail;
+    const Verify::Result verdict = Verify::file(path, check, &detail);
+    const bool signedFile = QFileInfo::exists(Trail::signatureOf(path));
+    if (signedFile && verdict.What != Verify::Outcome::Intact && !verdict.OnlyAfterSeal)
+        return refuse(QStringLiteral("it was changed since it was signed (%1; --verify says "
+                                     "more)")
+                          .arg(verdict.Sentence.section(QStringLiteral(": "), 1)));
     if (!m_file->resume(path, 0, at.WholeEnd))
         return refuse(m_file->errorString().isEmpty() ? QStringLiteral("it cannot be opened")
                                                       : m_file->errorString());
-    if (at.TornBytes > 0)
+    if (const SigningKey *key = signingKey()) {
+        m_seal = std::make_unique<GrowingSeal>(path, *key);
+        QString sealWhy;
+        if (!m_seal->resume(at.WholeEnd, *detail.Rows,
+                            signedFile ? detail.Trail : Trail::Contents(), detail.TrailEnd,
+                            &sealWhy)) {
+            m_seal.reset();
+            sayUnsigned(sealWhy);
+        }
+    }
+    const qint64 rows = detail.Rows->count();
+    if (!signedFile)
+        m_openEntries.push_back({QStringLiteral("appended to an unsigned file"), path,
+                                 QStringLiteral("%1 rows").arg(rows)});
+    else if (verdict.OnlyAfterSeal)
+        m_openEntries.push_back(
+            {QStringLiteral("rows after the last seal of a run that did not end cleanly"), path,
+             QStringLiteral("%1 rows, %2 to %3")
+                 .arg(verdict.AfterSeal)
+                 .arg(detail.Rows->cellText(rows - verdict.AfterSeal, MeasurementTable::FieldNo),
+                      detail.Rows->cellText(rows - 1, MeasurementTable::FieldNo))});
+    else
+        m_openEntries.push_back({QStringLiteral("appended to"), path,
+                                 QStringLiteral("%1 rows, seal %2").arg(rows).arg(verdict.Seal)});
+    if (at.TornBytes > 0) {
         emit said(QStringLiteral("The last line of %1 was not whole (%2 bytes, left by a run "
                                  "that was killed); it is cut off.")
                       .arg(path)
                       .arg(at.TornBytes),
                   true);
+        m_openEntries.push_back({QStringLiteral("torn last line cut"), path,
+                                 QStringLiteral("%1 bytes").arg(at.TornBytes)});
+    }
+    signNow();
     // The rows go on numbering after the file's last one.
     m_session.state().NextRecordNo = qint32(at.LastNo + 1);
     emit said(QStringLiteral("Appending to %1 after its reading No %2.").arg(path).arg(at.LastNo),
@@ -252,6 +375,7 @@ DataFileOutput::Closed DataFileOutput::close()
     const MeasurementTable &table = m_session.table();
     if (m_file) {
         m_file->flushToDisk(); // a failure is said through failed
+        signNow();             // the entries made since the last write-out
         m_file->close();
         c.Failed = m_file->error() != 0;
         c.Rows = m_file->rowsWritten();
@@ -263,6 +387,16 @@ DataFileOutput::Closed DataFileOutput::close()
         c.Failed = true;
         releaseLock(false);
         return c;
+    }
+    if (const SigningKey *key = signingKey()) {
+        QString why;
+        const std::optional<QString> seal =
+            Trail::sealSaved(m_options.Path, table,
+                             m_trail ? m_trail->entries() : std::vector<AuditEntry>(), *key, &why);
+        if (seal)
+            emit sealed(*seal);
+        else
+            emit said(QStringLiteral("Could not sign %1: %2.").arg(m_options.Path, why), true);
     }
     releaseLock(true);
     c.Rows = table.count();

@@ -4,12 +4,21 @@
 // run ends. A file that already holds something is refused unless the run is to replace it
 // or go on after its last row; a file another run writes is always refused (each run holds
 // an exclusive lock on its file).
+//
+// The file is signed (FILE.sig) and sealed with its audit trail (FILE.trail, signed too) at
+// each write-out, at most a second behind, and at its end; a packet when it is written. A
+// file to go on with is checked first: one changed since it was signed is refused.
 
 #include <QObject>
 #include <QString>
+#include <memory>
+#include <vector>
 
+class AuditTrail;
+class GrowingSeal;
 class LoggerSession;
 class RowFile;
+class SigningKey;
 
 // What a run does with a data file that already holds something.
 enum class Existing
@@ -66,8 +75,12 @@ public:
     Closed close();
     bool isPacket() const { return m_packet; }
     const QString &path() const { return m_options.Path; }
+    // The trail's entries go into the file's trail from now on (those made so far too).
+    void follow(AuditTrail &trail);
 
 signals:
+    // The file was signed and sealed: its seal (HASH@ROWS).
+    void sealed(const QString &seal);
     // A line to say (problem: a warning).
     void said(const QString &line, bool problem);
     // A row could not be written: the reason.
@@ -77,6 +90,11 @@ private:
     Opened refuse(QString *why, const QString &text);
     Opened appendTo(const QByteArray &header, QString *why);
     void releaseLock(bool written);
+    // The key to sign with; none (said once) when there is none.
+    const SigningKey *signingKey();
+    void wroteOut(const QByteArray &bytes, qint64 rows);
+    void signNow();
+    void sayUnsigned(const QString &why);
 
     LoggerSession &m_session;
     DataFileOptions m_options;
@@ -85,4 +103,14 @@ private:
     int m_lock = -1;           // an .xml output's lock, held until the packet is written
     bool m_createdXml = false; // the .xml output did not exist before the run
     bool m_closed = false;
+    std::unique_ptr<GrowingSeal> m_seal;
+    AuditTrail *m_trail = nullptr;
+    qint64 m_nextRow = -1; // the table's row whose line comes next in the file
+    bool m_unsignedSaid = false;
+    // What opening the file found, for the trail once it is followed.
+    struct OpenEntry
+    {
+        QString What, Old, New;
+    };
+    std::vector<OpenEntry> m_openEntries;
 };

@@ -6,6 +6,8 @@
 #include "mqtt/MqttPayloads.h"
 #include "mqtt/MqttPublisher.h"
 #include "outputs/AlarmCommands.h"
+#include "outputs/AuditTrail.h"
+#include "outputs/DataFileOutput.h"
 #include "outputs/LatestReading.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
@@ -18,6 +20,13 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     : QObject(parent), m_session(session), m_options(options)
 {
     m_stats = new TableStatistics(session.table(), this);
+    m_audit = new AuditTrail(session, options.AuditLog, this);
+    connect(m_audit, &AuditTrail::logFailed, this, [this](const QString &path, const QString &why) {
+        emit said(QStringLiteral("Could not write the audit log %1: %2; the audit trail is "
+                                 "still kept in the journal and beside the data files.")
+                      .arg(path, why),
+                  true);
+    });
     if (options.Timeline) {
         m_timeline = new Timeline(this);
         m_timeline->follow(session);
@@ -27,6 +36,7 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
                 [journal](const Notes::Note &n) { journal->writeMark(Notes::journalLine(n)); });
         connect(&m_timeline->notes(), &Notes::removed, journal,
                 [journal](qint64 id) { journal->writeMark(Notes::removedLine(id)); });
+        m_audit->followNotes(m_timeline->notes());
     }
     m_alarms = new AlarmMonitor(session, this);
     setAlarmSettings(options.Alarms);
@@ -73,6 +83,9 @@ Outputs::~Outputs() = default;
 
 void Outputs::setAlarmSettings(const AlarmSettings &settings)
 {
+    const QString before = m_alarms->settings().text(), after = settings.text();
+    if (before != after)
+        m_audit->record(QStringLiteral("alarm settings"), before, after);
     m_alarms->setSettings(settings);
     m_stats->setLimits(settings.High, settings.Low, settings.Unit);
 }
@@ -100,6 +113,10 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
         return false;
     }
     m_publisher->followAlarms(*m_alarms);
+    connect(m_audit, &AuditTrail::sealed, this, [this](const QString &seal) {
+        if (m_sealedFile.isEmpty())
+            publishSeal(seal);
+    });
     if (m_timeline)
         connect(&m_timeline->notes(), &Notes::madeHere, m_publisher,
                 [this](const Notes::Note &n, bool removed) {
@@ -117,6 +134,25 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
     return true;
 }
 
+void Outputs::publishSealsOf(DataFileOutput &file)
+{
+    m_sealedFile = file.path();
+    connect(&file, &DataFileOutput::sealed, this, &Outputs::publishSeal);
+}
+
+void Outputs::publishSeal(const QString &seal)
+{
+    if (!m_publisher)
+        return;
+    QByteArray hex;
+    qint64 rows = 0;
+    if (Seal::parse(seal, &hex, &rows))
+        m_publisher->publishEvent("seal",
+                                  Mqtt::sealJson(rows, hex, QDateTime::currentDateTime(),
+                                                 m_sealedFile, m_publisher->id()),
+                                  true);
+}
+
 QList<OptionEntry> Outputs::optionEntries()
 {
     return {AlarmCommands::option(), LatestReading::option()};
@@ -132,6 +168,8 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Line = m_timeline;
     in.Limits = m_alarms->settings();
     in.Version = version;
+    in.Audit = m_audit->entries();
+    in.Seal = m_audit->seal().text();
     return in;
 }
 

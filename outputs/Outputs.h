@@ -25,6 +25,8 @@
 
 class AlarmCommands;
 class AlarmMonitor;
+class AuditTrail;
+class DataFileOutput;
 class LoggerSession;
 class MqttPublisher;
 class TableStatistics;
@@ -38,6 +40,7 @@ struct OutputOptions
     bool Notify = true;    // desktop notifications of alarms
     QString Latest;        // the newest reading, replaced whole with each row; empty: none
     bool Timeline = false; // every row placed in time, for the time chart and the report
+    QString AuditLog;      // the file every audit entry is appended to; empty: none
 };
 
 class Outputs : public QObject
@@ -48,6 +51,8 @@ public:
     ~Outputs() override;
 
     AlarmMonitor &alarms() { return *m_alarms; }
+    // The audit trail of the session, and of its recording's seal.
+    AuditTrail &audit() { return *m_audit; }
     TableStatistics &statistics() { return *m_stats; }
     // The recording in time (with OutputOptions::Timeline; nullptr without).
     Timeline *timeline() const { return m_timeline; }
@@ -61,6 +66,8 @@ public:
     // why, when it cannot (its outbox in use, a topic it cannot publish).
     bool startPublishing(const Mqtt::Options &options, const QString &cableSerial, QString *error);
     MqttPublisher *publisher() const { return m_publisher; }
+    // The seals published (<prefix>/seal) are those of file from now on, not the recording's.
+    void publishSealsOf(DataFileOutput &file);
 
     // The run is ending: the alarm commands still running get ms, then done is called.
     void finishThen(int ms, std::function<void()> done);
@@ -94,4 +101,7 @@ private:
     MqttPublisher *m_publisher = nullptr;
     AlarmCommands *m_commands = nullptr;
     Timeline *m_timeline = nullptr;
+    AuditTrail *m_audit = nullptr;
+    QString m_sealedFile; // the data file whose seals are published; empty: the recording's
+    void publishSeal(const QString &seal);
 };

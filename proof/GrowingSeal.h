@@ -44,6 +44,8 @@ public:
     // one of them could not be written (what waits goes out at the next sync).
     bool sync(QString *why);
     const Seal &seal() const { return m_seal; }
+    // Whether its trail is open (start or resume done).
+    bool started() const { return m_trailFd >= 0; }
     qint64 rows() const { return m_seal.rows(); }
 
 private:

@@ -53,6 +53,26 @@ QString loginName()
     return user.isEmpty() ? QString::number(::geteuid()) : user;
 }
 
+// A text without its blanks and control characters: the text file trims its fields and
+// replaces what it cannot hold, the XML packet and CSV keep them.
+void printable(QByteArray &out, QStringView text)
+{
+    bool ascii = true;
+    for (const QChar c : text)
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii) {
+        for (const QChar c : text)
+            if (c.unicode() > ' ' && c.unicode() != 0x7F)
+                out += char(c.unicode());
+        return;
+    }
+    QString kept;
+    for (const QChar c : text)
+        if (!c.isSpace() && c.category() != QChar::Other_Control)
+            kept += c;
+    out += kept.toUtf8();
+}
+
 } // namespace
 
 AuditEntry AuditEntry::now(qint64 rows, const QString &what, const QString &oldValue,
@@ -125,9 +145,9 @@ void Seal::addRow(std::optional<qint32> no, QStringView time, QStringView value,
         if (c.isDigit())
             m_line += char(c.unicode());
     m_line += '\t';
-    m_line += value.toUtf8();
+    printable(m_line, value);
     m_line += '\t';
-    m_line += unit.toUtf8();
+    printable(m_line, unit);
     m_line += '\n';
     m_hash.add(m_line);
     ++m_rows;

@@ -1,9 +1,9 @@
 #pragma once
 // The seal of a recording: a running SHA-256 over its rows and its audit entries, in the
 // order they came. Each row goes in in one form that every data file keeps (its No, the digits
-// of its time of day, its value as the panel showed it, its unit), so the text, XML and CSV
-// saves of the same rows have the same seal. A seal is given as HASH@ROWS: the hash after the
-// first ROWS rows and every entry made until then.
+// of its time of day, its value as the panel showed it and its unit, both without blanks), so
+// the text, XML and CSV saves of the same rows have the same seal. A seal is given as HASH@ROWS:
+// the hash after the first ROWS rows and every entry made until then.
 
 #include "proof/Digest.h"
 

@@ -342,6 +342,11 @@ Result file(const QString &path, const Options &o, Detail *detail)
                          .arg(res.AfterSeal)
                          .arg(noOf(rows, r.SealedRows));
             res.OnlyAfterSeal = wrong.size() == 1 && (!sig.Present || sig.Holds);
+        } else if (sealsHold && signedToLastSeal) {
+            // Bytes after the last seal that make no whole row: a line torn by a kill.
+            wrong << QStringLiteral("bytes that are no whole row follow its last seal (a last "
+                                    "line torn by a run that was killed)");
+            res.OnlyAfterSeal = wrong.size() == 1;
         }
         if (o.SealHex && !r.SealReached)
             wrong << QStringLiteral("it has %1 rows, fewer than the %2 the seal given covers")

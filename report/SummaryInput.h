@@ -3,6 +3,7 @@
 // writer without linking it).
 
 #include "alarms/AlarmRules.h"
+#include "proof/Seal.h"
 
 #include <QList>
 #include <QString>
@@ -29,4 +30,7 @@ struct SummaryInput
     std::vector<qint64> RunStarts;
     // Lines the report says below its sources (what was converted, what was merged).
     QStringList Remarks;
+    // The recording's audit entries and its seal (HASH@ROWS); empty: not known.
+    std::vector<AuditEntry> Audit;
+    QString Seal;
 };
