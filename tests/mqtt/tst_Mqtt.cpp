@@ -357,12 +357,14 @@ private slots:
             QVERIFY2(lost.hasMatch(), qPrintable(err));
             QVERIFY(err.contains(file));
             QVERIFY(lost.captured(1).toInt() > 0 && kept.captured(1).toInt() > 0);
-            QCOMPARE(kept.captured(1).toInt() + lost.captured(1).toInt(), rows);
+            // Each reading, and the file's seal at most once a second besides.
+            const int messages = kept.captured(1).toInt() + lost.captured(1).toInt();
+            QVERIFY2(messages >= rows && messages <= 2 * rows + 2, qPrintable(err));
             QFile::remove(filler);
         } else {
             QCOMPARE(run.exitCode(), int(Headless::Ok));
             QVERIFY2(err.contains("is made again"), qPrintable(err));
-            QCOMPARE(kept.captured(1).toInt(), rows);
+            QVERIFY2(kept.captured(1).toInt() >= rows, qPrintable(err));
         }
         const int onDisk = kept.captured(1).toInt();
 
@@ -376,15 +378,20 @@ private slots:
                    QStringList{"--headless", "--interval", "0", "-q", "--limit", "3"} + common);
         QVERIFY(next.waitForFinished(60000));
         QCOMPARE(next.exitCode(), 0);
-        QVERIFY(sub.waitFor(tag + "/reading", onDisk + 3));
+        // The readings that were on disk (every one when none was lost), in order, and the
+        // new ones above every number given.
+        QVERIFY(sub.waitFor(tag + "/reading", (fullDisk ? 1 : rows) + 3));
+        QTest::qWait(500);
         std::set<qint64> seqs;
         for (const Message &m : sub.on(tag + "/reading"))
             seqs.insert(QJsonDocument::fromJson(m.payload).object().value("seq").toInteger());
-        QCOMPARE(int(seqs.size()), onDisk + 3);
-        // The readings that were on disk, in order, and the new ones above every number given.
+        const int readingsKept = int(seqs.size()) - 3;
+        QVERIFY(readingsKept >= 1 && readingsKept <= qMin(onDisk, rows));
+        if (!fullDisk)
+            QCOMPARE(readingsKept, rows);
         QCOMPARE(*seqs.begin(), 1);
-        QCOMPARE(*std::next(seqs.begin(), onDisk - 1), onDisk);
-        QCOMPARE(*std::next(seqs.begin(), onDisk), rows + 1);
+        QCOMPARE(*std::next(seqs.begin(), readingsKept - 1), readingsKept);
+        QCOMPARE(*std::next(seqs.begin(), readingsKept), rows + 1);
     }
 
     // Two machines with the same --mqtt-id (two state folders): the second says so within
