@@ -8,7 +8,10 @@
 #include "output/DataFiles.h"
 #include "output/Report.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
+#include "proof/Signer.h"
+#include "proof/Trail.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
 #include "recording/MeasurementTable.h"
@@ -23,6 +26,35 @@
 #include <QPrinter>
 #include <QToolButton>
 #include <qcustomplot.h>
+
+SavedProof::SavedProof(const TFCOMM &window, const MeasurementTable *table)
+    : Entries(window.Out && table == window.cds1 ? window.Out->audit().entries()
+                                                 : std::vector<AuditEntry>())
+{}
+
+void SavedProof::make(const QString &path, const MeasurementTable &rows)
+{
+    // What is signed is what reached the disk: the file is read back for its signature.
+    if (const SigningKey *key = Signer::key(&Why))
+        if (const std::optional<QString> made = Trail::sealSaved(path, rows, Entries, *key, &Why))
+            Seal = *made;
+}
+
+void TFCOMM::recordSaved(const MeasurementTable *table, const QString &what, const QString &path,
+                         qint64 rows, const SavedProof &proof)
+{
+    if (Out && table == cds1)
+        Out->audit().record(what, path,
+                            QStringLiteral("%1 rows, seal %2")
+                                .arg(rows)
+                                .arg(proof.Seal.isEmpty() ? QStringLiteral("none") : proof.Seal));
+    // The readings are saved whatever became of their signature; that is said on its own.
+    if (proof.Seal.isEmpty())
+        Prompts::current().message(QStringLiteral("%1 is saved, but its signature could not be "
+                                                  "written: %2.")
+                                       .arg(path, proof.Why),
+                                   DialogKind::Warning, {DialogButton::OK});
+}
 
 void TFCOMM::connectOutput()
 {
@@ -59,10 +91,14 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
     const std::shared_ptr<const MeasurementTable> rows = table->snapshot();
     const QDate date = QDate::currentDate();
     const auto reason = std::make_shared<QString>();
+    const auto proof = std::make_shared<SavedProof>(*this, table);
     const bool saved = BackgroundTask::run<bool>(
         QStringLiteral("Saving %1").arg(path), rows->count(),
-        [rows, path, date, reason](std::atomic<qint64> &done) {
-            return DataFiles::saveTable(*rows, path, date, &done, reason.get());
+        [rows, path, date, reason, proof](std::atomic<qint64> &done) {
+            if (!DataFiles::saveTable(*rows, path, date, &done, reason.get()))
+                return false;
+            proof->make(path, *rows);
+            return true;
         });
     // The notes beside the file, which stays byte for byte as it was: <file>.notes.csv.
     bool notesSaved = true;
@@ -80,10 +116,12 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
     if (saved && table == cds1 && RecoveryJournal)
         RecoveryJournal->writeMark(
             Journal::savedLine(rows->count(), notesSaved, path, QDateTime::currentDateTime()));
-    if (saved)
+    if (saved) {
         Prompts::current().message(QStringLiteral("Save table to specified file: ") + path +
                                        QStringLiteral(" Scuss!"),
                                    DialogKind::Information, {DialogButton::OK});
+        recordSaved(table, QStringLiteral("saved"), path, rows->count(), *proof);
+    }
     else if (DataFiles::extensionOf(path) == QLatin1String(".xml"))
         // The packet's writer has no message of its own: the general error handler reports.
         reportUncaughtError(QStringLiteral("Cannot create file \"%1\". %2.").arg(path, *reason));
@@ -138,8 +176,15 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
         line->appendBatch(*table, std::move(*loaded), std::move(batch));
     else
         table->appendFrom(std::move(*loaded));
-    if (Out && table == cds1)
+    if (Out && table == cds1) {
         Out->recomputeAlarms(before, table->count() - 1);
+        Out->audit().record(QStringLiteral("loaded"), path,
+                            QStringLiteral("%1 rows%2")
+                                .arg(table->count() - before)
+                                .arg(status == DataFiles::LoadStatus::Ok
+                                         ? QString()
+                                         : QStringLiteral(" (the load stopped early)")));
+    }
     if (line) {
         if (notesRead) {
             if (unread > 0)

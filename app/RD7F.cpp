@@ -8,6 +8,7 @@
 #include "display/Fonts.h"
 #include "display/IndicatorPictures.h"
 #include "display/LcdPanel.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/JournalWatch.h"
 #include "recording/LocaleInfo.h"
 #include "recording/MeasurementGrid.h"
@@ -146,6 +147,7 @@ TFCOMM::TFCOMM(HidPlatform *platform, QWidget *parent)
             });
     RecoveryJournal->attach(cds1);
     buildTools();
+    buildAudit();
 
     adjustSize();
     setFixedSize(sizeHint());
@@ -519,6 +521,9 @@ void TFCOMM::closeEvent(QCloseEvent *event)
         BackgroundTask::cancelAll();
         return;
     }
+    // The session's last entry goes into the journal before it is kept.
+    if (Out)
+        Out->audit().end();
     if (RecoveryJournal)
         RecoveryJournal->closeNormally();
     event->accept();

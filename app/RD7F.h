@@ -6,6 +6,7 @@
 #include "alarms/Statistics.h"
 #include "app/MainState.h"
 #include "app/NewMsgDlg.h"
+#include "proof/Seal.h"
 #include "recording/LocaleInfo.h"
 
 #include <QMainWindow>
@@ -35,11 +36,23 @@ class Journal;
 class TFCOMM;
 class AlarmMonitor;
 class AlarmsWindow;
+class AuditTrailWindow;
 class StatisticsWindow;
 class TimeChart;
 struct SummaryInput;
 class TableStatistics;
 struct AlarmSettings;
+
+// The signature and seal of a file the window saves, made with the save (on its thread) from
+// the recording's audit entries as they were when the save began.
+struct SavedProof
+{
+    SavedProof(const TFCOMM &window, const MeasurementTable *table);
+    void make(const QString &path, const MeasurementTable &rows);
+    std::vector<AuditEntry> Entries;
+    QString Seal; // HASH@ROWS once made
+    QString Why;  // why not, when not
+};
 
 // Held by a command of the window that may run long work with an event loop (saving, loading,
 // the picture, the report).
@@ -58,6 +71,7 @@ private:
 class TFCOMM : public QMainWindow, private LoggerSession::Settings, private LoggerSession::Route
 {
     Q_OBJECT
+    friend struct SavedProof;
 public:
     // platform: where HID interfaces come from; none gives an empty device list.
     explicit TFCOMM(HidPlatform *platform = nullptr, QWidget *parent = nullptr);
@@ -195,6 +209,10 @@ public:
     void saveasClick();
     void SpeedButton2Click();
     void SaveTableToFile(MeasurementTable *table, const QString &path);
+    // A save's audit entry (what: "saved", "exported"), and a signature that could not be
+    // written said.
+    void recordSaved(const MeasurementTable *table, const QString &what, const QString &path,
+                     qint64 rows, const SavedProof &proof);
     void LoadTableFromFile(const QString &path, MeasurementTable *table, bool EmptyOnLoad);
     // Chart picture and report.
     void BtSaveClick();
@@ -243,6 +261,16 @@ public:
     // Which rows the chart's points are, and those it shows now.
     PlottedRows Plotted;
     std::vector<std::pair<qint64, qint64>> pageRows() const;
+    // Tools -> Audit Trail...: the session's audit trail; the settings that decide what is
+    // stored, recorded in it as they change.
+    QAction *AuditTrailEntry = nullptr;
+    QPointer<AuditTrailWindow> m_auditWindow;
+    std::vector<std::pair<QString, QString>> m_settingsAudited;
+    std::vector<std::pair<QString, QString>> storingSettings() const;
+    void buildAudit();
+    void auditSettings();
+    void showAuditWindow();
+    void saveAuditClick();
     QPointer<AlarmsWindow> m_alarmsWindow;
     QPointer<StatisticsWindow> m_statisticsWindow;
     QPointer<TimeChart> m_timeChart;

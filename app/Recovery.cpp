@@ -3,6 +3,7 @@
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
 
 #include "alarms/Statistics.h"
@@ -120,7 +121,12 @@ void TFCOMM::offerRecovery()
         if (!RecoveryJournal->hasOrphan() || RecoveryJournal->orphanPath() != path)
             return; // decided meanwhile (the question runs an event loop)
         if (answer != QMessageBox::Yes) {
-            RecoveryJournal->setOrphanAside();
+            const QString aside = RecoveryJournal->setOrphanAside();
+            if (Out)
+                Out->audit().record(QStringLiteral("journal set aside"), path,
+                                    QStringLiteral("%1 rows, kept as %2")
+                                        .arg(c.Rows)
+                                        .arg(aside.isEmpty() ? path : aside));
             continue;
         }
         const qint64 count = c.Rows;
@@ -134,9 +140,16 @@ void TFCOMM::offerRecovery()
                                          {Timeline::Why::Restored, {}, c.Marks, {}, {}});
         else
             cds1->appendFrom(std::move(restored->Rows));
-        // Their alarms, which this session never saw, worked out from them.
-        if (Out)
+        // Their alarms, which this session never saw, worked out from them; their audit
+        // entries back between them, and the seal going on as it was.
+        if (Out) {
             Out->recomputeAlarms(firstRestored, cds1->count() - 1);
+            Out->audit().restored(firstRestored, c.Marks);
+            Out->audit().record(QStringLiteral("restored"), path,
+                                QStringLiteral("%1 rows, seal %2")
+                                    .arg(count)
+                                    .arg(Out->audit().seal().text()));
+        }
         // The chart and the recorder pick up where the ended session stood.
         std::optional<double> maxY;
         for (const float v : restored->Values) {

@@ -36,6 +36,7 @@ void TFCOMM::buildTools()
     // Every alarm of every session, for an audit; appended as it happens.
     options.AlarmLog = RecoveryJournal->folder() + QStringLiteral("/alarm-log.txt");
     options.Timeline = true;
+    options.AuditLog = RecoveryJournal->folder() + QStringLiteral("/audit-log.txt");
     // What the window's command line asks of the outputs the headless run offers too.
     Headless::applyWindowOptions(QCoreApplication::arguments(), options);
     Out = new Outputs(Session, options, this);
@@ -153,16 +154,21 @@ void TFCOMM::exportCsvClick()
         for (const Notes::Note &n : Out->timeline()->notes().all())
             notes->push_back({n.Row < rows->count() ? n.Row : -1, n.TimeMs, n.Text});
     const auto reason = std::make_shared<QString>();
+    const auto proof = std::make_shared<SavedProof>(*this, cds1);
     const bool saved = BackgroundTask::run<bool>(
         QStringLiteral("Exporting %1").arg(path), rows->count(),
-        [rows, path, reason, notes](std::atomic<qint64> &done) {
-            return DataFiles::saveCsv(*rows, path, &done, reason.get(), notes.get());
+        [rows, path, reason, notes, proof](std::atomic<qint64> &done) {
+            if (!DataFiles::saveCsv(*rows, path, &done, reason.get(), notes.get()))
+                return false;
+            proof->make(path, *rows);
+            return true;
         });
-    if (saved)
+    if (saved) {
         Prompts::current().message(
             QStringLiteral("%1 readings exported to %2.").arg(rows->count()).arg(path),
             DialogKind::Information, {DialogButton::OK});
-    else
+        recordSaved(cds1, QStringLiteral("exported"), path, rows->count(), *proof);
+    } else
         Prompts::current().message(QStringLiteral("Could not export to %1: %2.").arg(path, *reason),
                                    DialogKind::Warning, {DialogButton::OK});
 }

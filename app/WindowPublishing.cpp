@@ -7,6 +7,7 @@
 #include "output/ErrWriter.h"
 #include "outputs/Outputs.h"
 #include "proof/ProofCommand.h"
+#include "proof/Signer.h"
 #include "report/ReportCommand.h"
 
 #include <QCoreApplication>
@@ -77,6 +78,16 @@ std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
         window.chooseCable(*device);
     if (Headless::windowValue(arguments, QStringLiteral("no-id-lock")))
         window.Engine.setIdLockRequired(false);
+    // --signing-key FILE: the files the window saves are signed with the user's own key.
+    if (const std::optional<QString> key =
+            Headless::windowValue(arguments, QStringLiteral("signing-key"))) {
+        Signer::useKeyFile(*key);
+        QString why;
+        if (!Signer::key(&why)) {
+            toStderr(QStringLiteral("%1: --signing-key: %2").arg(arguments.value(0), why));
+            return int(Exit::Usage);
+        }
+    }
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;
     window.show();

@@ -210,17 +210,18 @@ void HeadlessRun::setOrphansAside()
     // ask, so they are kept aside and the run starts a journal of its own.
     for (const JournalWatch::Orphan &o : m_journalWatch->setOrphansAside()) {
         const Journal::Contents &c = o.Contents;
-        if (!c.Journal)
+        if (!c.Journal) {
             warn(QStringLiteral("%1 is not one of this program's journals; it is kept as %2.")
                      .arg(o.Path, o.KeptAs));
-        else
-            warn(QStringLiteral("A previous session left %1 unsaved readings%2; they are kept "
-                                "in %3.")
-                     .arg(c.Rows)
-                     .arg(c.Unreadable
-                              ? QStringLiteral(" (and %1 unreadable lines)").arg(c.Unreadable)
-                              : QString(),
-                          o.KeptAs));
+            continue;
+        }
+        warn(QStringLiteral("A previous session left %1 unsaved readings%2; they are kept in %3.")
+                 .arg(c.Rows)
+                 .arg(c.Unreadable ? QStringLiteral(" (and %1 unreadable lines)").arg(c.Unreadable)
+                                   : QString(),
+                      o.KeptAs));
+        m_setAside.push_back({QStringLiteral("journal set aside"), o.Path,
+                              QStringLiteral("%1 rows, kept as %2").arg(c.Rows).arg(o.KeptAs)});
     }
 }
 

@@ -164,6 +164,12 @@ private:
     void downloadEnded();
     // What the run is to store, for the audit trail.
     QString settingsText() const;
+    // Journals of ended sessions set aside at the start, for the audit trail once it is there.
+    struct SetAside
+    {
+        QString What, Old, New;
+    };
+    std::vector<SetAside> m_setAside;
     void deviceRemoved(THidDevice *device);
     void deviceListRebuilt(bool connected);
     void connectionLost();

@@ -105,6 +105,8 @@ void HeadlessRun::startOutputs()
     AuditTrail &audit = m_outputs->audit();
     audit.begin(QStringLiteral(TX9_VERSION));
     audit.record(QStringLiteral("settings"), QString(), settingsText());
+    for (const SetAside &a : std::exchange(m_setAside, {}))
+        audit.record(a.What, a.Old, a.New);
     if (m_file) {
         m_file->follow(audit);
         m_outputs->publishSealsOf(*m_file);
