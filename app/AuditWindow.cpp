@@ -56,7 +56,8 @@ AuditTrailWindow::AuditTrailWindow(AuditTrail &trail, QWidget *parent)
     connect(&trail, &AuditTrail::sealed, this, &AuditTrailWindow::showSeal);
     showSeal();
     m_list->resizeColumnsToContents();
-    resize(860, 420);
+    m_list->setColumnWidth(3, qMin(m_list->columnWidth(3), 300));
+    resize(1000, 440);
 }
 
 void AuditTrailWindow::add(const AuditEntry &e)
@@ -64,8 +65,11 @@ void AuditTrailWindow::add(const AuditEntry &e)
     const int row = m_list->rowCount();
     m_list->insertRow(row);
     const QString cells[] = {e.Time, e.Login + QLatin1Char('@') + e.Host, e.What, e.Old, e.New};
-    for (int c = 0; c < 5; ++c)
-        m_list->setItem(row, c, new QTableWidgetItem(cells[c]));
+    for (int c = 0; c < 5; ++c) {
+        auto *item = new QTableWidgetItem(cells[c]);
+        item->setToolTip(cells[c]); // a long value (a seal, a path) whole
+        m_list->setItem(row, c, item);
+    }
     m_list->scrollToBottom();
 }
 
@@ -87,11 +91,11 @@ QString AuditTrailWindow::text() const
 std::vector<std::pair<QString, QString>> TFCOMM::storingSettings() const
 {
     return {
-        {QStringLiteral("sampling interval"),
-         RecordSI->isChecked() ? RecordSITime->text() + QStringLiteral(" s")
-                               : QStringLiteral("off (every reading)")},
-        {QStringLiteral("repeat"), RepeatSet->isChecked() ? QStringLiteral("stored")
-                                                          : QStringLiteral("skipped")},
+        {QStringLiteral("sampling interval"), RecordSI->isChecked()
+                                                  ? RecordSITime->text() + QStringLiteral(" s")
+                                                  : QStringLiteral("off (every reading)")},
+        {QStringLiteral("repeat"),
+         RepeatSet->isChecked() ? QStringLiteral("stored") : QStringLiteral("skipped")},
         {QStringLiteral("record limit"), QString::number(S.RecordLimit)},
         {QStringLiteral("download mode"),
          RecallData->isChecked() ? QStringLiteral("on") : QStringLiteral("off")},
@@ -101,7 +105,7 @@ std::vector<std::pair<QString, QString>> TFCOMM::storingSettings() const
 void TFCOMM::buildAudit()
 {
     AuditTrail &audit = Out->audit();
-    audit.begin(QStringLiteral(TX9_VERSION));
+    Out->beginAudit(QStringLiteral(TX9_VERSION));
     m_settingsAudited = storingSettings();
     for (const auto &[name, value] : m_settingsAudited)
         audit.record(name, QString(), value);
@@ -159,9 +163,10 @@ void TFCOMM::saveAuditClick()
     r.filter = QStringLiteral("Text (*.txt)|*.txt");
     r.defaultExt = QStringLiteral("txt");
     r.overwritePrompt = true;
-    const QString name = QStringLiteral("audit%1-%2.txt")
-                             .arg(cableFilePart(), QDateTime::currentDateTime().toString(
-                                                       QStringLiteral("yyyyMMdd-HHmm")));
+    const QString name =
+        QStringLiteral("audit%1-%2.txt")
+            .arg(cableFilePart(),
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
     const QString folder = ToolSettings::exportFolder();
     r.fileName = folder.isEmpty() ? name : QDir(folder).filePath(name);
     const QString path = Prompts::current().saveFileName(r);

@@ -121,8 +121,7 @@ void TFCOMM::SaveTableToFile(MeasurementTable *table, const QString &path)
                                        QStringLiteral(" Scuss!"),
                                    DialogKind::Information, {DialogButton::OK});
         recordSaved(table, QStringLiteral("saved"), path, rows->count(), *proof);
-    }
-    else if (DataFiles::extensionOf(path) == QLatin1String(".xml"))
+    } else if (DataFiles::extensionOf(path) == QLatin1String(".xml"))
         // The packet's writer has no message of its own: the general error handler reports.
         reportUncaughtError(QStringLiteral("Cannot create file \"%1\". %2.").arg(path, *reason));
     else

@@ -72,6 +72,7 @@ class TFCOMM : public QMainWindow, private LoggerSession::Settings, private Logg
 {
     Q_OBJECT
     friend struct SavedProof;
+
 public:
     // platform: where HID interfaces come from; none gives an empty device list.
     explicit TFCOMM(HidPlatform *platform = nullptr, QWidget *parent = nullptr);

@@ -145,10 +145,9 @@ void TFCOMM::offerRecovery()
         if (Out) {
             Out->recomputeAlarms(firstRestored, cds1->count() - 1);
             Out->audit().restored(firstRestored, c.Marks);
-            Out->audit().record(QStringLiteral("restored"), path,
-                                QStringLiteral("%1 rows, seal %2")
-                                    .arg(count)
-                                    .arg(Out->audit().seal().text()));
+            Out->audit().record(
+                QStringLiteral("restored"), path,
+                QStringLiteral("%1 rows, seal %2").arg(count).arg(Out->audit().seal().text()));
         }
         // The chart and the recorder pick up where the ended session stood.
         std::optional<double> maxY;

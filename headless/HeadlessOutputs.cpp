@@ -103,7 +103,7 @@ void HeadlessRun::startOutputs()
             [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });
     // The trail begins with the run and what it is to store; the data file's trail follows.
     AuditTrail &audit = m_outputs->audit();
-    audit.begin(QStringLiteral(TX9_VERSION));
+    m_outputs->beginAudit(QStringLiteral(TX9_VERSION));
     audit.record(QStringLiteral("settings"), QString(), settingsText());
     for (const SetAside &a : std::exchange(m_setAside, {}))
         audit.record(a.What, a.Old, a.New);

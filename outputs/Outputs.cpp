@@ -39,7 +39,9 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
         m_audit->followNotes(m_timeline->notes());
     }
     m_alarms = new AlarmMonitor(session, this);
-    setAlarmSettings(options.Alarms);
+    // The first limits are the session's own (beginAudit records them), no change of any.
+    m_alarms->setSettings(options.Alarms);
+    m_stats->setLimits(options.Alarms.High, options.Alarms.Low, options.Alarms.Unit);
     // Each alarm names the cable it came from: the loggers of several cables may share a log.
     connect(&session.engine(), &LoggerEngine::connecting, this, [this] {
         const LoggerEngine &e = m_session.engine();
@@ -80,6 +82,12 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
 }
 
 Outputs::~Outputs() = default;
+
+void Outputs::beginAudit(const QString &version)
+{
+    m_audit->begin(version);
+    m_audit->record(QStringLiteral("alarm settings"), QString(), m_alarms->settings().text());
+}
 
 void Outputs::setAlarmSettings(const AlarmSettings &settings)
 {

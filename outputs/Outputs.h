@@ -53,6 +53,8 @@ public:
     AlarmMonitor &alarms() { return *m_alarms; }
     // The audit trail of the session, and of its recording's seal.
     AuditTrail &audit() { return *m_audit; }
+    // The session begins: its first entries (the program's version, the alarm settings).
+    void beginAudit(const QString &version);
     TableStatistics &statistics() { return *m_stats; }
     // The recording in time (with OutputOptions::Timeline; nullptr without).
     Timeline *timeline() const { return m_timeline; }

@@ -4,18 +4,26 @@
 // modal boxes that run a loop of their own while readings go on.
 
 #include "alarms/AlarmMonitor.h"
+#include "app/AuditWindow.h"
 #include "app/RD7F.h"
 #include "app/ToolWindows.h"
 #include "common/Frames.h"
 #include "common/ModalPrompts.h"
+#include "outputs/AuditTrail.h"
+#include "outputs/Outputs.h"
+#include "proof/Signer.h"
+#include "proof/SigningKey.h"
+#include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -199,6 +207,103 @@ private slots:
         QCOMPARE(again.Alarms->settings().Hysteresis, 0.9);
         QVERIFY(!again.Alarms->settings().Low);
         QCOMPARE(ToolSettings::exportFolder(), dir.filePath("none"));
+    }
+
+    // What the window saves proves itself: the save and the export are signed (ssh-keygen
+    // checks them with the program's public key) and sealed with the recording's audit trail,
+    // readings arriving while the dialogs are open. The settings that decide what is stored,
+    // the saves and the table emptied are entries, listed in the Audit Trail window, saved
+    // from it, and kept in audit-log.txt as they happen.
+    void auditTrailAndSignedSaves()
+    {
+        ToolSettings::setExportFolder({});
+        QTemporaryDir dir;
+        ModalPrompts prompts;
+        TFCOMM w;
+        w.show();
+        AuditTrail &audit = w.Out->audit();
+        auto has = [&](const QString &what, const QString &after = {}) {
+            for (const AuditEntry &e : audit.entries())
+                if (e.What == what && e.New.contains(after))
+                    return true;
+            return false;
+        };
+        QVERIFY(has("session started"));
+        QVERIFY(has("sampling interval", " s"));
+        w.RecordSI->setChecked(false);
+        QTRY_VERIFY(has("sampling interval", "off"));
+        for (const char *v : {"A235", "A236", "A237"})
+            sendFrame(w, v);
+        w.RecordSI->setChecked(true);
+        w.RecordSITime->setText("1");
+        w.RecordSITime->setText("15");
+        QTRY_VERIFY(has("sampling interval", "15 s"));
+        // Typed digit by digit, turned off and on again: one entry for each change that stood.
+        QCOMPARE(std::count_if(audit.entries().begin(), audit.entries().end(),
+                               [](const AuditEntry &e) { return e.What == "sampling interval"; }),
+                 3);
+
+        const QString text = dir.filePath("saved.txt"), csv = dir.filePath("export.csv");
+        prompts.fileAnswers << text << csv;
+        prompts.messageAnswers << 1 << 1;
+        prompts.duringModal << [&] { sendFrame(w, "A238"); } << [&] { sendFrame(w, "A239"); }
+                            << [&] { sendFrame(w, "A240"); } << [&] { sendFrame(w, "A241"); };
+        w.saveasClick();
+        w.ExportCsvEntry->trigger();
+        QVERIFY(has("saved", "rows, seal "));
+        QVERIFY(has("exported", "rows, seal "));
+        for (const QString &file : {text, csv}) {
+            const Verify::Result r = Verify::file(file, {});
+            QVERIFY2(r.What == Verify::Outcome::Intact, qPrintable(file + ": " + r.Sentence));
+            QVERIFY(r.Rows >= 3);
+            // The entry of the save gives the seal the file holds.
+            bool named = false;
+            for (const AuditEntry &e : audit.entries())
+                named = named || (e.Old == file && e.New.endsWith(r.Seal));
+            QVERIFY2(named, qPrintable(r.Seal));
+        }
+        QString why;
+        const SigningKey *key = Signer::key(&why);
+        QVERIFY2(key, qPrintable(why));
+        QFile signers(dir.filePath("allowed"));
+        QVERIFY(signers.open(QIODevice::WriteOnly));
+        signers.write("logger@test " + key->publicLine() + '\n');
+        signers.close();
+        QProcess check;
+        check.setStandardInputFile(text);
+        check.start("ssh-keygen", {"-Y", "verify", "-f", signers.fileName(), "-I", "logger@test",
+                                   "-n", "tx9-logger", "-s", text + ".sig"});
+        QVERIFY(check.waitForFinished(30000));
+        QCOMPARE(check.exitCode(), 0);
+
+        // The window lists every entry as it comes, and saves the list.
+        w.AuditTrailEntry->trigger();
+        AuditTrailWindow *list = w.m_auditWindow;
+        QVERIFY(list && list->isVisible());
+        auto *table = list->findChild<QTableWidget *>("AuditList");
+        QCOMPARE(table->rowCount(), int(audit.all().size()));
+        const QString listed = dir.filePath("audit.txt");
+        prompts.fileAnswers << listed;
+        prompts.messageAnswers << 1;
+        list->findChild<QPushButton *>("AuditSave")->click();
+        QFile saved(listed);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll().count('\n'), qsizetype(audit.all().size()) + 2);
+
+        // Emptied: a new recording, whose first entry says what the last one held.
+        const qint64 rows = w.cds1->count();
+        w.Engine.clearTable();
+        QCOMPARE(audit.entries().size(), size_t(1));
+        QCOMPARE(audit.entries()[0].What, "table emptied");
+        QVERIFY(audit.entries()[0].Old.startsWith(QStringLiteral("%1 rows, seal ").arg(rows)));
+        QCOMPARE(table->rowCount(), int(audit.all().size()));
+        shot(list, "audit-trail-window");
+        // Each entry was in the log the moment it was made.
+        QFile log(w.RecoveryJournal->folder() + "/audit-log.txt");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray logged = log.readAll();
+        for (const AuditEntry &e : audit.all())
+            QVERIFY2(logged.contains(e.fields()), e.fields().constData());
     }
 };
 
