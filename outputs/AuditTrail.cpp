@@ -173,11 +173,12 @@ void AuditTrail::emptied()
 
 void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &marks)
 {
-    // The recording's entries before the restored rows, then the journal's among them.
-    std::vector<AuditEntry> entries;
+    // The recording's entries before the restored rows, then the journal's among them (they
+    // happened first), then this session's that came since, after them all: a journal
+    // restored into an empty table goes on with the very seal it had.
+    std::vector<AuditEntry> entries, since;
     for (const AuditEntry &e : m_entries)
-        if (e.Rows <= first)
-            entries.push_back(e);
+        (e.Rows < first ? entries : since).push_back(e);
     for (const DataFiles::Mark &m : marks) {
         if (m.Word != "audit")
             continue;
@@ -191,6 +192,10 @@ void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &mark
             continue;
         e->Rows = first + qMax<qint64>(0, m.Row);
         entries.push_back(*e);
+    }
+    for (AuditEntry &e : since) {
+        e.Rows = m_session.table().count();
+        entries.push_back(e);
     }
     // The seal made again over the rows and entries in their order.
     const MeasurementTable &t = m_session.table();

@@ -5,6 +5,7 @@
 #include "common/Wait.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/uCharControl.h"
@@ -154,6 +155,38 @@ private slots:
             QVERIFY(qAbs(captured->secsTo(QDateTime::currentDateTime())) < 600);
         }
         QCOMPARE(w.ChartCtl->ValueCount(), restored);
+        // The journal's rows, audit entries and seals, walked in their order: each seal the
+        // killed session wrote holds over what came before it; the restore brings the
+        // entries back between the rows and goes on with the same seal.
+        {
+            Seal chain;
+            int seals = 0, entries = 0;
+            for (const QByteArray &line : read(journalPath()).split('\n')) {
+                const QList<QByteArray> f = line.trimmed().split('\t');
+                if (line.startsWith("#break\taudit\t")) {
+                    const qsizetype at = line.indexOf('\t', 13);
+                    chain.addEntry(*AuditEntry::fromFields(0, line.mid(at + 1).trimmed()));
+                    ++entries;
+                } else if (line.startsWith("#break\tseal\t")) {
+                    QCOMPARE(chain.rows(), f[2].toLongLong());
+                    QCOMPARE(chain.hex(), f[3]);
+                    ++seals;
+                } else if (f.size() >= 4 && !line.startsWith('#') && f[0] != "No" &&
+                           chain.rows() < restored) {
+                    chain.addRow(f[0].toInt(), QString::fromUtf8(f[1]), QString::fromUtf8(f[2]),
+                                 QString::fromUtf8(f[3]));
+                }
+            }
+            QVERIFY(seals >= 2);
+            const AuditTrail &audit = w.Out->audit();
+            QCOMPARE(audit.entries().back().What, "restored");
+            // After the journal's own entries, this window's so far, and the restore's.
+            for (size_t i = size_t(entries); i < audit.entries().size(); ++i)
+                chain.addEntry(audit.entries()[i]);
+            QCOMPARE(audit.seal().text(), chain.text());
+            QVERIFY(std::any_of(audit.entries().begin(), audit.entries().end(),
+                                [](const AuditEntry &e) { return e.What == "connected"; }));
+        }
         const QList<AlarmEvent> alarms = w.Alarms->allEntries();
         QCOMPARE(alarms.size(), 1);
         QVERIFY(alarms[0].Recomputed && alarms[0].Start && alarms[0].OpenAtEnd);
