@@ -175,14 +175,17 @@ void DataFileOutput::signNow()
     QString why;
     if (!m_seal || !m_seal->started())
         return;
-    if (m_seal->sync(&why))
+    if (m_seal->sync(&why)) {
+        if (std::exchange(m_signFailing, false))
+            emit said(QStringLiteral("%1 is signed again.").arg(m_options.Path), false);
         emit sealed(m_seal->seal().text());
-    else
-        // The data file itself is never held back by its signature.
-        emit said(QStringLiteral("Could not sign %1: %2; it is signed again at the next "
-                                 "write.")
+    } else if (!std::exchange(m_signFailing, true)) {
+        // The data file itself is never held back by its signature; said once until it mends.
+        emit said(QStringLiteral("Could not sign %1: %2; it is signed again as soon as it "
+                                 "can be.")
                       .arg(m_options.Path, why),
                   true);
+    }
 }
 
 void DataFileOutput::releaseLock(bool written)

@@ -107,6 +107,7 @@ private:
     AuditTrail *m_trail = nullptr;
     qint64 m_nextRow = -1; // the table's row whose line comes next in the file
     bool m_unsignedSaid = false;
+    bool m_signFailing = false; // said once until it mends
     // What opening the file found, for the trail once it is followed.
     struct OpenEntry
     {

@@ -1,0 +1,280 @@
+// The real program's files proving themselves: --verify's statuses and sentences, the
+// program's public key in an allowed_signers file that ssh-keygen and --verify both take, a
+// key of the user's own, --append after a kill and on a changed file, and a disk that fills
+// and empties under a run. The demo build is run, as a user would run the program.
+
+#include "common/Wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <cstring>
+#include <sys/mount.h>
+
+class tst_SignedRuns : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    struct Run
+    {
+        int status = -1;
+        QString out, err;
+    };
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("XDG_STATE_HOME", dir.filePath("state"));
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        return e;
+    }
+    Run run(const QStringList &args, int ms = 60000)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(TX9_DEMO, args);
+        Run r;
+        if (!p.waitForFinished(ms)) {
+            p.kill();
+            p.waitForFinished();
+            return r;
+        }
+        r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static void write(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    static int keygen(const QStringList &args, const QString &input = {})
+    {
+        QProcess p;
+        if (!input.isEmpty())
+            p.setStandardInputFile(input);
+        p.start("ssh-keygen", args);
+        p.waitForFinished(30000);
+        return p.exitCode();
+    }
+
+private slots:
+    // --verify: intact, signed by whom the allowed signers say; no signature 12; a reading
+    // changed 11, naming it; not a data file 9; a wrong command line 2; the worst status of
+    // several files.
+    void verifyCommand()
+    {
+        const QString file = dir.filePath("run.txt");
+        Run r = run({"--headless", "--interval", "0", "--limit", "4", "-q", "-o", file});
+        QCOMPARE(r.status, 0);
+        r = run({"--verify", file});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.startsWith(file + ": intact: 4 rows, signed by key SHA256:"),
+                 qPrintable(r.out));
+
+        r = run({"--public-key"});
+        QCOMPARE(r.status, 0);
+        const QString line = r.out.trimmed();
+        QVERIFY2(
+            QRegularExpression("^tx9-logger@\\S+ ssh-ed25519 AAAA\\S+$").match(line).hasMatch(),
+            qPrintable(line));
+        const QString allowed = dir.filePath("allowed_signers");
+        write(allowed, line.toUtf8() + '\n');
+        const QString principal = line.section(' ', 0, 0);
+        r = run({"--verify", "--allowed-signers", allowed, file});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains("signed by " + principal + " at "), qPrintable(r.out));
+        // An auditor with ssh-keygen alone.
+        QCOMPARE(keygen({"-Y", "verify", "-f", allowed, "-I", principal, "-n", "tx9-logger", "-s",
+                         file + ".sig"},
+                        file),
+                 0);
+
+        const QString bare = dir.filePath("bare.txt"), changed = dir.filePath("changed.txt"),
+                      junk = dir.filePath("junk.txt");
+        write(bare, read(file));
+        QByteArray bytes = read(file);
+        const qsizetype row2 = bytes.indexOf("\n2\t") + 1;
+        const qsizetype value = bytes.indexOf('\t', bytes.indexOf('\t', row2) + 1) + 1;
+        bytes[value] = bytes[value] == '9' ? '8' : '9';
+        write(changed, bytes);
+        for (const char *ext : {".sig", ".trail", ".trail.sig"})
+            QVERIFY(QFile::copy(file + ext, changed + ext));
+        write(junk, "not a table\n");
+        const struct
+        {
+            QStringList Args;
+            int Status;
+            const char *Says;
+        } cases[] = {
+            {{bare}, 12, "no signature: 4 rows"},
+            {{changed}, 11, "differ from the seal that covers them"},
+            {{junk}, 9, "not one of this program's data files"},
+            {{file, bare, changed}, 11, "intact"},
+            {{file, bare}, 12, "intact"},
+            {{}, 2, ""},
+            {{"--seal", "xyz", file}, 2, ""},
+            {{"--allowed-signers", dir.filePath("none"), file}, 2, ""},
+        };
+        for (const auto &c : cases) {
+            r = run(QStringList{"--verify"} + c.Args);
+            QVERIFY2(r.status == c.Status, qPrintable(c.Args.join(' ') + ": " +
+                                                      QString::number(r.status) + r.out + r.err));
+            QVERIFY2(r.out.contains(QLatin1String(c.Says)), qPrintable(r.out));
+        }
+        // The rows named take in the one changed.
+        r = run({"--verify", changed});
+        const QRegularExpressionMatch named =
+            QRegularExpression("the rows? No (\\d+)(?: to No (\\d+))? differ").match(r.out);
+        QVERIFY2(named.hasMatch(), qPrintable(r.out));
+        QVERIFY(named.captured(1).toInt() <= 2);
+        QVERIFY((named.captured(2).isEmpty() ? named.captured(1) : named.captured(2)).toInt() >= 2);
+    }
+
+    // A key of the user's own signs the files; one that cannot sign is a wrong command line,
+    // said before anything is recorded.
+    void ownSigningKey()
+    {
+        const QString key = dir.filePath("mine");
+        QCOMPARE(keygen({"-q", "-t", "ed25519", "-N", "", "-C", "anna@desk", "-f", key}), 0);
+        const QString file = dir.filePath("mine.csv");
+        Run r = run({"--headless", "--interval", "0", "--limit", "3", "-q", "-o", file, "--format",
+                     "csv", "--signing-key", key});
+        QCOMPARE(r.status, 0);
+        const QString allowed = dir.filePath("mine_signers");
+        write(allowed, "anna@desk " + read(key + ".pub"));
+        r = run({"--verify", "--allowed-signers", allowed, file});
+        QVERIFY2(r.status == 0 && r.out.contains("signed by anna@desk"), qPrintable(r.out));
+        r = run({"--public-key", "--signing-key", key});
+        QCOMPARE(r.out.section(' ', 1).trimmed(),
+                 QString::fromUtf8(read(key + ".pub")).section(' ', 0, 1));
+        // Not among the allowed signers: the program's own key is another.
+        r = run({"--public-key"});
+        write(allowed, r.out.toUtf8());
+        r = run({"--verify", "--allowed-signers", allowed, file});
+        QCOMPARE(r.status, 11);
+        QVERIFY2(r.out.contains("not among the allowed signers"), qPrintable(r.out));
+
+        const QString locked = dir.filePath("locked");
+        QCOMPARE(keygen({"-q", "-t", "ed25519", "-N", "secret", "-f", locked}), 0);
+        for (const QString &bad : {locked, dir.filePath("missing")}) {
+            r = run({"--headless", "--limit", "1", "-o", dir.filePath("never.txt"), "--signing-key",
+                     bad});
+            QCOMPARE(r.status, 2);
+            QVERIFY2(r.err.contains("--signing-key"), qPrintable(r.err));
+            QVERIFY(!QFile::exists(dir.filePath("never.txt")));
+        }
+    }
+
+    // --append after a kill goes on, the torn line cut and said in the trail; a file changed
+    // since it was signed is refused with what --verify says; an unsigned file is taken, and
+    // the trail says so.
+    void appendAfterKillAndChange()
+    {
+        const QString file = dir.filePath("kill.txt");
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "-q", "-o", file});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(waitUntil([&] { return read(file).count('\n') >= 6; }, 20000));
+        ::kill(pid_t(p.processId()), SIGKILL);
+        QVERIFY(p.waitForFinished(10000));
+        QFile torn(file);
+        QVERIFY(torn.open(QIODevice::Append));
+        torn.write("17\t09:1");
+        torn.close();
+        Run r = run({"--verify", file});
+        QCOMPARE(r.status, 11);
+        QVERIFY2(r.out.contains("after its last seal"), qPrintable(r.out));
+
+        r = run({"--headless", "--interval", "0", "--limit", "3", "-q", "--append", "-o", file});
+        QVERIFY2(r.status == 0, qPrintable(r.err));
+        r = run({"--verify", file});
+        QVERIFY2(r.status == 0, qPrintable(r.out));
+        const QByteArray trail = read(file + ".trail");
+        QVERIFY(trail.contains("\ttorn last line cut\t" + file.toUtf8() + "\t7 bytes\n"));
+
+        // A reading changed: refused, the file as it was.
+        QByteArray bytes = read(file);
+        bytes.replace("\n3\t", "\n33\t");
+        write(file, bytes);
+        r = run({"--headless", "--limit", "1", "-q", "--append", "-o", file});
+        QCOMPARE(r.status, 5);
+        QVERIFY2(r.err.contains("changed since it was signed") && r.err.contains("No 33"),
+                 qPrintable(r.err));
+        QCOMPARE(read(file), bytes);
+
+        // Unsigned: taken, and said in its new trail.
+        for (const char *ext : {".sig", ".trail", ".trail.sig"})
+            QVERIFY(QFile::remove(file + ext));
+        const qint64 rows = bytes.count('\n') - 3;
+        r = run({"--headless", "--interval", "0", "--limit", "2", "-q", "--append", "-o", file});
+        QCOMPARE(r.status, 0);
+        QVERIFY(read(file + ".trail")
+                    .contains("\tappended to an unsigned file\t" + file.toUtf8() + "\t" +
+                              QByteArray::number(rows) + " rows\n"));
+        QCOMPARE(run({"--verify", file}).status, 0);
+    }
+
+    // A disk that fills under a run and empties again: the rows and their signature wait and
+    // go out; what the file holds at the end checks intact.
+    void diskThatFillsAndEmpties()
+    {
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("not under ThreadSanitizer");
+#endif
+        const QString mnt = dir.filePath("small");
+        QVERIFY(QDir().mkpath(mnt));
+        if (::mount("tmpfs", QFile::encodeName(mnt).constData(), "tmpfs", 0, "size=128k") != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1): needs root")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        struct Unmount
+        {
+            QString at;
+            ~Unmount() { ::umount2(QFile::encodeName(at).constData(), MNT_DETACH); }
+        } unmount{mnt};
+        const QString file = mnt + "/run.txt", filler = mnt + "/filler";
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(TX9_DEMO, {"--headless", "--interval", "0", "-q", "-o", file});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(waitUntil([&] { return read(file).count('\n') >= 5; }, 20000));
+        {
+            QFile f(filler);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const QByteArray block(1024, 'f');
+            while (f.write(block) == block.size()) {
+            }
+        }
+        const qint64 fullAt = read(file).count('\n');
+        QString err;
+        QVERIFY(waitUntil(
+            [&] {
+                err += QString::fromUtf8(p.readAllStandardError());
+                return err.contains("No space left on device");
+            },
+            20000));
+        QVERIFY(QFile::remove(filler));
+        QVERIFY(waitUntil([&] { return read(file).count('\n') >= fullAt + 3; }, 20000));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(20000));
+        err += QString::fromUtf8(p.readAllStandardError());
+        const Run r = run({"--verify", file});
+        QVERIFY2(r.status == 0, qPrintable(r.out + err));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SignedRuns)
+#include "tst_SignedRuns.moc"
