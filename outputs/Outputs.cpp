@@ -177,7 +177,7 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Limits = m_alarms->settings();
     in.Version = version;
     in.Audit = m_audit->entries();
-    in.Seal = m_audit->seal().text();
+    in.Seals << m_audit->seal().text();
     return in;
 }
 

@@ -1,5 +1,8 @@
 #include "report/ReportCommand.h"
 
+#include "proof/Trail.h"
+#include "proof/Verify.h"
+
 #include "alarms/AlarmRules.h"
 #include "output/DataFiles.h"
 #include "output/ErrWriter.h"
@@ -344,6 +347,16 @@ int run(int argc, char **argv)
                              {Timeline::Why::Loaded, in.FileDate, std::move(in.Marks),
                               std::move(in.Beside), std::move(in.CsvNotes)});
             input.Sources << in.Path;
+            // Its seal as its rows and trail give it, and the trail's entries.
+            const Verify::Result checked = Verify::file(in.Path, {});
+            if (!checked.Seal.isEmpty())
+                input.Seals << (inputs.size() > 1 ? in.Path + QStringLiteral(": ") : QString()) +
+                                   checked.Seal;
+            Trail::Contents trail;
+            QString unread;
+            if (QFileInfo::exists(Trail::trailOf(in.Path)) &&
+                Trail::read(Trail::trailOf(in.Path), &trail, &unread))
+                input.Audit.insert(input.Audit.end(), trail.Entries.begin(), trail.Entries.end());
         }
     }
     input.Cable = cables.join(QStringLiteral(", "));

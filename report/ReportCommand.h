@@ -3,9 +3,9 @@
 // and CSV files, a kept recovery journal), several files of one cable in time order as one,
 // with the alarms computed against --high, --low, --hold and --hysteresis. Files of several
 // cables (journals naming different ones, recordings overlapping in time) are refused with
-// status 2 unless --merge; readings in the other unit are converted to the first file's. It needs no display: it runs
-// on Qt's offscreen platform by itself. Exit status 0 done, 2 a wrong command line, 5 the PDF
-// cannot be written, 9 an input cannot be read.
+// status 2 unless --merge; readings in the other unit are converted to the first file's. It needs
+// no display: it runs on Qt's offscreen platform by itself. Exit status 0 done, 2 a wrong command
+// line, 5 the PDF cannot be written, 9 an input cannot be read.
 
 #include <QString>
 #include <memory>

@@ -30,7 +30,8 @@ struct SummaryInput
     std::vector<qint64> RunStarts;
     // Lines the report says below its sources (what was converted, what was merged).
     QStringList Remarks;
-    // The recording's audit entries and its seal (HASH@ROWS); empty: not known.
+    // The recording's audit entries, and its seal (HASH@ROWS; of several files, each as
+    // "FILE: HASH@ROWS"); empty: not known.
     std::vector<AuditEntry> Audit;
-    QString Seal;
+    QStringList Seals;
 };

@@ -25,6 +25,7 @@ constexpr double Gap = 10;        // between blocks
 constexpr int MaxGapLines = 45;   // a page of gaps
 constexpr int MaxAlarmLines = 45; // and of alarms
 constexpr int MaxNoteLines = 90;  // two pages of notes
+constexpr int MaxAuditLines = 90; // and of the audit trail
 
 QString when(qint64 ms)
 {
@@ -94,6 +95,25 @@ void paragraph(std::vector<Block> &blocks, const QString &said)
     }
     if (!line.isEmpty())
         blocks.push_back(text(line));
+}
+
+// An audit entry: when, who, what, and the change, cut to what the line holds.
+Block auditRow(const AuditEntry &e)
+{
+    return {
+        Line, [e](QPainter &p, double width) {
+            const QString change =
+                e.Old.isEmpty() && e.New.isEmpty()
+                    ? QString()
+                    : (e.Old.isEmpty() ? e.New : e.Old + QStringLiteral(" \u2192 ") + e.New);
+            const QStringList cells{e.Time, e.Login + QLatin1Char('@') + e.Host, e.What, change};
+            const QList<double> at{0, 0.24, 0.40, 0.62};
+            for (qsizetype i = 0; i < cells.size(); ++i) {
+                const double room = ((i + 1 < at.size() ? at[i + 1] : 1.0) - at[i]) * width - 4;
+                p.drawText(QRectF(at[i] * width, 0, room, Line), Qt::AlignLeft | Qt::AlignVCenter,
+                           p.fontMetrics().elidedText(cells[i], Qt::ElideRight, int(room)));
+            }
+        }};
 }
 
 // What the chart draws, each with a sample.
@@ -231,6 +251,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(
             text(QStringLiteral("Readings from %1 to %2 (%3)")
                      .arg(when(first), when(last), duration(double(last - first) / 1000))));
+    // The seal of what is shown: kept elsewhere, it tells whether a file is still this one.
+    for (const QString &seal : in.Seals)
+        paragraph(blocks, QStringLiteral("Seal: %1").arg(seal));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     blocks.push_back(text(QStringLiteral("Times are local: %1")
                               .arg(series.rows() > 0 ? Timeline::zoneText(first, last)
@@ -421,6 +444,20 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     if (gaps.size() > size_t(MaxGapLines))
         blocks.push_back(
             text(QStringLiteral("... and %1 shorter gaps.").arg(gaps.size() - MaxGapLines)));
+
+    // The audit trail of the recording: what changed what it holds or how it was taken.
+    if (!in.Audit.empty() || !in.Seals.isEmpty()) {
+        blocks.push_back(heading(QStringLiteral("Audit trail")));
+        if (in.Audit.empty())
+            blocks.push_back(text(QStringLiteral("None.")));
+        for (size_t i = 0; i < in.Audit.size() && i < size_t(MaxAuditLines); ++i)
+            blocks.push_back(auditRow(in.Audit[i]));
+        if (in.Audit.size() > size_t(MaxAuditLines))
+            blocks.push_back(text(QStringLiteral("... and %1 more entries (%2 in all), in the "
+                                                 "audit log.")
+                                      .arg(in.Audit.size() - size_t(MaxAuditLines))
+                                      .arg(in.Audit.size())));
+    }
 
     // Into pages: blocks never split; the footer on each.
     const QRectF page = device->pageLayout().paintRect(QPageLayout::Point);

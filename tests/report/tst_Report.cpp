@@ -7,6 +7,10 @@
 #include "common/ScriptedPrompts.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
+#include "outputs/Outputs.h"
+#include "proof/Trail.h"
+#include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
 #include "timeline/Notes.h"
 
@@ -538,8 +542,25 @@ private slots:
                  qPrintable(fromRun));
         const Ran again = run({"--report", dir.filePath("again.pdf"), "--high", "23", data});
         QVERIFY2(again.Status == 0, qPrintable(again.Err));
-        const QStringList a = figures(fromRun), b = figures(pdfText(dir.filePath("again.pdf")));
+        const QString fromFile = pdfText(dir.filePath("again.pdf"));
+        const QStringList a = figures(fromRun), b = figures(fromFile);
         QCOMPARE(a.mid(0, 6), b.mid(0, 6));
+        // Both print the audit trail; the file's report prints the seal its rows and trail
+        // give, which --verify checks.
+        const Verify::Result checked = Verify::file(data, {});
+        QCOMPARE(checked.What, Verify::Outcome::Intact);
+        QVERIFY2(fromFile.contains("Seal: " + checked.Seal), qPrintable(fromFile));
+        Trail::Contents trail;
+        QString why;
+        QVERIFY(Trail::read(Trail::trailOf(data), &trail, &why));
+        for (const QString &text : {fromRun, fromFile}) {
+            QVERIFY(text.contains("Audit trail"));
+            for (const char *what :
+                 {"session started", "alarm settings", "connected", "session ended"})
+                QVERIFY2(text.contains(QLatin1String(what)), what);
+        }
+        for (const AuditEntry &e : trail.Entries)
+            QVERIFY2(fromFile.contains(e.Time), qPrintable(e.Time));
         QVERIFY(!a[0].endsWith(QStringLiteral(" 0")));
         // A report it cannot write is known before the run starts.
         const Ran refused = run({"--headless", "-o", dir.filePath("r2.txt"), "--duration", "1",
@@ -570,6 +591,8 @@ private slots:
         QCOMPARE(c.mid(0, 6), d.mid(0, 6));
         QCOMPARE(c[0], QStringLiteral("Readings 6"));
         QCOMPARE(c[1], QStringLiteral("With a value 5"));
+        QVERIFY(fromWindow.contains("Seal: " + w.Out->audit().seal().text().left(40)));
+        QVERIFY(fromWindow.contains("sampling interval"));
     }
 };
 
