@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <algorithm>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -73,6 +74,15 @@ void printable(QByteArray &out, QStringView text)
     out += kept.toUtf8();
 }
 
+// The time by its digits only: each file keeps the time of day, some with the locale's
+// separator, CSV with a colon.
+void timeDigits(QByteArray &out, QStringView time)
+{
+    for (const QChar c : time)
+        if (c.unicode() >= '0' && c.unicode() <= '9')
+            out += char(c.unicode());
+}
+
 } // namespace
 
 AuditEntry AuditEntry::now(qint64 rows, const QString &what, const QString &oldValue,
@@ -127,35 +137,93 @@ QString AuditEntry::text() const
 
 void Seal::addRow(const MeasurementTable &table, qint64 row)
 {
-    addRow(table.no(row), table.text(row, MeasurementTable::FieldTime),
-           table.text(row, MeasurementTable::FieldValue),
-           table.text(row, MeasurementTable::FieldUnit));
+    // Millions of rows at a time (a file checked): each distinct text is made canonical once.
+    if (m_cacheOf != &table) {
+        m_cache.clear();
+        m_times.clear();
+        m_cacheOf = &table;
+    }
+    const std::optional<qint32> no = table.no(row);
+    char number[16];
+    int n = 0;
+    if (no) {
+        qint64 v = *no;
+        const bool negative = v < 0;
+        v = negative ? -v : v;
+        do
+            number[n++] = char('0' + v % 10);
+        while ((v /= 10) > 0);
+        if (negative)
+            number[n++] = '-';
+        std::reverse(number, number + n);
+    }
+    auto add = [this](const QByteArray &b) { m_waiting.append(b.constData(), size_t(b.size())); };
+    m_waiting.append("row\t", 4).append(number, size_t(n)).push_back('\t');
+    add(canonical(m_times, table, table.textId(row, MeasurementTable::FieldTime), true));
+    m_waiting.push_back('\t');
+    add(canonical(m_cache, table, table.textId(row, MeasurementTable::FieldValue), false));
+    m_waiting.push_back('\t');
+    add(canonical(m_cache, table, table.textId(row, MeasurementTable::FieldUnit), false));
+    m_waiting.push_back('\n');
+    ++m_rows;
+    flushIfFull();
+}
+
+const QByteArray &Seal::canonical(std::vector<Cached> &cache, const MeasurementTable &table,
+                                  quint32 id, bool digits)
+{
+    if (id >= cache.size())
+        cache.resize(size_t(id) + 1);
+    Cached &c = cache[id];
+    const QString &text = table.textById(id);
+    if (c.Bytes.isNull() || c.Text != text) {
+        c.Text = text;
+        c.Bytes = QByteArray("");
+        if (digits)
+            timeDigits(c.Bytes, text);
+        else
+            printable(c.Bytes, text);
+    }
+    return c.Bytes;
 }
 
 void Seal::addRow(std::optional<qint32> no, QStringView time, QStringView value, QStringView unit)
 {
-    m_line.clear();
-    m_line += "row\t";
+    QByteArray line = "row\t";
     if (no)
-        m_line += QByteArray::number(*no);
-    m_line += '\t';
-    // The time by its digits only: each file keeps the time of day, some with the locale's
-    // separator, CSV with a colon.
-    for (const QChar c : time)
-        if (c.isDigit())
-            m_line += char(c.unicode());
-    m_line += '\t';
-    printable(m_line, value);
-    m_line += '\t';
-    printable(m_line, unit);
-    m_line += '\n';
-    m_hash.add(m_line);
+        line += QByteArray::number(*no);
+    line += '\t';
+    timeDigits(line, time);
+    line += '\t';
+    printable(line, value);
+    line += '\t';
+    printable(line, unit);
+    line += '\n';
+    m_waiting.append(line.constData(), size_t(line.size()));
     ++m_rows;
+    flushIfFull();
 }
 
 void Seal::addEntry(const AuditEntry &entry)
 {
-    m_hash.add("entry\t" + entry.fields() + '\n');
+    const QByteArray line = "entry\t" + entry.fields() + '\n';
+    m_waiting.append(line.constData(), size_t(line.size()));
+    flushIfFull();
+}
+
+void Seal::flushIfFull()
+{
+    if (m_waiting.size() >= (1 << 16)) {
+        m_hash.add(QByteArrayView(m_waiting.data(), qsizetype(m_waiting.size())));
+        m_waiting.clear();
+    }
+}
+
+QByteArray Seal::hex() const
+{
+    Digest d = m_hash;
+    d.add(QByteArrayView(m_waiting.data(), qsizetype(m_waiting.size())));
+    return d.value().toHex();
 }
 
 QString Seal::text() const
@@ -166,6 +234,7 @@ QString Seal::text() const
 void Seal::reset()
 {
     m_hash.reset();
+    m_waiting.clear();
     m_rows = 0;
 }
 

@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <string>
+#include <vector>
 
 class MeasurementTable;
 
@@ -41,7 +43,7 @@ public:
     void addEntry(const AuditEntry &entry);
     qint64 rows() const { return m_rows; }
     // The hash so far, in lower-case hex.
-    QByteArray hex() const { return m_hash.value().toHex(); }
+    QByteArray hex() const;
     // "HASH@ROWS".
     QString text() const;
     void reset();
@@ -50,7 +52,20 @@ public:
     static bool parse(const QString &text, QByteArray *hex, qint64 *rows);
 
 private:
+    void flushIfFull();
+    // The canonical bytes of a table's text (its value or unit), by its interned id: each
+    // distinct text is made once. The text is kept to be sure the id still means it.
+    struct Cached
+    {
+        QString Text;
+        QByteArray Bytes;
+    };
+    const QByteArray &canonical(std::vector<Cached> &cache, const MeasurementTable &table,
+                                quint32 id, bool digits);
+
     Digest m_hash;
     qint64 m_rows = 0;
-    QByteArray m_line;
+    std::string m_waiting; // lines not yet given to the hash (it is fed in large pieces)
+    const MeasurementTable *m_cacheOf = nullptr;
+    std::vector<Cached> m_cache, m_times; // values and units; times (their digits)
 };
