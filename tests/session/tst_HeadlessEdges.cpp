@@ -279,6 +279,17 @@ private slots:
                 jump = times[i] - times[i - 1];
         QVERIFY2(qAbs(qAbs(jump) - 3600000) < 5000, qPrintable(QString::number(jump)));
         QCOMPARE(err.contains("Alarm high started"), alarm);
+        // The audit trail says so, from the time the clock would have given to the one it did.
+        QList<QByteArray> set;
+        for (const QByteArray &line : read(csv + ".trail").split('\n'))
+            if (line.contains("\twall clock set\t"))
+                set << line;
+        QCOMPARE(set.size(), 1);
+        const QList<QByteArray> entry = set[0].split('\t');
+        auto ms = [](const QByteArray &t) {
+            return QDateTime::fromString(QString::fromUtf8(t), Qt::ISODate).toMSecsSinceEpoch();
+        };
+        QVERIFY2(qAbs(ms(entry[7]) - ms(entry[6]) - jump) < 5000, set[0].constData());
         const QString text = QString::fromUtf8(read(summary));
         // Five seconds of readings: the time covered and the time above are near that, never
         // an hour (nor nothing).
