@@ -109,23 +109,26 @@ void AuditTrail::end()
 
 void AuditTrail::followNotes(const Notes &notes)
 {
+    // Every note's text as it stands (brought from a journal or a file too), and what it was
+    // before the change being reported: noted comes first, madeHere after it.
+    connect(&notes, &Notes::noted, this, [this](const Notes::Note &n) {
+        m_notePrevious.insert(n.Id, m_noteTexts.contains(n.Id)
+                                        ? std::optional<QString>(m_noteTexts.value(n.Id))
+                                        : std::nullopt);
+        m_noteTexts.insert(n.Id, n.Text);
+    });
     connect(&notes, &Notes::madeHere, this, [this](const Notes::Note &n, bool removed) {
         const QString where = n.No ? QStringLiteral("note on No %1").arg(*n.No)
                                    : QStringLiteral("note at %1").arg(timeText(n.TimeMs));
-        const QString before = m_noteTexts.value(n.Id);
         if (removed) {
-            record(where + QStringLiteral(" removed"), before.isEmpty() ? n.Text : before);
+            record(where + QStringLiteral(" removed"), m_noteTexts.value(n.Id, n.Text));
             m_noteTexts.remove(n.Id);
-        } else {
-            record(where + (m_noteTexts.contains(n.Id) ? QStringLiteral(" edited")
-                                                       : QStringLiteral(" added")),
-                   before, n.Text);
-            m_noteTexts.insert(n.Id, n.Text);
+            return;
         }
+        const std::optional<QString> before = m_notePrevious.take(n.Id);
+        record(where + (before ? QStringLiteral(" edited") : QStringLiteral(" added")),
+               before.value_or(QString()), n.Text);
     });
-    // Notes brought from a journal or a file: their texts, for a later edit.
-    connect(&notes, &Notes::noted, this,
-            [this](const Notes::Note &n) { m_noteTexts.insert(n.Id, n.Text); });
 }
 
 void AuditTrail::record(const QString &what, const QString &oldValue, const QString &newValue)

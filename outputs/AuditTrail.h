@@ -18,6 +18,7 @@
 #include <QHash>
 #include <QObject>
 #include <QTimer>
+#include <optional>
 #include <vector>
 
 class LoggerSession;
@@ -82,4 +83,5 @@ private:
     QTimer m_timer;
     bool m_ended = false;
     QHash<qint64, QString> m_noteTexts; // the notes' texts, for what an edit or removal changed
+    QHash<qint64, std::optional<QString>> m_notePrevious; // before the change being reported
 };

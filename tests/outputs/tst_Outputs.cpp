@@ -4,6 +4,7 @@
 #include "alarms/AlarmMonitor.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/DataFileOutput.h"
 #include "outputs/JournalWatch.h"
 #include "outputs/LatestReading.h"
@@ -12,6 +13,7 @@
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
+#include "timeline/Timeline.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -227,6 +229,76 @@ private slots:
         QCOMPARE(log[0].Unit, QStringLiteral("\u00B0F"));
         QCOMPARE(*log[0].Value, 31.0 * 9 / 5 + 32);
         QVERIFY(outputs.alarms().log().path().endsWith("alarms.txt"));
+    }
+
+    // The audit trail alone: notes made, edited and removed (the text of a removed one kept),
+    // alarm limits changed (before and after), each entry placed after the rows before it
+    // and in the seal, which an independent walk over the same rows and entries gives again;
+    // the table emptied begins a new recording whose seal is that of its own first entry.
+    void auditTrailAlone()
+    {
+        Rig rig;
+        QTemporaryDir dir;
+        OutputOptions o;
+        o.Notify = false;
+        o.Timeline = true;
+        o.AuditLog = dir.filePath("audit-log.txt");
+        Outputs outputs(rig.session, o);
+        AuditTrail &audit = outputs.audit();
+        outputs.beginAudit(QStringLiteral("9.9"));
+        rig.store("20.0");
+        Notes &notes = outputs.timeline()->notes();
+        const qint64 id = notes.add(rig.at.toMSecsSinceEpoch(), 0, 1, QStringLiteral("door open"));
+        rig.store("21.0");
+        notes.edit(id, QStringLiteral("door open\tfor cleaning"));
+        AlarmSettings limits;
+        limits.High = 25;
+        outputs.setAlarmSettings(limits);
+        rig.store("22.0");
+        notes.remove(id);
+        std::vector<std::pair<QString, QString>> seen;
+        for (const AuditEntry &e : audit.entries())
+            seen.push_back({e.What, e.Old + QLatin1Char('|') + e.New});
+        const std::vector<std::pair<QString, QString>> expected{
+            {"session started", "|tx9-logger 9.9, process " + QString::number(::getpid())},
+            {"alarm settings", "|high none, low none, hold 0 s, hysteresis 0.5"},
+            {"note on No 1 added", "|door open"},
+            {"note on No 1 edited", "door open|door open for cleaning"},
+            {"alarm settings",
+             "high none, low none, hold 0 s, hysteresis 0.5|high 25, low none, hold 0 s, "
+             "hysteresis 0.5"},
+            {"note on No 1 removed", "door open for cleaning|"},
+        };
+        QCOMPARE(seen, expected);
+        const std::vector<qint64> places{0, 0, 1, 2, 2, 3};
+        for (size_t i = 0; i < places.size(); ++i)
+            QCOMPARE(audit.entries()[i].Rows, places[i]);
+        // The seal walked again from the rows and the entries in their places.
+        Seal again;
+        size_t e = 0;
+        const MeasurementTable &t = rig.session.table();
+        for (qint64 r = 0; r <= t.count(); ++r) {
+            for (; e < audit.entries().size() && audit.entries()[e].Rows <= r; ++e)
+                again.addEntry(audit.entries()[e]);
+            if (r < t.count())
+                again.addRow(t.no(r), t.text(r, MeasurementTable::FieldTime),
+                             t.text(r, MeasurementTable::FieldValue),
+                             t.text(r, MeasurementTable::FieldUnit));
+        }
+        QCOMPARE(audit.seal().text(), again.text());
+        // Every entry in the log, one line each, as it was made.
+        QFile log(o.AuditLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll().count('\n'), qsizetype(audit.all().size()));
+
+        const QString before = audit.seal().text();
+        rig.session.table().clear();
+        QCOMPARE(audit.entries().size(), size_t(1));
+        QCOMPARE(audit.entries()[0].Old, "3 rows, seal " + before);
+        Seal fresh;
+        fresh.addEntry(audit.entries()[0]);
+        QCOMPARE(audit.seal().text(), fresh.text());
+        QCOMPARE(audit.all().size(), size_t(7));
     }
 };
 
