@@ -241,7 +241,9 @@ void Seal::reset()
 bool Seal::parse(const QString &text, QByteArray *hex, qint64 *rows)
 {
     static const QRegularExpression form(QStringLiteral("^([0-9a-fA-F]{64})@([0-9]{1,12})$"));
-    const QRegularExpressionMatch m = form.match(text.trimmed());
+    // Copied from a page, two letters may have come as one (a ligature): read as written.
+    const QRegularExpressionMatch m =
+        form.match(text.normalized(QString::NormalizationForm_KC).trimmed());
     if (!m.hasMatch())
         return false;
     *hex = m.captured(1).toLatin1().toLower();

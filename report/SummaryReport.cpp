@@ -9,6 +9,7 @@
 #include "timeline/Timeline.h"
 
 #include <QBuffer>
+#include <QFontDatabase>
 #include <QLocale>
 #include <QPdfWriter>
 #include <QTimeZone>
@@ -95,6 +96,19 @@ void paragraph(std::vector<Block> &blocks, const QString &said)
     }
     if (!line.isEmpty())
         blocks.push_back(text(line));
+}
+
+// A line in a fixed-width font (a seal: no two letters drawn as one).
+Block fixedWidth(const QString &line)
+{
+    return {Line, [line](QPainter &p, double width) {
+                const QFont plain = p.font();
+                QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+                f.setPixelSize(plain.pixelSize() > 0 ? plain.pixelSize() : 9);
+                p.setFont(f);
+                p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
+                p.setFont(plain);
+            }};
 }
 
 // An audit entry: when, who, what, and the change, cut to what the line holds.
@@ -251,9 +265,10 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(
             text(QStringLiteral("Readings from %1 to %2 (%3)")
                      .arg(when(first), when(last), duration(double(last - first) / 1000))));
-    // The seal of what is shown: kept elsewhere, it tells whether a file is still this one.
+    // The seal of what is shown: kept elsewhere, it tells whether a file is still this one. In
+    // a fixed-width font, which joins no letters: copied from the page, it reads as written.
     for (const QString &seal : in.Seals)
-        paragraph(blocks, QStringLiteral("Seal: %1").arg(seal));
+        blocks.push_back(fixedWidth(QStringLiteral("Seal: %1").arg(seal)));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     blocks.push_back(text(QStringLiteral("Times are local: %1")
                               .arg(series.rows() > 0 ? Timeline::zoneText(first, last)
