@@ -11,6 +11,7 @@
 #include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/ErrWriter.h"
+#include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
 #include "recording/MeasurementTable.h"
 #include "recording/Recorder.h"
@@ -278,7 +279,9 @@ void TFCOMM::summaryReportClick()
             // Printed to a file: written through the checked write, replaced whole or not at all.
             const QString path = printer->outputFileName();
             QString reason;
-            if (!SummaryReport::writePdf(in, path, &reason))
+            if (SummaryReport::writePdf(in, path, &reason))
+                Out->audit().record(QStringLiteral("report written"), QString(), path);
+            else
                 Prompts::current().message(
                     QStringLiteral("Could not write the summary report to %1: %2.")
                         .arg(path, reason),
