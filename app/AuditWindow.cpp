@@ -158,18 +158,12 @@ void TFCOMM::showAuditWindow()
 
 void TFCOMM::saveAuditClick()
 {
-    FileDialogRequest r;
-    r.title = QStringLiteral("Save audit trail");
-    r.filter = QStringLiteral("Text (*.txt)|*.txt");
-    r.defaultExt = QStringLiteral("txt");
-    r.overwritePrompt = true;
-    const QString name =
+    const QString path = Prompts::current().saveFileName(ToolSettings::exportRequest(
+        QStringLiteral("Save audit trail"), QStringLiteral("Text (*.txt)|*.txt"),
+        QStringLiteral("txt"),
         QStringLiteral("audit%1-%2.txt")
             .arg(cableFilePart(),
-                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
-    const QString folder = ToolSettings::exportFolder();
-    r.fileName = folder.isEmpty() ? name : QDir(folder).filePath(name);
-    const QString path = Prompts::current().saveFileName(r);
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")))));
     if (path.isEmpty() || !m_auditWindow)
         return; // the window may have gone while the dialog was open
     ToolSettings::setExportFolder(QFileInfo(path).absolutePath());

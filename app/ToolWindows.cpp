@@ -1,5 +1,7 @@
 #include "app/ToolWindows.h"
 
+#include "app/Prompts.h"
+
 #include "alarms/AlarmMonitor.h"
 #include "alarms/Statistics.h"
 #include "recording/CaptureTime.h"
@@ -71,6 +73,18 @@ void setExportFolder(const QString &folder)
     s.setValue(QStringLiteral("export/folder"), folder);
 }
 
+FileDialogRequest exportRequest(const QString &title, const QString &filter, const QString &ext,
+                                const QString &name)
+{
+    FileDialogRequest r;
+    r.title = title;
+    r.filter = filter;
+    r.defaultExt = ext;
+    r.overwritePrompt = true;
+    const QString folder = ToolSettings::exportFolder();
+    r.fileName = folder.isEmpty() ? name : QDir(folder).filePath(name);
+    return r;
+}
 } // namespace ToolSettings
 
 namespace {

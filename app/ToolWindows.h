@@ -10,6 +10,7 @@
 #include <vector>
 
 class AlarmMonitor;
+struct FileDialogRequest;
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -24,6 +25,10 @@ AlarmSettings alarms();
 void setAlarms(const AlarmSettings &settings);
 QString exportFolder();
 void setExportFolder(const QString &folder);
+// A save dialog's request for a file the Tools write (an export, a log): named name in the
+// folder of the last one, asking before it replaces a file.
+FileDialogRequest exportRequest(const QString &title, const QString &filter, const QString &ext,
+                                const QString &name);
 } // namespace ToolSettings
 
 class AlarmsWindow : public QWidget

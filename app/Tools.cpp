@@ -112,21 +112,6 @@ void TFCOMM::showStatisticsWindow()
     m_statisticsWindow->activateWindow();
 }
 
-namespace {
-FileDialogRequest exportRequest(const QString &title, const QString &filter, const QString &ext,
-                                const QString &name)
-{
-    FileDialogRequest r;
-    r.title = title;
-    r.filter = filter;
-    r.defaultExt = ext;
-    r.overwritePrompt = true;
-    const QString folder = ToolSettings::exportFolder();
-    r.fileName = folder.isEmpty() ? name : QDir(folder).filePath(name);
-    return r;
-}
-} // namespace
-
 QString TFCOMM::cableFilePart() const
 {
     // The cable recorded, in a default file name: the files of several cables never meet.
@@ -139,7 +124,7 @@ QString TFCOMM::cableFilePart() const
 
 void TFCOMM::exportCsvClick()
 {
-    const QString path = Prompts::current().saveFileName(exportRequest(
+    const QString path = Prompts::current().saveFileName(ToolSettings::exportRequest(
         QStringLiteral("Export CSV"), QStringLiteral("CSV (*.csv)|*.csv"), QStringLiteral("csv"),
         QStringLiteral("readings%1-%2.csv")
             .arg(cableFilePart(),
@@ -176,7 +161,7 @@ void TFCOMM::exportCsvClick()
 
 void TFCOMM::saveAlarmLogClick()
 {
-    const QString path = Prompts::current().saveFileName(exportRequest(
+    const QString path = Prompts::current().saveFileName(ToolSettings::exportRequest(
         QStringLiteral("Save alarm log"), QStringLiteral("Text (*.txt)|*.txt"),
         QStringLiteral("txt"),
         QStringLiteral("alarms%1-%2.txt")

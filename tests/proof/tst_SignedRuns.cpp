@@ -3,6 +3,7 @@
 // key of the user's own, --append after a kill and on a changed file, and a disk that fills
 // and empties under a run. The demo build is run, as a user would run the program.
 
+#include "common/SmallDisk.h"
 #include "common/Wait.h"
 
 #include <QDir>
@@ -12,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
-#include <cstring>
-#include <sys/mount.h>
 
 class tst_SignedRuns : public QObject
 {
@@ -235,16 +234,10 @@ private slots:
 #if defined(__SANITIZE_THREAD__)
         QSKIP("not under ThreadSanitizer");
 #endif
-        const QString mnt = dir.filePath("small");
-        QVERIFY(QDir().mkpath(mnt));
-        if (::mount("tmpfs", QFile::encodeName(mnt).constData(), "tmpfs", 0, "size=128k") != 0)
-            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1): needs root")
-                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
-        struct Unmount
-        {
-            QString at;
-            ~Unmount() { ::umount2(QFile::encodeName(at).constData(), MNT_DETACH); }
-        } unmount{mnt};
+        const SmallDisk disk(dir.filePath("small"), "128k");
+        if (!disk.Why.isEmpty())
+            QSKIP(qPrintable(disk.Why));
+        const QString mnt = disk.At;
         const QString file = mnt + "/run.txt", filler = mnt + "/filler";
         QProcess p;
         p.setProcessEnvironment(env());

@@ -1,5 +1,6 @@
 #include "app/RD7F.h"
 #include "common/ScriptedPrompts.h"
+#include "common/SmallDisk.h"
 #include "common/Wait.h"
 #include "headless/Headless.h"
 #include "output/DataFiles.h"
@@ -17,7 +18,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -839,17 +839,10 @@ private slots:
         // for threads started after a fork; the case runs in the normal and ASan suites.
         QSKIP("not under ThreadSanitizer");
 #endif
-        const QString mnt = dir.filePath("small-disk");
-        QVERIFY(QDir().mkpath(mnt));
-        if (::mount("tmpfs", QFile::encodeName(mnt).constData(), "tmpfs", 0, "size=256k") != 0)
-            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1): the full-disk case "
-                                            "needs root and a kernel that allows it")
-                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
-        struct Unmount
-        {
-            QString at;
-            ~Unmount() { ::umount2(QFile::encodeName(at).constData(), MNT_DETACH); }
-        } unmount{mnt};
+        const SmallDisk disk(dir.filePath("small-disk"), "256k");
+        if (!disk.Why.isEmpty())
+            QSKIP(qPrintable(disk.Why + ": the full-disk case needs it"));
+        const QString mnt = disk.At;
         const QString filler = mnt + "/filler";
         auto fill = [&](qint64 leave) {
             QFile f(filler);
