@@ -114,30 +114,72 @@ QByteArray influxLine(const Reading &r)
     return line;
 }
 
-QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
-                           const QString &version)
+QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, const QString &unit,
+                                  const QString &version, int expireSeconds)
 {
-    QJsonObject device{
+    const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("tx9-logger-") + id}},
         {QStringLiteral("name"), QStringLiteral("TX-9 %1").arg(id)},
         {QStringLiteral("model"), QStringLiteral("TX-9")},
         {QStringLiteral("manufacturer"), QStringLiteral("Norvane")},
         {QStringLiteral("sw_version"), version},
     };
-    QJsonObject config{
-        {QStringLiteral("name"), QStringLiteral("Temperature")},
-        {QStringLiteral("unique_id"), QStringLiteral("tx9-logger-%1-temperature").arg(id)},
-        {QStringLiteral("state_topic"), prefix + QStringLiteral("/state")},
-        {QStringLiteral("value_template"), QStringLiteral("{{ value_json.value }}")},
-        {QStringLiteral("device_class"), QStringLiteral("temperature")},
-        {QStringLiteral("state_class"), QStringLiteral("measurement")},
-        {QStringLiteral("unit_of_measurement"), unit},
-        {QStringLiteral("availability_topic"), prefix + QStringLiteral("/status")},
-        {QStringLiteral("payload_available"), QStringLiteral("online")},
-        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
-        {QStringLiteral("device"), device},
+    // What every entity of the logger shares: its device, and the logger's own availability.
+    auto entity = [&](const QString &object, const QString &name, QJsonObject config) {
+        config.insert(QStringLiteral("name"), name);
+        config.insert(QStringLiteral("unique_id"),
+                      QStringLiteral("tx9-logger-%1-%2").arg(id, object));
+        config.insert(QStringLiteral("availability_topic"), prefix + QStringLiteral("/status"));
+        config.insert(QStringLiteral("payload_available"), QStringLiteral("online"));
+        config.insert(QStringLiteral("payload_not_available"), QStringLiteral("offline"));
+        config.insert(QStringLiteral("device"), device);
+        return QJsonDocument(config).toJson(QJsonDocument::Compact);
     };
-    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+    const QString diagnostics = prefix + QStringLiteral("/diagnostics");
+    const QByteArray object = id.toUtf8();
+    return {
+        {"sensor/" + object + "/temperature",
+         entity(QStringLiteral("temperature"), QStringLiteral("Temperature"),
+                {{QStringLiteral("state_topic"), prefix + QStringLiteral("/state")},
+                 {QStringLiteral("value_template"), QStringLiteral("{{ value_json.value }}")},
+                 {QStringLiteral("device_class"), QStringLiteral("temperature")},
+                 {QStringLiteral("state_class"), QStringLiteral("measurement")},
+                 {QStringLiteral("unit_of_measurement"), unit},
+                 // A meter that falls silent while the logger runs shows as unavailable,
+                 // not as its last reading.
+                 {QStringLiteral("expire_after"), expireSeconds}})},
+        {"binary_sensor/" + object + "/alarm",
+         entity(QStringLiteral("alarm"), QStringLiteral("Alarm"),
+                {{QStringLiteral("state_topic"), prefix + QStringLiteral("/alarm")},
+                 {QStringLiteral("value_template"),
+                  QStringLiteral("{{ 'ON' if value_json.state == 'start' else 'OFF' }}")},
+                 {QStringLiteral("device_class"), QStringLiteral("problem")},
+                 {QStringLiteral("json_attributes_topic"), prefix + QStringLiteral("/alarm")},
+                 {QStringLiteral("json_attributes_template"),
+                  QStringLiteral("{{ {'kind': value_json.alarm, 'since': value_json.start, "
+                                 "'value': value_json.value, 'limit': value_json.limit, "
+                                 "'unit': value_json.unit} | tojson }}")}})},
+        {"binary_sensor/" + object + "/cable",
+         entity(QStringLiteral("cable"), QStringLiteral("Cable"),
+                {{QStringLiteral("state_topic"), diagnostics},
+                 {QStringLiteral("value_template"),
+                  QStringLiteral("{{ 'ON' if value_json.cable_connected else 'OFF' }}")},
+                 {QStringLiteral("device_class"), QStringLiteral("connectivity")},
+                 {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}})},
+        {"sensor/" + object + "/outbox",
+         entity(QStringLiteral("outbox"), QStringLiteral("Outbox"),
+                {{QStringLiteral("state_topic"), diagnostics},
+                 {QStringLiteral("value_template"), QStringLiteral("{{ value_json.outbox }}")},
+                 {QStringLiteral("unit_of_measurement"), QStringLiteral("messages")},
+                 {QStringLiteral("state_class"), QStringLiteral("measurement")},
+                 {QStringLiteral("entity_category"), QStringLiteral("diagnostic")}})},
+    };
+}
+
+QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id)
+{
+    return "{\"cable_connected\":" + QByteArray(cableConnected ? "true" : "false") +
+           ",\"outbox\":" + QByteArray::number(outbox) + ",\"id\":" + jsonString(id) + '}';
 }
 
 } // namespace Mqtt

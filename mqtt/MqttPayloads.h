@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -45,9 +46,20 @@ QByteArray sealJson(qint64 rows, const QByteArray &hash, const QDateTime &time, 
 QByteArray influxLine(const Reading &r);
 // ISO 8601 with milliseconds and the offset: 2026-12-09T14:03:07.512+01:00.
 QString isoTime(const QDateTime &t);
-// The Home Assistant discovery config of the temperature sensor.
-QByteArray discoveryConfig(const QString &id, const QString &prefix, const QString &unit,
-                           const QString &version);
+// The Home Assistant discovery configs of a logger, one device with its entities: the
+// temperature (which turns unavailable once no reading came for expireSeconds), the alarm
+// state (a problem, with the alarm's kind as an attribute), and two diagnostic entities, the
+// cable's connection and the outbox's depth. Each: the discovery topic's component and
+// object ("sensor/<id>/temperature"), and its config.
+struct Discovery
+{
+    QByteArray Topic; // after the discovery prefix, before "/config"
+    QByteArray Config;
+};
+QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, const QString &unit,
+                                  const QString &version, int expireSeconds);
+// What <prefix>/diagnostics holds (retained): the cable's connection and the outbox's depth.
+QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id);
 // A text as a JSON string, quotes included.
 QByteArray jsonString(const QString &text);
 

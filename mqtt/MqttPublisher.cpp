@@ -81,6 +81,19 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
             m_link->publish(topic("owner"), ownerPayload(false), 1, true);
     });
     connect(&m_session.engine(), &LoggerEngine::rowStored, this, &MqttPublisher::rowStored);
+    // The logger's own state for a dashboard: the cable's connection as it changes, the
+    // outbox's depth at most every ten seconds while it changes.
+    connect(&m_session.engine(), &LoggerEngine::recallLocked, this, [this](bool connected) {
+        m_cableConnected = connected;
+        publishDiagnostics();
+    });
+    connect(&m_session.engine(), &LoggerEngine::connectionLost, this, [this] {
+        m_cableConnected = false;
+        publishDiagnostics();
+    });
+    m_diagnosticsTimer.setInterval(10000);
+    connect(&m_diagnosticsTimer, &QTimer::timeout, this, [this] { publishDiagnostics(); });
+    m_diagnosticsTimer.start();
 
     MqttLink::Config c;
     c.Host = m_options.Host;
@@ -294,6 +307,8 @@ void MqttPublisher::claim()
                   .arg(m_outbox.pending()),
               false);
     m_link->publish(topic("status"), "online", 1, true);
+    m_sentDiagnostics.reset();
+    publishDiagnostics(true);
     if (m_options.HaPrefix) {
         m_link->subscribe(m_options.HaPrefix->toUtf8() + "/status");
         m_discoveryDone = false;
@@ -306,12 +321,30 @@ void MqttPublisher::publishDiscovery()
 {
     if (!m_options.HaPrefix || m_discoveryDone || m_unit.isEmpty() || !ready())
         return;
-    const QByteArray t =
-        m_options.HaPrefix->toUtf8() + "/sensor/" + m_id.toUtf8() + "/temperature/config";
-    m_discoveryDone =
-        m_link->publish(t,
-                        Mqtt::discoveryConfig(m_id, m_prefix, m_unit, QStringLiteral(TX9_VERSION)),
-                        1, true) >= 0;
+    // Three of the sampling intervals without a reading (at least 10 s) make the temperature
+    // unavailable.
+    const int expire = qMax(10, 3 * m_session.samplingSeconds());
+    bool sent = true;
+    for (const Mqtt::Discovery &d :
+         Mqtt::discoveryConfigs(m_id, m_prefix, m_unit, QStringLiteral(TX9_VERSION), expire))
+        sent = m_link->publish(m_options.HaPrefix->toUtf8() + '/' + d.Topic + "/config", d.Config,
+                               1, true) >= 0 &&
+               sent;
+    m_discoveryDone = sent;
+    publishDiagnostics(true);
+}
+
+void MqttPublisher::publishDiagnostics(bool always)
+{
+    if (!ready())
+        return;
+    const quint64 outbox = m_outbox.pending();
+    if (!always && m_sentDiagnostics && m_sentDiagnostics->first == m_cableConnected &&
+        m_sentDiagnostics->second == outbox)
+        return;
+    if (m_link->publish(topic("diagnostics"), Mqtt::diagnosticsJson(m_cableConnected, outbox, m_id),
+                        1, true) >= 0)
+        m_sentDiagnostics = std::make_pair(m_cableConnected, outbox);
 }
 
 void MqttPublisher::acknowledged(int mid)

@@ -95,6 +95,11 @@ private:
     QString m_id, m_prefix;
     QString m_unit; // of the first reading, for the discovery config
     bool m_discoveryDone = false;
+    // <prefix>/diagnostics: what was last sent (the cable's connection, the outbox's depth).
+    void publishDiagnostics(bool always = false);
+    bool m_cableConnected = false;
+    std::optional<std::pair<bool, quint64>> m_sentDiagnostics;
+    QTimer m_diagnosticsTimer;
     QHash<int, quint64> m_mids; // message id -> outbox index
     // Rows published in runs of consecutive rows and seqs: the first row and its seq.
     struct SeqRun

@@ -82,7 +82,7 @@ AuditTrail::AuditTrail(LoggerSession &session, const QString &logPath, QObject *
 
 AuditTrail::~AuditTrail()
 {
-    end();
+    // The session may be gone by now: its end is the face's to record (end()).
     if (m_logFd >= 0)
         ::close(m_logFd);
 }

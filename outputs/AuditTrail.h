@@ -40,7 +40,8 @@ public:
     void record(const QString &what, const QString &oldValue = {}, const QString &newValue = {});
     // The session begins: the program's version (the cable is named when it connects).
     void begin(const QString &version);
-    // The session ends: its last entry, and the seal of what it holds.
+    // The session ends: its last entry, and the seal of what it holds (the face calls it while
+    // the session is still there).
     void end();
     // Notes made, changed and removed are recorded, a removed note's text kept.
     void followNotes(const Notes &notes);

@@ -322,6 +322,8 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
     Verify::Detail detail;
     const Verify::Result verdict = Verify::file(path, check, &detail);
     const bool signedFile = QFileInfo::exists(Trail::signatureOf(path));
+    if (!detail.Rows)
+        return refuse(verdict.Sentence.section(QStringLiteral(": "), 1));
     if (signedFile && verdict.What != Verify::Outcome::Intact && !verdict.OnlyAfterSeal)
         return refuse(QStringLiteral("it was changed since it was signed (%1; --verify says "
                                      "more)")

@@ -11,10 +11,12 @@
 #include "recording/MeasurementTable.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -873,6 +875,73 @@ while True:
         QCOMPARE(verify({file}, &said), 0);
         QCOMPARE(verify({"--seal", seal, file}, &said), 11);
         QVERIFY2(said.contains("does not hold the seal given"), qPrintable(said));
+    }
+
+    // Home Assistant's view, read back from a real broker by a late subscriber (retained, as
+    // Home Assistant meets them when it starts): one device with four entities, the
+    // temperature expiring after three sampling intervals, the alarm a problem with its kind,
+    // the cable's connection and the outbox's depth as diagnostics; every key a template reads
+    // is in the state its topic holds.
+    void homeAssistantDevice()
+    {
+        LocalBroker broker(m_dir.filePath("b-ha"));
+        QVERIFY(broker.start());
+        QObject owner;
+        QProcess *p =
+            logger({"--interval", "5", "--duration", "7", "--high", "0", "--mqtt", broker.url(),
+                    "--mqtt-id", "hx", "--mqtt-topic", "hx", "--ha-discovery=ha"},
+                   &owner);
+        QCOMPARE(finished(p), 0);
+        Subscriber late;
+        late.start(broker.port, {"ha/#", "hx/#"});
+        QVERIFY(late.waitFor("hx/diagnostics", 1));
+        QVERIFY(late.waitFor("ha/sensor/hx/outbox/config", 1));
+        QTest::qWait(300);
+        const QStringList entities{"sensor/hx/temperature", "binary_sensor/hx/alarm",
+                                   "binary_sensor/hx/cable", "sensor/hx/outbox"};
+        QSet<QString> ids;
+        QJsonValue device;
+        for (const QString &entity : entities) {
+            const QList<Message> m = late.on("ha/" + entity + "/config");
+            QCOMPARE(m.size(), 1);
+            QVERIFY(m[0].retained);
+            const QJsonObject c = QJsonDocument::fromJson(m[0].payload).object();
+            ids.insert(c.value("unique_id").toString());
+            QCOMPARE(c.value("availability_topic").toString(), "hx/status");
+            if (device.isNull())
+                device = c.value("device");
+            QCOMPARE(c.value("device"), device); // one device
+            // Every key the templates read is in what its topic holds.
+            const QList<Message> state = late.on(c.value("state_topic").toString());
+            QVERIFY2(!state.isEmpty() && state.last().retained, qPrintable(entity));
+            const QJsonObject held = QJsonDocument::fromJson(state.last().payload).object();
+            const QString templates = c.value("value_template").toString() +
+                                      c.value("json_attributes_template").toString();
+            for (auto k = QRegularExpression("value_json\\.(\\w+)").globalMatch(templates);
+                 k.hasNext();) {
+                const QString key = k.next().captured(1);
+                QVERIFY2(held.contains(key), qPrintable(entity + ": " + key));
+            }
+            if (entity.endsWith("temperature"))
+                QCOMPARE(c.value("expire_after").toInt(), 15);
+            if (entity.endsWith("alarm")) {
+                QCOMPARE(c.value("device_class").toString(), "problem");
+                QCOMPARE(held.value("state").toString(), "start");
+                QCOMPARE(held.value("alarm").toString(), "high");
+                QCOMPARE(c.value("json_attributes_topic").toString(), "hx/alarm");
+            }
+            if (entity.endsWith("cable") || entity.endsWith("outbox"))
+                QCOMPARE(c.value("entity_category").toString(), "diagnostic");
+            if (entity.endsWith("cable"))
+                QCOMPARE(c.value("device_class").toString(), "connectivity");
+        }
+        QCOMPARE(ids.size(), 4);
+        QCOMPARE(device.toObject().value("identifiers").toArray().first().toString(),
+                 "tx9-logger-hx");
+        // The cable was connected while the run logged, and the outbox empty at its end.
+        const QJsonObject diag =
+            QJsonDocument::fromJson(late.on("hx/diagnostics").last().payload).object();
+        QCOMPARE(diag.value("outbox").toInteger(), 0);
     }
 };
 
