@@ -6,6 +6,7 @@
 #include "alarms/AlarmRules.h"
 #include "headless/OptionTable.h"
 #include "output/SafeFile.h"
+#include "outputs/Metrics.h"
 #include "proof/Signer.h"
 #include "proof/Trail.h"
 #include "usb/CableIds.h"
@@ -42,12 +43,10 @@ struct OptionSet
     QCommandLineOption low = findOption(QStringLiteral("low"))->option();
     QCommandLineOption hold = findOption(QStringLiteral("hold"))->option();
     QCommandLineOption hysteresis = findOption(QStringLiteral("hysteresis"))->option();
-    QCommandLineOption onAlarm = findOption(QStringLiteral("on-alarm"))->option();
     QCommandLineOption summary = findOption(QStringLiteral("summary"))->option();
     QCommandLineOption overwrite = findOption(QStringLiteral("overwrite"))->option();
     QCommandLineOption append = findOption(QStringLiteral("append"))->option();
     QCommandLineOption wait = findOption(QStringLiteral("wait"))->option();
-    QCommandLineOption latest = findOption(QStringLiteral("latest"))->option();
     QCommandLineOption report = findOption(QStringLiteral("report"))->option();
     QCommandLineOption noIdLock = findOption(QStringLiteral("no-id-lock"))->option();
     QCommandLineOption signingKey = findOption(QStringLiteral("signing-key"))->option();
@@ -227,11 +226,15 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
     OptionSet o;
     QCommandLineParser parser;
-    parser.addOptions({o.headless, o.output,    o.toStdout, o.download, o.interval,   o.noRepeat,
-                       o.limit,    o.duration,  o.device,   o.list,     o.quiet,      o.help,
-                       o.format,   o.high,      o.low,      o.hold,     o.hysteresis, o.onAlarm,
-                       o.summary,  o.overwrite, o.append,   o.wait,     o.latest,     o.report,
-                       o.noIdLock, o.signingKey});
+    parser.addOptions({o.headless, o.output,     o.toStdout, o.download,  o.interval,
+                       o.noRepeat, o.limit,      o.duration, o.device,    o.list,
+                       o.quiet,    o.help,       o.format,   o.high,      o.low,
+                       o.hold,     o.hysteresis, o.summary,  o.overwrite, o.append,
+                       o.wait,     o.report,     o.noIdLock, o.signingKey});
+    // The outputs' own options, as each declares itself.
+    for (const OptionEntry &entry : options())
+        if (entry.Apply)
+            parser.addOption(entry.option());
     Mqtt::addOptions(parser);
     auto usage = [&](const QString &what) {
         result.status = Usage;
@@ -333,6 +336,13 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
             entry.Apply(opt.Outputs, parser.value(entry.name()));
     if (!opt.Outputs.OnAlarm.isEmpty() && !opt.High && !opt.Low)
         return usage(QStringLiteral("--on-alarm needs --high or --low"));
+    if (!opt.Outputs.MetricsListen.isEmpty()) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString why;
+        if (!Metrics::parseListen(opt.Outputs.MetricsListen, &address, &port, &why))
+            return usage(why);
+    }
     if (parser.isSet(o.signingKey)) {
         // A key of the user's own that cannot sign is said now, not after a run of unsigned
         // files.
@@ -358,7 +368,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
          alarms.any() && !opt.Output.isEmpty() ? alarmLogPath(opt.Output) : QString()},
         {QStringLiteral("--report"), opt.Report},
         {QStringLiteral("--summary"), opt.Summary},
-        {QStringLiteral("--latest"), opt.Outputs.Latest}};
+        {QStringLiteral("--latest"), opt.Outputs.Latest},
+        {QStringLiteral("--metrics-file"), opt.Outputs.MetricsFile}};
     for (qsizetype i = 0; i < outputs.size(); ++i)
         for (qsizetype j = i + 1; j < outputs.size(); ++j)
             if (!outputs[i].second.isEmpty() && !outputs[j].second.isEmpty() &&

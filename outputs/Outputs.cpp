@@ -9,6 +9,7 @@
 #include "outputs/AuditTrail.h"
 #include "outputs/DataFileOutput.h"
 #include "outputs/LatestReading.h"
+#include "outputs/Metrics.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/Timeline.h"
@@ -72,6 +73,24 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
                                   .arg(path, reason),
                               true);
                 });
+    if (!options.MetricsListen.isEmpty() || !options.MetricsFile.isEmpty()) {
+        m_metrics = new Metrics(session, *m_alarms, this);
+        connect(m_metrics, &Metrics::failed, this, [this](const QString &path, const QString &why) {
+            emit said(QStringLiteral("Could not write the metrics to %1: %2.").arg(path, why),
+                      true);
+        });
+        QString why;
+        if (!options.MetricsListen.isEmpty() && !m_metrics->listen(options.MetricsListen, &why))
+            // Said once the face is listening.
+            QMetaObject::invokeMethod(
+                this,
+                [this, why] {
+                    emit said(QStringLiteral("The metrics are not served: %1.").arg(why), true);
+                },
+                Qt::QueuedConnection);
+        if (!options.MetricsFile.isEmpty())
+            m_metrics->writeFile(options.MetricsFile);
+    }
     if (!options.OnAlarm.isEmpty()) {
         m_commands = new AlarmCommands(options.OnAlarm, 60000, this);
         connect(m_commands, &AlarmCommands::output, this, &Outputs::commandOutput);
@@ -121,6 +140,8 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
         return false;
     }
     m_publisher->followAlarms(*m_alarms);
+    if (m_metrics)
+        m_metrics->setPublisher(m_publisher);
     connect(m_audit, &AuditTrail::sealed, this, [this](const QString &seal) {
         if (m_sealedFile.isEmpty())
             publishSeal(seal);
@@ -163,7 +184,8 @@ void Outputs::publishSeal(const QString &seal)
 
 QList<OptionEntry> Outputs::optionEntries()
 {
-    return {AlarmCommands::option(), LatestReading::option()};
+    return QList<OptionEntry>{AlarmCommands::option(), LatestReading::option()} +
+           Metrics::options();
 }
 
 SummaryInput Outputs::summaryInput(const QString &cable, const QString &version) const

@@ -27,6 +27,7 @@ class AlarmCommands;
 class AlarmMonitor;
 class AuditTrail;
 class DataFileOutput;
+class Metrics;
 class LoggerSession;
 class MqttPublisher;
 class TableStatistics;
@@ -41,6 +42,8 @@ struct OutputOptions
     QString Latest;        // the newest reading, replaced whole with each row; empty: none
     bool Timeline = false; // every row placed in time, for the time chart and the report
     QString AuditLog;      // the file every audit entry is appended to; empty: none
+    QString MetricsListen; // --metrics-listen ADDR:PORT; empty: not served
+    QString MetricsFile;   // --metrics-file FILE; empty: not written
 };
 
 class Outputs : public QObject
@@ -53,6 +56,8 @@ public:
     AlarmMonitor &alarms() { return *m_alarms; }
     // The audit trail of the session, and of its recording's seal.
     AuditTrail &audit() { return *m_audit; }
+    // The metrics for Prometheus (with --metrics-listen or --metrics-file; nullptr without).
+    Metrics *metrics() const { return m_metrics; }
     // The session begins: its first entries (the program's version, the alarm settings).
     void beginAudit(const QString &version);
     TableStatistics &statistics() { return *m_stats; }
@@ -104,6 +109,7 @@ private:
     AlarmCommands *m_commands = nullptr;
     Timeline *m_timeline = nullptr;
     AuditTrail *m_audit = nullptr;
+    Metrics *m_metrics = nullptr;
     QString m_sealedFile; // the data file whose seals are published; empty: the recording's
     void publishSeal(const QString &seal);
 };

@@ -3,7 +3,7 @@
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config qt6-base-dev libqt6opengl6-dev libgl-dev libqcustomplot-dev
       libudev-dev fonts-dejavu-core fonts-liberation2 xvfb xauth dpkg-dev file
-      lintian desktop-file-utils appstream libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev openssh-client
+      lintian desktop-file-utils appstream prometheus libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev openssh-client
       python3 dbus-daemon faketime xdotool openbox poppler-utils systemd man-db)
 # scripts/test-kernel also needs QEMU, busybox and udev (its kernel is downloaded, not
 # installed).
