@@ -581,7 +581,11 @@ private slots:
         QPrinter printer;
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setOutputFileName(dir.filePath("window.pdf"));
+        // The seal the page shows: the recording's as it is painted; writing it is an entry.
+        const QString paintedSeal = w.Out->audit().seal().text();
         prompts.lastPreviewPaint(&printer);
+        QCOMPARE(w.Out->audit().entries().back().What, "report written");
+        QCOMPARE(w.Out->audit().entries().back().New, dir.filePath("window.pdf"));
         const QString fromWindow = pdfText(dir.filePath("window.pdf"));
         const QString saved = dir.filePath("window.txt");
         QVERIFY(DataFiles::saveTable(*w.cds1, saved, QDate::currentDate()));
@@ -591,7 +595,7 @@ private slots:
         QCOMPARE(c.mid(0, 6), d.mid(0, 6));
         QCOMPARE(c[0], QStringLiteral("Readings 6"));
         QCOMPARE(c[1], QStringLiteral("With a value 5"));
-        QVERIFY(fromWindow.contains("Seal: " + w.Out->audit().seal().text().left(40)));
+        QVERIFY2(fromWindow.contains("Seal: " + paintedSeal), qPrintable(fromWindow));
         QVERIFY(fromWindow.contains("sampling interval"));
     }
 };
