@@ -121,13 +121,13 @@ QByteArray Metrics::text() const
     return out;
 }
 
-bool Metrics::parseListen(const QString &spec, QHostAddress *address, quint16 *port, QString *why)
+bool Metrics::parseListen(const QString &where, QHostAddress *address, quint16 *port, QString *why)
 {
-    QString host = QStringLiteral("127.0.0.1"), portText = spec;
-    const qsizetype colon = spec.lastIndexOf(QLatin1Char(':'));
+    QString host = QStringLiteral("127.0.0.1"), portText = where;
+    const qsizetype colon = where.lastIndexOf(QLatin1Char(':'));
     if (colon >= 0) {
-        host = spec.left(colon);
-        portText = spec.mid(colon + 1);
+        host = where.left(colon);
+        portText = where.mid(colon + 1);
         if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
             host = host.mid(1, host.size() - 2);
         if (host.isEmpty())
@@ -138,22 +138,22 @@ bool Metrics::parseListen(const QString &spec, QHostAddress *address, quint16 *p
     if (!ok || p == 0 || p > 65535 || !address->setAddress(host)) {
         *why = QStringLiteral("--metrics-listen takes ADDR:PORT (an IP address and a port, "
                               "127.0.0.1:9109) or a port, not \"%1\"")
-                   .arg(spec.left(100));
+                   .arg(where.left(100));
         return false;
     }
     *port = quint16(p);
     return true;
 }
 
-bool Metrics::listen(const QString &spec, QString *why)
+bool Metrics::listen(const QString &where, QString *why)
 {
     QHostAddress address;
     quint16 port = 0;
-    if (!parseListen(spec, &address, &port, why))
+    if (!parseListen(where, &address, &port, why))
         return false;
     m_server = new QTcpServer(this);
     if (!m_server->listen(address, port)) {
-        *why = QStringLiteral("cannot listen on %1: %2").arg(spec, m_server->errorString());
+        *why = QStringLiteral("cannot listen on %1: %2").arg(where, m_server->errorString());
         return false;
     }
     connect(m_server, &QTcpServer::newConnection, this, [this] {

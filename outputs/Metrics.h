@@ -38,13 +38,13 @@ public:
 
     // Serves GET /metrics at ADDR:PORT (ADDR: 127.0.0.1 when only a port is given); false and
     // why when it cannot listen.
-    bool listen(const QString &spec, QString *why);
+    bool listen(const QString &where, QString *why);
     quint16 port() const;
     // Writes the text to path each second it changed; failures said through failed, once.
     void writeFile(const QString &path);
 
     // ADDR:PORT (or PORT, or [v6]:PORT) read; false and why for anything else.
-    static bool parseListen(const QString &spec, QHostAddress *address, quint16 *port,
+    static bool parseListen(const QString &where, QHostAddress *address, quint16 *port,
                             QString *why);
     // --metrics-listen and --metrics-file, as the command line declares them.
     static QList<OptionEntry> options();
