@@ -78,15 +78,6 @@ void AuditTrailWindow::showSeal()
     m_seal->setText(QStringLiteral("Seal of the recording: %1").arg(m_trail.seal().text()));
 }
 
-QString AuditTrailWindow::text() const
-{
-    QString out = QStringLiteral("time\tlogin\thost\twhat\tbefore\tafter\n");
-    for (const AuditEntry &e : m_trail.all())
-        out += QString::fromUtf8(e.fields()) + QLatin1Char('\n');
-    out += QStringLiteral("# seal of the recording: %1\n").arg(m_trail.seal().text());
-    return out;
-}
-
 // What decides what the window stores, by name, as the audit trail gives it.
 std::vector<std::pair<QString, QString>> TFCOMM::storingSettings() const
 {
@@ -158,23 +149,10 @@ void TFCOMM::showAuditWindow()
 
 void TFCOMM::saveAuditClick()
 {
-    const QString path = Prompts::current().saveFileName(ToolSettings::exportRequest(
-        QStringLiteral("Save audit trail"), QStringLiteral("Text (*.txt)|*.txt"),
-        QStringLiteral("txt"),
-        QStringLiteral("audit%1-%2.txt")
-            .arg(cableFilePart(),
-                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")))));
-    if (path.isEmpty() || !m_auditWindow)
-        return; // the window may have gone while the dialog was open
-    ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
-    QString reason;
-    if (SafeFile::writeWhole(path, m_auditWindow->text().toUtf8(), &reason))
-        Prompts::current().message(QStringLiteral("%1 audit entries saved to %2.")
-                                       .arg(Out->audit().all().size())
-                                       .arg(path),
-                                   DialogKind::Information, {DialogButton::OK});
-    else
-        Prompts::current().message(
-            QStringLiteral("Could not save the audit trail to %1: %2.").arg(path, reason),
-            DialogKind::Warning, {DialogButton::OK});
+    saveToolList(
+        QStringLiteral("the audit trail"), QStringLiteral("audit"), QStringLiteral("audit entries"),
+        [this](const QString &path, QString *reason) {
+            return SafeFile::writeWhole(path, Out->audit().listText(), reason);
+        },
+        [this] { return qint64(Out->audit().all().size()); });
 }

@@ -15,9 +15,6 @@ class AuditTrailWindow : public QWidget
 public:
     AuditTrailWindow(AuditTrail &trail, QWidget *parent);
 
-    // The list as text: a header line, then one tab-separated line per entry.
-    QString text() const;
-
 signals:
     void saveRequested();
 

@@ -247,6 +247,11 @@ public:
     SummaryInput summaryInput() const;
     void exportCsvClick();
     void saveAlarmLogClick();
+    // Saves a list the Tools keep (what: "the alarm log"), asking where (base-<cable>-<time>.txt
+    // in the last folder), and says how many items were saved, or why not.
+    void saveToolList(const QString &what, const QString &base, const QString &items,
+                      const std::function<bool(const QString &, QString *)> &save,
+                      const std::function<qint64()> &count);
     // Tools -> Cable: which thermometer cable the window records when several are plugged
     // in. Without a choice the window takes the last line that reads "USB to Serial"; a
     // choice (a cable ID or node, see CableIds) takes that cable only, never another one.

@@ -159,27 +159,37 @@ void TFCOMM::exportCsvClick()
                                    DialogKind::Warning, {DialogButton::OK});
 }
 
-void TFCOMM::saveAlarmLogClick()
+void TFCOMM::saveToolList(const QString &what, const QString &base, const QString &items,
+                          const std::function<bool(const QString &, QString *)> &save,
+                          const std::function<qint64()> &count)
 {
+    // "the alarm log": "Save alarm log", alarms-<cable>-<time>.txt in the last folder.
     const QString path = Prompts::current().saveFileName(ToolSettings::exportRequest(
-        QStringLiteral("Save alarm log"), QStringLiteral("Text (*.txt)|*.txt"),
+        QStringLiteral("Save ") + what.mid(4), QStringLiteral("Text (*.txt)|*.txt"),
         QStringLiteral("txt"),
-        QStringLiteral("alarms%1-%2.txt")
-            .arg(cableFilePart(),
+        QStringLiteral("%1%2-%3.txt")
+            .arg(base, cableFilePart(),
                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")))));
     if (path.isEmpty())
         return;
     ToolSettings::setExportFolder(QFileInfo(path).absolutePath());
     QString reason;
-    if (Alarms->log().saveAs(path, &reason))
-        Prompts::current().message(QStringLiteral("%1 alarm entries saved to %2.")
-                                       .arg(Alarms->log().entries().size())
-                                       .arg(path),
-                                   DialogKind::Information, {DialogButton::OK});
+    if (save(path, &reason))
+        Prompts::current().message(
+            QStringLiteral("%1 %2 saved to %3.").arg(count()).arg(items, path),
+            DialogKind::Information, {DialogButton::OK});
     else
         Prompts::current().message(
-            QStringLiteral("Could not save the alarm log to %1: %2.").arg(path, reason),
+            QStringLiteral("Could not save %1 to %2: %3.").arg(what, path, reason),
             DialogKind::Warning, {DialogButton::OK});
+}
+
+void TFCOMM::saveAlarmLogClick()
+{
+    saveToolList(
+        QStringLiteral("the alarm log"), QStringLiteral("alarms"), QStringLiteral("alarm entries"),
+        [this](const QString &path, QString *reason) { return Alarms->log().saveAs(path, reason); },
+        [this] { return qint64(Alarms->log().entries().size()); });
 }
 
 TimeChart *TFCOMM::timeChart() const

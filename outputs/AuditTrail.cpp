@@ -20,12 +20,6 @@ namespace {
 const QByteArray AuditMark = "#break\taudit\t";
 const QByteArray SealMark = "#break\tseal\t";
 
-QString timeText(qint64 ms)
-{
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
-    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
-}
-
 } // namespace
 
 AuditTrail::AuditTrail(LoggerSession &session, const QString &logPath, QObject *parent)
@@ -71,8 +65,8 @@ AuditTrail::AuditTrail(LoggerSession &session, const QString &logPath, QObject *
                     return;
                 if (const std::optional<qint64> span = t.steadySpanMs(row - 1)) {
                     const qint64 before = MeasurementTable::msOfPacked(t.capturedPacked(row - 1));
-                    record(QStringLiteral("wall clock set"), timeText(before + *span),
-                           timeText(captured.toMSecsSinceEpoch()));
+                    record(QStringLiteral("wall clock set"), AuditEntry::timeText(before + *span),
+                           AuditEntry::timeText(captured.toMSecsSinceEpoch()));
                 }
             });
     m_timer.setInterval(1000);
@@ -118,8 +112,9 @@ void AuditTrail::followNotes(const Notes &notes)
         m_noteTexts.insert(n.Id, n.Text);
     });
     connect(&notes, &Notes::madeHere, this, [this](const Notes::Note &n, bool removed) {
-        const QString where = n.No ? QStringLiteral("note on No %1").arg(*n.No)
-                                   : QStringLiteral("note at %1").arg(timeText(n.TimeMs));
+        const QString where =
+            n.No ? QStringLiteral("note on No %1").arg(*n.No)
+                 : QStringLiteral("note at %1").arg(AuditEntry::timeText(n.TimeMs));
         if (removed) {
             record(where + QStringLiteral(" removed"), m_noteTexts.value(n.Id, n.Text));
             m_noteTexts.remove(n.Id);
@@ -203,17 +198,18 @@ void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &mark
     // The seal made again over the rows and entries in their order.
     const MeasurementTable &t = m_session.table();
     m_seal.reset();
-    size_t e = 0;
-    for (qint64 r = 0; r <= t.count(); ++r) {
-        for (; e < entries.size() && entries[e].Rows <= r; ++e)
-            m_seal.addEntry(entries[e]);
-        if (r < t.count())
-            m_seal.addRow(t, r);
-    }
-    for (; e < entries.size(); ++e)
-        m_seal.addEntry(entries[e]);
+    m_seal.addAll(t, entries);
     m_sealedRows = t.count();
     m_entries = entries;
+}
+
+QByteArray AuditTrail::listText() const
+{
+    QByteArray out = "time\tlogin\thost\twhat\tbefore\tafter\n";
+    for (const AuditEntry &e : m_all)
+        out += e.fields() + '\n';
+    out += "# seal of the recording: " + m_seal.text().toUtf8() + '\n';
+    return out;
 }
 
 void AuditTrail::writeLog(const AuditEntry &entry)

@@ -51,6 +51,9 @@ public:
     // Every entry of this session, in order.
     const std::vector<AuditEntry> &all() const { return m_all; }
     const Seal &seal() const { return m_seal; }
+    // Every entry of the session as a list to save: a header line, one tab-separated line per
+    // entry, and the recording's seal.
+    QByteArray listText() const;
     // Rows first.. of the table came back from a journal whose marks are given: its entries
     // go back between them, and the seal is made again over the whole recording.
     void restored(qint64 first, const std::vector<DataFiles::Mark> &marks);

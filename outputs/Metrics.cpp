@@ -76,9 +76,10 @@ QByteArray Metrics::text() const
     if (t.count() > 0) {
         const qint64 row = t.count() - 1;
         celsius = MeasurementTable::numberOf(t.text(row, MeasurementTable::FieldValue));
-        if (celsius && MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit)) ==
-                           QStringLiteral("\u00B0F"))
-            celsius = (*celsius - 32) * 5 / 9;
+        if (celsius)
+            celsius = AlarmRules::convert(
+                *celsius, MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit)),
+                QStringLiteral("\u00B0C"));
         if (const qint64 packed = t.capturedPacked(row))
             at = MeasurementTable::msOfPacked(packed);
     }

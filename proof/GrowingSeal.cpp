@@ -69,13 +69,7 @@ bool GrowingSeal::resume(qint64 bytes, const MeasurementTable &rows, const Trail
         m_trailGood = trailEnd;
     }
     // The seal made again: the trail's entries between the rows, at their places.
-    size_t e = 0;
-    for (qint64 r = 0; r <= rows.count(); ++r) {
-        for (; e < trail.Entries.size() && trail.Entries[e].Rows <= r; ++e)
-            m_seal.addEntry(trail.Entries[e]);
-        if (r < rows.count())
-            m_seal.addRow(rows, r);
-    }
+    m_seal.addAll(rows, trail.Entries);
     m_expected = rows.count();
     return true;
 }
@@ -105,9 +99,7 @@ bool GrowingSeal::sync(QString *why)
     }
     if (m_seal.rows() == m_signedRows && m_size == m_signedSize && m_waiting.isEmpty())
         return true; // nothing new since the last sync
-    const QDateTime t = QDateTime::currentDateTime();
-    m_waiting +=
-        Trail::sealLine(m_seal, t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate), m_size);
+    m_waiting += Trail::sealLine(m_seal, AuditEntry::timeText(), m_size);
     if (!writeTrail(why))
         return false;
     if (!Trail::writeSignature(m_path, m_bytes.value(), m_key, why))

@@ -89,11 +89,18 @@ AuditEntry AuditEntry::now(qint64 rows, const QString &what, const QString &oldV
                            const QString &newValue)
 {
     static const QString login = loginName(), host = QSysInfo::machineHostName();
-    const QDateTime t = QDateTime::currentDateTime();
-    return {rows,    t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate),
-            login,   host,
-            what,    oldValue,
-            newValue};
+    return {rows, timeText(), login, host, what, oldValue, newValue};
+}
+
+QString AuditEntry::timeText(qint64 msSinceEpoch)
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
+    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString AuditEntry::timeText()
+{
+    return timeText(QDateTime::currentMSecsSinceEpoch());
 }
 
 QByteArray AuditEntry::fields() const
@@ -209,6 +216,19 @@ void Seal::addEntry(const AuditEntry &entry)
     const QByteArray line = "entry\t" + entry.fields() + '\n';
     m_waiting.append(line.constData(), size_t(line.size()));
     flushIfFull();
+}
+
+void Seal::addAll(const MeasurementTable &table, const std::vector<AuditEntry> &entries)
+{
+    size_t e = 0;
+    for (qint64 r = 0; r <= table.count(); ++r) {
+        for (; e < entries.size() && entries[e].Rows <= r; ++e)
+            addEntry(entries[e]);
+        if (r < table.count())
+            addRow(table, r);
+    }
+    for (; e < entries.size(); ++e)
+        addEntry(entries[e]);
 }
 
 void Seal::flushIfFull()

@@ -32,6 +32,10 @@ struct AuditEntry
     static std::optional<AuditEntry> fromFields(qint64 rows, QByteArrayView fields);
     // As a person reads it: "2026-12-10T09:00:00+01:00 anna@desk: interval: 1 -> 5".
     QString text() const;
+    // A moment as the trail gives times: ISO 8601 to the second, with its offset (the local
+    // one); now when none is given.
+    static QString timeText(qint64 msSinceEpoch);
+    static QString timeText();
 };
 
 class Seal
@@ -41,6 +45,9 @@ public:
     void addRow(const MeasurementTable &table, qint64 row);
     void addRow(std::optional<qint32> no, QStringView time, QStringView value, QStringView unit);
     void addEntry(const AuditEntry &entry);
+    // Every row of table with entries between them, each after the rows its Rows counts
+    // (in order; those past the last row at the end).
+    void addAll(const MeasurementTable &table, const std::vector<AuditEntry> &entries);
     qint64 rows() const { return m_rows; }
     // The hash so far, in lower-case hex.
     QByteArray hex() const;

@@ -16,12 +16,6 @@ namespace {
 const QByteArray Header = "tx9-logger trail 1\n";
 constexpr qint64 MaxTrail = qint64(1) << 30;
 
-QString nowText()
-{
-    const QDateTime t = QDateTime::currentDateTime();
-    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
-}
-
 } // namespace
 
 QString trailOf(const QString &dataFile)
@@ -132,7 +126,7 @@ std::optional<QString> sealSaved(const QString &file, const MeasurementTable &ro
         return std::nullopt;
     QByteArray trail = Header;
     Seal seal;
-    const QString time = nowText();
+    const QString time = AuditEntry::timeText();
     size_t e = 0;
     qint64 lastRows = 0;
     auto entriesUpTo = [&](qint64 r) {
