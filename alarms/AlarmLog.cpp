@@ -65,6 +65,14 @@ QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
         e.Seconds > 0
             ? QStringLiteral(" (raised at %1, after %2 s)").arg(when).arg(e.Seconds, 0, 'f', 1)
             : QString();
+    if (isBlindAlarm(e.Kind)) {
+        const QString detail = e.Detail.isEmpty() ? QString() : QStringLiteral(": ") + e.Detail;
+        return e.Start ? QStringLiteral("Alarm %1 started at %2%3%4.")
+                             .arg(AlarmRules::kindName(e.Kind), start, detail, raised)
+                       : QStringLiteral("Alarm %1 ended at %2 after %3 s.")
+                             .arg(AlarmRules::kindName(e.Kind), when)
+                             .arg(e.Seconds, 0, 'f', 1);
+    }
     if (e.Kind == AlarmKind::NoReading)
         return e.Start
                    ? QStringLiteral("Alarm none started at %1: no reading%2.").arg(start, raised)
@@ -84,12 +92,16 @@ QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
         .arg(number(e.Value), u, number(e.Worst), number(e.Limit));
 }
 
-bool AlarmLog::open(const QString &path)
+bool AlarmLog::open(const QString &path, bool atFirstEntry)
 {
     if (m_fd >= 0)
         ::close(std::exchange(m_fd, -1));
     m_path = path;
     const QByteArray name = QFile::encodeName(path);
+    struct stat there = {};
+    m_deferred = atFirstEntry && ::lstat(name.constData(), &there) != 0 && errno == ENOENT;
+    if (m_deferred)
+        return true;
     m_fd = ::open(name.constData(),
                   O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0666);
     struct stat st = {};
@@ -121,6 +133,8 @@ bool AlarmLog::add(const AlarmEvent &event, const QString &unit)
     m_entries << event;
     m_units << unit;
     m_cables << m_cable;
+    if (std::exchange(m_deferred, false) && !open(m_path))
+        return false;
     if (m_fd < 0)
         return m_path.isEmpty();
     const QByteArray l = line(event, unit, m_cableColumn ? &m_cable : nullptr);

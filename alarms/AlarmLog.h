@@ -21,8 +21,9 @@ public:
     AlarmLog &operator=(const AlarmLog &) = delete;
 
     // Appends to path from now on (the header first when the file is new). False with
-    // errorString() when it cannot be opened.
-    bool open(const QString &path);
+    // errorString() when it cannot be opened. atFirstEntry: a file that does not exist yet is
+    // made with the first entry (a run that sees no alarm leaves none behind).
+    bool open(const QString &path, bool atFirstEntry = false);
     QString path() const { return m_path; }
     // Adds an entry; false (with errorString()) when the file could not take it; it is kept
     // in memory all the same.
@@ -51,5 +52,6 @@ private:
     QStringList m_cables;
     QString m_cable;
     bool m_cableColumn = true; // the file's header has it
+    bool m_deferred = false;   // opened at the first entry
     QString m_error;
 };

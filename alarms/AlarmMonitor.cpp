@@ -1,9 +1,11 @@
 #include "alarms/AlarmMonitor.h"
 
 #include "recording/MeasurementTable.h"
+#include "session/Journal.h"
 #include "session/LoggerSession.h"
 
 #include <algorithm>
+#include <ctime>
 #include <limits>
 #include <numeric>
 
@@ -71,7 +73,106 @@ AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
             emit recomputedChanged();
     });
     m_tick.setInterval(1000);
-    connect(&m_tick, &QTimer::timeout, this, [this] { say(m_rules.tick(AlarmMoment::now())); });
+    connect(&m_tick, &QTimer::timeout, this, &AlarmMonitor::tick);
+    m_tick.start();
+    followSession();
+}
+
+namespace {
+
+// The wall clock less a clock that counts the time asleep too: it moves only when the wall
+// clock is set (a suspended laptop waking up moves both alike).
+qint64 wallLessBootMs()
+{
+    timespec boot = {};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    return QDateTime::currentMSecsSinceEpoch() -
+           (qint64(boot.tv_sec) * 1000 + boot.tv_nsec / 1000000);
+}
+
+} // namespace
+
+void AlarmMonitor::followSession()
+{
+    LoggerEngine &engine = m_session.engine();
+    const auto cableId = [this] {
+        const LoggerEngine &e = m_session.engine();
+        return e.cableOf(e.Selected).Id;
+    };
+    // The cable lost while it was read (unplugged, or gone from the list): blind until a
+    // connection is made again. A cable let go first and then unplugged is no loss.
+    const auto lost = [this, cableId] {
+        condition(AlarmKind::MeterSilent, false);
+        condition(AlarmKind::CableLost, true,
+                  QStringLiteral("the cable %1 was unplugged or stopped answering").arg(cableId()));
+    };
+    connect(&engine, &LoggerEngine::cableGone, this, lost);
+    connect(&engine, &LoggerEngine::recallLocked, this, [this](bool connected) {
+        if (connected)
+            condition(AlarmKind::CableLost, false);
+    });
+    // Connected, and the meter sends nothing: switched off, asleep, out of batteries. Only a
+    // frame ends it (the faces connect again and again while they wait for one).
+    connect(&engine, &LoggerEngine::watchdogTripped, this, [this, cableId] {
+        condition(AlarmKind::MeterSilent, true,
+                  QStringLiteral("the meter on %1 sends nothing (switched off or asleep?)")
+                      .arg(cableId()));
+    });
+    connect(&engine, &LoggerEngine::frameArrived, this,
+            [this] { condition(AlarmKind::MeterSilent, false); });
+    Journal *journal = &m_session.journal();
+    connect(journal, &Journal::writableChanged, this,
+            [this](bool writable, const QString &path, const QString &why) {
+                fileWritable(path, writable,
+                             QStringLiteral("the journal %1 cannot be written: %2").arg(path, why));
+            });
+    m_clockOffsetMs = wallLessBootMs();
+}
+
+void AlarmMonitor::tick()
+{
+    const AlarmMoment now = AlarmMoment::now();
+    // A step of more than two seconds is the clock set, not the timer late.
+    const qint64 offset = wallLessBootMs();
+    if (const qint64 step = offset - std::exchange(m_clockOffsetMs, offset); qAbs(step) > 2000)
+        say(m_blind.clockStepped(now, step));
+    say(m_blind.tick(now));
+    if (m_rules.settings().any())
+        say(m_rules.tick(now));
+}
+
+void AlarmMonitor::condition(AlarmKind kind, bool on, const QString &detail)
+{
+    say(m_blind.set(kind, on, AlarmMoment::now(), detail));
+}
+
+QStringList AlarmMonitor::activeKinds() const
+{
+    QStringList on;
+    for (const AlarmKind k : AllAlarmKinds)
+        if (active(k))
+            on << AlarmRules::kindName(k);
+    return on;
+}
+
+void AlarmMonitor::fileWritable(const QString &path, bool writable, const QString &why)
+{
+    if (writable)
+        m_unwritable.remove(path);
+    else
+        m_unwritable.insert(path, why);
+    condition(AlarmKind::NotWritable, !m_unwritable.isEmpty(),
+              QStringList(m_unwritable.values()).join(QStringLiteral("; ")));
+}
+
+QList<AlarmEvent> AlarmMonitor::blindEntries(const AlarmMoment &end) const
+{
+    QList<AlarmEvent> out;
+    for (const AlarmEvent &e : m_log.entries())
+        if (isBlindAlarm(e.Kind))
+            out << e;
+    placeStillOn(out, m_blind.stillOn(end));
+    return out;
 }
 
 void AlarmMonitor::setSettings(const AlarmSettings &settings)
@@ -79,11 +180,8 @@ void AlarmMonitor::setSettings(const AlarmSettings &settings)
     if (settings == m_rules.settings())
         return;
     say(m_rules.changeSettings(settings, AlarmMoment::now()));
+    m_blind.setHold(AlarmKind::CableLost, settings.HoldSeconds);
     replayAll();
-    if (settings.any())
-        m_tick.start();
-    else
-        m_tick.stop();
 }
 
 void AlarmMonitor::rowStored(qint64 row, qint32, float, const QDateTime &captured)

@@ -1,13 +1,17 @@
 #pragma once
 // The alarm rules over a logging session's stored rows: each row's value goes through the
 // rules, each start and end goes into the alarm log and out as one alarm signal, and a second's
-// timer lets a hold time pass between rows. The faces (the window, the headless run) say the
-// events as they do.
+// timer lets a hold time pass between rows. The alarms of a logger gone blind go the same way:
+// the session's own conditions (the cable lost, the meter silent, the journal not written,
+// the wall clock set) are followed here, those of other outputs come through condition(). The
+// faces (the window, the headless run) say the events as they do.
 
 #include "alarms/AlarmLog.h"
 #include "alarms/AlarmRules.h"
+#include "alarms/BlindAlarms.h"
 #include "recording/ValueNumbers.h"
 
+#include <QMap>
 #include <QObject>
 #include <QTimer>
 #include <functional>
@@ -29,8 +33,22 @@ class AlarmMonitor : public QObject
 public:
     explicit AlarmMonitor(LoggerSession &session, QObject *parent = nullptr);
 
-    // New settings take effect on the last reading at once.
+    // New settings take effect on the last reading at once; their hold is the cable's too.
     void setSettings(const AlarmSettings &settings);
+    // A condition of a logger gone blind begins or ends (what is wrong in detail); its alarm
+    // starts once it has lasted the kind's hold.
+    void condition(AlarmKind kind, bool on, const QString &detail = {});
+    void setBlindHold(AlarmKind kind, double seconds) { m_blind.setHold(kind, seconds); }
+    // A file of the recording (the journal, the data file) can be written or not (why, in
+    // words that name it): "not writable" is on while any of them cannot.
+    void fileWritable(const QString &path, bool writable, const QString &why = {});
+    // Whether an alarm of the kind (any kind) is on now.
+    bool active(AlarmKind kind) const { return m_rules.active(kind) || m_blind.active(kind); }
+    bool anyActive() const { return m_rules.anyActive() || m_blind.anyActive(); }
+    QStringList activeKinds() const; // the names of those on, in the order of AllAlarmKinds
+    // The blind logger's alarms as they went: each start and end seen, and those still on at
+    // end as starts with OpenAtEnd.
+    QList<AlarmEvent> blindEntries(const AlarmMoment &end) const;
     const AlarmSettings &settings() const { return m_rules.settings(); }
     const AlarmRules &rules() const { return m_rules; }
     AlarmLog &log() { return m_log; }
@@ -55,9 +73,14 @@ private:
     void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);
     void say(const QList<AlarmEvent> &events);
     void replayAll();
+    void tick();
+    void followSession();
 
     LoggerSession &m_session;
     AlarmRules m_rules;
+    BlindAlarms m_blind;
+    QMap<QString, QString> m_unwritable; // path: why
+    qint64 m_clockOffsetMs = 0;          // the wall clock less the boot clock, at the last tick
     AlarmLog m_log;
     QString m_unit;
     ValueNumbers m_values;

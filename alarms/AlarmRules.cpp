@@ -98,7 +98,12 @@ QList<AlarmEvent> AlarmRules::stillOn(const AlarmMoment &end) const
 
 void AlarmRules::closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const
 {
-    for (const AlarmEvent &open : stillOn(end)) {
+    placeStillOn(events, stillOn(end));
+}
+
+void placeStillOn(QList<AlarmEvent> &events, const QList<AlarmEvent> &stillOn)
+{
+    for (const AlarmEvent &open : stillOn) {
         auto start = std::find_if(events.rbegin(), events.rend(), [&](const AlarmEvent &e) {
             return e.Start && e.Kind == open.Kind && e.BreachStart == open.BreachStart;
         });
@@ -123,8 +128,25 @@ QString AlarmRules::kindName(AlarmKind kind)
         return QStringLiteral("low");
     case AlarmKind::NoReading:
         break;
+    case AlarmKind::CableLost:
+        return QStringLiteral("cable lost");
+    case AlarmKind::MeterSilent:
+        return QStringLiteral("meter silent");
+    case AlarmKind::NotWritable:
+        return QStringLiteral("not writable");
+    case AlarmKind::OutboxNotWritable:
+        return QStringLiteral("outbox not writable");
+    case AlarmKind::BrokerUnreachable:
+        return QStringLiteral("broker unreachable");
+    case AlarmKind::ClockSet:
+        return QStringLiteral("clock set");
     }
     return QStringLiteral("none");
+}
+
+QString AlarmRules::kindLabel(AlarmKind kind)
+{
+    return kind == AlarmKind::NoReading ? QStringLiteral("no reading") : kindName(kind);
 }
 
 std::optional<double> AlarmRules::limitOf(AlarmKind kind) const
@@ -141,7 +163,7 @@ bool AlarmRules::beyond(AlarmKind kind, std::optional<double> value) const
         return value && m_settings.High && *value > *m_settings.High;
     case AlarmKind::Low:
         return value && m_settings.Low && *value < *m_settings.Low;
-    case AlarmKind::NoReading:
+    default: // no reading; the blind logger's are not the readings'
         break;
     }
     return !value && m_settings.any();
@@ -154,7 +176,7 @@ bool AlarmRules::back(AlarmKind kind, std::optional<double> value) const
         return value && *value <= *m_settings.High - m_settings.Hysteresis;
     case AlarmKind::Low:
         return value && *value >= *m_settings.Low + m_settings.Hysteresis;
-    case AlarmKind::NoReading:
+    default:
         break;
     }
     return value.has_value();

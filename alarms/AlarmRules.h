@@ -51,12 +51,36 @@ QString readAlarmOptions(const std::optional<QString> &high, const std::optional
                          const std::optional<QString> &hold,
                          const std::optional<QString> &hysteresis, AlarmSettings &into);
 
+// The limits' alarms (high, low, no reading) and those of a logger gone blind: the cable lost
+// for longer than the hold, the meter silent, the journal or the data file that cannot be
+// written, the outbox that cannot be written, the broker unreachable for longer than its hold,
+// the wall clock set (see BlindAlarms.h).
 enum class AlarmKind
 {
     High,
     Low,
-    NoReading
+    NoReading,
+    CableLost,
+    MeterSilent,
+    NotWritable,
+    OutboxNotWritable,
+    BrokerUnreachable,
+    ClockSet
 };
+constexpr AlarmKind AllAlarmKinds[] = {AlarmKind::High,
+                                       AlarmKind::Low,
+                                       AlarmKind::NoReading,
+                                       AlarmKind::CableLost,
+                                       AlarmKind::MeterSilent,
+                                       AlarmKind::NotWritable,
+                                       AlarmKind::OutboxNotWritable,
+                                       AlarmKind::BrokerUnreachable,
+                                       AlarmKind::ClockSet};
+// An alarm about the logger itself rather than the temperature.
+constexpr bool isBlindAlarm(AlarmKind kind)
+{
+    return kind > AlarmKind::NoReading;
+}
 
 struct AlarmEvent
 {
@@ -73,7 +97,13 @@ struct AlarmEvent
                                  // Worst and Seconds are so far
     bool Recomputed = false;     // worked out afterwards from stored rows, not seen live
     QString Unit;                // of Value, Limit and Worst; empty: not known
+    QString Detail;              // of a blind logger's alarm: what is wrong ("No space left
+                                 // on device writing /data/kiln.txt")
 };
+
+// Alarms still on (starts with OpenAtEnd), each in the place of its start among events
+// (appended when not there), so that every alarm is listed once.
+void placeStillOn(QList<AlarmEvent> &events, const QList<AlarmEvent> &stillOn);
 
 class AlarmRules
 {
@@ -91,14 +121,18 @@ public:
     // Time passes without a reading: a breach whose hold time has passed starts now.
     QList<AlarmEvent> tick(const AlarmMoment &now);
 
-    bool active(AlarmKind kind) const { return m_state[int(kind)].active; }
+    bool active(AlarmKind kind) const { return !isBlindAlarm(kind) && m_state[int(kind)].active; }
     // The alarms still on at end, each as a start with OpenAtEnd set.
     QList<AlarmEvent> stillOn(const AlarmMoment &end) const;
     // The same, each in the place of its start among events (appended when not there), so
     // that every alarm is listed once.
     void closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const;
     bool anyActive() const;
-    static QString kindName(AlarmKind kind); // "high", "low", "none"
+    // "high", "low", "none", "cable lost", "meter silent", "not writable", "outbox not
+    // writable", "broker unreachable", "clock set".
+    static QString kindName(AlarmKind kind);
+    // The same as a label for a person where "none" would not read: "no reading".
+    static QString kindLabel(AlarmKind kind);
     // The unit the limits are in: the settings', else the first reading's (empty: none yet).
     QString unit() const { return m_settings.Unit.isEmpty() ? m_firstUnit : m_settings.Unit; }
     // A temperature from one unit into another; unchanged when either is empty or unknown.

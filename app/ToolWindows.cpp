@@ -137,12 +137,12 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     big.setPointSizeF(big.pointSizeF() * 1.4);
     big.setBold(true);
     m_state->setFont(big);
-    m_log = new QTableWidget(0, 7);
+    m_log = new QTableWidget(0, 8);
     m_log->setObjectName(QStringLiteral("AlarmLogTable"));
     m_log->setHorizontalHeaderLabels({QStringLiteral("Event"), QStringLiteral("Alarm"),
                                       QStringLiteral("Start"), QStringLiteral("End"),
                                       QStringLiteral("Limit"), QStringLiteral("Worst"),
-                                      QStringLiteral("Duration (s)")});
+                                      QStringLiteral("Duration (s)"), QStringLiteral("Detail")});
     m_log->verticalHeader()->hide();
     m_log->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_log->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -223,13 +223,13 @@ void AlarmsWindow::apply()
 
 QString AlarmsWindow::stateText() const
 {
-    const AlarmRules &r = m_monitor.rules();
-    if (!r.settings().any())
+    // The blind logger's alarms are on whatever the limits.
+    if (!m_monitor.settings().any() && !m_monitor.anyActive())
         return QStringLiteral("No limits set");
     QStringList on;
     const QList<AlarmEvent> &entries = m_monitor.log().entries();
-    for (AlarmKind k : {AlarmKind::High, AlarmKind::Low, AlarmKind::NoReading}) {
-        if (!r.active(k))
+    for (const AlarmKind k : AllAlarmKinds) {
+        if (!m_monitor.active(k))
             continue;
         QDateTime since;
         for (auto e = entries.crbegin(); e != entries.crend(); ++e)
@@ -238,9 +238,7 @@ QString AlarmsWindow::stateText() const
                 break;
             }
         on << QStringLiteral("%1 ALARM since %2")
-                  .arg(k == AlarmKind::High  ? QStringLiteral("HIGH")
-                       : k == AlarmKind::Low ? QStringLiteral("LOW")
-                                             : QStringLiteral("NO READING"),
+                  .arg(AlarmRules::kindLabel(k).toUpper(),
                        since.toString(QStringLiteral("HH:mm:ss")));
     }
     return on.isEmpty() ? QStringLiteral("No alarm") : on.join(QStringLiteral(", "));
@@ -248,7 +246,7 @@ QString AlarmsWindow::stateText() const
 
 void AlarmsWindow::refresh()
 {
-    const bool alarm = m_monitor.rules().anyActive();
+    const bool alarm = m_monitor.anyActive();
     m_state->setText(stateText());
     m_state->setStyleSheet(alarm ? QStringLiteral("background: #c00000; color: white")
                                  : QStringLiteral("background: #2e7d32; color: white"));
@@ -272,7 +270,8 @@ void AlarmsWindow::refresh()
                                 withUnit(e.Limit, e.Unit),
                                 withUnit(e.Worst, e.Unit),
                                 e.Start && !e.OpenAtEnd ? QString()
-                                                        : QString::number(e.Seconds, 'f', 1)};
+                                                        : QString::number(e.Seconds, 'f', 1),
+                                e.Detail};
         for (int c = 0; c < cells.size(); ++c) {
             auto *item = new QTableWidgetItem(cells[c]);
             if (e.Recomputed)

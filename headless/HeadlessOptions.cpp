@@ -334,8 +334,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     for (const OptionEntry &entry : options())
         if (entry.Apply && parser.isSet(entry.name()))
             entry.Apply(opt.Outputs, parser.value(entry.name()));
-    if (!opt.Outputs.OnAlarm.isEmpty() && !opt.High && !opt.Low)
-        return usage(QStringLiteral("--on-alarm needs --high or --low"));
+    if (std::isnan(opt.Outputs.BrokerAlarmSeconds))
+        return usage(QStringLiteral("--broker-alarm takes a number of seconds, 1 or more"));
     if (!opt.Outputs.MetricsListen.isEmpty()) {
         QHostAddress address;
         quint16 port = 0;
@@ -365,7 +365,7 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         {QStringLiteral("the audit trail's signature of --output"),
          opt.Output.isEmpty() ? QString() : Trail::signatureOf(Trail::trailOf(opt.Output))},
         {QStringLiteral("the alarm log"),
-         alarms.any() && !opt.Output.isEmpty() ? alarmLogPath(opt.Output) : QString()},
+         opt.Output.isEmpty() ? QString() : alarmLogPath(opt.Output)},
         {QStringLiteral("--report"), opt.Report},
         {QStringLiteral("--summary"), opt.Summary},
         {QStringLiteral("--latest"), opt.Outputs.Latest},

@@ -95,9 +95,12 @@ void HeadlessRun::startOutputs()
     o.Alarms.Unit = m_options.LimitUnit;
     o.Timeline = !m_options.Report.isEmpty();
     o.AuditLog = AuditTrail::defaultLogPath();
-    // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt.
-    if (o.Alarms.any() && !m_options.Output.isEmpty())
+    // The log of alarms sits beside the data file: kiln.txt, kiln-alarms.txt. The limits' and
+    // the blind logger's alarms go there, so it is made with the first one.
+    if (!m_options.Output.isEmpty()) {
         o.AlarmLog = alarmLogPath(m_options.Output);
+        o.AlarmLogAtFirst = !o.Alarms.any();
+    }
     m_outputs = new Outputs(m_session, o, this);
     connect(m_outputs, &Outputs::said, this,
             [this](const QString &line, bool problem) { problem ? warn(line) : say(line); });
@@ -109,7 +112,7 @@ void HeadlessRun::startOutputs()
         audit.record(a.What, a.Old, a.New);
     if (m_file) {
         m_file->follow(audit);
-        m_outputs->publishSealsOf(*m_file);
+        m_outputs->followDataFile(*m_file);
     }
     connect(m_outputs, &Outputs::commandOutput, this, &HeadlessRun::writeErrBytes);
     connect(
@@ -182,15 +185,18 @@ void HeadlessRun::summarize()
     AlarmMonitor &alarms = m_outputs->alarms();
     const QString unit = m_table->lastUnitName();
     QString text = stats.text(stats.whole(), unit);
-    if (alarms.settings().any()) {
+    // The limits' alarms, and a blind logger's (which come without limits too).
+    if (alarms.settings().any() || !alarms.log().entries().isEmpty()) {
         int started = 0, ended = 0;
         for (const AlarmEvent &e : alarms.log().entries())
             (e.Start ? started : ended) += 1;
-        text +=
-            QStringLiteral("Alarms: %1 started, %2 ended%3\n")
-                .arg(started)
-                .arg(ended)
-                .arg(alarms.rules().anyActive() ? QStringLiteral(" (one still on)") : QString());
+        const qsizetype on = alarms.activeKinds().size();
+        text += QStringLiteral("Alarms: %1 started, %2 ended%3\n")
+                    .arg(started)
+                    .arg(ended)
+                    .arg(on == 0   ? QString()
+                         : on == 1 ? QStringLiteral(" (one still on)")
+                                   : QStringLiteral(" (%1 still on)").arg(on));
     }
     if (!m_options.Quiet)
         writeErr(text);

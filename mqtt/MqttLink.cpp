@@ -18,6 +18,21 @@ void initLibrary()
 
 } // namespace
 
+MqttLink::Config MqttLink::Config::of(const Mqtt::Options &o, const QString &clientId)
+{
+    Config c;
+    c.Host = o.Host;
+    c.Port = o.Port;
+    c.Tls = o.Tls;
+    c.CaFile = o.CaFile;
+    c.CertFile = o.CertFile;
+    c.KeyFile = o.KeyFile;
+    c.User = o.User;
+    c.Password = o.Password;
+    c.ClientId = clientId;
+    return c;
+}
+
 MqttLink::MqttLink(const Config &config, QObject *parent) : QObject(parent), m_config(config)
 {
     initLibrary();
@@ -62,7 +77,7 @@ void MqttLink::attempt()
         return;
     m_tlsError.clear();
     const QByteArray id = m_config.ClientId.toUtf8();
-    m_mosq = mosquitto_new(id.constData(), false, this);
+    m_mosq = mosquitto_new(id.constData(), m_config.CleanSession, this);
     if (!m_mosq) {
         lost(QStringLiteral("the MQTT library could not start: %1")
                  .arg(QString::fromLocal8Bit(std::strerror(errno))));

@@ -12,6 +12,8 @@
 // TLS handshake that fails (a certificate that does not verify) is the configuration's fault
 // (refused, retried at the longest back-off only).
 
+#include "mqtt/MqttOptions.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -39,6 +41,10 @@ public:
         QByteArray WillTopic; // the will: WillPayload, retained, at QoS 1
         QByteArray WillPayload;
         int KeepAlive = 30;
+        bool CleanSession = false; // true: the broker keeps nothing of this client between
+                                   // connections (a watcher that only reads)
+        // The connection the options ask for (URL, user, TLS), under clientId.
+        static Config of(const Mqtt::Options &options, const QString &clientId);
     };
 
     explicit MqttLink(const Config &config, QObject *parent = nullptr);

@@ -59,15 +59,22 @@ QByteArray readingJson(const Reading &r)
            ",\"id\":" + jsonString(r.Id) + '}';
 }
 
-QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id)
+QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id,
+                     const QStringList &active)
 {
+    // Alarms of several kinds may be on at once: the retained message says all of them, so
+    // that the end of one does not read as the end of every alarm.
+    QByteArray on;
+    for (const QString &kind : active)
+        on += (on.isEmpty() ? "" : ",") + jsonString(kind);
     return "{\"alarm\":" + jsonString(AlarmRules::kindName(e.Kind)) +
            ",\"state\":" + (e.Start ? "\"start\"" : "\"end\"") + ",\"time\":" + jsonTime(e.Time) +
            ",\"start\":" + jsonTime(e.BreachStart) + ",\"since\":" + jsonTime(e.BreachStart) +
            ",\"value\":" + jsonNumber(e.Value) + ",\"limit\":" + jsonNumber(e.Limit) +
            ",\"worst\":" + jsonNumber(e.Worst) +
            ",\"seconds\":" + QByteArray::number(e.Seconds, 'f', 3) +
-           ",\"unit\":" + jsonString(unit) + ",\"id\":" + jsonString(id) + '}';
+           ",\"unit\":" + jsonString(unit) + ",\"detail\":" + jsonString(e.Detail) +
+           ",\"active\":[" + on + "],\"id\":" + jsonString(id) + '}';
 }
 
 QByteArray noteJson(const NoteMessage &n)
@@ -152,13 +159,14 @@ QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, cons
          entity(QStringLiteral("alarm"), QStringLiteral("Alarm"),
                 {{QStringLiteral("state_topic"), prefix + QStringLiteral("/alarm")},
                  {QStringLiteral("value_template"),
-                  QStringLiteral("{{ 'ON' if value_json.state == 'start' else 'OFF' }}")},
+                  QStringLiteral("{{ 'ON' if value_json.active | length > 0 else 'OFF' }}")},
                  {QStringLiteral("device_class"), QStringLiteral("problem")},
                  {QStringLiteral("json_attributes_topic"), prefix + QStringLiteral("/alarm")},
                  {QStringLiteral("json_attributes_template"),
                   QStringLiteral("{{ {'kind': value_json.alarm, 'since': value_json.start, "
                                  "'value': value_json.value, 'limit': value_json.limit, "
-                                 "'unit': value_json.unit} | tojson }}")}})},
+                                 "'unit': value_json.unit, 'active': value_json.active, "
+                                 "'detail': value_json.detail} | tojson }}")}})},
         {"binary_sensor/" + object + "/cable",
          entity(QStringLiteral("cable"), QStringLiteral("Cable"),
                 {{QStringLiteral("state_topic"), diagnostics},
@@ -176,10 +184,13 @@ QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, cons
     };
 }
 
-QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id)
+QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id,
+                           const QString &cable, int intervalSeconds)
 {
     return "{\"cable_connected\":" + QByteArray(cableConnected ? "true" : "false") +
-           ",\"outbox\":" + QByteArray::number(outbox) + ",\"id\":" + jsonString(id) + '}';
+           ",\"outbox\":" + QByteArray::number(outbox) + ",\"id\":" + jsonString(id) +
+           ",\"cable\":" + jsonString(cable) +
+           ",\"interval\":" + QByteArray::number(intervalSeconds) + '}';
 }
 
 } // namespace Mqtt

@@ -25,7 +25,8 @@ struct Reading
 };
 QByteArray readingJson(const Reading &r);
 // An alarm's start or end, for <prefix>/alarm.
-QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id);
+QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id,
+                     const QStringList &active);
 // A note made, changed or removed, for <prefix>/note: on a reading (its seq and No) or at a
 // moment; a note changed again comes with the same note id.
 struct NoteMessage
@@ -58,8 +59,10 @@ struct Discovery
 };
 QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, const QString &unit,
                                   const QString &version, int expireSeconds);
-// What <prefix>/diagnostics holds (retained): the cable's connection and the outbox's depth.
-QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id);
+// What <prefix>/diagnostics holds (retained): the cable's connection and the outbox's depth,
+// the cable's ID and the sampling interval (s; 0: every reading), for whoever watches.
+QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id,
+                           const QString &cable, int intervalSeconds);
 // A text as a JSON string, quotes included.
 QByteArray jsonString(const QString &text);
 

@@ -30,6 +30,7 @@ MqttPublisher::MqttPublisher(const Mqtt::Options &options, LoggerSession &sessio
                                  "memory and are published once it can be written.")
                       .arg(m_outbox.folder(), reason),
                   true);
+        emit outboxWritableChanged(false, reason);
     });
     connect(&m_outbox, &Outbox::trouble, this, [this](const QString &text) {
         emit said(text, true);
@@ -38,6 +39,7 @@ MqttPublisher::MqttPublisher(const Mqtt::Options &options, LoggerSession &sessio
     connect(&m_outbox, &Outbox::writeRecovered, this, [this] {
         emit said(QStringLiteral("The MQTT outbox %1 is written again.").arg(m_outbox.folder()),
                   true);
+        emit outboxWritableChanged(true, QString());
         pump();
     });
 }
@@ -87,7 +89,7 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
         m_cableConnected = connected;
         publishDiagnostics();
     });
-    connect(&m_session.engine(), &LoggerEngine::connectionLost, this, [this] {
+    connect(&m_session.engine(), &LoggerEngine::cableGone, this, [this] {
         m_cableConnected = false;
         publishDiagnostics();
     });
@@ -95,16 +97,7 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
     connect(&m_diagnosticsTimer, &QTimer::timeout, this, [this] { publishDiagnostics(); });
     m_diagnosticsTimer.start();
 
-    MqttLink::Config c;
-    c.Host = m_options.Host;
-    c.Port = m_options.Port;
-    c.Tls = m_options.Tls;
-    c.CaFile = m_options.CaFile;
-    c.CertFile = m_options.CertFile;
-    c.KeyFile = m_options.KeyFile;
-    c.User = m_options.User;
-    c.Password = m_options.Password;
-    c.ClientId = m_id;
+    MqttLink::Config c = MqttLink::Config::of(m_options, m_id);
     c.WillTopic = topic("status");
     c.WillPayload = "offline";
     m_link = std::make_unique<MqttLink>(c, this);
@@ -232,6 +225,7 @@ void MqttPublisher::connectedChanged(bool connected)
     m_mids.clear();
     m_claimed = false;
     m_heartbeat.stop();
+    emit brokerChanged(connected, connected ? QString() : m_link->lastError());
     if (!connected) {
         if (!m_closing)
             emit said(QStringLiteral("MQTT: lost the connection to %1 (%2); the readings are "
@@ -342,7 +336,11 @@ void MqttPublisher::publishDiagnostics(bool always)
     if (!always && m_sentDiagnostics && m_sentDiagnostics->first == m_cableConnected &&
         m_sentDiagnostics->second == outbox)
         return;
-    if (m_link->publish(topic("diagnostics"), Mqtt::diagnosticsJson(m_cableConnected, outbox, m_id),
+    const LoggerEngine &e = m_session.engine();
+    if (m_link->publish(topic("diagnostics"),
+                        Mqtt::diagnosticsJson(m_cableConnected, outbox, m_id,
+                                              e.cableOf(e.Selected).Id,
+                                              m_session.samplingSeconds()),
                         1, true) >= 0)
         m_sentDiagnostics = std::make_pair(m_cableConnected, outbox);
 }
@@ -379,7 +377,8 @@ void MqttPublisher::pump()
 
 void MqttPublisher::followAlarms(AlarmMonitor &monitor)
 {
-    connect(&monitor, &AlarmMonitor::alarm, this, [this](const AlarmEvent &e, const QString &unit) {
-        publishEvent("alarm", Mqtt::alarmJson(e, unit, id()), true);
-    });
+    connect(&monitor, &AlarmMonitor::alarm, this,
+            [this, &monitor](const AlarmEvent &e, const QString &unit) {
+                publishEvent("alarm", Mqtt::alarmJson(e, unit, id(), monitor.activeKinds()), true);
+            });
 }

@@ -74,6 +74,10 @@ signals:
     void trouble(const QString &text);
     // Another logger took the id over three times within ten minutes.
     void idInUse();
+    // The broker connected or lost (why, in the link's words).
+    void brokerChanged(bool connected, const QString &why);
+    // The outbox could not be written (why), or is written again.
+    void outboxWritableChanged(bool writable, const QString &why);
 
 private:
     void rowStored(qint64 row, qint32 no, float value, const QDateTime &captured);

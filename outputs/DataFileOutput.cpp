@@ -285,6 +285,9 @@ DataFileOutput::Opened DataFileOutput::open(QString *why)
     }
     connect(m_file, &RowFile::failed, this,
             [this](int error) { emit failed(FileIo::reason(error)); });
+    connect(m_file, &RowFile::writableChanged, this, [this](bool writable, int error) {
+        emit writableChanged(writable, writable ? QString() : FileIo::reason(error));
+    });
     const MeasurementTable *table = &m_session.table();
     connect(&m_session.engine(), &LoggerEngine::rowStored, this, [this, table](qint64 row) {
         if (m_seal)

@@ -85,6 +85,8 @@ signals:
     void said(const QString &line, bool problem);
     // A row could not be written: the reason.
     void failed(const QString &reason);
+    // Each time writing starts to fail (with the reason) and works again after it failed.
+    void writableChanged(bool writable, const QString &reason);
 
 private:
     Opened refuse(QString *why, const QString &text);

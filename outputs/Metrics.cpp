@@ -47,7 +47,8 @@ Metrics::Metrics(LoggerSession &session, const AlarmMonitor &alarms, QObject *pa
     connect(&engine, &LoggerEngine::connectionLost, this, [this] { m_connected = false; });
     connect(&engine, &LoggerEngine::watchdogTripped, this, [this] { m_silent = true; });
     connect(&engine, &LoggerEngine::frameArrived, this, [this] { m_silent = false; });
-    connect(&session.journal(), &Journal::writeFailed, this, [this] { m_journalWritable = false; });
+    connect(&session.journal(), &Journal::writableChanged, this,
+            [this](bool writable) { m_journalWritable = writable; });
     m_journalWritable = session.journal().unavailable().isEmpty();
     m_fileTimer.setInterval(1000);
     connect(&m_fileTimer, &QTimer::timeout, this, &Metrics::writeNow);
@@ -101,13 +102,9 @@ QByteArray Metrics::text() const
            "Whether the meter has sent nothing for the watchdog's time while connected.");
     sample("tx9_meter_silent", {}, m_silent ? 1 : 0);
     metric("tx9_alarm_active", "gauge", "Whether an alarm of each kind is on.");
-    for (const AlarmKind k : {AlarmKind::High, AlarmKind::Low, AlarmKind::NoReading})
-        sample("tx9_alarm_active",
-               ",alarm=\"" +
-                   label(k == AlarmKind::NoReading ? QStringLiteral("no reading")
-                                                   : AlarmRules::kindName(k)) +
-                   '"',
-               m_alarms.rules().active(k) ? 1 : 0);
+    for (const AlarmKind k : AllAlarmKinds)
+        sample("tx9_alarm_active", ",alarm=\"" + label(AlarmRules::kindLabel(k)) + '"',
+               m_alarms.active(k) ? 1 : 0);
     if (m_publisher) {
         metric("tx9_mqtt_connected", "gauge", "Whether the MQTT broker is connected.");
         sample("tx9_mqtt_connected", {}, m_publisher->connected() ? 1 : 0);
@@ -115,7 +112,7 @@ QByteArray Metrics::text() const
         sample("tx9_outbox_messages", {}, double(m_publisher->queued()));
     }
     metric("tx9_journal_writable", "gauge",
-           "Whether the recovery journal is kept (0 once writing it failed in this run).");
+           "Whether the recovery journal is written (0 while writing it fails).");
     sample("tx9_journal_writable", {}, m_journalWritable ? 1 : 0);
     metric("tx9_build_info", "gauge", "The program's version.");
     out += "tx9_build_info{version=\"" TX9_VERSION "\"} 1\n";

@@ -57,7 +57,7 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     });
     if (!options.AlarmLog.isEmpty()) {
         QDir().mkpath(QFileInfo(options.AlarmLog).absolutePath());
-        if (!m_alarms->log().open(options.AlarmLog))
+        if (!m_alarms->log().open(options.AlarmLog, options.AlarmLogAtFirst))
             // Said once the face is listening.
             QMetaObject::invokeMethod(
                 this,
@@ -140,6 +140,22 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
         return false;
     }
     m_publisher->followAlarms(*m_alarms);
+    // The broker away for longer than its hold, and the outbox that cannot be written, are a
+    // logger gone blind for whoever watches from afar. Away from the start until connected.
+    m_alarms->setBlindHold(AlarmKind::BrokerUnreachable, m_options.BrokerAlarmSeconds);
+    const auto away = [this, url = options.Url](bool connected, const QString &why) {
+        m_alarms->condition(AlarmKind::BrokerUnreachable, !connected,
+                            QStringLiteral("the MQTT broker %1 cannot be reached%2")
+                                .arg(url, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+    };
+    away(m_publisher->connected(), QString());
+    connect(m_publisher, &MqttPublisher::brokerChanged, m_alarms, away);
+    connect(m_publisher, &MqttPublisher::outboxWritableChanged, m_alarms,
+            [this](bool writable, const QString &why) {
+                m_alarms->condition(AlarmKind::OutboxNotWritable, !writable,
+                                    QStringLiteral("the MQTT outbox %1 cannot be written: %2")
+                                        .arg(m_publisher->outboxFolder(), why));
+            });
     if (m_metrics)
         m_metrics->setPublisher(m_publisher);
     connect(m_audit, &AuditTrail::sealed, this, [this](const QString &seal) {
@@ -163,10 +179,16 @@ bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cable
     return true;
 }
 
-void Outputs::publishSealsOf(DataFileOutput &file)
+void Outputs::followDataFile(DataFileOutput &file)
 {
     m_sealedFile = file.path();
     connect(&file, &DataFileOutput::sealed, this, &Outputs::publishSeal);
+    connect(&file, &DataFileOutput::writableChanged, m_alarms,
+            [this, path = file.path()](bool writable, const QString &why) {
+                m_alarms->fileWritable(
+                    path, writable,
+                    QStringLiteral("the data file %1 cannot be written: %2").arg(path, why));
+            });
 }
 
 void Outputs::publishSeal(const QString &seal)
@@ -185,7 +207,22 @@ void Outputs::publishSeal(const QString &seal)
 QList<OptionEntry> Outputs::optionEntries()
 {
     return QList<OptionEntry>{AlarmCommands::option(), LatestReading::option()} +
-           Metrics::options();
+           Metrics::options() + QList<OptionEntry>{brokerAlarmOption()};
+}
+
+OptionEntry Outputs::brokerAlarmOption()
+{
+    return {{QStringLiteral("broker-alarm")},
+            "S",
+            "raise an alarm when the MQTT broker cannot be reached\n"
+            "for S seconds (default 600)",
+            OptionEntry::Where::Both,
+            [](OutputOptions &o, const QString &v) {
+                bool ok = false;
+                const double s = v.toDouble(&ok);
+                o.BrokerAlarmSeconds = ok && s >= 1 && s <= 1e7 ? s : qQNaN();
+            },
+            "metrics-file"};
 }
 
 SummaryInput Outputs::summaryInput(const QString &cable, const QString &version) const
@@ -200,6 +237,7 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Version = version;
     in.Audit = m_audit->entries();
     in.Seals << m_audit->seal().text();
+    in.BlindAlarms = m_alarms->blindEntries(AlarmMoment::now());
     return in;
 }
 

@@ -36,14 +36,18 @@ class Timeline;
 struct OutputOptions
 {
     AlarmSettings Alarms;
-    QString AlarmLog;      // the file alarms are appended to as they happen; empty: none
-    QString OnAlarm;       // a shell command run at each alarm start and end; empty: none
-    bool Notify = true;    // desktop notifications of alarms
-    QString Latest;        // the newest reading, replaced whole with each row; empty: none
-    bool Timeline = false; // every row placed in time, for the time chart and the report
-    QString AuditLog;      // the file every audit entry is appended to; empty: none
-    QString MetricsListen; // --metrics-listen ADDR:PORT; empty: not served
-    QString MetricsFile;   // --metrics-file FILE; empty: not written
+    QString AlarmLog;             // the file alarms are appended to as they happen; empty: none
+    bool AlarmLogAtFirst = false; // made with the first alarm, not before
+    QString OnAlarm;              // a shell command run at each alarm start and end; empty: none
+    bool Notify = true;           // desktop notifications of alarms
+    QString Latest;               // the newest reading, replaced whole with each row; empty: none
+    bool Timeline = false;        // every row placed in time, for the time chart and the report
+    QString AuditLog;             // the file every audit entry is appended to; empty: none
+    QString MetricsListen;        // --metrics-listen ADDR:PORT; empty: not served
+    QString MetricsFile;          // --metrics-file FILE; empty: not written
+    // --broker-alarm S: the broker unreachable this long raises an alarm (NaN: not a number
+    // of seconds, refused by the parser).
+    double BrokerAlarmSeconds = 600;
 };
 
 class Outputs : public QObject
@@ -73,8 +77,9 @@ public:
     // why, when it cannot (its outbox in use, a topic it cannot publish).
     bool startPublishing(const Mqtt::Options &options, const QString &cableSerial, QString *error);
     MqttPublisher *publisher() const { return m_publisher; }
-    // The seals published (<prefix>/seal) are those of file from now on, not the recording's.
-    void publishSealsOf(DataFileOutput &file);
+    // The data file of the run: the seals published (<prefix>/seal) are its own from now on,
+    // not the recording's, and a write to it that fails raises the "not writable" alarm.
+    void followDataFile(DataFileOutput &file);
 
     // The run is ending: the alarm commands still running get ms, then done is called.
     void finishThen(int ms, std::function<void()> done);
@@ -112,4 +117,5 @@ private:
     Metrics *m_metrics = nullptr;
     QString m_sealedFile; // the data file whose seals are published; empty: the recording's
     void publishSeal(const QString &seal);
+    static OptionEntry brokerAlarmOption();
 };

@@ -34,4 +34,7 @@ struct SummaryInput
     // "FILE: HASH@ROWS"); empty: not known.
     std::vector<AuditEntry> Audit;
     QStringList Seals;
+    // The alarms of a logger gone blind (the cable lost, a file not writable...), as they
+    // were seen: rows cannot give them.
+    QList<AlarmEvent> BlindAlarms;
 };

@@ -53,9 +53,14 @@ Block row(const QStringList &cells, const QList<double> &at, bool bold = false)
                 QFont f = p.font();
                 f.setBold(bold);
                 p.setFont(f);
-                for (qsizetype i = 0; i < cells.size(); ++i)
+                for (qsizetype i = 0; i < cells.size(); ++i) {
+                    // Each cell in the room up to the next one (the last: the page's edge).
+                    const double room =
+                        (i + 1 < at.size() ? at[i + 1] : 1.0) * width - at.value(i) * width;
                     p.drawText(QRectF(at.value(i) * width, 0, width, Line),
-                               Qt::AlignLeft | Qt::AlignVCenter, cells[i]);
+                               Qt::AlignLeft | Qt::AlignVCenter,
+                               p.fontMetrics().elidedText(cells[i], Qt::ElideRight, int(room)));
+                }
                 f.setBold(false);
                 p.setFont(f);
             }};
@@ -244,6 +249,11 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // has them as well), with those still on at the end.
     const QList<AlarmEvent> alarms =
         in.Limits.any() ? alarmsOf(table, *in.Line, in.Limits, in.RunStarts) : QList<AlarmEvent>{};
+    // With those of a logger gone blind, as they were seen, in the order of their starts.
+    QList<AlarmEvent> allAlarms = alarms + in.BlindAlarms;
+    std::stable_sort(
+        allAlarms.begin(), allAlarms.end(),
+        [](const AlarmEvent &a, const AlarmEvent &b) { return a.BreachStart < b.BreachStart; });
 
     // Who, what, when.
     blocks.push_back(heading(QStringLiteral("TX-9 Logger: summary of a recording")));
@@ -355,11 +365,11 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
                              statCols));
 
     // The alarms: each from its start to its end.
-    const QList<double> alarmCols{0, 0.12, 0.4, 0.68, 0.85};
+    const QList<double> alarmCols{0, 0.17, 0.4, 0.63, 0.78};
     blocks.push_back(heading(QStringLiteral("Alarms")));
-    if (!in.Limits.any()) {
+    if (!in.Limits.any())
         blocks.push_back(text(QStringLiteral("No limits were set.")));
-    } else {
+    if (in.Limits.any() || !in.BlindAlarms.isEmpty()) {
         blocks.push_back(
             row({QStringLiteral("Alarm"), QStringLiteral("Start"), QStringLiteral("End"),
                  QStringLiteral("Duration"), QStringLiteral("Worst")},
@@ -372,7 +382,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         };
         std::vector<Listed> listed;
         QList<AlarmEvent> open;
-        for (const AlarmEvent &e : alarms) {
+        for (const AlarmEvent &e : allAlarms) {
             // A start still on at the end stands as it was when the readings ended.
             if (e.Start) {
                 open << e;
@@ -407,7 +417,8 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
                                            : QString())
                             : duration(e.Seconds),
                      e.Worst ? QStringLiteral("%1 %2").arg(*e.Worst, 0, 'f', 2).arg(e.Unit)
-                             : QStringLiteral("-")},
+                     : e.Detail.isEmpty() ? QStringLiteral("-")
+                                          : e.Detail},
                     alarmCols));
         }
         if (all == 0)

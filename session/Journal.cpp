@@ -93,6 +93,9 @@ Journal::Journal(const QString &folder, QObject *parent) : QObject(parent), m_fo
     // Each line keeps its row's full capture time, so a restored recording keeps its dates.
     m_file.setLines(RowFile::Lines::TextWithCapture);
     connect(&m_file, &RowFile::failed, this, &Journal::fail);
+    connect(&m_file, &RowFile::writableChanged, this, [this](bool writable, int error) {
+        emit writableChanged(writable, m_path, writable ? QString() : FileIo::reason(error));
+    });
     if (!QDir().mkpath(m_folder)) {
         m_unavailable = QStringLiteral("the folder %1 cannot be created").arg(m_folder);
         return;

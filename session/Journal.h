@@ -100,6 +100,8 @@ public:
 signals:
     // path: the journal; reason: why it could not be written.
     void writeFailed(const QString &path, const QString &reason);
+    // Each time writing starts to fail (with why) and works again after it failed.
+    void writableChanged(bool writable, const QString &path, const QString &reason);
 
 private:
     struct Orphan

@@ -93,6 +93,8 @@ void LoggerEngine::onArrival(THidDevice *device)
 
 void LoggerEngine::onRemoval(THidDevice *device)
 {
+    if (device->DataHandler())
+        emit cableGone();
     emit deviceRemoved(device);
 }
 
@@ -217,6 +219,7 @@ void LoggerEngine::dropConnection()
     m_cableLock.releaseNode();
     if (!m_keepCableWhileAway)
         m_cableLock.release();
+    emit cableGone();
     emit connectionLost();
 }
 

@@ -193,6 +193,9 @@ signals:
     void noDevice(quint8 kind);
     // The connection is off: the cable went away, or came back as something else.
     void connectionLost();
+    // The cable being read is gone: unplugged (before any face has reacted), or lost from the
+    // list. May come twice for one loss.
+    void cableGone();
     // The cable asked for is another logger's (holder: its PID, 0 when unknown); not connected.
     void cableInUse(THidDevice *device, qint64 holder);
     // The lock of the cable's stable ID cannot be taken (why: the file and the reason); not

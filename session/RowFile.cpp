@@ -207,10 +207,18 @@ void RowFile::writeBuffered()
     const qint64 rows = std::exchange(m_bufferRows, 0);
     m_rowsWritten += rows;
     const QByteArray written = std::exchange(m_buffer, QByteArray());
+    int error = 0;
     if (m_sync)
-        if (const int error = FileIo::sync(m_fd, m_path))
+        if ((error = FileIo::sync(m_fd, m_path)))
             fail(error);
+    setWritable(error == 0, error);
     emit wroteOut(written, rows);
+}
+
+void RowFile::setWritable(bool writable, int error)
+{
+    if (std::exchange(m_unwritable, !writable) != !writable)
+        emit writableChanged(writable, error);
 }
 
 bool RowFile::writeOut(const QByteArray &bytes)
@@ -220,6 +228,7 @@ bool RowFile::writeOut(const QByteArray &bytes)
         const bool cut = ::ftruncate(m_fd, m_goodSize) == 0;
         Q_UNUSED(cut); // nothing more can be done about a file that cannot be cut either
         fail(error);
+        setWritable(false, error);
         return false;
     }
     m_goodSize += bytes.size();

@@ -67,6 +67,9 @@ public:
 
 signals:
     void failed(int error);
+    // Each time writing starts to fail (error) and works again (0) after it failed: a full
+    // disk that gets room again, and fills up again.
+    void writableChanged(bool writable, int error);
     // bytes are now in the file, after those before them; they end the lines of rows rows.
     void wroteOut(const QByteArray &bytes, qint64 rows);
 
@@ -76,6 +79,8 @@ private:
     void writeBuffered();
     bool writeOut(const QByteArray &bytes);
     void fail(int error);
+    void setWritable(bool writable, int error);
+    bool m_unwritable = false; // the last write-out failed
     bool refuse(int error, const QString &why);
     void startAnew(const QString &path); // closed, nothing waiting, no error
 

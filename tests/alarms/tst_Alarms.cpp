@@ -4,6 +4,7 @@
 #include "alarms/AlarmLog.h"
 #include "alarms/AlarmMonitor.h"
 #include "alarms/AlarmRules.h"
+#include "alarms/BlindAlarms.h"
 #include "alarms/DesktopNotifier.h"
 #include "alarms/Statistics.h"
 #include "output/DataFiles.h"
@@ -241,6 +242,59 @@ private slots:
             }
         }
         QCOMPARE(got.join(' '), events);
+    }
+
+    // The blind logger's alarms against a script of conditions (seconds on the steady clock,
+    // the wall clock a day ahead of it): a condition shorter than its hold raises nothing,
+    // one that lasts raises its alarm when the hold has passed (its start where the condition
+    // began) and ends with it; a condition said twice is one; a clock set starts at once and
+    // ends after a quiet minute, a second step keeping it on.
+    void blindAlarms()
+    {
+        const QDateTime day = QDateTime::fromString("2026-12-10T00:00:00Z", Qt::ISODate);
+        const auto at = [&](double s) {
+            return AlarmMoment{day.addMSecs(qint64(s * 1000)), qint64(s * 1000)};
+        };
+        BlindAlarms b;
+        b.setHold(AlarmKind::CableLost, 5);
+        b.setHold(AlarmKind::BrokerUnreachable, 600);
+        QStringList got;
+        const auto run = [&](const QList<AlarmEvent> &events) {
+            for (const AlarmEvent &e : events)
+                got << QStringLiteral("%1 %2 %3 %4 %5")
+                           .arg(AlarmRules::kindName(e.Kind), e.Start ? "start" : "end")
+                           .arg(double(day.msecsTo(e.Time)) / 1000)
+                           .arg(double(day.msecsTo(e.BreachStart)) / 1000)
+                           .arg(e.Seconds);
+        };
+        run(b.set(AlarmKind::CableLost, true, at(10), "gone"));
+        run(b.tick(at(14)));
+        run(b.set(AlarmKind::CableLost, false, at(14.5))); // back within the hold
+        run(b.set(AlarmKind::CableLost, true, at(20)));
+        run(b.set(AlarmKind::CableLost, true, at(22))); // the same loss
+        run(b.tick(at(25)));
+        run(b.set(AlarmKind::MeterSilent, true, at(26)));
+        QVERIFY(b.active(AlarmKind::CableLost) && b.active(AlarmKind::MeterSilent));
+        QVERIFY(!b.active(AlarmKind::High));
+        run(b.set(AlarmKind::CableLost, false, at(30)));
+        run(b.set(AlarmKind::BrokerUnreachable, true, at(30)));
+        run(b.tick(at(629)));
+        run(b.tick(at(630)));
+        run(b.clockStepped(at(700), -3600000));
+        run(b.tick(at(740)));
+        run(b.clockStepped(at(750), 5000));
+        run(b.tick(at(809)));
+        run(b.tick(at(810)));
+        QCOMPARE(got, QStringList({"cable lost start 25 20 5", "meter silent start 26 26 0",
+                                   "cable lost end 30 20 10", "broker unreachable start 630 30 600",
+                                   "clock set start 700 700 0", "clock set end 810 700 110"}));
+        const QList<AlarmEvent> on = b.stillOn(at(900));
+        QCOMPARE(on.size(), 2);
+        QCOMPARE(on[0].Kind, AlarmKind::MeterSilent);
+        QVERIFY(on[0].OpenAtEnd && on[0].Seconds == 874);
+        QVERIFY(AlarmLog::sentence(on[1], {}).startsWith("Alarm broker unreachable started"));
+        run(b.set(AlarmKind::CableLost, false, at(901))); // not on: nothing
+        QCOMPARE(got.size(), 6);
     }
 
     // Recorded rows across which the wall clock was set count the time the steady clock

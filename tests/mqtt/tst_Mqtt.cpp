@@ -928,6 +928,7 @@ while True:
                 QCOMPARE(c.value("device_class").toString(), "problem");
                 QCOMPARE(held.value("state").toString(), "start");
                 QCOMPARE(held.value("alarm").toString(), "high");
+                QCOMPARE(held.value("active").toArray(), QJsonArray({"high"}));
                 QCOMPARE(c.value("json_attributes_topic").toString(), "hx/alarm");
             }
             if (entity.endsWith("cable") || entity.endsWith("outbox"))

@@ -1,13 +1,16 @@
 // Each output on its own, against a session fed rows by hand (no cable, no window): what it
 // writes for the rows, and how it fails. The faces' end-to-end tests run them all together.
 
+#include "../common/LocalBroker.h"
 #include "alarms/AlarmMonitor.h"
+#include "mqtt/MqttPublisher.h"
 #include "output/DataFiles.h"
 #include "output/SafeFile.h"
 #include "outputs/AuditTrail.h"
 #include "outputs/DataFileOutput.h"
 #include "outputs/JournalWatch.h"
 #include "outputs/LatestReading.h"
+#include "outputs/Metrics.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
 #include "recording/MeasurementTable.h"
@@ -229,6 +232,162 @@ private slots:
         QCOMPARE(log[0].Unit, QStringLiteral("\u00B0F"));
         QCOMPARE(*log[0].Value, 31.0 * 9 / 5 + 32);
         QVERIFY(outputs.alarms().log().path().endsWith("alarms.txt"));
+    }
+
+    // A logger gone blind, one kind after another, each caused as it happens (the engine's
+    // own signals, writes that fail on the disk, a broker that is not there and then is) and
+    // cured: each alarm starts and ends once, in the alarm log (made with the first of them),
+    // through the command with TX9_ALARM naming it, in the metrics while it is on, and in what
+    // the report is given; without any limit set.
+    void blindLogger()
+    {
+        Rig rig;
+        QTemporaryDir dir;
+        const QString data = dir.filePath("run.txt"), log = dir.filePath("run-alarms.txt"),
+                      commands = dir.filePath("commands.txt");
+        std::atomic<bool> fullDisk = false;
+        QString failing; // the file the disk fails
+        FileFaults::install([&](FileFaults::Step step, const QString &path) {
+            return fullDisk && path.startsWith(failing) && step == FileFaults::Step::Write ? ENOSPC
+                                                                                           : 0;
+        });
+        OutputOptions o;
+        o.Notify = false;
+        o.AlarmLog = log;
+        o.AlarmLogAtFirst = true;
+        o.OnAlarm = QStringLiteral("echo \"$TX9_ALARM/$TX9_STATE\" >> '%1'").arg(commands);
+        o.MetricsFile = dir.filePath("tx9.prom");
+        o.BrokerAlarmSeconds = 1;
+        rig.session.journal().attach(&rig.session.table());
+        Outputs outputs(rig.session, o);
+        AlarmMonitor &alarms = outputs.alarms();
+        DataFileOutput file(rig.session, {data, false, Existing::Refuse});
+        QString why;
+        QCOMPARE(file.open(&why), DataFileOutput::Opened::Ok);
+        outputs.followDataFile(file);
+        rig.store("20.0");
+        QVERIFY(!QFile::exists(log));
+        LocalBroker broker(dir.filePath("broker"));
+        Mqtt::Options mqtt;
+        mqtt.Url = QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port);
+        mqtt.Host = QStringLiteral("127.0.0.1");
+        mqtt.Port = broker.port;
+        mqtt.Id = QStringLiteral("blind");
+
+        LoggerEngine &engine = rig.session.engine();
+        struct Kind
+        {
+            AlarmKind Kind;
+            std::function<void()> Cause, Cure;
+            QString Detail; // a word the alarm's detail has
+        };
+        const QList<Kind> kinds{
+            {AlarmKind::CableLost, [&] { emit engine.cableGone(); },
+             [&] { emit engine.recallLocked(true); }, "unplugged"},
+            {AlarmKind::MeterSilent, [&] { emit engine.watchdogTripped(); },
+             [&] { emit engine.frameArrived(QStringLiteral("frame")); }, "sends nothing"},
+            {AlarmKind::NotWritable,
+             [&] {
+                 failing = rig.session.journal().path();
+                 fullDisk = true;
+                 rig.store("20.1");
+             },
+             [&] {
+                 fullDisk = false;
+                 rig.store("20.2");
+             },
+             "journal"},
+            {AlarmKind::NotWritable,
+             [&] {
+                 failing = data;
+                 fullDisk = true;
+                 rig.store("20.3");
+             },
+             [&] {
+                 fullDisk = false;
+                 rig.store("20.4");
+             },
+             "data file"},
+            // Publishing starts towards a broker that is not there: unreachable after its hold.
+            {AlarmKind::BrokerUnreachable,
+             [&] {
+                 QString error;
+                 QVERIFY2(outputs.startPublishing(mqtt, QString(), &error), qPrintable(error));
+             },
+             [&] { QVERIFY(broker.start()); }, "cannot be reached"},
+            {AlarmKind::OutboxNotWritable,
+             [&] {
+                 failing = outputs.publisher()->outboxFolder();
+                 fullDisk = true;
+                 rig.store("20.5");
+             },
+             [&] {
+                 fullDisk = false;
+                 rig.store("20.6");
+             },
+             "outbox"},
+        };
+        qsizetype seen = 0;
+        const auto metric = [&](AlarmKind k) {
+            const QByteArray line = "tx9_alarm_active{logger=";
+            for (const QByteArray &l : outputs.metrics()->text().split('\n'))
+                if (l.startsWith(line) &&
+                    l.contains("alarm=\"" + AlarmRules::kindLabel(k).toUtf8() + "\"}"))
+                    return l.endsWith(" 1");
+            return false;
+        };
+        for (const Kind &k : kinds) {
+            const QString name = AlarmRules::kindName(k.Kind);
+            k.Cause();
+            QTRY_VERIFY2_WITH_TIMEOUT(alarms.active(k.Kind), qPrintable(name), 10000);
+            QVERIFY(metric(k.Kind));
+            QCOMPARE(alarms.activeKinds(), QStringList{name});
+            k.Cure();
+            QTRY_VERIFY2_WITH_TIMEOUT(!alarms.active(k.Kind), qPrintable(name), 10000);
+            QVERIFY(!metric(k.Kind));
+            const QList<AlarmEvent> &entries = alarms.log().entries();
+            QCOMPARE(entries.size(), seen + 2);
+            const AlarmEvent &start = entries[seen], &end = entries[seen + 1];
+            QCOMPARE(start.Kind, k.Kind);
+            QVERIFY(start.Start && !end.Start);
+            QCOMPARE(end.BreachStart, start.BreachStart);
+            QVERIFY2(start.Detail.contains(k.Detail), qPrintable(start.Detail));
+            QVERIFY(AlarmLog::sentence(start, {}).contains(start.Detail));
+            seen += 2;
+        }
+        // The broker's alarm waited for its hold; the others started at once.
+        const AlarmEvent &broker0 = alarms.log().entries()[8];
+        QVERIFY2(broker0.Seconds >= 1, qPrintable(QString::number(broker0.Seconds)));
+        // Each in the log's file, a start and an end, and through the command.
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QStringList logged;
+        for (const QByteArray &line : f.readAll().split('\n').mid(1))
+            if (!line.isEmpty())
+                logged << QString::fromUtf8(line.split('\t')[1] + '/' + line.split('\t')[0]);
+        QStringList expected;
+        for (const Kind &k : kinds)
+            expected << AlarmRules::kindName(k.Kind) + "/start"
+                     << AlarmRules::kindName(k.Kind) + "/end";
+        QCOMPARE(logged, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8([&] {
+                                      QFile c(commands);
+                                      return c.open(QIODevice::ReadOnly) ? c.readAll()
+                                                                         : QByteArray();
+                                  }())
+                                      .split('\n', Qt::SkipEmptyParts)
+                                      .size(),
+                                  expected.size(), 10000);
+        QFile c(commands);
+        QVERIFY(c.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(c.readAll()).split('\n', Qt::SkipEmptyParts), expected);
+        // The report is given them, ended; one still on is given as still on.
+        emit engine.cableGone();
+        QVERIFY(alarms.active(AlarmKind::CableLost));
+        const SummaryInput in = outputs.summaryInput(QStringLiteral("cable"), QStringLiteral("1"));
+        QCOMPARE(in.BlindAlarms.size(), expected.size() + 1);
+        QVERIFY(in.BlindAlarms.last().Start && in.BlindAlarms.last().OpenAtEnd);
+        file.close();
     }
 
     // The audit trail alone: notes made, edited and removed (the text of a removed one kept),

@@ -279,6 +279,11 @@ private slots:
                 jump = times[i] - times[i - 1];
         QVERIFY2(qAbs(qAbs(jump) - 3600000) < 5000, qPrintable(QString::number(jump)));
         QCOMPARE(err.contains("Alarm high started"), alarm);
+        // The clock set is an alarm of its own, whatever the limits' alarms did.
+        QVERIFY2(err.contains("Alarm clock set started"), qPrintable(err));
+        QVERIFY(
+            read(QFileInfo(csv).path() + "/" + QFileInfo(csv).completeBaseName() + "-alarms.txt")
+                .contains("\tclock set\t"));
         // The audit trail says so, from the time the clock would have given to the one it did.
         QList<QByteArray> set;
         for (const QByteArray &line : read(csv + ".trail").split('\n'))
