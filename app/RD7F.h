@@ -6,12 +6,14 @@
 #include "alarms/Statistics.h"
 #include "app/MainState.h"
 #include "app/NewMsgDlg.h"
+#include "mqtt/MqttOptions.h"
 #include "proof/Seal.h"
 #include "recording/LocaleInfo.h"
 
 #include <QMainWindow>
 #include <QPointer>
 
+class LoggersWindow;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -277,6 +279,12 @@ public:
     void auditSettings();
     void showAuditWindow();
     void saveAuditClick();
+    // Tools -> Loggers...: every logger that publishes to a broker, watched from here (the
+    // broker of this window's publishing, when it publishes).
+    QAction *LoggersEntry = nullptr;
+    QPointer<LoggersWindow> m_loggersWindow;
+    std::optional<Mqtt::Options> PublishingOptions;
+    void showLoggersWindow();
     QPointer<AlarmsWindow> m_alarmsWindow;
     QPointer<StatisticsWindow> m_statisticsWindow;
     QPointer<TimeChart> m_timeChart;

@@ -5,11 +5,13 @@
 
 #include "alarms/AlarmRules.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <vector>
 
 class AlarmMonitor;
+class TimeChart;
 struct FileDialogRequest;
 class QCheckBox;
 class QComboBox;
@@ -30,6 +32,10 @@ void setExportFolder(const QString &folder);
 FileDialogRequest exportRequest(const QString &title, const QString &filter, const QString &ext,
                                 const QString &name);
 } // namespace ToolSettings
+
+// Asks where the chart's picture goes (PNG or PDF) and saves it there, saying what failed; the
+// chart may be gone by the time the question is answered.
+void saveChartPicture(QPointer<TimeChart> chart);
 
 class AlarmsWindow : public QWidget
 {

@@ -4,6 +4,7 @@
 #include "alarms/AlarmMonitor.h"
 #include "alarms/Statistics.h"
 #include "app/BackgroundTask.h"
+#include "app/LoggersWindow.h"
 #include "app/Prompts.h"
 #include "app/RD7F.h"
 #include "app/ToolWindows.h"
@@ -61,6 +62,7 @@ void TFCOMM::buildTools()
     TimeChartEntry = ToolsMenu->addAction(QStringLiteral("Time Chart..."));
     TimeChartEntry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     SummaryReportEntry = ToolsMenu->addAction(QStringLiteral("Summary Report..."));
+    LoggersEntry = ToolsMenu->addAction(QStringLiteral("Loggers..."));
     ToolsMenu->addSeparator();
     ExportCsvEntry = ToolsMenu->addAction(QStringLiteral("Export CSV..."));
     SaveAlarmLogEntry = ToolsMenu->addAction(QStringLiteral("Save alarm log..."));
@@ -72,6 +74,21 @@ void TFCOMM::buildTools()
     connect(SummaryReportEntry, &QAction::triggered, this, &TFCOMM::summaryReportClick);
     connect(ExportCsvEntry, &QAction::triggered, this, &TFCOMM::exportCsvClick);
     connect(SaveAlarmLogEntry, &QAction::triggered, this, &TFCOMM::saveAlarmLogClick);
+    connect(LoggersEntry, &QAction::triggered, this, &TFCOMM::showLoggersWindow);
+}
+
+void TFCOMM::showLoggersWindow()
+{
+    if (!m_loggersWindow) {
+        m_loggersWindow = new LoggersWindow(PublishingOptions, this);
+        m_loggersWindow->setAttribute(Qt::WA_DeleteOnClose);
+        // Watching begins at once with the broker this window publishes to.
+        if (PublishingOptions)
+            m_loggersWindow->connectToBroker();
+    }
+    m_loggersWindow->show();
+    m_loggersWindow->raise();
+    m_loggersWindow->activateWindow();
 }
 
 void TFCOMM::setAlarmSettings(const AlarmSettings &settings, bool remember)
@@ -234,6 +251,11 @@ void TFCOMM::showTimeChart()
 
 void TFCOMM::saveTimeChartPicture()
 {
+    saveChartPicture(m_timeChart);
+}
+
+void saveChartPicture(QPointer<TimeChart> chart)
+{
     FileDialogRequest request;
     request.title = QStringLiteral("Save picture");
     request.filter = QStringLiteral("PNG picture (*.png)|*.png|PDF document (*.pdf)|*.pdf");
@@ -242,10 +264,10 @@ void TFCOMM::saveTimeChartPicture()
     request.fileName =
         QStringLiteral("time-chart-") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
     const QString path = Prompts::current().saveFileName(request);
-    if (path.isEmpty() || !m_timeChart)
+    if (path.isEmpty() || !chart)
         return; // the window may have gone while the dialog was open
     QString reason;
-    if (!m_timeChart->savePicture(path, &reason))
+    if (!chart->savePicture(path, &reason))
         Prompts::current().message(
             QStringLiteral("Could not save the picture to %1: %2.").arg(path, reason),
             DialogKind::Warning, {DialogButton::OK});

@@ -35,6 +35,7 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     }
     if (!options)
         return std::nullopt;
+    window.PublishingOptions = options;
     Outputs *outputs = window.Out;
     QObject::connect(outputs, &Outputs::said, outputs,
                      [](const QString &line, bool) { toStderr(line); });

@@ -84,6 +84,26 @@ QStringList withDefaults(QStringList arguments)
     return arguments;
 }
 
+QString readUrl(const QString &text, Options &o)
+{
+    o.Url = text;
+    const QUrl url(o.Url, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
+        url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")))
+        return QStringLiteral("--mqtt takes mqtt://host[:port] or mqtts://host[:port], not '%1'")
+            .arg(o.Url);
+    o.Tls = scheme == QLatin1String("mqtts");
+    o.Host = url.host();
+    o.Port = url.port(o.Tls ? 8883 : 1883);
+    if (o.Port < 1 || o.Port > 65535)
+        return QStringLiteral("--mqtt: the port must be 1 to 65535");
+    if (!url.userInfo().isEmpty())
+        return QStringLiteral("--mqtt takes no user name or password in the URL (every user "
+                              "could read it): use --mqtt-user and --mqtt-password-file");
+    return {};
+}
+
 std::optional<Options> fromParser(const QCommandLineParser &parser, QString *error)
 {
     error->clear();
@@ -100,23 +120,8 @@ std::optional<Options> fromParser(const QCommandLineParser &parser, QString *err
         *error = what;
         return std::nullopt;
     };
-    o.Url = parser.value(opt("mqtt"));
-    const QUrl url(o.Url, QUrl::StrictMode);
-    const QString scheme = url.scheme();
-    if (!url.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
-        url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")))
-        return fail(QStringLiteral("--mqtt takes mqtt://host[:port] or mqtts://host[:port], not "
-                                   "'%1'")
-                        .arg(o.Url));
-    o.Tls = scheme == QLatin1String("mqtts");
-    o.Host = url.host();
-    o.Port = url.port(o.Tls ? 8883 : 1883);
-    if (o.Port < 1 || o.Port > 65535)
-        return fail(QStringLiteral("--mqtt: the port must be 1 to 65535"));
-    if (!url.userInfo().isEmpty())
-        return fail(QStringLiteral("--mqtt takes no user name or password in the URL (every "
-                                   "user could read it): use --mqtt-user and "
-                                   "--mqtt-password-file"));
+    if (const QString wrong = readUrl(parser.value(opt("mqtt")), o); !wrong.isEmpty())
+        return fail(wrong);
     o.Id = parser.value(opt("mqtt-id"));
     if (parser.isSet(opt("mqtt-id")) && (o.Id.isEmpty() || cleanId(o.Id) != o.Id))
         return fail(QStringLiteral("--mqtt-id takes letters, digits, '_' and '-' only"));

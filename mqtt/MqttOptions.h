@@ -37,6 +37,9 @@ struct Options
     std::optional<QString> HaPrefix; // Home Assistant discovery
 };
 
+// The broker's URL (mqtt://host[:port], mqtts://host[:port]) into o: its Url, Host, Port and
+// Tls. What is wrong with it (as --mqtt's error); empty when nothing is.
+QString readUrl(const QString &url, Options &o);
 // The options, for a parser that takes them with others.
 void addOptions(QCommandLineParser &parser);
 // What the parsed command line asks: none without --mqtt; error says what is wrong (then

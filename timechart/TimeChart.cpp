@@ -148,10 +148,12 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
                 emit(this->*signal)(item->data(Qt::UserRole).toLongLong());
         });
         noteBar->addWidget(b);
+        m_noteWidgets << b;
     };
     auto *hint =
         new QLabel(QStringLiteral("Notes (N or a double-click on the chart adds one):"), this);
     noteBar->addWidget(hint);
+    m_noteWidgets << hint << m_notes;
     noteBar->addStretch();
     noteButton(QStringLiteral("Edit note..."), &TimeChart::noteEditRequested);
     noteButton(QStringLiteral("Remove note"), &TimeChart::noteRemoveRequested);
@@ -170,7 +172,8 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
     });
     listNotes(); // those there already: restored, loaded
     connect(m_plot, &QCustomPlot::mouseDoubleClick, this, [this](QMouseEvent *event) {
-        emit noteRequested(m_plot->xAxis->pixelToCoord(event->position().x()));
+        if (m_notesShown)
+            emit noteRequested(m_plot->xAxis->pixelToCoord(event->position().x()));
     });
 
     auto *layout = new QVBoxLayout(this);
@@ -190,6 +193,13 @@ TimeChart::TimeChart(const Timeline &timeline, QWidget *parent)
 
     resize(QSettings().value(QStringLiteral("TimeChart/size"), QSize(960, 560)).toSize());
     showAll();
+}
+
+void TimeChart::setNotesShown(bool shown)
+{
+    m_notesShown = shown;
+    for (QWidget *w : m_noteWidgets)
+        w->setVisible(shown);
 }
 
 TimeChart::~TimeChart() = default;
@@ -493,6 +503,8 @@ void TimeChart::keyPressEvent(QKeyEvent *event)
         // On the reading the readout shows, or on the newest when the cursor is not over the
         // chart.
         qint64 first = 0, last = 0;
+        if (!m_notesShown)
+            return;
         if (const qint64 row = readoutRow(); row >= 0)
             emit noteRequested(double(m_timeline.series().timeMs(row)) / 1000);
         else if (m_timeline.series().timeRange(&first, &last))

@@ -34,6 +34,9 @@ public:
     // What the status line says of a session (limit, cable); the alarms' limits and spans.
     void setSession(LoggerSession *session);
     void setAlarms(AlarmMonitor *alarms);
+    // Without notes: a chart of readings that are not this program's to annotate (another
+    // logger's, watched from here) shows no notes and takes none.
+    void setNotesShown(bool shown);
 
     // The view, in seconds since the epoch.
     QCPRange view() const;
@@ -106,6 +109,8 @@ private:
     QDoubleSpinBox *m_min, *m_max;
     QLabel *m_cursor, *m_inView, *m_status;
     QListWidget *m_notes;
+    QList<QWidget *> m_noteWidgets; // the list, its line and its buttons
+    bool m_notesShown = true;
     void listNotes();
     QTimer *m_replot;
     bool m_all = true; // the whole recording stays in view as it grows
