@@ -146,6 +146,8 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     m_log->verticalHeader()->hide();
     m_log->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_log->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // What a blind logger's alarm says is wrong takes the room that is left (whole in its tip).
+    m_log->horizontalHeader()->setSectionResizeMode(7, QHeaderView::Stretch);
     auto *save = new QPushButton(QStringLiteral("Save alarm log..."));
     auto *close = new QPushButton(QStringLiteral("Close"));
     auto *buttons = new QHBoxLayout;
@@ -162,7 +164,7 @@ AlarmsWindow::AlarmsWindow(AlarmMonitor &monitor, QWidget *parent)
     // The problem line takes room only while there is one; the list takes the rest (ten
     // rows at first, more as the window grows).
     m_problem->hide();
-    resize(640, 560);
+    resize(900, 560);
 
     const AlarmSettings a = monitor.settings();
     m_highOn->setChecked(a.High.has_value());
@@ -277,6 +279,8 @@ void AlarmsWindow::refresh()
             if (e.Recomputed)
                 item->setToolTip(QStringLiteral("Worked out from readings restored or loaded "
                                                 "from a file, not seen as they came."));
+            else if (!e.Detail.isEmpty())
+                item->setToolTip(e.Detail);
             m_log->setItem(i, c, item);
         }
     }

@@ -199,6 +199,14 @@ private slots:
             w.ExportCsvEntry->trigger();
             QVERIFY(prompts.messages.last().text.startsWith("Could not export to"));
             QVERIFY(prompts.messages.last().text.contains("No such file or directory"));
+            // A logger gone blind: an alarm of its own in the window, with what is wrong.
+            w.Alarms->condition(AlarmKind::MeterSilent, true, "the meter sends nothing");
+            QVERIFY(alarms->stateText().startsWith("METER SILENT ALARM since"));
+            QCOMPARE(list->item(list->rowCount() - 1, 1)->text(), "meter silent");
+            QCOMPARE(list->item(list->rowCount() - 1, 7)->text(), "the meter sends nothing");
+            shot(alarms, "alarms-window-blind");
+            w.Alarms->condition(AlarmKind::MeterSilent, false);
+            QVERIFY(!alarms->stateText().contains("METER SILENT"));
         }
         // The alarm settings and the export folder are remembered; nothing else is.
         TFCOMM again;
