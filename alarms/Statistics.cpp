@@ -28,14 +28,23 @@ void TableStatistics::Part::merge(const Part &o)
     above += o.above;
     below += o.below;
     seconds += o.seconds;
+    kinetic += o.kinetic;
+    kineticSeconds += o.kineticSeconds;
+    kineticEnds += o.kineticEnds;
+    kineticSpans += o.kineticSpans;
+    kineticEndCount += o.kineticEndCount;
+    untimed += o.untimed;
+    untimedEnds += o.untimedEnds;
     if (o.count == 0)
         return;
     if (count == 0) {
-        const double a = above, b = below, s = seconds;
-        *this = o;
-        above = a;
-        below = b;
-        seconds = s;
+        count = o.count;
+        mean = o.mean;
+        m2 = o.m2;
+        min = o.min;
+        max = o.max;
+        minRow = o.minRow;
+        maxRow = o.maxRow;
         return;
     }
     const qint64 n = count + o.count;
@@ -91,6 +100,76 @@ void TableStatistics::rebuild()
         appended(0, m_table->count() - 1);
 }
 
+void TableStatistics::setKinetics(double activationKJ, double gapSeconds)
+{
+    if (activationKJ == m_activationKJ && gapSeconds == m_gapSeconds)
+        return;
+    m_activationKJ = activationKJ;
+    m_gapSeconds = gapSeconds;
+    rebuild();
+    emit changed();
+}
+
+QString TableStatistics::mktText(double celsius, const QString &unit)
+{
+    const QString u = unit == QStringLiteral("\u00B0F") ? unit : QStringLiteral("\u00B0C");
+    return QStringLiteral("%1 %2")
+        .arg(AlarmRules::convert(celsius, QStringLiteral("\u00B0C"), u), 0, 'f', 2)
+        .arg(u);
+}
+
+namespace {
+
+// Temperatures are weighed against this one (20 °C), so that the sums stay near 1 whatever
+// the activation energy.
+constexpr double ReferenceKelvin = 293.15;
+
+} // namespace
+
+QString TableStatistics::unitName(qint64 row) const
+{
+    const quint32 u = m_table->textId(row, MeasurementTable::FieldUnit);
+    if (u >= m_unitNames.size())
+        m_unitNames.resize(size_t(u) + 1);
+    if (!m_unitNames[u])
+        m_unitNames[u] = MeasurementTable::unitName(m_table->textById(u));
+    return *m_unitNames[u];
+}
+
+StatSummary TableStatistics::whole() const
+{
+    Part p = m_whole;
+    if (m_rows > 0)
+        addKinetic(p, m_rows - 1, true); // the last row: its successor has not come
+    return summaryOf(p, 0, m_rows - 1);
+}
+
+void TableStatistics::addKinetic(Part &part, qint64 row, bool last) const
+{
+    const double span = last ? 0 : spanSeconds(row);
+    const bool beforeGap = last || span > m_gapSeconds;
+    std::optional<double> v = value(row);
+    if (!v) {
+        if (beforeGap)
+            ++part.untimedEnds;
+        else
+            part.untimed += span;
+        return;
+    }
+    const double kelvin =
+        AlarmRules::convert(*v, unitName(row), QStringLiteral("\u00B0C")) + 273.15;
+    const double k = m_activationKJ * 1000 / GasConstant;
+    const double e = std::exp(k / ReferenceKelvin - k / kelvin);
+    if (beforeGap) {
+        part.kineticEnds += e;
+        ++part.kineticEndCount;
+    } else {
+        part.kinetic += span * e;
+        part.kineticSeconds += span;
+        ++part.kineticSpans;
+    }
+}
+
 std::optional<double> TableStatistics::value(qint64 row) const
 {
     return m_values.value(*m_table, row);
@@ -134,14 +213,8 @@ void TableStatistics::addSpan(Part &part, qint64 row, double sign) const
     if (!m_high && !m_low)
         return;
     std::optional<double> v = value(row);
-    if (v && !m_limitUnit.isEmpty()) {
-        const quint32 u = m_table->textId(row, MeasurementTable::FieldUnit);
-        if (u >= m_unitNames.size())
-            m_unitNames.resize(size_t(u) + 1);
-        if (!m_unitNames[u])
-            m_unitNames[u] = MeasurementTable::unitName(m_table->textById(u));
-        v = AlarmRules::convert(*v, *m_unitNames[u], m_limitUnit);
-    }
+    if (v && !m_limitUnit.isEmpty())
+        v = AlarmRules::convert(*v, unitName(row), m_limitUnit);
     if (v && m_high && *v > *m_high)
         part.above += s;
     if (v && m_low && *v < *m_low)
@@ -165,8 +238,11 @@ void TableStatistics::appended(qint64 first, qint64 last)
             m_blocks.emplace_back();
         if (row > 0) {
             // The row before has its successor now: the time between them is known.
+            Part &before = m_blocks[size_t((row - 1) / BlockRows)];
             addSpan(m_whole, row - 1);
-            addSpan(m_blocks[size_t((row - 1) / BlockRows)], row - 1);
+            addSpan(before, row - 1);
+            addKinetic(m_whole, row - 1, false);
+            addKinetic(before, row - 1, false);
         }
         const double v = m_values.of(*m_table, row);
         if (!std::isnan(v)) {
@@ -188,12 +264,16 @@ TableStatistics::Part TableStatistics::partOf(qint64 first, qint64 last) const
             part.add(*v, row);
         if (row < last)
             addSpan(part, row);
+        addKinetic(part, row, row == m_rows - 1);
     };
     qint64 row = first;
     for (; row <= last && row % BlockRows != 0; ++row)
         single(row);
     for (; row + BlockRows - 1 <= last; row += BlockRows) {
         part.merge(m_blocks[size_t(row / BlockRows)]);
+        // The table's last row is in no block's sums yet: its successor has not come.
+        if (row + BlockRows - 1 == m_rows - 1)
+            addKinetic(part, m_rows - 1, true);
         // A block's last row counts the time to the next block's first; not the range's.
         if (row + BlockRows - 1 == last && last < m_rows - 1)
             addSpan(part, last, -1);
@@ -273,6 +353,17 @@ StatSummary TableStatistics::summaryOf(const Part &p, qint64 first, qint64 last)
     s.SecondsAbove = p.above;
     s.SecondsBelow = p.below;
     s.Seconds = p.seconds;
+    // A reading before a gap, or the last, stands for the usual spacing of the recording.
+    const double usual =
+        m_whole.kineticSpans > 0 ? m_whole.kineticSeconds / double(m_whole.kineticSpans) : 1.0;
+    const double weight = p.kineticSeconds + usual * double(p.kineticEndCount);
+    const double sum = p.kinetic + usual * p.kineticEnds;
+    if (weight > 0 && sum > 0) {
+        const double k = m_activationKJ * 1000 / GasConstant;
+        s.MktCelsius = k / (k / ReferenceKelvin - std::log(sum / weight)) - 273.15;
+    }
+    s.MktSeconds = weight;
+    s.SecondsWithoutNumber = p.untimed + usual * double(p.untimedEnds);
     return s;
 }
 
@@ -306,6 +397,12 @@ QString TableStatistics::text(const StatSummary &s, const QString &unit) const
                  .arg(QString::number(s.Min, 'g', 10), u, timeOf(s.MinRow), no(s.MinRow),
                       QString::number(s.Max, 'g', 10), timeOf(s.MaxRow), no(s.MaxRow), num(s.Mean),
                       num(s.StdDev));
+    if (s.MktCelsius)
+        t += QStringLiteral("Mean kinetic temperature: %1 (activation energy %2 kJ/mol, time "
+                            "weighted over %3 s; %4 s without a number)\n")
+                 .arg(mktText(*s.MktCelsius, unit), QString::number(m_activationKJ, 'g', 10),
+                      QString::number(s.MktSeconds, 'f', 1),
+                      QString::number(s.SecondsWithoutNumber, 'f', 1));
     if (m_high)
         t += QStringLiteral("Above %1%2: %3 s\n")
                  .arg(QString::number(*m_high, 'g', 10), lu,

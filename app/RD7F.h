@@ -9,6 +9,7 @@
 #include "mqtt/MqttOptions.h"
 #include "proof/Seal.h"
 #include "recording/LocaleInfo.h"
+#include "report/SummaryInput.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -285,6 +286,8 @@ public:
     QPointer<LoggersWindow> m_loggersWindow;
     std::optional<Mqtt::Options> PublishingOptions;
     void showLoggersWindow();
+    // The summary report's sign-off, asked: none (cancelled), or the sign-off (none: unsigned).
+    std::optional<std::optional<SignOff>> askSignOff();
     QPointer<AlarmsWindow> m_alarmsWindow;
     QPointer<StatisticsWindow> m_statisticsWindow;
     QPointer<TimeChart> m_timeChart;

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -307,7 +308,9 @@ StatisticsWindow::StatisticsWindow(TableStatistics &stats,
                            QStringLiteral("Last"),
                            QStringLiteral("Time covered"),
                            QStringLiteral("Time above the high limit"),
-                           QStringLiteral("Time below the low limit")};
+                           QStringLiteral("Time below the low limit"),
+                           QStringLiteral("Mean kinetic temperature"),
+                           QStringLiteral("Time without a number")};
     m_grid = new QTableWidget(int(rows.size()), 2, this);
     m_grid->setObjectName(QStringLiteral("StatisticsGrid"));
     m_grid->setHorizontalHeaderLabels(
@@ -315,16 +318,50 @@ StatisticsWindow::StatisticsWindow(TableStatistics &stats,
     m_grid->setVerticalHeaderLabels(rows);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // The mean kinetic temperature's activation energy: 83.144 kJ/mol unless the product's own
+    // is known.
+    m_activation = new QDoubleSpinBox(this);
+    m_activation->setObjectName(QStringLiteral("ActivationEnergy"));
+    m_activation->setRange(10, 500);
+    m_activation->setDecimals(3);
+    m_activation->setSuffix(QStringLiteral(" kJ/mol"));
+    m_activation->setValue(stats.activationKJ());
+    connect(m_activation, &QDoubleSpinBox::valueChanged, this, [this](double kj) {
+        m_stats.setActivationKJ(kj);
+        refresh();
+    });
+    auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("Activation energy (mean kinetic temperature)"), m_activation);
+    m_days = new QTableWidget(0, 10, this);
+    m_days->setObjectName(QStringLiteral("DayTable"));
+    m_days->setHorizontalHeaderLabels(
+        {QStringLiteral("Day"), QStringLiteral("Readings"), QStringLiteral("Minimum"),
+         QStringLiteral("Maximum"), QStringLiteral("Mean"), QStringLiteral("MKT"),
+         QStringLiteral("Above"), QStringLiteral("Below"), QStringLiteral("Alarms"),
+         QStringLiteral("Without readings")});
+    m_days->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_days->verticalHeader()->hide();
+    m_days->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    auto *tabs = new QTabWidget(this);
+    tabs->addTab(m_grid, QStringLiteral("Whole table and page"));
+    tabs->addTab(m_days, QStringLiteral("Day by day"));
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_grid);
+    layout->addLayout(form);
+    layout->addWidget(tabs);
     m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 10);
-    resize(600, 13 * (m_grid->fontMetrics().height() + 10) + 50);
+    resize(640, int(rows.size()) * (m_grid->fontMetrics().height() + 10) + 140);
     // The page can move at any time; the figures are cheap to take (block sums).
     m_timer = new QTimer(this);
     m_timer->setInterval(500);
     connect(m_timer, &QTimer::timeout, this, &StatisticsWindow::refresh);
     m_timer->start();
+    refresh();
+}
+
+void StatisticsWindow::setDays(std::function<std::vector<DayFigures>()> days)
+{
+    m_dayFigures = std::move(days);
     refresh();
 }
 
@@ -364,11 +401,38 @@ void StatisticsWindow::refresh()
                                 when(s.LastRow),
                                 s.Rows ? duration(s.Seconds) : QString(),
                                 s.Rows ? duration(s.SecondsAbove) : QString(),
-                                s.Rows ? duration(s.SecondsBelow) : QString()};
+                                s.Rows ? duration(s.SecondsBelow) : QString(),
+                                s.MktCelsius ? TableStatistics::mktText(*s.MktCelsius, m_unit())
+                                             : QString(),
+                                s.Rows ? duration(s.SecondsWithoutNumber) : QString()};
         for (int r = 0; r < cells.size(); ++r) {
             if (!m_grid->item(r, c))
                 m_grid->setItem(r, c, new QTableWidgetItem);
             m_grid->item(r, c)->setText(cells[r]);
+        }
+    }
+    if (!m_dayFigures)
+        return;
+    const std::vector<DayFigures> days = m_dayFigures();
+    m_days->setRowCount(int(days.size()));
+    for (int r = 0; r < int(days.size()); ++r) {
+        const StatSummary &f = days[size_t(r)].Figures;
+        const bool values = f.Count > 0;
+        const QStringList cells{days[size_t(r)].Day.toString(QStringLiteral("yyyy-MM-dd ddd")),
+                                QString::number(f.Rows),
+                                values ? QString::number(f.Min, 'g', 10) + u : QString(),
+                                values ? QString::number(f.Max, 'g', 10) + u : QString(),
+                                values ? QString::number(f.Mean, 'f', 2) + u : QString(),
+                                f.MktCelsius ? TableStatistics::mktText(*f.MktCelsius, m_unit())
+                                             : QString(),
+                                duration(f.SecondsAbove),
+                                duration(f.SecondsBelow),
+                                QString::number(days[size_t(r)].Alarms),
+                                duration(days[size_t(r)].SecondsWithoutReadings)};
+        for (int c = 0; c < cells.size(); ++c) {
+            if (!m_days->item(r, c))
+                m_days->setItem(r, c, new QTableWidgetItem);
+            m_days->item(r, c)->setText(cells[c]);
         }
     }
 }

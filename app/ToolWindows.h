@@ -4,6 +4,7 @@
 // chart's page), both following the recording live.
 
 #include "alarms/AlarmRules.h"
+#include "timeline/DailyFigures.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -75,11 +76,17 @@ public:
     void refresh();
     // The text of a cell: row (0..) and column (0 whole, 1 page).
     QString cell(int row, int column) const;
+    // The recording day by day, in a tab of its own (given by whoever knows the days).
+    void setDays(std::function<std::vector<DayFigures>()> days);
+    QTableWidget *dayTable() const { return m_days; }
 
 private:
     TableStatistics &m_stats;
     std::function<std::vector<std::pair<qint64, qint64>>()> m_page;
     std::function<QString()> m_unit;
     QTableWidget *m_grid;
+    QDoubleSpinBox *m_activation;
+    QTableWidget *m_days;
+    std::function<std::vector<DayFigures>()> m_dayFigures;
     QTimer *m_timer;
 };

@@ -123,6 +123,10 @@ void TFCOMM::showStatisticsWindow()
         m_statisticsWindow = new StatisticsWindow(
             *Stats, [this] { return pageRows(); }, [this] { return cds1->lastUnitName(); }, this);
         m_statisticsWindow->setAttribute(Qt::WA_DeleteOnClose);
+        if (Out->timeline())
+            m_statisticsWindow->setDays([this] {
+                return dailyFigures(*Out->timeline(), Out->statistics(), Alarms->allEntries());
+            });
     }
     m_statisticsWindow->show();
     m_statisticsWindow->raise();
@@ -220,6 +224,7 @@ void TFCOMM::showTimeChart()
         m_timeChart = new TimeChart(*Out->timeline(), this);
         m_timeChart->setSession(&Session);
         m_timeChart->setAlarms(Alarms);
+        m_timeChart->setStatistics(&Out->statistics());
         connect(m_timeChart, &TimeChart::savePictureRequested, this, &TFCOMM::saveTimeChartPicture);
         connect(m_timeChart, &TimeChart::noteRequested, this, &TFCOMM::noteAt);
         connect(m_timeChart, &TimeChart::noteEditRequested, this, &TFCOMM::editNote);
@@ -285,12 +290,54 @@ SummaryInput TFCOMM::summaryInput() const
     return in;
 }
 
+std::optional<std::optional<SignOff>> TFCOMM::askSignOff()
+{
+    const QString title = QStringLiteral("Sign the report");
+    const std::optional<QString> name = Prompts::current().textInput(
+        title, QStringLiteral("Your name, to sign the report (empty or Cancel: not signed):"),
+        QString());
+    if (!name || name->trimmed().isEmpty())
+        return std::optional<SignOff>();
+    const std::optional<QString> meaning = Prompts::current().textInput(
+        title, QStringLiteral("What your signature means: reviewed, approved or responsible:"),
+        QStringLiteral("reviewed"));
+    if (!meaning)
+        return std::nullopt;
+    const std::optional<QString> comment = Prompts::current().textInput(
+        title, QStringLiteral("A comment printed with it (may be empty):"), QString());
+    if (!comment)
+        return std::nullopt;
+    std::optional<SignOff> signOff;
+    if (const QString wrong = SignOff::read(*name, meaning->trimmed().toLower(), *comment, signOff);
+        !wrong.isEmpty()) {
+        Prompts::current().message(
+            QStringLiteral("The report is not made: its signature must mean reviewed, approved "
+                           "or responsible."),
+            DialogKind::Warning, {DialogButton::OK});
+        return std::nullopt;
+    }
+    const AuditEntry who = AuditEntry::now(0, QString());
+    signOff->Who = who.Login + QLatin1Char('@') + who.Host;
+    return signOff;
+}
+
 void TFCOMM::summaryReportClick()
 {
+    // Signed, optionally: the name, what the signature means and a comment, asked first.
+    const std::optional<std::optional<SignOff>> signOff = askSignOff();
+    if (!signOff)
+        return;
     const LongCommand busy(this);
-    Prompts::current().printPreview([this](QPrinter *printer) {
+    auto sign = std::make_shared<std::optional<SignOff>>(*signOff);
+    Prompts::current().printPreview([this, sign](QPrinter *printer) {
         printer->setPageSize(SummaryReport::localePageSize());
-        const SummaryInput in = summaryInput();
+        // The sign-off is an entry of the trail, once, before the first page that carries it.
+        if (*sign && !(*sign)->When.isValid()) {
+            (*sign)->When = QDateTime::currentDateTime();
+            Out->audit().record(QStringLiteral("report signed"), QString(), (*sign)->sentence());
+        }
+        SummaryInput in = summaryInput();
+        in.Signed = *sign;
         if (printer->outputFormat() == QPrinter::PdfFormat &&
             !printer->outputFileName().isEmpty()) {
             // Printed to a file: written through the checked write, replaced whole or not at all.

@@ -9,6 +9,7 @@
 
 #include "BenchUtil.h"
 
+#include "alarms/Statistics.h"
 #include "output/DataFiles.h"
 #include "recording/MeasurementTable.h"
 #include "timechart/TimeChart.h"
@@ -165,7 +166,10 @@ void chartOf(qint64 rows, const Recording &rec, bool everything, const QString &
     const double placed = msOf([&] { timeline.follow(&table); });
     print(rows, "placing a table's rows, per row", placed * 1000 / double(rows), "us");
 
+    // The statistics' sums, the mean kinetic temperature's among them, as rows come.
+    TableStatistics stats(table);
     TimeChart chart(timeline);
+    chart.setStatistics(&stats);
     chart.plot()->setFixedSize(ChartSize);
     chart.show();
     QApplication::processEvents();
@@ -177,6 +181,14 @@ void chartOf(qint64 rows, const Recording &rec, bool everything, const QString &
     };
     chart.showAll();
     print(rows, "redraw of the whole recording, median", medianOf(21, [&] { chart.replotNow(); }),
+          "ms");
+    // The mean kinetic temperature of the view (the whole recording: every row), from the sums.
+    print(rows, "MKT of the view, median",
+          medianOf(101,
+                   [&] {
+                       if (!chart.viewMkt())
+                           std::abort();
+                   }),
           "ms");
     // From a tenth of the recording: a pan step, then zoom steps in and out.
     const QCPRange all = chart.view();

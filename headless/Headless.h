@@ -66,8 +66,9 @@ struct Options
     QString Summary;   // the statistics' file
     // What the option table applies to the outputs (--latest, --on-alarm).
     OutputOptions Outputs;
-    QString Report;             // the summary report (PDF) written when the run ends
-    bool ReplaceReport = false; // --overwrite: a file of Report that is not a PDF is replaced
+    QString Report;                // the summary report (PDF) written when the run ends
+    bool ReplaceReport = false;    // --overwrite: a file of Report that is not a PDF is replaced
+    std::optional<SignOff> Signed; // --sign-as, --meaning, --comment: the report's sign-off
 };
 
 // Writes a summary report (the program's own writer, which needs Qt's widgets: given by the

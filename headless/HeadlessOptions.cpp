@@ -50,6 +50,9 @@ struct OptionSet
     QCommandLineOption report = findOption(QStringLiteral("report"))->option();
     QCommandLineOption noIdLock = findOption(QStringLiteral("no-id-lock"))->option();
     QCommandLineOption signingKey = findOption(QStringLiteral("signing-key"))->option();
+    QCommandLineOption signAs = findOption(QStringLiteral("sign-as"))->option();
+    QCommandLineOption meaning = findOption(QStringLiteral("meaning"))->option();
+    QCommandLineOption comment = findOption(QStringLiteral("comment"))->option();
 };
 
 } // namespace
@@ -226,11 +229,11 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         arguments.isEmpty() ? QStringLiteral("tx9-logger") : QFileInfo(arguments[0]).fileName();
     OptionSet o;
     QCommandLineParser parser;
-    parser.addOptions({o.headless, o.output,     o.toStdout, o.download,  o.interval,
-                       o.noRepeat, o.limit,      o.duration, o.device,    o.list,
-                       o.quiet,    o.help,       o.format,   o.high,      o.low,
-                       o.hold,     o.hysteresis, o.summary,  o.overwrite, o.append,
-                       o.wait,     o.report,     o.noIdLock, o.signingKey});
+    parser.addOptions({o.headless,  o.output,   o.toStdout, o.download, o.interval,   o.noRepeat,
+                       o.limit,     o.duration, o.device,   o.list,     o.quiet,      o.help,
+                       o.format,    o.high,     o.low,      o.hold,     o.hysteresis, o.summary,
+                       o.overwrite, o.append,   o.wait,     o.report,   o.noIdLock,   o.signingKey,
+                       o.signAs,    o.meaning,  o.comment});
     // The outputs' own options, as each declares itself.
     for (const OptionEntry &entry : options())
         if (entry.Apply)
@@ -334,6 +337,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     for (const OptionEntry &entry : options())
         if (entry.Apply && parser.isSet(entry.name()))
             entry.Apply(opt.Outputs, parser.value(entry.name()));
+    if (std::isnan(opt.Outputs.ActivationKJ))
+        return usage(QStringLiteral("--activation-energy takes kJ/mol, 10 to 500"));
     if (std::isnan(opt.Outputs.BrokerAlarmSeconds))
         return usage(QStringLiteral("--broker-alarm takes a number of seconds, 1 or more"));
     if (!opt.Outputs.MetricsListen.isEmpty()) {
@@ -353,6 +358,12 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     }
     opt.Summary = parser.value(o.summary);
     opt.Report = parser.value(o.report);
+    if (const QString wrong =
+            SignOff::read(given(o.signAs), given(o.meaning), given(o.comment), opt.Signed);
+        !wrong.isEmpty())
+        return usage(wrong);
+    if (opt.Signed && opt.Report.isEmpty())
+        return usage(QStringLiteral("--sign-as signs the report: it needs --report"));
     opt.ReplaceReport = parser.isSet(o.overwrite);
     // No output is written over another: each is compared with the others by its file (the
     // same device and inode), or by its folder and name while it does not exist yet.

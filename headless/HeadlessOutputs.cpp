@@ -12,6 +12,7 @@
 #include "outputs/DataFileOutput.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
+#include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
 #include "report/SummaryInput.h"
 
@@ -216,12 +217,28 @@ void HeadlessRun::writeReport()
 {
     if (m_options.Report.isEmpty() || !m_outputs || !m_outputs->timeline())
         return;
+    // The sign-off is an entry of the trail (and so in the recording's seal) before the
+    // report that carries it is made.
+    std::optional<SignOff> signOff = m_options.Signed;
+    if (signOff) {
+        const AuditEntry now = AuditEntry::now(0, QString());
+        signOff->Who = now.Login + QLatin1Char('@') + now.Host;
+        signOff->When = QDateTime::currentDateTime();
+        m_outputs->audit().record(QStringLiteral("report signed"), QString(), signOff->sentence());
+    }
     // The cable by its ID, as every face names it (its node only when it has no other).
     SummaryInput in =
         m_outputs->summaryInput(m_engine.cableAt(m_row).Id, versionText(QString()).trimmed());
     in.IntervalSeconds = m_options.Interval;
-    if (!m_options.Output.isEmpty())
+    in.Signed = signOff;
+    if (!m_options.Output.isEmpty()) {
         in.Sources << m_options.Output;
+        // The data file is complete by now: what --verify says of it.
+        const Verify::Result v = Verify::file(m_options.Output, {});
+        in.Verification << FileVerification{m_options.Output, v.Sentence,
+                                            v.What == Verify::Outcome::Changed ||
+                                                v.What == Verify::Outcome::Unreadable};
+    }
     QString reason;
     const bool written = reportWriter() && reportWriter()(in, m_options.Report, &reason);
     if (written)

@@ -96,6 +96,17 @@ const QList<OptionEntry> &options()
          "write the summary report (PDF) to FILE when the run\n"
          "ends, whatever ends it",
          Where::Headless},
+        {{"sign-as"},
+         "NAME",
+         "the report is signed by NAME (with --report and\n"
+         "--meaning); a sign-off is an audit entry",
+         Where::Headless},
+        {{"meaning"},
+         "WORD",
+         "what the sign-off means: reviewed, approved or\n"
+         "responsible",
+         Where::Headless},
+        {{"comment"}, "TEXT", "a comment printed with the sign-off", Where::Headless},
         {{"q", "quiet"}, "", "no status line and no progress messages", Where::Headless},
         {{"h", "help"}, "", "this text", Where::HelpOnly},
         {{"version"}, "", "the program's version", Where::HelpOnly},

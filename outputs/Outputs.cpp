@@ -16,11 +16,16 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <cmath>
 
 Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *parent)
     : QObject(parent), m_session(session), m_options(options)
 {
     m_stats = new TableStatistics(session.table(), this);
+    if (std::isfinite(options.ActivationKJ))
+        m_stats->setActivationKJ(options.ActivationKJ);
+    followInterval();
+    connect(&session.engine(), &LoggerEngine::rowStored, this, &Outputs::followInterval);
     m_audit = new AuditTrail(session, options.AuditLog, this);
     connect(m_audit, &AuditTrail::logFailed, this, [this](const QString &path, const QString &why) {
         emit said(QStringLiteral("Could not write the audit log %1: %2; the audit trail is "
@@ -207,7 +212,29 @@ void Outputs::publishSeal(const QString &seal)
 QList<OptionEntry> Outputs::optionEntries()
 {
     return QList<OptionEntry>{AlarmCommands::option(), LatestReading::option()} +
-           Metrics::options() + QList<OptionEntry>{brokerAlarmOption()};
+           Metrics::options() + QList<OptionEntry>{brokerAlarmOption(), activationOption()};
+}
+
+void Outputs::followInterval()
+{
+    // The mean kinetic temperature counts no time across a gap, as the time chart draws one:
+    // three sampling intervals without a reading, at least 10 s.
+    m_stats->setKinetics(m_stats->activationKJ(), qMax(10.0, 3.0 * m_session.samplingSeconds()));
+}
+
+OptionEntry Outputs::activationOption()
+{
+    return {{QStringLiteral("activation-energy")},
+            "KJ",
+            "the activation energy of the mean kinetic temperature,\n"
+            "in kJ/mol (default 83.144)",
+            OptionEntry::Where::Both,
+            [](OutputOptions &o, const QString &v) {
+                bool ok = false;
+                const double kj = v.toDouble(&ok);
+                o.ActivationKJ = ok && kj >= 10 && kj <= 500 ? kj : qQNaN();
+            },
+            "broker-alarm"};
 }
 
 OptionEntry Outputs::brokerAlarmOption()
@@ -238,6 +265,7 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Audit = m_audit->entries();
     in.Seals << m_audit->seal().text();
     in.BlindAlarms = m_alarms->blindEntries(AlarmMoment::now());
+    in.ActivationKJ = m_stats->activationKJ();
     return in;
 }
 

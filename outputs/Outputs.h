@@ -48,6 +48,8 @@ struct OutputOptions
     // --broker-alarm S: the broker unreachable this long raises an alarm (NaN: not a number
     // of seconds, refused by the parser).
     double BrokerAlarmSeconds = 600;
+    // --activation-energy KJ: the mean kinetic temperature's (NaN: not a number, refused).
+    double ActivationKJ = 83.144;
 };
 
 class Outputs : public QObject
@@ -118,4 +120,6 @@ private:
     QString m_sealedFile; // the data file whose seals are published; empty: the recording's
     void publishSeal(const QString &seal);
     static OptionEntry brokerAlarmOption();
+    static OptionEntry activationOption();
+    void followInterval();
 };

@@ -4,6 +4,7 @@
 #include "proof/Verify.h"
 
 #include "alarms/AlarmRules.h"
+#include "alarms/Statistics.h"
 #include "output/DataFiles.h"
 #include "output/ErrWriter.h"
 #include "output/SafeFile.h"
@@ -253,12 +254,24 @@ int run(int argc, char **argv)
                                        QStringLiteral("replace a file that is not a PDF"));
     const QCommandLineOption merge(QStringLiteral("merge"),
                                    QStringLiteral("report files of several cables as one"));
-    parser.addOptions({report, high, low, hold, hysteresis, overwrite, merge});
+    const QCommandLineOption signAs(QStringLiteral("sign-as"), QStringLiteral("who signs"),
+                                    QStringLiteral("NAME"));
+    const QCommandLineOption meaning(QStringLiteral("meaning"),
+                                     QStringLiteral("reviewed, approved or responsible"),
+                                     QStringLiteral("WORD"));
+    const QCommandLineOption comment(QStringLiteral("comment"), QStringLiteral("a comment"),
+                                     QStringLiteral("TEXT"));
+    const QCommandLineOption activation(QStringLiteral("activation-energy"),
+                                        QStringLiteral("kJ/mol"), QStringLiteral("KJ"));
+    parser.addOptions({report, high, low, hold, hysteresis, overwrite, merge, signAs, meaning,
+                       comment, activation});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("recordings"));
     auto usage = [](const QString &why) {
         say(QStringLiteral("tx9-logger: %1").arg(why));
         say(QStringLiteral("Usage: tx9-logger --report OUT.pdf [--high V] [--low V] [--hold S] "
-                           "[--hysteresis V] [--overwrite] [--merge] FILE..."));
+                           "[--hysteresis V] [--overwrite] [--merge] [--sign-as NAME --meaning "
+                           "reviewed|approved|responsible [--comment TEXT]] [--activation-energy "
+                           "KJ] FILE..."));
         return 2;
     };
     if (!parser.parse(app.arguments()))
@@ -275,6 +288,17 @@ int run(int argc, char **argv)
     AlarmSettings limits;
     if (const QString wrong =
             readAlarmOptions(given(high), given(low), given(hold), given(hysteresis), limits);
+        !wrong.isEmpty())
+        return usage(wrong);
+    double activationKJ = TableStatistics::DefaultActivationKJ;
+    if (parser.isSet(activation)) {
+        bool ok = false;
+        activationKJ = parser.value(activation).toDouble(&ok);
+        if (!ok || activationKJ < 10 || activationKJ > 500)
+            return usage(QStringLiteral("--activation-energy takes kJ/mol, 10 to 500"));
+    }
+    std::optional<SignOff> signOff;
+    if (const QString wrong = SignOff::read(given(signAs), given(meaning), given(comment), signOff);
         !wrong.isEmpty())
         return usage(wrong);
     // The report never replaces what it reports on, nor (unasked) anything but a PDF.
@@ -349,6 +373,9 @@ int run(int argc, char **argv)
             input.Sources << in.Path;
             // Its seal as its rows and trail give it, and the trail's entries.
             const Verify::Result checked = Verify::file(in.Path, {});
+            input.Verification << FileVerification{in.Path, checked.Sentence,
+                                                   checked.What == Verify::Outcome::Changed ||
+                                                       checked.What == Verify::Outcome::Unreadable};
             if (!checked.Seal.isEmpty())
                 input.Seals << (inputs.size() > 1 ? in.Path + QStringLiteral(": ") : QString()) +
                                    checked.Seal;
@@ -367,9 +394,20 @@ int run(int argc, char **argv)
     if (line.unreadNotes() > 0)
         say(QStringLiteral("Notes in the journals that cannot be read, left out: %1.")
                 .arg(line.unreadNotes()));
+    // The sign-off: on the page, and an audit entry after the files' own.
+    if (signOff) {
+        const AuditEntry entry = AuditEntry::now(table.count(), QStringLiteral("report signed"));
+        signOff->Who = entry.Login + QLatin1Char('@') + entry.Host;
+        signOff->When = QDateTime::currentDateTime();
+        AuditEntry signedEntry = entry;
+        signedEntry.New = signOff->sentence();
+        input.Audit.push_back(signedEntry);
+        input.Signed = signOff;
+    }
     input.Table = &table;
     input.Line = &line;
     input.Limits = limits;
+    input.ActivationKJ = activationKJ;
     input.Version = QStringLiteral(TX9_VERSION);
     QString why;
     if (!SummaryReport::writePdf(input, out, &why)) {

@@ -5,6 +5,7 @@
 #include "alarms/AlarmRules.h"
 #include "proof/Seal.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,62 @@
 
 class MeasurementTable;
 class Timeline;
+
+// A person's sign-off of a report: their printed name, who they are on this machine
+// (login@host), when, what the signature means (reviewed, approved, responsible) and a comment.
+struct SignOff
+{
+    QString Name;
+    QString Meaning; // "reviewed", "approved", "responsible"
+    QString Comment;
+    QString Who; // login@host
+    QDateTime When;
+    static QStringList meanings()
+    {
+        return {QStringLiteral("reviewed"), QStringLiteral("approved"),
+                QStringLiteral("responsible")};
+    }
+    // The options --sign-as, --meaning, --comment as given (none: not given) into a sign-off
+    // (none without --sign-as); what is wrong with them, empty when nothing is.
+    static QString read(const std::optional<QString> &name, const std::optional<QString> &meaning,
+                        const std::optional<QString> &comment, std::optional<SignOff> &into)
+    {
+        into.reset();
+        if (!name)
+            return meaning || comment ? QStringLiteral("--meaning and --comment need --sign-as")
+                                      : QString();
+        if (name->trimmed().isEmpty())
+            return QStringLiteral("--sign-as takes the name of the person who signs");
+        if (!meaning || !meanings().contains(*meaning))
+            return QStringLiteral("--sign-as needs --meaning reviewed, approved or responsible");
+        SignOff s;
+        s.Name = name->trimmed();
+        s.Meaning = *meaning;
+        s.Comment = comment.value_or(QString()).trimmed();
+        into = s;
+        return {};
+    }
+    // "Reviewed by NAME (login@host) on 2026-12-10 14:03:07 CET — comment".
+    QString sentence() const
+    {
+        const QString verb = Meaning == QLatin1String("approved") ? QStringLiteral("Approved by")
+                             : Meaning == QLatin1String("responsible")
+                                 ? QStringLiteral("Under the responsibility of")
+                                 : QStringLiteral("Reviewed by");
+        return QStringLiteral("%1 %2 (%3) on %4 %5%6")
+            .arg(verb, Name, Who, When.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                 When.timeZoneAbbreviation(),
+                 Comment.isEmpty() ? QString() : QStringLiteral(" \u2014 ") + Comment);
+    }
+};
+
+// What --verify says of a file the report reads.
+struct FileVerification
+{
+    QString File;
+    QString Sentence;    // as --verify says it
+    bool Failed = false; // changed, or not readable as a data file: the report cannot be trusted
+};
 
 struct SummaryInput
 {
@@ -37,4 +94,10 @@ struct SummaryInput
     // The alarms of a logger gone blind (the cable lost, a file not writable...), as they
     // were seen: rows cannot give them.
     QList<AlarmEvent> BlindAlarms;
+    // The sign-off the report carries (none: "Not signed"), and what verifying each file it
+    // reads said.
+    std::optional<SignOff> Signed;
+    // The mean kinetic temperature's activation energy (kJ/mol).
+    double ActivationKJ = 83.144;
+    QList<FileVerification> Verification;
 };

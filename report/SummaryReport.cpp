@@ -1,11 +1,14 @@
 #include "report/SummaryReport.h"
 
+#include "report/ReportBlocks.h"
+
 #include "alarms/AlarmMonitor.h"
 #include "alarms/Statistics.h"
 #include "output/SafeFile.h"
 #include "recording/MeasurementTable.h"
 #include "recording/ValueNumbers.h"
 #include "timechart/TimeChartPlot.h"
+#include "timeline/DailyFigures.h"
 #include "timeline/Timeline.h"
 
 #include <QBuffer>
@@ -21,100 +24,12 @@ namespace SummaryReport {
 
 namespace {
 
-constexpr double Line = 13;       // points a line of the tables takes
-constexpr double Gap = 10;        // between blocks
+using namespace ReportBlocks;
+
 constexpr int MaxGapLines = 45;   // a page of gaps
 constexpr int MaxAlarmLines = 45; // and of alarms
 constexpr int MaxNoteLines = 90;  // two pages of notes
 constexpr int MaxAuditLines = 90; // and of the audit trail
-
-QString when(qint64 ms)
-{
-    return Timeline::clockText(ms);
-}
-
-QString duration(double seconds)
-{
-    return Timeline::spanText(qint64(seconds * 1000));
-}
-
-// A block of the report: its height, and how it paints itself with its top-left at the
-// origin, width wide.
-struct Block
-{
-    double Height;
-    std::function<void(QPainter &, double width)> Paint;
-};
-
-// A row of a table: cells at fractions of the width.
-Block row(const QStringList &cells, const QList<double> &at, bool bold = false)
-{
-    return {Line, [cells, at, bold](QPainter &p, double width) {
-                QFont f = p.font();
-                f.setBold(bold);
-                p.setFont(f);
-                for (qsizetype i = 0; i < cells.size(); ++i) {
-                    // Each cell in the room up to the next one (the last: the page's edge).
-                    const double room =
-                        (i + 1 < at.size() ? at[i + 1] : 1.0) * width - at.value(i) * width;
-                    p.drawText(QRectF(at.value(i) * width, 0, width, Line),
-                               Qt::AlignLeft | Qt::AlignVCenter,
-                               p.fontMetrics().elidedText(cells[i], Qt::ElideRight, int(room)));
-                }
-                f.setBold(false);
-                p.setFont(f);
-            }};
-}
-
-Block heading(const QString &text)
-{
-    return {Line * 2, [text](QPainter &p, double width) {
-                QFont f = p.font();
-                const QFont plain = f;
-                f.setBold(true);
-                f.setPixelSize(11);
-                p.setFont(f);
-                p.drawText(QRectF(0, Line * 0.5, width, Line * 1.5),
-                           Qt::AlignLeft | Qt::AlignBottom, text);
-                p.setFont(plain);
-            }};
-}
-
-Block text(const QString &line)
-{
-    return {Line, [line](QPainter &p, double width) {
-                p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
-            }};
-}
-
-// A long text as lines of text blocks, broken between words.
-void paragraph(std::vector<Block> &blocks, const QString &said)
-{
-    constexpr qsizetype Width = 100; // characters: what the page's width holds
-    QString line;
-    for (const QString &word : said.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (!line.isEmpty() && line.size() + 1 + word.size() > Width) {
-            blocks.push_back(text(line));
-            line.clear();
-        }
-        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
-    }
-    if (!line.isEmpty())
-        blocks.push_back(text(line));
-}
-
-// A line in a fixed-width font (a seal: no two letters drawn as one).
-Block fixedWidth(const QString &line)
-{
-    return {Line, [line](QPainter &p, double width) {
-                const QFont plain = p.font();
-                QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-                f.setPixelSize(plain.pixelSize() > 0 ? plain.pixelSize() : 9);
-                p.setFont(f);
-                p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
-                p.setFont(plain);
-            }};
-}
 
 // An audit entry: when, who, what, and the change, cut to what the line holds.
 Block auditRow(const AuditEntry &e)
@@ -257,6 +172,19 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
 
     // Who, what, when.
     blocks.push_back(heading(QStringLiteral("TX-9 Logger: summary of a recording")));
+    // A file that is not what was recorded is still reported (a person must see what is wrong
+    // with it), but said first, in words.
+    QStringList failed;
+    for (const FileVerification &v : in.Verification)
+        if (v.Failed)
+            failed << QStringLiteral("%1: %2").arg(v.File, v.Sentence);
+    if (!failed.isEmpty())
+        blocks.push_back(box(wrapped(QStringLiteral("WARNING: the data of this report failed "
+                                                    "verification; it is not known to be what "
+                                                    "was recorded. ") +
+                                         failed.join(QStringLiteral("; ")),
+                                     85),
+                             true));
     if (!in.LoggerId.isEmpty())
         blocks.push_back(text(QStringLiteral("Logger: %1").arg(in.LoggerId)));
     if (!in.Cable.isEmpty())
@@ -310,6 +238,16 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     }
     blocks.push_back(
         text(QStringLiteral("Made on %1 by TX-9 Logger %2").arg(when(now), in.Version)));
+    // What --verify says of each file read, and who signed the report for what.
+    // In the fixed-width font, as the seals: copied from the page, it reads as written.
+    for (const FileVerification &v : in.Verification)
+        for (const QString &line :
+             wrapped(QStringLiteral("Verified: %1: %2").arg(v.File, v.Sentence), 90))
+            blocks.push_back(fixedWidth(line));
+    blocks.push_back({Gap / 2, {}});
+    blocks.push_back(
+        box(in.Signed ? wrapped(in.Signed->sentence()) : QStringList{QStringLiteral("Not signed")},
+            false));
     blocks.push_back({Gap, {}});
     blocks.push_back(chart(in, unit, limitUnit, alarms));
     blocks.push_back(legend());
@@ -317,6 +255,12 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The statistics.
     TableStatistics stats(table);
     stats.setLimits(in.Limits.High, in.Limits.Low, limitUnit);
+    // No time counts across a gap of the chart: three sampling intervals, or (not known) three
+    // times the usual spacing, at least 10 s.
+    const double spacing = in.IntervalSeconds && *in.IntervalSeconds > 0
+                               ? double(*in.IntervalSeconds)
+                               : double(series.usualSpacingInTimeOrder()) / 1000;
+    stats.setKinetics(in.ActivationKJ, qMax(10.0, 3 * spacing));
     const StatSummary st = stats.whole();
     auto at = [&](qint64 row) {
         if (row < 0 || row >= series.rows())
@@ -355,6 +299,16 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(row({QStringLiteral("Mean"), number(st.Mean)}, statCols));
         blocks.push_back(row({QStringLiteral("Standard deviation"), number(st.StdDev)}, statCols));
     }
+    if (st.MktCelsius)
+        blocks.push_back(
+            row({QStringLiteral("Mean kinetic temperature"),
+                 TableStatistics::mktText(*st.MktCelsius, unit),
+                 QStringLiteral("\u0394H %1 kJ/mol, time weighted%2")
+                     .arg(QString::number(in.ActivationKJ, 'g', 10),
+                          st.SecondsWithoutNumber > 0 ? QStringLiteral("; %1 without a number")
+                                                            .arg(duration(st.SecondsWithoutNumber))
+                                                      : QString())},
+                statCols));
     if (in.Limits.High)
         blocks.push_back(row({QStringLiteral("Time above %1").arg(limitText(*in.Limits.High)),
                               duration(st.SecondsAbove)},
@@ -363,6 +317,36 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(row({QStringLiteral("Time below %1").arg(limitText(*in.Limits.Low)),
                               duration(st.SecondsBelow)},
                              statCols));
+
+    // Day by day, as a HACCP log holds it; a long recording goes on over the next pages.
+    blocks.push_back(heading(QStringLiteral("Day by day (%1)").arg(unit)));
+    const QList<double> dayCols{0, 0.14, 0.24, 0.33, 0.42, 0.51, 0.6, 0.7, 0.79, 0.87};
+    blocks.push_back(row({QStringLiteral("Day"), QStringLiteral("Readings"), QStringLiteral("Min"),
+                          QStringLiteral("Max"), QStringLiteral("Mean"), QStringLiteral("MKT"),
+                          QStringLiteral("Above"), QStringLiteral("Below"),
+                          QStringLiteral("Alarms"), QStringLiteral("No readings")},
+                         dayCols, true));
+    const auto clock = [](double seconds) {
+        const qint64 s = qint64(seconds + 0.5);
+        return QStringLiteral("%1:%2:%3")
+            .arg(s / 3600, 2, 10, QLatin1Char('0'))
+            .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(s % 60, 2, 10, QLatin1Char('0'));
+    };
+    for (const DayFigures &d : dailyFigures(*in.Line, stats, allAlarms)) {
+        const StatSummary &f = d.Figures;
+        const bool values = f.Count > 0;
+        const auto n = [&](double v) { return values ? QString::number(v, 'f', 2) : QString(); };
+        blocks.push_back(row(
+            {d.Day.toString(Qt::ISODate), QString::number(f.Rows), n(f.Min), n(f.Max), n(f.Mean),
+             f.MktCelsius
+                 ? TableStatistics::mktText(*f.MktCelsius, unit).section(QLatin1Char(' '), 0, 0)
+                 : QString(),
+             in.Limits.High ? clock(f.SecondsAbove) : QStringLiteral("-"),
+             in.Limits.Low ? clock(f.SecondsBelow) : QStringLiteral("-"), QString::number(d.Alarms),
+             clock(d.SecondsWithoutReadings)},
+            dayCols));
+    }
 
     // The alarms: each from its start to its end.
     const QList<double> alarmCols{0, 0.17, 0.4, 0.63, 0.78};

@@ -3,12 +3,16 @@
 // follows it live. Wheel zoom at the cursor, drag to pan, Shift and drag a box to zoom; keys
 // + and -, the arrows, Home and End, 0 for the whole recording; "Follow" keeps the newest
 // reading in view. Below the chart: the reading nearest the cursor, the minimum, maximum and
-// mean of what is in view, and what the main window does not say (the record limit reached,
-// the cable recorded, dates that are assumed).
+// mean (and, given the statistics, the mean kinetic temperature) of what is in view, and what
+// the main window does not say (the record limit reached, the cable recorded, dates that are
+// assumed).
 
+#include <QPointer>
 #include <QWidget>
+#include <optional>
 
 class AlarmMonitor;
+class TableStatistics;
 class ClockTicker;
 class LoggerSession;
 class QCheckBox;
@@ -34,6 +38,12 @@ public:
     // What the status line says of a session (limit, cable); the alarms' limits and spans.
     void setSession(LoggerSession *session);
     void setAlarms(AlarmMonitor *alarms);
+    // The statistics of the table the timeline follows: the mean kinetic temperature of what
+    // is in view comes from their sums.
+    void setStatistics(const TableStatistics *stats);
+    // The mean kinetic temperature (°C) of the rows in the view; none without statistics or
+    // readings with a number.
+    std::optional<double> viewMkt() const;
     // Without notes: a chart of readings that are not this program's to annotate (another
     // logger's, watched from here) shows no notes and takes none.
     void setNotesShown(bool shown);
@@ -111,6 +121,7 @@ private:
     QListWidget *m_notes;
     QList<QWidget *> m_noteWidgets; // the list, its line and its buttons
     bool m_notesShown = true;
+    QPointer<const TableStatistics> m_stats;
     void listNotes();
     QTimer *m_replot;
     bool m_all = true; // the whole recording stays in view as it grows

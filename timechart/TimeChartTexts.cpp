@@ -3,6 +3,8 @@
 
 #include "timechart/TimeChart.h"
 
+#include "alarms/Statistics.h"
+
 #include "recording/MeasurementTable.h"
 #include "session/LoggerSession.h"
 #include "timechart/TimeChartPlot.h"
@@ -97,6 +99,29 @@ QString TimeChart::cursorText() const
     return m_cursor->text();
 }
 
+void TimeChart::setStatistics(const TableStatistics *stats)
+{
+    m_stats = stats;
+    if (stats)
+        connect(stats, &TableStatistics::changed, m_replot, qOverload<>(&QTimer::start),
+                Qt::UniqueConnection);
+    updateTexts();
+}
+
+std::optional<double> TimeChart::viewMkt() const
+{
+    if (!m_stats)
+        return std::nullopt;
+    // The rows in view, run by run: their sums, block by block.
+    const TimeSeries &series = m_timeline.series();
+    std::vector<std::pair<qint64, qint64>> rows;
+    for (const TimeSeries::Run &r : series.runs())
+        if (const auto [first, end] = series.rowsIn(r, view().lower * 1000, view().upper * 1000);
+            end > first)
+            rows.emplace_back(first, end - 1);
+    return m_stats->ranges(rows).MktCelsius;
+}
+
 QString TimeChart::viewText() const
 {
     return m_inView->text();
@@ -120,6 +145,8 @@ void TimeChart::updateTexts()
                       .arg(double(s.Max), 0, 'f', 1)
                       .arg(s.Sum / double(s.Count), 0, 'f', 2)
                       .arg(unit);
+    if (const std::optional<double> mkt = viewMkt())
+        inView += QStringLiteral(", MKT %1").arg(TableStatistics::mktText(*mkt, unit));
     if (s.Flags & (TimeSeries::HasAbove | TimeSeries::HasBelow))
         inView += QStringLiteral("; readings beyond the range are marked on the edges");
     m_inView->setText(inView);

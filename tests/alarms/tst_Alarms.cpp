@@ -12,6 +12,9 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -242,6 +245,131 @@ private slots:
             }
         }
         QCOMPARE(got.join(' '), events);
+    }
+
+    // The mean kinetic temperature against a computation of its own (a short Python script
+    // given the rows): time weighted, a gap counting no time and the reading before it (and
+    // the last) standing for the usual spacing, readings without a number counting nothing,
+    // °F converted; unevenly spaced readings where counting them would be off by degrees;
+    // the whole table and random ranges of it, as rows come one by one; a published worked
+    // example (20 °C for 2 h, 2 °C for 4 h, 25 °C for 1 h: 15.7 °C).
+    void meanKineticTemperature()
+    {
+        const QString script = QStringLiteral(R"(
+import json, math, sys
+d = json.load(sys.stdin)
+k = d['kj'] * 1000 / 8.3144
+rows, gap = d['rows'], d['gap']
+def celsius(v, unit):
+    return None if v is None else ((v - 32) * 5 / 9 if unit == 'F' else v)
+spans = [rows[i + 1][0] - rows[i][0] for i in range(len(rows) - 1)] + [None]
+timed = [s for i, s in enumerate(spans) if s is not None and s <= gap and rows[i][1] is not None]
+usual = sum(timed) / len(timed) if timed else 1.0
+out = []
+for a, b in d['ranges']:
+    num = den = 0.0
+    for i in range(a, b + 1):
+        t = celsius(rows[i][1], rows[i][2])
+        if t is None:
+            continue
+        w = spans[i] if spans[i] is not None and spans[i] <= gap else usual
+        num += w * math.exp(-k / (t + 273.15))
+        den += w
+    out.append(k / -math.log(num / den) - 273.15 if den > 0 else None)
+print(json.dumps(out))
+)");
+        const QDateTime start = QDateTime::fromString("2026-12-10T00:00:00Z", Qt::ISODate);
+        struct Row
+        {
+            double Seconds;
+            const char *Value;
+            const char *Unit;
+        };
+        const auto check = [&](const QList<Row> &rows, double gap, double kj, int ranges,
+                               std::optional<double> published = std::nullopt) {
+            MeasurementTable table;
+            TableStatistics stats(table);
+            stats.setKinetics(kj, gap);
+            QJsonArray jrows, jranges;
+            for (const Row &r : rows) {
+                table.appendRow(
+                    {1, "00:00:00", r.Value, r.Unit, start.addMSecs(qint64(r.Seconds * 1000))});
+                const std::optional<double> v = MeasurementTable::numberOf(r.Value);
+                jrows.append(QJsonArray{r.Seconds, v ? QJsonValue(*v) : QJsonValue(),
+                                        QString(r.Unit) == "?" ? "F" : "C"});
+            }
+            QRandomGenerator random(20261210);
+            QList<std::pair<qint64, qint64>> asked{{0, rows.size() - 1}};
+            for (int i = 0; i < ranges; ++i) {
+                const qint64 a = random.bounded(qint64(rows.size())),
+                             b = a + random.bounded(qint64(rows.size()) - a);
+                asked.append({a, b});
+            }
+            for (const auto &[a, b] : asked)
+                jranges.append(QJsonArray{a, b});
+            QProcess python;
+            python.start("python3", {"-c", script});
+            python.write(
+                QJsonDocument(
+                    QJsonObject{{"rows", jrows}, {"ranges", jranges}, {"gap", gap}, {"kj", kj}})
+                    .toJson());
+            python.closeWriteChannel();
+            QVERIFY(python.waitForFinished(30000));
+            const QJsonArray expected = QJsonDocument::fromJson(python.readAll()).array();
+            QCOMPARE(expected.size(), asked.size());
+            for (qsizetype i = 0; i < asked.size(); ++i) {
+                const StatSummary got =
+                    i == 0 ? stats.whole() : stats.range(asked[i].first, asked[i].second);
+                QCOMPARE(got.MktCelsius.has_value(), !expected[i].isNull());
+                if (got.MktCelsius)
+                    QVERIFY2(std::abs(*got.MktCelsius - expected[i].toDouble()) < 0.01,
+                             qPrintable(QStringLiteral("%1..%2: %3, expected %4")
+                                            .arg(asked[i].first)
+                                            .arg(asked[i].second)
+                                            .arg(*got.MktCelsius)
+                                            .arg(expected[i].toDouble())));
+            }
+            if (published)
+                QCOMPARE(QString::number(*stats.whole().MktCelsius, 'f', 1),
+                         QString::number(*published, 'f', 1));
+        };
+        check({{0, "20.0", "#"}, {7200, "2.0", "#"}, {21600, "25.0", "#"}, {25200, "----", "#"}},
+              20000, 83.144, 0, 15.7);
+        // Hot for minutes, cold for hours: counted, the mean of the readings is 17.5 °C; by
+        // the time each stood for, the cold wins.
+        QList<Row> uneven;
+        for (int i = 0; i < 40; ++i)
+            uneven << Row{i * 3600.0, "5.0", "#"} << Row{i * 3600.0 + 3540, "30.0", "#"};
+        check(uneven, 4000, 83.144, 20);
+        {
+            MeasurementTable t;
+            TableStatistics stats(t);
+            stats.setKinetics(83.144, 4000);
+            for (const Row &r : uneven)
+                t.appendRow({1, "00:00:00", r.Value, r.Unit, start.addSecs(qint64(r.Seconds))});
+            const StatSummary w = stats.whole();
+            QVERIFY2(*w.MktCelsius < 12 && w.Mean == 17.5,
+                     qPrintable(QString::number(*w.MktCelsius)));
+            QVERIFY(stats.text(w, "°C").contains("Mean kinetic temperature: "));
+        }
+        // Randomly spaced, with gaps, dashes, °F rows and another activation energy, over
+        // more than one block of rows.
+        QRandomGenerator random(1160);
+        QList<Row> mixed;
+        QList<QByteArray> texts;
+        double at = 0;
+        for (int i = 0; i < 9000; ++i) {
+            at += random.bounded(100) < 3 ? 600 + random.bounded(3000) : 1 + random.bounded(20);
+            const int kind = random.bounded(100);
+            texts << (kind < 5 ? QByteArray("----")
+                               : QByteArray::number(kind < 15 ? 40 + random.bounded(60.0)
+                                                              : -5 + random.bounded(40.0),
+                                                    'f', 1));
+            mixed << Row{at, nullptr, kind >= 5 && kind < 15 ? "?" : "#"};
+        }
+        for (int i = 0; i < mixed.size(); ++i)
+            mixed[i].Value = texts[i].constData();
+        check(mixed, 60, 100, 30);
     }
 
     // The blind logger's alarms against a script of conditions (seconds on the steady clock,

@@ -3,6 +3,7 @@
 // record limit said, the picture saved while its dialog runs a loop of its own; and the chart
 // on its own: keys, buttons, a box zoom, the readout, gaps and the clock's labels.
 
+#include "alarms/Statistics.h"
 #include "app/RD7F.h"
 #include "common/Frames.h"
 #include "common/LocalBroker.h"
@@ -413,6 +414,23 @@ private slots:
         QVERIFY(chart.view().lower >= first - chart.view().size() * 0.05 - 1);
         QTest::keyClick(chart.plot(), Qt::Key_0);
         QVERIFY(chart.view().contains(first) && chart.view().contains(last));
+        // The mean kinetic temperature of the view, from the statistics' sums: all of it, then
+        // the first hour (its rows, from the view's start to its end), in the "In view" line.
+        TableStatistics stats(table);
+        stats.setKinetics(TableStatistics::DefaultActivationKJ, 10);
+        QVERIFY(!chart.viewMkt());
+        chart.setStatistics(&stats);
+        QCOMPARE(*chart.viewMkt(), *stats.whole().MktCelsius);
+        chart.setView(first - 1, first + 3599);
+        const qint64 hour = 1800; // rows 0..1799: 08:00:00 to 08:59:58
+        QCOMPARE(*chart.viewMkt(), *stats.range(0, hour - 1).MktCelsius);
+        QVERIFY(*chart.viewMkt() != *stats.whole().MktCelsius);
+        chart.replotNow();
+        QVERIFY2(chart.viewText().contains(
+                     "MKT " + TableStatistics::mktText(*stats.range(0, hour - 1).MktCelsius, "°C")),
+                 qPrintable(chart.viewText()));
+        chart.setStatistics(nullptr); // the figures below are those of the series alone
+        QTest::keyClick(chart.plot(), Qt::Key_0);
 
         // Shift and a drag: a box to zoom to.
         QCustomPlot *plot = chart.plot();

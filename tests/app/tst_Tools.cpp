@@ -24,6 +24,7 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -159,6 +160,18 @@ private slots:
             QCOMPARE(stats->cell(2, 1), "23.5 \u00B0C");
             QCOMPARE(stats->cell(4, 1), "32.1 \u00B0C");
             shot(stats, "statistics-window");
+            // Day by day: every reading on its day (the file's on the day it is dated from:
+            // the file's, today),
+            // and the mean kinetic temperature beside the other figures.
+            QTableWidget *days = stats->dayTable();
+            int counted = 0;
+            for (int r = 0; r < days->rowCount(); ++r)
+                counted += days->item(r, 1)->text().toInt();
+            QCOMPARE(counted, 8);
+            QVERIFY(stats->cell(13, 0).endsWith("\u00B0C"));
+            stats->findChild<QTabWidget *>()->setCurrentIndex(1);
+            shot(stats, "statistics-days");
+            stats->findChild<QTabWidget *>()->setCurrentIndex(0);
             shot(&w, "main-window-tools");
 
             // The export: readings go on while its dialog is open, and while its message is.

@@ -18,6 +18,7 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QImage>
+#include <QMap>
 #include <QPrinter>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -136,7 +137,14 @@ private slots:
             QCOMPARE(got[2], QStringLiteral("Minimum %1").arg(lo, 0, 'f', 2));
             QCOMPARE(got[3], QStringLiteral("Maximum %1").arg(hi, 0, 'f', 2));
             QCOMPARE(got[4], QStringLiteral("Mean %1").arg(sum / count, 0, 'f', 2));
-            QCOMPARE(got.last(), QStringLiteral("pages 1"));
+            // The first page keeps the chart's figures, the file's verification and the
+            // sign-off's box; what follows may go on to the next.
+            const QString first = text.section(QLatin1Char('\f'), 0, 0).simplified();
+            QVERIFY2(first.contains("Standard deviation") &&
+                         first.contains("Mean kinetic temperature") &&
+                         first.contains("Verified: " + file + ": no signature") &&
+                         first.contains("Not signed"),
+                     qPrintable(first));
             QVERIFY(text.simplified().contains("Without a value 1 1 above the range"));
             // Every alarm: the day's one high and one low, and the over-range reading's own.
             QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*high\\s"),
@@ -331,6 +339,128 @@ private slots:
             QVERIFY(text.contains("ok"));
     }
 
+    // A reviewer signs: the report of a signed file (a headless run's) carries the sign-off
+    // in its box, its meaning in words, and what --verify says of the file; the same file
+    // changed afterwards is still reported, with a warning in words on its first page; the
+    // options that do not fit together are refused; a headless run signs its own report, the
+    // sign-off an entry of its audit trail.
+    void signedAndVerified()
+    {
+        const QString txt = dir.filePath("signed.txt"), pdf = dir.filePath("signed.pdf"),
+                      run1 = dir.filePath("run.pdf");
+        Ran r = run({"--headless", "-q", "--interval", "0", "--limit", "6", "-o", txt, "--report",
+                     run1, "--sign-as", "Bo Reviewer", "--meaning", "approved", "--comment",
+                     "kiln 3, batch 12"});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        QString page = pdfText(run1).simplified();
+        QVERIFY2(
+            QRegularExpression("Approved by Bo Reviewer \\(\\S+@\\S+\\) on \\d{4}-\\d\\d-\\d\\d "
+                               "\\d\\d:\\d\\d:\\d\\d \\S+ \\x{2014} kiln 3, batch 12")
+                .match(page)
+                .hasMatch(),
+            qPrintable(page));
+        QVERIFY2(page.contains("Verified: " + txt + ": intact"), qPrintable(page));
+        QVERIFY(page.contains("report signed"));
+        QVERIFY(!page.contains("WARNING"));
+
+        r = run({"--report", pdf, "--sign-as", "Ann Example", "--meaning", "reviewed", txt});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        page = pdfText(pdf).simplified();
+        QVERIFY2(page.contains("Reviewed by Ann Example (") && page.contains("intact"),
+                 qPrintable(page));
+        // Changed afterwards: a reading made up.
+        QFile f(txt);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QByteArray bytes = f.readAll();
+        const qsizetype at = bytes.lastIndexOf('.') - 1;
+        bytes[at] = bytes[at] == '9' ? '8' : char(bytes[at] + 1);
+        QVERIFY(f.seek(0) && f.write(bytes) == bytes.size());
+        f.close();
+        r = run({"--report", pdf, "--overwrite", txt});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        // The warning is set in the page's own font, whose ligatures pdftotext keeps.
+        page = pdfText(pdf)
+                   .replace(QStringLiteral("\uFB01"), QStringLiteral("fi"))
+                   .replace(QStringLiteral("\uFB00"), QStringLiteral("ff"))
+                   .simplified();
+        QVERIFY2(page.contains("WARNING: the data of this report failed verification") &&
+                     page.contains("changed: its signature does not match") &&
+                     page.contains("Not signed") && page.contains("Readings 6"),
+                 qPrintable(page));
+        QVERIFY(page.indexOf("WARNING") < page.indexOf("Statistics"));
+        for (const QStringList &wrong :
+             {QStringList{"--meaning", "reviewed"}, QStringList{"--sign-as", "Ann"},
+              QStringList{"--sign-as", "Ann", "--meaning", "liked"}}) {
+            r = run(QStringList{"--report", pdf} + wrong + QStringList{txt});
+            QCOMPARE(r.Status, 2);
+        }
+        r = run({"--headless", "--sign-as", "Ann", "--meaning", "reviewed"});
+        QCOMPARE(r.Status, 2);
+        QVERIFY2(r.Err.contains("needs --report"), qPrintable(r.Err));
+    }
+
+    // Day by day: a three-day recording (readings every 10 min, hotter on the second day, a
+    // two-hour hole on the third) has a line per calendar day whose readings, minimum,
+    // maximum, mean and time above the limit are those of its own rows, and whose time
+    // without readings is the hole; the days go on past the first page, which keeps the
+    // statistics and the sign-off.
+    void dayByDay()
+    {
+        MeasurementTable rows;
+        const QDateTime start(QDate(2026, 12, 1), QTime(0, 5));
+        struct Day
+        {
+            int Count = 0;
+            double Min = 1e9, Max = -1e9, Sum = 0, Above = 0;
+        };
+        QMap<QDate, Day> want;
+        QRandomGenerator random(44);
+        int no = 0;
+        QList<QDateTime> times;
+        for (QDateTime t = start; t < start.addDays(3); t = t.addSecs(600))
+            if (!(t.date() == QDate(2026, 12, 3) && t.time().hour() >= 10 && t.time().hour() < 12))
+                times << t;
+        for (qsizetype i = 0; i < times.size(); ++i) {
+            const QDateTime &t = times[i];
+            const double v = (t.date().day() == 2 ? 9 : 4) + random.bounded(30) / 10.0;
+            rows.appendRow({++no, t.toString("HH:mm:ss"), QString::number(v, 'f', 1), "#", t});
+            Day &d = want[t.date()];
+            ++d.Count;
+            d.Min = qMin(d.Min, v);
+            d.Max = qMax(d.Max, v);
+            d.Sum += v;
+            // A reading above 8 °C stands until the next one (the day's last: until it).
+            if (v > 8 && i + 1 < times.size())
+                d.Above += t.secsTo(times[i + 1]);
+        }
+        const QString csv = dir.filePath("three-days.csv"), pdf = dir.filePath("three-days.pdf");
+        QVERIFY(DataFiles::saveCsv(rows, csv));
+        const Ran r = run({"--report", pdf, "--high", "8", csv});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString text = pdfText(pdf);
+        const QString first = text.section(QLatin1Char('\f'), 0, 0);
+        QVERIFY(first.contains("Day by day (°C)") && first.contains("Not signed"));
+        QVERIFY(first.contains("Mean kinetic temperature"));
+        for (auto d = want.cbegin(); d != want.cend(); ++d) {
+            const QRegularExpressionMatch m =
+                QRegularExpression(
+                    d.key().toString(Qt::ISODate) +
+                    "\\s+(\\d+)\\s+(\\S+)\\s+(\\S+)\\s+(\\S+)\\s+(\\S+)\\s+(\\S+)\\s+"
+                    "-\\s+(\\d+)\\s+(\\S+)")
+                    .match(text);
+            QVERIFY2(m.hasMatch(), qPrintable(d.key().toString() + "\n" + text));
+            QCOMPARE(m.captured(1).toInt(), d->Count);
+            QCOMPARE(m.captured(2), QString::number(d->Min, 'f', 2));
+            QCOMPARE(m.captured(3), QString::number(d->Max, 'f', 2));
+            QCOMPARE(m.captured(4), QString::number(d->Sum / d->Count, 'f', 2));
+            const QTime above = QTime::fromString(m.captured(6), "HH:mm:ss");
+            QVERIFY2(qAbs(above.msecsSinceStartOfDay() / 1000 - int(d->Above)) <= 600,
+                     qPrintable(m.captured(6)));
+            // The hole on the third day: two hours and the spacing either side of it.
+            QCOMPARE(m.captured(8), d.key().day() == 3 ? QString("02:10:00") : QString("00:00:00"));
+        }
+    }
+
     // The alarms of a report come from its rows: one still on at the end has its worst
     // reading so far, its duration so far and its shading; a recording the window loaded (or
     // restored), whose alarms were never seen live, has them in its report as well.
@@ -386,6 +516,10 @@ private slots:
         // A logger gone blind meanwhile: its alarm as it was seen, still on.
         w.Alarms->condition(AlarmKind::MeterSilent, true,
                             QStringLiteral("the meter sends nothing"));
+        // Signed in the window: the name, what it means (in any case), a comment.
+        prompts.textAnswers << "Cy Window"
+                            << " Approved"
+                            << "loaded from rising.txt";
         w.SummaryReportEntry->trigger();
         QPrinter printer;
         printer.setOutputFormat(QPrinter::PdfFormat);
@@ -397,7 +531,10 @@ private slots:
                      QRegularExpression("meter silent \\S+ \\S+ still on at the end \\d+ s so far "
                                         "the meter sends nothing")
                          .match(fromWindow)
-                         .hasMatch(),
+                         .hasMatch() &&
+                     fromWindow.contains("Approved by Cy Window (") &&
+                     fromWindow.contains("loaded from rising.txt") &&
+                     fromWindow.contains("report signed"),
                  qPrintable(fromWindow));
     }
 
