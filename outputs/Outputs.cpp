@@ -222,6 +222,19 @@ void Outputs::followInterval()
     m_stats->setKinetics(m_stats->activationKJ(), qMax(10.0, 3.0 * m_session.samplingSeconds()));
 }
 
+namespace {
+
+// A number of an output's options within [Min, Max]; NaN (refused by the parser) otherwise.
+template <double OutputOptions::*Field, int Min, int Max>
+void applyNumber(OutputOptions &o, const QString &v)
+{
+    bool ok = false;
+    const double n = v.toDouble(&ok);
+    o.*Field = ok && n >= Min && n <= Max ? n : qQNaN();
+}
+
+} // namespace
+
 OptionEntry Outputs::activationOption()
 {
     return {{QStringLiteral("activation-energy")},
@@ -229,11 +242,7 @@ OptionEntry Outputs::activationOption()
             "the activation energy of the mean kinetic temperature,\n"
             "in kJ/mol (default 83.144)",
             OptionEntry::Where::Both,
-            [](OutputOptions &o, const QString &v) {
-                bool ok = false;
-                const double kj = v.toDouble(&ok);
-                o.ActivationKJ = ok && kj >= 10 && kj <= 500 ? kj : qQNaN();
-            },
+            applyNumber<&OutputOptions::ActivationKJ, 10, 500>,
             "broker-alarm"};
 }
 
@@ -244,11 +253,7 @@ OptionEntry Outputs::brokerAlarmOption()
             "raise an alarm when the MQTT broker cannot be reached\n"
             "for S seconds (default 600)",
             OptionEntry::Where::Both,
-            [](OutputOptions &o, const QString &v) {
-                bool ok = false;
-                const double s = v.toDouble(&ok);
-                o.BrokerAlarmSeconds = ok && s >= 1 && s <= 1e7 ? s : qQNaN();
-            },
+            applyNumber<&OutputOptions::BrokerAlarmSeconds, 1, 10000000>,
             "metrics-file"};
 }
 

@@ -728,6 +728,20 @@ private slots:
         QTest::newRow("unknown") << QStringList{"--colour"} << int(Headless::Usage);
         QTest::newRow("stray") << QStringList{"file.txt"} << int(Headless::Usage);
         QTest::newRow("help") << QStringList{"--help"} << int(Headless::Ok);
+        QTest::newRow("broker alarm") << QStringList{"--broker-alarm", "30"} << int(Headless::Ok);
+        QTest::newRow("broker alarm 0")
+            << QStringList{"--broker-alarm", "0"} << int(Headless::Usage);
+        QTest::newRow("activation")
+            << QStringList{"--activation-energy", "95.5"} << int(Headless::Ok);
+        QTest::newRow("activation x")
+            << QStringList{"--activation-energy", "x"} << int(Headless::Usage);
+        QTest::newRow("on-alarm alone") << QStringList{"--on-alarm", "true"} << int(Headless::Ok);
+        QTest::newRow("sign without report")
+            << QStringList{"--sign-as", "Ann", "--meaning", "reviewed"} << int(Headless::Usage);
+        QTest::newRow("signed report")
+            << QStringList{"--report",  "r.pdf",       "--sign-as", "Ann",
+                           "--meaning", "responsible", "--comment", "ok"}
+            << int(Headless::Ok);
     }
     void commandLine()
     {
@@ -737,6 +751,12 @@ private slots:
         QCOMPARE(p.status, status);
         QCOMPARE(bool(p.options), status == Headless::Ok && !args.contains("--help"));
         if (p.options) {
+            if (args.contains("--activation-energy"))
+                QCOMPARE(p.options->Outputs.ActivationKJ, 95.5);
+            if (args.contains("--broker-alarm"))
+                QCOMPARE(p.options->Outputs.BrokerAlarmSeconds, 30.0);
+            if (args.contains("--sign-as"))
+                QCOMPARE(p.options->Signed->Meaning, QStringLiteral("responsible"));
             // Without a file the rows go to standard output.
             QCOMPARE(p.options->ToStdout, args.contains("--stdout") || !args.contains("-o"));
         }
