@@ -90,8 +90,11 @@ TimeSeries::Summary TimeSeries::Levels::summary(qint64 first, qint64 end,
 {
     Summary s;
     auto raw = [&](qint64 a, qint64 b) {
-        for (qint64 i = a; i < b; ++i)
-            s.add(valueAt(i));
+        if constexpr (requires { valueAt.addSpan(a, b, s); })
+            valueAt.addSpan(a, b, s); // rows next to each other in memory: a tight loop
+        else
+            for (qint64 i = a; i < b; ++i)
+                s.add(valueAt(i));
     };
     if (end <= first)
         return s;
@@ -204,7 +207,39 @@ bool TimeSeries::timeRange(qint64 *first, qint64 *last) const
 
 TimeSeries::Summary TimeSeries::summary(qint64 first, qint64 end) const
 {
-    return m_levels.summary(first, end, [this](qint64 i) { return value(i); });
+    // The rows in the order they came: each block's values one after the other.
+    struct Direct
+    {
+        const TimeSeries &Series;
+        float operator()(qint64 i) const { return Series.value(i); }
+        void addSpan(qint64 a, qint64 b, Summary &s) const
+        {
+            while (a < b) {
+                const float *v = Series.m_blocks[size_t(a >> BlockShift)]->Value + (a & BlockMask);
+                const qint64 n = std::min(b, (a | BlockMask) + 1) - a;
+                float lo = s.Min, hi = s.Max;
+                double sum = 0;
+                qint64 count = 0;
+                for (qint64 i = 0; i < n; ++i) {
+                    const float x = v[i];
+                    if (std::isfinite(x)) {
+                        lo = std::min(lo, x);
+                        hi = std::max(hi, x);
+                        sum += x;
+                        ++count;
+                    } else {
+                        s.add(x); // a marker: its flag
+                    }
+                }
+                s.Min = std::min(s.Min, lo);
+                s.Max = std::max(s.Max, hi);
+                s.Sum += sum;
+                s.Count += count;
+                a += n;
+            }
+        }
+    };
+    return m_levels.summary(first, end, Direct{*this});
 }
 
 qint64 TimeSeries::firstAtOrAfter(const Run &run, double timeMs) const
@@ -258,8 +293,18 @@ void TimeSeries::columns(const Run &run, double fromMs, double toMs, int n,
     qint64 begin = firstAtOrAfter(rest, fromMs + kFirst * width);
     for (int k = kFirst; k <= kLast; ++k) {
         rest.First = begin;
-        const qint64 end = k == n - 1 ? firstAtOrAfter(rest, toMs)
-                                      : firstAtOrAfter(rest, fromMs + (k + 1) * width);
+        // A column's end is near its start: galloping from there touches the rows close by
+        // (a search over the whole rest of the run would reach across memory each time).
+        const double endMs = k == n - 1 ? toMs : fromMs + (k + 1) * width;
+        qint64 step = 1, probe = begin;
+        while (probe < run.End && double(timeMs(probe)) < endMs) {
+            rest.First = probe + 1;
+            probe += step;
+            step *= 2;
+        }
+        rest.End = std::min(probe, run.End);
+        const qint64 end = firstAtOrAfter(rest, endMs);
+        rest.End = run.End;
         Column &c = out[size_t(k)];
         c.First = begin;
         c.End = end;
