@@ -126,7 +126,7 @@ constexpr double ReferenceKelvin = 293.15;
 
 } // namespace
 
-QString TableStatistics::unitName(qint64 row) const
+const QString &TableStatistics::unitName(qint64 row) const
 {
     const quint32 u = m_table->textId(row, MeasurementTable::FieldUnit);
     if (u >= m_unitNames.size())
@@ -144,29 +144,34 @@ StatSummary TableStatistics::whole() const
     return summaryOf(p, 0, m_rows - 1);
 }
 
-void TableStatistics::addKinetic(Part &part, qint64 row, bool last) const
+void TableStatistics::addKinetic(Part &part, qint64 row, bool last, Part *also) const
 {
     const double span = last ? 0 : spanSeconds(row);
     const bool beforeGap = last || span > m_gapSeconds;
-    std::optional<double> v = value(row);
-    if (!v) {
-        if (beforeGap)
-            ++part.untimedEnds;
-        else
-            part.untimed += span;
-        return;
+    const std::optional<double> v = value(row);
+    double e = 0;
+    if (v) {
+        static const QString fahrenheit = QStringLiteral("\u00B0F");
+        const double celsius = unitName(row) == fahrenheit ? (*v - 32) * 5 / 9 : *v;
+        const double k = m_activationKJ * 1000 / GasConstant;
+        e = std::exp(k / ReferenceKelvin - k / (celsius + 273.15));
     }
-    const double kelvin =
-        AlarmRules::convert(*v, unitName(row), QStringLiteral("\u00B0C")) + 273.15;
-    const double k = m_activationKJ * 1000 / GasConstant;
-    const double e = std::exp(k / ReferenceKelvin - k / kelvin);
-    if (beforeGap) {
-        part.kineticEnds += e;
-        ++part.kineticEndCount;
-    } else {
-        part.kinetic += span * e;
-        part.kineticSeconds += span;
-        ++part.kineticSpans;
+    for (Part *p : {&part, also}) {
+        if (!p)
+            continue;
+        if (!v) {
+            if (beforeGap)
+                ++p->untimedEnds;
+            else
+                p->untimed += span;
+        } else if (beforeGap) {
+            p->kineticEnds += e;
+            ++p->kineticEndCount;
+        } else {
+            p->kinetic += span * e;
+            p->kineticSeconds += span;
+            ++p->kineticSpans;
+        }
     }
 }
 
@@ -241,8 +246,7 @@ void TableStatistics::appended(qint64 first, qint64 last)
             Part &before = m_blocks[size_t((row - 1) / BlockRows)];
             addSpan(m_whole, row - 1);
             addSpan(before, row - 1);
-            addKinetic(m_whole, row - 1, false);
-            addKinetic(before, row - 1, false);
+            addKinetic(m_whole, row - 1, false, &before);
         }
         const double v = m_values.of(*m_table, row);
         if (!std::isnan(v)) {

@@ -100,9 +100,10 @@ private:
     // The time from row to the next one, and whether row is above or below the limits.
     void addSpan(Part &part, qint64 row, double sign = 1) const;
     double spanSeconds(qint64 row) const;
-    QString unitName(qint64 row) const; // "°C", "°F" or the row's own text
+    const QString &unitName(qint64 row) const; // "°C", "°F" or the row's own text
     // Row's term of the mean kinetic temperature (its span known, or last: it is the last row).
-    void addKinetic(Part &part, qint64 row, bool last) const;
+    // (Into also as well: the whole and a block, worked out once.)
+    void addKinetic(Part &part, qint64 row, bool last, Part *also = nullptr) const;
     StatSummary summaryOf(const Part &part, qint64 first, qint64 last) const;
     Part partOf(qint64 first, qint64 last) const;
 
