@@ -16,6 +16,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <cmath>
 
 Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *parent)
@@ -24,8 +25,13 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     m_stats = new TableStatistics(session.table(), this);
     if (std::isfinite(options.ActivationKJ))
         m_stats->setActivationKJ(options.ActivationKJ);
+    // The sampling interval, looked at once a second rather than at every reading: a change
+    // counts the table anew anyway.
     followInterval();
-    connect(&session.engine(), &LoggerEngine::rowStored, this, &Outputs::followInterval);
+    auto *interval = new QTimer(this);
+    interval->setInterval(1000);
+    connect(interval, &QTimer::timeout, this, &Outputs::followInterval);
+    interval->start();
     m_audit = new AuditTrail(session, options.AuditLog, this);
     connect(m_audit, &AuditTrail::logFailed, this, [this](const QString &path, const QString &why) {
         emit said(QStringLiteral("Could not write the audit log %1: %2; the audit trail is "
