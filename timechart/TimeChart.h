@@ -122,6 +122,10 @@ private:
     QList<QWidget *> m_noteWidgets; // the list, its line and its buttons
     bool m_notesShown = true;
     QPointer<const TableStatistics> m_stats;
+    // The view whose mean kinetic temperature was worked out last, and what it was; reset
+    // whenever the statistics change.
+    mutable std::optional<std::pair<double, double>> m_mktView;
+    mutable std::optional<double> m_mkt;
     void listNotes();
     QTimer *m_replot;
     bool m_all = true; // the whole recording stays in view as it grows

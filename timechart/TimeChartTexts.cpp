@@ -102,9 +102,12 @@ QString TimeChart::cursorText() const
 void TimeChart::setStatistics(const TableStatistics *stats)
 {
     m_stats = stats;
-    if (stats)
+    m_mktView.reset();
+    if (stats) {
         connect(stats, &TableStatistics::changed, m_replot, qOverload<>(&QTimer::start),
                 Qt::UniqueConnection);
+        connect(stats, &TableStatistics::changed, this, [this] { m_mktView.reset(); });
+    }
     updateTexts();
 }
 
@@ -145,7 +148,13 @@ void TimeChart::updateTexts()
                       .arg(double(s.Max), 0, 'f', 1)
                       .arg(s.Sum / double(s.Count), 0, 'f', 2)
                       .arg(unit);
-    if (const std::optional<double> mkt = viewMkt())
+    // A redraw of the same view over the same rows says the same: worked out again only when
+    // the view or the statistics changed.
+    if (!m_mktView || m_mktView->first != view().lower || m_mktView->second != view().upper) {
+        m_mkt = viewMkt();
+        m_mktView = std::make_pair(view().lower, view().upper);
+    }
+    if (const std::optional<double> mkt = m_mkt)
         inView += QStringLiteral(", MKT %1").arg(TableStatistics::mktText(*mkt, unit));
     if (s.Flags & (TimeSeries::HasAbove | TimeSeries::HasBelow))
         inView += QStringLiteral("; readings beyond the range are marked on the edges");
