@@ -316,8 +316,6 @@ std::optional<std::optional<SignOff>> TFCOMM::askSignOff()
             DialogKind::Warning, {DialogButton::OK});
         return std::nullopt;
     }
-    const AuditEntry who = AuditEntry::now(0, QString());
-    signOff->Who = who.Login + QLatin1Char('@') + who.Host;
     return signOff;
 }
 
@@ -333,7 +331,7 @@ void TFCOMM::summaryReportClick()
         printer->setPageSize(SummaryReport::localePageSize());
         // The sign-off is an entry of the trail, once, before the first page that carries it.
         if (*sign && !(*sign)->When.isValid()) {
-            (*sign)->When = QDateTime::currentDateTime();
+            (*sign)->stamp();
             Out->audit().record(QStringLiteral("report signed"), QString(), (*sign)->sentence());
         }
         SummaryInput in = summaryInput();

@@ -221,9 +221,7 @@ void HeadlessRun::writeReport()
     // report that carries it is made.
     std::optional<SignOff> signOff = m_options.Signed;
     if (signOff) {
-        const AuditEntry now = AuditEntry::now(0, QString());
-        signOff->Who = now.Login + QLatin1Char('@') + now.Host;
-        signOff->When = QDateTime::currentDateTime();
+        signOff->stamp();
         m_outputs->audit().record(QStringLiteral("report signed"), QString(), signOff->sentence());
     }
     // The cable by its ID, as every face names it (its node only when it has no other).
@@ -234,10 +232,8 @@ void HeadlessRun::writeReport()
     if (!m_options.Output.isEmpty()) {
         in.Sources << m_options.Output;
         // The data file is complete by now: what --verify says of it.
-        const Verify::Result v = Verify::file(m_options.Output, {});
-        in.Verification << FileVerification{m_options.Output, v.Sentence,
-                                            v.What == Verify::Outcome::Changed ||
-                                                v.What == Verify::Outcome::Unreadable};
+        in.Verification << FileVerification::of(m_options.Output,
+                                                Verify::file(m_options.Output, {}));
     }
     QString reason;
     const bool written = reportWriter() && reportWriter()(in, m_options.Report, &reason);

@@ -81,9 +81,9 @@ void LoggerWatch::message(const QByteArray &topic, const QByteArray &payload, bo
     if (kind == "status") {
         if (payload != "online" && payload != "offline")
             return;
-        Logger &l = m_loggers[size_t(indexOf(prefix))];
-        l.Online = payload == "online";
-        emit changed(indexOf(prefix));
+        const int index = indexOf(prefix);
+        m_loggers[size_t(index)].Online = payload == "online";
+        emit changed(index);
         return;
     }
     const QJsonObject o = QJsonDocument::fromJson(payload).object();

@@ -373,9 +373,7 @@ int run(int argc, char **argv)
             input.Sources << in.Path;
             // Its seal as its rows and trail give it, and the trail's entries.
             const Verify::Result checked = Verify::file(in.Path, {});
-            input.Verification << FileVerification{in.Path, checked.Sentence,
-                                                   checked.What == Verify::Outcome::Changed ||
-                                                       checked.What == Verify::Outcome::Unreadable};
+            input.Verification << FileVerification::of(in.Path, checked);
             if (!checked.Seal.isEmpty())
                 input.Seals << (inputs.size() > 1 ? in.Path + QStringLiteral(": ") : QString()) +
                                    checked.Seal;
@@ -396,12 +394,9 @@ int run(int argc, char **argv)
                 .arg(line.unreadNotes()));
     // The sign-off: on the page, and an audit entry after the files' own.
     if (signOff) {
-        const AuditEntry entry = AuditEntry::now(table.count(), QStringLiteral("report signed"));
-        signOff->Who = entry.Login + QLatin1Char('@') + entry.Host;
-        signOff->When = QDateTime::currentDateTime();
-        AuditEntry signedEntry = entry;
-        signedEntry.New = signOff->sentence();
-        input.Audit.push_back(signedEntry);
+        signOff->stamp();
+        input.Audit.push_back(AuditEntry::now(table.count(), QStringLiteral("report signed"), {},
+                                              signOff->sentence()));
         input.Signed = signOff;
     }
     input.Table = &table;

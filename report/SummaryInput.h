@@ -4,6 +4,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "proof/Seal.h"
+#include "proof/Verify.h"
 
 #include <QDateTime>
 #include <QList>
@@ -49,6 +50,13 @@ struct SignOff
         into = s;
         return {};
     }
+    // Signed now, by this login on this host.
+    void stamp()
+    {
+        const AuditEntry here = AuditEntry::now(0, QString());
+        Who = here.Login + QLatin1Char('@') + here.Host;
+        When = QDateTime::currentDateTime();
+    }
     // "Reviewed by NAME (login@host) on 2026-12-10 14:03:07 CET — comment".
     QString sentence() const
     {
@@ -69,6 +77,12 @@ struct FileVerification
     QString File;
     QString Sentence;    // as --verify says it
     bool Failed = false; // changed, or not readable as a data file: the report cannot be trusted
+    static FileVerification of(const QString &file, const Verify::Result &result)
+    {
+        return {file, result.Sentence,
+                result.What == Verify::Outcome::Changed ||
+                    result.What == Verify::Outcome::Unreadable};
+    }
 };
 
 struct SummaryInput
