@@ -47,6 +47,7 @@ LoggersWindow::LoggersWindow(const std::optional<Mqtt::Options> &publishing, QWi
     if (publishing)
         m_options = *publishing;
     m_url = new QLineEdit(m_options.Url);
+    m_url->setObjectName(QStringLiteral("BrokerUrl"));
     m_url->setPlaceholderText(QStringLiteral("mqtt://host[:port] or mqtts://host[:port]"));
     m_user = new QLineEdit(m_options.User);
     m_password = new QLineEdit(m_options.Password);
@@ -83,6 +84,9 @@ LoggersWindow::LoggersWindow(const std::optional<Mqtt::Options> &publishing, QWi
     resize(820, 360);
 
     connect(m_connect, &QPushButton::clicked, this, &LoggersWindow::connectToBroker);
+    // Return in any of the fields watches with what they say, as the button does.
+    for (QLineEdit *field : {m_url, m_user, m_password, m_filter})
+        connect(field, &QLineEdit::returnPressed, this, &LoggersWindow::connectToBroker);
     connect(&m_watch, &LoggerWatch::connectedChanged, this, [this](bool on) {
         m_status->setText(
             on ? QStringLiteral("Watching %1 on %2.").arg(m_filter->text(), m_options.Url)

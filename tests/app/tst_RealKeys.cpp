@@ -1,4 +1,6 @@
+#include "app/LoggersWindow.h"
 #include "app/RD7F.h"
+#include "common/LocalBroker.h"
 #include "common/ScriptedPrompts.h"
 #include "common/Wait.h"
 #include "outputs/Outputs.h"
@@ -12,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -132,6 +135,38 @@ private slots:
         QVERIFY(press("ctrl+s"));
         QVERIFY(waitUntil([&] { return saves == 1; }, 5000));
         QCOMPARE(starts, int(places.size()));
+    }
+
+    // Tools -> Loggers... from the menu bar by the keyboard; typed into its Broker field, the
+    // URL of a real broker and Return start the watch.
+    void loggersWindowByTheKeyboard()
+    {
+        LocalBroker broker(QDir::temp().filePath("tst_RealKeys-broker"));
+        QVERIFY(broker.start());
+        ScriptedPrompts prompts;
+        SimulatedHidBus bus;
+        TFCOMM w(&bus);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.ToolsMenu->popup(w.mapToGlobal(QPoint(0, 0)));
+        QVERIFY(waitUntil([&] { return w.ToolsMenu->isVisible(); }, 5000));
+        w.ToolsMenu->setActiveAction(w.LoggersEntry);
+        QVERIFY(press("Return"));
+        QVERIFY(
+            waitUntil([&] { return w.m_loggersWindow && w.m_loggersWindow->isVisible(); }, 5000));
+        LoggersWindow *loggers = w.m_loggersWindow;
+        QVERIFY(QTest::qWaitForWindowActive(loggers));
+        auto *url = loggers->findChild<QLineEdit *>("BrokerUrl");
+        url->setFocus(Qt::OtherFocusReason);
+        QVERIFY(waitUntil([&] { return QApplication::focusWidget() == url; }, 5000));
+        QProcess type;
+        type.start("xdotool", {"type", "--delay", "20", broker.url()});
+        QVERIFY(type.waitForFinished(20000) && type.exitCode() == 0);
+        QVERIFY(waitUntil([&] { return url->text() == broker.url(); }, 5000));
+        QVERIFY(press("Return"));
+        QVERIFY(waitUntil([&] { return loggers->watch().connected(); }, 10000));
     }
 
     // Ctrl+T opens the time chart beside the window; its own keys then work in it, N among
