@@ -349,7 +349,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     }
 
     // The alarms: each from its start to its end.
-    const QList<double> alarmCols{0, 0.17, 0.38, 0.59, 0.79};
+    const QList<double> alarmCols{0, 0.17, 0.37, 0.57, 0.75};
     blocks.push_back(heading(QStringLiteral("Alarms")));
     if (!in.Limits.any())
         blocks.push_back(text(QStringLiteral("No limits were set.")));
