@@ -31,23 +31,15 @@ constexpr int MaxAlarmLines = 45; // and of alarms
 constexpr int MaxNoteLines = 90;  // two pages of notes
 constexpr int MaxAuditLines = 90; // and of the audit trail
 
-// An audit entry: when, who, what, and the change, cut to what the line holds.
+// An audit entry: when, who, what, and the change, each whole (wrapped in its column).
 Block auditRow(const AuditEntry &e)
 {
-    return {
-        Line, [e](QPainter &p, double width) {
-            const QString change =
-                e.Old.isEmpty() && e.New.isEmpty()
-                    ? QString()
-                    : (e.Old.isEmpty() ? e.New : e.Old + QStringLiteral(" \u2192 ") + e.New);
-            const QStringList cells{e.Time, e.Login + QLatin1Char('@') + e.Host, e.What, change};
-            const QList<double> at{0, 0.24, 0.40, 0.62};
-            for (qsizetype i = 0; i < cells.size(); ++i) {
-                const double room = ((i + 1 < at.size() ? at[i + 1] : 1.0) - at[i]) * width - 4;
-                p.drawText(QRectF(at[i] * width, 0, room, Line), Qt::AlignLeft | Qt::AlignVCenter,
-                           p.fontMetrics().elidedText(cells[i], Qt::ElideRight, int(room)));
-            }
-        }};
+    const QString change =
+        e.Old.isEmpty() && e.New.isEmpty()
+            ? QString()
+            : (e.Old.isEmpty() ? e.New : e.Old + QStringLiteral(" \u2192 ") + e.New);
+    return row({e.Time, e.Login + QLatin1Char('@') + e.Host, e.What, change},
+               {0, 0.24, 0.40, 0.62});
 }
 
 // What the chart draws, each with a sample.
@@ -472,16 +464,6 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // Into pages: blocks never split; the footer on each.
     const QRectF page = device->pageLayout().paintRect(QPageLayout::Point);
     const double footer = Line * 2;
-    std::vector<std::vector<std::pair<const Block *, double>>> pages(1);
-    double y = 0;
-    for (const Block &b : blocks) {
-        if (y + b.Height > page.height() - footer && y > 0) {
-            pages.emplace_back();
-            y = 0;
-        }
-        pages.back().emplace_back(&b, y);
-        y += b.Height;
-    }
 
     QCPPainter painter;
     if (!painter.begin(device))
@@ -494,6 +476,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     QFont font = painter.font();
     font.setPixelSize(9);
     painter.setFont(font);
+    const auto pages = paginate(blocks, font, page.width(), page.height() - footer);
     const int total = int(pages.size());
     for (int n = 0; n < total; ++n) {
         if (n > 0)
