@@ -326,16 +326,22 @@ void TFCOMM::summaryReportClick()
     if (!signOff)
         return;
     const LongCommand busy(this);
-    auto sign = std::make_shared<std::optional<SignOff>>(*signOff);
-    Prompts::current().printPreview([this, sign](QPrinter *printer) {
+    // What the pages show is taken once, at the first page: the seal as it stood then, and
+    // the sign-off recorded after it (the preview paints again on every zoom).
+    auto shown = std::make_shared<std::optional<SummaryInput>>();
+    const std::optional<SignOff> sign = *signOff;
+    Prompts::current().printPreview([this, sign, shown](QPrinter *printer) {
         printer->setPageSize(SummaryReport::localePageSize());
-        // The sign-off is an entry of the trail, once, before the first page that carries it.
-        if (*sign && !(*sign)->When.isValid()) {
-            (*sign)->stamp();
-            Out->audit().record(QStringLiteral("report signed"), QString(), (*sign)->sentence());
+        if (!*shown) {
+            SummaryInput first = summaryInput();
+            if (sign)
+                Out->signReport(first, *sign);
+            *shown = first;
         }
         SummaryInput in = summaryInput();
-        in.Signed = *sign;
+        in.Seals = (*shown)->Seals;
+        in.Audit = (*shown)->Audit;
+        in.Signed = (*shown)->Signed;
         if (printer->outputFormat() == QPrinter::PdfFormat &&
             !printer->outputFileName().isEmpty()) {
             // Printed to a file: written through the checked write, replaced whole or not at all.

@@ -88,6 +88,8 @@ std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
             toStderr(QStringLiteral("%1: --signing-key: %2").arg(arguments.value(0), why));
             return int(Exit::Usage);
         }
+        if (const QString notice = Signer::notice(); !notice.isEmpty())
+            toStderr(QStringLiteral("%1: --signing-key: %2").arg(arguments.value(0), notice));
     }
     if (const std::optional<int> status = startWindowPublishing(window, arguments))
         return status;

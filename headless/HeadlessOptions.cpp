@@ -5,6 +5,7 @@
 
 #include "alarms/AlarmRules.h"
 #include "headless/OptionTable.h"
+#include "output/ErrWriter.h"
 #include "output/SafeFile.h"
 #include "outputs/Metrics.h"
 #include "proof/Signer.h"
@@ -355,6 +356,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
         QString why;
         if (!Signer::key(&why))
             return usage(QStringLiteral("--signing-key: %1").arg(why));
+        if (const QString notice = Signer::notice(); !notice.isEmpty())
+            ErrWriter::say(QStringLiteral("tx9-logger: --signing-key: %1").arg(notice));
     }
     opt.Summary = parser.value(o.summary);
     opt.Report = parser.value(o.report);

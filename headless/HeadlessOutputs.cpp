@@ -217,18 +217,14 @@ void HeadlessRun::writeReport()
 {
     if (m_options.Report.isEmpty() || !m_outputs || !m_outputs->timeline())
         return;
-    // The sign-off is an entry of the trail (and so in the recording's seal) before the
-    // report that carries it is made.
-    std::optional<SignOff> signOff = m_options.Signed;
-    if (signOff) {
-        signOff->stamp();
-        m_outputs->audit().record(QStringLiteral("report signed"), QString(), signOff->sentence());
-    }
     // The cable by its ID, as every face names it (its node only when it has no other).
     SummaryInput in =
         m_outputs->summaryInput(m_engine.cableAt(m_row).Id, versionText(QString()).trimmed());
     in.IntervalSeconds = m_options.Interval;
-    in.Signed = signOff;
+    // The page prints the seal of the recording as the data file holds it; the sign-off is
+    // the trail's entry after it.
+    if (m_options.Signed)
+        m_outputs->signReport(in, *m_options.Signed);
     if (!m_options.Output.isEmpty()) {
         in.Sources << m_options.Output;
         // The data file is complete by now: what --verify says of it.

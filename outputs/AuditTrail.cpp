@@ -183,9 +183,9 @@ void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &mark
         const qsizetype tab = m.Rest.indexOf('\t');
         bool number = false;
         const qint64 rows = m.Rest.left(tab).toLongLong(&number);
+        // The fields as written: an empty field at the end (no value after) is a field too.
         std::optional<AuditEntry> e =
-            number && tab > 0 ? AuditEntry::fromFields(rows, m.Rest.mid(tab + 1).trimmed())
-                              : std::nullopt;
+            number && tab > 0 ? AuditEntry::fromFields(rows, m.Rest.mid(tab + 1)) : std::nullopt;
         if (!e)
             continue;
         e->Rows = first + qMax<qint64>(0, m.Row);

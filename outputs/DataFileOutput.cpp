@@ -324,10 +324,16 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
     check.UpTo = at.WholeEnd;
     Verify::Detail detail;
     const Verify::Result verdict = Verify::file(path, check, &detail);
+    // A trail is never cut or replaced: a file with a trail is checked against its seals,
+    // its signature there or not; a signed file whose trail is gone is not gone on with (its
+    // history would be gone with it).
     const bool signedFile = QFileInfo::exists(Trail::signatureOf(path));
+    const bool trailed = QFileInfo::exists(Trail::trailOf(path));
     if (!detail.Rows)
         return refuse(verdict.Sentence.section(QStringLiteral(": "), 1));
-    if (signedFile && verdict.What != Verify::Outcome::Intact && !verdict.OnlyAfterSeal)
+    const bool held = verdict.What == Verify::Outcome::Intact ||
+                      verdict.What == Verify::Outcome::Unsigned || verdict.OnlyAfterSeal;
+    if ((signedFile || trailed) && (!held || (signedFile && !trailed)))
         return refuse(QStringLiteral("it was changed since it was signed (%1; --verify says "
                                      "more)")
                           .arg(verdict.Sentence.section(QStringLiteral(": "), 1)));
@@ -337,17 +343,20 @@ DataFileOutput::Opened DataFileOutput::appendTo(const QByteArray &header, QStrin
     if (const SigningKey *key = signingKey()) {
         m_seal = std::make_unique<GrowingSeal>(path, *key);
         QString sealWhy;
-        if (!m_seal->resume(at.WholeEnd, *detail.Rows,
-                            signedFile ? detail.Trail : Trail::Contents(), detail.TrailEnd,
-                            &sealWhy)) {
+        if (!m_seal->resume(at.WholeEnd, *detail.Rows, trailed ? detail.Trail : Trail::Contents(),
+                            detail.TrailEnd, &sealWhy)) {
             m_seal.reset();
             sayUnsigned(sealWhy);
         }
     }
     const qint64 rows = detail.Rows->count();
-    if (!signedFile)
-        m_openEntries.push_back({QStringLiteral("appended to an unsigned file"), path,
+    if (!signedFile && !trailed)
+        m_openEntries.push_back({QString::fromLatin1(Verify::UnsignedOrigin), path,
                                  QStringLiteral("%1 rows").arg(rows)});
+    else if (!signedFile)
+        m_openEntries.push_back({QStringLiteral("appended to a file whose signature was missing"),
+                                 path,
+                                 QStringLiteral("%1 rows, seal %2").arg(rows).arg(verdict.Seal)});
     else if (verdict.OnlyAfterSeal)
         m_openEntries.push_back(
             {QStringLiteral("rows after the last seal of a run that did not end cleanly"), path,

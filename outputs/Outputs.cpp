@@ -280,6 +280,14 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     return in;
 }
 
+void Outputs::signReport(SummaryInput &in, SignOff signOff)
+{
+    signOff.stamp();
+    m_audit->record(QStringLiteral("report signed"), QString(), signOff.sentence());
+    in.Audit.push_back(m_audit->all().back());
+    in.Signed = signOff;
+}
+
 void Outputs::finishThen(int ms, std::function<void()> done)
 {
     if (m_commands)

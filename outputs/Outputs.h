@@ -93,6 +93,11 @@ public:
     // publishes), the cable by its ID, the session's table and timeline, the limits, the
     // program's version; the face adds what only it knows (the interval, the sources).
     SummaryInput summaryInput(const QString &cable, const QString &version) const;
+    // The report of in is signed by signOff: stamped now and recorded in the trail after the
+    // seal in already holds, which the page prints. So the printed seal is a point of the
+    // trail of every file that holds the recording from then on (the sign-off, and the
+    // report's writing, come after it); the page lists the sign-off's entry after the others.
+    void signReport(SummaryInput &in, SignOff signOff);
 
 signals:
     // A line for the face to say (problem: a warning), from publishing or the alarm command.

@@ -59,7 +59,15 @@ bool GrowingSeal::resume(qint64 bytes, const MeasurementTable &rows, const Trail
             *why = QStringLiteral("%1: %2").arg(m_trailPath, t.errorString());
             return false;
         }
-        m_trailBytes.add(t.read(trailEnd));
+        const QByteArray signedPart = t.read(trailEnd);
+        if (signedPart.size() != trailEnd) {
+            *why = QStringLiteral("%1 is shorter than its signed part (%2 of %3 bytes)")
+                       .arg(m_trailPath)
+                       .arg(signedPart.size())
+                       .arg(trailEnd);
+            return false;
+        }
+        m_trailBytes.add(signedPart);
         m_trailFd = ::open(QFile::encodeName(m_trailPath).constData(),
                            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
         if (m_trailFd < 0 || ::ftruncate(m_trailFd, trailEnd) != 0) {
@@ -71,6 +79,7 @@ bool GrowingSeal::resume(qint64 bytes, const MeasurementTable &rows, const Trail
     // The seal made again: the trail's entries between the rows, at their places.
     m_seal.addAll(rows, trail.Entries);
     m_expected = rows.count();
+    m_lastSealRows = trail.Seals.empty() ? 0 : trail.Seals.back().Rows;
     return true;
 }
 
@@ -88,6 +97,12 @@ void GrowingSeal::addRow(const MeasurementTable &table, qint64 row)
         m_pending.pop_front();
     }
     m_seal.addRow(table, row);
+    // A seal between syncs too, so that a changed row is named within a few rows however
+    // many arrive in a second (the file's size then is that of the bytes given so far).
+    if (m_seal.rows() - m_lastSealRows >= Trail::sealSpan(m_seal.rows())) {
+        m_waiting += Trail::sealLine(m_seal, AuditEntry::timeText(), m_size);
+        m_lastSealRows = m_seal.rows();
+    }
 }
 
 bool GrowingSeal::sync(QString *why)
@@ -100,6 +115,7 @@ bool GrowingSeal::sync(QString *why)
     if (m_seal.rows() == m_signedRows && m_size == m_signedSize && m_waiting.isEmpty())
         return true; // nothing new since the last sync
     m_waiting += Trail::sealLine(m_seal, AuditEntry::timeText(), m_size);
+    m_lastSealRows = m_seal.rows();
     if (!writeTrail(why))
         return false;
     if (!Trail::writeSignature(m_path, m_bytes.value(), m_key, why))

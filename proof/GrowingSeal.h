@@ -56,7 +56,8 @@ private:
     Digest m_bytes{Digest::Kind::Sha512}, m_trailBytes{Digest::Kind::Sha512};
     qint64 m_size = 0;
     Seal m_seal;
-    qint64 m_expected = 0; // rows stored, lines written or not
+    qint64 m_expected = 0;     // rows stored, lines written or not
+    qint64 m_lastSealRows = 0; // rows under the last seal line
     std::deque<AuditEntry> m_pending;
     QByteArray m_waiting; // trail lines not yet written out
     int m_trailFd = -1;

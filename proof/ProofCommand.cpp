@@ -49,11 +49,13 @@ int verify(QCoreApplication &app)
     if (files.isEmpty())
         return usage(QStringLiteral("--verify needs the files to check"));
     Verify::Options options;
-    Verify::AllowedSigners allowed;
+    AllowedSigners allowed;
     if (parser.isSet(signers)) {
         QString why;
         if (!allowed.read(parser.value(signers), &why))
             return usage(why);
+        for (const QString &problem : allowed.problems())
+            ErrWriter::say(QStringLiteral("tx9-logger: %1 (the line is passed over)").arg(problem));
         options.Signers = &allowed;
     }
     if (parser.isSet(seal)) {

@@ -17,6 +17,7 @@ struct State
     bool Loaded = false;
     std::optional<SigningKey> Key;
     QString Why;
+    QString Notice;
 };
 
 State &state()
@@ -34,6 +35,14 @@ void useKeyFile(const QString &path)
     s.Path = path;
     s.Loaded = false;
     s.Key.reset();
+    s.Notice.clear();
+}
+
+QString notice()
+{
+    State &s = state();
+    QMutexLocker lock(&s.Lock);
+    return s.Notice;
 }
 
 QString keyFile()
@@ -54,11 +63,7 @@ const SigningKey *key(QString *why)
                                              SigningKey::defaultPrincipal(), &s.Why);
         } else {
             // A key of the user's own is read, never made.
-            QFile file(s.Path);
-            if (!file.open(QIODevice::ReadOnly))
-                s.Why = QStringLiteral("%1 cannot be read: %2").arg(s.Path, file.errorString());
-            else if (!(s.Key = SigningKey::fromOpenSsh(file.read(64 * 1024), &s.Why)))
-                s.Why = QStringLiteral("%1: %2").arg(s.Path, s.Why);
+            s.Key = SigningKey::readChosen(s.Path, &s.Why, &s.Notice);
         }
     }
     if (!s.Key && why)

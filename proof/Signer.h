@@ -14,5 +14,8 @@ QString keyFile();
 // The key, loaded or made on first use; nullptr and why when there is none to sign with (the
 // files are then written unsigned, and the caller says so).
 const SigningKey *key(QString *why = nullptr);
+// What a person should know of the key they chose, once it is loaded (a file others may
+// read); empty when nothing.
+QString notice();
 
 } // namespace Signer

@@ -8,8 +8,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -32,7 +38,48 @@ const unsigned char *bytes(const QByteArray &b)
     return reinterpret_cast<const unsigned char *>(b.constData());
 }
 
+// Secret bytes gone from memory: wiped by their last holder (a shared copy is left alone).
+void wipe(QByteArray &secret)
+{
+    if (!secret.isEmpty() && secret.isDetached())
+        OPENSSL_cleanse(secret.data(), size_t(secret.size()));
+    secret.clear();
+}
+
+// Buffers that held secret bytes, wiped when the scope ends however it ends.
+class Wiping
+{
+public:
+    Wiping &operator<<(std::optional<QByteArray> &b)
+    {
+        m_optional.push_back(&b);
+        return *this;
+    }
+    Wiping &operator<<(QByteArray &b)
+    {
+        m_plain.push_back(&b);
+        return *this;
+    }
+    ~Wiping()
+    {
+        for (std::optional<QByteArray> *b : m_optional)
+            if (*b)
+                wipe(**b);
+        for (QByteArray *b : m_plain)
+            wipe(*b);
+    }
+
+private:
+    std::vector<std::optional<QByteArray> *> m_optional;
+    std::vector<QByteArray *> m_plain;
+};
+
 } // namespace
+
+SigningKey::~SigningKey()
+{
+    wipe(m_seed);
+}
 
 std::optional<SigningKey> SigningKey::generate(const QString &comment)
 {
@@ -55,7 +102,9 @@ std::optional<SigningKey> SigningKey::generate(const QString &comment)
 
 std::optional<SigningKey> SigningKey::fromOpenSsh(const QByteArray &text, QString *why)
 {
-    const std::optional<QByteArray> blob = SshWire::unarmour(Label, text);
+    std::optional<QByteArray> blob = SshWire::unarmour(Label, text);
+    Wiping wiping;
+    wiping << blob;
     if (!blob || !blob->startsWith(Magic)) {
         *why = QStringLiteral("it is not an OpenSSH private key");
         return std::nullopt;
@@ -64,7 +113,8 @@ std::optional<SigningKey> SigningKey::fromOpenSsh(const QByteArray &text, QStrin
     const auto cipher = r.string(), kdf = r.string(), kdfOptions = r.string();
     const auto count = r.u32();
     const auto publicBlob = r.string();
-    const auto secret = r.string();
+    auto secret = r.string();
+    wiping << secret;
     if (!r.ok() || !r.atEnd()) {
         *why = QStringLiteral("the key file is damaged");
         return std::nullopt;
@@ -91,7 +141,8 @@ std::optional<SigningKey> SigningKey::fromOpenSsh(const QByteArray &text, QStrin
                    .arg(QString::fromLatin1(type->left(40)));
         return std::nullopt;
     }
-    const auto pub = s.string(), priv = s.string(), comment = s.string();
+    auto pub = s.string(), priv = s.string(), comment = s.string();
+    wiping << priv;
     if (!s.ok() || pub->size() != 32 || priv->size() != 64 || priv->mid(32) != *pub) {
         *why = QStringLiteral("the key file is damaged");
         return std::nullopt;
@@ -130,21 +181,79 @@ QString SigningKey::defaultPrincipal()
     return QStringLiteral("tx9-logger@") + QSysInfo::machineHostName();
 }
 
+std::optional<SigningKey> SigningKey::readFile(const QString &path, bool chosen, QString *why,
+                                               QString *notice)
+{
+    // Never blocks on a pipe, never follows a link planted in the program's own folder.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (chosen ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        *why = QStringLiteral("%1 cannot be read: %2")
+                   .arg(path, errno == ELOOP ? QStringLiteral("it is a link, and a key file is "
+                                                              "needed")
+                                             : FileIo::reason(errno));
+        return std::nullopt;
+    }
+    struct stat st
+    {
+    };
+    QByteArray text;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        QFile f;
+        if (f.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+            text = f.read(64 * 1024);
+    }
+    ::close(fd);
+    Wiping wiping;
+    wiping << text;
+    if (!regular) {
+        *why = QStringLiteral("%1 cannot be read: it is not a file").arg(path);
+        return std::nullopt;
+    }
+    if ((st.st_mode & 077) != 0) {
+        const QString open =
+            QStringLiteral("permissions %1 for %2 are too open")
+                .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, '0'), path);
+        if (!chosen) {
+            *why = open + QStringLiteral(": a private key must be readable by its owner only "
+                                         "(chmod 600)");
+            return std::nullopt;
+        }
+        if (notice)
+            *notice = open + QStringLiteral("; it signs all the same, as --signing-key names it "
+                                            "(chmod 600 keeps others from reading it)");
+    }
+    QString wrong;
+    std::optional<SigningKey> k = fromOpenSsh(text, &wrong);
+    if (!k)
+        *why = QStringLiteral("%1: %2").arg(path, wrong);
+    return k;
+}
+
+std::optional<SigningKey> SigningKey::readExisting(const QString &path, QString *why)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return readFile(path, false, why, nullptr);
+}
+
+std::optional<SigningKey> SigningKey::readChosen(const QString &path, QString *why, QString *notice)
+{
+    return readFile(path, true, why, notice);
+}
+
 std::optional<SigningKey> SigningKey::loadOrCreate(const QString &path, const QString &comment,
                                                    QString *why)
 {
-    QFile file(path);
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            *why = QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
-            return std::nullopt;
-        }
-        QString wrong;
-        std::optional<SigningKey> k = fromOpenSsh(file.read(64 * 1024), &wrong);
-        if (!k)
-            *why = QStringLiteral("%1: %2").arg(path, wrong);
-        return k;
-    }
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0)
+        return readFile(path, false, why, nullptr);
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder)) {
         *why = QStringLiteral("the folder %1 cannot be made").arg(folder);
@@ -157,7 +266,14 @@ std::optional<SigningKey> SigningKey::loadOrCreate(const QString &path, const QS
         return std::nullopt;
     }
     QString reason;
-    if (!SafeFile::writeWhole(path, k->openSshText(), &reason, 0600)) {
+    QByteArray text = k->openSshText();
+    if (text.isEmpty()) {
+        *why = QStringLiteral("a key cannot be made (no random numbers)");
+        return std::nullopt;
+    }
+    const bool written = SafeFile::writeWhole(path, text, &reason, 0600);
+    wipe(text);
+    if (!written) {
         *why = QStringLiteral("%1 cannot be written: %2").arg(path, reason);
         return std::nullopt;
     }
@@ -183,7 +299,8 @@ QByteArray SigningKey::publicLine() const
 QByteArray SigningKey::openSshText() const
 {
     quint32 check = 0;
-    RAND_bytes(reinterpret_cast<unsigned char *>(&check), sizeof check);
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(&check), sizeof check) != 1)
+        return {};
     QByteArray secret;
     SshWire::putU32(secret, check);
     SshWire::putU32(secret, check);
@@ -200,6 +317,8 @@ QByteArray SigningKey::openSshText() const
     SshWire::putU32(blob, 1);
     SshWire::putString(blob, publicBlob());
     SshWire::putString(blob, secret);
+    Wiping wiping;
+    wiping << secret << blob;
     return SshWire::armour(Label, blob);
 }
 

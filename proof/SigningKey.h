@@ -19,9 +19,15 @@ public:
     // (another kind of key, a key with a passphrase, a damaged file).
     static std::optional<SigningKey> fromOpenSsh(const QByteArray &text, QString *why);
     // The key at path, made (mode 0600, its folder 0700) when there is none yet; none, and
-    // why, when it can neither be read nor made.
+    // why, when it can neither be read nor made. A key file that group or others may read is
+    // refused, as ssh refuses it ("permissions 0644 for ... are too open"), and so is a link.
     static std::optional<SigningKey> loadOrCreate(const QString &path, const QString &comment,
                                                   QString *why);
+    // The key at path when there is one there (read as loadOrCreate reads it), never made.
+    static std::optional<SigningKey> readExisting(const QString &path, QString *why);
+    // The key in the file a person named: read as it is, a link followed; a file others may
+    // read is taken all the same (the person chose it), and notice says so.
+    static std::optional<SigningKey> readChosen(const QString &path, QString *why, QString *notice);
     // Where the program keeps its key: signing-key in its state folder.
     static QString defaultPath();
     // The principal the program's own key is given to: tx9-logger@<host>.
@@ -44,8 +50,16 @@ public:
     // "SHA256:..." as ssh-keygen -l shows it.
     static QString fingerprint(const QByteArray &publicBlob);
 
+    SigningKey(const SigningKey &) = default;
+    SigningKey &operator=(const SigningKey &) = default;
+    SigningKey(SigningKey &&) = default;
+    SigningKey &operator=(SigningKey &&) = default;
+    ~SigningKey(); // the private half wiped from memory by its last holder
+
 private:
     SigningKey() = default;
+    static std::optional<SigningKey> readFile(const QString &path, bool chosen, QString *why,
+                                              QString *notice);
     QByteArray m_seed, m_public; // 32 bytes each
     QString m_comment;
 };

@@ -69,6 +69,10 @@ std::optional<Parsed> parse(const QByteArray &armoured, QString *why)
     }
     SshWire::Reader s(*signature);
     const auto type = s.string(64), raw = s.string(4096);
+    if (s.ok() && !s.atEnd()) {
+        *why = QStringLiteral("the signature file is damaged (bytes follow its signature)");
+        return std::nullopt;
+    }
     if (!SigningKey::ed25519Of(*key) || !s.ok() || *type != "ssh-ed25519" || raw->size() != 64) {
         *why = QStringLiteral("the signature is not an Ed25519 one (%1)")
                    .arg(QString::fromLatin1(s.ok() ? type->left(40) : QByteArray("damaged")));

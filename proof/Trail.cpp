@@ -44,6 +44,11 @@ QByteArray sealLine(const Seal &seal, const QString &time, qint64 bytes)
            '\t' + QByteArray::number(bytes) + '\n';
 }
 
+qint64 sealSpan(qint64 rows)
+{
+    return qMax<qint64>(64, (rows + 4095) / 4096);
+}
+
 bool parse(const QByteArray &bytes, Contents *c, QString *why)
 {
     if (!bytes.startsWith(Header)) {
@@ -137,10 +142,11 @@ std::optional<QString> sealSaved(const QString &file, const MeasurementTable &ro
             trail += entryLine(placed);
         }
     };
+    const qint64 span = sealSpan(rows.count());
     for (qint64 r = 0; r < rows.count(); ++r) {
         entriesUpTo(r);
         seal.addRow(rows, r);
-        if ((r + 1) % 4096 == 0 && r + 1 < rows.count())
+        if ((r + 1) % span == 0 && r + 1 < rows.count())
             trail += sealLine(seal, time, size);
     }
     entriesUpTo(std::numeric_limits<qint64>::max()); // those of the last rows, and any after

@@ -28,6 +28,11 @@ QByteArray header();
 QByteArray entryLine(const AuditEntry &entry);
 QByteArray sealLine(const Seal &seal, const QString &time, qint64 bytes);
 
+// How many rows a seal may lie behind the one before it in a file of rows rows: 64, or a
+// 4096th of the file when that is more. A changed row is named within that many rows, and a
+// trail holds at most about 4096 seals more than its syncs.
+qint64 sealSpan(qint64 rows);
+
 struct SealPoint
 {
     qint64 Rows = 0;
@@ -54,7 +59,7 @@ bool writeSignature(const QString &file, const QByteArray &sha512, const Signing
 
 // A data file saved whole (the window's saves, an XML packet): its signature, and its trail
 // with the entries given (of the recording the rows are, positioned in it) and a seal every
-// 4096 rows and at the end, signed too. The file is read back for its signature, so what is
+// sealSpan rows and at the end, signed too. The file is read back for its signature, so what is
 // signed is what is on the disk. The seal at the end, or none and why.
 std::optional<QString> sealSaved(const QString &file, const MeasurementTable &rows,
                                  const std::vector<AuditEntry> &entries, const SigningKey &key,

@@ -7,55 +7,20 @@
 #include "proof/Trail.h"
 #include "recording/MeasurementTable.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <limits>
 #include <vector>
 
 namespace Verify {
 
-bool AllowedSigners::read(const QString &path, QString *why)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || f.size() > (16 << 20)) {
-        *why = QStringLiteral("%1 cannot be read").arg(path);
-        return false;
-    }
-    for (const QByteArray &raw : f.readAll().split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        // principals, then options unless the next field is a key type, then the key.
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        for (qsizetype k = 1; k + 1 < fields.size() && k <= 2; ++k) {
-            if (!fields[k].startsWith("ssh-") && !fields[k].startsWith("ecdsa-") &&
-                !fields[k].startsWith("sk-"))
-                continue;
-            const QByteArray blob = QByteArray::fromBase64(fields[k + 1]);
-            if (k == 2 && fields[1].contains("namespaces=\"") &&
-                !fields[1].contains("\"tx9-logger\"") && !fields[1].contains("tx9-logger,") &&
-                !fields[1].contains(",tx9-logger"))
-                break; // allowed for other namespaces only
-            m_keys[blob] += QString::fromUtf8(fields[0]).split(QLatin1Char(','));
-            break;
-        }
-    }
-    if (m_keys.isEmpty()) {
-        *why = QStringLiteral("%1 holds no key").arg(path);
-        return false;
-    }
-    return true;
-}
-
-QStringList AllowedSigners::principalsOf(const QByteArray &publicBlob) const
-{
-    return m_keys.value(publicBlob);
-}
-
 namespace {
 
-// The hashes of a file's first ends[i] bytes and of the whole file (last), in one reading.
-bool hashesAt(const QString &file, Digest::Kind kind, std::vector<qint64> ends,
+// The hashes of a file's first ends[i] bytes and of the whole file (last), in one reading:
+// the ends are visited in order, so the cost is that of the bytes and the ends, once each.
+bool hashesAt(const QString &file, Digest::Kind kind, const std::vector<qint64> &ends,
               std::vector<QByteArray> *hashes, QString *why, qint64 upTo)
 {
     QFile f(file);
@@ -63,19 +28,24 @@ bool hashesAt(const QString &file, Digest::Kind kind, std::vector<qint64> ends,
         *why = QStringLiteral("it cannot be read (%1)").arg(f.errorString());
         return false;
     }
+    std::vector<size_t> order(ends.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return ends[a] < ends[b]; });
     Digest d(kind);
     QByteArray block(1 << 20, Qt::Uninitialized);
     qint64 at = 0;
+    size_t k = 0; // the next end in order
     hashes->assign(ends.size() + 1, QByteArray());
+    const qint64 limit = upTo >= 0 ? upTo : std::numeric_limits<qint64>::max();
     for (;;) {
+        for (; k < order.size() && ends[order[k]] <= at; ++k)
+            if (ends[order[k]] == at)
+                (*hashes)[order[k]] =
+                    k > 0 && ends[order[k - 1]] == at ? (*hashes)[order[k - 1]] : d.value();
         // Up to the next end that lies ahead, so that its hash is taken there.
-        qint64 next = upTo >= 0 ? upTo : std::numeric_limits<qint64>::max();
-        for (size_t i = 0; i < ends.size(); ++i) {
-            if (ends[i] == at && (*hashes)[i].isEmpty())
-                (*hashes)[i] = d.value();
-            if (ends[i] > at)
-                next = qMin(next, ends[i]);
-        }
+        const qint64 next = k < order.size() ? qMin(limit, ends[order[k]]) : limit;
         const qint64 n = f.read(block.data(), qMin<qint64>(block.size(), next - at));
         if (n < 0) {
             *why = QStringLiteral("it cannot be read (%1)").arg(f.errorString());
@@ -99,7 +69,8 @@ struct Signature
     QString Why, Key;      // Key: whose it is, in words
 };
 
-Signature checkSignature(const QString &file, const Options &o, const std::vector<qint64> &ends)
+Signature checkSignature(const QString &file, const Options &o, const std::vector<qint64> &ends,
+                         const QDateTime &signedAt)
 {
     Signature s;
     QFile sigFile(Trail::signatureOf(file));
@@ -120,18 +91,20 @@ Signature checkSignature(const QString &file, const Options &o, const std::vecto
         return s;
     }
     const QString fingerprint = SigningKey::fingerprint(sig->PublicBlob);
-    if (o.Signers) {
-        const QStringList principals = o.Signers->principalsOf(sig->PublicBlob);
-        if (principals.isEmpty()) {
-            s.Why = QStringLiteral("it is signed by a key that is not among the allowed signers "
-                                   "(%1)")
-                        .arg(fingerprint);
-            return s;
-        }
-        s.Key = principals.join(QLatin1Char(','));
-    } else {
-        s.Key = QStringLiteral("key %1").arg(fingerprint);
+    const AllowedSigners::Verdict trusted =
+        (o.Signers ? *o.Signers : AllowedSigners::here()).check(sig->PublicBlob, sig->Ns, signedAt);
+    if (trusted.Principals.isEmpty()) {
+        if (!trusted.Listed)
+            s.Why = o.Signers ? QStringLiteral("it is signed by a key that is not among the "
+                                               "allowed signers (%1)")
+                                    .arg(fingerprint)
+                              : QStringLiteral("signed by a key that is not trusted here: %1")
+                                    .arg(fingerprint);
+        else
+            s.Why = QStringLiteral("%1 (%2)").arg(trusted.Why, fingerprint);
+        return s;
     }
+    s.Key = trusted.Principals.join(QLatin1Char(','));
     std::vector<QByteArray> hashes;
     if (!hashesAt(file,
                   sig->HashAlgorithm == "sha256" ? Digest::Kind::Sha256 : Digest::Kind::Sha512,
@@ -141,9 +114,16 @@ Signature checkSignature(const QString &file, const Options &o, const std::vecto
         s.Holds = true;
         return s;
     }
+    // The longest signed part: the ends from the last, each checked once.
+    std::vector<size_t> order;
     for (size_t i = 0; i < ends.size(); ++i)
-        if (!hashes[i].isEmpty() && ends[i] > s.SignedEnd && SshSig::holds(*sig, hashes[i]))
-            s.SignedEnd = ends[i];
+        if (!hashes[i].isEmpty())
+            order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return ends[a] > ends[b]; });
+    for (size_t k = 0; k < order.size() && s.SignedEnd < 0; ++k)
+        if ((k == 0 || ends[order[k]] != ends[order[k - 1]]) &&
+            SshSig::holds(*sig, hashes[order[k]]))
+            s.SignedEnd = ends[order[k]];
     s.Holds = s.SignedEnd >= 0;
     if (!s.Holds)
         s.Why = QStringLiteral("its signature does not match its bytes");
@@ -272,6 +252,8 @@ Result file(const QString &path, const Options &o, Detail *detail)
     // The trail, as far as its own signature holds (a run that did not end cleanly may have
     // left a line after its last signature).
     const QString trailPath = Trail::trailOf(path);
+    // When it was signed, for a key valid only for a time: its last seal's time, else now.
+    QDateTime signedAt = QDateTime::currentDateTime();
     Trail::Contents trail;
     QString trailWhy;
     QFile trailFile(trailPath);
@@ -282,12 +264,17 @@ Result file(const QString &path, const Options &o, Detail *detail)
                                      ? trailFile.readAll()
                                      : QByteArray();
         trailOk = Trail::parse(bytes, &trail, &trailWhy);
+        if (trailOk && !trail.Seals.empty())
+            signedAt = QDateTime::fromString(trail.Seals.back().Time, Qt::ISODate);
+        if (!signedAt.isValid())
+            signedAt = QDateTime::currentDateTime();
         std::vector<qint64> ends;
         for (const Trail::SealPoint &p : trail.Seals)
             ends.push_back(p.LineEnd);
         Options whole = o;
         whole.UpTo = -1;
-        const Signature trailSig = trailOk ? checkSignature(trailPath, whole, ends) : Signature();
+        const Signature trailSig =
+            trailOk ? checkSignature(trailPath, whole, ends, signedAt) : Signature();
         if (trailOk && !trailSig.Holds) {
             trailOk = false;
             trailWhy = trailSig.Present ? trailSig.Why : QStringLiteral("it has no signature");
@@ -306,7 +293,7 @@ Result file(const QString &path, const Options &o, Detail *detail)
     if (trailOk)
         for (const Trail::SealPoint &p : trail.Seals)
             sealEnds.push_back(p.Bytes);
-    const Signature sig = checkSignature(path, o, sealEnds);
+    const Signature sig = checkSignature(path, o, sealEnds, signedAt);
     // Signed up to its last seal only: rows came after it (a run that was killed).
     const bool signedToLastSeal = sig.Holds && sig.SignedEnd >= 0 && trailOk &&
                                   !trail.Seals.empty() && sig.SignedEnd == trail.Seals.back().Bytes;
@@ -372,6 +359,33 @@ Result file(const QString &path, const Options &o, Detail *detail)
                                        "missing)")
                             .arg(rows.count())
                             .arg(QFileInfo(Trail::signatureOf(path)).fileName()));
+    if (!hasTrail)
+        return sentence(Outcome::Unsigned,
+                        QStringLiteral("no audit trail beside it: rows cannot be named, seals "
+                                       "cannot be checked (%1 rows, signed by %2)")
+                            .arg(rows.count())
+                            .arg(sig.Key));
+    // A file that began unsigned stays marked: what it held then nothing vouches for.
+    for (const AuditEntry &e : trail.Entries) {
+        if (e.What != QLatin1String(UnsignedOrigin))
+            continue;
+        const qint64 taken = qBound<qint64>(0, e.Rows, rows.count());
+        auto span = [&](qint64 first, qint64 last) {
+            return first == last
+                       ? QStringLiteral("row %1").arg(noOf(rows, first))
+                       : QStringLiteral("rows %1 to %2").arg(noOf(rows, first), noOf(rows, last));
+        };
+        const QString before =
+            taken == 0
+                ? QStringLiteral("no rows were taken from an unsigned file on %1").arg(e.Time)
+                : QStringLiteral("%1 were taken from an unsigned file on %2")
+                      .arg(span(0, taken - 1), e.Time);
+        const QString after = taken >= rows.count()
+                                  ? QStringLiteral("no rows since")
+                                  : QStringLiteral("%1 intact").arg(span(taken, rows.count() - 1));
+        return sentence(Outcome::Unsigned,
+                        QStringLiteral("%1; %2 (signed by %3)").arg(before, after, sig.Key));
+    }
     QString at;
     if (trailOk && !trail.Seals.empty())
         at = QStringLiteral(" at %1").arg(trail.Seals.back().Time);

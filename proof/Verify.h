@@ -6,6 +6,7 @@
 // signed again with the machine's own key cannot match. Where a file differs from its seals,
 // the rows are named by their No: the first seal that no longer holds bounds where.
 
+#include "proof/AllowedSigners.h"
 #include "proof/Trail.h"
 #include "recording/MeasurementTable.h"
 
@@ -18,29 +19,17 @@
 
 namespace Verify {
 
-// The allowed_signers file of ssh-keygen: each line principals, options, the key.
-class AllowedSigners
-{
-public:
-    // False and why when the file cannot be read or holds no key.
-    bool read(const QString &path, QString *why);
-    // The principals a key (its public blob) is allowed for; empty when it is not there.
-    QStringList principalsOf(const QByteArray &publicBlob) const;
-
-private:
-    QHash<QByteArray, QStringList> m_keys;
-};
-
 enum class Outcome
 {
     Intact,
     Changed,    // the signature, the trail or a seal does not hold
-    Unsigned,   // no signature, nothing else wrong
+    Unsigned,   // no signature, no trail, or rows taken from an unsigned file; nothing else wrong
     Unreadable, // the file cannot be read as a data file
 };
 
 struct Options
 {
+    // The keys trusted: none given, those trusted here (AllowedSigners::here()).
     const AllowedSigners *Signers = nullptr;
     std::optional<QByteArray> SealHex = std::nullopt;
     qint64 SealRows = 0;
@@ -73,6 +62,10 @@ Result file(const QString &path, const Options &options, Detail *detail = nullpt
 // The command's exit status for its files' results: 0 all intact, 11 one changed, 12 one
 // unsigned (and none changed), 9 one that cannot be read.
 int status(const QList<Result> &results);
+
+// The trail entry of a file whose rows were taken from a file without signature or trail
+// (--append to an unsigned file): its Rows are the rows taken.
+constexpr const char *UnsignedOrigin = "appended to an unsigned file";
 
 constexpr int Changed = 11;
 constexpr int Unsigned = 12;

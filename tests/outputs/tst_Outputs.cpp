@@ -13,14 +13,19 @@
 #include "outputs/Metrics.h"
 #include "outputs/Outputs.h"
 #include "outputs/RowStream.h"
+#include "proof/SigningKey.h"
+#include "proof/Trail.h"
+#include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
 #include "timeline/Timeline.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -458,6 +463,142 @@ private slots:
         fresh.addEntry(audit.entries()[0]);
         QCOMPARE(audit.seal().text(), fresh.text());
         QCOMPARE(audit.all().size(), size_t(7));
+    }
+
+    // A session killed at a random point and restored: every audit entry whose journal line
+    // was whole comes back, in its order, whatever fields are empty or what they hold (tabs,
+    // line breaks, backslashes, blanks at either end); and every seal the killed session
+    // showed whose rows and entries reached the journal holds on the file saved after the
+    // restore. Random sessions; the seed is printed.
+    void restoreKeepsEveryEntryAndSeal()
+    {
+        const quint32 seed = QRandomGenerator::global()->generate();
+        qInfo("restoreKeepsEveryEntryAndSeal seed %u", seed);
+        QRandomGenerator rng(seed);
+        const std::optional<SigningKey> key = SigningKey::generate(QStringLiteral("t@x"));
+        QVERIFY(key);
+        AllowedSigners signers;
+        signers.add(key->publicBlob(), QStringLiteral("t@x"));
+        const QStringList pieces{"",    "a",  "\t",     "\n", "\\",  "\\t",  " ",
+                                 "x y", "\r", "\u00e9", "°C", "\\n", "  28 "};
+        auto text = [&](int most) {
+            QString t;
+            for (int n = int(rng.bounded(most + 1)); n > 0; --n)
+                t += pieces[int(rng.bounded(int(pieces.size())))];
+            return t;
+        };
+        const QStringList kinds{"cable lost",
+                                "disconnected",
+                                "note on No 2 removed",
+                                "note at 2026-12-10T07:00:03+01:00 edited",
+                                "interval",
+                                "alarm settings",
+                                "report signed",
+                                "wall clock set"};
+        QTemporaryDir dir;
+        for (int round = 0; round < 10; ++round) {
+            const QString killed = dir.filePath(QStringLiteral("killed-%1.txt").arg(round));
+            struct Taken
+            {
+                QString Seal;
+                qint64 Journaled = 0; // the journal's size once it was written
+            };
+            std::vector<Taken> seals;
+            std::vector<std::pair<AuditEntry, qint64>> made; // each entry, and the size then
+            {
+                Rig a;
+                a.session.journal().attach(&a.session.table());
+                OutputOptions o;
+                o.Notify = false;
+                Outputs outputs(a.session, o);
+                AuditTrail &audit = outputs.audit();
+                outputs.beginAudit(QStringLiteral("9.9"));
+                Journal &journal = a.session.journal();
+                auto size = [&] {
+                    journal.flush();
+                    return QFileInfo(journal.path()).size();
+                };
+                const int steps = 5 + int(rng.bounded(50));
+                for (int i = 0; i < steps; ++i) {
+                    const quint32 what = rng.bounded(5);
+                    if (what < 2) {
+                        a.store(QString::number(20 + rng.bounded(100) / 10.0, 'f', 1));
+                    } else if (what < 4) {
+                        audit.record(rng.bounded(3) == 0
+                                         ? text(3)
+                                         : kinds[int(rng.bounded(int(kinds.size())))],
+                                     text(2), text(2));
+                    }
+                    const qint64 now = size();
+                    for (size_t e = made.size(); e < audit.all().size(); ++e)
+                        made.push_back({audit.all()[e], now});
+                    if (what == 4 || rng.bounded(4) == 0)
+                        seals.push_back({audit.seal().text(), now});
+                }
+                // Killed: the journal as the disk had it, cut anywhere after its header.
+                QFile::remove(killed);
+                QVERIFY2(QFile::copy(journal.path(), killed), qPrintable(journal.path()));
+                const qint64 whole = QFileInfo(killed).size();
+                const qint64 header = made.empty() ? 0 : made.front().second;
+                QVERIFY(QFile::resize(killed,
+                                      header + qint64(rng.bounded(quint32(whole - header + 1)))));
+            }
+            const qint64 cut = QFileInfo(killed).size();
+            Rig b;
+            OutputOptions o;
+            o.Notify = false;
+            Outputs outputs(b.session, o);
+            outputs.beginAudit(QStringLiteral("9.9"));
+            const qsizetype own = qsizetype(outputs.audit().entries().size());
+            MeasurementTable rows;
+            const Journal::Contents c = Journal::read(killed, rows);
+            b.session.table().appendFrom(std::move(rows));
+            outputs.audit().restored(0, c.Marks);
+            // Every entry whose line was whole, in its order, as it was made.
+            std::vector<AuditEntry> expected;
+            for (const auto &[entry, journaled] : made)
+                if (journaled <= cut)
+                    expected.push_back(entry);
+            const std::vector<AuditEntry> &back = outputs.audit().entries();
+            QVERIFY2(back.size() >= expected.size() + size_t(own),
+                     qPrintable(QStringLiteral("seed %1 round %2: %3 entries back of %4")
+                                    .arg(seed)
+                                    .arg(round)
+                                    .arg(back.size() - size_t(own))
+                                    .arg(expected.size())));
+            for (size_t i = 0; i < expected.size(); ++i)
+                QVERIFY2(back[i].fields() == expected[i].fields(),
+                         qPrintable(QStringLiteral("seed %1 round %2 entry %3: %4 against %5")
+                                        .arg(seed)
+                                        .arg(round)
+                                        .arg(i)
+                                        .arg(QString::fromUtf8(back[i].fields()),
+                                             QString::fromUtf8(expected[i].fields()))));
+            // Saved after the restore: each seal shown before the kill holds on it.
+            const QString file = dir.filePath(QStringLiteral("saved-%1.txt").arg(round));
+            QString why;
+            QVERIFY2(
+                DataFiles::saveTable(b.session.table(), file, QDate(2026, 12, 10), nullptr, &why),
+                qPrintable(why));
+            QVERIFY2(
+                Trail::sealSaved(file, b.session.table(), outputs.audit().entries(), *key, &why),
+                qPrintable(why));
+            for (const Taken &t : seals) {
+                if (t.Journaled > cut)
+                    continue;
+                Verify::Options check;
+                check.Signers = &signers;
+                QByteArray hex;
+                QVERIFY(Seal::parse(t.Seal, &hex, &check.SealRows));
+                check.SealHex = hex;
+                const Verify::Result r = Verify::file(file, check);
+                QVERIFY2(r.What == Verify::Outcome::Intact,
+                         qPrintable(QStringLiteral("seed %1 round %2 seal %3: %4")
+                                        .arg(seed)
+                                        .arg(round)
+                                        .arg(t.Seal, r.Sentence)));
+            }
+        }
     }
 };
 

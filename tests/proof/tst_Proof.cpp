@@ -3,6 +3,7 @@
 #include "proof/GrowingSeal.h"
 #include "proof/SigningKey.h"
 #include "proof/SshSig.h"
+#include "proof/SshWire.h"
 #include "proof/Trail.h"
 #include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
@@ -90,6 +91,161 @@ private slots:
         m_key = SigningKey::generate(QStringLiteral("tx9-logger@test"));
         QVERIFY(m_key);
         write(path("allowed_signers"), "tx9-logger@test " + m_key->publicLine() + '\n');
+        // The keys trusted here without --allowed-signers: the user's list names the test's.
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("config/tx9-logger")));
+        write(path("config/tx9-logger/allowed_signers"),
+              "tx9-logger@test " + m_key->publicLine() + '\n');
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(path("config")));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(path("state")));
+    }
+
+    // The allowed-signers reader against ssh-keygen -Y verify, line by line: each line alone
+    // in a file, the same signature, the same moment; both must allow or refuse alike.
+    void allowedSignersAsOpenSsh()
+    {
+        const QByteArray data = "No\tTime\n1\t10:00:00\t20.0\t#\n";
+        write(path("as.txt"), data);
+        write(path("as.txt.sig"), SshSig::sign(*m_key, Digest::of(Digest::Kind::Sha512, data)));
+        const std::optional<SigningKey> other = SigningKey::generate(QStringLiteral("o@x"));
+        const QByteArray k = "ssh-ed25519 " + m_key->publicBlob().toBase64();
+        const QByteArray o = "ssh-ed25519 " + other->publicBlob().toBase64();
+        const QByteArray rsaTyped = "ssh-rsa " + m_key->publicBlob().toBase64();
+        const QDateTime at(QDate(2026, 12, 10), QTime(12, 0));
+        const struct
+        {
+            QByteArray Line;
+            const char *Identity;
+            bool Allowed;
+        } lines[] = {
+            {"a@x " + k, "a@x", true},
+            {"a@x namespaces=\"tx9-logger\" " + k, "a@x", true},
+            {"a@x namespaces=\"other\" " + k, "a@x", false},
+            {"a@x namespaces=\"xtx9-logger\" " + k, "a@x", false},
+            {"a@x namespaces=\"tx9-logger,other\" " + k, "a@x", true},
+            {"a@x namespaces=\"other,tx9-logger\" " + k, "a@x", true},
+            {"a@x namespaces=\"tx9-*\" " + k, "a@x", true},
+            {"a@x namespaces=\"!tx9-logger,*\" " + k, "a@x", false},
+            {"a@x NAMESPACES=\"tx9-logger\" " + k, "a@x", true},
+            {"a@x namespaces=tx9-logger " + k, "a@x", false},
+            {"a@x valid-after=\"20261201\" " + k, "a@x", true},
+            {"a@x valid-after=\"20261211\" " + k, "a@x", false},
+            {"a@x valid-before=\"20261209\" " + k, "a@x", false},
+            {"a@x valid-before=\"20261211Z\" " + k, "a@x", true},
+            {"a@x valid-after=\"202612010000\",valid-before=\"20270101000000\" " + k, "a@x", true},
+            {"a@x valid-after=\"20261205\",valid-before=\"20261201\" " + k, "a@x", false},
+            {"a@x valid-after=\"2026\" " + k, "a@x", false},
+            {"a@x " + rsaTyped, "a@x", false},
+            {"# a@x " + k, "a@x", false},
+            {"   a@x\t" + k + " a comment", "a@x", true},
+            {"\"a@x b@y\" " + k, "a@x b@y", true},
+            {"a@x,b@y " + k, "b@y", true},
+            {"a@x cert-authority " + k, "a@x", false},
+            {"a@x " + o, "a@x", false},
+            {"a@x unknown=\"1\" " + k, "a@x", false},
+            {"a@x namespaces=\"tx9-logger\",cert-authority " + k, "a@x", false},
+            {"a@x namespaces=\"tx9-logger " + k, "a@x", false},
+            {"a@x", "a@x", false},
+        };
+        int i = 0;
+        for (const auto &l : lines) {
+            const QString file = path(QStringLiteral("signers-%1").arg(++i));
+            write(file, l.Line + '\n');
+            const int keygenSays =
+                keygen({"-Y", "verify", "-f", file, "-I", QString::fromUtf8(l.Identity), "-n",
+                        "tx9-logger", "-s", path("as.txt.sig"), "-Overify-time=20261210120000"},
+                       data);
+            AllowedSigners ours;
+            QString why;
+            QVERIFY(ours.read(file, &why));
+            const AllowedSigners::Verdict v = ours.check(m_key->publicBlob(), "tx9-logger", at);
+            const QString said = QStringLiteral("line %1 (%2): ssh-keygen %3, ours %4 %5")
+                                     .arg(i)
+                                     .arg(QString::fromUtf8(l.Line.left(60)))
+                                     .arg(keygenSays)
+                                     .arg(v.Principals.join(','), v.Why);
+            QVERIFY2((keygenSays == 0) == l.Allowed, qPrintable(said));
+            QVERIFY2(!v.Principals.isEmpty() == l.Allowed, qPrintable(said));
+            if (l.Allowed)
+                QVERIFY2(AllowedSigners::matchList(QString::fromUtf8(l.Identity),
+                                                   v.Principals.join(',')) == 1 ||
+                             v.Principals.contains(QString::fromUtf8(l.Identity)),
+                         qPrintable(said));
+            if (l.Line.contains("cert-authority") && l.Line.endsWith(k))
+                QVERIFY2(ours.problems().join(' ').contains("certificates are not"),
+                         qPrintable(said));
+        }
+    }
+
+    // --verify trusts only keys it knows: another key's signature, on a file whose trail is
+    // gone, is not intact; a missing trail is said and is status 12; a signature with bytes
+    // after it inside its blob is refused as OpenSSH refuses it.
+    void trustOnlyKnownKeys()
+    {
+        QRandomGenerator rng(21);
+        MeasurementTable t;
+        fill(t, 300, rng);
+        QVERIFY(save(t, "trusted.txt").contains('@'));
+        const QString file = path("trusted.txt");
+        QCOMPARE(Verify::file(file, {}).What, Verify::Outcome::Intact);
+        // No trail: the signature still checked, and said.
+        QVERIFY(QFile::rename(Trail::trailOf(file), file + ".kept"));
+        Verify::Result r = Verify::file(file, {});
+        QCOMPARE(r.What, Verify::Outcome::Unsigned);
+        QVERIFY2(r.Sentence.startsWith("no audit trail beside it: rows cannot be named, seals "
+                                       "cannot be checked"),
+                 qPrintable(r.Sentence));
+        QCOMPARE(Verify::status({r}), Verify::Unsigned);
+        // Changed and signed again with a stranger's key: not trusted here.
+        QByteArray bytes = read(file);
+        bytes.replace("\t20.", "\t21.");
+        write(file, bytes);
+        const std::optional<SigningKey> stranger = SigningKey::generate(QStringLiteral("s@x"));
+        QString why;
+        QVERIFY(
+            Trail::writeSignature(file, Digest::of(Digest::Kind::Sha512, bytes), *stranger, &why));
+        r = Verify::file(file, {});
+        QCOMPARE(r.What, Verify::Outcome::Changed);
+        QVERIFY2(r.Sentence.contains("signed by a key that is not trusted here: " +
+                                     SigningKey::fingerprint(stranger->publicBlob())),
+                 qPrintable(r.Sentence));
+        // A signature blob with a byte after the signature: OpenSSH refuses it, and so do we.
+        const QByteArray sig = SshSig::sign(*m_key, Digest::of(Digest::Kind::Sha512, bytes));
+        std::optional<QByteArray> blob = SshWire::unarmour("SSH SIGNATURE", sig);
+        QVERIFY(blob);
+        // The last string is the signature: its length grows by one, a byte follows.
+        const qsizetype lenAt = blob->size() - (4 + 11 + 4 + 64) - 4;
+        QCOMPARE(quint8(blob->at(lenAt + 3)), quint8(4 + 11 + 4 + 64));
+        (*blob)[lenAt + 3] = char(4 + 11 + 4 + 64 + 1);
+        *blob += 'x';
+        write(Trail::signatureOf(file), SshWire::armour("SSH SIGNATURE", *blob));
+        QVERIFY(keygen({"-Y", "verify", "-f", path("allowed_signers"), "-I", "tx9-logger@test",
+                        "-n", "tx9-logger", "-s", Trail::signatureOf(file)},
+                       bytes) != 0);
+        r = Verify::file(file, {});
+        QCOMPARE(r.What, Verify::Outcome::Changed);
+        QVERIFY2(r.Sentence.contains("bytes follow its signature"), qPrintable(r.Sentence));
+    }
+
+    // A private key others may read is refused where the program keeps its own, as ssh
+    // refuses it, and so is a link there; a key a person names is taken with a notice.
+    void keyFilePermissions()
+    {
+        const QString own = path("own-key");
+        write(own, m_key->openSshText());
+        QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                       QFile::ReadOther);
+        QString why, notice;
+        QVERIFY(!SigningKey::loadOrCreate(own, QStringLiteral("c"), &why));
+        QVERIFY2(why.startsWith("permissions 0644 for " + own + " are too open"), qPrintable(why));
+        QVERIFY(SigningKey::readChosen(own, &why, &notice));
+        QVERIFY2(notice.contains("are too open") && notice.contains("--signing-key"),
+                 qPrintable(notice));
+        QFile::setPermissions(own, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY2(SigningKey::loadOrCreate(own, QStringLiteral("c"), &why), qPrintable(why));
+        const QString link = path("linked-key");
+        QVERIFY(QFile::link(own, link));
+        QVERIFY(!SigningKey::loadOrCreate(link, QStringLiteral("c"), &why));
+        QVERIFY2(why.contains("it is a link"), qPrintable(why));
     }
 
     // Our key file is one ssh-keygen reads, with the same public key and fingerprint; a key
@@ -183,7 +339,7 @@ private slots:
         QVERIFY2(text.contains('@'), qPrintable(text));
         QCOMPARE(xml, text);
         QCOMPARE(csv, text);
-        Verify::AllowedSigners signers;
+        AllowedSigners signers;
         QString why;
         QVERIFY2(signers.read(path("allowed_signers"), &why), qPrintable(why));
         for (const char *name : {"rows.txt", "rows.xml", "rows.csv"}) {
@@ -298,6 +454,15 @@ private slots:
                     m.captured(1).toLongLong() <= row + (kind == 1 ? 2 : 1),
                     qPrintable(
                         QStringLiteral("%1 row %2: %3").arg(what).arg(row + 1).arg(r.Sentence)));
+                // A changed value is named within a seal's span of rows.
+                if (kind == 0)
+                    QVERIFY2(m.captured(2).toLongLong() - m.captured(1).toLongLong() + 1 <=
+                                 Trail::sealSpan(t.count()),
+                             qPrintable(QStringLiteral("%1 row %2 of %3: %4")
+                                            .arg(what)
+                                            .arg(row + 1)
+                                            .arg(t.count())
+                                            .arg(r.Sentence)));
             }
             QFile::remove(file);
             QFile::remove(Trail::signatureOf(file));
@@ -382,6 +547,18 @@ private slots:
         QVERIFY2(r.What == Verify::Outcome::Intact, qPrintable(r.Sentence));
         QCOMPARE(r.Rows, 400);
         QCOMPARE(r.Seal, more.seal().text());
+        // Rows come faster than syncs: a changed one is still named within 64 rows.
+        QByteArray grown = read(file);
+        const qsizetype line = grown.indexOf("\n351\t");
+        QVERIFY(line > 0);
+        grown.insert(grown.indexOf('\n', line + 1), "9");
+        write(file, grown);
+        r = Verify::file(file, {});
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("No (\\d+) to No (\\d+)")).match(r.Sentence);
+        QVERIFY2(m.hasMatch() && m.captured(1).toInt() <= 351 && m.captured(2).toInt() >= 351 &&
+                     m.captured(2).toInt() - m.captured(1).toInt() < 64,
+                 qPrintable(r.Sentence));
     }
 
     // What is not a signed data file ends as changed or unreadable, in a sentence, quickly:

@@ -69,7 +69,86 @@ class tst_SignedRuns : public QObject
         return p.exitCode();
     }
 
+    // The seal a report prints ("Seal: HASH@ROWS" in its text).
+    static QString printedSeal(const QString &pdf)
+    {
+        QProcess p;
+        p.start("pdftotext", {"-layout", pdf, "-"});
+        p.waitForFinished(60000);
+        const QRegularExpressionMatch m = QRegularExpression("Seal: (?:\\S+: )?([0-9a-f]{64}@\\d+)")
+                                              .match(QString::fromUtf8(p.readAllStandardOutput()));
+        return m.hasMatch() ? m.captured(1) : QString();
+    }
+
 private slots:
+    // Every seal a report prints holds on the genuine file with --verify --seal, signed or
+    // not, from a run and from files, and after a later session went on with the file; and
+    // fails on a copy with one reading changed.
+    void reportSealsHold()
+    {
+        QStringList seals;
+        for (const char *format : {"csv", "text"}) {
+            for (const bool signedReport : {true, false}) {
+                const QString file =
+                    dir.filePath(QStringLiteral("rep-%1-%2.%3")
+                                     .arg(format)
+                                     .arg(signedReport)
+                                     .arg(format == QLatin1String("csv") ? "csv" : "txt"));
+                const QString pdf = file + ".pdf";
+                QStringList args{"--headless", "--interval", "0",    "--limit",  "14", "-q", "-o",
+                                 file,         "--format",   format, "--report", pdf};
+                if (signedReport)
+                    args << "--sign-as"
+                         << "Ann"
+                         << "--meaning"
+                         << "reviewed";
+                Run r = run(args);
+                QVERIFY2(r.status == 0, qPrintable(r.err));
+                const QString seal = printedSeal(pdf);
+                QVERIFY2(seal.endsWith("@14"), qPrintable(pdf + ": " + seal));
+                r = run({"--verify", file, "--seal", seal});
+                QVERIFY2(r.status == 0, qPrintable(r.out + r.err));
+                // A report of the file, signed: its seal holds too.
+                const QString again = file + ".again.pdf";
+                r = run({"--report", again, "--sign-as", "Bo", "--meaning", "approved", file});
+                QVERIFY2(r.status == 0, qPrintable(r.err));
+                const QString fileSeal = printedSeal(again);
+                QVERIFY2(!fileSeal.isEmpty(), qPrintable(again));
+                QCOMPARE(run({"--verify", file, "--seal", fileSeal}).status, 0);
+                seals << seal;
+                // A later session goes on with the file: both seals still hold.
+                r = run({"--headless", "--interval", "0", "--limit", "3", "-q", "-o", file,
+                         "--format", format, "--append"});
+                QVERIFY2(r.status == 0, qPrintable(r.err));
+                for (const QString &s : {seal, fileSeal}) {
+                    r = run({"--verify", file, "--seal", s});
+                    QVERIFY2(r.status == 0, qPrintable(s + ": " + r.out + r.err));
+                }
+                // One reading changed in a copy (with the same signature and trail): refused.
+                const QString changed = file + ".changed";
+                QByteArray bytes = read(file);
+                const qsizetype row =
+                    bytes.indexOf(format == QLatin1String("csv") ? "\n5," : "\n5\t");
+                QVERIFY(row > 0);
+                const qsizetype end = bytes.indexOf('\n', row + 1);
+                const char separator = format == QLatin1String("csv") ? ',' : '\t';
+                QList<QByteArray> fields = bytes.mid(row + 1, end - row - 1).split(separator);
+                QByteArray &value = fields[2];
+                for (char &c : value)
+                    if (c >= '0' && c <= '9') {
+                        c = c == '9' ? '8' : '9';
+                        break;
+                    }
+                bytes.replace(row + 1, end - row - 1, fields.join(separator));
+                write(changed, bytes);
+                for (const char *ext : {".sig", ".trail", ".trail.sig"})
+                    QVERIFY(QFile::copy(file + ext, changed + ext));
+                r = run({"--verify", changed, "--seal", seal});
+                QVERIFY2(r.status == 11, qPrintable(r.out + r.err));
+            }
+        }
+    }
+
     // --verify: intact, signed by whom the allowed signers say; no signature 12; a reading
     // changed 11, naming it; not a data file 9; a wrong command line 2; the worst status of
     // several files.
@@ -80,7 +159,8 @@ private slots:
         QCOMPARE(r.status, 0);
         r = run({"--verify", file});
         QCOMPARE(r.status, 0);
-        QVERIFY2(r.out.startsWith(file + ": intact: 4 rows, signed by key SHA256:"),
+        // Without --allowed-signers: the program's own key on this machine is trusted.
+        QVERIFY2(r.out.startsWith(file + ": intact: 4 rows, signed by tx9-logger@"),
                  qPrintable(r.out));
 
         r = run({"--public-key"});
@@ -215,8 +295,19 @@ private slots:
                  qPrintable(r.err));
         QCOMPARE(read(file), bytes);
 
-        // Unsigned: taken, and said in its new trail.
-        for (const char *ext : {".sig", ".trail", ".trail.sig"})
+        // Its signature removed, its trail left: checked against the trail's seals, refused,
+        // and the trail kept as it was.
+        QVERIFY(QFile::remove(file + ".sig"));
+        const QByteArray keptTrail = read(file + ".trail");
+        r = run({"--headless", "--limit", "1", "-q", "--append", "-o", file});
+        QCOMPARE(r.status, 5);
+        QVERIFY2(r.err.contains("No 33"), qPrintable(r.err));
+        QCOMPARE(read(file + ".trail"), keptTrail);
+        QCOMPARE(read(file), bytes);
+
+        // Unsigned: taken, said in its new trail, and marked for good: --verify names the
+        // rows nothing vouches for (status 12), after this append and any later one.
+        for (const char *ext : {".trail", ".trail.sig"})
             QVERIFY(QFile::remove(file + ext));
         const qint64 rows = bytes.count('\n') - 3;
         r = run({"--headless", "--interval", "0", "--limit", "2", "-q", "--append", "-o", file});
@@ -224,7 +315,19 @@ private slots:
         QVERIFY(read(file + ".trail")
                     .contains("\tappended to an unsigned file\t" + file.toUtf8() + "\t" +
                               QByteArray::number(rows) + " rows\n"));
-        QCOMPARE(run({"--verify", file}).status, 0);
+        for (int again = 0; again < 2; ++again) {
+            r = run({"--verify", file});
+            QCOMPARE(r.status, 12);
+            QVERIFY2(r.out.contains(QStringLiteral("rows No 1 to No %1 were taken from an "
+                                                   "unsigned file on ")
+                                        .arg(rows)) &&
+                         r.out.contains(QStringLiteral("; rows No %1 to No ").arg(rows + 1)) &&
+                         r.out.contains(" intact"),
+                     qPrintable(r.out));
+            r = run(
+                {"--headless", "--interval", "0", "--limit", "1", "-q", "--append", "-o", file});
+            QCOMPARE(r.status, 0);
+        }
     }
 
     // A disk that fills under a run and empties again: the rows and their signature wait and
@@ -253,12 +356,13 @@ private slots:
         }
         const qint64 fullAt = read(file).count('\n');
         QString err;
-        QVERIFY(waitUntil(
-            [&] {
-                err += QString::fromUtf8(p.readAllStandardError());
-                return err.contains("No space left on device");
-            },
-            20000));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         err += QString::fromUtf8(p.readAllStandardError());
+                         return err.contains("No space left on device");
+                     },
+                     20000),
+                 qPrintable(err));
         QVERIFY(QFile::remove(filler));
         QVERIFY(waitUntil([&] { return read(file).count('\n') >= fullAt + 3; }, 20000));
         ::kill(pid_t(p.processId()), SIGTERM);

@@ -9,6 +9,7 @@
 #include "output/SafeFile.h"
 #include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
+#include "proof/SigningKey.h"
 #include "proof/Trail.h"
 #include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
@@ -691,11 +692,17 @@ private slots:
         QCOMPARE(a.mid(0, 6), b.mid(0, 6));
         // Both print the audit trail; the file's report prints the seal its rows and trail
         // give, which --verify checks.
-        const Verify::Result checked = Verify::file(data, {});
-        QCOMPARE(checked.What, Verify::Outcome::Intact);
+        // (Checked against the key of the runs' state folder, which signed it.)
+        QString why;
+        const std::optional<SigningKey> key =
+            SigningKey::readExisting(dir.filePath("state/tx9-logger/signing-key"), &why);
+        QVERIFY2(key, qPrintable(why));
+        AllowedSigners runs;
+        runs.add(key->publicBlob(), QStringLiteral("tx9-logger@test"));
+        const Verify::Result checked = Verify::file(data, {&runs});
+        QVERIFY2(checked.What == Verify::Outcome::Intact, qPrintable(checked.Sentence));
         QVERIFY2(fromFile.contains("Seal: " + checked.Seal), qPrintable(fromFile));
         Trail::Contents trail;
-        QString why;
         QVERIFY(Trail::read(Trail::trailOf(data), &trail, &why));
         for (const QString &text : {fromRun, fromFile}) {
             QVERIFY(text.contains("Audit trail"));
