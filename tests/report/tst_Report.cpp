@@ -9,6 +9,7 @@
 #include "output/SafeFile.h"
 #include "outputs/AuditTrail.h"
 #include "outputs/Outputs.h"
+#include "proof/Signer.h"
 #include "proof/SigningKey.h"
 #include "proof/Trail.h"
 #include "proof/Verify.h"
@@ -537,6 +538,47 @@ private slots:
                      fromWindow.contains("loaded from rising.txt") &&
                      fromWindow.contains("report signed"),
                  qPrintable(fromWindow));
+        // The seal the window's signed page printed holds on the file saved afterwards (the
+        // sign-off and the report's writing come after it in its trail), and the preview
+        // painted again prints the same seal and signs once.
+        const QRegularExpression sealForm("Seal: ([0-9a-f]{64}@\\d+)");
+        const QString printed = sealForm.match(fromWindow).captured(1);
+        QVERIFY2(printed.endsWith("@100"), qPrintable(fromWindow));
+        prompts.lastPreviewPaint(&printer);
+        const QString again = pdfText(dir.filePath("loaded.pdf")).simplified();
+        QCOMPARE(sealForm.match(again).captured(1), printed);
+        QCOMPARE(again.count("report signed"), 1);
+        const QString saved = dir.filePath("loaded-saved.txt");
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        w.SaveTableToFile(w.cds1, saved);
+        QString why;
+        const SigningKey *key = Signer::key(&why);
+        QVERIFY2(key, qPrintable(why));
+        AllowedSigners machine;
+        machine.add(key->publicBlob(), QStringLiteral("tx9-logger@test"));
+        Verify::Options check{&machine};
+        QVERIFY(Seal::parse(printed, &check.SealHex.emplace(), &check.SealRows));
+        const Verify::Result held = Verify::file(saved, check);
+        QVERIFY2(held.What == Verify::Outcome::Intact, qPrintable(held.Sentence));
+        // One reading changed in a copy: it no longer holds.
+        QByteArray bytes;
+        {
+            QFile f(saved);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            bytes = f.readAll();
+        }
+        const qsizetype row = bytes.indexOf("\n50\t");
+        QVERIFY(row > 0);
+        const qsizetype value = bytes.indexOf('\t', bytes.indexOf('\t', row + 1) + 1) + 1;
+        bytes[value] = bytes[value] == '9' ? '8' : '9';
+        const QString changed = dir.filePath("loaded-changed.txt");
+        {
+            QFile f(changed);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        }
+        for (const char *ext : {".sig", ".trail", ".trail.sig"})
+            QVERIFY(QFile::copy(saved + ext, changed + ext));
+        QCOMPARE(Verify::file(changed, check).What, Verify::Outcome::Changed);
     }
 
     // Files of two cables are never mixed unasked: refused (status 2) by the cables their
