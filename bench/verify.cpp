@@ -11,11 +11,13 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    AllowedSigners signers;
     const qint64 rows = argc > 1 ? QByteArray(argv[1]).toLongLong() : 10000000;
     QTemporaryDir dir;
     const QString file = dir.filePath("big.txt");
@@ -42,6 +44,7 @@ int main(int argc, char **argv)
             return 1;
         }
         const std::optional<SigningKey> key = SigningKey::generate(QStringLiteral("bench@here"));
+        signers.add(key->publicBlob(), QStringLiteral("bench@here"));
         QString why;
         QElapsedTimer clock;
         clock.start();
@@ -53,12 +56,20 @@ int main(int argc, char **argv)
         }
         Bench::print(qPrintable(QStringLiteral("seal and sign a saved file, %1 rows").arg(rows)),
                      double(clock.nsecsElapsed()) / 1e9, "s");
+        Trail::Contents trail;
+        if (Trail::read(Trail::trailOf(file), &trail, &why)) {
+            Bench::print("trail, seals", double(trail.Seals.size()), "seals");
+            Bench::print("trail, size", double(QFileInfo(Trail::trailOf(file)).size()) / 1024,
+                         "KiB");
+            Bench::print("trail, rows a changed row is named within",
+                         double(Trail::sealSpan(rows)), "rows");
+        }
     }
     std::vector<double> times;
     for (int i = 0; i < 3; ++i) {
         QElapsedTimer clock;
         clock.start();
-        const Verify::Result r = Verify::file(file, {});
+        const Verify::Result r = Verify::file(file, {&signers});
         times.push_back(double(clock.nsecsElapsed()) / 1e9);
         if (r.What != Verify::Outcome::Intact) {
             std::fprintf(stderr, "not intact: %s\n", qPrintable(r.Sentence));
