@@ -170,7 +170,11 @@ QString optionsHelp()
         if (o.takesValue())
             left += QLatin1Char(' ') + QLatin1String(o.Value);
         const QStringList lines = QString::fromUtf8(o.Help).split(QLatin1Char('\n'));
-        text += left.leftJustified(HelpColumn) + lines[0] + QLatin1Char('\n');
+        // A name too long for its column has its help on the next line, never run into it.
+        text += left.size() < HelpColumn - 1
+                    ? left.leftJustified(HelpColumn) + lines[0] + QLatin1Char('\n')
+                    : left + QLatin1Char('\n') + QString(HelpColumn, QLatin1Char(' ')) + lines[0] +
+                          QLatin1Char('\n');
         for (qsizetype i = 1; i < lines.size(); ++i)
             text += QString(HelpColumn, QLatin1Char(' ')) + lines[i] + QLatin1Char('\n');
     }

@@ -102,6 +102,10 @@ private slots:
             const qsizetype found = help.indexOf(entry, at);
             QVERIFY2(found > at, qPrintable(entry));
             at = found;
+            // Its name never runs into its text: a line break or a blank after it.
+            const QChar next = help.at(found + entry.size());
+            QVERIFY2(next == QLatin1Char('\n') || next == QLatin1Char(' '),
+                     qPrintable(help.mid(found, 60)));
         }
         // And each one is an option the parser takes, or one said only in the help.
         for (const Headless::OptionEntry &o : Headless::options()) {
