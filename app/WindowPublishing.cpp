@@ -71,6 +71,16 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
     return std::nullopt;
 }
 
+std::optional<int> checkWindowArguments(const QStringList &arguments)
+{
+    // Refused with the run's sentence and status, before any window opens.
+    const QString wrong = Headless::checkWindowOptions(arguments);
+    if (wrong.isEmpty())
+        return std::nullopt;
+    toStderr(QStringLiteral("%1: %2\nTry '%1 --help'.").arg(arguments.value(0), wrong));
+    return int(Exit::Usage);
+}
+
 std::optional<int> openWindow(TFCOMM &window, const QStringList &arguments)
 {
     // --device ID: the cable the window records, as the Cable menu would choose it.

@@ -21,6 +21,10 @@ std::optional<int> startWindowPublishing(TFCOMM &window, const QStringList &argu
 std::optional<int> runWithoutWindow(int argc, char **argv, const Headless::PlatformFor &platformFor,
                                     const QList<Headless::WindowOption> &windowOptions = {});
 
+// The window's options checked as a run checks them: the exit status (2, the sentence said)
+// when one is wrong; none when the window may open.
+std::optional<int> checkWindowArguments(const QStringList &arguments);
+
 // The window shown with its outputs started from arguments, and the recovery journals of
 // ended sessions offered once it is up. Returns the exit status when the program is to stop
 // instead (as startWindowPublishing).

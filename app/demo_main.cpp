@@ -177,6 +177,8 @@ int main(int argc, char **argv)
     Tx9Application app(argc, argv);
     QStringList args = app.arguments();
     const QMap<QString, QString> demo = takeDemoOptions(args);
+    if (const std::optional<int> status = checkWindowArguments(args))
+        return *status;
 
     Simulation sim;
     sim.plug(demo, &app);

@@ -15,6 +15,8 @@ int main(int argc, char **argv)
             }))
         return *status;
     Tx9Application app(argc, argv);
+    if (const std::optional<int> status = checkWindowArguments(app.arguments()))
+        return *status;
     HidrawPlatform platform;
     TFCOMM window(&platform);
     if (const std::optional<int> status = openWindow(window, app.arguments()))

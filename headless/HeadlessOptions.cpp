@@ -338,17 +338,8 @@ Parsed parse(const QStringList &arguments, const QString &extraHelp)
     for (const OptionEntry &entry : options())
         if (entry.Apply && parser.isSet(entry.name()))
             entry.Apply(opt.Outputs, parser.value(entry.name()));
-    if (std::isnan(opt.Outputs.ActivationKJ))
-        return usage(QStringLiteral("--activation-energy takes kJ/mol, 10 to 500"));
-    if (std::isnan(opt.Outputs.BrokerAlarmSeconds))
-        return usage(QStringLiteral("--broker-alarm takes a number of seconds, 1 or more"));
-    if (!opt.Outputs.MetricsListen.isEmpty()) {
-        QHostAddress address;
-        quint16 port = 0;
-        QString why;
-        if (!Metrics::parseListen(opt.Outputs.MetricsListen, &address, &port, &why))
-            return usage(why);
-    }
+    if (const QString wrong = checkOutputOptions(opt.Outputs); !wrong.isEmpty())
+        return usage(wrong);
     if (parser.isSet(o.signingKey)) {
         // A key of the user's own that cannot sign is said now, not after a run of unsigned
         // files.

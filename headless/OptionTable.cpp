@@ -1,5 +1,10 @@
 #include "headless/OptionTable.h"
 
+#include "outputs/Metrics.h"
+
+#include <QHostAddress>
+#include <cmath>
+
 namespace Headless {
 
 const QList<OptionEntry> &options()
@@ -156,6 +161,29 @@ void applyWindowOptions(const QStringList &arguments, OutputOptions &outputs)
         if (o.Apply)
             if (const std::optional<QString> value = windowValue(arguments, o.name()))
                 o.Apply(outputs, *value);
+}
+
+QString checkOutputOptions(const OutputOptions &outputs)
+{
+    if (std::isnan(outputs.ActivationKJ))
+        return QStringLiteral("--activation-energy takes kJ/mol, 10 to 500");
+    if (std::isnan(outputs.BrokerAlarmSeconds))
+        return QStringLiteral("--broker-alarm takes a number of seconds, 1 or more");
+    if (!outputs.MetricsListen.isEmpty()) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString why;
+        if (!Metrics::parseListen(outputs.MetricsListen, &address, &port, &why))
+            return why;
+    }
+    return {};
+}
+
+QString checkWindowOptions(const QStringList &arguments)
+{
+    OutputOptions probe;
+    applyWindowOptions(arguments, probe);
+    return checkOutputOptions(probe);
 }
 
 QString optionsHelp()

@@ -26,6 +26,12 @@ std::optional<QString> windowValue(const QStringList &arguments, const QString &
 // What a window's command line gives the outputs (the options the window takes that have an
 // Apply).
 void applyWindowOptions(const QStringList &arguments, OutputOptions &outputs);
+// What is wrong with the outputs' values the options gave (a number that does not read or is
+// out of range, a listening address), as the run and the window both refuse it; empty when
+// nothing is.
+QString checkOutputOptions(const OutputOptions &outputs);
+// The same for a window's command line, before any window opens.
+QString checkWindowOptions(const QStringList &arguments);
 // The "Options of --headless:" block of --help.
 QString optionsHelp();
 

@@ -90,6 +90,45 @@ private slots:
                                               "C"));
     }
 
+    // A bad value of an output option is refused by the window as by the run: the same
+    // sentence, status 2, and no window.
+    void windowRefusesWhatTheRunRefuses()
+    {
+        QTemporaryDir dir;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("XDG_STATE_HOME", dir.filePath("state"));
+        const QList<QStringList> wrong{{"--broker-alarm", "x"},
+                                       {"--broker-alarm", "0"},
+                                       {"--activation-energy", "5"},
+                                       {"--activation-energy=abc"},
+                                       {"--metrics-listen", "nowhere"}};
+        for (const QStringList &option : wrong) {
+            QString said[2];
+            int status[2] = {-1, -1};
+            for (int headless = 0; headless < 2; ++headless) {
+                QProcess demo;
+                demo.setProcessEnvironment(env);
+                const QString shot = dir.filePath("shot.png");
+                QFile::remove(shot);
+                demo.start(QStringLiteral(TX9_DEMO),
+                           (headless ? QStringList{"--headless", "--limit", "1"}
+                                     : QStringList{"--screenshot", shot, "--seconds", "1"}) +
+                               option);
+                QVERIFY(demo.waitForFinished(60000));
+                status[headless] = demo.exitCode();
+                said[headless] = QString::fromUtf8(demo.readAllStandardError());
+                QVERIFY2(!QFile::exists(shot), qPrintable(option.join(' ')));
+            }
+            QVERIFY2(status[0] == 2 && status[1] == 2,
+                     qPrintable(option.join(' ') + ": " + said[0] + said[1]));
+            const QString sentence = said[1].section('\n', 0, 0).section(": ", 1);
+            QVERIFY2(!sentence.isEmpty() && said[0].contains(sentence),
+                     qPrintable(option.join(' ') + ": " + said[0] + " / " + said[1]));
+        }
+    }
+
     // --help lists every option of the table, in its order, with its value's name.
     void helpFollowsTheTable()
     {
