@@ -1,11 +1,13 @@
 #include "proof/AllowedSigners.h"
 
 #include "output/SafeFile.h"
+#include "proof/Signer.h"
 #include "proof/SigningKey.h"
 #include "proof/SshWire.h"
 
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -338,6 +340,24 @@ QString AllowedSigners::configPath()
 }
 
 const AllowedSigners &AllowedSigners::here()
+{
+    // The key this process signs with (--signing-key) is trusted by its own reports too.
+    if (const std::optional<QByteArray> signing = Signer::loadedPublicBlob()) {
+        static AllowedSigners withSigning;
+        static QByteArray added;
+        static QMutex lock;
+        const QMutexLocker locked(&lock);
+        if (added != *signing) {
+            withSigning = AllowedSigners(trustedHere());
+            withSigning.add(*signing, SigningKey::defaultPrincipal());
+            added = *signing;
+        }
+        return withSigning;
+    }
+    return trustedHere();
+}
+
+const AllowedSigners &AllowedSigners::trustedHere()
 {
     static const AllowedSigners trusted = [] {
         AllowedSigners s;

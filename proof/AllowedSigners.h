@@ -25,7 +25,8 @@ public:
     // A key trusted for every namespace at any time.
     void add(const QByteArray &publicBlob, const QString &principal);
 
-    // The keys this machine trusts when no file is given.
+    // The keys this machine trusts when no file is given (and the key this process signs
+    // with, when it was given one).
     static const AllowedSigners &here();
     static QString configPath();
 
@@ -51,6 +52,7 @@ public:
     static std::optional<QDateTime> parseTime(const QByteArray &text);
 
 private:
+    static const AllowedSigners &trustedHere();
     struct Line
     {
         QString Principals;

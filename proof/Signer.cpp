@@ -38,6 +38,15 @@ void useKeyFile(const QString &path)
     s.Notice.clear();
 }
 
+std::optional<QByteArray> loadedPublicBlob()
+{
+    State &s = state();
+    QMutexLocker lock(&s.Lock);
+    if (!s.Loaded || !s.Key)
+        return std::nullopt;
+    return s.Key->publicBlob();
+}
+
 QString notice()
 {
     State &s = state();

@@ -29,6 +29,7 @@ class tst_SignedRuns : public QObject
     {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("XDG_STATE_HOME", dir.filePath("state"));
+        e.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         e.insert("QT_QPA_PLATFORM", "offscreen");
         return e;
     }
@@ -230,8 +231,27 @@ private slots:
         QCOMPARE(keygen({"-q", "-t", "ed25519", "-N", "", "-C", "anna@desk", "-f", key}), 0);
         const QString file = dir.filePath("mine.csv");
         Run r = run({"--headless", "--interval", "0", "--limit", "3", "-q", "-o", file, "--format",
-                     "csv", "--signing-key", key});
+                     "csv", "--signing-key", key, "--report", file + ".pdf"});
         QCOMPARE(r.status, 0);
+        // The run's own report trusts the key it signs with.
+        {
+            QProcess text;
+            text.start("pdftotext", {file + ".pdf", "-"});
+            text.waitForFinished(60000);
+            const QString page = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+            QVERIFY2(page.contains(": intact: 3 rows, signed by ") && !page.contains("WARNING"),
+                     qPrintable(page));
+        }
+        // --verify elsewhere does not, until the key is among this user's allowed signers.
+        r = run({"--verify", file});
+        QCOMPARE(r.status, 11);
+        QVERIFY2(r.out.contains("signed by a key that is not trusted here: SHA256:"),
+                 qPrintable(r.out));
+        QVERIFY(QDir().mkpath(dir.filePath("config/tx9-logger")));
+        write(dir.filePath("config/tx9-logger/allowed_signers"), "anna@desk " + read(key + ".pub"));
+        r = run({"--verify", file});
+        QVERIFY2(r.status == 0 && r.out.contains("signed by anna@desk"), qPrintable(r.out));
+        QVERIFY(QFile::remove(dir.filePath("config/tx9-logger/allowed_signers")));
         const QString allowed = dir.filePath("mine_signers");
         write(allowed, "anna@desk " + read(key + ".pub"));
         r = run({"--verify", "--allowed-signers", allowed, file});
