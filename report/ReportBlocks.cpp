@@ -182,17 +182,28 @@ void paragraph(std::vector<Block> &blocks, const QString &said)
     blocks.push_back(text(said));
 }
 
-// A line in a fixed-width font (a seal: no two letters drawn as one).
+// A line in a fixed-width font (a seal: no two letters drawn as one), wrapped in the width.
 Block fixedWidth(const QString &line)
 {
-    return {Line, [line](QPainter &p, double width) {
+    auto fixedOf = [](const QFont &plain) {
+        QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        f.setPixelSize(plain.pixelSize() > 0 ? plain.pixelSize() : 9);
+        return f;
+    };
+    Block b{Line, [line, fixedOf](QPainter &p, double width) {
                 const QFont plain = p.font();
-                QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-                f.setPixelSize(plain.pixelSize() > 0 ? plain.pixelSize() : 9);
+                const QFont f = fixedOf(plain);
                 p.setFont(f);
-                p.drawText(QRectF(0, 0, width, Line), Qt::AlignLeft | Qt::AlignVCenter, line);
+                const QStringList lines = fitted(line, f, width - 4);
+                for (qsizetype k = 0; k < lines.size(); ++k)
+                    p.drawText(QRectF(0, Line * double(k), width, Line),
+                               Qt::AlignLeft | Qt::AlignVCenter, lines[k]);
                 p.setFont(plain);
             }};
+    b.Measure = [line, fixedOf](const QFont &font, double width) {
+        return Line * double(fitted(line, fixedOf(font), width - 4).size());
+    };
+    return b;
 }
 
 } // namespace ReportBlocks

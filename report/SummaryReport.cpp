@@ -233,9 +233,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // What --verify says of each file read, and who signed the report for what.
     // In the fixed-width font, as the seals: copied from the page, it reads as written.
     for (const FileVerification &v : in.Verification)
-        for (const QString &line :
-             wrapped(QStringLiteral("Verified: %1: %2").arg(v.File, v.Sentence), 90))
-            blocks.push_back(fixedWidth(line));
+        blocks.push_back(fixedWidth(QStringLiteral("Verified: %1: %2").arg(v.File, v.Sentence)));
     blocks.push_back({Gap / 2, {}});
     blocks.push_back(
         box(in.Signed ? wrapped(in.Signed->sentence()) : QStringList{QStringLiteral("Not signed")},

@@ -346,6 +346,60 @@ private slots:
     // changed afterwards is still reported, with a warning in words on its first page; the
     // options that do not fit together are refused; a headless run signs its own report, the
     // sign-off an entry of its audit trail.
+    // No fact is cut: a long comment, the limits in the audit list, a seal in a value and a
+    // long path in the verification are on the page whole (wrapped, never with an ellipsis),
+    // and no page ends with a heading.
+    void factsAreNeverCut()
+    {
+        const QString folder = dir.filePath("a-folder-with-a-rather-long-name-for-the-records-of-"
+                                            "the-cold-room-on-the-second-floor");
+        QVERIFY(QDir().mkpath(folder));
+        const QString txt = folder + "/readings.txt", pdf = dir.filePath("whole.pdf");
+        const QString comment =
+            "Checked against the cold room's paper chart for the whole week, including the "
+            "defrost cycles on Tuesday and Thursday nights; nothing out of the ordinary.";
+        Ran r = run({"--headless", "-q",       "--interval", "0",         "--limit",
+                     "30",         "-o",       txt,          "--high",    "23.3",
+                     "--low",      "10.125",   "--hold",     "1",         "--hysteresis",
+                     "0.25",       "--report", pdf,          "--sign-as", "Ann Example-Longname",
+                     "--meaning",  "reviewed", "--comment",  comment});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString page = pdfText(pdf);
+        QString joined = page;
+        joined.remove(QRegularExpression("\\s"));
+        auto whole = [&](QString fact) {
+            return joined.contains(fact.remove(QRegularExpression("\\s")));
+        };
+        QVERIFY2(!page.contains(QStringLiteral("\u2026")), qPrintable(page));
+        QVERIFY2(whole(comment), qPrintable(page));
+        QVERIFY2(whole("high 23.3, low 10.125, hold 1 s, hysteresis 0.25"), qPrintable(page));
+        QVERIFY2(whole("Verified: " + txt + ": intact: 30 rows"), qPrintable(page));
+        // The seal in the value of "session ended", each quarter of it on the page (its
+        // column's lines may come out of pdftotext between other text).
+        Trail::Contents trail;
+        QString why;
+        QVERIFY2(Trail::read(Trail::trailOf(txt), &trail, &why), qPrintable(why));
+        const auto ended =
+            std::find_if(trail.Entries.begin(), trail.Entries.end(),
+                         [](const AuditEntry &e) { return e.What == "session ended"; });
+        QVERIFY(ended != trail.Entries.end());
+        const QString seal = ended->New.section(QStringLiteral("seal "), 1);
+        QVERIFY2(seal.endsWith("@30") && seal.size() == 67, qPrintable(ended->New));
+        for (int quarter = 0; quarter < 4; ++quarter)
+            QVERIFY2(joined.contains(seal.mid(quarter * 16, quarter == 3 ? -1 : 16)),
+                     qPrintable(joined.mid(joined.indexOf("sessionended"), 140)));
+        // No page ends with a heading.
+        const QStringList headings{"Statistics", "Alarms", "Notes", "Gaps", "Audit trail"};
+        for (const QString &onePage : page.split(QLatin1Char('\f'), Qt::SkipEmptyParts)) {
+            QStringList lines = onePage.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            while (!lines.isEmpty() && (lines.last().trimmed().isEmpty() ||
+                                        lines.last().contains(QLatin1String("Page "))))
+                lines.removeLast();
+            QVERIFY2(lines.isEmpty() || !headings.contains(lines.last().trimmed()),
+                     qPrintable(onePage));
+        }
+    }
+
     void signedAndVerified()
     {
         const QString txt = dir.filePath("signed.txt"), pdf = dir.filePath("signed.pdf"),
