@@ -21,6 +21,9 @@ QStringList fitted(const QString &text, const QFont &font, double room)
 {
     const QFontMetricsF fm(font);
     room = qMax(room, fm.averageCharWidth() * 4);
+    // Nearly every text fits: measured once, whole.
+    if (!text.contains(QLatin1Char('\n')) && fm.horizontalAdvance(text) <= room)
+        return {text};
     QStringList out;
     for (const QString &part : text.split(QLatin1Char('\n'))) {
         QString line;
