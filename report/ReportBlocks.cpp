@@ -162,24 +162,6 @@ Block box(const QStringList &lines, bool bold)
     return b;
 }
 
-// A long text as lines the page's width holds, broken between words.
-QStringList wrapped(const QString &said, qsizetype width)
-{
-    QStringList out;
-    QString line;
-    for (const QString &word : said.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (!line.isEmpty() && line.size() + 1 + word.size() > width) {
-            out << line;
-            line.clear();
-        }
-        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
-    }
-    if (!line.isEmpty())
-        out << line;
-    return out;
-}
-
-// A long text as lines of text blocks.
 void paragraph(std::vector<Block> &blocks, const QString &said)
 {
     blocks.push_back(text(said));

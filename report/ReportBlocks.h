@@ -44,8 +44,6 @@ Block text(const QString &line);
 // A line of text, wrapped when the page is narrower than it.
 // Lines in a box of their own (bold: what a reader must not miss), each wrapped.
 Block box(const QStringList &lines, bool bold);
-// A long text as lines the page's width holds (width characters), broken between words.
-QStringList wrapped(const QString &said, qsizetype width = 100);
 // A long text as text blocks, wrapped in the page's width.
 void paragraph(std::vector<Block> &blocks, const QString &said);
 // A line in a fixed-width font (a seal: no two letters drawn as one).

@@ -171,11 +171,10 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         if (v.Failed)
             failed << QStringLiteral("%1: %2").arg(v.File, v.Sentence);
     if (!failed.isEmpty())
-        blocks.push_back(box(wrapped(QStringLiteral("WARNING: the data of this report failed "
-                                                    "verification; it is not known to be what "
-                                                    "was recorded. ") +
-                                         failed.join(QStringLiteral("; ")),
-                                     85),
+        blocks.push_back(box(QStringList{QStringLiteral("WARNING: the data of this report failed "
+                                                        "verification; it is not known to be what "
+                                                        "was recorded. ") +
+                                         failed.join(QStringLiteral("; "))},
                              true));
     if (!in.LoggerId.isEmpty())
         blocks.push_back(text(QStringLiteral("Logger: %1").arg(in.LoggerId)));
@@ -236,8 +235,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
         blocks.push_back(fixedWidth(QStringLiteral("Verified: %1: %2").arg(v.File, v.Sentence)));
     blocks.push_back({Gap / 2, {}});
     blocks.push_back(
-        box(in.Signed ? wrapped(in.Signed->sentence()) : QStringList{QStringLiteral("Not signed")},
-            false));
+        box(QStringList{in.Signed ? in.Signed->sentence() : QStringLiteral("Not signed")}, false));
     blocks.push_back({Gap, {}});
     blocks.push_back(chart(in, unit, limitUnit, alarms));
     blocks.push_back(legend());
