@@ -173,6 +173,7 @@ Block fixedWidth(const QString &line)
     auto fixedOf = [](const QFont &plain) {
         QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
         f.setPixelSize(plain.pixelSize() > 0 ? plain.pixelSize() : 9);
+        f.setStyleStrategy(plain.styleStrategy());
         return f;
     };
     Block b{Line, [line, fixedOf](QPainter &p, double width) {

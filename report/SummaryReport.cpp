@@ -65,6 +65,7 @@ Block chart(const SummaryInput &in, const QString &unit, const QString &limitUni
                 // Sizes in the report's units (points), whatever the device's resolution.
                 QFont small = plot.font();
                 small.setPixelSize(8);
+                small.setStyleStrategy(QFont::PreferNoShaping);
                 for (QCPAxis *axis : plot.axisRect()->axes()) {
                     axis->setTickLabelFont(small);
                     axis->setLabelFont(small);
@@ -471,6 +472,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     const double scale = device->logicalDpiX() / 72.0;
     QFont font = painter.font();
     font.setPixelSize(9);
+    // Letters drawn one by one: a seal or a file name copied from the page must read as it
+    // was written ("ff" joined into one letter would copy as another character).
+    font.setStyleStrategy(QFont::PreferNoShaping);
     painter.setFont(font);
     const auto pages = paginate(blocks, font, page.width(), page.height() - footer);
     const int total = int(pages.size());
