@@ -11,12 +11,13 @@
 
 QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint64 last,
                                const std::function<qint64(qint64)> &timeMs,
-                               const AlarmSettings &settings, bool recomputed)
+                               const LimitsHistory &limits, double gapSeconds, bool recomputed)
 {
     QList<AlarmEvent> events;
     first = qMax<qint64>(0, first);
     last = qMin(last, table.count() - 1);
-    if (!settings.any() || first > last)
+    if (first > last || std::none_of(limits.begin(), limits.end(),
+                                     [](const LimitChange &c) { return c.Settings.any(); }))
         return events;
     // Rows out of time order (files joined, a clock set back) are taken in time order, so that
     // no alarm ends before it starts; in order already, as nearly always, nothing is sorted.
@@ -30,14 +31,15 @@ QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint
             break;
         }
     AlarmRules rules;
-    rules.setSettings(settings);
     ValueNumbers values;
     std::vector<std::optional<QString>> unitById; // the unit of each unit text, read once
     // Local time with the offset it had, looked up once an hour: a time zone lookup for each
     // of ten million rows would take longer than all the rest.
     qint64 offsetHour = std::numeric_limits<qint64>::min();
     int offset = 0;
-    AlarmMoment moment;
+    const qint64 gapMs = gapSeconds > 0 ? qint64(gapSeconds * 1000) : 0;
+    AlarmMoment moment, before;
+    bool any = false;
     for (qint64 i = first; i <= last; ++i) {
         const qint64 r = order.empty() ? i : order[size_t(i - first)];
         const qint64 ms = timeMs(r);
@@ -45,8 +47,22 @@ QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint
             offsetHour = ms / 3600000;
             offset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
         }
+        before = moment;
         moment.Wall = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);
         moment.SteadyMs = ms;
+        // Across a gap nothing goes on: what was on ends with the last reading before it.
+        const bool gap = any && gapMs > 0 && ms - before.SteadyMs > gapMs;
+        if (gap)
+            events += rules.gap(before);
+        // Limits set since the last reading take effect now (after a gap, nothing is on for
+        // them to end).
+        if (const AlarmSettings &s = limitsAt(limits, r); !(s == rules.settings())) {
+            if (gap || !any)
+                rules.setSettings(s);
+            else
+                events += rules.changeSettings(s, moment);
+        }
+        any = true;
         const quint32 u = table.textId(r, MeasurementTable::FieldUnit);
         if (u >= unitById.size())
             unitById.resize(size_t(u) + 1);
@@ -61,6 +77,67 @@ QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint
     return events;
 }
 
+LimitsHistory limitsHistory(const std::vector<AuditEntry> &entries, qint64 rowOffset)
+{
+    LimitsHistory history;
+    for (const AuditEntry &e : entries) {
+        if (e.What != QLatin1String("alarm settings"))
+            continue;
+        const std::optional<AlarmSettings> now = AlarmSettings::fromText(e.New);
+        if (!now)
+            continue;
+        if (history.empty() && e.Rows > 0)
+            if (const std::optional<AlarmSettings> was = AlarmSettings::fromText(e.Old))
+                history.push_back({rowOffset, *was});
+        const LimitChange change{rowOffset + e.Rows, *now};
+        if (!history.empty() && history.back().FromRow >= change.FromRow)
+            history.back() = change; // two changes before one reading: the last holds
+        else
+            history.push_back(change);
+    }
+    return history;
+}
+
+QList<AlarmEvent> cableLossesOf(const std::vector<AuditEntry> &entries, double holdSeconds)
+{
+    QList<AlarmEvent> out;
+    std::optional<QDateTime> lost;
+    const auto add = [&](const QDateTime &end) {
+        const QDateTime from = *std::exchange(lost, std::nullopt);
+        const double seconds = double(from.msecsTo(end)) / 1000;
+        if (seconds < holdSeconds)
+            return;
+        AlarmEvent e;
+        e.Kind = AlarmKind::CableLost;
+        e.BreachStart = from;
+        e.Time = e.BreachStart.addMSecs(qint64(holdSeconds * 1000));
+        e.Seconds = holdSeconds;
+        e.Recomputed = true;
+        e.Detail = QStringLiteral("the cable was unplugged or stopped answering");
+        out << e;
+        e.Start = false;
+        e.Time = end;
+        e.Seconds = seconds;
+        out << e;
+    };
+    QDateTime latest;
+    for (const AuditEntry &e : entries) {
+        const QDateTime at = QDateTime::fromString(e.Time, Qt::ISODate);
+        if (!at.isValid())
+            continue;
+        latest = at;
+        if (e.What == QLatin1String("cable lost") && !lost)
+            lost = at;
+        else if (lost && (e.What == QLatin1String("connected") ||
+                          e.What == QLatin1String("session ended")))
+            add(at);
+    }
+    // Lost when the session ended unasked: it was lost until the last moment it speaks of.
+    if (lost)
+        add(latest);
+    return out;
+}
+
 AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
     : QObject(parent), m_session(session)
 {
@@ -69,6 +146,9 @@ AlarmMonitor::AlarmMonitor(LoggerSession &session, QObject *parent)
     connect(&session.table(), &QAbstractItemModel::modelReset, this, [this] {
         m_values.clear();
         m_replayed.clear();
+        m_restoredBlind.clear();
+        m_lastRow.reset();
+        m_history = {{0, m_rules.settings()}};
         if (!std::exchange(m_recomputed, {}).isEmpty())
             emit recomputedChanged();
     });
@@ -137,8 +217,22 @@ void AlarmMonitor::tick()
     if (const qint64 step = offset - std::exchange(m_clockOffsetMs, offset); qAbs(step) > 2000)
         say(m_blind.clockStepped(now, step));
     say(m_blind.tick(now));
-    if (m_rules.settings().any())
+    if (!m_rules.settings().any())
+        return;
+    // No reading for longer than a gap: what the limits raised ends with the last one, and
+    // nothing held pending starts without readings.
+    if (m_lastRow && !m_gapSaid && now.SteadyMs - m_lastRow->SteadyMs > gapMs()) {
+        m_gapSaid = true;
+        say(m_rules.gap(*m_lastRow));
+        return;
+    }
+    if (!m_gapSaid)
         say(m_rules.tick(now));
+}
+
+qint64 AlarmMonitor::gapMs() const
+{
+    return qint64(gapSecondsOf(m_session.samplingSeconds()) * 1000);
 }
 
 void AlarmMonitor::condition(AlarmKind kind, bool on, const QString &detail)
@@ -171,6 +265,10 @@ QList<AlarmEvent> AlarmMonitor::blindEntries(const AlarmMoment &end) const
     for (const AlarmEvent &e : m_log.entries())
         if (isBlindAlarm(e.Kind))
             out << e;
+    out += m_restoredBlind;
+    std::stable_sort(out.begin(), out.end(), [](const AlarmEvent &a, const AlarmEvent &b) {
+        return a.BreachStart < b.BreachStart;
+    });
     placeStillOn(out, m_blind.stillOn(end));
     return out;
 }
@@ -180,6 +278,11 @@ void AlarmMonitor::setSettings(const AlarmSettings &settings)
     if (settings == m_rules.settings())
         return;
     say(m_rules.changeSettings(settings, AlarmMoment::now()));
+    // From the next reading on (two changes before it: the last holds).
+    const qint64 next = m_session.table().count();
+    while (!m_history.empty() && m_history.back().FromRow >= next)
+        m_history.pop_back();
+    m_history.push_back({next, settings});
     m_blind.setHold(AlarmKind::CableLost, settings.HoldSeconds);
     replayAll();
 }
@@ -191,25 +294,51 @@ void AlarmMonitor::rowStored(qint64 row, qint32, float, const QDateTime &capture
     moment.Wall = captured;
     const MeasurementTable &t = m_session.table();
     m_unit = MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit));
+    const std::optional<AlarmMoment> before = std::exchange(m_lastRow, moment);
+    const bool gap = before && !std::exchange(m_gapSaid, false) &&
+                     moment.SteadyMs - before->SteadyMs > gapMs();
     if (!m_rules.settings().any())
         return;
+    if (gap)
+        say(m_rules.gap(*before));
     say(m_rules.feed(moment, m_values.value(t, row), m_unit));
 }
 
-void AlarmMonitor::recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs)
+void AlarmMonitor::recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs,
+                             LimitsHistory limits)
 {
     if (first > last)
         return;
-    m_replayed.push_back({first, last, std::move(timeMs)});
+    m_replayed.push_back({first, last, std::move(timeMs), std::move(limits)});
+    replayAll();
+}
+
+LimitsHistory AlarmMonitor::limitsInForce() const
+{
+    LimitsHistory h = m_history;
+    for (const Replayed &r : m_replayed)
+        h = overlaid(h, r.First, r.Last,
+                     r.Limits.empty() ? LimitsHistory{{0, m_rules.settings()}} : r.Limits);
+    return h;
+}
+
+void AlarmMonitor::addRecomputed(const QList<AlarmEvent> &events)
+{
+    if (events.isEmpty())
+        return;
+    m_restoredBlind += events;
     replayAll();
 }
 
 void AlarmMonitor::replayAll()
 {
-    QList<AlarmEvent> events;
+    QList<AlarmEvent> events = m_restoredBlind;
+    const double gapSeconds = double(gapMs()) / 1000;
     for (const Replayed &r : m_replayed)
-        events +=
-            replayAlarms(m_session.table(), r.First, r.Last, r.TimeMs, m_rules.settings(), true);
+        events += replayAlarms(m_session.table(), r.First, r.Last, r.TimeMs,
+                               r.Limits.empty() ? LimitsHistory{{r.First, m_rules.settings()}}
+                                                : r.Limits,
+                               gapSeconds, true);
     if (events.isEmpty() && m_recomputed.isEmpty())
         return;
     m_recomputed = events;

@@ -9,23 +9,43 @@
 #include "alarms/AlarmLog.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/BlindAlarms.h"
+#include "proof/Seal.h"
 #include "recording/ValueNumbers.h"
 
 #include <QMap>
 #include <QObject>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
 class LoggerSession;
 
-// The alarms settings raise over the rows first..last of table (the recorded ones, or a file's),
-// each at the time timeMs gives it (ms since the epoch), taken in time order whatever order
-// they are stored in: starts and ends, and those still on at the last reading as starts with
-// OpenAtEnd (their worst and duration so far). Each event is marked recomputed when asked.
+// The alarms raised over the rows first..last of table (the recorded ones, or a file's), each
+// row judged by the limits in force at it (limits: as they changed; rows before the first
+// change raise none), each at the time timeMs gives it (ms since the epoch), taken in time
+// order whatever order they are stored in: starts and ends, and those still on at the last
+// reading as starts with OpenAtEnd (their worst and duration so far). No alarm runs across a
+// gap: where no reading came for longer than gapSeconds (0: no such rule), what is on ends at
+// the last reading before it. Each event is marked recomputed when asked.
 QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint64 last,
                                const std::function<qint64(qint64)> &timeMs,
-                               const AlarmSettings &settings, bool recomputed);
+                               const LimitsHistory &limits, double gapSeconds, bool recomputed);
+
+// The limits' history an audit trail gives (its "alarm settings" entries), each change from
+// the row it was made at plus rowOffset (where the trail's rows begin in the table). The
+// settings before the first change are its old value when that reads as settings.
+LimitsHistory limitsHistory(const std::vector<AuditEntry> &entries, qint64 rowOffset = 0);
+// The cable-lost alarms a session's audit entries speak of (each "cable lost" up to the next
+// "connected", or to its last entry), those that lasted the hold, marked recomputed: for a
+// restore, which brings back rows whose live alarms went with the crash.
+QList<AlarmEvent> cableLossesOf(const std::vector<AuditEntry> &entries, double holdSeconds);
+// The time across which no alarm runs and no time counts: three sampling intervals, at least
+// ten seconds, as the time chart breaks its line.
+inline double gapSecondsOf(double intervalSeconds)
+{
+    return std::max(10.0, 3 * intervalSeconds);
+}
 
 class AlarmMonitor : public QObject
 {
@@ -55,9 +75,17 @@ public:
     QString unit() const { return m_unit; } // of the last reading: "°C", "°F"
 
     // Rows that came into the table without being seen here (restored after a crash, loaded
-    // from a file): their alarms are worked out from them, again whenever the limits change,
-    // and kept apart from the log, which holds what was seen live.
-    void recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs);
+    // from a file): their alarms are worked out from them and kept apart from the log, which
+    // holds what was seen live. Judged by the limits in force when they were recorded, when
+    // their history is known (limits); else by those set here, again whenever they change.
+    void recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs,
+                   LimitsHistory limits = {});
+    // The limits each row of the table is judged by: those set here as they changed, and for
+    // rows recomputed, theirs.
+    LimitsHistory limitsInForce() const;
+    // Alarms of a logger gone blind that rows brought back cannot give (a cable lost before a
+    // crash), kept with the recomputed ones.
+    void addRecomputed(const QList<AlarmEvent> &events);
     const QList<AlarmEvent> &recomputed() const { return m_recomputed; }
     // The log's entries and the recomputed ones, in the order of their starts.
     QList<AlarmEvent> allEntries() const;
@@ -89,7 +117,14 @@ private:
     {
         qint64 First, Last;
         std::function<qint64(qint64)> TimeMs;
+        LimitsHistory Limits; // empty: those set here
     };
     std::vector<Replayed> m_replayed;
-    QList<AlarmEvent> m_recomputed;
+    QList<AlarmEvent> m_recomputed, m_restoredBlind;
+    // The last recorded reading, on both clocks: the readings stop for longer than a gap and
+    // what the limits raised ends there (once).
+    std::optional<AlarmMoment> m_lastRow;
+    bool m_gapSaid = false;
+    LimitsHistory m_history{{0, {}}}; // the limits set here, from the row each was set at
+    qint64 gapMs() const;
 };

@@ -1,6 +1,7 @@
 #include "alarms/AlarmRules.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 
@@ -315,4 +316,78 @@ QString AlarmSettings::text() const
     return QStringLiteral("high %1, low %2, hold %3 s, hysteresis %4")
         .arg(limit(High), limit(Low), QString::number(HoldSeconds, 'g', 10),
              QString::number(Hysteresis, 'g', 10));
+}
+
+std::optional<AlarmSettings> AlarmSettings::fromText(const QString &text)
+{
+    // "high 30 °C, low none, hold 0 s, hysteresis 0.5"
+    static const QRegularExpression form(QStringLiteral(
+        "^high (none|([^\\s,]+)(?: ([^\\s,]+))?), low (none|([^\\s,]+)(?: ([^\\s,]+))?), "
+        "hold (\\S+) s, hysteresis (\\S+)$"));
+    const QRegularExpressionMatch m = form.match(text.trimmed());
+    if (!m.hasMatch())
+        return std::nullopt;
+    AlarmSettings s;
+    bool ok = true;
+    auto number = [&ok](const QString &t) {
+        bool read = false;
+        const double v = t.toDouble(&read);
+        ok = ok && read && std::isfinite(v);
+        return v;
+    };
+    if (m.captured(1) != QLatin1String("none"))
+        s.High = number(m.captured(2));
+    if (m.captured(4) != QLatin1String("none"))
+        s.Low = number(m.captured(5));
+    s.Unit = AlarmRules::unitOf(m.captured(3).isEmpty() ? m.captured(6) : m.captured(3));
+    s.HoldSeconds = number(m.captured(7));
+    s.Hysteresis = number(m.captured(8));
+    if (!ok || s.HoldSeconds < 0 || s.Hysteresis < 0)
+        return std::nullopt;
+    return s;
+}
+
+QList<AlarmEvent> AlarmRules::gap(const AlarmMoment &lastReading)
+{
+    QList<AlarmEvent> events;
+    for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low}) {
+        State &s = m_state[int(kind)];
+        if (s.active)
+            events << event(kind, false, lastReading, lastValue());
+        s = State();
+    }
+    return events;
+}
+
+const AlarmSettings &limitsAt(const LimitsHistory &history, qint64 row)
+{
+    static const AlarmSettings none;
+    const auto after =
+        std::upper_bound(history.begin(), history.end(), row,
+                         [](qint64 r, const LimitChange &c) { return r < c.FromRow; });
+    return after == history.begin() ? none : std::prev(after)->Settings;
+}
+
+LimitsHistory overlaid(const LimitsHistory &history, qint64 first, qint64 last,
+                       const LimitsHistory &inside)
+{
+    LimitsHistory out;
+    const auto add = [&out](qint64 from, const AlarmSettings &s) {
+        if (!out.empty() && out.back().FromRow >= from)
+            out.pop_back();
+        if (out.empty() || !(out.back().Settings == s))
+            out.push_back({from, s});
+    };
+    for (const LimitChange &c : history)
+        if (c.FromRow < first)
+            add(c.FromRow, c.Settings);
+    add(first, limitsAt(inside, first));
+    for (const LimitChange &c : inside)
+        if (c.FromRow > first && c.FromRow <= last)
+            add(c.FromRow, c.Settings);
+    add(last + 1, limitsAt(history, last + 1));
+    for (const LimitChange &c : history)
+        if (c.FromRow > last + 1)
+            add(c.FromRow, c.Settings);
+    return out;
 }

@@ -18,6 +18,7 @@
 #include <QList>
 #include <QString>
 #include <optional>
+#include <vector>
 
 // A moment on both clocks.
 struct AlarmMoment
@@ -41,7 +42,26 @@ struct AlarmSettings
     bool operator==(const AlarmSettings &) const = default;
     // As the audit trail gives them: "high 30 °C, low none, hold 0 s, hysteresis 0.5".
     QString text() const;
+    // Back from that text; none when it does not read as one.
+    static std::optional<AlarmSettings> fromText(const QString &text);
 };
+
+// The limits as they changed over a recording: each from the row at which it took effect
+// (the table's row count when it was set), in row order. Rows before the first change are
+// judged by no limits.
+struct LimitChange
+{
+    qint64 FromRow = 0;
+    AlarmSettings Settings;
+    bool operator==(const LimitChange &) const = default;
+};
+using LimitsHistory = std::vector<LimitChange>;
+// The limits in force at a row: the last change made at or before it (none before the first).
+const AlarmSettings &limitsAt(const LimitsHistory &history, qint64 row);
+// history with rows first..last judged by inside instead (its changes at or before first
+// count from first), each row after as before.
+LimitsHistory overlaid(const LimitsHistory &history, qint64 first, qint64 last,
+                       const LimitsHistory &inside);
 
 // The alarm options of a command line (--high, --low, --hold, --hysteresis), as given (none:
 // not given), into settings; the usage error when one does not read or they do not fit
@@ -120,6 +140,9 @@ public:
                            const QString &unit = {});
     // Time passes without a reading: a breach whose hold time has passed starts now.
     QList<AlarmEvent> tick(const AlarmMoment &now);
+    // The readings stopped after the last one (at lastReading) for longer than a gap: what is
+    // on ends there, and what was held pending is forgotten; the next reading starts afresh.
+    QList<AlarmEvent> gap(const AlarmMoment &lastReading);
 
     bool active(AlarmKind kind) const { return !isBlindAlarm(kind) && m_state[int(kind)].active; }
     // The alarms still on at end, each as a start with OpenAtEnd set.

@@ -211,11 +211,13 @@ double TableStatistics::spanSeconds(qint64 row) const
     return double(ms) / 1000.0;
 }
 
-void TableStatistics::addSpan(Part &part, qint64 row, double sign) const
+void TableStatistics::addSpan(Part &part, qint64 row, bool timeToo) const
 {
-    const double s = spanSeconds(row) * sign;
-    part.seconds += s;
-    if (!m_high && !m_low)
+    const double s = spanSeconds(row);
+    if (timeToo)
+        part.seconds += s;
+    // Across a gap no time counts beyond a limit (nobody knows what the readings were).
+    if ((!m_high && !m_low) || s > m_gapSeconds)
         return;
     std::optional<double> v = value(row);
     if (v && !m_limitUnit.isEmpty())
@@ -263,11 +265,14 @@ TableStatistics::Part TableStatistics::partOf(qint64 first, qint64 last) const
     Part part;
     if (first > last)
         return part;
+    // Each reading stands for the time until the next: the range's last row too counts its
+    // time beyond a limit (so that days, or pages, add up to the whole), though the range's
+    // own time ends at it.
     auto single = [&](qint64 row) {
         if (const std::optional<double> v = value(row))
             part.add(*v, row);
-        if (row < last)
-            addSpan(part, row);
+        if (row < m_rows - 1)
+            addSpan(part, row, row < last);
         addKinetic(part, row, row == m_rows - 1);
     };
     qint64 row = first;
@@ -280,7 +285,7 @@ TableStatistics::Part TableStatistics::partOf(qint64 first, qint64 last) const
             addKinetic(part, m_rows - 1, true);
         // A block's last row counts the time to the next block's first; not the range's.
         if (row + BlockRows - 1 == last && last < m_rows - 1)
-            addSpan(part, last, -1);
+            part.seconds -= spanSeconds(last);
     }
     for (; row <= last; ++row)
         single(row);

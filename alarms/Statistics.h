@@ -6,7 +6,9 @@
 //
 // Time counts from each row to the next: between their capture times, or, for rows loaded
 // from a file (which have only a time of day), between their times of day (one that goes
-// back is on the next day). Time above or below a limit is that time for the rows beyond it.
+// back is on the next day). Time above or below a limit is that time for the rows beyond it,
+// the last row of a range included (a range's time beyond a limit is its rows' part of the
+// whole), and none across a gap (longer than the gap time, below).
 //
 // The mean kinetic temperature is weighted by time in the same way: a reading stands for the
 // time until the next one; across a gap (longer than the gap time: three sampling intervals,
@@ -97,8 +99,9 @@ private:
     static constexpr qint64 BlockRows = 4096;
     void rebuild();
     void appended(qint64 first, qint64 last);
-    // The time from row to the next one, and whether row is above or below the limits.
-    void addSpan(Part &part, qint64 row, double sign = 1) const;
+    // The time from row to the next one (timeToo), and whether row is above or below the
+    // limits (none across a gap).
+    void addSpan(Part &part, qint64 row, bool timeToo = true) const;
     double spanSeconds(qint64 row) const;
     const QString &unitName(qint64 row) const; // "°C", "°F" or the row's own text
     // Row's term of the mean kinetic temperature (its span known, or last: it is the last row).

@@ -1,5 +1,6 @@
 // The main window's data-file, picture and report commands.
 
+#include "alarms/AlarmMonitor.h"
 #include "app/Application.h"
 #include "app/BackgroundTask.h"
 #include "app/Prompts.h"
@@ -176,7 +177,13 @@ void TFCOMM::LoadTableFromFile(const QString &path, MeasurementTable *table, boo
     else
         table->appendFrom(std::move(*loaded));
     if (Out && table == cds1) {
-        Out->recomputeAlarms(before, table->count() - 1);
+        // Judged by the limits the file's trail says were in force, when it has one.
+        Trail::Contents trail;
+        QString unread;
+        const bool trailed = QFileInfo::exists(Trail::trailOf(path)) &&
+                             Trail::read(Trail::trailOf(path), &trail, &unread);
+        Out->recomputeAlarms(before, table->count() - 1,
+                             trailed ? limitsHistory(trail.Entries, before) : LimitsHistory{});
         Out->audit().record(QStringLiteral("loaded"), path,
                             QStringLiteral("%1 rows%2")
                                 .arg(table->count() - before)

@@ -143,8 +143,7 @@ void TFCOMM::offerRecovery()
         // Their alarms, which this session never saw, worked out from them; their audit
         // entries back between them, and the seal going on as it was.
         if (Out) {
-            Out->recomputeAlarms(firstRestored, cds1->count() - 1);
-            Out->audit().restored(firstRestored, c.Marks);
+            Out->restored(firstRestored, cds1->count() - 1, c.Marks);
             Out->audit().record(
                 QStringLiteral("restored"), path,
                 QStringLiteral("%1 rows, seal %2").arg(count).arg(Out->audit().seal().text()));

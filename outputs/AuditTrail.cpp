@@ -169,12 +169,13 @@ void AuditTrail::emptied()
                QStringLiteral("0 rows"));
 }
 
-void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &marks)
+std::vector<AuditEntry> AuditTrail::restored(qint64 first,
+                                            const std::vector<DataFiles::Mark> &marks)
 {
     // The recording's entries before the restored rows, then the journal's among them (they
     // happened first), then this session's that came since, after them all: a journal
     // restored into an empty table goes on with the very seal it had.
-    std::vector<AuditEntry> entries, since;
+    std::vector<AuditEntry> entries, since, journal;
     for (const AuditEntry &e : m_entries)
         (e.Rows < first ? entries : since).push_back(e);
     for (const DataFiles::Mark &m : marks) {
@@ -190,6 +191,7 @@ void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &mark
             continue;
         e->Rows = first + qMax<qint64>(0, m.Row);
         entries.push_back(*e);
+        journal.push_back(*e);
     }
     for (AuditEntry &e : since) {
         e.Rows = m_session.table().count();
@@ -201,6 +203,7 @@ void AuditTrail::restored(qint64 first, const std::vector<DataFiles::Mark> &mark
     m_seal.addAll(t, entries);
     m_sealedRows = t.count();
     m_entries = entries;
+    return journal;
 }
 
 QByteArray AuditTrail::listText() const

@@ -55,8 +55,9 @@ public:
     // entry, and the recording's seal.
     QByteArray listText() const;
     // Rows first.. of the table came back from a journal whose marks are given: its entries
-    // go back between them, and the seal is made again over the whole recording.
-    void restored(qint64 first, const std::vector<DataFiles::Mark> &marks);
+    // go back between them, and the seal is made again over the whole recording. The
+    // journal's entries, as placed.
+    std::vector<AuditEntry> restored(qint64 first, const std::vector<DataFiles::Mark> &marks);
 
     // The journal's mark of an entry, and of a seal.
     static QByteArray journalLine(const AuditEntry &entry);

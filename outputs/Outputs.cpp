@@ -128,12 +128,22 @@ void Outputs::setAlarmSettings(const AlarmSettings &settings)
     m_stats->setLimits(settings.High, settings.Low, settings.Unit);
 }
 
-void Outputs::recomputeAlarms(qint64 first, qint64 last)
+void Outputs::recomputeAlarms(qint64 first, qint64 last, LimitsHistory limits)
 {
     if (!m_timeline)
         return;
     const TimeSeries &series = m_timeline->series();
-    m_alarms->recompute(first, last, [&series](qint64 r) { return series.timeMs(r); });
+    m_alarms->recompute(
+        first, last, [&series](qint64 r) { return series.timeMs(r); }, std::move(limits));
+}
+
+void Outputs::restored(qint64 first, qint64 last, const std::vector<DataFiles::Mark> &marks)
+{
+    const std::vector<AuditEntry> journal = m_audit->restored(first, marks);
+    // The limits as that session's entries give them; a journal without them is judged by
+    // the limits set here.
+    recomputeAlarms(first, last, limitsHistory(journal));
+    m_alarms->addRecomputed(cableLossesOf(journal, m_alarms->settings().HoldSeconds));
 }
 
 bool Outputs::startPublishing(const Mqtt::Options &options, const QString &cableSerial,
@@ -274,6 +284,7 @@ SummaryInput Outputs::summaryInput(const QString &cable, const QString &version)
     in.Limits = m_alarms->settings();
     in.Version = version;
     in.Audit = m_audit->entries();
+    in.LimitsInForce = m_alarms->limitsInForce();
     in.Seals << m_audit->seal().text();
     in.BlindAlarms = m_alarms->blindEntries(AlarmMoment::now());
     in.ActivationKJ = m_stats->activationKJ();

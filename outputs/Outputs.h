@@ -22,6 +22,11 @@
 #include <QString>
 #include <functional>
 #include <optional>
+#include <vector>
+
+namespace DataFiles {
+struct Mark;
+}
 
 class AlarmCommands;
 class AlarmMonitor;
@@ -71,9 +76,14 @@ public:
     Timeline *timeline() const { return m_timeline; }
     // New limits for the alarms and the statistics' time above and below.
     void setAlarmSettings(const AlarmSettings &settings);
-    // Rows first..last came into the table from a restore or a file: their alarms are worked
-    // out from them (at the times the timeline gives them).
-    void recomputeAlarms(qint64 first, qint64 last);
+    // Rows first..last came into the table from a file: their alarms are worked out from them
+    // (at the times the timeline gives them), by the limits in force when they were recorded
+    // (limits, the file's trail) when known, else by those set here.
+    void recomputeAlarms(qint64 first, qint64 last, LimitsHistory limits = {});
+    // Rows first..last came back from a crashed session's journal whose marks are given: its
+    // audit entries go back between them, their alarms are worked out by the limits that
+    // session had at each reading, and its cable losses are alarms again.
+    void restored(qint64 first, qint64 last, const std::vector<DataFiles::Mark> &marks);
 
     // Publishing starts once the cable is known (the id may be its serial number): false, and
     // why, when it cannot (its outbox in use, a topic it cannot publish).

@@ -3,6 +3,7 @@
 #include "proof/Trail.h"
 #include "proof/Verify.h"
 
+#include "alarms/AlarmMonitor.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/Statistics.h"
 #include "output/DataFiles.h"
@@ -16,6 +17,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -360,12 +362,16 @@ int run(int argc, char **argv)
     Timeline line;
     line.follow(&table);
     QStringList cables;
+    // The limits each file's trail says were in force, from its first row on (a file without
+    // them: none known).
+    LimitsHistory recorded;
     for (const Group &g : groups) {
         input.RunStarts.push_back(table.count());
         if (!g.Cable.isEmpty())
             cables << g.Cable;
         for (Input *file : g.Files) {
             Input &in = *file;
+            const qint64 firstRow = table.count();
             // A kept journal's breaks and notes, the notes beside a file or in a CSV's column.
             line.appendBatch(table, std::move(*in.Rows),
                              {Timeline::Why::Loaded, in.FileDate, std::move(in.Marks),
@@ -382,6 +388,14 @@ int run(int argc, char **argv)
             if (QFileInfo::exists(Trail::trailOf(in.Path)) &&
                 Trail::read(Trail::trailOf(in.Path), &trail, &unread))
                 input.Audit.insert(input.Audit.end(), trail.Entries.begin(), trail.Entries.end());
+            if (!recorded.empty() && recorded.back().FromRow >= firstRow)
+                recorded.pop_back(); // the file before had no row after its last change
+            recorded.push_back({firstRow, {}});
+            for (const LimitChange &c : limitsHistory(trail.Entries, firstRow)) {
+                if (recorded.back().FromRow >= c.FromRow)
+                    recorded.pop_back();
+                recorded.push_back(c);
+            }
         }
     }
     input.Cable = cables.join(QStringLiteral(", "));
@@ -401,7 +415,18 @@ int run(int argc, char **argv)
     }
     input.Table = &table;
     input.Line = &line;
-    input.Limits = limits;
+    // Limits given replace the recorded ones (the page says so); none given, each reading is
+    // judged by those in force when it was taken, and the last count the time beyond them.
+    const auto anySet = [](const LimitsHistory &h) {
+        return std::any_of(h.begin(), h.end(), [](const LimitChange &c) { return c.Settings.any(); });
+    };
+    if (limits.any() || !anySet(recorded)) {
+        input.Limits = limits;
+        input.LimitsReplaced = limits.any() && anySet(recorded);
+    } else {
+        input.LimitsInForce = recorded;
+        input.Limits = recorded.back().Settings;
+    }
     input.ActivationKJ = activationKJ;
     input.Version = QStringLiteral(TX9_VERSION);
     QString why;

@@ -92,7 +92,12 @@ struct SummaryInput
     QStringList Sources; // the files the readings come from; empty: recorded here
     const MeasurementTable *Table = nullptr;
     const Timeline *Line = nullptr;
-    AlarmSettings Limits; // the report's alarms are worked out from the rows against them
+    // The limits the statistics count time above and below against; the report's alarms are
+    // worked out from the rows against them too, unless their history is given: then each
+    // reading is judged by the limits in force at it (rows before the first change by none).
+    AlarmSettings Limits;
+    LimitsHistory LimitsInForce;
+    bool LimitsReplaced = false; // the limits given replace those the recording had
     // The sampling interval of the recording (0: every reading); none: not known (files).
     std::optional<int> IntervalSeconds;
     QString Version;

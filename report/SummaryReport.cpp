@@ -117,7 +117,8 @@ QPageSize localePageSize()
 }
 
 QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
-                           const AlarmSettings &limits, const std::vector<qint64> &runStarts)
+                           const LimitsHistory &limits, double gapSeconds,
+                           const std::vector<qint64> &runStarts)
 {
     // Each run (a cable's rows) on its own: one cable's alarm never ends on another's reading.
     const TimeSeries &s = line.series();
@@ -127,7 +128,8 @@ QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
         const qint64 first = runStarts.empty() ? 0 : runStarts[i];
         const qint64 last = i + 1 < runStarts.size() ? runStarts[i + 1] - 1 : rows - 1;
         events += replayAlarms(
-            table, first, last, [&s](qint64 r) { return s.timeMs(r); }, limits, false);
+            table, first, last, [&s](qint64 r) { return s.timeMs(r); }, limits, gapSeconds,
+            false);
     }
     return events;
 }
@@ -153,10 +155,20 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The limits keep their unit; given without one, they are in that of the first reading.
     const QString limitUnit = !in.Limits.Unit.isEmpty() ? in.Limits.Unit : units.value(0, unit);
     std::vector<Block> blocks;
+    // No alarm runs and no time counts across a gap of the chart: three sampling intervals,
+    // or (not known) three times the usual spacing, at least 10 s.
+    const double gapSeconds = gapSecondsOf(in.IntervalSeconds && *in.IntervalSeconds > 0
+                                               ? double(*in.IntervalSeconds)
+                                               : double(series.usualSpacingInTimeOrder()) / 1000);
     // The alarms as the rows give them, whatever was seen live (a restored or loaded recording
-    // has them as well), with those still on at the end.
+    // has them as well), each reading judged by the limits in force at it, with those still on
+    // at the end.
+    const LimitsHistory history =
+        in.LimitsInForce.empty() ? LimitsHistory{{0, in.Limits}} : in.LimitsInForce;
     const QList<AlarmEvent> alarms =
-        in.Limits.any() ? alarmsOf(table, *in.Line, in.Limits, in.RunStarts) : QList<AlarmEvent>{};
+        alarmsOf(table, *in.Line, history, gapSeconds, in.RunStarts);
+    const bool anyLimits = std::any_of(history.begin(), history.end(),
+                                       [](const LimitChange &c) { return c.Settings.any(); });
     // With those of a logger gone blind, as they were seen, in the order of their starts.
     QList<AlarmEvent> allAlarms = alarms + in.BlindAlarms;
     std::stable_sort(
@@ -215,19 +227,36 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     auto limitText = [&](double v) {
         return QStringLiteral("%1 %2").arg(v, 0, 'f', 2).arg(limitUnit);
     };
-    if (in.Limits.any()) {
+    const auto limitsText = [&](const AlarmSettings &l) {
+        const auto inUnit = [&](double v) {
+            return limitText(AlarmRules::convert(v, l.Unit.isEmpty() ? limitUnit : l.Unit,
+                                                 limitUnit));
+        };
         QStringList limits;
-        if (in.Limits.High)
-            limits << QStringLiteral("high above %1").arg(limitText(*in.Limits.High));
-        if (in.Limits.Low)
-            limits << QStringLiteral("low below %1").arg(limitText(*in.Limits.Low));
-        blocks.push_back(
-            text(QStringLiteral("Alarm limits: %1; hold %2, hysteresis %3")
-                     .arg(limits.join(QStringLiteral(", ")), duration(in.Limits.HoldSeconds),
-                          limitText(in.Limits.Hysteresis))));
-    } else {
-        blocks.push_back(text(QStringLiteral("Alarm limits: none set")));
-    }
+        if (l.High)
+            limits << QStringLiteral("high above %1").arg(inUnit(*l.High));
+        if (l.Low)
+            limits << QStringLiteral("low below %1").arg(inUnit(*l.Low));
+        return limits.isEmpty() ? QStringLiteral("none set")
+                                : QStringLiteral("%1; hold %2, hysteresis %3")
+                                      .arg(limits.join(QStringLiteral(", ")),
+                                           duration(l.HoldSeconds), limitText(l.Hysteresis));
+    };
+    // As they changed while the readings were taken, each from the reading it first judged.
+    QStringList changes;
+    for (const LimitChange &c : history)
+        if (c.FromRow > 0 && c.FromRow < series.rows())
+            changes << QStringLiteral("from %1: %2").arg(when(series.timeMs(c.FromRow)),
+                                                         limitsText(c.Settings));
+        else if (c.FromRow <= 0)
+            changes = QStringList{limitsText(c.Settings)};
+    if (changes.isEmpty() || history.front().FromRow > 0)
+        changes.prepend(QStringLiteral("none set"));
+    blocks.push_back(
+        text(QStringLiteral("Alarm limits: %1").arg(changes.join(QStringLiteral("; ")))));
+    if (in.LimitsReplaced)
+        paragraph(blocks, QStringLiteral("The limits given for this report replace those in "
+                                         "force while the readings were taken."));
     blocks.push_back(
         text(QStringLiteral("Made on %1 by TX-9 Logger %2").arg(when(now), in.Version)));
     // What --verify says of each file read, and who signed the report for what.
@@ -244,12 +273,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The statistics.
     TableStatistics stats(table);
     stats.setLimits(in.Limits.High, in.Limits.Low, limitUnit);
-    // No time counts across a gap of the chart: three sampling intervals, or (not known) three
-    // times the usual spacing, at least 10 s.
-    const double spacing = in.IntervalSeconds && *in.IntervalSeconds > 0
-                               ? double(*in.IntervalSeconds)
-                               : double(series.usualSpacingInTimeOrder()) / 1000;
-    stats.setKinetics(in.ActivationKJ, qMax(10.0, 3 * spacing));
+    stats.setKinetics(in.ActivationKJ, gapSeconds);
     const StatSummary st = stats.whole();
     auto at = [&](qint64 row) {
         if (row < 0 || row >= series.rows())
@@ -340,9 +364,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The alarms: each from its start to its end.
     const QList<double> alarmCols{0, 0.17, 0.37, 0.57, 0.75};
     blocks.push_back(heading(QStringLiteral("Alarms")));
-    if (!in.Limits.any())
+    if (!anyLimits)
         blocks.push_back(text(QStringLiteral("No limits were set.")));
-    if (in.Limits.any() || !in.BlindAlarms.isEmpty()) {
+    if (anyLimits || !in.BlindAlarms.isEmpty()) {
         blocks.push_back(
             row({QStringLiteral("Alarm"), QStringLiteral("Start"), QStringLiteral("End"),
                  QStringLiteral("Duration"), QStringLiteral("Worst")},

@@ -28,10 +28,12 @@ QByteArray pdf(const SummaryInput &input, int *pages = nullptr);
 // with the reason when it could not be.
 bool writePdf(const SummaryInput &input, const QString &path, QString *reason);
 
-// The alarms the limits raise over the rows as the timeline places them (rows from files,
-// whose alarms were never computed): start and end, their worst, as the live rules do; each
-// run (runStarts: where each begins; empty: one) on its own.
+// The alarms the limits in force raise over the rows as the timeline places them (rows from
+// files, whose alarms were never computed): start and end, their worst, as the live rules do,
+// none across a gap longer than gapSeconds; each run (runStarts: where each begins; empty:
+// one) on its own.
 QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
-                           const AlarmSettings &limits, const std::vector<qint64> &runStarts = {});
+                           const LimitsHistory &limits, double gapSeconds,
+                           const std::vector<qint64> &runStarts = {});
 
 } // namespace SummaryReport

@@ -499,7 +499,10 @@ print(json.dumps(out))
             for (double x : v)
                 sq += (x - s.Mean) * (x - s.Mean);
             s.StdDev = v.size() > 1 ? std::sqrt(sq / double(v.size() - 1)) : 0;
-            for (qint64 r = first; r < last; ++r) {
+            // Each reading stands for the time until the next (the range's last one too), the
+            // range's own time ends at its last row, and no time counts beyond a limit across
+            // a gap (10 s here).
+            for (qint64 r = first; r <= last && r + 1 < table.count(); ++r) {
                 double span = 0;
                 const auto a = table.captured(r), b = table.captured(r + 1);
                 if (a && b)
@@ -512,7 +515,10 @@ print(json.dumps(out))
                     qint64 ms = ta.msecsTo(tb);
                     span = (ms < 0 ? ms + 86400000 : ms) / 1000.0;
                 }
-                s.Seconds += span;
+                if (r < last)
+                    s.Seconds += span;
+                if (span > 10)
+                    continue;
                 const auto x =
                     MeasurementTable::numberOf(table.text(r, MeasurementTable::FieldValue));
                 if (x && *x > *high)
@@ -536,7 +542,9 @@ print(json.dumps(out))
         auto addRandom = [&](int n) {
             std::vector<MeasurementTable::Row> bulk;
             for (int i = 0; i < n; ++i) {
-                t = t.addMSecs(random.bounded(100, 5000));
+                // Now and then a gap (a pulled cable, a silent meter).
+                t = t.addMSecs(random.bounded(40) == 0 ? random.bounded(10001, 90000)
+                                                       : random.bounded(100, 5000));
                 // A slow walk, so that the limits are crossed now and then.
                 const QString v = values[int(random.bounded(values.size()))];
                 MeasurementTable::Row row{qint32(table.count() + qint64(bulk.size()) + 1),
@@ -560,6 +568,19 @@ print(json.dumps(out))
                 check(stats.range(qMin(a, b), qMax(a, b)), recount(qMin(a, b), qMax(a, b)),
                       "range");
             }
+            // Ranges that cut the table into pieces (days, pages) add up to the whole.
+            std::vector<qint64> cuts{0, table.count()};
+            for (int i = 0; i < 6; ++i)
+                cuts.push_back(random.bounded(table.count()));
+            std::sort(cuts.begin(), cuts.end());
+            double above = 0, below = 0;
+            for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+                const StatSummary piece = stats.range(cuts[i], cuts[i + 1] - 1);
+                above += piece.SecondsAbove;
+                below += piece.SecondsBelow;
+            }
+            QVERIFY(std::abs(above - stats.whole().SecondsAbove) < 1e-6);
+            QVERIFY(std::abs(below - stats.whole().SecondsBelow) < 1e-6);
             // Pages of the chart: whole blocks and their edges.
             check(stats.range(4096, 8191), recount(4096, 8191), "block");
             check(stats.range(4095, 8192), recount(4095, 8192), "block edges");
@@ -662,7 +683,7 @@ print(json.dumps(out))
             s.Unit = QStringLiteral("°C");
             s.HoldSeconds = rng.bounded(5);
             const QList<AlarmEvent> replayed = replayAlarms(
-                shuffled, 0, n - 1, [&](qint64 r) { return stored[size_t(r)]; }, s, true);
+                shuffled, 0, n - 1, [&](qint64 r) { return stored[size_t(r)]; }, {{0, s}}, 0, true);
             AlarmRules live;
             live.setSettings(s);
             ValueNumbers values;
