@@ -54,14 +54,9 @@ QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint
         const bool gap = any && gapMs > 0 && ms - before.SteadyMs > gapMs;
         if (gap)
             events += rules.gap(before);
-        // Limits set since the last reading take effect now (after a gap, nothing is on for
-        // them to end).
-        if (const AlarmSettings &s = limitsAt(limits, r); !(s == rules.settings())) {
-            if (gap || !any)
-                rules.setSettings(s);
-            else
-                events += rules.changeSettings(s, moment);
-        }
+        // Limits set since the last reading judge this one.
+        if (const AlarmSettings &s = limitsAt(limits, r); !(s == rules.settings()))
+            rules.changeSettings(s, moment, false);
         any = true;
         const quint32 u = table.textId(r, MeasurementTable::FieldUnit);
         if (u >= unitById.size())

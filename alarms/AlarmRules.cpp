@@ -68,7 +68,8 @@ void AlarmRules::setSettings(const AlarmSettings &settings)
     m_settings = settings;
 }
 
-QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const AlarmMoment &now)
+QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, const AlarmMoment &now,
+                                             bool atOnce)
 {
     // What an alarm on has seen so far goes on in the new limits' unit.
     const QString before = unit();
@@ -78,7 +79,7 @@ QList<AlarmEvent> AlarmRules::changeSettings(const AlarmSettings &settings, cons
             if (*v)
                 *v = convert(**v, before, unit());
     QList<AlarmEvent> events;
-    if (!m_haveReading)
+    if (!m_haveReading || !atOnce)
         return events;
     for (AlarmKind kind : {AlarmKind::NoReading, AlarmKind::High, AlarmKind::Low})
         step(kind, now, lastValue(), events);

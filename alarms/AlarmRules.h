@@ -130,8 +130,10 @@ class AlarmRules
 public:
     void setSettings(const AlarmSettings &settings);
     // A change of the limits takes effect on the last reading at once (now): a breach that
-    // is no breach under the new limits ends, one that becomes one begins.
-    QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const AlarmMoment &now);
+    // is no breach under the new limits ends, one that becomes one begins. Not atOnce: from
+    // the next reading on (rows worked out afterwards, each judged by the limits at it).
+    QList<AlarmEvent> changeSettings(const AlarmSettings &settings, const AlarmMoment &now,
+                                     bool atOnce = true);
     const AlarmSettings &settings() const { return m_settings; }
 
     // A reading at a moment in its unit ("°C", "°F"; empty: the limits'); value none for a

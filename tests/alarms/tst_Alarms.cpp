@@ -710,6 +710,89 @@ print(json.dumps(out))
         }
     }
 
+    // Rows worked out afterwards with the limits changing now and then and gaps in the
+    // readings: every alarm starts on a reading whose limits in force it breaks, gives those
+    // limits, never runs across a gap (it ends at the last reading before one), and an
+    // alarm's end is never before its start. The limits' text reads back as the same limits.
+    void limitsInForceAndGaps()
+    {
+        const quint32 seed = QRandomGenerator::global()->generate();
+        qInfo("seed %u", seed);
+        QRandomGenerator rng(seed);
+        for (int round = 0; round < 60; ++round) {
+            MeasurementTable table;
+            const int n = 100 + rng.bounded(500);
+            std::vector<qint64> times;
+            qint64 t = 1796000000000;
+            double v = 22;
+            for (int i = 0; i < n; ++i) {
+                t += rng.bounded(25) == 0 ? 11000 + rng.bounded(600000) : 1000;
+                times.push_back(t);
+                v += rng.bounded(2.0) - 1.0;
+                table.appendRow({i + 1, "12:00:00",
+                                 rng.bounded(40) == 0 ? QStringLiteral("----")
+                                                      : QString::number(v, 'f', 1),
+                                 "#", std::nullopt});
+            }
+            LimitsHistory history;
+            for (qint64 from = rng.bounded(n / 2); from < n; from += 1 + rng.bounded(n / 3)) {
+                AlarmSettings s;
+                if (rng.bounded(4) != 0)
+                    s.High = 20 + rng.bounded(60) / 10.0;
+                if (rng.bounded(3) == 0)
+                    s.Low = 14 + rng.bounded(50) / 10.0;
+                s.HoldSeconds = rng.bounded(4);
+                s.Hysteresis = rng.bounded(10) / 10.0;
+                if (s.any()) // a unit is said with a limit
+                    s.Unit = QStringLiteral("°C");
+                QCOMPARE(AlarmSettings::fromText(s.text()), std::optional<AlarmSettings>(s));
+                history.push_back({from, s});
+            }
+            const auto timeOf = [&](qint64 r) { return times[size_t(r)]; };
+            const QList<AlarmEvent> events =
+                replayAlarms(table, 0, n - 1, timeOf, history, 10, true);
+            const auto rowAt = [&](const QDateTime &when) {
+                const auto it = std::lower_bound(times.begin(), times.end(),
+                                                 when.toMSecsSinceEpoch());
+                return it != times.end() && *it == when.toMSecsSinceEpoch()
+                           ? qint64(it - times.begin())
+                           : qint64(-1);
+            };
+            for (const AlarmEvent &e : events) {
+                const QString what = describe(e);
+                const qint64 began = rowAt(e.BreachStart), at = rowAt(e.Time);
+                QVERIFY2(began >= 0 && at >= began, qPrintable(what));
+                QVERIFY2(began >= history.front().FromRow, qPrintable(what));
+                // Nothing between its start and this event is a gap.
+                for (qint64 r = began; r < at; ++r)
+                    QVERIFY2(times[size_t(r + 1)] - times[size_t(r)] <= 10000, qPrintable(what));
+                if (e.Start && e.Kind != AlarmKind::NoReading) {
+                    const AlarmSettings &s = limitsAt(history, at);
+                    const std::optional<double> limit =
+                        e.Kind == AlarmKind::High ? s.High : s.Low;
+                    QVERIFY2(limit && e.Limit && *e.Limit == *limit, qPrintable(what));
+                    const std::optional<double> value = MeasurementTable::numberOf(
+                        table.text(began, MeasurementTable::FieldValue));
+                    QVERIFY2(value, qPrintable(what));
+                    // The breach began on a reading beyond the limits then in force.
+                    const AlarmSettings &then = limitsAt(history, began);
+                    QVERIFY2(e.Kind == AlarmKind::High ? then.High && *value > *then.High
+                                                       : then.Low && *value < *then.Low,
+                             qPrintable(what));
+                }
+            }
+            // The limits' history over a row range, and back.
+            const qint64 a = rng.bounded(n), b = a + rng.bounded(n - a);
+            const LimitsHistory inside{{0, history.back().Settings}};
+            const LimitsHistory both = overlaid(history, a, b, inside);
+            for (qint64 r = 0; r < n + 2; ++r)
+                QVERIFY(limitsAt(both, r) ==
+                        (r >= a && r <= b ? history.back().Settings : limitsAt(history, r)));
+        }
+        QVERIFY(!AlarmSettings::fromText("high 30 °C, low none, hold x s, hysteresis 0.5"));
+        QVERIFY(!AlarmSettings::fromText("a note"));
+    }
+
     // The log names the cable of each alarm, so that loggers of several cables may share it;
     // a log begun without that column goes on as it began; a saved log has it.
     void alarmLogNamesTheCable()

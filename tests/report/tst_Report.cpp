@@ -769,6 +769,57 @@ private slots:
         QVERIFY(pdfText(pdf).contains(QRegularExpression("Cable: kitchen-1\\s")));
     }
 
+    // Limits set while the window records judge only the readings after them: the window's
+    // live log, its report and a report of its saved file (whose trail holds the change) list
+    // the same one alarm and print the limits as they changed; limits given to --report
+    // replace them, and the page says so.
+    void limitsAsTheyChanged()
+    {
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        w.RecordSI->setChecked(false);
+        for (const char *v : {"A301", "A302", "A303"}) // 30 °C, before any limit
+            sendFrame(w, v);
+        AlarmSettings limits;
+        limits.High = 25;
+        w.setAlarmSettings(limits, false);
+        for (const char *v : {"A304", "A305", "A200"})
+            sendFrame(w, v);
+        QCOMPARE(w.cds1->count(), qint64(6));
+        QCOMPARE(w.Alarms->log().entries().size(), 2); // one start, one end
+        QCOMPARE(w.Alarms->log().entries()[0].BreachStart, *w.cds1->captured(3));
+        const QString changed = w.cds1->captured(3)->toString("yyyy-MM-dd HH:mm:ss");
+        const QString line = "Alarm limits: none set; from " + changed +
+                             ": high above 25.00 °C; hold 0 s, hysteresis 0.50 °C";
+        const QRegularExpression alarmRow("^\\s*high\\s+\\d{4}-",
+                                          QRegularExpression::MultilineOption);
+        w.SummaryReportEntry->trigger();
+        QPrinter printer;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath("changed.pdf"));
+        prompts.lastPreviewPaint(&printer);
+        const QString fromWindow = pdfText(dir.filePath("changed.pdf"));
+        QVERIFY2(fromWindow.simplified().contains(line), qPrintable(fromWindow));
+        QCOMPARE(fromWindow.count(alarmRow), 1);
+        const QString saved = dir.filePath("changed.txt");
+        prompts.messageAnswers.enqueue(int(DialogButton::OK));
+        w.SaveTableToFile(w.cds1, saved);
+        QVERIFY(QFile::exists(Trail::trailOf(saved)));
+        Ran r = run({"--report", dir.filePath("changed-file.pdf"), saved});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString fromFile = pdfText(dir.filePath("changed-file.pdf"));
+        QVERIFY2(fromFile.simplified().contains(line), qPrintable(fromFile));
+        QCOMPARE(fromFile.count(alarmRow), 1);
+        QVERIFY(!fromFile.contains("replace"));
+        r = run({"--report", dir.filePath("replaced.pdf"), "--high", "20", saved});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString replaced = pdfText(dir.filePath("replaced.pdf")).simplified();
+        QVERIFY2(replaced.contains("Alarm limits: high above 20.00 °C;") &&
+                     replaced.contains("The limits given for this report replace those in force "
+                                       "while the readings were taken."),
+                 qPrintable(replaced));
+    }
+
     void headlessAndWindowAgreeWithTheirFile()
     {
         // A headless run writes its report when it ends; a report of its data file says the
