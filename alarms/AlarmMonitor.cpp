@@ -123,8 +123,8 @@ QList<AlarmEvent> cableLossesOf(const std::vector<AuditEntry> &entries, double h
         latest = at;
         if (e.What == QLatin1String("cable lost") && !lost)
             lost = at;
-        else if (lost && (e.What == QLatin1String("connected") ||
-                          e.What == QLatin1String("session ended")))
+        else if (lost &&
+                 (e.What == QLatin1String("connected") || e.What == QLatin1String("session ended")))
             add(at);
     }
     // Lost when the session ended unasked: it was lost until the last moment it speaks of.
@@ -227,7 +227,14 @@ void AlarmMonitor::tick()
 
 qint64 AlarmMonitor::gapMs() const
 {
-    return qint64(gapSecondsOf(m_session.samplingSeconds()) * 1000);
+    return qint64(m_gapSeconds * 1000);
+}
+
+void AlarmMonitor::setGapSeconds(double seconds)
+{
+    if (seconds == std::exchange(m_gapSeconds, seconds))
+        return;
+    replayAll();
 }
 
 void AlarmMonitor::condition(AlarmKind kind, bool on, const QString &detail)
@@ -290,8 +297,8 @@ void AlarmMonitor::rowStored(qint64 row, qint32, float, const QDateTime &capture
     const MeasurementTable &t = m_session.table();
     m_unit = MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit));
     const std::optional<AlarmMoment> before = std::exchange(m_lastRow, moment);
-    const bool gap = before && !std::exchange(m_gapSaid, false) &&
-                     moment.SteadyMs - before->SteadyMs > gapMs();
+    const bool gap =
+        before && !std::exchange(m_gapSaid, false) && moment.SteadyMs - before->SteadyMs > gapMs();
     if (!m_rules.settings().any())
         return;
     if (gap)
@@ -330,10 +337,10 @@ void AlarmMonitor::replayAll()
     QList<AlarmEvent> events = m_restoredBlind;
     const double gapSeconds = double(gapMs()) / 1000;
     for (const Replayed &r : m_replayed)
-        events += replayAlarms(m_session.table(), r.First, r.Last, r.TimeMs,
-                               r.Limits.empty() ? LimitsHistory{{r.First, m_rules.settings()}}
-                                                : r.Limits,
-                               gapSeconds, true);
+        events +=
+            replayAlarms(m_session.table(), r.First, r.Last, r.TimeMs,
+                         r.Limits.empty() ? LimitsHistory{{r.First, m_rules.settings()}} : r.Limits,
+                         gapSeconds, true);
     if (events.isEmpty() && m_recomputed.isEmpty())
         return;
     m_recomputed = events;

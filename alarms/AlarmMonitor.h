@@ -80,6 +80,8 @@ public:
     // their history is known (limits); else by those set here, again whenever they change.
     void recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs,
                    LimitsHistory limits = {});
+    // No alarm runs across a gap longer than this (the time chart's).
+    void setGapSeconds(double seconds);
     // The limits each row of the table is judged by: those set here as they changed, and for
     // rows recomputed, theirs.
     LimitsHistory limitsInForce() const;
@@ -125,6 +127,7 @@ private:
     // what the limits raised ends there (once).
     std::optional<AlarmMoment> m_lastRow;
     bool m_gapSaid = false;
+    double m_gapSeconds = gapSecondsOf(0);
     LimitsHistory m_history{{0, {}}}; // the limits set here, from the row each was set at
     qint64 gapMs() const;
 };

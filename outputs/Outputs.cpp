@@ -25,13 +25,6 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
     m_stats = new TableStatistics(session.table(), this);
     if (std::isfinite(options.ActivationKJ))
         m_stats->setActivationKJ(options.ActivationKJ);
-    // The sampling interval, looked at once a second rather than at every reading: a change
-    // counts the table anew anyway.
-    followInterval();
-    auto *interval = new QTimer(this);
-    interval->setInterval(1000);
-    connect(interval, &QTimer::timeout, this, &Outputs::followInterval);
-    interval->start();
     m_audit = new AuditTrail(session, options.AuditLog, this);
     connect(m_audit, &AuditTrail::logFailed, this, [this](const QString &path, const QString &why) {
         emit said(QStringLiteral("Could not write the audit log %1: %2; the audit trail is "
@@ -51,6 +44,13 @@ Outputs::Outputs(LoggerSession &session, const OutputOptions &options, QObject *
         m_audit->followNotes(m_timeline->notes());
     }
     m_alarms = new AlarmMonitor(session, this);
+    // The sampling interval, looked at once a second rather than at every reading: a change
+    // counts the table anew anyway.
+    followInterval();
+    auto *interval = new QTimer(this);
+    interval->setInterval(1000);
+    connect(interval, &QTimer::timeout, this, &Outputs::followInterval);
+    interval->start();
     // The first limits are the session's own (beginAudit records them), no change of any.
     m_alarms->setSettings(options.Alarms);
     m_stats->setLimits(options.Alarms.High, options.Alarms.Low, options.Alarms.Unit);
@@ -133,6 +133,8 @@ void Outputs::recomputeAlarms(qint64 first, qint64 last, LimitsHistory limits)
     if (!m_timeline)
         return;
     const TimeSeries &series = m_timeline->series();
+    m_rowSpacing = std::max(m_rowSpacing, series.usualSpacingSeconds());
+    followInterval();
     m_alarms->recompute(
         first, last, [&series](qint64 r) { return series.timeMs(r); }, std::move(limits));
 }
@@ -233,9 +235,14 @@ QList<OptionEntry> Outputs::optionEntries()
 
 void Outputs::followInterval()
 {
-    // The mean kinetic temperature counts no time across a gap, as the time chart draws one:
-    // three sampling intervals without a reading, at least 10 s.
-    m_stats->setKinetics(m_stats->activationKJ(), qMax(10.0, 3.0 * m_session.samplingSeconds()));
+    // No time counts and no alarm runs across a gap, as the time chart draws one: three
+    // sampling intervals without a reading, or three times the readings' usual spacing where
+    // that is longer (rows loaded from a file taken further apart), at least 10 s. A report
+    // of the same rows takes the same.
+    const double gap =
+        gapSecondsOf(std::max(double(m_session.samplingSeconds()), double(m_rowSpacing)));
+    m_stats->setKinetics(m_stats->activationKJ(), gap);
+    m_alarms->setGapSeconds(gap);
 }
 
 namespace {

@@ -137,4 +137,6 @@ private:
     static OptionEntry brokerAlarmOption();
     static OptionEntry activationOption();
     void followInterval();
+    // The readings' usual spacing (whole seconds) once rows came from a file or a journal.
+    qint64 m_rowSpacing = 0;
 };

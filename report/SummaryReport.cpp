@@ -128,8 +128,7 @@ QList<AlarmEvent> alarmsOf(const MeasurementTable &table, const Timeline &line,
         const qint64 first = runStarts.empty() ? 0 : runStarts[i];
         const qint64 last = i + 1 < runStarts.size() ? runStarts[i + 1] - 1 : rows - 1;
         events += replayAlarms(
-            table, first, last, [&s](qint64 r) { return s.timeMs(r); }, limits, gapSeconds,
-            false);
+            table, first, last, [&s](qint64 r) { return s.timeMs(r); }, limits, gapSeconds, false);
     }
     return events;
 }
@@ -156,17 +155,15 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     const QString limitUnit = !in.Limits.Unit.isEmpty() ? in.Limits.Unit : units.value(0, unit);
     std::vector<Block> blocks;
     // No alarm runs and no time counts across a gap of the chart: three sampling intervals,
-    // or (not known) three times the usual spacing, at least 10 s.
-    const double gapSeconds = gapSecondsOf(in.IntervalSeconds && *in.IntervalSeconds > 0
-                                               ? double(*in.IntervalSeconds)
-                                               : double(series.usualSpacingInTimeOrder()) / 1000);
+    // or three times the readings' usual spacing where that is longer, at least 10 s.
+    const double gapSeconds = gapSecondsOf(
+        double(std::max<qint64>(in.IntervalSeconds.value_or(0), series.usualSpacingSeconds())));
     // The alarms as the rows give them, whatever was seen live (a restored or loaded recording
     // has them as well), each reading judged by the limits in force at it, with those still on
     // at the end.
     const LimitsHistory history =
         in.LimitsInForce.empty() ? LimitsHistory{{0, in.Limits}} : in.LimitsInForce;
-    const QList<AlarmEvent> alarms =
-        alarmsOf(table, *in.Line, history, gapSeconds, in.RunStarts);
+    const QList<AlarmEvent> alarms = alarmsOf(table, *in.Line, history, gapSeconds, in.RunStarts);
     const bool anyLimits = std::any_of(history.begin(), history.end(),
                                        [](const LimitChange &c) { return c.Settings.any(); });
     // With those of a logger gone blind, as they were seen, in the order of their starts.
@@ -229,8 +226,8 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     };
     const auto limitsText = [&](const AlarmSettings &l) {
         const auto inUnit = [&](double v) {
-            return limitText(AlarmRules::convert(v, l.Unit.isEmpty() ? limitUnit : l.Unit,
-                                                 limitUnit));
+            return limitText(
+                AlarmRules::convert(v, l.Unit.isEmpty() ? limitUnit : l.Unit, limitUnit));
         };
         QStringList limits;
         if (l.High)
@@ -246,8 +243,8 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     QStringList changes;
     for (const LimitChange &c : history)
         if (c.FromRow > 0 && c.FromRow < series.rows())
-            changes << QStringLiteral("from %1: %2").arg(when(series.timeMs(c.FromRow)),
-                                                         limitsText(c.Settings));
+            changes << QStringLiteral("from %1: %2")
+                           .arg(when(series.timeMs(c.FromRow)), limitsText(c.Settings));
         else if (c.FromRow <= 0)
             changes = QStringList{limitsText(c.Settings)};
     if (changes.isEmpty() || history.front().FromRow > 0)

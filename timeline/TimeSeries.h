@@ -113,6 +113,9 @@ public:
     qint64 spansInTimeOrder(qint64 minMs, qint64 from, std::vector<Span> &out) const;
     // The median time between rows next to each other in time (0 without two rows apart).
     qint64 usualSpacingInTimeOrder() const;
+    // The same in whole seconds (down), as the rule for gaps takes it: a face and a report of
+    // the same rows draw the line between a pause and a gap alike.
+    qint64 usualSpacingSeconds() const { return usualSpacingInTimeOrder() / 1000; }
     // Counts the times a row came before the latest one after the time order was last
     // complete: while it stays the same, every row since came at or after all before it.
     quint64 orderBreaks() const { return m_orderBreaks; }

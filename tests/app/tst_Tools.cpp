@@ -122,6 +122,12 @@ private slots:
             f.write("Report created on: 12/9/26\r\n\r\nNo\tTime\tValue\tUnit\r\n"
                     "1\t07:00:00\t11.0\t#\r\n2\t07:00:01\t50.0\t#\r\n");
             f.close();
+            // Its rows are dated from its date: two days ago, before anything recorded here
+            // whatever the time of day the test runs at.
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addDays(-2),
+                                  QFileDevice::FileModificationTime));
+            f.close();
             w.LoadTableFromFile(old, w.cds1, false);
             QTRY_COMPARE(w.cds1->count(), 7);
             // The file's alarm (50 °C at 07:00:01), never seen live, is worked out from its
