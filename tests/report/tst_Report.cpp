@@ -14,7 +14,9 @@
 #include "proof/Trail.h"
 #include "proof/Verify.h"
 #include "recording/MeasurementTable.h"
+#include "timeline/DailyFigures.h"
 #include "timeline/Notes.h"
+#include "timeline/Timeline.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -767,6 +769,104 @@ private slots:
         const Ran one = run({"--report", pdf, dir.filePath("j1.txt"), dir.filePath("j3.txt")});
         QVERIFY2(one.Status == 0, qPrintable(one.Err));
         QVERIFY(pdfText(pdf).contains(QRegularExpression("Cable: kitchen-1\\s")));
+    }
+
+    // One rule for gaps: over random readings with gaps, the report's day table adds up to
+    // its statistics (time above and below to the second, alarms to the alarms listed), the
+    // window's Statistics and day table say the same of the same file loaded, and no alarm
+    // listed runs across a gap.
+    void figuresAgreeOverGaps()
+    {
+        const quint32 seed = qEnvironmentVariableIsSet("TST_SEED")
+                                 ? quint32(qEnvironmentVariableIntValue("TST_SEED"))
+                                 : QRandomGenerator::global()->generate();
+        qInfo("seed %u (TST_SEED gives it again)", seed);
+        QRandomGenerator rng(seed);
+        MeasurementTable rows;
+        QDateTime t(QDate(2026, 11, 30), QTime(21, 0, 0));
+        std::vector<qint64> gapsFrom; // the time of each reading a gap follows
+        double v = 8;
+        for (int i = 0; i < 2500; ++i) {
+            v = qBound(2.0, v + rng.bounded(1.0) - 0.5, 14.0);
+            rows.appendRow(
+                {i + 1, t.toString("HH:mm:ss"),
+                 rng.bounded(60) == 0 ? QStringLiteral("----") : QString::number(v, 'f', 1), "#",
+                 t});
+            const bool gap = rng.bounded(80) == 0;
+            if (gap)
+                gapsFrom.push_back(t.toMSecsSinceEpoch());
+            t = t.addSecs(gap ? 200 + rng.bounded(20000) : 60);
+        }
+        const QString csv = dir.filePath("gaps.txt"), pdf = dir.filePath("gaps.pdf");
+        QVERIFY(DataFiles::saveTable(rows, csv, QDate(2026, 11, 30)));
+        {
+            // Its rows have times of day only: they are dated back from the file's date, that
+            // of its last reading.
+            QFile f(csv);
+            QVERIFY(
+                f.open(QIODevice::ReadWrite) &&
+                f.setFileTime(*rows.captured(rows.count() - 1), QFileDevice::FileModificationTime));
+        }
+        const Ran r = run({"--report", pdf, "--high", "10", "--low", "5", "--hold", "120", csv});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString text = pdfText(pdf);
+        const auto seconds = [](const QString &clock) {
+            const QStringList p = clock.split(':');
+            return p.size() == 3 ? p[0].toInt() * 3600 + p[1].toInt() * 60 + p[2].toInt() : -1;
+        };
+        // The day table: above, below, alarms.
+        int above = 0, below = 0, alarms = 0, days = 0;
+        const QRegularExpression day(
+            "^\\s*(\\d{4}-\\d\\d-\\d\\d)\\s+\\d+(?:\\s+\\S+){4}\\s+(\\d+:\\d\\d:\\d\\d)\\s+"
+            "(\\d+:\\d\\d:\\d\\d)\\s+(\\d+)\\s+\\d+:",
+            QRegularExpression::MultilineOption);
+        for (auto it = day.globalMatch(text); it.hasNext(); ++days) {
+            const QRegularExpressionMatch m = it.next();
+            above += seconds(m.captured(2));
+            below += seconds(m.captured(3));
+            alarms += m.captured(4).toInt();
+        }
+        QVERIFY2(days >= 3, qPrintable(text));
+        // The same rows in the window, loaded: its statistics and day table.
+        ScriptedPrompts prompts;
+        TFCOMM w;
+        AlarmSettings limits;
+        limits.High = 10;
+        limits.Low = 5;
+        limits.HoldSeconds = 120;
+        w.setAlarmSettings(limits, false);
+        w.LoadTableFromFile(csv, w.cds1, false);
+        QCOMPARE(w.cds1->count(), rows.count());
+        const StatSummary whole = w.Out->statistics().whole();
+        QCOMPARE(int(std::lround(whole.SecondsAbove)), above);
+        QCOMPARE(int(std::lround(whole.SecondsBelow)), below);
+        int windowAbove = 0, windowAlarms = 0;
+        for (const DayFigures &d :
+             dailyFigures(*w.Out->timeline(), w.Out->statistics(), w.Alarms->allEntries())) {
+            windowAbove += int(std::lround(d.Figures.SecondsAbove));
+            windowAlarms += int(d.Alarms);
+        }
+        QCOMPARE(windowAbove, above);
+        QCOMPARE(windowAlarms, alarms);
+        // The alarms listed: as many as the days count, none across a gap.
+        const QRegularExpression alarm(
+            QStringLiteral("^\\s*(high|low|none)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
+            QRegularExpression::MultilineOption);
+        int listed = 0;
+        for (auto it = alarm.globalMatch(text); it.hasNext(); ++listed) {
+            const QRegularExpressionMatch a = it.next();
+            if (a.captured(3) == "still on")
+                continue;
+            const auto at = [](const QString &when) {
+                return QDateTime::fromString(when, QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                    .toMSecsSinceEpoch();
+            };
+            for (const qint64 g : gapsFrom)
+                QVERIFY2(g < at(a.captured(2)) || g >= at(a.captured(3)),
+                         qPrintable(a.captured(0)));
+        }
+        QVERIFY(alarms > 0);
+        QCOMPARE(listed, qMin(alarms, 45));
     }
 
     // Limits set while the window records judge only the readings after them: the window's
