@@ -472,6 +472,64 @@ private slots:
         QCOMPARE(audit.all().size(), size_t(7));
     }
 
+    // A restore judges the rows it brings back by the limits the crashed session had at each
+    // (none before it set them), whatever is set here, and keeps that session's cable loss as
+    // an alarm; a report of the table says the same limits.
+    void restoreKeepsLimitsAndCableLosses()
+    {
+        QTemporaryDir dir;
+        const QString killed = dir.filePath("killed.txt");
+        {
+            Rig a;
+            a.session.journal().attach(&a.session.table());
+            OutputOptions o;
+            o.Notify = false;
+            Outputs outputs(a.session, o);
+            outputs.beginAudit(QStringLiteral("9.9"));
+            for (int i = 0; i < 3; ++i)
+                a.store(QStringLiteral("30.0"));
+            AlarmSettings high;
+            high.High = 25;
+            outputs.setAlarmSettings(high);
+            for (int i = 0; i < 3; ++i)
+                a.store(QStringLiteral("30.0"));
+            outputs.audit().record(QStringLiteral("cable lost"));
+            outputs.audit().record(QStringLiteral("connected"));
+            a.session.journal().flush();
+            QVERIFY(QFile::copy(a.session.journal().path(), killed));
+        }
+        Rig b;
+        OutputOptions o;
+        o.Notify = false;
+        o.Timeline = true;
+        o.Alarms.High = 100; // no reading breaks it
+        Outputs outputs(b.session, o);
+        outputs.beginAudit(QStringLiteral("9.9"));
+        MeasurementTable rows;
+        const Journal::Contents c = Journal::read(killed, rows);
+        QCOMPARE(rows.count(), qint64(6));
+        outputs.timeline()->appendBatch(b.session.table(), std::move(rows),
+                                        {Timeline::Why::Restored, {}, c.Marks, {}, {}});
+        outputs.restored(0, 5, c.Marks);
+        const QList<AlarmEvent> all = outputs.alarms().allEntries();
+        QList<AlarmEvent> high, lost;
+        for (const AlarmEvent &e : all)
+            (e.Kind == AlarmKind::High ? high : lost) << e;
+        QCOMPARE(high.size(), 1);
+        QVERIFY(high[0].Recomputed && high[0].OpenAtEnd);
+        QCOMPARE(high[0].BreachStart, *b.session.table().captured(3));
+        QCOMPARE(high[0].Limit, 25.0);
+        QCOMPARE(lost.size(), 2);
+        QVERIFY(lost[0].Kind == AlarmKind::CableLost && lost[0].Start && lost[0].Recomputed);
+        QVERIFY(lost[1].Kind == AlarmKind::CableLost && !lost[1].Start);
+        QCOMPARE(outputs.alarms().blindEntries(AlarmMoment::now()).size(), 2);
+        const SummaryInput in = outputs.summaryInput({}, QStringLiteral("9.9"));
+        QVERIFY(!limitsAt(in.LimitsInForce, 2).any());
+        QCOMPARE(limitsAt(in.LimitsInForce, 3).High, 25.0);
+        // What is recorded from here on is judged by the limits set here.
+        QCOMPARE(limitsAt(in.LimitsInForce, 6).High, 100.0);
+    }
+
     // A session killed at a random point and restored: every audit entry whose journal line
     // was whole comes back, in its order, whatever fields are empty or what they hold (tabs,
     // line breaks, backslashes, blanks at either end); and every seal the killed session
