@@ -472,6 +472,36 @@ private slots:
         QCOMPARE(audit.all().size(), size_t(7));
     }
 
+    // Live, no alarm runs across a gap either: once no reading has come for longer than the
+    // gap, what the limits raised ends at the last reading, and a breach after it is a new
+    // alarm; readings closer together keep it on.
+    void liveAlarmEndsAtAGap()
+    {
+        Rig rig;
+        AlarmMonitor monitor(rig.session);
+        QList<AlarmEvent> said;
+        connect(&monitor, &AlarmMonitor::alarm, this, [&](const AlarmEvent &e) { said << e; });
+        AlarmSettings high;
+        high.High = 25;
+        monitor.setSettings(high);
+        monitor.setGapSeconds(0.8);
+        rig.store(QStringLiteral("30.0"));
+        QTest::qWait(300);
+        rig.store(QStringLiteral("31.0"));
+        const QDateTime last = *rig.session.table().captured(1);
+        QCOMPARE(said.size(), 1);
+        QVERIFY(monitor.active(AlarmKind::High));
+        QTRY_COMPARE_WITH_TIMEOUT(said.size(), 2, 3000); // the second's tick sees the gap
+        QVERIFY(!said[1].Start);
+        QCOMPARE(said[1].Time, last);
+        QCOMPARE(*said[1].Worst, 31.0);
+        QVERIFY(!monitor.active(AlarmKind::High));
+        rig.store(QStringLiteral("32.0"));
+        QCOMPARE(said.size(), 3);
+        QVERIFY(said[2].Start);
+        QCOMPARE(said[2].BreachStart, *rig.session.table().captured(2));
+    }
+
     // A restore judges the rows it brings back by the limits the crashed session had at each
     // (none before it set them), whatever is set here, and keeps that session's cable loss as
     // an alarm; a report of the table says the same limits.
