@@ -181,15 +181,10 @@ std::vector<AuditEntry> AuditTrail::restored(qint64 first,
     for (const DataFiles::Mark &m : marks) {
         if (m.Word != "audit")
             continue;
-        const qsizetype tab = m.Rest.indexOf('\t');
-        bool number = false;
-        const qint64 rows = m.Rest.left(tab).toLongLong(&number);
-        // The fields as written: an empty field at the end (no value after) is a field too.
-        std::optional<AuditEntry> e =
-            number && tab > 0 ? AuditEntry::fromFields(rows, m.Rest.mid(tab + 1)) : std::nullopt;
+        const std::optional<AuditEntry> e =
+            AuditEntry::fromJournal(m.Rest, first + qMax<qint64>(0, m.Row));
         if (!e)
             continue;
-        e->Rows = first + qMax<qint64>(0, m.Row);
         entries.push_back(*e);
         journal.push_back(*e);
     }

@@ -270,3 +270,16 @@ bool Seal::parse(const QString &text, QByteArray *hex, qint64 *rows)
     *rows = m.captured(2).toLongLong();
     return true;
 }
+
+std::optional<AuditEntry> AuditEntry::fromJournal(QByteArrayView rest, qint64 row)
+{
+    const qsizetype tab = rest.indexOf('\t');
+    bool number = false;
+    if (tab <= 0)
+        return std::nullopt;
+    rest.first(tab).toByteArray().toLongLong(&number);
+    std::optional<AuditEntry> e = number ? fromFields(row, rest.sliced(tab + 1)) : std::nullopt;
+    if (e)
+        e->Rows = row;
+    return e;
+}

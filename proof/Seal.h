@@ -30,6 +30,9 @@ struct AuditEntry
     // field as \t, \n and \\), without Rows.
     QByteArray fields() const;
     static std::optional<AuditEntry> fromFields(qint64 rows, QByteArrayView fields);
+    // From a journal's audit mark (what follows "#break<TAB>audit<TAB>": the rows, a tab and
+    // the fields as written, an empty field at the end a field too), placed at row.
+    static std::optional<AuditEntry> fromJournal(QByteArrayView rest, qint64 row);
     // As a person reads it: "2026-12-10T09:00:00+01:00 anna@desk: interval: 1 -> 5".
     QString text() const;
     // A moment as the trail gives times: ISO 8601 to the second, with its offset (the local

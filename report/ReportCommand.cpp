@@ -372,6 +372,12 @@ int run(int argc, char **argv)
         for (Input *file : g.Files) {
             Input &in = *file;
             const qint64 firstRow = table.count();
+            // A kept journal's own entries (a data file's are in its trail).
+            std::vector<AuditEntry> entries;
+            for (const DataFiles::Mark &m : in.Marks)
+                if (m.Word == "audit")
+                    if (const auto e = AuditEntry::fromJournal(m.Rest, qMax<qint64>(0, m.Row)))
+                        entries.push_back(*e);
             // A kept journal's breaks and notes, the notes beside a file or in a CSV's column.
             line.appendBatch(table, std::move(*in.Rows),
                              {Timeline::Why::Loaded, in.FileDate, std::move(in.Marks),
@@ -387,11 +393,12 @@ int run(int argc, char **argv)
             QString unread;
             if (QFileInfo::exists(Trail::trailOf(in.Path)) &&
                 Trail::read(Trail::trailOf(in.Path), &trail, &unread))
-                input.Audit.insert(input.Audit.end(), trail.Entries.begin(), trail.Entries.end());
+                entries = trail.Entries;
+            input.Audit.insert(input.Audit.end(), entries.begin(), entries.end());
             if (!recorded.empty() && recorded.back().FromRow >= firstRow)
                 recorded.pop_back(); // the file before had no row after its last change
             recorded.push_back({firstRow, {}});
-            for (const LimitChange &c : limitsHistory(trail.Entries, firstRow)) {
+            for (const LimitChange &c : limitsHistory(entries, firstRow)) {
                 if (recorded.back().FromRow >= c.FromRow)
                     recorded.pop_back();
                 recorded.push_back(c);

@@ -918,6 +918,30 @@ private slots:
                      replaced.contains("The limits given for this report replace those in force "
                                        "while the readings were taken."),
                  qPrintable(replaced));
+        // A kept journal holds its limits' changes among its rows: a report of it judges each
+        // reading by them too.
+        MeasurementTable kept;
+        const QDateTime at(QDate(2026, 12, 8), QTime(9, 0, 0));
+        for (int i = 0; i < 20; ++i)
+            kept.appendRow({i + 1, at.addSecs(i).toString("HH:mm:ss"), "30.0", "#", at.addSecs(i)});
+        QByteArray bytes = DataFiles::textFileHeader(at.date());
+        DataFiles::appendTextRows(bytes, kept, 0, 9, true);
+        bytes += AuditTrail::journalLine(
+            AuditEntry::now(10, QStringLiteral("alarm settings"),
+                            QStringLiteral("high none, low none, hold 0 s, hysteresis 0.5"),
+                            QStringLiteral("high 25 °C, low none, hold 0 s, hysteresis 0.5")));
+        DataFiles::appendTextRows(bytes, kept, 10, 19, true);
+        const QString journal = dir.filePath("kept-journal.txt");
+        QVERIFY(SafeFile::writeWhole(journal, bytes, nullptr));
+        r = run({"--report", dir.filePath("journal.pdf"), journal});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        const QString fromJournal = pdfText(dir.filePath("journal.pdf"));
+        QVERIFY2(fromJournal.simplified().contains(
+                     "Alarm limits: none set; from 2026-12-08 09:00:10: high above 25.00 °C"),
+                 qPrintable(fromJournal));
+        QVERIFY2(
+            fromJournal.contains(QRegularExpression("high\\s+2026-12-08 09:00:10\\s+still on")),
+            qPrintable(fromJournal));
     }
 
     void headlessAndWindowAgreeWithTheirFile()
