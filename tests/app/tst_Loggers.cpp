@@ -132,6 +132,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             indexOf("a") >= 0 && indexOf("b") >= 0 &&
                 !window.watch().loggers()[size_t(indexOf("a"))].Cable.isEmpty() &&
+                window.watch().loggers()[size_t(indexOf("a"))].ReadingMs > 0 &&
                 window.watch().loggers()[size_t(indexOf("b"))].ReadingMs > 0,
             15000);
         const int ia = indexOf("a"), ib = indexOf("b");
