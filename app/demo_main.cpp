@@ -94,6 +94,9 @@ struct Simulation
     SimulatedHidBus bus;
     std::shared_ptr<SimulatedThermometer> meter = std::make_shared<SimulatedThermometer>();
     int cable = -1;
+    // What --unplug-after takes away and --replug-after brings back: the first cable, with
+    // its own path, serial number and meter.
+    VirtualInterface cableInterface = SimulatedThermometer::cableInterface();
 
     // The cable, plugged at once (before any window lists the devices) or later; or the
     // cables of --cable, at once.
@@ -116,9 +119,13 @@ struct Simulation
                 settings.Fahrenheit = f.value(3) == QLatin1String("F");
                 if (!f.value(4).isEmpty())
                     settings.Seed = f.value(4).toUInt();
-                const int id = bus.plug(v, std::make_shared<SimulatedThermometer>(settings));
-                if (cable < 0)
+                auto own = std::make_shared<SimulatedThermometer>(settings);
+                const int id = bus.plug(v, own);
+                if (cable < 0) {
                     cable = id;
+                    cableInterface = v;
+                    meter = own;
+                }
             }
             return;
         }
@@ -144,9 +151,8 @@ struct Simulation
             QTimer::singleShot(millisecondsOf(o.value(QStringLiteral("unplug-after"))), context,
                                [this] { bus.unplug(cable); });
         if (o.contains(QStringLiteral("replug-after")))
-            QTimer::singleShot(
-                millisecondsOf(o.value(QStringLiteral("replug-after"))), context,
-                [this] { cable = bus.plug(SimulatedThermometer::cableInterface(), meter); });
+            QTimer::singleShot(millisecondsOf(o.value(QStringLiteral("replug-after"))), context,
+                               [this] { cable = bus.plug(cableInterface, meter); });
         if (o.contains(QStringLiteral("plug-other-after")))
             QTimer::singleShot(millisecondsOf(o.value(QStringLiteral("plug-other-after"))), context,
                                [this, context] {

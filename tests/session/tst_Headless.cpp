@@ -969,6 +969,13 @@ private slots:
                     &err),
             int(Headless::Ok));
         QCOMPARE(err, QString());
+        // A cable named with --cable comes back as itself (its path and serial number): the
+        // run that follows it goes on logging.
+        QCOMPARE(runDemo({"--interval", "0", "--duration", "4", "--cable", "/dev/hidraw7,SER42,1-2",
+                          "--unplug-after", "1", "--replug-after", "2"},
+                         &err),
+                 int(Headless::Ok));
+        QVERIFY2(err.contains("The cable is back; logging goes on."), qPrintable(err));
         // Done when the limit is reached; --quiet says nothing.
         QCOMPARE(runDemo({"--limit", "3", "--interval", "0", "-q"}, &err), int(Headless::Ok));
         QCOMPARE(err, QString());
