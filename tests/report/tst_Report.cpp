@@ -869,6 +869,44 @@ private slots:
         QCOMPARE(listed, qMin(alarms, 45));
     }
 
+    // A headless run whose cable is pulled for longer than the gap: its --summary, its report's
+    // statistics and its day table give the same time above the limit, the gap left out.
+    void summaryAgreesOverAGap()
+    {
+        const QString data = dir.filePath("pulled.txt"), pdf = dir.filePath("pulled.pdf"),
+                      summary = dir.filePath("pulled-summary.txt");
+        const Ran r = run({"--headless", "-q", "--interval", "0", "--duration", "19", "--high", "0",
+                           "--unplug-after", "3", "--replug-after", "16", "-o", data, "--summary",
+                           summary, "--report", pdf});
+        QVERIFY2(r.Status == 0, qPrintable(r.Err));
+        QFile f(summary);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString said = QString::fromUtf8(f.readAll());
+        const QRegularExpressionMatch above =
+            QRegularExpression("Above 0 °C: ([\\d.]+) s").match(said);
+        QVERIFY2(above.hasMatch(), qPrintable(said));
+        const double seconds = above.captured(1).toDouble();
+        // About 6 s recorded (3 before the pull, 3 after), never the 13 s without readings.
+        QVERIFY2(seconds > 3 && seconds < 8, qPrintable(said));
+        const QString text = pdfText(pdf);
+        const QRegularExpressionMatch day =
+            QRegularExpression(
+                "\\d{4}-\\d\\d-\\d\\d\\s+\\d+(?:\\s+\\S+){4}\\s+(\\d+):(\\d\\d):(\\d\\d)")
+                .match(text);
+        QVERIFY2(day.hasMatch(), qPrintable(text));
+        const int daySeconds =
+            day.captured(1).toInt() * 3600 + day.captured(2).toInt() * 60 + day.captured(3).toInt();
+        QVERIFY2(std::abs(daySeconds - seconds) <= 0.5,
+                 qPrintable(QStringLiteral("%1 against %2").arg(daySeconds).arg(seconds)));
+        // (Its words as pdftotext spaces them.)
+        const QString stated = QRegularExpression("Time above 0.00 °C\\s+(.*)")
+                                   .match(text)
+                                   .captured(1)
+                                   .remove(QLatin1Char(' '));
+        QVERIFY2(stated == QStringLiteral("%1s").arg(daySeconds),
+                 qPrintable(QStringLiteral("%1 against %2").arg(stated).arg(daySeconds)));
+    }
+
     // Limits set while the window records judge only the readings after them: the window's
     // live log, its report and a report of its saved file (whose trail holds the change) list
     // the same one alarm and print the limits as they changed; limits given to --report
