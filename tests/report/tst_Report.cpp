@@ -890,15 +890,20 @@ private slots:
         // never the 13 s without readings.
         QVERIFY2(seconds > 0 && seconds < 10, qPrintable(said));
         const QString text = pdfText(pdf);
-        const QRegularExpressionMatch day =
-            QRegularExpression(
-                "\\d{4}-\\d\\d-\\d\\d\\s+\\d+(?:\\s+\\S+){4}\\s+(\\d+):(\\d\\d):(\\d\\d)")
-                .match(text);
-        QVERIFY2(day.hasMatch(), qPrintable(text));
-        const int daySeconds =
-            day.captured(1).toInt() * 3600 + day.captured(2).toInt() * 60 + day.captured(3).toInt();
-        QVERIFY2(std::abs(daySeconds - seconds) <= 0.5,
+        // Each day's (a run across midnight has two, each rounded to the second).
+        int daySeconds = 0, days = 0;
+        const QRegularExpression day(
+            "\\d{4}-\\d\\d-\\d\\d\\s+\\d+(?:\\s+\\S+){4}\\s+(\\d+):(\\d\\d):(\\d\\d)");
+        for (auto it = day.globalMatch(text); it.hasNext(); ++days) {
+            const QRegularExpressionMatch m = it.next();
+            daySeconds +=
+                m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 + m.captured(3).toInt();
+        }
+        QVERIFY2(days > 0, qPrintable(text));
+        QVERIFY2(std::abs(daySeconds - seconds) <= 0.5 * days,
                  qPrintable(QStringLiteral("%1 against %2").arg(daySeconds).arg(seconds)));
+        if (days > 1)
+            return;
         // (Its words as pdftotext spaces them.)
         const QString stated = QRegularExpression("Time above 0.00 °C\\s+(.*)")
                                    .match(text)
