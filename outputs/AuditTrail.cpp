@@ -170,7 +170,7 @@ void AuditTrail::emptied()
 }
 
 std::vector<AuditEntry> AuditTrail::restored(qint64 first,
-                                            const std::vector<DataFiles::Mark> &marks)
+                                             const std::vector<DataFiles::Mark> &marks)
 {
     // The recording's entries before the restored rows, then the journal's among them (they
     // happened first), then this session's that came since, after them all: a journal

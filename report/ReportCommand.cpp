@@ -425,7 +425,8 @@ int run(int argc, char **argv)
     // Limits given replace the recorded ones (the page says so); none given, each reading is
     // judged by those in force when it was taken, and the last count the time beyond them.
     const auto anySet = [](const LimitsHistory &h) {
-        return std::any_of(h.begin(), h.end(), [](const LimitChange &c) { return c.Settings.any(); });
+        return std::any_of(h.begin(), h.end(),
+                           [](const LimitChange &c) { return c.Settings.any(); });
     };
     if (limits.any() || !anySet(recorded)) {
         input.Limits = limits;

@@ -729,10 +729,10 @@ print(json.dumps(out))
                 t += rng.bounded(25) == 0 ? 11000 + rng.bounded(600000) : 1000;
                 times.push_back(t);
                 v += rng.bounded(2.0) - 1.0;
-                table.appendRow({i + 1, "12:00:00",
-                                 rng.bounded(40) == 0 ? QStringLiteral("----")
-                                                      : QString::number(v, 'f', 1),
-                                 "#", std::nullopt});
+                table.appendRow(
+                    {i + 1, "12:00:00",
+                     rng.bounded(40) == 0 ? QStringLiteral("----") : QString::number(v, 'f', 1),
+                     "#", std::nullopt});
             }
             LimitsHistory history;
             for (qint64 from = rng.bounded(n / 2); from < n; from += 1 + rng.bounded(n / 3)) {
@@ -752,8 +752,8 @@ print(json.dumps(out))
             const QList<AlarmEvent> events =
                 replayAlarms(table, 0, n - 1, timeOf, history, 10, true);
             const auto rowAt = [&](const QDateTime &when) {
-                const auto it = std::lower_bound(times.begin(), times.end(),
-                                                 when.toMSecsSinceEpoch());
+                const auto it =
+                    std::lower_bound(times.begin(), times.end(), when.toMSecsSinceEpoch());
                 return it != times.end() && *it == when.toMSecsSinceEpoch()
                            ? qint64(it - times.begin())
                            : qint64(-1);
@@ -768,11 +768,10 @@ print(json.dumps(out))
                     QVERIFY2(times[size_t(r + 1)] - times[size_t(r)] <= 10000, qPrintable(what));
                 if (e.Start && e.Kind != AlarmKind::NoReading) {
                     const AlarmSettings &s = limitsAt(history, at);
-                    const std::optional<double> limit =
-                        e.Kind == AlarmKind::High ? s.High : s.Low;
+                    const std::optional<double> limit = e.Kind == AlarmKind::High ? s.High : s.Low;
                     QVERIFY2(limit && e.Limit && *e.Limit == *limit, qPrintable(what));
-                    const std::optional<double> value = MeasurementTable::numberOf(
-                        table.text(began, MeasurementTable::FieldValue));
+                    const std::optional<double> value =
+                        MeasurementTable::numberOf(table.text(began, MeasurementTable::FieldValue));
                     QVERIFY2(value, qPrintable(what));
                     // The breach began on a reading beyond the limits then in force.
                     const AlarmSettings &then = limitsAt(history, began);
