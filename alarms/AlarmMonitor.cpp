@@ -16,8 +16,7 @@ QList<AlarmEvent> replayAlarms(const MeasurementTable &table, qint64 first, qint
     QList<AlarmEvent> events;
     first = qMax<qint64>(0, first);
     last = qMin(last, table.count() - 1);
-    if (first > last || std::none_of(limits.begin(), limits.end(),
-                                     [](const LimitChange &c) { return c.Settings.any(); }))
+    if (first > last || !anyLimits(limits))
         return events;
     // Rows out of time order (files joined, a clock set back) are taken in time order, so that
     // no alarm ends before it starts; in order already, as nearly always, nothing is sorted.
@@ -84,11 +83,7 @@ LimitsHistory limitsHistory(const std::vector<AuditEntry> &entries, qint64 rowOf
         if (history.empty() && e.Rows > 0)
             if (const std::optional<AlarmSettings> was = AlarmSettings::fromText(e.Old))
                 history.push_back({rowOffset, *was});
-        const LimitChange change{rowOffset + e.Rows, *now};
-        if (!history.empty() && history.back().FromRow >= change.FromRow)
-            history.back() = change; // two changes before one reading: the last holds
-        else
-            history.push_back(change);
+        changeFrom(history, rowOffset + e.Rows, *now);
     }
     return history;
 }
@@ -280,11 +275,7 @@ void AlarmMonitor::setSettings(const AlarmSettings &settings)
     if (settings == m_rules.settings())
         return;
     say(m_rules.changeSettings(settings, AlarmMoment::now()));
-    // From the next reading on (two changes before it: the last holds).
-    const qint64 next = m_session.table().count();
-    while (!m_history.empty() && m_history.back().FromRow >= next)
-        m_history.pop_back();
-    m_history.push_back({next, settings});
+    changeFrom(m_history, m_session.table().count(), settings); // from the next reading on
     m_blind.setHold(AlarmKind::CableLost, settings.HoldSeconds);
     replayAll();
 }

@@ -369,15 +369,27 @@ const AlarmSettings &limitsAt(const LimitsHistory &history, qint64 row)
     return after == history.begin() ? none : std::prev(after)->Settings;
 }
 
+bool anyLimits(const LimitsHistory &history)
+{
+    return std::any_of(history.begin(), history.end(),
+                       [](const LimitChange &c) { return c.Settings.any(); });
+}
+
+void changeFrom(LimitsHistory &history, qint64 row, const AlarmSettings &settings)
+{
+    while (!history.empty() && history.back().FromRow >= row)
+        history.pop_back();
+    history.push_back({row, settings});
+}
+
 LimitsHistory overlaid(const LimitsHistory &history, qint64 first, qint64 last,
                        const LimitsHistory &inside)
 {
     LimitsHistory out;
     const auto add = [&out](qint64 from, const AlarmSettings &s) {
-        if (!out.empty() && out.back().FromRow >= from)
-            out.pop_back();
-        if (out.empty() || !(out.back().Settings == s))
-            out.push_back({from, s});
+        changeFrom(out, from, s);
+        if (out.size() > 1 && out[out.size() - 2].Settings == s)
+            out.pop_back(); // no change
     };
     for (const LimitChange &c : history)
         if (c.FromRow < first)

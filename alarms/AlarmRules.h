@@ -58,6 +58,11 @@ struct LimitChange
 using LimitsHistory = std::vector<LimitChange>;
 // The limits in force at a row: the last change made at or before it (none before the first).
 const AlarmSettings &limitsAt(const LimitsHistory &history, qint64 row);
+// Whether any of them sets a limit.
+bool anyLimits(const LimitsHistory &history);
+// settings from row on: changes at or after it are dropped (two before one reading: the last
+// holds).
+void changeFrom(LimitsHistory &history, qint64 row, const AlarmSettings &settings);
 // history with rows first..last judged by inside instead (its changes at or before first
 // count from first), each row after as before.
 LimitsHistory overlaid(const LimitsHistory &history, qint64 first, qint64 last,

@@ -395,14 +395,9 @@ int run(int argc, char **argv)
                 Trail::read(Trail::trailOf(in.Path), &trail, &unread))
                 entries = trail.Entries;
             input.Audit.insert(input.Audit.end(), entries.begin(), entries.end());
-            if (!recorded.empty() && recorded.back().FromRow >= firstRow)
-                recorded.pop_back(); // the file before had no row after its last change
-            recorded.push_back({firstRow, {}});
-            for (const LimitChange &c : limitsHistory(entries, firstRow)) {
-                if (recorded.back().FromRow >= c.FromRow)
-                    recorded.pop_back();
-                recorded.push_back(c);
-            }
+            changeFrom(recorded, firstRow, {});
+            for (const LimitChange &c : limitsHistory(entries, firstRow))
+                changeFrom(recorded, c.FromRow, c.Settings);
         }
     }
     input.Cable = cables.join(QStringLiteral(", "));
@@ -424,13 +419,9 @@ int run(int argc, char **argv)
     input.Line = &line;
     // Limits given replace the recorded ones (the page says so); none given, each reading is
     // judged by those in force when it was taken, and the last count the time beyond them.
-    const auto anySet = [](const LimitsHistory &h) {
-        return std::any_of(h.begin(), h.end(),
-                           [](const LimitChange &c) { return c.Settings.any(); });
-    };
-    if (limits.any() || !anySet(recorded)) {
+    if (limits.any() || !anyLimits(recorded)) {
         input.Limits = limits;
-        input.LimitsReplaced = limits.any() && anySet(recorded);
+        input.LimitsReplaced = limits.any() && anyLimits(recorded);
     } else {
         input.LimitsInForce = recorded;
         input.Limits = recorded.back().Settings;

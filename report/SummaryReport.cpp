@@ -164,8 +164,7 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     const LimitsHistory history =
         in.LimitsInForce.empty() ? LimitsHistory{{0, in.Limits}} : in.LimitsInForce;
     const QList<AlarmEvent> alarms = alarmsOf(table, *in.Line, history, gapSeconds, in.RunStarts);
-    const bool anyLimits = std::any_of(history.begin(), history.end(),
-                                       [](const LimitChange &c) { return c.Settings.any(); });
+    const bool limitsSet = anyLimits(history);
     // With those of a logger gone blind, as they were seen, in the order of their starts.
     QList<AlarmEvent> allAlarms = alarms + in.BlindAlarms;
     std::stable_sort(
@@ -361,9 +360,9 @@ int paint(const SummaryInput &in, QPagedPaintDevice *device)
     // The alarms: each from its start to its end.
     const QList<double> alarmCols{0, 0.17, 0.37, 0.57, 0.75};
     blocks.push_back(heading(QStringLiteral("Alarms")));
-    if (!anyLimits)
+    if (!limitsSet)
         blocks.push_back(text(QStringLiteral("No limits were set.")));
-    if (anyLimits || !in.BlindAlarms.isEmpty()) {
+    if (limitsSet || !in.BlindAlarms.isEmpty()) {
         blocks.push_back(
             row({QStringLiteral("Alarm"), QStringLiteral("Start"), QStringLiteral("End"),
                  QStringLiteral("Duration"), QStringLiteral("Worst")},
