@@ -367,22 +367,28 @@ private slots:
         p.start(TX9_DEMO, {"--headless", "--interval", "0", "-q", "-o", file});
         QVERIFY(p.waitForStarted());
         QVERIFY(waitUntil([&] { return read(file).count('\n') >= 5; }, 20000));
-        {
-            QFile f(filler);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-            const QByteArray block(1024, 'f');
+        // The filler takes every free block, and goes on taking those the run frees: a file
+        // replaced while the filler wrote gives back its old block, and a run that writes a
+        // new copy and then drops the old one could live on that one block for a long time.
+        QFile f(filler);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(1024, 'f');
+        auto fill = [&] {
             while (f.write(block) == block.size()) {
             }
-        }
+        };
+        fill();
         const qint64 fullAt = read(file).count('\n');
         QString err;
         QVERIFY2(waitUntil(
                      [&] {
+                         fill();
                          err += QString::fromUtf8(p.readAllStandardError());
                          return err.contains("No space left on device");
                      },
-                     20000),
+                     30000),
                  qPrintable(err));
+        f.close();
         QVERIFY(QFile::remove(filler));
         QVERIFY(waitUntil([&] { return read(file).count('\n') >= fullAt + 3; }, 20000));
         ::kill(pid_t(p.processId()), SIGTERM);
