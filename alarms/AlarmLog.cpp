@@ -74,12 +74,12 @@ QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
                              .arg(e.Seconds, 0, 'f', 1);
     }
     if (e.Kind == AlarmKind::NoReading)
-        return e.Start
-                   ? QStringLiteral("Alarm none started at %1: no reading%2.").arg(start, raised)
-                   : QStringLiteral("Alarm none ended at %1 after %2 s: the reading is %3%4.")
-                         .arg(when)
-                         .arg(e.Seconds, 0, 'f', 1)
-                         .arg(number(e.Value), u);
+        return e.Start ? QStringLiteral("Alarm no reading started at %1%2.").arg(start, raised)
+                       : QStringLiteral("Alarm no reading ended at %1 after %2 s: the reading is "
+                                        "%3%4.")
+                             .arg(when)
+                             .arg(e.Seconds, 0, 'f', 1)
+                             .arg(number(e.Value), u);
     const QString name = AlarmRules::kindName(e.Kind);
     const QString side =
         e.Kind == AlarmKind::High ? QStringLiteral("above") : QStringLiteral("below");

@@ -143,12 +143,19 @@ QString AlarmRules::kindName(AlarmKind kind)
     case AlarmKind::ClockSet:
         return QStringLiteral("clock set");
     }
-    return QStringLiteral("none");
+    return QStringLiteral("no reading");
 }
 
-QString AlarmRules::kindLabel(AlarmKind kind)
+std::optional<AlarmKind> AlarmRules::kindNamed(const QString &name)
 {
-    return kind == AlarmKind::NoReading ? QStringLiteral("no reading") : kindName(kind);
+    // "none" is how earlier versions named the alarm of no reading, in their alarm logs,
+    // their MQTT alarm messages and TX9_ALARM: a message of such a logger still reads.
+    if (name == QLatin1String("none"))
+        return AlarmKind::NoReading;
+    for (const AlarmKind k : AllAlarmKinds)
+        if (kindName(k) == name)
+            return k;
+    return std::nullopt;
 }
 
 std::optional<double> AlarmRules::limitOf(AlarmKind kind) const

@@ -158,11 +158,12 @@ public:
     // that every alarm is listed once.
     void closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const;
     bool anyActive() const;
-    // "high", "low", "none", "cable lost", "meter silent", "not writable", "outbox not
-    // writable", "broker unreachable", "clock set".
+    // "high", "low", "no reading", "cable lost", "meter silent", "not writable", "outbox not
+    // writable", "broker unreachable", "clock set": the one name of each kind, in the alarm
+    // log, MQTT, the metrics, TX9_ALARM and the windows.
     static QString kindName(AlarmKind kind);
-    // The same as a label for a person where "none" would not read: "no reading".
-    static QString kindLabel(AlarmKind kind);
+    // The kind of a name, the old "none" of no reading included.
+    static std::optional<AlarmKind> kindNamed(const QString &name);
     // The unit the limits are in: the settings', else the first reading's (empty: none yet).
     QString unit() const { return m_settings.Unit.isEmpty() ? m_firstUnit : m_settings.Unit; }
     // A temperature from one unit into another; unchanged when either is empty or unknown.

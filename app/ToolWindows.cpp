@@ -241,7 +241,7 @@ QString AlarmsWindow::stateText() const
                 break;
             }
         on << QStringLiteral("%1 ALARM since %2")
-                  .arg(AlarmRules::kindLabel(k).toUpper(),
+                  .arg(AlarmRules::kindName(k).toUpper(),
                        since.toString(QStringLiteral("HH:mm:ss")));
     }
     return on.isEmpty() ? QStringLiteral("No alarm") : on.join(QStringLiteral(", "));

@@ -1,5 +1,6 @@
 #include "mqtt/LoggerWatch.h"
 
+#include "alarms/AlarmRules.h"
 #include "mqtt/MqttLink.h"
 
 #include <QCoreApplication>
@@ -116,12 +117,17 @@ void LoggerWatch::message(const QByteArray &topic, const QByteArray &payload, bo
         }
     } else if (kind == "alarm") {
         QStringList active;
+        // Each kind by its one name (an earlier logger's "none" is "no reading").
+        auto named = [](const QString &name) {
+            const std::optional<AlarmKind> k = AlarmRules::kindNamed(name);
+            return k ? AlarmRules::kindName(*k) : name;
+        };
         const QJsonValue a = o.value(QStringLiteral("active"));
         if (a.isArray()) {
             for (const QJsonValue &k : a.toArray())
-                active << k.toString();
+                active << named(k.toString());
         } else if (o.value(QStringLiteral("state")).toString() == QLatin1String("start")) {
-            active << o.value(QStringLiteral("alarm")).toString(); // a logger before "active"
+            active << named(o.value(QStringLiteral("alarm")).toString()); // before "active"
         }
         const QStringList before = std::exchange(l.Alarms, active);
         l.AlarmDetail = o.value(QStringLiteral("detail")).toString();

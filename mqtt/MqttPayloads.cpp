@@ -77,6 +77,14 @@ QByteArray alarmJson(const AlarmEvent &e, const QString &unit, const QString &id
            ",\"active\":[" + on + "],\"id\":" + jsonString(id) + '}';
 }
 
+QByteArray alarmOffJson(const QDateTime &time, const QString &id)
+{
+    return "{\"alarm\":null,\"state\":\"off\",\"time\":" + jsonTime(time) +
+           ",\"start\":null,\"since\":null,\"value\":null,\"limit\":null,\"worst\":null,"
+           "\"seconds\":0,\"unit\":\"\",\"detail\":\"\",\"active\":[],\"id\":" +
+           jsonString(id) + '}';
+}
+
 QByteArray noteJson(const NoteMessage &n)
 {
     return "{\"note_id\":" + QByteArray::number(n.NoteId) + ",\"time\":" + jsonTime(n.Time) +

@@ -27,6 +27,9 @@ QByteArray readingJson(const Reading &r);
 // An alarm's start or end, for <prefix>/alarm.
 QByteArray alarmJson(const AlarmEvent &event, const QString &unit, const QString &id,
                      const QStringList &active);
+// No alarm on, for <prefix>/alarm when publishing starts: the same fields, "state":"off",
+// "alarm" null and "active" empty, so that a retained state is there from the start.
+QByteArray alarmOffJson(const QDateTime &time, const QString &id);
 // A note made, changed or removed, for <prefix>/note: on a reading (its seq and No) or at a
 // moment; a note changed again comes with the same note id.
 struct NoteMessage

@@ -377,6 +377,10 @@ void MqttPublisher::pump()
 
 void MqttPublisher::followAlarms(AlarmMonitor &monitor)
 {
+    // A retained state from the start: a logger without an alarm says so, rather than
+    // leaving the topic empty (Home Assistant's Alarm unknown) or an earlier run's last word.
+    if (monitor.activeKinds().isEmpty())
+        publishEvent("alarm", Mqtt::alarmOffJson(QDateTime::currentDateTime(), id()), true);
     connect(&monitor, &AlarmMonitor::alarm, this,
             [this, &monitor](const AlarmEvent &e, const QString &unit) {
                 publishEvent("alarm", Mqtt::alarmJson(e, unit, id(), monitor.activeKinds()), true);

@@ -171,7 +171,7 @@ OptionEntry AlarmCommands::option()
     return {{QStringLiteral("on-alarm")},
             "CMD",
             "run CMD (with sh) at each alarm start and end, with\n"
-            "TX9_ALARM (high, low, none), TX9_STATE (start, end),\n"
+            "TX9_ALARM (high, low, no reading, ...), TX9_STATE (start, end),\n"
             "TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
             "breach began), TX9_TIME (of this event) and\n"
             "TX9_SECONDS (from start to time) in its environment;\n"

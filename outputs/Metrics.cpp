@@ -103,7 +103,7 @@ QByteArray Metrics::text() const
     sample("tx9_meter_silent", {}, m_silent ? 1 : 0);
     metric("tx9_alarm_active", "gauge", "Whether an alarm of each kind is on.");
     for (const AlarmKind k : AllAlarmKinds)
-        sample("tx9_alarm_active", ",alarm=\"" + label(AlarmRules::kindLabel(k)) + '"',
+        sample("tx9_alarm_active", ",alarm=\"" + label(AlarmRules::kindName(k)) + '"',
                m_alarms.active(k) ? 1 : 0);
     if (m_publisher) {
         metric("tx9_mqtt_connected", "gauge", "Whether the MQTT broker is connected.");

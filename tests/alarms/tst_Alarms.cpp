@@ -128,16 +128,17 @@ private slots:
                                              << "+low@0 -low@3/8";
         QTest::newRow("no reading") << "H30 D1"
                                     << "r0:- r0.5:- r1:- r2:25"
-                                    << "+none@1 -none@2";
+                                    << "+no reading@1 -no reading@2";
         QTest::newRow("no reading, no limits") << ""
                                                << "r0:- r5:- r9:-"
                                                << "";
-        QTest::newRow("no reading within a breach") << "H30"
-                                                    << "r0:31 r1:- r2:33 r3:29"
-                                                    << "+high@0 +none@1 -none@2 -high@3/33";
+        QTest::newRow("no reading within a breach")
+            << "H30"
+            << "r0:31 r1:- r2:33 r3:29"
+            << "+high@0 +no reading@1 -no reading@2 -high@3/33";
         QTest::newRow("a short no reading") << "H30 D2"
                                             << "r0:- r1:20 r2:- r3:- r4:-"
-                                            << "+none@4";
+                                            << "+no reading@4";
         QTest::newRow("limit raised during a breach") << "H30"
                                                       << "r0:31 r1:32 c1:H35 r2:36"
                                                       << "+high@0 -high@1/32 +high@2";

@@ -92,6 +92,12 @@ private slots:
         w.message("site/old/alarm", R"({"alarm":"low","state":"end"})", false, at(11));
         QVERIFY(w.loggers()[1].Alarms.isEmpty());
         QCOMPARE(alarms.size(), 4);
+        // Its "none" is the alarm of no reading, by the name every logger now gives it; an
+        // "off" state is no alarm.
+        w.message("site/old/alarm", R"({"alarm":"none","state":"start"})", false, at(12));
+        QCOMPARE(w.loggers()[1].Alarms, QStringList{"no reading"});
+        w.message("site/old/alarm", R"({"alarm":null,"state":"off","active":[]})", false, at(13));
+        QVERIFY(w.loggers()[1].Alarms.isEmpty());
     }
 
     // Two loggers, each on its simulated cable, publish to a real broker while the window

@@ -670,9 +670,16 @@ while True:
             QVERIFY(QRegularExpression("TX9_VALUE=7\\d\\.\\d").match(e).hasMatch());
         }
 
-        // The alarm topic: each event through the outbox, the last one retained.
-        QVERIFY(sub.waitFor("al/alarm", int(lines.size() - 1)));
-        const QJsonObject first = QJsonDocument::fromJson(sub.on("al/alarm")[0].payload).object();
+        // The alarm topic: "off" from the start (Home Assistant's Alarm is never unknown, and
+        // every key its templates read is there), then each event through the outbox, the
+        // last one retained.
+        QVERIFY(sub.waitFor("al/alarm", int(lines.size())));
+        const QJsonObject off = QJsonDocument::fromJson(sub.on("al/alarm")[0].payload).object();
+        QCOMPARE(off.value("state").toString(), "off");
+        QCOMPARE(off.value("active").toArray(), QJsonArray());
+        for (const char *key : {"alarm", "start", "value", "limit", "unit", "detail", "time"})
+            QVERIFY2(off.contains(key), key);
+        const QJsonObject first = QJsonDocument::fromJson(sub.on("al/alarm")[1].payload).object();
         QCOMPARE(first.value("alarm").toString(), "high");
         QCOMPARE(first.value("state").toString(), "start");
         QCOMPARE(first.value("limit").toDouble(), 74.48);

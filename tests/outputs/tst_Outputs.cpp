@@ -337,7 +337,7 @@ private slots:
             const QByteArray line = "tx9_alarm_active{logger=";
             for (const QByteArray &l : outputs.metrics()->text().split('\n'))
                 if (l.startsWith(line) &&
-                    l.contains("alarm=\"" + AlarmRules::kindLabel(k).toUtf8() + "\"}"))
+                    l.contains("alarm=\"" + AlarmRules::kindName(k).toUtf8() + "\"}"))
                     return l.endsWith(" 1");
             return false;
         };
