@@ -57,6 +57,15 @@ QByteArray AlarmLog::line(const AlarmEvent &e, const QString &unit, const QStrin
 
 QString AlarmLog::sentence(const AlarmEvent &e, const QString &unit)
 {
+    if (e.Stopped && !e.Start) {
+        // What the alarm's own end would say, and why it ends now.
+        AlarmEvent own = e;
+        own.Stopped = false;
+        own.Detail.clear();
+        QString s = sentence(own, unit);
+        s.chop(1);
+        return s + QStringLiteral(" (%1).").arg(QLatin1String(AlarmEvent::StoppedDetail));
+    }
     // An alarm starts when the breach began; a hold time raises it later, which is said too.
     const QString u = unit.isEmpty() ? QString() : QStringLiteral(" ") + unit;
     const QString start = QString::fromLatin1(iso(e.BreachStart));

@@ -348,8 +348,24 @@ QList<AlarmEvent> AlarmMonitor::allEntries() const
     return all;
 }
 
+void AlarmMonitor::stop()
+{
+    if (std::exchange(m_stopped, true))
+        return;
+    m_tick.stop();
+    const AlarmMoment now = AlarmMoment::now();
+    QList<AlarmEvent> events = m_rules.gap(now) + m_blind.endAll(now);
+    for (AlarmEvent &e : events) {
+        e.Stopped = true;
+        e.Detail = QString::fromLatin1(AlarmEvent::StoppedDetail);
+    }
+    say(events);
+}
+
 void AlarmMonitor::say(const QList<AlarmEvent> &events)
 {
+    if (m_stopped && !events.isEmpty() && !events.front().Stopped)
+        return; // nothing starts or ends once the run has stopped
     for (const AlarmEvent &e : events) {
         const QString unit = e.Unit.isEmpty() ? m_unit : e.Unit;
         if (!m_log.add(e, unit))

@@ -80,6 +80,9 @@ public:
     // their history is known (limits); else by those set here, again whenever they change.
     void recompute(qint64 first, qint64 last, std::function<qint64(qint64)> timeMs,
                    LimitsHistory limits = {});
+    // The run stops: every alarm on ends now, through every sink, each saying "ended: the run
+    // stopped"; none starts after it.
+    void stop();
     // No alarm runs across a gap longer than this (the time chart's).
     void setGapSeconds(double seconds);
     // The limits each row of the table is judged by: those set here as they changed, and for
@@ -127,6 +130,7 @@ private:
     // what the limits raised ends there (once).
     std::optional<AlarmMoment> m_lastRow;
     bool m_gapSaid = false;
+    bool m_stopped = false;
     double m_gapSeconds = gapSecondsOf(0);
     LimitsHistory m_history{{0, {}}}; // the limits set here, from the row each was set at
     qint64 gapMs() const;

@@ -142,6 +142,8 @@ QString AlarmRules::kindName(AlarmKind kind)
         return QStringLiteral("broker unreachable");
     case AlarmKind::ClockSet:
         return QStringLiteral("clock set");
+    case AlarmKind::NotSigned:
+        return QStringLiteral("not signed");
     }
     return QStringLiteral("no reading");
 }

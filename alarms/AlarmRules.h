@@ -90,7 +90,8 @@ enum class AlarmKind
     NotWritable,
     OutboxNotWritable,
     BrokerUnreachable,
-    ClockSet
+    ClockSet,
+    NotSigned // the data file's signature or trail cannot be written
 };
 constexpr AlarmKind AllAlarmKinds[] = {AlarmKind::High,
                                        AlarmKind::Low,
@@ -100,7 +101,8 @@ constexpr AlarmKind AllAlarmKinds[] = {AlarmKind::High,
                                        AlarmKind::NotWritable,
                                        AlarmKind::OutboxNotWritable,
                                        AlarmKind::BrokerUnreachable,
-                                       AlarmKind::ClockSet};
+                                       AlarmKind::ClockSet,
+                                       AlarmKind::NotSigned};
 // An alarm about the logger itself rather than the temperature.
 constexpr bool isBlindAlarm(AlarmKind kind)
 {
@@ -124,6 +126,9 @@ struct AlarmEvent
     QString Unit;                // of Value, Limit and Worst; empty: not known
     QString Detail;              // of a blind logger's alarm: what is wrong ("No space left
                                  // on device writing /data/kiln.txt")
+    bool Stopped = false;        // an end the run's stop made, not the alarm's own: its
+                                 // Detail is StoppedDetail
+    static constexpr const char *StoppedDetail = "ended: the run stopped";
 };
 
 // Alarms still on (starts with OpenAtEnd), each in the place of its start among events
@@ -159,8 +164,8 @@ public:
     void closeAtEnd(QList<AlarmEvent> &events, const AlarmMoment &end) const;
     bool anyActive() const;
     // "high", "low", "no reading", "cable lost", "meter silent", "not writable", "outbox not
-    // writable", "broker unreachable", "clock set": the one name of each kind, in the alarm
-    // log, MQTT, the metrics, TX9_ALARM and the windows.
+    // writable", "broker unreachable", "clock set", "not signed": the one name of each kind, in the
+    // alarm log, MQTT, the metrics, TX9_ALARM and the windows.
     static QString kindName(AlarmKind kind);
     // The kind of a name, the old "none" of no reading included.
     static std::optional<AlarmKind> kindNamed(const QString &name);

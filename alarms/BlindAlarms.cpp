@@ -70,6 +70,18 @@ QList<AlarmEvent> BlindAlarms::tick(const AlarmMoment &now)
     return events;
 }
 
+QList<AlarmEvent> BlindAlarms::endAll(const AlarmMoment &now)
+{
+    QList<AlarmEvent> events;
+    for (int i = 0; i < Kinds; ++i) {
+        State &s = m_state[size_t(i)];
+        if (s.Active)
+            events << event(AlarmKind(int(AlarmKind::CableLost) + i), false, now);
+        s.On = s.Active = false;
+    }
+    return events;
+}
+
 bool BlindAlarms::anyActive() const
 {
     for (const State &s : m_state)

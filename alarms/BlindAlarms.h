@@ -33,6 +33,8 @@ public:
 
     bool active(AlarmKind kind) const { return isBlindAlarm(kind) && state(kind).Active; }
     bool anyActive() const;
+    // The run stops: every alarm on ends now (Stopped), and every condition is forgotten.
+    QList<AlarmEvent> endAll(const AlarmMoment &now);
     // The alarms still on, each as a start with OpenAtEnd set (Seconds so far).
     QList<AlarmEvent> stillOn(const AlarmMoment &end) const;
 
@@ -45,7 +47,7 @@ private:
         QString Detail;
         double Hold = 0;
     };
-    static constexpr int Kinds = int(AlarmKind::ClockSet) - int(AlarmKind::CableLost) + 1;
+    static constexpr int Kinds = int(AlarmKind::NotSigned) - int(AlarmKind::CableLost) + 1;
     State &state(AlarmKind kind) { return m_state[size_t(int(kind) - int(AlarmKind::CableLost))]; }
     const State &state(AlarmKind kind) const
     {

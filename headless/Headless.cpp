@@ -283,8 +283,10 @@ void HeadlessRun::stop(int status)
         m_status = status;
     qint64 inFile = m_table->count();
     // The session's last entry, into the data file's trail as it closes.
-    if (m_outputs)
+    if (m_outputs) {
+        m_outputs->stop();
         m_outputs->audit().end();
+    }
     if (m_file) {
         const DataFileOutput::Closed closed = m_file->close();
         inFile = closed.Rows;

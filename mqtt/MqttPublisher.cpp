@@ -85,14 +85,8 @@ bool MqttPublisher::start(const QString &cableSerial, QString *error)
     connect(&m_session.engine(), &LoggerEngine::rowStored, this, &MqttPublisher::rowStored);
     // The logger's own state for a dashboard: the cable's connection as it changes, the
     // outbox's depth at most every ten seconds while it changes.
-    connect(&m_session.engine(), &LoggerEngine::recallLocked, this, [this](bool connected) {
-        m_cableConnected = connected;
-        publishDiagnostics();
-    });
-    connect(&m_session.engine(), &LoggerEngine::cableGone, this, [this] {
-        m_cableConnected = false;
-        publishDiagnostics();
-    });
+    connect(&m_session.engine(), &LoggerEngine::cableConnectedChanged, this,
+            [this] { publishDiagnostics(); });
     m_diagnosticsTimer.setInterval(10000);
     connect(&m_diagnosticsTimer, &QTimer::timeout, this, [this] { publishDiagnostics(); });
     m_diagnosticsTimer.start();
@@ -317,7 +311,7 @@ void MqttPublisher::publishDiscovery()
         return;
     // Three of the sampling intervals without a reading (at least 10 s) make the temperature
     // unavailable.
-    const int expire = qMax(10, 3 * m_session.samplingSeconds());
+    const int expire = m_session.staleAfterSeconds();
     bool sent = true;
     for (const Mqtt::Discovery &d :
          Mqtt::discoveryConfigs(m_id, m_prefix, m_unit, QStringLiteral(TX9_VERSION), expire))
@@ -333,16 +327,16 @@ void MqttPublisher::publishDiagnostics(bool always)
     if (!ready())
         return;
     const quint64 outbox = m_outbox.pending();
-    if (!always && m_sentDiagnostics && m_sentDiagnostics->first == m_cableConnected &&
+    const LoggerEngine &e = m_session.engine();
+    const bool cable = e.cableConnected();
+    if (!always && m_sentDiagnostics && m_sentDiagnostics->first == cable &&
         m_sentDiagnostics->second == outbox)
         return;
-    const LoggerEngine &e = m_session.engine();
-    if (m_link->publish(topic("diagnostics"),
-                        Mqtt::diagnosticsJson(m_cableConnected, outbox, m_id,
-                                              e.cableOf(e.Selected).Id,
-                                              m_session.samplingSeconds()),
-                        1, true) >= 0)
-        m_sentDiagnostics = std::make_pair(m_cableConnected, outbox);
+    if (m_link->publish(
+            topic("diagnostics"),
+            Mqtt::diagnosticsJson(cable, outbox, m_id, e.lastCable(), m_session.samplingSeconds()),
+            1, true) >= 0)
+        m_sentDiagnostics = std::make_pair(cable, outbox);
 }
 
 void MqttPublisher::acknowledged(int mid)

@@ -101,7 +101,6 @@ private:
     bool m_discoveryDone = false;
     // <prefix>/diagnostics: what was last sent (the cable's connection, the outbox's depth).
     void publishDiagnostics(bool always = false);
-    bool m_cableConnected = false;
     std::optional<std::pair<bool, quint64>> m_sentDiagnostics;
     QTimer m_diagnosticsTimer;
     QHash<int, quint64> m_mids; // message id -> outbox index

@@ -163,6 +163,7 @@ QProcessEnvironment AlarmCommands::environment(const AlarmEvent &e, const QStrin
     env.insert(QStringLiteral("TX9_START"), time(e.BreachStart));
     env.insert(QStringLiteral("TX9_SECONDS"), QString::number(e.Seconds, 'f', 3));
     env.insert(QStringLiteral("TX9_UNIT"), unit);
+    env.insert(QStringLiteral("TX9_DETAIL"), e.Detail);
     return env;
 }
 
@@ -171,10 +172,12 @@ OptionEntry AlarmCommands::option()
     return {{QStringLiteral("on-alarm")},
             "CMD",
             "run CMD (with sh) at each alarm start and end, with\n"
-            "TX9_ALARM (high, low, no reading, ...), TX9_STATE (start, end),\n"
-            "TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START (when the\n"
-            "breach began), TX9_TIME (of this event) and\n"
-            "TX9_SECONDS (from start to time) in its environment;\n"
+            "TX9_ALARM (high, low, no reading, ...), TX9_STATE\n"
+            "(start, end), TX9_VALUE, TX9_LIMIT, TX9_UNIT, TX9_START\n"
+            "(when the breach began), TX9_TIME (of this event),\n"
+            "TX9_SECONDS (from start to time) and TX9_DETAIL (what\n"
+            "is wrong; \"ended: the run stopped\" for an alarm the\n"
+            "run's end ended) in its environment;\n"
             "its output goes to standard error, at most 4 run at\n"
             "once and one running past 60 s is ended",
             OptionEntry::Where::Both,

@@ -176,8 +176,10 @@ void DataFileOutput::signNow()
     if (!m_seal || !m_seal->started())
         return;
     if (m_seal->sync(&why)) {
-        if (std::exchange(m_signFailing, false))
+        if (std::exchange(m_signFailing, false)) {
             emit said(QStringLiteral("%1 is signed again.").arg(m_options.Path), false);
+            emit signableChanged(true, QString());
+        }
         emit sealed(m_seal->seal().text());
     } else if (!std::exchange(m_signFailing, true)) {
         // The data file itself is never held back by its signature; said once until it mends.
@@ -185,6 +187,7 @@ void DataFileOutput::signNow()
                                  "can be.")
                       .arg(m_options.Path, why),
                   true);
+        emit signableChanged(false, why);
     }
 }
 

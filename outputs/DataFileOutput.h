@@ -87,6 +87,8 @@ signals:
     void failed(const QString &reason);
     // Each time writing starts to fail (with the reason) and works again after it failed.
     void writableChanged(bool writable, const QString &reason);
+    // Each time signing (the trail, the signatures) starts to fail, and works again.
+    void signableChanged(bool signable, const QString &reason);
 
 private:
     Opened refuse(QString *why, const QString &text);

@@ -8,6 +8,7 @@
 #include "session/Journal.h"
 #include "session/LoggerSession.h"
 
+#include <QDateTime>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -43,10 +44,12 @@ Metrics::Metrics(LoggerSession &session, const AlarmMonitor &alarms, QObject *pa
         if (!MeasurementTable::numberOf(m_session.table().text(row, MeasurementTable::FieldValue)))
             ++m_withoutValue;
     });
-    connect(&engine, &LoggerEngine::recallLocked, this, [this](bool on) { m_connected = on; });
-    connect(&engine, &LoggerEngine::connectionLost, this, [this] { m_connected = false; });
     connect(&engine, &LoggerEngine::watchdogTripped, this, [this] { m_silent = true; });
     connect(&engine, &LoggerEngine::frameArrived, this, [this] { m_silent = false; });
+    connect(&engine, &LoggerEngine::cableConnectedChanged, this, [this](bool on) {
+        if (!on)
+            m_silent = false; // no cable: nothing to be silent on
+    });
     connect(&session.journal(), &Journal::writableChanged, this,
             [this](bool writable) { m_journalWritable = writable; });
     m_journalWritable = session.journal().unavailable().isEmpty();
@@ -56,12 +59,47 @@ Metrics::Metrics(LoggerSession &session, const AlarmMonitor &alarms, QObject *pa
 
 Metrics::~Metrics() = default;
 
+QByteArray Metrics::labels() const
+{
+    if (!m_labels.isEmpty())
+        return m_labels;
+    // The logger is the id it publishes under, else this machine; the cable the first one it
+    // read. Both are fixed from the first connection on, so that a series never changes its
+    // labels while the logger lives (a cable lost keeps its name).
+    const LoggerEngine &e = m_session.engine();
+    const QString id = m_publisher ? m_publisher->id() : QSysInfo::machineHostName();
+    const QByteArray labels = "logger=\"" + label(id) + "\",cable=\"" + label(e.firstCable()) + '"';
+    if (!e.firstCable().isEmpty())
+        m_labels = labels;
+    return labels;
+}
+
+std::optional<double> Metrics::celsiusNow(qint64 *at) const
+{
+    // The last reading stands for the temperature while it is fresh (as Home Assistant's
+    // expire_after has it), the cable read and the meter not silent.
+    const MeasurementTable &t = m_session.table();
+    if (t.count() == 0)
+        return std::nullopt;
+    const qint64 row = t.count() - 1;
+    if (const qint64 packed = t.capturedPacked(row))
+        *at = MeasurementTable::msOfPacked(packed);
+    const bool fresh = *at > 0 && QDateTime::currentMSecsSinceEpoch() - *at <=
+                                      qint64(m_session.staleAfterSeconds()) * 1000;
+    if (!m_up || !fresh || m_silent || !m_session.engine().cableConnected())
+        return std::nullopt;
+    const std::optional<double> value =
+        MeasurementTable::numberOf(t.text(row, MeasurementTable::FieldValue));
+    if (!value)
+        return std::nullopt;
+    return AlarmRules::convert(*value,
+                               MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit)),
+                               QStringLiteral("\u00B0C"));
+}
+
 QByteArray Metrics::text() const
 {
-    const LoggerEngine &e = m_session.engine();
-    const QString cable = e.cableOf(e.Selected).Id;
-    const QString id = m_publisher ? m_publisher->id() : QSysInfo::machineHostName();
-    const QByteArray labels = "logger=\"" + label(id) + "\",cable=\"" + label(cable) + '"';
+    const QByteArray labels = this->labels();
     QByteArray out;
     auto metric = [&](const char *name, const char *type, const char *help) {
         out += QByteArray("# HELP ") + name + ' ' + help + '\n';
@@ -70,21 +108,19 @@ QByteArray Metrics::text() const
     auto sample = [&](const char *name, const QByteArray &extra, double v) {
         out += QByteArray(name) + '{' + labels + extra + "} " + number(v) + '\n';
     };
-    // The last reading, in °C.
-    const MeasurementTable &t = m_session.table();
-    std::optional<double> celsius;
+    metric("tx9_up", "gauge",
+           "Whether the logger runs (0: it stopped, and this is what it said last).");
+    sample("tx9_up", {}, m_up ? 1 : 0);
+    metric("tx9_metrics_updated_timestamp_seconds", "gauge",
+           "When these figures were made (Unix time): a file that no longer changes is of a "
+           "logger that died.");
+    sample("tx9_metrics_updated_timestamp_seconds", {},
+           double(QDateTime::currentMSecsSinceEpoch() / 1000));
     qint64 at = 0;
-    if (t.count() > 0) {
-        const qint64 row = t.count() - 1;
-        celsius = MeasurementTable::numberOf(t.text(row, MeasurementTable::FieldValue));
-        if (celsius)
-            celsius = AlarmRules::convert(
-                *celsius, MeasurementTable::unitName(t.text(row, MeasurementTable::FieldUnit)),
-                QStringLiteral("\u00B0C"));
-        if (const qint64 packed = t.capturedPacked(row))
-            at = MeasurementTable::msOfPacked(packed);
-    }
-    metric("tx9_temperature_celsius", "gauge", "The last stored reading, in degrees Celsius.");
+    const std::optional<double> celsius = celsiusNow(&at);
+    metric("tx9_temperature_celsius", "gauge",
+           "The last stored reading, in degrees Celsius; absent once it is older than three "
+           "sampling intervals (at least 10 s), the cable is not read or the meter is silent.");
     if (celsius)
         sample("tx9_temperature_celsius", {}, *celsius);
     metric("tx9_reading_timestamp_seconds", "gauge",
@@ -96,27 +132,40 @@ QByteArray Metrics::text() const
     metric("tx9_readings_without_value_total", "counter",
            "Readings stored without a number (the meter showed none).");
     sample("tx9_readings_without_value_total", {}, double(m_withoutValue));
+    const bool cable = m_up && m_session.engine().cableConnected();
     metric("tx9_cable_connected", "gauge", "Whether the cable is connected and read (1) or not.");
-    sample("tx9_cable_connected", {}, m_connected ? 1 : 0);
+    sample("tx9_cable_connected", {}, cable ? 1 : 0);
     metric("tx9_meter_silent", "gauge",
            "Whether the meter has sent nothing for the watchdog's time while connected.");
-    sample("tx9_meter_silent", {}, m_silent ? 1 : 0);
+    sample("tx9_meter_silent", {}, cable && m_silent ? 1 : 0);
     metric("tx9_alarm_active", "gauge", "Whether an alarm of each kind is on.");
     for (const AlarmKind k : AllAlarmKinds)
         sample("tx9_alarm_active", ",alarm=\"" + label(AlarmRules::kindName(k)) + '"',
                m_alarms.active(k) ? 1 : 0);
     if (m_publisher) {
         metric("tx9_mqtt_connected", "gauge", "Whether the MQTT broker is connected.");
-        sample("tx9_mqtt_connected", {}, m_publisher->connected() ? 1 : 0);
+        sample("tx9_mqtt_connected", {}, m_up && m_publisher->connected() ? 1 : 0);
         metric("tx9_outbox_messages", "gauge", "MQTT messages waiting in the outbox.");
         sample("tx9_outbox_messages", {}, double(m_publisher->queued()));
     }
     metric("tx9_journal_writable", "gauge",
            "Whether the recovery journal is written (0 while writing it fails).");
     sample("tx9_journal_writable", {}, m_journalWritable ? 1 : 0);
-    metric("tx9_build_info", "gauge", "The program's version.");
-    out += "tx9_build_info{version=\"" TX9_VERSION "\"} 1\n";
+    metric("tx9_build_info", "gauge", "The program's version, with the logger's labels.");
+    sample("tx9_build_info", ",version=\"" TX9_VERSION "\"", 1);
     return out;
+}
+
+void Metrics::stop()
+{
+    if (!std::exchange(m_up, false))
+        return;
+    // The textfile stays, saying the logger is down: a scraper sees tx9_up 0 (and no
+    // temperature) rather than a series that vanishes, which only absent() would catch.
+    if (!m_file.isEmpty()) {
+        m_fileTimer.stop();
+        writeNow();
+    }
 }
 
 bool Metrics::parseListen(const QString &where, QHostAddress *address, quint16 *port, QString *why)
@@ -230,11 +279,18 @@ void Metrics::writeFile(const QString &path)
 void Metrics::writeNow()
 {
     const QByteArray now = text();
-    if (now == m_written && !m_fileFailing)
+    // The timestamp alone changed: written again only every 15 s.
+    const auto figures = [](QByteArray t) {
+        const qsizetype at = t.indexOf("\ntx9_metrics_updated_timestamp_seconds{");
+        return at < 0 ? t : t.remove(at, t.indexOf('\n', at + 1) - at);
+    };
+    if (m_up && !m_fileFailing && m_writtenAt.isValid() && m_writtenAt.elapsed() < 15000 &&
+        figures(now) == figures(m_written))
         return;
     QString reason;
     if (SafeFile::writeWhole(m_file, now, &reason, 0644)) {
         m_written = now;
+        m_writtenAt.start();
         m_fileFailing = false;
         return;
     }

@@ -2,18 +2,21 @@
 // The logger's state for Prometheus, in its text format (version 0.0.4, with # HELP and
 // # TYPE): the last temperature (in °C whatever the meter's unit) and its time, the readings
 // stored and those without a value, the cable's connection, a meter gone silent, each kind of
-// alarm, the MQTT connection and the outbox's depth, the journal, and the build. One series
-// per cable, labelled with the logger's id and the cable's ID.
+// alarm, the MQTT connection and the outbox's depth, the journal, and the build; whether the
+// logger runs (tx9_up) and when the figures were made. Every series carries the logger's id
+// and the cable's ID, fixed at the first connection for the logger's life.
 //
 // --metrics-listen ADDR:PORT serves it at GET /metrics, and answers nothing else: a request
 // is read to at most 4 KiB within 3 seconds, at most 32 connections are served at once (more
 // are closed at once), and everything runs in the event loop without ever waiting on a client,
 // so no number of clients holds up the logging. --metrics-file FILE writes the same text for
-// node_exporter's textfile collector, replaced whole (SafeFile) each second it changed.
+// node_exporter's textfile collector, replaced whole (SafeFile) each second it changed, and at
+// least every 15 s for its timestamp; when the logger stops, once more with tx9_up 0.
 
 #include "mqtt/MqttPublisher.h"
 #include "outputs/OptionEntry.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -35,6 +38,8 @@ public:
     // Publishing's state, once it has started.
     void setPublisher(MqttPublisher *publisher) { m_publisher = publisher; }
     QByteArray text() const;
+    // The logger stops: tx9_up is 0 from now on, and the file says so once more.
+    void stop();
 
     // Serves GET /metrics at ADDR:PORT (ADDR: 127.0.0.1 when only a port is given); false and
     // why when it cannot listen.
@@ -59,6 +64,8 @@ signals:
 private:
     void serve(QTcpSocket *socket);
     void writeNow();
+    QByteArray labels() const;
+    std::optional<double> celsiusNow(qint64 *capturedMs) const;
 
     LoggerSession &m_session;
     const AlarmMonitor &m_alarms;
@@ -67,9 +74,11 @@ private:
     int m_clients = 0;
     QString m_file;
     QByteArray m_written;
+    QElapsedTimer m_writtenAt;
     QTimer m_fileTimer;
     bool m_fileFailing = false;
     // What follows the session.
     qint64 m_stored = 0, m_withoutValue = 0;
-    bool m_connected = false, m_silent = false, m_journalWritable = true;
+    bool m_silent = false, m_journalWritable = true, m_up = true;
+    mutable QByteArray m_labels; // fixed at the first connection
 };

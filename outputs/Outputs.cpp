@@ -212,6 +212,19 @@ void Outputs::followDataFile(DataFileOutput &file)
                     path, writable,
                     QStringLiteral("the data file %1 cannot be written: %2").arg(path, why));
             });
+    // Rows that go out without their signature: at the first failure, until it is signed.
+    connect(&file, &DataFileOutput::signableChanged, m_alarms,
+            [this, path = file.path()](bool signable, const QString &why) {
+                m_alarms->condition(AlarmKind::NotSigned, !signable,
+                                    QStringLiteral("%1 cannot be signed: %2").arg(path, why));
+            });
+}
+
+void Outputs::stop()
+{
+    m_alarms->stop();
+    if (m_metrics)
+        m_metrics->stop();
 }
 
 void Outputs::publishSeal(const QString &seal)

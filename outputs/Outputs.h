@@ -93,6 +93,9 @@ public:
     // not the recording's, and a write to it that fails raises the "not writable" alarm.
     void followDataFile(DataFileOutput &file);
 
+    // The run stops: every alarm on ends ("ended: the run stopped") through every sink, and
+    // the metrics say the logger is down. Before publishing closes, so MQTT hears it too.
+    void stop();
     // The run is ending: the alarm commands still running get ms, then done is called.
     void finishThen(int ms, std::function<void()> done);
 

@@ -48,6 +48,20 @@ LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
     m_intervalTimer.setInterval(1000);
     connect(&m_watchdogTimer, &QTimer::timeout, this, &LoggerEngine::watchdogTick);
     connect(&m_intervalTimer, &QTimer::timeout, this, &LoggerEngine::intervalTick);
+    const auto cable = [this](bool on) {
+        if (on) {
+            if (const QString id = cableOf(Selected).Id; !id.isEmpty()) {
+                m_lastCable = id;
+                if (m_firstCable.isEmpty())
+                    m_firstCable = id;
+            }
+        }
+        if (on != std::exchange(m_cableConnected, on))
+            emit cableConnectedChanged(on);
+    };
+    connect(this, &LoggerEngine::recallLocked, this, cable);
+    connect(this, &LoggerEngine::cableGone, this, [cable] { cable(false); });
+    connect(this, &LoggerEngine::connectionLost, this, [cable] { cable(false); });
 }
 
 LoggerEngine::~LoggerEngine()

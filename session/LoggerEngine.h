@@ -129,6 +129,13 @@ public:
     }
     // The cable being read, if any.
     std::optional<CableIds::Cable> connectedCable() const;
+    // Whether a cable is connected and read, as every face says it: from a connection made
+    // until it is let go, lost or its cable gone (cableConnectedChanged as it changes).
+    bool cableConnected() const { return m_cableConnected; }
+    // The ID of the cable connected last (kept once it is lost, so that what is said of the
+    // logger still names it), and of the first one this run connected to.
+    const QString &lastCable() const { return m_lastCable; }
+    const QString &firstCable() const { return m_firstCable; }
     // What names the cable in a default MQTT id or a file name: its stable ID, empty for a
     // cable known only by its node.
     QString cableName(int row) const;
@@ -186,6 +193,7 @@ signals:
     void usbLog(const QString &line);
     void connecting();
     void recallLocked(bool locked);
+    void cableConnectedChanged(bool connected);
     // The cable is listed but may not be opened for reading and writing.
     void noReadWriteAccess(THidDevice *device, quint32 error);
     // A report had no device to go to (kind 1: a command, 2: the start command, 0: the baud
@@ -220,6 +228,8 @@ private:
     Face &m_face;
     CableLock m_cableLock;
     bool m_keepCableWhileAway = false;
+    bool m_cableConnected = false;
+    QString m_lastCable, m_firstCable;
     bool m_idLockRequired = true;
     QList<CableIds::Cable> m_cables; // of Devices, line by line
     TimeStamper m_timeStamper;

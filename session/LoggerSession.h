@@ -59,6 +59,9 @@ public:
     {
         return m_settings.recordSI() ? qMax(0, m_settings.intervalText().toInt()) : 0;
     }
+    // How long a reading stands for the temperature now: three sampling intervals, at least
+    // 10 s. Past it, a dashboard shows none (Home Assistant's expire_after, the metrics).
+    int staleAfterSeconds() const { return qMax(10, 3 * samplingSeconds()); }
 
 private:
     // The engine's face: the settings' answers and the route's steps.

@@ -933,9 +933,11 @@ while True:
                 QCOMPARE(c.value("expire_after").toInt(), 15);
             if (entity.endsWith("alarm")) {
                 QCOMPARE(c.value("device_class").toString(), "problem");
-                QCOMPARE(held.value("state").toString(), "start");
+                // The high alarm, on until the run stopped and ended it.
+                QCOMPARE(held.value("state").toString(), "end");
                 QCOMPARE(held.value("alarm").toString(), "high");
-                QCOMPARE(held.value("active").toArray(), QJsonArray({"high"}));
+                QCOMPARE(held.value("detail").toString(), "ended: the run stopped");
+                QCOMPARE(held.value("active").toArray(), QJsonArray());
                 QCOMPARE(c.value("json_attributes_topic").toString(), "hx/alarm");
             }
             if (entity.endsWith("cable") || entity.endsWith("outbox"))

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
+#include <optional>
 
 class tst_Metrics : public QObject
 {
@@ -76,7 +77,91 @@ class tst_Metrics : public QObject
         return p.exitCode();
     }
 
+    // The value of a series of text (its name and labels up to the closing brace), if there.
+    static std::optional<double> value(const QByteArray &text, const QByteArray &series)
+    {
+        for (const QByteArray &line : text.split('\n'))
+            if (line.startsWith(series) && line.size() > series.size() &&
+                line[series.size()] == ' ')
+                return line.mid(series.size() + 1).toDouble();
+        return std::nullopt;
+    }
+    // The retained message of a topic, as a late subscriber meets it.
+    static QJsonObject retained(int port, const QString &topic)
+    {
+        QProcess sub;
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-t", topic,
+                                    "-C", "1", "-W", "3"});
+        sub.waitForFinished(10000);
+        return QJsonDocument::fromJson(sub.readAllStandardOutput()).object();
+    }
+
 private slots:
+    // One logger through a cable loss and back, then stopped: at each step the metrics (served
+    // and in their file), MQTT's retained diagnostics and alarm, and the labels agree. The
+    // labels never change; the temperature is absent while the cable is away; the file of the
+    // stopped logger says tx9_up 0 with no temperature and every alarm ended.
+    void everyFaceAgrees()
+    {
+        LocalBroker broker(dir.filePath("broker-faces"));
+        QVERIFY(broker.start());
+        auto l = start("faces", {"--mqtt", broker.url(), "--mqtt-id", "f1", "--unplug-after", "4",
+                                 "--replug-after", "12"});
+        const QByteArray labels = "{logger=\"f1\",cable=\"/sim/hidraw-usb-serial\"";
+        auto served = [&] {
+            const QByteArray a = ask(l->port, "GET /metrics HTTP/1.1\r\n\r\n");
+            return a.mid(a.indexOf("\r\n\r\n") + 4);
+        };
+        auto step = [&](const char *name, bool cable) {
+            QByteArray text;
+            const QByteArray connected = "tx9_cable_connected" + labels + '}';
+            const QByteArray lost = "tx9_alarm_active" + labels + ",alarm=\"cable lost\"}";
+            QVERIFY2(
+                waitUntil(
+                    [&] {
+                        text = served();
+                        // Connected, a reading is on its way (the first since): the
+                        // temperature comes with it.
+                        return value(text, connected) == (cable ? 1 : 0) &&
+                               value(text, lost) == (cable ? 0 : 1) &&
+                               value(text, "tx9_temperature_celsius" + labels + '}').has_value() ==
+                                   cable;
+                    },
+                    20000),
+                qPrintable(name + QString(":\n") + text));
+            QVERIFY(value(text, "tx9_up" + labels + '}') == 1);
+            // Every series under the same labels, at every step.
+            for (const QByteArray &line : text.split('\n'))
+                QVERIFY2(line.isEmpty() || line.startsWith('#') || line.contains(labels),
+                         line.constData());
+            const QJsonObject diagnostics = retained(broker.port, "tx9-logger/f1/diagnostics");
+            QCOMPARE(diagnostics.value("cable_connected").toBool(), cable);
+            QCOMPARE(diagnostics.value("cable").toString(), "/sim/hidraw-usb-serial");
+            const QJsonObject alarm = retained(broker.port, "tx9-logger/f1/alarm");
+            QCOMPARE(alarm.value("active").toArray().contains("cable lost"), !cable);
+            qInfo("%s: cable_connected %d, MQTT cable_connected %s, alarm %s", name, cable,
+                  cable ? "true" : "false", alarm.value("state").toString().toUtf8().constData());
+        };
+        for (const auto &[name, cable] :
+             {std::pair{"connected", true}, {"cable pulled", false}, {"cable back", true}}) {
+            step(name, cable);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        l->process.terminate();
+        QVERIFY(l->process.waitForFinished(20000));
+        QFile f(l->metrics);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray last = f.readAll();
+        QCOMPARE(value(last, "tx9_up" + labels + '}'), 0.0);
+        QVERIFY2(!value(last, "tx9_temperature_celsius" + labels + '}'), last.constData());
+        QCOMPARE(value(last, "tx9_cable_connected" + labels + '}'), 0.0);
+        QVERIFY(value(last, "tx9_metrics_updated_timestamp_seconds" + labels + '}') > 0);
+        QString said;
+        QCOMPARE(promtool(last, &said), 0);
+        QVERIFY2(said.trimmed().isEmpty(), qPrintable(said));
+    }
+
     // Every series, with publishing: promtool finds nothing to say, served or written.
     void promtoolFindsNothing()
     {
@@ -97,7 +182,10 @@ private slots:
               "tx9_meter_silent{",
               "tx9_alarm_active{logger=\"m1\",cable=\"/sim/hidraw-usb-serial\",alarm=\"high\"} 1",
               "tx9_mqtt_connected{logger=\"m1\",cable=\"/sim/hidraw-usb-serial\"} 1",
-              "tx9_outbox_messages{", "tx9_journal_writable{", "tx9_build_info{version=\""})
+              "tx9_outbox_messages{", "tx9_journal_writable{",
+              "tx9_build_info{logger=\"m1\",cable=\"/sim/hidraw-usb-serial\",version=\"",
+              "tx9_up{logger=\"m1\",cable=\"/sim/hidraw-usb-serial\"} 1",
+              "tx9_metrics_updated_timestamp_seconds{"})
             QVERIFY2(body.contains(series), series);
         QString said;
         QCOMPARE(promtool(body, &said), 0);
@@ -195,8 +283,8 @@ private slots:
         int whole = 0;
         for (auto &s : crowd) {
             const QByteArray a = s->readAll();
-            whole += a.startsWith("HTTP/1.1 200") &&
-                     a.endsWith("tx9_build_info{version=\"" TX9_VERSION "\"} 1\n");
+            whole +=
+                a.startsWith("HTTP/1.1 200") && a.endsWith(",version=\"" TX9_VERSION "\"} 1\n");
         }
         QVERIFY(whole >= 1);
         QVERIFY2(QFile(l->file).size() > before, "no rows while the crowd was there");
