@@ -5,6 +5,7 @@
 
 #include "common/SmallDisk.h"
 #include "common/Wait.h"
+#include "session/ExitStatus.h"
 
 #include <QDir>
 #include <QFile>
@@ -389,13 +390,83 @@ private slots:
                      30000),
                  qPrintable(err));
         f.close();
+        // The signature that cannot be written is an alarm from its first failure.
+        QVERIFY2(waitUntil(
+                     [&] {
+                         err += QString::fromUtf8(p.readAllStandardError());
+                         return err.contains("Alarm not signed started");
+                     },
+                     5000),
+                 qPrintable(err));
         QVERIFY(QFile::remove(filler));
         QVERIFY(waitUntil([&] { return read(file).count('\n') >= fullAt + 3; }, 20000));
+        // Signed again: the alarm ends on its own, before the run does.
+        QVERIFY2(waitUntil(
+                     [&] {
+                         err += QString::fromUtf8(p.readAllStandardError());
+                         return err.contains("Alarm not signed ended");
+                     },
+                     20000),
+                 qPrintable(err));
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(20000));
         err += QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(!err.contains("the run stopped"), qPrintable(err));
         const Run r = run({"--verify", file});
         QVERIFY2(r.status == 0, qPrintable(r.out + err));
+    }
+
+    // A disk that fills and stays full: the run stops (a write failed) for its data file, and
+    // first ends every alarm on, through the log, the alarm command and the metrics, saying
+    // why; the metrics file then says the logger is down.
+    void diskThatStaysFull()
+    {
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("not under ThreadSanitizer");
+#endif
+        const SmallDisk disk(dir.filePath("full"), "128k");
+        if (!disk.Why.isEmpty())
+            QSKIP(qPrintable(disk.Why));
+        const QString file = disk.At + "/run.txt", metrics = dir.filePath("full.prom"),
+                      events = dir.filePath("full-events");
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(TX9_DEMO,
+                {"--headless", "--interval", "0", "-q", "-o", file, "--metrics-file", metrics,
+                 "--on-alarm", "echo \"$TX9_ALARM|$TX9_STATE|$TX9_DETAIL\" >> " + events});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(waitUntil([&] { return read(file).count('\n') >= 5; }, 20000));
+        QFile f(disk.At + "/filler");
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(1024, 'f');
+        QVERIFY(waitUntil(
+            [&] {
+                while (f.write(block) == block.size()) {
+                }
+                return p.state() == QProcess::NotRunning;
+            },
+            120000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), int(Exit::WriteFailed));
+        for (const char *kind : {"not writable", "not signed"}) {
+            const qsizetype started = err.indexOf(QStringLiteral("Alarm %1 started").arg(kind));
+            const QRegularExpressionMatch ended =
+                QRegularExpression(QStringLiteral("Alarm %1 ended at \\S+ after [\\d.]+ s "
+                                                  "\\(ended: the run stopped\\)\\.")
+                                       .arg(kind))
+                    .match(err);
+            QVERIFY2(started >= 0 && ended.hasMatch() && ended.capturedStart() > started,
+                     qPrintable(kind + QStringLiteral(": ") + err));
+        }
+        QVERIFY(waitUntil(
+            [&] { return read(events).contains("not writable|end|ended: the run stopped\n"); },
+            10000));
+        QVERIFY(read(events).contains("not writable|start|the data file " + file.toUtf8()));
+        const QString last = QString::fromUtf8(read(metrics));
+        QVERIFY2(QRegularExpression("\ntx9_up\\{[^}]*\\} 0\n").match(last).hasMatch() &&
+                     !QRegularExpression("tx9_alarm_active\\{[^}]*\\} 1").match(last).hasMatch() &&
+                     !last.contains("\ntx9_temperature_celsius{"),
+                 qPrintable(last));
     }
 };
 
