@@ -155,8 +155,10 @@ QString LoggersWindow::stateText(int index) const
 {
     const QStringList t = LoggerWatch::troubles(m_watch.loggers()[size_t(index)],
                                                 QDateTime::currentMSecsSinceEpoch());
+    const LoggerWatch::Logger &l = m_watch.loggers()[size_t(index)];
     if (t.isEmpty())
-        return QStringLiteral("OK");
+        return l.Disconnected && l.CableConnected == false ? QStringLiteral("disconnected")
+                                                           : QStringLiteral("OK");
     // Blind or in alarm: said in capitals first, not by the colour alone.
     return QStringLiteral("\u26A0 %1").arg(t.join(QStringLiteral("; ")).toUpper());
 }
@@ -174,14 +176,14 @@ void LoggersWindow::showLine(int index)
         m_list->setRowCount(index + 1);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString state = stateText(index);
-    const bool standsOut = state != QLatin1String("OK");
+    const bool standsOut = state.startsWith(QChar(0x26A0));
     const QStringList cells{
         l.Id,
-        l.Cable,
-        l.ReadingMs == 0 ? QString()
+        l.Cable.isEmpty() ? QStringLiteral("?") : l.Cable, // until it names its cable
+        l.ReadingMs == 0 ? QStringLiteral("none yet")
                          : QStringLiteral("%1 %2").arg(
                                l.Display.isEmpty() ? QStringLiteral("-") : l.Display, l.Unit),
-        l.ReadingMs == 0 ? QString() : ageText(now - l.ReadingMs),
+        l.ReadingMs == 0 ? QStringLiteral("-") : ageText(now - l.ReadingMs),
         l.Alarms.isEmpty() ? QStringLiteral("none") : l.Alarms.join(QStringLiteral(", ")),
         !l.Online   ? QStringLiteral("?")
         : *l.Online ? QStringLiteral("online")
@@ -198,7 +200,16 @@ void LoggersWindow::showLine(int index)
         QFont f = item->font();
         f.setBold(standsOut);
         item->setFont(f);
-        item->setBackground(standsOut ? QColor(255, 214, 214) : QColor());
+        // A row that stands out has colours of its own, both of them, so that it reads in any
+        // palette; the others take the palette's own (an empty role, not an invalid colour,
+        // which would paint black).
+        if (standsOut) {
+            item->setBackground(QColor::fromRgba(StandOutBackground));
+            item->setForeground(QColor::fromRgba(StandOutText));
+        } else {
+            item->setData(Qt::BackgroundRole, QVariant());
+            item->setData(Qt::ForegroundRole, QVariant());
+        }
         item->setToolTip(c == State && !l.AlarmDetail.isEmpty() && !l.Alarms.isEmpty()
                              ? l.AlarmDetail
                              : QString());

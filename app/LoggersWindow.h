@@ -10,6 +10,7 @@
 
 #include "mqtt/LoggerWatch.h"
 
+#include <QColor>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -38,8 +39,11 @@ public:
     void setBroker(const QString &url, const QString &filter);
     // The time chart of the logger at index (opened, or raised when it is open).
     TimeChart *openChart(int index);
-    // What the line of the logger at index says of its state ("OK", or what is wrong).
+    // What the line of the logger at index says of its state ("OK", "disconnected" when its
+    // user let the cable go, or what is wrong).
     QString stateText(int index) const;
+    // The colours of a line that stands out (what is wrong), the same in every palette.
+    static constexpr QRgb StandOutBackground = 0xffffd6d6, StandOutText = 0xff000000;
 
 signals:
     // A desktop notification was given (also when no notification service runs).

@@ -521,9 +521,12 @@ void TFCOMM::closeEvent(QCloseEvent *event)
         BackgroundTask::cancelAll();
         return;
     }
-    // The session's last entry goes into the journal before it is kept.
-    if (Out)
+    // The alarms still on end (through every sink, before publishing closes), and the
+    // session's last entry goes into the journal before it is kept.
+    if (Out) {
+        Out->stop();
         Out->audit().end();
+    }
     if (RecoveryJournal)
         RecoveryJournal->closeNormally();
     event->accept();

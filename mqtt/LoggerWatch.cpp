@@ -143,6 +143,7 @@ void LoggerWatch::message(const QByteArray &topic, const QByteArray &payload, bo
     } else if (kind == "diagnostics") {
         if (o.contains(QStringLiteral("cable_connected")))
             l.CableConnected = o.value(QStringLiteral("cable_connected")).toBool();
+        l.Disconnected = o.value(QStringLiteral("disconnected")).toBool();
         l.Outbox = quint64(o.value(QStringLiteral("outbox")).toInteger());
         if (o.value(QStringLiteral("cable")).isString())
             l.Cable = o.value(QStringLiteral("cable")).toString();
@@ -164,6 +165,8 @@ QStringList LoggerWatch::troubles(const Logger &l, qint64 nowMs)
         t << QStringLiteral("alarm: %1").arg(l.Alarms.join(QStringLiteral(", ")));
     if (l.Online == false)
         t << QStringLiteral("offline");
+    if (l.Disconnected && l.CableConnected == false)
+        return t; // let go on purpose: nothing is due from it (an alarm would be said above)
     if (l.CableConnected == false)
         t << QStringLiteral("cable not connected");
     if (l.ReadingMs == 0)

@@ -37,6 +37,7 @@ public:
         QString AlarmDetail;      // what the last alarm said was wrong
         std::optional<bool> Online;
         std::optional<bool> CableConnected;
+        bool Disconnected = false; // the cable let go on purpose: no trouble, no reading due
         quint64 Outbox = 0;
         std::shared_ptr<MeasurementTable> Readings; // those that arrived while watched
     };

@@ -193,12 +193,13 @@ QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, cons
 }
 
 QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id,
-                           const QString &cable, int intervalSeconds)
+                           const QString &cable, int intervalSeconds, bool letGo)
 {
     return "{\"cable_connected\":" + QByteArray(cableConnected ? "true" : "false") +
            ",\"outbox\":" + QByteArray::number(outbox) + ",\"id\":" + jsonString(id) +
            ",\"cable\":" + jsonString(cable) +
-           ",\"interval\":" + QByteArray::number(intervalSeconds) + '}';
+           ",\"interval\":" + QByteArray::number(intervalSeconds) +
+           ",\"disconnected\":" + (!cableConnected && letGo ? "true" : "false") + '}';
 }
 
 } // namespace Mqtt

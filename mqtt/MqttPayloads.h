@@ -63,9 +63,10 @@ struct Discovery
 QList<Discovery> discoveryConfigs(const QString &id, const QString &prefix, const QString &unit,
                                   const QString &version, int expireSeconds);
 // What <prefix>/diagnostics holds (retained): the cable's connection and the outbox's depth,
-// the cable's ID and the sampling interval (s; 0: every reading), for whoever watches.
+// the cable's ID and the sampling interval (s; 0: every reading), for whoever watches; and
+// whether a cable not connected was let go on purpose ("disconnected"), not lost.
 QByteArray diagnosticsJson(bool cableConnected, quint64 outbox, const QString &id,
-                           const QString &cable, int intervalSeconds);
+                           const QString &cable, int intervalSeconds, bool letGo = false);
 // A text as a JSON string, quotes included.
 QByteArray jsonString(const QString &text);
 

@@ -332,10 +332,10 @@ void MqttPublisher::publishDiagnostics(bool always)
     if (!always && m_sentDiagnostics && m_sentDiagnostics->first == cable &&
         m_sentDiagnostics->second == outbox)
         return;
-    if (m_link->publish(
-            topic("diagnostics"),
-            Mqtt::diagnosticsJson(cable, outbox, m_id, e.lastCable(), m_session.samplingSeconds()),
-            1, true) >= 0)
+    if (m_link->publish(topic("diagnostics"),
+                        Mqtt::diagnosticsJson(cable, outbox, m_id, e.lastCable(),
+                                              m_session.samplingSeconds(), e.cableLetGo()),
+                        1, true) >= 0)
         m_sentDiagnostics = std::make_pair(cable, outbox);
 }
 

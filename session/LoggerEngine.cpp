@@ -59,9 +59,18 @@ LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
         if (on != std::exchange(m_cableConnected, on))
             emit cableConnectedChanged(on);
     };
-    connect(this, &LoggerEngine::recallLocked, this, cable);
-    connect(this, &LoggerEngine::cableGone, this, [cable] { cable(false); });
-    connect(this, &LoggerEngine::connectionLost, this, [cable] { cable(false); });
+    connect(this, &LoggerEngine::recallLocked, this, [this, cable](bool on) {
+        m_letGo = !on;
+        cable(on);
+    });
+    connect(this, &LoggerEngine::cableGone, this, [this, cable] {
+        m_letGo = false;
+        cable(false);
+    });
+    connect(this, &LoggerEngine::connectionLost, this, [this, cable] {
+        m_letGo = false;
+        cable(false);
+    });
 }
 
 LoggerEngine::~LoggerEngine()

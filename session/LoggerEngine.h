@@ -136,6 +136,8 @@ public:
     // logger still names it), and of the first one this run connected to.
     const QString &lastCable() const { return m_lastCable; }
     const QString &firstCable() const { return m_firstCable; }
+    // Not connected because the user let the cable go (disconnected on purpose), not lost.
+    bool cableLetGo() const { return !m_cableConnected && m_letGo; }
     // What names the cable in a default MQTT id or a file name: its stable ID, empty for a
     // cable known only by its node.
     QString cableName(int row) const;
@@ -228,7 +230,7 @@ private:
     Face &m_face;
     CableLock m_cableLock;
     bool m_keepCableWhileAway = false;
-    bool m_cableConnected = false;
+    bool m_cableConnected = false, m_letGo = false;
     QString m_lastCable, m_firstCable;
     bool m_idLockRequired = true;
     QList<CableIds::Cable> m_cables; // of Devices, line by line

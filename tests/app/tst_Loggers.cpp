@@ -9,11 +9,14 @@
 
 #include <qcustomplot.h>
 
+#include <QApplication>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cmath>
 
 class tst_Loggers : public QObject
 {
@@ -28,7 +31,110 @@ class tst_Loggers : public QObject
                "\",\"unit\":\"°C\",\"mode\":\"live\",\"id\":\"kiln\"}";
     }
 
+    // The contrast ratio of two colours (1 to 21), as the web's accessibility guidelines
+    // define it: 4.5 is their least for text.
+    static double contrast(const QColor &a, const QColor &b)
+    {
+        const auto luminance = [](const QColor &c) {
+            const auto channel = [](double v) {
+                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+                   0.0722 * channel(c.blueF());
+        };
+        const double x = luminance(a), y = luminance(b);
+        return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+    }
+
 private slots:
+    // Every line reads in a light and a dark palette: its text contrasts with its background
+    // (at least 4.5:1) in every state (well, disconnected on purpose, in alarm, offline, its
+    // reading old, nothing heard yet), every cell says something, and a logger whose user let
+    // the cable go reads "disconnected", not as a trouble. The window is grabbed in both
+    // palettes (to TX9_SCREENSHOTS, when set, to look at).
+    void linesReadInEveryPalette()
+    {
+        const QPalette before = QApplication::palette();
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(QPalette::AlternateBase, QColor(0x32, 0x32, 0x32));
+        dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+        dark.setColor(QPalette::ButtonText, Qt::white);
+        dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QPalette light = QApplication::style()->standardPalette();
+        const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+        const QString old =
+            QDateTime::currentDateTimeUtc().addSecs(-600).toString(Qt::ISODateWithMs);
+        for (const auto &[name, palette] : {std::pair{"light", light}, {"dark", dark}}) {
+            QApplication::setPalette(palette);
+            LoggersWindow window(std::nullopt, nullptr);
+            LoggerWatch &w = window.watch();
+            const qint64 t = QDateTime::currentMSecsSinceEpoch();
+            auto logger = [&](const QString &id, const QString &time, bool online, bool cable,
+                              bool letGo, const QByteArray &alarm) {
+                const QByteArray p = "site/" + id.toUtf8();
+                w.message(p + "/status", online ? "online" : "offline", true, t);
+                w.message(p + "/diagnostics",
+                          QStringLiteral("{\"cable_connected\":%1,\"outbox\":0,\"id\":\"%2\","
+                                         "\"cable\":\"1a86-%2\",\"interval\":1,"
+                                         "\"disconnected\":%3}")
+                              .arg(cable ? "true" : "false", id, letGo ? "true" : "false")
+                              .toUtf8(),
+                          true, t);
+                if (!time.isEmpty())
+                    w.message(
+                        p + "/state",
+                        reading(time.toUtf8().constData(), "21.5", 1).replace("kiln", id.toUtf8()),
+                        true, t);
+                if (!alarm.isEmpty())
+                    w.message(p + "/alarm", alarm, true, t);
+            };
+            logger("well", now, true, true, false, R"({"alarm":null,"state":"off","active":[]})");
+            logger("parked", now, true, false, true, {});
+            logger("hot", now, true, true, false,
+                   R"({"alarm":"high","state":"start","active":["high"]})");
+            logger("gone", now, false, true, false, {});
+            logger("stale", old, true, true, false, {});
+            logger("new", {}, true, true, false, {});
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const QTableWidget *list = window.list();
+            QCOMPARE(list->rowCount(), 6);
+            QStringList states;
+            for (int r = 0; r < list->rowCount(); ++r) {
+                states << window.stateText(r);
+                for (int c = 0; c < list->columnCount(); ++c) {
+                    const QTableWidgetItem *item = list->item(r, c);
+                    QVERIFY(item && !item->text().isEmpty());
+                    const QVariant bg = item->data(Qt::BackgroundRole),
+                                   fg = item->data(Qt::ForegroundRole);
+                    const QColor back = bg.isValid() ? bg.value<QBrush>().color()
+                                                     : list->palette().color(QPalette::Base),
+                                 text = fg.isValid() ? fg.value<QBrush>().color()
+                                                     : list->palette().color(QPalette::Text);
+                    QVERIFY2(contrast(back, text) >= 4.5,
+                             qPrintable(QStringLiteral("%1, %2: %3 on %4 (%5:1)")
+                                            .arg(name, item->text(), text.name(), back.name())
+                                            .arg(contrast(back, text))));
+                }
+            }
+            QCOMPARE(states[0], "OK");
+            QCOMPARE(states[1], "disconnected");
+            QVERIFY(states[2].contains("ALARM: HIGH"));
+            QVERIFY(states[3].contains("OFFLINE"));
+            QVERIFY(states[4].contains("NO READING FOR"));
+            QVERIFY(states[5].contains("NO READING YET"));
+            const QString shots = qEnvironmentVariable("TX9_SCREENSHOTS");
+            if (!shots.isEmpty())
+                QVERIFY(window.grab().save(shots + "/loggers-" + name + ".png"));
+        }
+        QApplication::setPalette(before);
+    }
+
     // What makes a logger stand out, from the messages a logger sends: its reading growing
     // old past three of its intervals (10 s at least; 30 s until the interval is known), the
     // cable not connected, offline, alarms (several at once; ends and starts notified only as
