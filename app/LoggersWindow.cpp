@@ -74,10 +74,16 @@ LoggersWindow::LoggersWindow(const std::optional<Mqtt::Options> &publishing, QWi
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_list->horizontalHeader()->setResizeContentsPrecision(0); // the visible lines only
     m_list->horizontalHeader()->setStretchLastSection(true);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(m_status);
+    m_limits = new QLabel;
+    m_limits->setObjectName(QStringLiteral("Limits"));
+    m_limits->setWordWrap(true);
+    m_limits->hide();
+    layout->addWidget(m_limits);
     layout->addWidget(m_list, 1);
     layout->addWidget(new QLabel(QStringLiteral("Double-click a logger for the time chart of "
                                                 "what arrives from it.")));
@@ -93,11 +99,38 @@ LoggersWindow::LoggersWindow(const std::optional<Mqtt::Options> &publishing, QWi
                : QStringLiteral("No connection to %1: %2; trying again.")
                      .arg(m_options.Url, m_watch.lastError()));
     });
-    connect(&m_watch, &LoggerWatch::changed, this, &LoggersWindow::showLine);
+    // Lines changed by a burst of messages are shown once, when the burst has been read.
+    m_showDirty.setSingleShot(true);
+    m_showDirty.setInterval(0);
+    connect(&m_showDirty, &QTimer::timeout, this, [this] {
+        for (const int index : std::exchange(m_dirty, {}))
+            showLine(index);
+    });
+    connect(&m_watch, &LoggerWatch::changed, this, [this](int index) {
+        m_dirty.insert(index);
+        if (!m_showDirty.isActive())
+            m_showDirty.start();
+    });
+    connect(&m_watch, &LoggerWatch::reconnected, this, [this](qint64 awayMs) {
+        m_status->setText(QStringLiteral("Watching %1 on %2 again after %3 s without a "
+                                         "connection: what was published meanwhile is missed, "
+                                         "but for each topic's last retained message.")
+                              .arg(m_filter->text(), m_options.Url)
+                              .arg(awayMs / 1000));
+    });
     connect(
         &m_watch, &LoggerWatch::alarmChanged, this,
         [this](int index, const QString &kind, bool start, const QString &detail) {
             const LoggerWatch::Logger &l = m_watch.loggers()[size_t(index)];
+            // At most a few a minute: a flood of alarms is no flood of notifications.
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            while (!m_notifiedAt.empty() && now - m_notifiedAt.front() > 60000)
+                m_notifiedAt.pop_front();
+            if (m_notifiedAt.size() >= MaxNotifications) {
+                ++m_notNotified;
+                return;
+            }
+            m_notifiedAt.push_back(now);
             const QString summary =
                 QStringLiteral("Logger %1: alarm %2 %3")
                     .arg(l.Id, kind, start ? QStringLiteral("started") : QStringLiteral("ended"));
@@ -111,7 +144,7 @@ LoggersWindow::LoggersWindow(const std::optional<Mqtt::Options> &publishing, QWi
         });
     connect(&m_watch, &LoggerWatch::readingArrived, this, [this](int index) {
         if (const auto c = m_charts.find(index); c != m_charts.end() && c->second.Window)
-            chartRow(c->second, index, m_watch.loggers()[size_t(index)].Readings->count() - 1);
+            chartRow(c->second, index, m_watch.loggers()[size_t(index)].Readings.back());
     });
     connect(m_list, &QTableWidget::cellDoubleClicked, this,
             [this](int row, int) { openChart(row); });
@@ -167,6 +200,22 @@ void LoggersWindow::refresh()
 {
     for (int i = 0; i < int(m_watch.loggers().size()); ++i)
         showLine(i);
+    QStringList limits;
+    if (m_watch.notListed() > 0)
+        limits << QStringLiteral("%1 messages of loggers beyond the first %2 were not listed.")
+                      .arg(m_watch.notListed())
+                      .arg(LoggerWatch::MaxLoggers);
+    if (m_watch.dropped() > 0)
+        limits << QStringLiteral("%1 messages too large (over %2 KiB) or under too deep a "
+                                 "topic were dropped.")
+                      .arg(m_watch.dropped())
+                      .arg(LoggerWatch::MaxMessage / 1024);
+    if (m_notNotified > 0)
+        limits << QStringLiteral("%1 alarm changes were not notified (at most %2 a minute).")
+                      .arg(m_notNotified)
+                      .arg(MaxNotifications);
+    m_limits->setText(limits.join(QLatin1Char(' ')));
+    m_limits->setVisible(!limits.isEmpty());
 }
 
 void LoggersWindow::showLine(int index)
@@ -216,16 +265,13 @@ void LoggersWindow::showLine(int index)
     }
 }
 
-void LoggersWindow::chartRow(Chart &chart, int index, qint64 row)
+void LoggersWindow::chartRow(Chart &chart, int index, const LoggerWatch::Reading &r)
 {
     const LoggerWatch::Logger &l = m_watch.loggers()[size_t(index)];
-    const MeasurementTable &from = *l.Readings;
     // The line breaks where the logger's own interval says readings stopped coming.
     chart.Line->setIntervalSeconds(qMax(0, l.IntervalSeconds));
-    chart.Rows->appendRow(
-        {from.no(row), from.text(row, MeasurementTable::FieldTime),
-         from.text(row, MeasurementTable::FieldValue), from.text(row, MeasurementTable::FieldUnit),
-         QDateTime::fromMSecsSinceEpoch(MeasurementTable::msOfPacked(from.capturedPacked(row)))});
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(r.Ms);
+    chart.Rows->appendRow({r.No, at.toString(QStringLiteral("HH:mm:ss")), r.Display, r.Unit, at});
 }
 
 TimeChart *LoggersWindow::openChart(int index)
@@ -238,7 +284,7 @@ TimeChart *LoggersWindow::openChart(int index)
         c.Rows = std::make_unique<MeasurementTable>();
         c.Line = std::make_unique<Timeline>();
         c.Line->follow(c.Rows.get());
-        for (qint64 r = 0; r < l.Readings->count(); ++r)
+        for (const LoggerWatch::Reading &r : l.Readings)
             chartRow(c, index, r);
         c.Window = new TimeChart(*c.Line, this);
         c.Window->setAttribute(Qt::WA_DeleteOnClose);

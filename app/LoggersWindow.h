@@ -9,11 +9,14 @@
 // chart of what arrives from it. It only reads.
 
 #include "mqtt/LoggerWatch.h"
+#include "recording/MeasurementTable.h"
 
 #include <QColor>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 #include <QWidget>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -57,7 +60,12 @@ private:
     Mqtt::Options m_options;
     QLineEdit *m_url, *m_user, *m_password, *m_filter;
     QPushButton *m_connect;
-    QLabel *m_status;
+    QLabel *m_status, *m_limits;
+    QTimer m_showDirty;
+    QSet<int> m_dirty;
+    static constexpr size_t MaxNotifications = 10; // a minute
+    std::deque<qint64> m_notifiedAt;
+    quint64 m_notNotified = 0;
     QTableWidget *m_list;
     QTimer m_ages; // the ages go on between messages
     struct Chart
@@ -70,5 +78,5 @@ private:
     };
     std::map<int, Chart> m_charts;
     // The watch's reading row of the logger at index, into its chart.
-    void chartRow(Chart &chart, int index, qint64 row);
+    void chartRow(Chart &chart, int index, const LoggerWatch::Reading &reading);
 };
