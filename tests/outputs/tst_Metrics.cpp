@@ -7,14 +7,17 @@
 #include "common/LocalBroker.h"
 #include "common/Wait.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 #include <memory>
 #include <optional>
@@ -77,6 +80,64 @@ class tst_Metrics : public QObject
         return p.exitCode();
     }
 
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // A real Prometheus server scraping one logger each second.
+    struct Prometheus
+    {
+        QString Folder;
+        int Target = 0, Web = 0;
+        QProcess Process;
+        Prometheus(const QString &folder, int target) : Folder(folder), Target(target) {}
+        ~Prometheus()
+        {
+            Process.terminate();
+            Process.waitForFinished(10000);
+        }
+        bool start()
+        {
+            QDir().mkpath(Folder);
+            Web = freePort();
+            QFile c(Folder + "/prometheus.yml");
+            if (!c.open(QIODevice::WriteOnly))
+                return false;
+            c.write(QStringLiteral("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                                   "scrape_configs:\n  - job_name: tx9\n    static_configs:\n"
+                                   "      - targets: ['127.0.0.1:%1']\n")
+                        .arg(Target)
+                        .toUtf8());
+            c.close();
+            Process.start("prometheus",
+                          {"--config.file=" + c.fileName(),
+                           "--storage.tsdb.path=" + Folder + "/tsdb",
+                           QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(Web)});
+            return Process.waitForStarted();
+        }
+        // The first result of an instant query: its labels and value; empty when none.
+        QJsonObject result(const QString &expression) const
+        {
+            const QByteArray a =
+                ask(Web, "GET /api/v1/query?query=" + QUrl::toPercentEncoding(expression) +
+                             " HTTP/1.0\r\nHost: x\r\n\r\n");
+            const QJsonArray r = QJsonDocument::fromJson(a.mid(a.indexOf("\r\n\r\n") + 4))
+                                     .object()
+                                     .value("data")
+                                     .toObject()
+                                     .value("result")
+                                     .toArray();
+            return r.isEmpty() ? QJsonObject() : r.first().toObject();
+        }
+        std::optional<double> query(const QString &expression) const
+        {
+            const QJsonObject r = result(expression);
+            if (r.isEmpty())
+                return std::nullopt;
+            return r.value("value").toArray().at(1).toString().toDouble();
+        }
+    };
     // The value of a series of text (its name and labels up to the closing brace), if there.
     static std::optional<double> value(const QByteArray &text, const QByteArray &series)
     {
@@ -97,54 +158,84 @@ class tst_Metrics : public QObject
     }
 
 private slots:
-    // One logger through a cable loss and back, then stopped: at each step the metrics (served
-    // and in their file), MQTT's retained diagnostics and alarm, and the labels agree. The
-    // labels never change; the temperature is absent while the cable is away; the file of the
-    // stopped logger says tx9_up 0 with no temperature and every alarm ended.
+    // One logger through a breach of its high limit, a cable loss and back, then stopped: at
+    // each step every face says the same: the metrics (served, checked by promtool, and as a
+    // real Prometheus scraped them), MQTT's retained diagnostics and alarm, and the labels,
+    // which never change. The temperature is absent while the cable is away. The alarm log and
+    // the --on-alarm command saw the same events in the same order; the file of the stopped
+    // logger says tx9_up 0 with no temperature and every alarm off.
     void everyFaceAgrees()
     {
         LocalBroker broker(dir.filePath("broker-faces"));
         QVERIFY(broker.start());
-        auto l = start("faces", {"--mqtt", broker.url(), "--mqtt-id", "f1", "--unplug-after", "4",
-                                 "--replug-after", "12"});
+        const QString events = dir.filePath("faces-events");
+        auto l = start("faces",
+                       {"--mqtt", broker.url(), "--mqtt-id", "f1", "--high", "29C", "--breach-at",
+                        "15", "--unplug-after", "50", "--replug-after", "58", "--on-alarm",
+                        "echo \"$TX9_STATE|$TX9_ALARM|$TX9_DETAIL\" >> " + events});
+        Prometheus prometheus(dir.filePath("prometheus-faces"), l->port);
+        QVERIFY(prometheus.start());
         const QByteArray labels = "{logger=\"f1\",cable=\"/sim/hidraw-usb-serial\"";
         auto served = [&] {
             const QByteArray a = ask(l->port, "GET /metrics HTTP/1.1\r\n\r\n");
             return a.mid(a.indexOf("\r\n\r\n") + 4);
         };
-        auto step = [&](const char *name, bool cable) {
+        struct Step
+        {
+            const char *Name;
+            bool Cable, High;
+        };
+        const QByteArray connected = "tx9_cable_connected" + labels + '}',
+                         lost = "tx9_alarm_active" + labels + ",alarm=\"cable lost\"}",
+                         high = "tx9_alarm_active" + labels + ",alarm=\"high\"}",
+                         temperature = "tx9_temperature_celsius" + labels + '}';
+        for (const Step &step :
+             {Step{"connected", true, false}, Step{"breach", true, true},
+              Step{"breach over", true, false}, Step{"cable pulled", false, false},
+              Step{"cable back", true, false}}) {
             QByteArray text;
-            const QByteArray connected = "tx9_cable_connected" + labels + '}';
-            const QByteArray lost = "tx9_alarm_active" + labels + ",alarm=\"cable lost\"}";
-            QVERIFY2(
-                waitUntil(
-                    [&] {
-                        text = served();
-                        // Connected, a reading is on its way (the first since): the
-                        // temperature comes with it.
-                        return value(text, connected) == (cable ? 1 : 0) &&
-                               value(text, lost) == (cable ? 0 : 1) &&
-                               value(text, "tx9_temperature_celsius" + labels + '}').has_value() ==
-                                   cable;
-                    },
-                    20000),
-                qPrintable(name + QString(":\n") + text));
-            QVERIFY(value(text, "tx9_up" + labels + '}') == 1);
-            // Every series under the same labels, at every step.
+            QVERIFY2(waitUntil(
+                         [&] {
+                             // Connected, a reading is on its way (the first since): the
+                             // temperature comes with it.
+                             text = served();
+                             return value(text, connected) == (step.Cable ? 1 : 0) &&
+                                    value(text, lost) == (step.Cable ? 0 : 1) &&
+                                    value(text, high) == (step.High ? 1 : 0) &&
+                                    value(text, temperature).has_value() == step.Cable;
+                         },
+                         60000),
+                     qPrintable(step.Name + QString(":\n") + text));
+            // Every series under the same labels, at every step; promtool content.
             for (const QByteArray &line : text.split('\n'))
                 QVERIFY2(line.isEmpty() || line.startsWith('#') || line.contains(labels),
                          line.constData());
+            QString said;
+            QCOMPARE(promtool(text, &said), 0);
+            QVERIFY2(said.trimmed().isEmpty(), qPrintable(said));
+            // As Prometheus scraped it.
+            QVERIFY2(waitUntil(
+                         [&] {
+                             return prometheus.query("tx9_cable_connected") ==
+                                        (step.Cable ? 1 : 0) &&
+                                    prometheus.query("tx9_alarm_active{alarm=\"high\"}") ==
+                                        (step.High ? 1 : 0);
+                         },
+                         15000),
+                     step.Name);
+            // MQTT, as a late subscriber meets it.
             const QJsonObject diagnostics = retained(broker.port, "tx9-logger/f1/diagnostics");
-            QCOMPARE(diagnostics.value("cable_connected").toBool(), cable);
+            QCOMPARE(diagnostics.value("cable_connected").toBool(), step.Cable);
             QCOMPARE(diagnostics.value("cable").toString(), "/sim/hidraw-usb-serial");
-            const QJsonObject alarm = retained(broker.port, "tx9-logger/f1/alarm");
-            QCOMPARE(alarm.value("active").toArray().contains("cable lost"), !cable);
-            qInfo("%s: cable_connected %d, MQTT cable_connected %s, alarm %s", name, cable,
-                  cable ? "true" : "false", alarm.value("state").toString().toUtf8().constData());
-        };
-        for (const auto &[name, cable] :
-             {std::pair{"connected", true}, {"cable pulled", false}, {"cable back", true}}) {
-            step(name, cable);
+            const QJsonArray active =
+                retained(broker.port, "tx9-logger/f1/alarm").value("active").toArray();
+            QCOMPARE(active.contains("cable lost"), !step.Cable);
+            QCOMPARE(active.contains("high"), step.High);
+            qInfo("%s: metrics cable_connected %d, high %d, cable lost %d, temperature %s; "
+                  "Prometheus the same; MQTT cable_connected %s, active %s",
+                  step.Name, step.Cable, step.High, !step.Cable, step.Cable ? "on" : "absent",
+                  step.Cable ? "true" : "false",
+                  QJsonDocument(active).toJson(QJsonDocument::Compact).constData());
             if (QTest::currentTestFailed())
                 return;
         }
@@ -154,12 +245,35 @@ private slots:
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray last = f.readAll();
         QCOMPARE(value(last, "tx9_up" + labels + '}'), 0.0);
-        QVERIFY2(!value(last, "tx9_temperature_celsius" + labels + '}'), last.constData());
-        QCOMPARE(value(last, "tx9_cable_connected" + labels + '}'), 0.0);
+        QVERIFY2(!value(last, temperature), last.constData());
+        QCOMPARE(value(last, connected), 0.0);
+        QVERIFY(
+            !QString::fromUtf8(last).contains(QRegularExpression("tx9_alarm_active\\{.*\\} 1")));
         QVERIFY(value(last, "tx9_metrics_updated_timestamp_seconds" + labels + '}') > 0);
         QString said;
         QCOMPARE(promtool(last, &said), 0);
         QVERIFY2(said.trimmed().isEmpty(), qPrintable(said));
+        // The alarm log and the command: the same events, in the same order.
+        QStringList logged;
+        QFile log(dir.filePath("faces-alarms.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : log.readAll().split('\n'))
+            if (const QList<QByteArray> f = line.split('\t');
+                f.size() > 2 && (f[0] == "start" || f[0] == "end"))
+                logged << QString::fromUtf8(f[0] + '|' + f[1]);
+        const QStringList expected{"start|high", "end|high", "start|cable lost", "end|cable lost"};
+        QCOMPARE(logged, expected);
+        QStringList commanded;
+        QVERIFY(waitUntil(
+            [&] {
+                commanded.clear();
+                for (const QString &line : QString::fromUtf8(read(events)).split('\n'))
+                    if (!line.isEmpty())
+                        commanded << line.section('|', 0, 1);
+                return commanded.size() >= expected.size();
+            },
+            10000));
+        QCOMPARE(commanded, expected);
     }
 
     // Every series, with publishing: promtool finds nothing to say, served or written.
@@ -203,41 +317,16 @@ private slots:
     void prometheusScrapes()
     {
         auto l = start("scraped");
-        const int web = freePort();
-        const QString config = dir.filePath("prometheus.yml");
-        QFile c(config);
-        QVERIFY(c.open(QIODevice::WriteOnly));
-        c.write(QStringLiteral("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                               "scrape_configs:\n  - job_name: tx9\n    static_configs:\n"
-                               "      - targets: ['127.0.0.1:%1']\n")
-                    .arg(l->port)
-                    .toUtf8());
-        c.close();
-        QProcess prometheus;
-        prometheus.start("prometheus",
-                         {"--config.file=" + config, "--storage.tsdb.path=" + dir.filePath("tsdb"),
-                          QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(web)});
-        QVERIFY(prometheus.waitForStarted());
+        Prometheus prometheus(dir.filePath("prometheus-scraped"), l->port);
+        QVERIFY(prometheus.start());
         QJsonObject result;
         const bool answered = waitUntil(
             [&] {
-                const QByteArray a = ask(web, "GET /api/v1/query?query=tx9_temperature_celsius "
-                                              "HTTP/1.0\r\nHost: x\r\n\r\n");
-                const QJsonArray r = QJsonDocument::fromJson(a.mid(a.indexOf("\r\n\r\n") + 4))
-                                         .object()
-                                         .value("data")
-                                         .toObject()
-                                         .value("result")
-                                         .toArray();
-                if (r.isEmpty())
-                    return false;
-                result = r.first().toObject();
-                return true;
+                result = prometheus.result("tx9_temperature_celsius");
+                return !result.isEmpty();
             },
             60000);
-        prometheus.terminate();
-        prometheus.waitForFinished(10000);
-        QVERIFY2(answered, prometheus.readAllStandardError().right(2000).constData());
+        QVERIFY2(answered, prometheus.Process.readAllStandardError().right(2000).constData());
         QCOMPARE(result.value("metric").toObject().value("job").toString(), "tx9");
         QCOMPARE(result.value("metric").toObject().value("cable").toString(),
                  "/sim/hidraw-usb-serial");

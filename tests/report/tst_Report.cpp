@@ -157,7 +157,7 @@ private slots:
             QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*low\\s"),
                                                    QRegularExpression::MultilineOption)),
                      1);
-            QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*none\\s"),
+            QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*no reading\\s"),
                                                    QRegularExpression::MultilineOption)),
                      1);
             // The notes, the one on reading No 43 with its number.
