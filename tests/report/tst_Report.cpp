@@ -729,7 +729,7 @@ private slots:
                  qPrintable(QStringLiteral("%1 / %2: %3").arg(above).arg(below).arg(flat)));
         QVERIFY(merged.Err.contains(QStringLiteral("are not in time order")));
         const QRegularExpression alarm(
-            QStringLiteral("^\\s*(high|low|none)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
+            QStringLiteral("^\\s*(high|low|no reading)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
             QRegularExpression::MultilineOption);
         int listed = 0;
         for (auto it = alarm.globalMatch(text); it.hasNext();) {
@@ -850,7 +850,7 @@ private slots:
         QCOMPARE(windowAlarms, alarms);
         // The alarms listed: as many as the days count, none across a gap.
         const QRegularExpression alarm(
-            QStringLiteral("^\\s*(high|low|none)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
+            QStringLiteral("^\\s*(high|low|no reading)\\s+(\\S+ \\S+)\\s+(\\S+ \\S+|still on)"),
             QRegularExpression::MultilineOption);
         int listed = 0;
         for (auto it = alarm.globalMatch(text); it.hasNext(); ++listed) {
