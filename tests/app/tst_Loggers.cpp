@@ -293,7 +293,11 @@ private slots:
         QCOMPARE(ahead->Display, "24.0");
         QVERIFY(!ahead->ClockAhead);
         QCOMPARE(ahead->Readings.size(), size_t(6));
+#if !defined(__SANITIZE_ADDRESS__)
+        // (AddressSanitizer keeps freed memory in quarantine and adds its shadow: there the
+        // process grows past any bound of the program's own.)
         QVERIFY2(most < 400, qPrintable(QString::number(most)));
+#endif
         QVERIFY(window.findChild<QLabel *>("Limits")->isVisibleTo(&window));
     }
 
