@@ -190,8 +190,7 @@ QString LoggersWindow::stateText(int index) const
                                                 QDateTime::currentMSecsSinceEpoch());
     const LoggerWatch::Logger &l = m_watch.loggers()[size_t(index)];
     if (t.isEmpty())
-        return l.Disconnected && l.CableConnected == false ? QStringLiteral("disconnected")
-                                                           : QStringLiteral("OK");
+        return l.letGo() ? QStringLiteral("disconnected") : QStringLiteral("OK");
     // Blind or in alarm: said in capitals first, not by the colour alone.
     return QStringLiteral("\u26A0 %1").arg(t.join(QStringLiteral("; ")).toUpper());
 }

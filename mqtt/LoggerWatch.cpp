@@ -211,7 +211,7 @@ QStringList LoggerWatch::troubles(const Logger &l, qint64 nowMs)
         t << QStringLiteral("offline");
     if (l.ClockAhead)
         t << QStringLiteral("clock ahead");
-    if (l.Disconnected && l.CableConnected == false)
+    if (l.letGo())
         return t; // let go on purpose: nothing is due from it (an alarm would be said above)
     if (l.CableConnected == false)
         t << QStringLiteral("cable not connected");

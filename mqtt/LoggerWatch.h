@@ -62,7 +62,9 @@ public:
         QString AlarmDetail;      // what the last alarm said was wrong
         std::optional<bool> Online;
         std::optional<bool> CableConnected;
-        bool Disconnected = false; // the cable let go on purpose: no trouble, no reading due
+        bool Disconnected = false; // said by the logger: its cable was let go on purpose
+        // Not connected because its user let the cable go: no trouble, no reading due.
+        bool letGo() const { return Disconnected && CableConnected == false; }
         quint64 Outbox = 0;
         bool ClockAhead = false;      // its last reading was dated well ahead of this clock
         std::deque<Reading> Readings; // those that arrived while watched (MaxReadings at most)

@@ -48,7 +48,9 @@ LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
     m_intervalTimer.setInterval(1000);
     connect(&m_watchdogTimer, &QTimer::timeout, this, &LoggerEngine::watchdogTick);
     connect(&m_intervalTimer, &QTimer::timeout, this, &LoggerEngine::intervalTick);
-    const auto cable = [this](bool on) {
+    // letGo: not connected because the user let the cable go, not because it was lost.
+    const auto cable = [this](bool on, bool letGo) {
+        m_letGo = letGo;
         if (on) {
             if (const QString id = cableOf(Selected).Id; !id.isEmpty()) {
                 m_lastCable = id;
@@ -59,18 +61,9 @@ LoggerEngine::LoggerEngine(LoggerState &state, Face &face, QObject *parent)
         if (on != std::exchange(m_cableConnected, on))
             emit cableConnectedChanged(on);
     };
-    connect(this, &LoggerEngine::recallLocked, this, [this, cable](bool on) {
-        m_letGo = !on;
-        cable(on);
-    });
-    connect(this, &LoggerEngine::cableGone, this, [this, cable] {
-        m_letGo = false;
-        cable(false);
-    });
-    connect(this, &LoggerEngine::connectionLost, this, [this, cable] {
-        m_letGo = false;
-        cable(false);
-    });
+    connect(this, &LoggerEngine::recallLocked, this, [cable](bool on) { cable(on, !on); });
+    connect(this, &LoggerEngine::cableGone, this, [cable] { cable(false, false); });
+    connect(this, &LoggerEngine::connectionLost, this, [cable] { cable(false, false); });
 }
 
 LoggerEngine::~LoggerEngine()
